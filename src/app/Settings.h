@@ -1,0 +1,51 @@
+#pragma once
+#include <QString>
+#include <QtGlobal>
+
+// A network peer as the settings hold it: IP, AE title, port.
+struct PeerAddress {
+    QString ip;
+    QString aet;
+    QString port;
+};
+
+// The settings held in memory. A fresh start has every number 0 and every text empty;
+// SettingsStore::load fills in the stored values or their defaults.
+struct Settings {
+    qint16 viewerRows = 0;
+    qint16 viewerColumns = 0;
+    qint16 imagesPerPage = 0; // rows x columns
+    qint32 viewerBgColor = 0; // 0x00BBGGRR
+    qint32 viewerFgColor = 0;
+    qint16 editAndSend = 0;
+    qint16 sentAndKeep = 0;
+    qint16 autoWindow = 0;
+    qint16 computeWindow = 0;
+    QString customWidth;
+    QString customCenter;
+    qint32 stopService = 0;
+    QString irAet;
+    QString irPort;
+    PeerAddress scp;       // the current storage destination
+    QString worklistLocalAet;
+    PeerAddress worklist;  // the worklist provider
+    qint16 comSpeed = 0;
+    qint16 comParity = 0;
+    qint16 comBitGet = 0;
+    qint16 comBitPut = 0;
+    qint16 comFlux = 0;
+    qint16 comPort = 0;
+    qint16 timeOutStart = 0;
+    qint16 timeOutEnd = 0;
+    QString comDevice; // a device path that takes precedence over the port number
+    QString filterActive;
+    qint16 debug = 0;
+    qint16 xrayComm = 0; // 1 Sophie, 2 Giotto, 3 Lorad M4, 5 HFE 501
+};
+
+namespace XrayUnit {
+constexpr qint16 Sophie = 1;
+constexpr qint16 Giotto = 2;
+constexpr qint16 LoradM4 = 3;
+constexpr qint16 Hfe501 = 5;
+}

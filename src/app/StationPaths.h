@@ -1,0 +1,40 @@
+#pragma once
+#include <QString>
+
+// Every path below the station folder is built here, with one spelling per folder
+// (Linux file names are case-sensitive).
+class StationPaths {
+public:
+    explicit StationPaths(const QString &appPath);
+
+    // The station folder, without trailing separator.
+    const QString &appPath() const { return m_appPath; }
+    QString dataDir() const;
+    QString imagesDir() const;
+    QString tempDir() const;
+    QString binDir() const;
+    QString transferDir() const;
+    QString logsDir() const;
+    QString quarantineDir() const;
+    QString dataDb() const;     // Data/TqData.dat
+    QString userDb() const;     // Data/TqUser.dat
+    QString templateDb() const; // Data/TqDef.dat
+    QString file(const QString &name) const; // a file in the station folder (hand-over files)
+
+    // A study's image folder and an image's file. The UIDs are checked first: anything
+    // that is not a valid UID throws AppError instead of naming a path.
+    QString studyDir(const QString &studyUid) const;
+    QString imageFile(const QString &studyUid, const QString &sopUid) const;
+
+    // Creates the folders the station works in (data, images, temp, bin, transfer).
+    void createFolders() const;
+
+    // The station folder: CALVAREX_HOME when set, else the executable's folder.
+    static QString defaultAppPath();
+
+private:
+    QString m_appPath;
+};
+
+// A DICOM UID: digits and dots, 1 to 64 characters, no empty component.
+bool isValidUid(const QString &uid);

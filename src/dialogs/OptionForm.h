@@ -1,0 +1,74 @@
+#pragma once
+#include <QDialog>
+
+class Station;
+class QTabWidget;
+class QCheckBox;
+class QLineEdit;
+class QComboBox;
+class QRadioButton;
+class QSpinBox;
+class QPushButton;
+class QGroupBox;
+
+// The Options dialog: shows the settings held in memory on five tabs; OK copies the
+// controls back and saves every setting, Cancel closes without saving. The unit options
+// take effect at once.
+class OptionForm : public QDialog {
+    Q_OBJECT
+public:
+    explicit OptionForm(Station &station, QWidget *parent = nullptr);
+
+    // Serial value lists, in index order.
+    static const QStringList &speeds();
+    static const QStringList &parities();
+    static const QStringList &dataBits();
+    static const QStringList &stopBits();
+    static const QStringList &handshakes();
+
+    // The integer part of a number typed as text; 0 when it is not a number.
+    static qint16 integerPart(const QString &text);
+
+    QTabWidget *tabs() const { return m_tabs; }
+    // The frame each later panel fills (storage destinations, filters).
+    QGroupBox *scpFrame() const { return m_scpFrame; }
+    QWidget *filterPage() const { return m_filterPage; }
+
+signals:
+    // OK saved the settings.
+    void saved();
+    // The unit type changed (at once, before OK) or on OK.
+    void unitTypeChanged();
+
+private:
+    QWidget *buildGeneral();
+    QWidget *buildCommunication();
+    QWidget *buildFilter();
+    QWidget *buildCommPort();
+    QWidget *buildWorklist();
+    void buildPanels();
+    void loadFromSettings();
+    void okClicked();
+    bool eventFilter(QObject *o, QEvent *e) override;
+    void windowRules();
+    void pickColour(QLineEdit *box);
+    void stepRowsColumns(int index, int delta);
+    static void showColour(QLineEdit *box, qint32 bgr);
+
+    Station &m_station;
+    QTabWidget *m_tabs = nullptr;
+    QCheckBox *chkDebug, *chkKeepImages, *chkEditAndSend, *chkWindow, *chkAutoValue, *chkStopSvr;
+    QLineEdit *txtWidth, *txtCenter, *txtBackground, *txtMarker;
+    QLineEdit *txtRC[2];
+    QLineEdit *txtIR[2];
+    QLineEdit *txtStatus[2];
+    QPushButton *cmdStart[2], *cmdStop[2];
+    QLineEdit *txtWorklist[4];
+    QComboBox *combo[5];
+    QRadioButton *option[8];
+    QLineEdit *Text1, *Text2, *txtDevice;
+    QRadioButton *optSophie, *optGiotto, *optLoradM4, *optGESeno, *optHFE;
+    QGroupBox *m_scpFrame = nullptr;
+    QWidget *m_filterPage = nullptr;
+    qint32 m_bg = 0, m_fg = 0;
+};

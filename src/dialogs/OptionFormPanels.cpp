@@ -1,0 +1,9 @@
+// Panels of the Options dialog that belong to other subsystems (companion control,
+// storage destinations, filters) are built here on the dialog's named controls.
+#include "dialogs/OptionForm.h"
+#include "dialogs/CompanionPanel.h"
+
+void OptionForm::buildPanels()
+{
+    new CompanionPanel(m_station, this);
+}

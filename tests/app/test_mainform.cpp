@@ -1,0 +1,267 @@
+#include "TestStation.h"
+#include "app/CommandTable.h"
+#include "app/MainForm.h"
+#include "app/Version.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QMenuBar>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QtTest>
+
+class TestMainForm : public QObject {
+    Q_OBJECT
+private slots:
+    void mainMenuCaptions_data();
+    void mainMenuCaptions();
+    void contextMenus_data();
+    void contextMenus();
+    void toolbarKeysAndTooltips();
+    void unhookedCommandsAreDisabled();
+    void toolbarDispatchesOnKey();
+    void loadSetsCaptionAndTimer();
+    void exitAndCloseBoxDoTheSame_data();
+    void exitAndCloseBoxDoTheSame();
+    void activationShowsDebugControls_data();
+    void activationShowsDebugControls();
+    void unitTypeShowsDoseProductButton_data();
+    void unitTypeShowsDoseProductButton();
+};
+
+static QStringList menuCaptions(QMenu *m)
+{
+    QStringList out;
+    for (QAction *a : m->actions())
+        out << (a->isSeparator() ? QString("-") : a->text());
+    return out;
+}
+
+void TestMainForm::mainMenuCaptions_data()
+{
+    QTest::addColumn<QString>("menu");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QStringList>("items");
+    QTest::newRow("file") << "mnuDatei" << "&File" << QStringList{"Import", "Export", "-", "E&xit"};
+    QTest::newRow("import") << "mnuImport" << "Import" << QStringList{"DICOM Image(s) ...", "DICOM Dir ..."};
+    QTest::newRow("export") << "mnuFileExport" << "Export" << QStringList{"JPEG ...", "DICOM ..."};
+    QTest::newRow("edit") << "mnuBearbeiten" << "&Edit" << QStringList{"Execute tasks ...", "Refresh list", "-", "DICOM Dictionary ..."};
+    QTest::newRow("view") << "mnuAnsicht" << "&View" << QStringList{"&Options ..."};
+    QTest::newRow("protocols") << "mnuProtokoll" << "Protocols" << QStringList{"Errors ...", "Debug ..."};
+    QTest::newRow("info") << "mnuInfo" << "?" << QStringList{"Fill", "Abo&ut ...", "-"};
+}
+
+void TestMainForm::mainMenuCaptions()
+{
+    QFETCH(QString, menu);
+    QFETCH(QString, title);
+    QFETCH(QStringList, items);
+    TestStation ts;
+    MainForm form(*ts);
+    QMenu *m = form.commands().menu(menu);
+    QVERIFY(m);
+    QCOMPARE(m->title(), title);
+    QCOMPARE(menuCaptions(m), items);
+}
+
+void TestMainForm::contextMenus_data()
+{
+    QTest::addColumn<QString>("menu");
+    QTest::addColumn<QStringList>("items");
+    QTest::newRow("series") << "PopUpSerie" << QStringList{"View Images", "Send to", "Delete Images"};
+    QTest::newRow("study") << "PopUpStudie" << QStringList{"View Series", "View Images", "Send to", "Delete Images"};
+    QTest::newRow("patient") << "PopUpPatient" << QStringList{"Send to", "Delete Patient", "Delete All Patients"};
+    QTest::newRow("tasks") << "PopUpTaskList" << QStringList{"Clear entries", "Save as ...", "Add fav. task"};
+    QTest::newRow("rules") << "PopUpRules" << QStringList{"No entries"};
+    QTest::newRow("viewer") << "PopUpViewer"
+                            << QStringList{"Drehen", "Spiegeln", "Alle Drehen", "Alle Spiegeln", "-", "Zurücksetzen", "Alle Zurücksetzen"};
+    QTest::newRow("image") << "Popup_Dicom" << QStringList{"Delete"};
+    QTest::newRow("dose") << "Popup_Dosis" << QStringList{"Delete"};
+}
+
+void TestMainForm::contextMenus()
+{
+    QFETCH(QString, menu);
+    QFETCH(QStringList, items);
+    TestStation ts;
+    MainForm form(*ts);
+    QMenu *m = form.commands().menu(menu);
+    QVERIFY(m);
+    QCOMPARE(menuCaptions(m), items);
+    if (menu == "PopUpViewer") {
+        const QList<QAction *> subs = m->actions();
+        QCOMPARE(menuCaptions(subs[0]->menu()), (QStringList{"90° rechts", "90° links"}));
+        QCOMPARE(menuCaptions(subs[1]->menu()), (QStringList{"horizontal", "vertical"}));
+        QCOMPARE(menuCaptions(subs[3]->menu()), (QStringList{"horizontal", "vertikal"}));
+    }
+}
+
+void TestMainForm::toolbarKeysAndTooltips()
+{
+    TestStation ts;
+    MainForm form(*ts);
+    QToolBar *tb = form.findChild<QToolBar *>("Toolbar1");
+    QVERIFY(tb);
+    QStringList keys;
+    for (QAction *a : tb->actions()) {
+        if (a->isSeparator())
+            continue;
+        keys << a->data().toString();
+        QVERIFY2(!a->toolTip().isEmpty(), qPrintable(a->data().toString()));
+        QVERIFY2(!a->icon().isNull(), qPrintable(a->data().toString()));
+    }
+    QCOMPARE(keys, (QStringList{"send", "exe", "refresh", "refreshd", "reldosis", "worklist", "delete", "eJPEG", "eDICOM", "exit"}));
+}
+
+void TestMainForm::unhookedCommandsAreDisabled()
+{
+    TestStation ts;
+    MainForm form(*ts);
+    CommandTable &c = form.commands();
+    for (const QString &name : c.names())
+        QCOMPARE(c.action(name)->isEnabled(), c.isHooked(name));
+    // The window's own commands are there from the start.
+    for (const char *own : {"mnuDateiBeenden", "mnuAnsichtEinstellungen", "mnuInfoAbout", "mnuProtokollFehler"})
+        QVERIFY2(c.isHooked(own), own);
+    // A toolbar button follows the command it runs.
+    QToolBar *tb = form.findChild<QToolBar *>("Toolbar1");
+    for (QAction *a : tb->actions()) {
+        if (a->data().toString() == "exit")
+            QVERIFY(a->isEnabled());
+    }
+}
+
+void TestMainForm::toolbarDispatchesOnKey()
+{
+    TestStation ts;
+    MainForm form(*ts);
+    QStringList ran;
+    form.commands().hook("mnuRefreshList", [&] { ran << "refresh"; });
+    form.commands().hook("Toolbar1_worklist", [&] { ran << "worklist"; });
+    form.toolbarButtonClick("refresh");
+    form.toolbarButtonClick("worklist");
+    form.toolbarButtonClick("Worklist"); // keys compare exactly
+    form.toolbarButtonClick("nothing");
+    QCOMPARE(ran, (QStringList{"refresh", "worklist"}));
+}
+
+void TestMainForm::loadSetsCaptionAndTimer()
+{
+    TestStation ts;
+    MainForm form(*ts);
+    QStringList order;
+    form.hooks().prepareDataFiles.push_back([&] { order << "data"; });
+    form.hooks().loadModFilter.push_back([&] { order << QString("filter rows=%1").arg(ts->settings().viewerRows); });
+    form.hooks().refreshPatientList.push_back([&] { order << "patients"; });
+    form.hooks().updateSendToEntries.push_back([&] { order << "sendto"; });
+    form.hooks().startCompanions.push_back([&] { order << "companions"; });
+    form.hooks().initializeControls.push_back([&] { order << "controls"; });
+    ts->settings() = Settings{}; // as on a fresh start
+    QVERIFY(form.formLoad());
+    QCOMPARE(form.windowTitle(), Version::mainCaption());
+    // Settings are loaded after the data files and before the filter.
+    QCOMPARE(order, (QStringList{"data", "filter rows=7", "patients", "sendto", "companions", "controls"}));
+    QVERIFY(form.widgets().UpdateTimer->isActive());
+    QCOMPARE(form.widgets().UpdateTimer->interval(), 10000);
+    QVERIFY(!form.widgets().cmdSelected->isEnabled());
+    QVERIFY(QDir(ts.root() + "/temp").exists());
+    QVERIFY(QDir(ts.root() + "/bin").exists());
+    QVERIFY(QDir(ts.root() + "/transfer").exists());
+}
+
+void TestMainForm::exitAndCloseBoxDoTheSame_data()
+{
+    QTest::addColumn<bool>("closeBox");
+    QTest::addColumn<int>("stopService");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("exit, keep services") << false << 0 << QStringList{"viewer"};
+    QTest::newRow("exit, stop services") << false << 1 << QStringList{"viewer", "companions"};
+    QTest::newRow("close box, keep services") << true << 0 << QStringList{"viewer"};
+    QTest::newRow("close box, stop services") << true << 1 << QStringList{"viewer", "companions"};
+}
+
+void TestMainForm::exitAndCloseBoxDoTheSame()
+{
+    QFETCH(bool, closeBox);
+    QFETCH(int, stopService);
+    QFETCH(QStringList, expected);
+    TestStation ts;
+    MainForm form(*ts);
+    QStringList done;
+    form.hooks().clearViewer.push_back([&] { done << "viewer"; });
+    form.hooks().stopCompanions.push_back([&] { done << "companions"; });
+    form.formLoad();
+    ts->settings().stopService = stopService;
+    form.show();
+    if (closeBox)
+        form.close();
+    else
+        form.commands().action("mnuDateiBeenden")->trigger();
+    QCOMPARE(done, expected);
+    QVERIFY(form.hasExited());
+    QVERIFY(!form.isVisible());
+    QVERIFY(!form.widgets().UpdateTimer->isActive());
+    // A second close does not run the clean-up again.
+    form.exitProgram();
+    QCOMPARE(done, expected);
+}
+
+void TestMainForm::activationShowsDebugControls_data()
+{
+    QTest::addColumn<int>("debug");
+    QTest::newRow("debug on") << 1;
+    QTest::newRow("debug off") << 0;
+}
+
+void TestMainForm::activationShowsDebugControls()
+{
+    QFETCH(int, debug);
+    TestStation ts;
+    MainForm form(*ts);
+    int activations = 0;
+    form.hooks().activate.push_back([&] { ++activations; });
+    form.formLoad();
+    ts->settings().debug = debug;
+    form.show();
+    form.activateWindow();
+    QApplication::setActiveWindow(&form);
+    QTRY_VERIFY(activations >= 1);
+    QCOMPARE(form.widgets().txtcInput->isVisible(), debug == 1);
+    QCOMPARE(form.widgets().List1->isVisible(), debug == 1);
+    QCOMPARE(form.widgets().lvDosis->isVisible(), debug != 1);
+    form.exitProgram();
+}
+
+void TestMainForm::unitTypeShowsDoseProductButton_data()
+{
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<bool>("visible");
+    QTest::newRow("lorad shows") << 0 << 3 << true;
+    QTest::newRow("sophie hides") << 1 << 1 << false;
+    QTest::newRow("giotto hides") << 1 << 2 << false;
+    QTest::newRow("hfe leaves shown") << 1 << 5 << true;
+    QTest::newRow("hfe leaves hidden") << 0 << 5 << false;
+}
+
+void TestMainForm::unitTypeShowsDoseProductButton()
+{
+    QFETCH(int, before);
+    QFETCH(int, unit);
+    QFETCH(bool, visible);
+    TestStation ts;
+    MainForm form(*ts);
+    form.show();
+    form.widgets().cmdLorad->setVisible(before == 1);
+    ts->settings().xrayComm = unit;
+    form.applyUnitType();
+    QCOMPARE(form.widgets().cmdLorad->isVisible(), visible);
+    form.exitProgram();
+}
+
+QTEST_MAIN(TestMainForm)
+#include "test_mainform.moc"

@@ -1,0 +1,36 @@
+#include "TestStation.h"
+#include "store/Schema.h"
+
+#include <QDir>
+#include <QTcpServer>
+
+TestStation::TestStation(bool withDatabases)
+{
+    station = std::make_unique<Station>(dir.path(), std::make_unique<SettingsStore>(settingsFile()), prompter);
+    station->loadSettings();
+    station->paths().createFolders();
+    if (withDatabases)
+        Schema::ensureDatabases(station->paths());
+}
+
+QString binDir()
+{
+    const QByteArray env = qgetenv("CALVAREX_BIN_DIR");
+    return env.isEmpty() ? QStringLiteral(CALVAREX_BIN_DIR) : QString::fromLocal8Bit(env);
+}
+
+quint16 freeTcpPort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+QString pydicomTestFiles()
+{
+    for (const char *p : {"/usr/lib/python3/dist-packages/pydicom/data/test_files"}) {
+        if (QDir(QString::fromLatin1(p)).exists())
+            return QString::fromLatin1(p);
+    }
+    return {};
+}
