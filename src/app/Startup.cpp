@@ -79,7 +79,8 @@ void Startup::openOptions(bool atStart)
     // program running without any window.
     connect(dlg, &QDialog::finished, m_main, [this] {
         if (!m_main->hasExited()) {
-            m_main->show();
+            if (!m_main->isVisible())
+                m_main->showMaximized();
             m_main->raise();
             m_main->activateWindow();
         }
