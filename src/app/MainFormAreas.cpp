@@ -5,9 +5,11 @@
 #include "app/CompanionArea.h"
 #include "dose/DoseCaptureArea.h"
 #include "dose/DoseListArea.h"
+#include "store/BrowserArea.h"
 
 void MainForm::buildAreas()
 {
+    new BrowserArea(m_station, m_widgets, m_hooks, this);
     new CompanionArea(m_station, m_widgets, m_hooks, this);
     new DoseCaptureArea(m_station, m_widgets, m_hooks, m_dose, this);
     new DoseListArea(m_station, m_widgets, m_hooks, m_dose, this);

@@ -1,5 +1,6 @@
 // The start as the operator sees it: splash, then the Options dialog over the hidden main
 // window, then the main window on OK and on Cancel alike.
+#include "StationProcess.h"
 #include "TestStation.h"
 #include "app/MainForm.h"
 #include "app/SplashForm.h"
@@ -67,6 +68,8 @@ void TestStartFlow::okOrCancelShowTheMainWindow()
     QCOMPARE(raw.value("General/Viewer_Rows").toString(), ok ? QString("2") : QString());
     QCOMPARE(int(ts->settings().viewerRows), ok ? 2 : 7);
     startup.mainForm()->exitProgram();
+    // The companions the start launched for this station.
+    killStationProcesses(ts.root());
 }
 
 void TestStartFlow::splashCaptionAndLabels()
