@@ -154,6 +154,7 @@ void TestMainForm::loadSetsCaptionAndTimer()
     TestStation ts;
     MainForm form(*ts);
     QStringList order;
+    form.hooks().startCompanions.clear(); // no companion processes from this test
     form.hooks().prepareDataFiles.push_back([&] { order << "data"; });
     form.hooks().loadModFilter.push_back([&] { order << QString("filter rows=%1").arg(ts->settings().viewerRows); });
     form.hooks().refreshPatientList.push_back([&] { order << "patients"; });
@@ -194,6 +195,7 @@ void TestMainForm::exitAndCloseBoxDoTheSame()
     QStringList done;
     form.hooks().clearViewer.push_back([&] { done << "viewer"; });
     form.hooks().stopCompanions.push_back([&] { done << "companions"; });
+    form.hooks().startCompanions.clear(); // no companion processes from this test
     form.formLoad();
     ts->settings().stopService = stopService;
     form.show();
@@ -224,6 +226,7 @@ void TestMainForm::activationShowsDebugControls()
     MainForm form(*ts);
     int activations = 0;
     form.hooks().activate.push_back([&] { ++activations; });
+    form.hooks().startCompanions.clear(); // no companion processes from this test
     form.formLoad();
     ts->settings().debug = debug;
     form.show();

@@ -77,6 +77,7 @@ void TestScreens::mainWindowFitsAt1024x768()
 {
     TestStation ts;
     MainForm form(*ts);
+    form.hooks().startCompanions.clear(); // no companion processes from this test
     form.formLoad();
     form.resize(1024, 740);
     form.show();
