@@ -1,0 +1,330 @@
+// dbFill on a real data database: the hand-over files, the exposure counter, the
+// record's columns, exposures without a patient, failures.
+#include "CaptureTestKit.h"
+#include "app/DateText.h"
+#include "dose/DoseCaptureArea.h"
+#include "dose/DoseRecords.h"
+#include "dose/SerialLink.h"
+
+#include <QRegularExpression>
+#include <QTest>
+
+static const QByteArray Sq("\xB2", 1);
+
+static void writeHandOver(Station &s, const QByteArray &bytes)
+{
+    QFile f(s.paths().file("cInput.txt"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+struct Capture {
+    TestStation ts;
+    CaptureWidgets cw;
+    std::unique_ptr<DoseCaptureArea> area;
+    explicit Capture(int unit)
+    {
+        ts->settings().xrayComm = qint16(unit);
+        ts->settings().comDevice = QStringLiteral("/nonexistent/tty"); // no port needed here
+        area = std::make_unique<DoseCaptureArea>(*ts, cw.w, cw.hooks, cw.state);
+    }
+    void patient() { cw.choosePatient("4711", "ANN", "SMITH", "1960-12-31", "BREAST"); }
+};
+
+class TestDbFill : public QObject {
+    Q_OBJECT
+private slots:
+    void hfeRecordsFromHandOverFile();
+    void channelFormatFromReceiveBuffer_data();
+    void channelFormatFromReceiveBuffer();
+    void nothingToParseStoresNothing();
+    void unitTypeAboveFiveStoresNothing();
+    void namesAreBoundNotPasted();
+    void recordIdsBeyond16Bits();
+    void exposureWithoutPatientWaits();
+    void waitingExposureDeclinedStaysWaiting();
+    void waitingExposuresSurviveRestart();
+    void databaseFailureKeepsMessage();
+    void editedDebugBufferIsParsed();
+};
+
+void TestDbFill::hfeRecordsFromHandOverFile()
+{
+    Capture c(XrayUnit::Hfe501);
+    c.patient();
+    const QByteArray msgs[3] = {"12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms;18mm\r\n",
+                                "123.45cGyCm" + Sq + ";30kV;80mAs;Mo/Rh;410ms\r\n",
+                                "9.75cGyCm" + Sq + ";27kV;44mAs;W;310ms;36mm\r\n"};
+    for (const QByteArray &m : msgs) {
+        writeHandOver(*c.ts, m);
+        QVERIFY(c.cw.commands.run("mnuFill"));
+        QVERIFY(!QFile::exists(c.ts->paths().file("cInput.txt")));
+        // done.txt holds the last message taken over, and only that.
+        QCOMPARE(readFile(c.ts->paths().file("done.txt")), m);
+    }
+    const auto rows = doseRows(*c.ts);
+    QCOMPARE(rows.size(), 3);
+    const char *expect[3][4] = {{"12.50", "28", "56", "350"}, {"123.45", "30", "80", "410"}, {"9.75", "27", "44", "310"}};
+    for (int i = 0; i < 3; ++i) {
+        const QVariantMap &r = rows[i];
+        QCOMPARE(r["mGy1"].toString(), QString::fromLatin1(expect[i][0]));
+        QCOMPARE(r["mGy2"].toString(), QString::fromLatin1(expect[i][1]));
+        QCOMPARE(r["mGy3"].toString(), QString::fromLatin1(expect[i][2]));
+        QCOMPARE(r["expTime"].toString(), QString::fromLatin1(expect[i][3]));
+        QCOMPARE(r["ImgNo"].toInt(), i + 1);
+        QCOMPARE(r["Status"].toString(), QStringLiteral("0"));
+        QCOMPARE(r["PatFirstname"].toString(), QStringLiteral("ANN"));
+        QCOMPARE(r["PatLastname"].toString(), QStringLiteral("SMITH"));
+        QCOMPARE(r["PatBirthdate"].toString(), QStringLiteral("1960-12-31"));
+        QCOMPARE(r["Bodypart"].toString(), QStringLiteral("BREAST"));
+        QCOMPARE(r["Date"].toString(), DateText::today());
+        QVERIFY(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(r["Time"].toString()).hasMatch());
+        QVERIFY(r["FKeyPatID"].isNull());
+    }
+    QCOMPARE(c.cw.state.exposureCounter, qint16(3));
+    QCOMPARE(c.cw.fills, 3);
+    QCOMPARE(c.cw.lastFillMode, 1);
+    QVERIFY(c.ts.prompter.shown.isEmpty());
+
+    // "New Study" resets the counter: the next record is number 1 again.
+    c.cw.state.exposureCounter = 0;
+    writeHandOver(*c.ts, msgs[0]);
+    c.area->dbFill();
+    QCOMPARE(doseRows(*c.ts).last()["ImgNo"].toInt(), 1);
+}
+
+void TestDbFill::channelFormatFromReceiveBuffer_data()
+{
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QString>("v1");
+    QTest::addColumn<QString>("v6");
+    QTest::addColumn<QString>("v11");
+    QTest::newRow("Sophie") << int(XrayUnit::Sophie)
+                            << QByteArray("CH1 1.31 mGy 445 ms\r\nCH2 29 kV Mo Rh\r\nCH3 55 mAs 83 N\r\n") << "1.31"
+                            << "29" << "55";
+    QTest::newRow("Giotto") << int(XrayUnit::Giotto)
+                            << QByteArray("CH1: 2.05 mGy AEC 400ms\r\nCH2: 28 kV W/Ag 0\r\nCH3: 71 mAs 50 mm\r\n")
+                            << "2.05" << "28" << "71";
+    QTest::newRow("short message") << int(XrayUnit::Sophie) << QByteArray("CH1 0.8 mGy\r\n") << "0.8" << ""
+                                   << "";
+}
+
+void TestDbFill::channelFormatFromReceiveBuffer()
+{
+    QFETCH(int, unit);
+    QFETCH(QByteArray, message);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    Capture c(unit);
+    c.ts->settings().comDevice = pty.slavePath();
+    MainHooks::run(c.cw.hooks.activate);
+    c.patient();
+    c.cw.serTimer.stop();
+    pty.send(message);
+    QVERIFY(waitUntil([&] { return c.area->link().waiting() >= message.size(); }));
+    c.area->serTimerTick();
+    QVERIFY(doseRows(*c.ts).isEmpty());
+    // No hand-over file: "Fill" parses what the polling timer gathered.
+    QVERIFY(c.cw.commands.run("mnuFill"));
+    const auto rows = doseRows(*c.ts);
+    QCOMPARE(rows.size(), 1);
+    QTEST(rows[0]["mGy1"].toString(), "v1");
+    QTEST(rows[0]["mGy2"].toString(), "v6");
+    QTEST(rows[0]["mGy3"].toString(), "v11");
+    QCOMPARE(rows[0]["expTime"].toString(), QString());
+    QCOMPARE(rows[0]["ImgNo"].toInt(), 1);
+    QCOMPARE(c.area->inputText(), QString());
+    QCOMPARE(c.cw.List1.item(0)->text().left(3), QStringLiteral("CH1"));
+}
+
+void TestDbFill::nothingToParseStoresNothing()
+{
+    Capture c(XrayUnit::Sophie);
+    c.patient();
+    c.cw.serTimer.stop();
+    c.area->dbFill();
+    QVERIFY(doseRows(*c.ts).isEmpty());
+    QCOMPARE(c.cw.fills, 1); // the list is refreshed all the same
+    QVERIFY(c.cw.serTimer.isActive());
+    QCOMPARE(c.cw.state.exposureCounter, qint16(0));
+    QVERIFY(!QFile::exists(c.ts->log().errorLogPath()));
+}
+
+void TestDbFill::unitTypeAboveFiveStoresNothing()
+{
+    Capture c(6);
+    c.patient();
+    writeHandOver(*c.ts, "12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms\r\n");
+    c.area->dbFill();
+    QVERIFY(doseRows(*c.ts).isEmpty());
+    QVERIFY(QFile::exists(c.ts->paths().file("done.txt")));
+    QCOMPARE(c.cw.fills, 1);
+}
+
+void TestDbFill::namesAreBoundNotPasted()
+{
+    Capture c(XrayUnit::Hfe501);
+    c.cw.choosePatient("X'1", "ANN'; DROP TABLE tblDosis; --", "O\u00B4NEIL", "1971-02-03", "");
+    writeHandOver(*c.ts, "1.0cGyCm" + Sq + ";25kV;20mAs;W;200ms\r\n");
+    c.area->dbFill();
+    const auto rows = doseRows(*c.ts);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0]["PatFirstname"].toString(), QStringLiteral("ANN'; DROP TABLE tblDosis; --"));
+    QCOMPARE(rows[0]["PatLastname"].toString(), QStringLiteral("O\u00B4NEIL"));
+    QCOMPARE(rows[0]["Bodypart"].toString(), QStringLiteral("Unknown"));
+}
+
+void TestDbFill::recordIdsBeyond16Bits()
+{
+    Capture c(XrayUnit::Hfe501);
+    c.patient();
+    {
+        Database db = Database::openData(c.ts->paths());
+        db.exec("INSERT INTO tblDosis (ID, Status) VALUES (40000, '1')");
+    }
+    DoseRecords records(*c.ts, c.cw.state);
+    QString text = QString::fromLatin1("7.5cGyCm" + Sq + ";26kV;30mAs;W;250ms\r\n");
+    const DoseRecords::Result r = records.fill(text);
+    QCOMPARE(r.outcome, DoseRecords::Outcome::Stored);
+    QCOMPARE(r.id, qint64(40001));
+    QCOMPARE(doseRows(*c.ts, "ID = 40001").size(), 1);
+}
+
+void TestDbFill::exposureWithoutPatientWaits()
+{
+    Capture c(XrayUnit::Hfe501);
+    c.cw.state.exposureCounter = 0;
+    c.cw.serTimer.stop();
+    writeHandOver(*c.ts, "12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms;18mm\r\n");
+    c.area->dbFill();
+
+    QCOMPARE(c.ts.prompter.shown.size(), 1);
+    QCOMPARE(c.ts.prompter.shown[0].text, QStringLiteral("Please select a patient from your worklist first!"));
+    QCOMPARE(c.ts.prompter.shown[0].icon, MsgIcon::Information);
+    QVERIFY(doseRows(*c.ts).isEmpty());
+    QCOMPARE(c.cw.state.exposureCounter, qint16(0));
+    QCOMPARE(c.cw.state.pendingExposures, 1);
+    QVERIFY(!c.cw.lblPending.isHidden());
+    QVERIFY(c.cw.lblPending.text().contains("1 exposure is waiting for a patient"));
+    // Capture goes on.
+    QVERIFY(c.cw.serTimer.isActive());
+
+    // A second one waits as well.
+    writeHandOver(*c.ts, "9.75cGyCm" + Sq + ";27kV;44mAs;W;310ms;36mm\r\n");
+    c.area->dbFill();
+    QCOMPARE(c.cw.state.pendingExposures, 2);
+    QVERIFY(c.cw.lblPending.text().contains("2 exposures are waiting for a patient"));
+
+    // The operator chooses a patient and is asked, seeing which patient.
+    c.ts.prompter.clear();
+    c.ts.prompter.yesNo = {true};
+    c.cw.choosePatient("4711", "ANN", "SMITH", "1960-12-31");
+    QVERIFY(waitUntil([&] { return !c.ts.prompter.shown.isEmpty(); }, 2000));
+    QCOMPARE(c.ts.prompter.shown.size(), 1);
+    const QString q = c.ts.prompter.shown[0].text;
+    QCOMPARE(c.ts.prompter.shown[0].kind, QStringLiteral("yesno"));
+    QVERIFY2(q.contains("2 exposures were captured while no patient was chosen"), qPrintable(q));
+    QVERIFY(q.contains("SMITH, ANN"));
+    QVERIFY(q.contains("1960-12-31"));
+    QVERIFY(q.contains("4711"));
+
+    const auto rows = doseRows(*c.ts);
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0]["mGy1"].toString(), QStringLiteral("12.50"));
+    QCOMPARE(rows[1]["mGy1"].toString(), QStringLiteral("9.75"));
+    QCOMPARE(rows[0]["ImgNo"].toInt(), 1);
+    QCOMPARE(rows[1]["ImgNo"].toInt(), 2);
+    QCOMPARE(rows[0]["PatLastname"].toString(), QStringLiteral("SMITH"));
+    QCOMPARE(rows[0]["Status"].toString(), QStringLiteral("0"));
+    QCOMPARE(c.cw.state.pendingExposures, 0);
+    QVERIFY(c.cw.lblPending.isHidden());
+    QVERIFY(!QFile::exists(c.area->records().pendingFile()));
+
+    // The next exposure follows on.
+    writeHandOver(*c.ts, "1.0cGyCm" + Sq + ";25kV;20mAs;W;200ms\r\n");
+    c.area->dbFill();
+    QCOMPARE(doseRows(*c.ts).last()["ImgNo"].toInt(), 3);
+}
+
+void TestDbFill::waitingExposureDeclinedStaysWaiting()
+{
+    Capture c(XrayUnit::Hfe501);
+    writeHandOver(*c.ts, "12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms\r\n");
+    c.area->dbFill();
+    c.ts.prompter.clear();
+    c.ts.prompter.yesNo = {false};
+    c.cw.choosePatient("4711", "ANN", "SMITH", "1960-12-31");
+    QVERIFY(waitUntil([&] { return !c.ts.prompter.shown.isEmpty(); }, 2000));
+    QTest::qWait(50);
+    QCOMPARE(c.ts.prompter.shown.size(), 1); // asked once, not again and again
+    QVERIFY(doseRows(*c.ts).isEmpty());
+    QCOMPARE(c.cw.state.pendingExposures, 1);
+    QCOMPARE(c.cw.state.exposureCounter, qint16(0));
+    // The label offers to store them for the patient now chosen.
+    QVERIFY(c.cw.lblPending.text().contains("store for the current patient"));
+    c.ts.prompter.yesNo = {true};
+    emit c.cw.lblPending.linkActivated("store");
+    QCOMPARE(doseRows(*c.ts).size(), 1);
+    QCOMPARE(c.cw.state.pendingExposures, 0);
+}
+
+void TestDbFill::waitingExposuresSurviveRestart()
+{
+    TestStation ts;
+    ts->settings().xrayComm = XrayUnit::Hfe501;
+    DoseState state;
+    {
+        DoseRecords records(*ts, state);
+        QString text = QString::fromLatin1("12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms\r\n");
+        QCOMPARE(records.fill(text).outcome, DoseRecords::Outcome::Pending);
+        QCOMPARE(text, QString());
+    }
+    DoseState afterRestart;
+    DoseRecords records(*ts, afterRestart);
+    QCOMPARE(afterRestart.pendingExposures, 1);
+    const QList<PendingExposure> p = records.pending();
+    QCOMPARE(p.size(), 1);
+    QCOMPARE(p[0].values.mGy1, QStringLiteral("12.50"));
+    QCOMPARE(p[0].values.expTime, QStringLiteral("350"));
+    QCOMPARE(p[0].date, DateText::today());
+    // Never stored without a patient.
+    QVERIFY_THROWS_EXCEPTION(AppError, records.storePending());
+    QCOMPARE(records.pendingCount(), 1);
+}
+
+void TestDbFill::databaseFailureKeepsMessage()
+{
+    Capture c(XrayUnit::Hfe501);
+    c.patient();
+    {
+        Database db = Database::openData(c.ts->paths());
+        db.exec("DROP TABLE tblDosis");
+    }
+    c.cw.serTimer.stop();
+    const QByteArray msg = "12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms;18mm\r\n";
+    writeHandOver(*c.ts, msg);
+    c.area->dbFill();
+    QVERIFY(readFile(c.ts->log().errorLogPath()).contains("[MainForm dbFill]"));
+    QVERIFY(readFile(c.area->records().unstoredFile()).contains(msg));
+    QCOMPARE(c.cw.state.exposureCounter, qint16(0));
+    QCOMPARE(c.cw.fills, 0); // the list is not refreshed after a failure
+    QVERIFY(c.cw.serTimer.isActive());
+}
+
+void TestDbFill::editedDebugBufferIsParsed()
+{
+    // In debug mode the operator can paste a message into txtcInput and use "Fill".
+    Capture c(XrayUnit::Sophie);
+    c.patient();
+    c.cw.txtcInput.setPlainText("CH1 3.3 mGy 0 0\nCH2 31 kV 0 0\nCH3 90 mAs");
+    c.area->dbFill();
+    const auto rows = doseRows(*c.ts);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0]["mGy1"].toString(), QStringLiteral("3.3"));
+    QCOMPARE(rows[0]["mGy2"].toString(), QStringLiteral("31"));
+    QCOMPARE(rows[0]["mGy3"].toString(), QStringLiteral("90"));
+}
+
+QTEST_MAIN(TestDbFill)
+#include "test_dbfill.moc"
