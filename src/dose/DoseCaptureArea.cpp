@@ -169,17 +169,29 @@ void DoseCaptureArea::serTimerTick()
 
     // Only the HFE 501 announces its exposures; a message is complete once its
     // exposure time has arrived with the unit "ms".
-    if (m_station.settings().xrayComm != XrayUnit::Hfe501 || !m_cInput.contains(QStringLiteral("ms")))
+    if (m_station.settings().xrayComm != XrayUnit::Hfe501)
         return;
-    try {
-        DoseRecords::appendHandOver(m_station, m_cInput);
-    } catch (const AppError &e) {
-        // dbFill then parses the buffer itself.
-        m_station.logError(e, QStringLiteral("MainForm SerTimer_Timer"));
+    // Two exposures can arrive within one tick: a message ends with the line break after
+    // its "ms", and each one is handed over and stored on its own, so none is lost.
+    for (int round = 0; round < 50 && !m_inFill && m_cInput.contains(QStringLiteral("ms")); ++round) {
+        const int lineEnd = m_cInput.indexOf(QLatin1Char('\n'), m_cInput.indexOf(QStringLiteral("ms")));
+        const QString rest = lineEnd >= 0 ? m_cInput.mid(lineEnd + 1) : QString();
+        if (lineEnd >= 0 && rest.contains(QStringLiteral("ms")))
+            setInput(m_cInput.left(lineEnd + 1));
+        const bool more = lineEnd >= 0 && rest.contains(QStringLiteral("ms"));
+        try {
+            DoseRecords::appendHandOver(m_station, m_cInput);
+        } catch (const AppError &e) {
+            // dbFill then parses the buffer itself.
+            m_station.logError(e, QStringLiteral("MainForm SerTimer_Timer"));
+        }
+        if (m_w.SerTimer)
+            m_w.SerTimer->stop();
+        dbFill();
+        if (!more)
+            break;
+        setInput(rest);
     }
-    if (m_w.SerTimer)
-        m_w.SerTimer->stop();
-    dbFill();
 }
 
 void DoseCaptureArea::onCommEvent(int code)

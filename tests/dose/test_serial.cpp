@@ -27,6 +27,7 @@ private slots:
     void bothHandshakes();
     void discardsWhatWaitedBeforeOpening();
     void hfeMessageCompleteOnlyWithMs();
+    void twoHfeMessagesInOneTickAreBothStored();
     void otherUnitsOnlyGather_data();
     void otherUnitsOnlyGather();
     void reinitialiseDropsHalfMessage();
@@ -286,6 +287,24 @@ void TestSerial::hfeMessageCompleteOnlyWithMs()
     QVERIFY(a.cw.serTimer.isActive()); // dbFill ended normally and enabled it again
     QCOMPARE(a.cw.fills, 1);
     QCOMPARE(a.cw.List1.count(), 6);
+}
+
+void TestSerial::twoHfeMessagesInOneTickAreBothStored()
+{
+    AreaOnPty a(XrayUnit::Hfe501);
+    QVERIFY(a.area->link().isOpen());
+    a.cw.choosePatient("P1", "ANN", "SMITH", "1960-12-31");
+    a.sendAndTick("12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms;18mm\r\n"
+                  "13.75cGyCm" + Sq + ";29kV;63mAs;W/Rh;410ms;19mm\r\n");
+    const auto rows = doseRows(*a.ts);
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0]["mGy1"].toString(), QStringLiteral("12.50"));
+    QCOMPARE(rows[0]["expTime"].toString(), QStringLiteral("350"));
+    QCOMPARE(rows[1]["mGy1"].toString(), QStringLiteral("13.75"));
+    QCOMPARE(rows[1]["expTime"].toString(), QStringLiteral("410"));
+    QCOMPARE(rows[1]["ImgNo"].toInt(), 2);
+    QCOMPARE(a.area->inputText(), QString());
+    QVERIFY(a.cw.serTimer.isActive());
 }
 
 void TestSerial::otherUnitsOnlyGather_data()
