@@ -1,0 +1,132 @@
+#include "dose/DosisForm.h"
+
+#include "app/AppError.h"
+#include "app/Station.h"
+#include "dose/DosisFormQuery.h"
+#include "store/Database.h"
+
+#include <QCalendarWidget>
+#include <QCoreApplication>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+class IdItem : public QTreeWidgetItem {
+public:
+    using QTreeWidgetItem::QTreeWidgetItem;
+    bool operator<(const QTreeWidgetItem &other) const override
+    {
+        const int col = treeWidget() ? treeWidget()->sortColumn() : 0;
+        if (col == 0)
+            return text(0).toLongLong() < other.text(0).toLongLong();
+        return QTreeWidgetItem::operator<(other);
+    }
+};
+} // namespace
+
+DosisForm::DosisForm(Station &station, QWidget *parent) : QDialog(parent), m_station(station)
+{
+    setObjectName(QStringLiteral("DosisForm"));
+    setWindowTitle(QStringLiteral("Reload Dosis"));
+    setModal(true);
+    if (parent)
+        setWindowIcon(parent->windowIcon());
+    resize(760, 460);
+
+    m_id = new QLineEdit(this);
+    m_id->setObjectName(QStringLiteral("txtID"));
+    m_name = new QLineEdit(this);
+    m_name->setObjectName(QStringLiteral("txtPatname"));
+    m_calendar = new QCalendarWidget(this);
+    m_calendar->setObjectName(QStringLiteral("MonthView1"));
+    m_calendar->setSelectedDate(QDate::currentDate());
+    m_list = new QTreeWidget(this);
+    m_list->setObjectName(QStringLiteral("ListView1"));
+    m_list->setRootIsDecorated(false);
+    m_list->setHeaderLabels({QStringLiteral("ID"), QStringLiteral("Patient Name"), QStringLiteral("Date"),
+                             QStringLiteral("Time"), QStringLiteral("Projection")});
+
+    auto button = [this](const char *name, const char *caption) {
+        auto *b = new QPushButton(QString::fromLatin1(caption), this);
+        b->setObjectName(QString::fromLatin1(name));
+        return b;
+    };
+    QPushButton *search = button("cmdSearch", "Search");
+    QPushButton *all = button("cmdMod", "All");
+    QPushButton *setFree = button("cmdFree", "Set Free");
+    QPushButton *close = button("cmdClose", "Close");
+
+    auto *form = new QFormLayout;
+    form->addRow(new QLabel(QStringLiteral("PatID:"), this), m_id);
+    form->addRow(new QLabel(QStringLiteral("Patient Name:"), this), m_name);
+    auto *left = new QVBoxLayout;
+    left->addLayout(form);
+    left->addWidget(m_calendar);
+    left->addStretch();
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(search);
+    buttons->addWidget(all);
+    buttons->addWidget(setFree);
+    buttons->addStretch();
+    buttons->addWidget(close);
+    auto *right = new QVBoxLayout;
+    right->addWidget(m_list);
+    right->addLayout(buttons);
+    auto *layout = new QHBoxLayout(this);
+    layout->addLayout(left);
+    layout->addLayout(right, 1);
+
+    connect(search, &QPushButton::clicked, this, &DosisForm::DosisListFill);
+    connect(all, &QPushButton::clicked, this, &DosisForm::fillAll);
+    connect(setFree, &QPushButton::clicked, this, &DosisForm::updateDosisDB);
+    connect(close, &QPushButton::clicked, this, &DosisForm::accept);
+    connect(m_calendar, &QCalendarWidget::clicked, this, [this] { DosisListFill(); });
+
+    DosisListFill();
+}
+
+void DosisForm::fill(bool withDate)
+{
+    m_list->setSortingEnabled(false);
+    m_list->clear();
+    QCoreApplication::processEvents();
+    try {
+        const auto rows = DosisFormQuery::search(m_station, m_id->text(), m_name->text(),
+                                                 withDate ? std::optional<QDate>(m_calendar->selectedDate())
+                                                          : std::nullopt);
+        for (const auto &r : rows)
+            new IdItem(m_list, r.cells);
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("DosisForm DosisListFill"));
+    }
+    m_list->setSortingEnabled(true);
+    m_list->sortByColumn(0, Qt::AscendingOrder);
+}
+
+void DosisForm::DosisListFill() { fill(true); }
+
+void DosisForm::fillAll() { fill(false); }
+
+void DosisForm::updateDosisDB()
+{
+    const auto sel = m_list->selectedItems();
+    if (sel.isEmpty())
+        return;
+    bool ok = false;
+    const qint64 id = sel.first()->text(0).toLongLong(&ok);
+    if (!ok)
+        return;
+    try {
+        Database db = Database::openData(m_station.paths());
+        db.exec(QStringLiteral("UPDATE tblDosis SET Status = '0' WHERE ID = ?"), {id});
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("DosisForm updateDosisDB"));
+        return;
+    }
+    DosisListFill();
+}

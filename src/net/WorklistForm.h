@@ -1,0 +1,56 @@
+#pragma once
+#include "dicom/WorklistQuery.h"
+#include "net/WorklistEntry.h"
+
+#include <QDialog>
+#include <functional>
+#include <optional>
+#include <vector>
+
+class DoseState;
+class Station;
+class QPushButton;
+class QTreeWidget;
+
+// The worklist dialog: asks the provider for today's steps of this station, lists them
+// and hands the chosen patient to the current-patient panel.
+class WorklistForm : public QDialog {
+    Q_OBJECT
+public:
+    using QueryFn = std::function<std::vector<dicom::WorklistAnswer>(const dicom::WorklistQueryParams &)>;
+
+    WorklistForm(Station &station, DoseState &state, QWidget *parent = nullptr, QueryFn query = {});
+
+    // Runs the query and fills the list (done on showing and by "Refresh"). False when
+    // the query failed; the dialog then closes itself.
+    bool fillList();
+    // "Apply": the selected entry goes into the panel, then the dialog closes.
+    void applySelected();
+    // The entry applied last, if any.
+    const std::optional<WorklistEntry> &applied() const { return m_applied; }
+    // The entry of a list row.
+    WorklistEntry entryAt(int row) const;
+
+    QTreeWidget *list() const { return m_list; }
+
+public slots:
+    void reject() override;
+
+protected:
+    void showEvent(QShowEvent *e) override;
+
+private:
+    std::vector<dicom::WorklistAnswer> runQuery(const dicom::WorklistQueryParams &p);
+    void setColumnWidths();
+
+    Station &m_station;
+    DoseState &m_state;
+    QueryFn m_query;
+    QTreeWidget *m_list = nullptr;
+    QPushButton *m_ok = nullptr;
+    QPushButton *m_cancel = nullptr;
+    QPushButton *m_refresh = nullptr;
+    bool m_shownOnce = false;
+    bool m_querying = false;
+    std::optional<WorklistEntry> m_applied;
+};

@@ -1,0 +1,348 @@
+// The dose list: what it shows in each assignment mode, the status changes of
+// RefreshDosisList, "New Study", "Delete Dosislist", the row click and the row menu.
+#include "DosePanelHarness.h"
+
+#include <QAction>
+#include <QTest>
+
+namespace {
+const QString Acute = QString::fromUtf8("O\u00B4NEIL");
+}
+
+class TestDoseList : public QObject {
+    Q_OBJECT
+private slots:
+    void listHasItsColumns();
+    void openRecordsOfTheWorklistPatient();
+    void closedRecordsOfTheStorePatient_data();
+    void closedRecordsOfTheStorePatient();
+    void modeFiveWithoutStorePatientIsLogged();
+    void busyStationLeavesListAlone();
+    void refreshByMode_data();
+    void refreshByMode();
+    void assignmentNeedsAStorePatient();
+    void newStudyClosesOnlyOpenRecords();
+    void newStudyWithNoRecordsChangesNothing();
+    void deleteDosislistAsksFirst();
+    void rowClickTakesDoseValueAndMarksImage();
+    void rightClickSelectsRowAndOpensMenu();
+    void popupDeleteRemovesSelectedRecord();
+    void commandsAreHooked();
+    void panelShowsTheWorklistPatient();
+};
+
+void TestDoseList::listHasItsColumns()
+{
+    DosePanelHarness h;
+    QTreeWidget *lv = h.w.lvDosis;
+    QCOMPARE(lv->columnCount(), 13);
+    const QStringList expected{"ID", "First Name", "Last Name", "Birthdate", QString::fromUtf8("cGyCm\u00B2"), "kv",
+                               "mAs", "expTime", "Date", "Time", "Status", "Bodypart", "Image No"};
+    for (int c = 0; c < 13; ++c)
+        QCOMPARE(lv->headerItem()->text(c), expected[c]);
+}
+
+void TestDoseList::openRecordsOfTheWorklistPatient()
+{
+    DosePanelHarness h;
+    const qint64 a1 = h.addRecord("ANN", Acute, "1962-07-04", "0", "12.50", 1);
+    h.addRecord("ANN", Acute, "1962-07-04", "2", "9.00", 1);
+    h.addRecord("ANN", Acute, "1962-07-04", "1", "8.00", 1);
+    h.addRecord("ANN", Acute, "1962-07-05", "0", "7.00", 1);  // other birth date
+    h.addRecord("BOB", "SMITH", "1962-07-04", "0", "6.00", 1); // other patient
+    const qint64 a2 = h.addRecord("ANN", Acute, "1962-07-04", "0", "13.00", 2);
+
+    h.choosePatient("P200", "ANN", Acute, "1962-07-04");
+    h.hooks.fillDoseList(h.hooks.doseAssignmentMode());
+    QCOMPARE(h.column(0), (QStringList{QString::number(a1), QString::number(a2)}));
+    QTreeWidgetItem *first = h.w.lvDosis->topLevelItem(0);
+    const QStringList cells{QString::number(a1), "ANN", Acute, "1962-07-04", "12.50", "28", "56", "350",
+                            "", "", "0", "BREAST", "1"};
+    for (int c = 0; c < 13; ++c)
+        QCOMPARE(first->text(c), cells[c]);
+    QVERIFY(h.w.lvDosis->selectedItems().isEmpty());
+}
+
+void TestDoseList::closedRecordsOfTheStorePatient_data()
+{
+    QTest::addColumn<QString>("storeName");
+    QTest::addColumn<QString>("recFirst");
+    QTest::addColumn<QString>("recLast");
+
+    // The image store holds the name as the image has it; the dose records hold the
+    // worklist's form with "´".
+    QTest::newRow("apostrophe against acute") << "O'NEIL, ANN" << "ANN" << Acute;
+    QTest::newRow("same spelling") << "DOE, JANE" << "JANE" << "DOE";
+    QTest::newRow("blank around the comma") << "DOE ,  JANE " << "JANE" << "DOE";
+    QTest::newRow("no first name") << "MONONYM" << "" << "MONONYM";
+}
+
+void TestDoseList::closedRecordsOfTheStorePatient()
+{
+    QFETCH(QString, storeName);
+    QFETCH(QString, recFirst);
+    QFETCH(QString, recLast);
+    DosePanelHarness h;
+    const qint64 closed1 = h.addRecord(recFirst, recLast, "1962-07-04", "2", "1.1", 1);
+    const qint64 closed2 = h.addRecord(recFirst, recLast, "1962-07-04", "2", "1.2", 2);
+    h.addRecord(recFirst, recLast, "1962-07-04", "0", "1.3", 3); // not yet closed
+    h.addRecord(recFirst, recLast, "1962-07-04", "1", "1.4", 1); // already assigned
+    h.addRecord(recFirst, recLast, "1970-01-01", "2", "1.5", 1); // another birth date
+
+    h.pickStorePatient("P200", storeName, "1962-07-04");
+    h.hooks.fillDoseList(5);
+    QCOMPARE(h.state.assignmentMode, 5);
+    QCOMPARE(h.column(0), (QStringList{QString::number(closed1), QString::number(closed2)}));
+    QCOMPARE(h.column(12), (QStringList{"1", "2"}));
+}
+
+void TestDoseList::modeFiveWithoutStorePatientIsLogged()
+{
+    DosePanelHarness h;
+    h.addRecord("ANN", "DOE", "1962-07-04", "0");
+    h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
+    h.hooks.fillDoseList(1);
+    QCOMPARE(h.w.lvDosis->topLevelItemCount(), 1);
+    h.hooks.fillDoseList(5);
+    QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
+    QVERIFY(h.errorLog().contains(QStringLiteral("[MainForm_lvDosis_Fill]")));
+}
+
+void TestDoseList::busyStationLeavesListAlone()
+{
+    DosePanelHarness h;
+    h.addRecord("ANN", "DOE", "1962-07-04", "0");
+    h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
+    h.station().busy = true;
+    h.hooks.fillDoseList(1);
+    QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
+    h.w.commands->run(QStringLiteral("Toolbar1_delete"));
+    QVERIFY(h.ts.prompter.shown.isEmpty());
+    QCOMPARE(h.record(1).value(0), QStringLiteral("0"));
+    h.station().busy = false;
+    h.w.commands->run(QStringLiteral("Toolbar1_refreshd"));
+    QCOMPARE(h.w.lvDosis->topLevelItemCount(), 1);
+}
+
+void TestDoseList::refreshByMode_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QStringList>("expectFirst");  // status, FKeyPatID, Patname of the first listed row
+    QTest::addColumn<QStringList>("expectSecond"); // of the second (selected) row
+
+    const QStringList untouched{"0", "", ""};
+    const QStringList assigned{"1", "S-9", "O'NEIL, ANN"};
+    QTest::newRow("1: every listed row assigned") << 1 << assigned << assigned;
+    QTest::newRow("2: selected row removed") << 2 << untouched << QStringList{"1", "", ""};
+    QTest::newRow("3: selected row assigned") << 3 << untouched << assigned;
+    QTest::newRow("5: nothing") << 5 << untouched << untouched;
+    QTest::newRow("0: nothing") << 0 << untouched << untouched;
+}
+
+void TestDoseList::refreshByMode()
+{
+    QFETCH(int, mode);
+    QFETCH(QStringList, expectFirst);
+    QFETCH(QStringList, expectSecond);
+    DosePanelHarness h;
+    // Keys beyond 16 bits.
+    const qint64 a = h.addRecord("ANN", Acute, "1962-07-04", "0", "1", 1, 40000);
+    const qint64 b = h.addRecord("ANN", Acute, "1962-07-04", "0", "2", 2, 5000000000LL);
+    const qint64 other = h.addRecord("BOB", "SMITH", "1950-01-01", "0");
+    h.choosePatient("P200", "ANN", Acute, "1962-07-04");
+    h.hooks.fillDoseList(1);
+    QCOMPARE(h.w.lvDosis->topLevelItemCount(), 2);
+    h.w.lvDosis->setCurrentItem(h.w.lvDosis->topLevelItem(1));
+    h.pickStorePatient("S-9", "O'NEIL, ANN", "1962-07-04");
+
+    h.state.assignmentMode = mode;
+    h.hooks.refreshDoseList();
+    QCOMPARE(h.record(a), expectFirst);
+    QCOMPARE(h.record(b), expectSecond);
+    QCOMPARE(h.record(other), (QStringList{"0", "", ""}));
+    QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
+    QVERIFY2(h.errorLog().isEmpty(), qPrintable(h.errorLog()));
+}
+
+void TestDoseList::assignmentNeedsAStorePatient()
+{
+    DosePanelHarness h;
+    const qint64 a = h.addRecord("ANN", "DOE", "1962-07-04", "0");
+    h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
+    h.hooks.fillDoseList(1);
+    h.hooks.refreshDoseList(); // mode 1 with no patient picked in the browser
+    QCOMPARE(h.record(a), (QStringList{"0", "", ""}));
+    QCOMPARE(h.w.lvDosis->topLevelItemCount(), 1);
+    QVERIFY(h.errorLog().contains(QStringLiteral("[MainForm_RefreshDosisList]")));
+}
+
+void TestDoseList::newStudyClosesOnlyOpenRecords()
+{
+    DosePanelHarness h;
+    const qint64 open1 = h.addRecord("ANN", Acute, "1962-07-04", "0", "1", 1);
+    const qint64 open2 = h.addRecord("ANN", Acute, "1962-07-04", "0", "2", 2);
+    const qint64 done = h.addRecord("ANN", Acute, "1962-07-04", "1", "3", 1);
+    const qint64 other = h.addRecord("BOB", "SMITH", "1962-07-04", "0");
+    h.choosePatient("P200", "ANN", Acute, "1962-07-04");
+    h.state.exposureCounter = 2;
+    h.w.cmdNew->setEnabled(true);
+    h.w.cmdLorad->setEnabled(true);
+    h.w.SerTimer->start();
+    h.hooks.fillDoseList(1);
+
+    QTest::mouseClick(h.w.cmdNew, Qt::LeftButton);
+    QCOMPARE(h.record(open1).value(0), QStringLiteral("2"));
+    QCOMPARE(h.record(open2).value(0), QStringLiteral("2"));
+    QCOMPARE(h.record(done).value(0), QStringLiteral("1")); // stays assigned
+    QCOMPARE(h.record(other).value(0), QStringLiteral("0"));
+    QCOMPARE(h.state.exposureCounter, qint16(0));
+    QCOMPARE(h.state.assignmentMode, 4);
+    QVERIFY(!h.state.hasPatient());
+    for (int r = 0; r < 8; ++r)
+        QCOMPARE(h.w.ListView1->topLevelItem(r)->text(1), QString());
+    QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
+    QVERIFY(!h.w.SerTimer->isActive());
+    QVERIFY(!h.w.cmdNew->isEnabled());
+    QVERIFY(!h.w.cmdLorad->isEnabled());
+    QVERIFY(h.w.cmdWorklist->isEnabled());
+
+    // The closed records now wait for the store patient of that name.
+    h.pickStorePatient("P200", "O'NEIL, ANN", "1962-07-04");
+    h.hooks.fillDoseList(5);
+    QCOMPARE(h.column(0), (QStringList{QString::number(open1), QString::number(open2)}));
+}
+
+void TestDoseList::newStudyWithNoRecordsChangesNothing()
+{
+    DosePanelHarness h;
+    const qint64 other = h.addRecord("BOB", "SMITH", "1962-07-04", "0");
+    h.choosePatient("P200", "ANN", "DOE", "1962-07-04");
+    h.area->newStudy();
+    QCOMPARE(h.record(other).value(0), QStringLiteral("0"));
+    QVERIFY(h.errorLog().isEmpty());
+}
+
+void TestDoseList::deleteDosislistAsksFirst()
+{
+    DosePanelHarness h;
+    h.addRecord("ANN", "DOE", "1962-07-04", "0");
+    h.addRecord("ANN", "DOE", "1962-07-04", "2");
+    h.addRecord("BOB", "SMITH", "1962-07-04", "1");
+    h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
+    h.hooks.fillDoseList(1);
+
+    h.ts.prompter.yesNo = {false};
+    h.w.commands->run(QStringLiteral("Toolbar1_delete"));
+    QCOMPARE(h.ts.prompter.shown.size(), 1);
+    QCOMPARE(h.ts.prompter.shown[0].kind, QStringLiteral("yesno"));
+    QCOMPARE(h.ts.prompter.shown[0].text,
+             QStringLiteral("Delete all 3 dose records of all patients?\r\n"
+                            "2 of them are not yet assigned to any image. This cannot be undone."));
+    QCOMPARE(h.record(1).value(0), QStringLiteral("0"));
+    QCOMPARE(h.w.lvDosis->topLevelItemCount(), 1);
+    QVERIFY(!h.w.SerTimer->isActive());
+
+    h.ts.prompter.yesNo = {true};
+    h.w.commands->run(QStringLiteral("Toolbar1_delete"));
+    QVERIFY(h.record(1).isEmpty());
+    QVERIFY(h.record(3).isEmpty());
+    QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
+    QVERIFY(h.w.SerTimer->isActive()); // capture goes on
+
+    // Nothing left: no question, the timer still runs.
+    h.ts.prompter.clear();
+    h.w.SerTimer->stop();
+    h.w.commands->run(QStringLiteral("Toolbar1_delete"));
+    QVERIFY(h.ts.prompter.shown.isEmpty());
+    QVERIFY(h.w.SerTimer->isActive());
+}
+
+void TestDoseList::rowClickTakesDoseValueAndMarksImage()
+{
+    DosePanelHarness h;
+    h.addRecord("ANN", "DOE", "1962-07-04", "0", "12.50", 1);
+    h.addRecord("ANN", "DOE", "1962-07-04", "0", "7.25", 2);
+    h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
+    h.hooks.fillDoseList(1);
+    for (int i = 0; i < 3; ++i)
+        new QTreeWidgetItem(h.w.lvImages, {QString::number(i + 1), "", "", QStringLiteral("1.2.%1").arg(i)});
+    h.w.lvImages->setCurrentItem(h.w.lvImages->topLevelItem(1));
+
+    QTreeWidgetItem *row = h.w.lvDosis->topLevelItem(1);
+    h.w.lvDosis->setCurrentItem(row);
+    emit h.w.lvDosis->itemClicked(row, 0);
+    QCOMPARE(h.state.currentDoseValue, QStringLiteral("7.25"));
+    for (int i = 0; i < 3; ++i) {
+        QTreeWidgetItem *img = h.w.lvImages->topLevelItem(i);
+        QCOMPARE(img->font(0).bold(), i == 1);
+        QCOMPARE(img->foreground(3).color(), i == 1 ? QColor(Qt::red) : QColor(Qt::black));
+    }
+}
+
+void TestDoseList::rightClickSelectsRowAndOpensMenu()
+{
+    DosePanelHarness h;
+    h.addRecord("ANN", "DOE", "1962-07-04", "0");
+    h.addRecord("ANN", "DOE", "1962-07-04", "0");
+    h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
+    h.window.resize(900, 600);
+    h.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&h.window));
+    h.hooks.fillDoseList(1);
+    QTreeWidget *lv = h.w.lvDosis;
+    QMenu *menu = h.w.commands->menu(QStringLiteral("Popup_Dosis"));
+
+    // Empty part of the list: no menu.
+    h.area->lvDosis_MouseUp(QPoint(5, lv->viewport()->height() - 3));
+    QVERIFY(!menu->isVisible());
+
+    const QRect second = lv->visualItemRect(lv->topLevelItem(1));
+    h.area->lvDosis_MouseUp(second.center());
+    QCOMPARE(lv->currentItem(), lv->topLevelItem(1));
+    QTRY_VERIFY(menu->isVisible());
+    menu->close();
+}
+
+void TestDoseList::popupDeleteRemovesSelectedRecord()
+{
+    DosePanelHarness h;
+    const qint64 a = h.addRecord("ANN", "DOE", "1962-07-04", "0");
+    const qint64 b = h.addRecord("ANN", "DOE", "1962-07-04", "0");
+    h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
+    h.hooks.fillDoseList(1);
+    h.w.lvDosis->setCurrentItem(h.w.lvDosis->topLevelItem(0));
+    h.w.commands->action(QStringLiteral("Popup_Dosis_Delete"))->trigger();
+    QCOMPARE(h.state.assignmentMode, 2);
+    QCOMPARE(h.record(a).value(0), QStringLiteral("1"));
+    QCOMPARE(h.record(b).value(0), QStringLiteral("0"));
+    QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
+    h.w.commands->run(QStringLiteral("Toolbar1_refreshd"));
+    QCOMPARE(h.column(0), QStringList{QString::number(b)});
+}
+
+void TestDoseList::commandsAreHooked()
+{
+    DosePanelHarness h;
+    for (const char *name : {"Toolbar1_worklist", "Toolbar1_refreshd", "Toolbar1_delete", "Toolbar1_reldosis",
+                             "Popup_Dosis_Delete"})
+        QVERIFY2(h.w.commands->action(QString::fromLatin1(name))->isEnabled(), name);
+    QVERIFY(h.w.cmdWorklist->isEnabled());
+    QVERIFY(!h.w.cmdNew->isEnabled());
+    QVERIFY(h.hooks.fillDoseList && h.hooks.refreshDoseList && h.hooks.doseAssignmentMode);
+}
+
+void TestDoseList::panelShowsTheWorklistPatient()
+{
+    DosePanelHarness h;
+    h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
+    QCOMPARE(h.w.ListView1->topLevelItem(0)->text(1), QStringLiteral("P1"));
+    QCOMPARE(h.w.ListView1->topLevelItem(2)->text(1), QStringLiteral("DOE"));
+    QCOMPARE(h.w.ListView1->topLevelItem(7)->text(1), QStringLiteral("Unknown"));
+    QCOMPARE(h.w.ListView1->topLevelItem(0)->text(0), QStringLiteral("row 1")); // labels kept
+    h.area->ClearTextFields();
+    for (int r = 0; r < 8; ++r)
+        QCOMPARE(h.w.ListView1->topLevelItem(r)->text(1), QString());
+}
+
+QTEST_MAIN(TestDoseList)
+#include "test_doselist.moc"

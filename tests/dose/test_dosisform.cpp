@@ -1,0 +1,174 @@
+// The dose browser: searches by patient ID and name patterns and by date, "All",
+// "Set Free" and the calendar.
+#include "DosePanelHarness.h"
+
+#include "app/DateText.h"
+#include "dose/DosisForm.h"
+#include "dose/DosisFormQuery.h"
+
+#include <QCalendarWidget>
+#include <QLineEdit>
+#include <QTest>
+
+class TestDosisForm : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void patterns_data();
+    void patterns();
+    void calendarStartsTodayAndFiltersOnDatum();
+    void allIgnoresTheDate();
+    void setFreeReopensTheRecord();
+    void likePatternEscapesSqlWildcards();
+    void controlsAndCaption();
+
+private:
+    std::unique_ptr<DosePanelHarness> h;
+    qint64 add(const QString &fkey, const QString &patname, const QString &datum, const QString &status = "1",
+               const QString &sonstiges = QString())
+    {
+        const qint64 id = h->addRecord("ANN", "DOE", "1962-07-04", status);
+        Database db = Database::openData(h->ts->paths());
+        db.exec(QStringLiteral("UPDATE tblDosis SET FKeyPatID = ?, Patname = ?, Datum = ?, Zeit = ?, Sonstiges = ? WHERE ID = ?"),
+                {fkey, patname, datum.isNull() ? QVariant() : QVariant(datum), QStringLiteral("10:00:00"),
+                 sonstiges.isNull() ? QVariant() : QVariant(sonstiges), id});
+        return id;
+    }
+    QStringList ids(DosisForm &f)
+    {
+        auto *lv = f.findChild<QTreeWidget *>(QStringLiteral("ListView1"));
+        QStringList out;
+        for (int i = 0; i < lv->topLevelItemCount(); ++i)
+            out << lv->topLevelItem(i)->text(0);
+        return out;
+    }
+};
+
+void TestDosisForm::init() { h = std::make_unique<DosePanelHarness>(); }
+
+void TestDosisForm::patterns_data()
+{
+    QTest::addColumn<QString>("idPattern");
+    QTest::addColumn<QString>("namePattern");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("id prefix") << "12*" << "" << QStringList{"1", "2"};
+    QTest::newRow("id exact") << "12" << "" << QStringList{"1"};
+    QTest::newRow("id wildcard inside") << "1*3" << "" << QStringList{"2"};
+    QTest::newRow("name prefix") << "" << "O'N*" << QStringList{"3"};
+    QTest::newRow("name exact needs whole text") << "" << "DOE" << QStringList{};
+    QTest::newRow("both: id wins") << "9*" << "DOE*" << QStringList{"4"};
+    QTest::newRow("underscore is no wildcard") << "1_" << "" << QStringList{};
+}
+
+void TestDosisForm::patterns()
+{
+    QFETCH(QString, idPattern);
+    QFETCH(QString, namePattern);
+    QFETCH(QStringList, expected);
+    add("12", "DOE, ANN", "2020-01-01");
+    add("123", "DOE, ANNA", "2020-01-02");
+    add("55", "O'NEIL, ANN", QString());
+    add("9", "SMITH, BOB", "2020-01-03", "0", "CC left");
+    DosisForm f(*h->ts);
+    f.findChild<QLineEdit *>(QStringLiteral("txtID"))->setText(idPattern);
+    f.findChild<QLineEdit *>(QStringLiteral("txtPatname"))->setText(namePattern);
+    QTest::mouseClick(f.findChild<QPushButton *>(QStringLiteral("cmdSearch")), Qt::LeftButton);
+    QCOMPARE(ids(f), expected);
+}
+
+void TestDosisForm::calendarStartsTodayAndFiltersOnDatum()
+{
+    const QDate today = QDate::currentDate();
+    add("1", "A, A", DateText::date(today), "1", "MLO right");
+    add("2", "B, B", DateText::date(today.addDays(-1)));
+    add("3", QString(), QString()); // nulls show as empty texts
+    DosisForm f(*h->ts);
+    auto *cal = f.findChild<QCalendarWidget *>(QStringLiteral("MonthView1"));
+    QCOMPARE(cal->selectedDate(), today);
+    QCOMPARE(ids(f), QStringList{"1"}); // filled on opening
+    auto *lv = f.findChild<QTreeWidget *>(QStringLiteral("ListView1"));
+    QCOMPARE(lv->topLevelItem(0)->text(1), QStringLiteral("A, A"));
+    QCOMPARE(lv->topLevelItem(0)->text(2), DateText::date(today));
+    QCOMPARE(lv->topLevelItem(0)->text(3), QStringLiteral("10:00:00"));
+    QCOMPARE(lv->topLevelItem(0)->text(4), QStringLiteral("MLO right"));
+
+    cal->setSelectedDate(today.addDays(-1));
+    emit cal->clicked(today.addDays(-1));
+    QCOMPARE(ids(f), QStringList{"2"});
+}
+
+void TestDosisForm::allIgnoresTheDate()
+{
+    for (int i = 0; i < 11; ++i)
+        add(QString::number(i), "X, Y", "2001-01-01");
+    add("77", QString(), QString());
+    DosisForm f(*h->ts);
+    QVERIFY(ids(f).isEmpty());
+    QTest::mouseClick(f.findChild<QPushButton *>(QStringLiteral("cmdMod")), Qt::LeftButton);
+    const QStringList got = ids(f);
+    QCOMPARE(got.size(), 12);
+    QCOMPARE(got.first(), QStringLiteral("1"));
+    QCOMPARE(got.last(), QStringLiteral("12")); // numeric order, not text order
+    auto *lv = f.findChild<QTreeWidget *>(QStringLiteral("ListView1"));
+    QCOMPARE(lv->topLevelItem(11)->text(1), QString());
+}
+
+void TestDosisForm::setFreeReopensTheRecord()
+{
+    const qint64 id = add("12", "DOE, ANN", DateText::date(QDate::currentDate()));
+    h->choosePatient("P1", "ANN", "DOE", "1962-07-04");
+    h->hooks.fillDoseList(1);
+    QCOMPARE(h->w.lvDosis->topLevelItemCount(), 0);
+
+    DosisForm f(*h->ts);
+    auto *setFree = f.findChild<QPushButton *>(QStringLiteral("cmdFree"));
+    QTest::mouseClick(setFree, Qt::LeftButton); // nothing selected: nothing happens
+    QCOMPARE(h->record(id).value(0), QStringLiteral("1"));
+
+    auto *lv = f.findChild<QTreeWidget *>(QStringLiteral("ListView1"));
+    lv->topLevelItem(0)->setSelected(true);
+    QTest::mouseClick(setFree, Qt::LeftButton);
+    QCOMPARE(h->record(id).value(0), QStringLiteral("0"));
+    QCOMPARE(ids(f), QStringList{QString::number(id)}); // still listed here
+
+    h->hooks.fillDoseList(1);
+    QCOMPARE(h->column(0), QStringList{QString::number(id)}); // back in the open list
+}
+
+void TestDosisForm::likePatternEscapesSqlWildcards()
+{
+    QCOMPARE(DosisFormQuery::likePattern("12*"), QStringLiteral("12%"));
+    QCOMPARE(DosisFormQuery::likePattern("a%b_c\\"), QStringLiteral("a\\%b\\_c\\\\"));
+    add("50%", "P, Q", QString());
+    add("500", "P, Q", QString());
+    DosisForm f(*h->ts);
+    f.findChild<QLineEdit *>(QStringLiteral("txtID"))->setText("50%");
+    f.DosisListFill();
+    QCOMPARE(ids(f), QStringList{"1"});
+}
+
+void TestDosisForm::controlsAndCaption()
+{
+    DosisForm f(*h->ts);
+    QCOMPARE(f.windowTitle(), QStringLiteral("Reload Dosis"));
+    auto *lv = f.findChild<QTreeWidget *>(QStringLiteral("ListView1"));
+    QCOMPARE(lv->columnCount(), 5);
+    const QStringList heads{"ID", "Patient Name", "Date", "Time", "Projection"};
+    for (int c = 0; c < 5; ++c)
+        QCOMPARE(lv->headerItem()->text(c), heads[c]);
+    const QList<QPair<QString, QString>> buttons{{"cmdSearch", "Search"}, {"cmdMod", "All"}, {"cmdFree", "Set Free"},
+                                                 {"cmdClose", "Close"}};
+    for (const auto &[name, caption] : buttons)
+        QCOMPARE(f.findChild<QPushButton *>(name)->text(), caption);
+    // Opened from the toolbar, modal.
+    bool opened = false;
+    h->area->execDialog = [&opened](QDialog &d) {
+        opened = d.objectName() == QStringLiteral("DosisForm") && d.isModal();
+        return int(QDialog::Accepted);
+    };
+    h->w.commands->run(QStringLiteral("Toolbar1_reldosis"));
+    QVERIFY(opened);
+}
+
+QTEST_MAIN(TestDosisForm)
+#include "test_dosisform.moc"

@@ -1,0 +1,89 @@
+// "Worklist" on the main window: the button and the toolbar open the dialog against a
+// real provider; applying a patient fills the panel and switches the buttons, a failed
+// query leaves the main window as it was.
+#include "DosePanelHarness.h"
+#include "../net/WorklistProvider.h"
+
+#include "net/WorklistForm.h"
+
+#include <QApplication>
+#include <QTest>
+
+class TestWorklistPanel : public QObject {
+    Q_OBJECT
+private slots:
+    void buttonAppliesPatient();
+    void toolbarLeavesPollingAlone();
+    void failedQueryChangesNothing();
+};
+
+// Applies the first entry once the dialog has filled its list.
+static int fillAndApply(QDialog &d)
+{
+    auto &form = static_cast<WorklistForm &>(d);
+    if (form.fillList())
+        form.applySelected();
+    return form.result();
+}
+
+void TestWorklistPanel::buttonAppliesPatient()
+{
+    WorklistProvider wl;
+    QVERIFY(wl.add({.name = "O'NEIL^ANN", .patientId = "P200", .birthDate = "19620704", .sex = "F",
+                    .accession = "A200", .stationAet = "MAMMO1", .time = "081500",
+                    .procedureCode = "MAMMO-SCREEN-BILATERAL"}));
+    QVERIFY(wl.start());
+    DosePanelHarness h;
+    wl.configure(h.station().settings(), QStringLiteral("MAMMO1"));
+    // An open record of this patient from earlier (set free in the dose browser).
+    const qint64 earlier = h.addRecord("ANN", QString::fromUtf8("O\u00B4NEIL"), "1962-07-04", "0");
+    h.w.cmdWorklist->setEnabled(true);
+    h.area->execDialog = fillAndApply;
+
+    QTest::mouseClick(h.w.cmdWorklist, Qt::LeftButton);
+    QVERIFY(h.w.SerTimer->isActive());
+    QCOMPARE(h.state.assignmentMode, 1);
+    const QStringList panel{"P200", "ANN", QString::fromUtf8("O\u00B4NEIL"), "", "1962-07-04", "F",
+                            "MAMMO-SCREEN-BI", "Unknown"};
+    for (int r = 0; r < 8; ++r)
+        QCOMPARE(h.w.ListView1->topLevelItem(r)->text(1), panel[r]);
+    QVERIFY(!h.w.cmdWorklist->isEnabled());
+    QVERIFY(h.w.cmdNew->isEnabled());
+    QVERIFY(h.w.cmdLorad->isEnabled());
+    QCOMPARE(h.column(0), QStringList{QString::number(earlier)});
+}
+
+void TestWorklistPanel::toolbarLeavesPollingAlone()
+{
+    WorklistProvider wl;
+    QVERIFY(wl.add({.name = "DOE^JANE", .patientId = "P1", .birthDate = "19500101", .stationAet = "MAMMO1"}));
+    QVERIFY(wl.start());
+    DosePanelHarness h;
+    wl.configure(h.station().settings(), QStringLiteral("MAMMO1"));
+    h.area->execDialog = fillAndApply;
+    h.w.commands->run(QStringLiteral("Toolbar1_worklist"));
+    QVERIFY(!h.w.SerTimer->isActive());
+    QCOMPARE(h.state.row(1), QStringLiteral("P1"));
+    QVERIFY(h.w.cmdNew->isEnabled());
+}
+
+void TestWorklistPanel::failedQueryChangesNothing()
+{
+    DosePanelHarness h;
+    auto &s = h.station().settings();
+    s.worklistLocalAet = QStringLiteral("MAMMO1");
+    s.worklist = {QStringLiteral("127.0.0.1"), QStringLiteral("NOBODY"), QString::number(freeTcpPort())};
+    h.state.assignmentMode = 5;
+    h.w.cmdWorklist->setEnabled(true);
+    // The real modal loop: the failure closes the dialog by itself.
+    QTest::mouseClick(h.w.cmdWorklist, Qt::LeftButton);
+    QVERIFY(h.ts.prompter.lastText().endsWith(QStringLiteral("\r\n\r\nWorklist-Query failed.")));
+    QCOMPARE(h.state.assignmentMode, 5);
+    QVERIFY(!h.state.hasPatient());
+    QVERIFY(h.w.cmdWorklist->isEnabled());
+    QVERIFY(!h.w.cmdNew->isEnabled());
+    QVERIFY(QApplication::activeModalWidget() == nullptr);
+}
+
+QTEST_MAIN(TestWorklistPanel)
+#include "test_worklistpanel.moc"
