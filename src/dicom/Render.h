@@ -1,0 +1,31 @@
+#pragma once
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+namespace dicom {
+
+class Image;
+
+struct ViewImage {
+    QImage image;            // rendered, scaled to fit maxSize, aspect kept
+    QString sopInstanceUid;
+    QString sopClassUid;
+    int instanceNumber = 0;  // (0020,0013), 0 when absent
+    QSize fullSize;          // columns x rows of the stored image
+    // The window the image is shown with (the stored one, else the computed one), in the
+    // units of the rescaled pixel values; width 0 for colour images and VOI LUTs.
+    double windowCentre = 0;
+    double windowWidth = 0;
+};
+
+// Reads the file, renders the first frame with the first window stored in the file
+// (else a window computed from the pixel values), MONOCHROME1 shown the right way round,
+// colour in colour, scaled to fit maxSize, and frees the pixel data. Throws AppError.
+// Safe to call from several threads at once.
+ViewImage renderForViewer(const QString &path, const QSize &maxSize);
+
+// Renders the first frame of an object in memory the same way; an empty maxSize renders
+// at full size (export). Leaves the object's values unchanged. Throws AppError.
+QImage renderImage(const Image &image, const QSize &maxSize = QSize());
+}
