@@ -1,0 +1,63 @@
+// TqReceiver: the station's DICOM storage receiver. Listens on the AE title and port of
+// the station's settings ("Com/IR_AET", "Com/IR_Port") and writes every received object
+// into the station's input folder, where TqDataMgr files it into the store.
+// Ends cleanly on SIGTERM or SIGINT, after the association in progress.
+#include "app/AppError.h"
+#include "app/SettingsStore.h"
+#include "app/StationLog.h"
+#include "app/StationPaths.h"
+#include "dicom/StorageReceiver.h"
+
+#include <QCoreApplication>
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+extern "C" void onStopSignal(int) { StorageReceiver::requestStop(); }
+
+void installStopHandlers()
+{
+    struct sigaction sa {};
+    sa.sa_handler = &onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART; // a transfer in progress goes on undisturbed
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+int fail(const StationLog &log, const QString &text, const char *procedure)
+{
+    log.writeError(ErrorNo::Network, text, QString::fromLatin1(procedure));
+    std::fprintf(stderr, "TqReceiver: %s\n", text.toLocal8Bit().constData());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    installStopHandlers();
+    QCoreApplication app(argc, argv);
+    const StationPaths paths(StationPaths::defaultAppPath());
+    const StationLog log(paths.logsDir());
+
+    const SettingsStore store;
+    const QString aet = store.readValue(QStringLiteral("Com/IR_AET"), QStringLiteral("TqStation")).trimmed();
+    const QString portText = store.readValue(QStringLiteral("Com/IR_Port"), QStringLiteral("105")).trimmed();
+    bool ok = false;
+    const uint port = portText.toUInt(&ok);
+    if (!ok || port == 0 || port > 65535)
+        return fail(log, QStringLiteral("'%1' is not a usable TCP port for the receiver").arg(portText), "TqReceiver Main");
+
+    StorageReceiver::removeLeftovers(paths.tempDir());
+    StorageReceiver receiver({aet, static_cast<quint16>(port), paths.tempDir()});
+    receiver.onProblem = [&log](const QString &text) {
+        log.writeError(ErrorNo::Network, text, QStringLiteral("TqReceiver StoreRequest"));
+    };
+    const QString error = receiver.run();
+    if (!error.isEmpty())
+        return fail(log, error, "TqReceiver Listen");
+    return 0;
+}

@@ -1,0 +1,98 @@
+#include "dialogs/CompanionPanel.h"
+#include "app/Companions.h"
+#include "app/Station.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+
+namespace {
+constexpr int CommunicationTab = 1;
+}
+
+CompanionPanel::CompanionPanel(Station &station, QWidget *dialog) : QObject(dialog), m_station(station)
+{
+    setObjectName(QStringLiteral("CompanionPanel"));
+    for (int i = 0; i < 2; ++i) {
+        m_txtIR[i] = dialog->findChild<QLineEdit *>(QStringLiteral("txtIR_%1").arg(i));
+        m_txtStatus[i] = dialog->findChild<QLineEdit *>(QStringLiteral("txtStatus_%1").arg(i));
+        m_cmdStart[i] = dialog->findChild<QPushButton *>(QStringLiteral("cmdStart_%1").arg(i));
+        m_cmdStop[i] = dialog->findChild<QPushButton *>(QStringLiteral("cmdStop_%1").arg(i));
+        if (m_cmdStart[i])
+            connect(m_cmdStart[i], &QPushButton::clicked, this, [this, i] { start(i); });
+        if (m_cmdStop[i])
+            connect(m_cmdStop[i], &QPushButton::clicked, this, [this, i] { stop(i); });
+    }
+    if (auto *tabs = dialog->findChild<QTabWidget *>(QStringLiteral("SSTab1"))) {
+        connect(tabs, &QTabWidget::currentChanged, this, [this](int index) {
+            if (index == CommunicationTab)
+                refresh();
+        });
+    }
+    refresh();
+}
+
+void CompanionPanel::refresh()
+{
+    try {
+        const Companions::Status s = Companions::RefreshCompanionStatus(m_station);
+        const bool alive[2] = {s.receiverAlive, s.dataManagerAlive};
+        for (int i = 0; i < 2; ++i) {
+            if (m_txtStatus[i])
+                m_txtStatus[i]->setText(alive[i] ? Started : Stopped);
+            if (m_cmdStop[i])
+                m_cmdStop[i]->setEnabled(alive[i]);
+            if (m_cmdStart[i])
+                m_cmdStart[i]->setEnabled(!alive[i]);
+        }
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("OptionForm RefreshCompanionStatus"));
+    }
+}
+
+void CompanionPanel::start(int index)
+{
+    try {
+        // The receiver reads its AE title and port from the settings store: the values
+        // typed here are written just before the start, and held in memory alike.
+        const QString aet = m_txtIR[0] ? m_txtIR[0]->text() : m_station.settings().irAet;
+        const QString port = m_txtIR[1] ? m_txtIR[1]->text() : m_station.settings().irPort;
+        m_station.settingsStore().writeValue(QStringLiteral("Com/IR_AET"), aet);
+        m_station.settingsStore().writeValue(QStringLiteral("Com/IR_Port"), port);
+        m_station.settings().irAet = aet;
+        m_station.settings().irPort = port;
+
+        if (m_cmdStart[index])
+            m_cmdStart[index]->setEnabled(false);
+        if (m_txtStatus[index])
+            m_txtStatus[index]->setText(Starting);
+        if (index == 0)
+            Companions::StartReceiver(m_station);
+        else
+            Companions::StartDataManager(m_station);
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("OptionForm cmdStart_Click"));
+    }
+    refresh();
+    // A companion that cannot work (a port it may not open) ends within moments of its
+    // start: look again so the status does not go on saying "started".
+    QTimer::singleShot(1500, this, &CompanionPanel::refresh);
+}
+
+void CompanionPanel::stop(int index)
+{
+    try {
+        if (m_cmdStop[index])
+            m_cmdStop[index]->setEnabled(false);
+        if (m_txtStatus[index])
+            m_txtStatus[index]->setText(Stopping);
+        if (index == 0)
+            Companions::StopReceiver(m_station);
+        else
+            Companions::StopDataManager(m_station);
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("OptionForm cmdStop_Click"));
+    }
+    refresh();
+}

@@ -1,0 +1,36 @@
+#pragma once
+#include <QObject>
+
+class Station;
+class QWidget;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+
+// The companion controls on the Options dialog's "Communication" tab: the receiver's AE
+// title and port (txtIR_0/1), per companion a status box (txtStatus_i) with Start and
+// Stop buttons (cmdStart_i, cmdStop_i; 0 receiver, 1 data manager). The status is shown
+// when the dialog opens and each time the "Communication" tab is chosen.
+class CompanionPanel : public QObject {
+    Q_OBJECT
+public:
+    // Finds the controls by name below dialog; the panel is a child of the dialog.
+    CompanionPanel(Station &station, QWidget *dialog);
+
+    static inline const QString Started = QStringLiteral("- started");
+    static inline const QString Stopped = QStringLiteral("- stopped");
+    static inline const QString Starting = QStringLiteral("- starting");
+    static inline const QString Stopping = QStringLiteral("- stopping");
+
+    // RefreshCompanionStatus shown on the controls.
+    void refresh();
+    void start(int index);
+    void stop(int index);
+
+private:
+    Station &m_station;
+    QLineEdit *m_txtIR[2] = {nullptr, nullptr};
+    QLineEdit *m_txtStatus[2] = {nullptr, nullptr};
+    QPushButton *m_cmdStart[2] = {nullptr, nullptr};
+    QPushButton *m_cmdStop[2] = {nullptr, nullptr};
+};

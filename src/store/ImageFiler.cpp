@@ -1,0 +1,381 @@
+#include "store/ImageFiler.h"
+#include "app/AppError.h"
+#include "app/DateText.h"
+#include "app/StationLog.h"
+#include "app/StationPaths.h"
+#include "dicom/FileFacts.h"
+#include "store/Database.h"
+#include "store/Schema.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSaveFile>
+#include <QSet>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+struct ImageFiler::Item {
+    QString source; // where the file is now
+    QString target; // its place in the store
+    FileFacts facts;
+};
+
+namespace {
+
+QVariant numberOrNull(const QString &text)
+{
+    bool ok = false;
+    const qint64 v = text.trimmed().toLongLong(&ok);
+    return ok ? QVariant(v) : QVariant(QMetaType::fromType<qint64>());
+}
+
+// Moves a file over another, atomically where the file system allows it.
+bool moveReplace(const QString &from, const QString &to, QString *error)
+{
+    const QByteArray f = QFile::encodeName(from), t = QFile::encodeName(to);
+    if (std::rename(f.constData(), t.constData()) == 0)
+        return true;
+    if (errno != EXDEV) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    // Another file system: copy under a temporary name, then rename.
+    const QString part = to + QStringLiteral(".part");
+    QFile::remove(part);
+    if (!QFile::copy(from, part)) {
+        *error = QStringLiteral("copy failed");
+        return false;
+    }
+    if (std::rename(QFile::encodeName(part).constData(), t.constData()) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        QFile::remove(part);
+        return false;
+    }
+    QFile::remove(from);
+    return true;
+}
+
+// Empty texts are stored as empty text, never as null: the lists and the dose list
+// compare them with what the worklist gives.
+QString text(const QString &t) { return t.isNull() ? QStringLiteral("") : t; }
+
+QString firstOf(const QString &a, const QString &b, const QString &c)
+{
+    return !a.isEmpty() ? a : !b.isEmpty() ? b : c;
+}
+
+} // namespace
+
+ImageFiler::Result &ImageFiler::Result::operator+=(const Result &o)
+{
+    filed += o.filed;
+    quarantined += o.quarantined;
+    deferred += o.deferred;
+    batches += o.batches;
+    return *this;
+}
+
+ImageFiler::ImageFiler(const StationPaths &paths, const StationLog &log) : m_paths(paths), m_log(log) {}
+
+QString ImageFiler::journalPath() const { return m_paths.dataDir() + QStringLiteral("/TqDataMgr.journal"); }
+
+void ImageFiler::stage(const QString &name)
+{
+    if (stageHook)
+        stageHook(name);
+}
+
+QStringList ImageFiler::inputFiles() const
+{
+    // Hidden files are objects still being received; sub-folders are not ours.
+    const QFileInfoList infos = QDir(m_paths.tempDir()).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Time | QDir::Reversed);
+    QStringList files;
+    files.reserve(infos.size());
+    for (const QFileInfo &fi : infos)
+        files << fi.absoluteFilePath();
+    return files;
+}
+
+void ImageFiler::quarantine(const QString &file, const QString &reason)
+{
+    QDir().mkpath(m_paths.quarantineDir());
+    const QFileInfo fi(file);
+    QString target = m_paths.quarantineDir() + QLatin1Char('/') + fi.fileName();
+    for (int n = 1; QFileInfo::exists(target); ++n)
+        target = m_paths.quarantineDir() + QLatin1Char('/') + fi.completeBaseName() + QStringLiteral("~%1").arg(n)
+            + (fi.suffix().isEmpty() ? QString() : QLatin1Char('.') + fi.suffix());
+    QString error;
+    if (moveReplace(file, target, &error)) {
+        m_log.writeError(ErrorNo::Dicom, QStringLiteral("%1: %2; moved to %3").arg(fi.fileName(), reason, target), Procedure);
+    } else {
+        m_log.writeError(ErrorNo::FileIo,
+                         QStringLiteral("%1: %2; cannot move it to quarantine: %3").arg(fi.fileName(), reason, error), Procedure);
+    }
+}
+
+bool ImageFiler::readItem(const QString &file, Item &item, Result &r)
+{
+    QString reason;
+    try {
+        item.facts = dicom::readFileFacts(file);
+        if (!isValidUid(item.facts.studyUid))
+            reason = QStringLiteral("no valid Study Instance UID ('%1')").arg(item.facts.studyUid.left(80));
+        else if (!isValidUid(item.facts.seriesUid))
+            reason = QStringLiteral("no valid Series Instance UID ('%1')").arg(item.facts.seriesUid.left(80));
+        else if (!isValidUid(item.facts.sopUid))
+            reason = QStringLiteral("no valid SOP Instance UID ('%1')").arg(item.facts.sopUid.left(80));
+    } catch (const AppError &e) {
+        if (!QFileInfo::exists(file))
+            return false; // taken away meanwhile
+        // A file still being written by someone reads as broken: give it time.
+        const QDateTime changed = QFileInfo(file).lastModified();
+        if (changed.secsTo(QDateTime::currentDateTime()) < m_settleSeconds) {
+            ++r.deferred;
+            return false;
+        }
+        reason = QStringLiteral("not a DICOM file (%1)").arg(e.description());
+    }
+    if (!reason.isEmpty()) {
+        quarantine(file, reason);
+        ++r.quarantined;
+        return false;
+    }
+    item.source = file;
+    item.target = m_paths.imageFile(item.facts.studyUid, item.facts.sopUid);
+    return true;
+}
+
+ImageFiler::Result ImageFiler::fileBatch(const QStringList &files)
+{
+    Result r = recover();
+    QList<Item> items;
+    for (const QString &f : files) {
+        Item item;
+        if (readItem(f, item, r))
+            items << item;
+    }
+    if (items.isEmpty())
+        return r;
+
+    // 1. The journal names every image of the batch before anything moves.
+    {
+        QSaveFile journal(journalPath());
+        if (!journal.open(QIODevice::WriteOnly))
+            throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1").arg(journalPath()));
+        for (const Item &it : items)
+            journal.write((it.facts.studyUid + QLatin1Char('\t') + it.facts.sopUid + QLatin1Char('\n')).toLatin1());
+        if (!journal.commit())
+            throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1").arg(journalPath()));
+    }
+    stage(QStringLiteral("journal"));
+
+    // 2. The files move into the store (replacing an earlier copy of the same image).
+    QList<Item> placed;
+    for (Item &it : items) {
+        QDir().mkpath(QFileInfo(it.target).absolutePath());
+        QString error;
+        if (!moveReplace(it.source, it.target, &error)) {
+            if (QFileInfo::exists(it.source))
+                m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot move %1 to %2: %3").arg(it.source, it.target, error),
+                                 Procedure);
+            continue; // stays in the input folder and is tried again
+        }
+        placed << it;
+    }
+    stage(QStringLiteral("moved"));
+
+    // 3. The rows, in one transaction; then the journal goes.
+    r += writeRows(placed);
+    QFile::remove(journalPath());
+    return r;
+}
+
+ImageFiler::Result ImageFiler::writeRows(QList<Item> &items)
+{
+    Result r;
+    if (items.isEmpty())
+        return r;
+    Schema::ensureDataDb(m_paths);
+    Database db = Database::openData(m_paths);
+    Transaction t(db);
+
+    // The notice row comes first: the first statement writes, so the transaction holds the
+    // write lock from its start and never has to upgrade a read.
+    const QString firstPatient = text(items.first().facts.patientId);
+    QSqlQuery ins = db.exec(QStringLiteral("INSERT INTO tblReceive (PatID, ImageCount, ReceivedAt) VALUES (?, ?, ?)"),
+                            {firstPatient, 0, DateText::today() + QLatin1Char(' ') + DateText::now()});
+    const qint64 receiveId = db.lastInsertId(ins);
+
+    QHash<QString, qint64> patients, studies, series;
+    QStringList oldFiles; // copies of images that moved to another study
+    QSet<qint64> leftSeries, leftStudies; // what such images left behind
+    for (const Item &it : items) {
+        FileFacts f = it.facts;
+        for (QString *t : {&f.patientId, &f.lastName, &f.firstName, &f.middleName, &f.sex, &f.modality, &f.bodyPart,
+                           &f.accessionNumber, &f.studyDescription, &f.sopClassUid})
+            *t = text(*t);
+
+        qint64 patId = patients.value(f.patientId, 0);
+        if (!patId) {
+            const QVariantList values = {f.lastName, f.firstName, f.middleName, text(DateText::fromDicomDate(f.birthDate)), f.sex};
+            const QVariant id = db.scalar(QStringLiteral("SELECT PatID FROM tblPatienten WHERE PatID1 = ?"), {f.patientId});
+            if (id.isValid()) {
+                patId = id.toLongLong();
+                db.exec(QStringLiteral("UPDATE tblPatienten SET PatNachname = ?, PatVorname = ?, Pat2Vorname = ?,"
+                                       " PatGebDatum = ?, PatSex = ? WHERE PatID = ?"),
+                        values + QVariantList{patId});
+            } else {
+                QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblPatienten (PatNachname, PatVorname, Pat2Vorname,"
+                                                     " PatGebDatum, PatSex, PatID1) VALUES (?, ?, ?, ?, ?, ?)"),
+                                      values + QVariantList{f.patientId});
+                patId = db.lastInsertId(q);
+            }
+            patients.insert(f.patientId, patId);
+        }
+
+        qint64 studyId = studies.value(f.studyUid, 0);
+        if (!studyId) {
+            const QVariantList values = {patId,
+                                         text(DateText::fromDicomDate(f.studyDate)),
+                                         text(DateText::fromDicomTime(f.studyTime)),
+                                         f.modality,
+                                         f.bodyPart,
+                                         f.accessionNumber,
+                                         f.studyDescription};
+            const QVariant id = db.scalar(QStringLiteral("SELECT StudyID FROM tblStudies WHERE StudyUID = ?"), {f.studyUid});
+            if (id.isValid()) {
+                studyId = id.toLongLong();
+                db.exec(QStringLiteral("UPDATE tblStudies SET FKeyPATID = ?, StudyDate = ?, StudyTime = ?, Modality = ?,"
+                                       " Bodypart = ?, AccessionNr = ?, StudyDescription = ? WHERE StudyID = ?"),
+                        values + QVariantList{studyId});
+            } else {
+                QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblStudies (FKeyPATID, StudyDate, StudyTime, Modality,"
+                                                     " Bodypart, AccessionNr, StudyDescription, StudyUID)"
+                                                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+                                      values + QVariantList{f.studyUid});
+                studyId = db.lastInsertId(q);
+            }
+            studies.insert(f.studyUid, studyId);
+        }
+
+        qint64 seriesId = series.value(f.seriesUid, 0);
+        if (!seriesId) {
+            const QVariantList values = {numberOrNull(f.seriesNumber), studyId, f.modality, f.bodyPart};
+            const QVariant id = db.scalar(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE SeriesUID = ?"), {f.seriesUid});
+            if (id.isValid()) {
+                seriesId = id.toLongLong();
+                db.exec(QStringLiteral("UPDATE tblSeries SET SeriesNr = ?, FKeyStudyID = ?, Modality = ?, Bodypart = ?"
+                                       " WHERE SeriesID = ?"),
+                        values + QVariantList{seriesId});
+            } else {
+                QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblSeries (SeriesNr, FKeyStudyID, Modality, Bodypart, SeriesUID)"
+                                                     " VALUES (?, ?, ?, ?, ?)"),
+                                      values + QVariantList{f.seriesUid});
+                seriesId = db.lastInsertId(q);
+            }
+            series.insert(f.seriesUid, seriesId);
+        }
+
+        const QVariantList values = {numberOrNull(f.instanceNumber), seriesId,
+                                     text(DateText::fromDicomDate(firstOf(f.contentDate, f.acquisitionDate, f.studyDate))),
+                                     text(DateText::fromDicomTime(firstOf(f.contentTime, f.acquisitionTime, f.studyTime))),
+                                     f.sopClassUid};
+        QSqlQuery old = db.exec(QStringLiteral("SELECT i.ImageID, st.StudyUID, i.FKeySeriesID, se.FKeyStudyID FROM tblImages i"
+                                               " LEFT JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                                               " LEFT JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"
+                                               " WHERE i.ImageUID = ?"),
+                                {f.sopUid});
+        if (old.next()) {
+            const qint64 imageId = old.value(0).toLongLong();
+            const QString oldStudy = old.value(1).toString();
+            const qint64 oldSeriesId = old.value(2).toLongLong(), oldStudyId = old.value(3).toLongLong();
+            old.finish();
+            if (oldSeriesId != seriesId) {
+                leftSeries << oldSeriesId;
+                leftStudies << oldStudyId;
+            }
+            db.exec(QStringLiteral("UPDATE tblImages SET ImageNr = ?, FKeySeriesID = ?, ImageDate = ?, ImageTime = ?,"
+                                   " SOPClassUID = ? WHERE ImageID = ?"),
+                    values + QVariantList{imageId});
+            if (!oldStudy.isEmpty() && oldStudy != f.studyUid && isValidUid(oldStudy))
+                oldFiles << m_paths.imageFile(oldStudy, f.sopUid);
+        } else {
+            old.finish();
+            db.exec(QStringLiteral("INSERT INTO tblImages (ImageNr, FKeySeriesID, ImageDate, ImageTime, SOPClassUID, ImageUID)"
+                                   " VALUES (?, ?, ?, ?, ?, ?)"),
+                    values + QVariantList{f.sopUid});
+        }
+        ++r.filed;
+    }
+    // A series or study that its images all left is gone from the lists as well.
+    for (qint64 id : leftSeries)
+        db.exec(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"
+                               " AND NOT EXISTS (SELECT ImageID FROM tblImages WHERE FKeySeriesID = ?)"),
+                {id, id});
+    for (qint64 id : leftStudies)
+        db.exec(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"
+                               " AND NOT EXISTS (SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?)"),
+                {id, id});
+    db.exec(QStringLiteral("UPDATE tblReceive SET ImageCount = ? WHERE ReceiveID = ?"), {r.filed, receiveId});
+    stage(QStringLiteral("rows"));
+    t.commit();
+    r.batches = 1;
+
+    for (const QString &f : oldFiles) {
+        QFile::remove(f);
+        QDir().rmdir(QFileInfo(f).absolutePath()); // only when empty
+    }
+    return r;
+}
+
+ImageFiler::Result ImageFiler::recover()
+{
+    Result r;
+    QFile journal(journalPath());
+    if (!journal.exists())
+        return r;
+    if (!journal.open(QIODevice::ReadOnly))
+        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot read %1").arg(journalPath()));
+    // Images that reached the store get their rows; the others are still in the input
+    // folder and are filed with it.
+    QList<Item> items;
+    while (!journal.atEnd()) {
+        const QList<QByteArray> parts = journal.readLine().trimmed().split('\t');
+        if (parts.size() != 2)
+            continue;
+        const QString study = QString::fromLatin1(parts[0]), sop = QString::fromLatin1(parts[1]);
+        if (!isValidUid(study) || !isValidUid(sop))
+            continue;
+        const QString file = m_paths.imageFile(study, sop);
+        if (!QFileInfo::exists(file))
+            continue;
+        Item it;
+        try {
+            it.facts = dicom::readFileFacts(file);
+        } catch (const AppError &e) {
+            m_log.writeError(e.number(), QStringLiteral("%1: %2").arg(file, e.description()), Procedure);
+            continue;
+        }
+        if (it.facts.studyUid != study || it.facts.sopUid != sop || !isValidUid(it.facts.seriesUid))
+            continue;
+        it.source = it.target = file;
+        items << it;
+    }
+    journal.close();
+    r += writeRows(items);
+    QFile::remove(journalPath());
+    return r;
+}
+
+ImageFiler::Result ImageFiler::fileInput(int maxBatch)
+{
+    Result r = recover();
+    const QStringList files = inputFiles();
+    for (qsizetype i = 0; i < files.size(); i += maxBatch)
+        r += fileBatch(files.mid(i, maxBatch));
+    return r;
+}
