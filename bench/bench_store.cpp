@@ -1,0 +1,182 @@
+// Speed and memory of the store browser: the patient list with 10,000 patients, and a
+// study of eight full-field mammograms loaded into the viewer.
+//
+//   bench_store [--list] [patient_list_10k] [study_load_per_image] [study_load_peak_memory]
+#include "../tests/store/BrowserHarness.h"
+#include "StoreFixture.h"
+#include "TestStation.h"
+#include "store/Database.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const QStringList Measures = {QStringLiteral("patient_list_10k"), QStringLiteral("study_load_per_image"),
+                              QStringLiteral("study_load_peak_memory")};
+
+void bench(const QString &name, double value, const QString &unit, double baseline = -1)
+{
+    QString line = QStringLiteral("BENCH %1 %2 %3").arg(name).arg(value, 0, 'f', 2).arg(unit);
+    if (baseline > 0)
+        line += QStringLiteral(" baseline=%1 ratio=%2").arg(baseline, 0, 'f', 2).arg(value / baseline, 0, 'f', 3);
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+// Resident set size and its high-water mark of this process, in kB.
+qint64 statusKb(const char *key)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(qstrlen(key)).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+bool resetPeak()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
+}
+
+double median(QList<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? 0 : v.at(v.size() / 2);
+}
+
+void patientList10k()
+{
+    TestStation ts;
+    {
+        Database db = Database::openData(ts->paths());
+        Transaction t(db);
+        for (int i = 0; i < 10000; ++i) {
+            db.exec(QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum) "
+                                   "VALUES (?, ?, ?, ?, ?)"),
+                    {QStringLiteral("PID%1").arg(i, 6, 10, QLatin1Char('0')), QStringLiteral("Lastname%1").arg(i),
+                     QStringLiteral("First%1").arg(i % 97), i % 3 ? QVariant() : QVariant(QStringLiteral("Ann")),
+                     QStringLiteral("19%1-0%2-1%3").arg(40 + i % 60).arg(1 + i % 9).arg(i % 10)});
+        }
+        t.commit();
+    }
+    BrowserHarness h(*ts);
+    h.window.show();
+    QList<double> times;
+    for (int run = 0; run < 5; ++run) {
+        QElapsedTimer t;
+        t.start();
+        h.w.commands->run(QStringLiteral("mnuRefreshList"));
+        h.w.lvPatients->repaint();
+        times << t.nsecsElapsed() / 1e6;
+        if (h.w.lvPatients->topLevelItemCount() != 10000)
+            qFatal("patient list has %d rows", h.w.lvPatients->topLevelItemCount());
+    }
+    bench(QStringLiteral("patient_list_10k"), median(times), QStringLiteral("ms"));
+}
+
+void studyLoad(bool perImage, bool peakMemory)
+{
+    TestStation ts;
+    StoreFixture fx(*ts);
+    const int n = 8;
+    const qint64 pat = fx.addPatient(QStringLiteral("MAMMO1"), QStringLiteral("Doe"), QStringLiteral("Jane"));
+    const auto made = fx.addStudyWithImages(pat, n, QSize(3328, 4096));
+    qint64 totalBytes = 0;
+    for (const QString &f : made.files)
+        totalBytes += QFileInfo(f).size();
+
+    // Baseline: DCMTK's dcmj2pnm turning the same files into 8-bit images, one by one.
+    double baselinePerImage = -1;
+    {
+        QTemporaryDir out;
+        QElapsedTimer t;
+        t.start();
+        int i = 0;
+        for (const QString &f : made.files) {
+            const int rc = QProcess::execute(QStringLiteral("dcmj2pnm"),
+                                             {QStringLiteral("--quiet"), f, out.filePath(QStringLiteral("%1.pgm").arg(i++))});
+            if (rc != 0)
+                qFatal("dcmj2pnm failed on %s", qPrintable(f));
+        }
+        baselinePerImage = t.nsecsElapsed() / 1e6 / n;
+    }
+
+    BrowserHarness h(*ts);
+    h.window.resize(1280, 1024);
+    h.window.show();
+    h.load();
+    QCoreApplication::processEvents();
+    auto *patient = h.w.lvPatients->topLevelItem(0);
+    h.w.lvPatients->setCurrentItem(patient);
+    h.area->patientMouseUp(Qt::LeftButton, h.w.lvPatients->visualItemRect(patient).center());
+    auto *study = h.w.lvStudien->topLevelItem(0);
+    h.w.lvStudien->setCurrentItem(study);
+
+    const qint64 rssBefore = statusKb("VmRSS:");
+    const bool peakReset = resetPeak();
+    QEventLoop loop;
+    QObject::connect(h.area.get(), &BrowserArea::loadFinished, &loop, &QEventLoop::quit);
+    QElapsedTimer t;
+    t.start();
+    h.area->studyItemClick(study);
+    if (h.area->isLoading())
+        loop.exec();
+    h.w.dv1->repaint(); // the last picture drawn
+    const double perImageMs = t.nsecsElapsed() / 1e6 / n;
+    const qint64 peakKb = statusKb("VmHWM:");
+    if (h.w.dv1->loadedCount() != n)
+        qFatal("only %d of %d images loaded", h.w.dv1->loadedCount(), n);
+
+    if (perImage)
+        bench(QStringLiteral("study_load_per_image"), perImageMs, QStringLiteral("ms"), baselinePerImage);
+    if (peakMemory) {
+        if (!peakReset)
+            std::fprintf(stderr, "note: the peak could not be reset; it includes the files' generation\n");
+        std::fprintf(stderr, "note: resident before the load %.1f MB\n", rssBefore / 1024.0);
+        bench(QStringLiteral("study_load_peak_memory"), peakKb / 1024.0, QStringLiteral("MB"),
+              totalBytes / (1024.0 * 1024.0));
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QStringList wanted = app.arguments().mid(1);
+    if (wanted.contains(QStringLiteral("--list"))) {
+        for (const QString &m : Measures)
+            std::printf("%s\n", qPrintable(m));
+        return 0;
+    }
+    if (wanted.isEmpty())
+        wanted = Measures;
+    for (const QString &w : wanted) {
+        if (!Measures.contains(w)) {
+            std::fprintf(stderr, "unknown measure: %s\n", qPrintable(w));
+            return 2;
+        }
+    }
+    if (wanted.contains(QStringLiteral("patient_list_10k")))
+        patientList10k();
+    const bool perImage = wanted.contains(QStringLiteral("study_load_per_image"));
+    const bool peak = wanted.contains(QStringLiteral("study_load_peak_memory"));
+    if (perImage || peak)
+        studyLoad(perImage, peak);
+    return 0;
+}

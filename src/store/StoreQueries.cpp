@@ -1,0 +1,139 @@
+#include "store/StoreQueries.h"
+#include "store/Database.h"
+
+namespace {
+
+QList<ImageRow> readImageRows(QSqlQuery q)
+{
+    QList<ImageRow> rows;
+    while (q.next()) {
+        ImageRow r;
+        r.imageId = q.value(QStringLiteral("ImageID")).toLongLong();
+        r.date = textOf(q, "ImageDate");
+        r.time = textOf(q, "ImageTime");
+        r.imageUid = textOf(q, "ImageUID");
+        rows.append(r);
+    }
+    return rows;
+}
+
+} // namespace
+
+QString PatientRow::displayName() const
+{
+    return StoreQueries::displayName(lastName, firstName);
+}
+
+namespace StoreQueries {
+
+QString displayName(const QString &lastName, const QString &firstName)
+{
+    if (!lastName.isEmpty() && !firstName.isEmpty())
+        return lastName + QStringLiteral(", ") + firstName;
+    return lastName;
+}
+
+qint64 receiveCount(Database &db)
+{
+    return db.scalar(QStringLiteral("SELECT Count(PatID) AS ReceiveCount FROM tblReceive"), {}, 0).toLongLong();
+}
+
+void clearReceive(Database &db)
+{
+    db.exec(QStringLiteral("DELETE FROM tblReceive"));
+}
+
+QList<PatientRow> patients(Database &db)
+{
+    QSqlQuery q = db.exec(QStringLiteral(
+        "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"));
+    QList<PatientRow> rows;
+    while (q.next()) {
+        PatientRow r;
+        r.patId = q.value(QStringLiteral("PatID")).toLongLong();
+        r.patId1 = textOf(q, "PatID1");
+        r.lastName = textOf(q, "PatNachname");
+        r.firstName = textOf(q, "PatVorname");
+        r.secondName = textOf(q, "Pat2Vorname");
+        r.birthDate = textOf(q, "PatGebDatum");
+        rows.append(r);
+    }
+    return rows;
+}
+
+QList<StudyRow> studiesOfPatient(Database &db, const QString &patId1)
+{
+    QSqlQuery q = db.exec(QStringLiteral("SELECT StudyID, StudyUID, StudyDate, StudyTime, Modality, Bodypart "
+                                         "FROM view_studies WHERE PatID1 = ?"),
+                          {patId1});
+    QList<StudyRow> rows;
+    while (q.next()) {
+        StudyRow r;
+        r.studyId = q.value(QStringLiteral("StudyID")).toLongLong();
+        r.studyUid = textOf(q, "StudyUID");
+        r.date = textOf(q, "StudyDate");
+        r.time = textOf(q, "StudyTime");
+        r.modality = textOf(q, "Modality");
+        r.bodypart = textOf(q, "Bodypart");
+        rows.append(r);
+    }
+    return rows;
+}
+
+QList<SeriesRow> seriesOfStudy(Database &db, qint64 studyId)
+{
+    QSqlQuery q = db.exec(QStringLiteral("SELECT SeriesID, SeriesUID, SeriesNr FROM tblSeries "
+                                         "WHERE FKeyStudyID = ? ORDER BY SeriesNr, SeriesID"),
+                          {studyId});
+    QList<SeriesRow> rows;
+    while (q.next()) {
+        SeriesRow r;
+        r.seriesId = q.value(QStringLiteral("SeriesID")).toLongLong();
+        r.seriesUid = textOf(q, "SeriesUID");
+        r.seriesNr = textOf(q, "SeriesNr");
+        rows.append(r);
+    }
+    return rows;
+}
+
+// A study's images are those of its series; a study without series simply has none.
+qint64 imageCount(Database &db, const ImageSelection &sel)
+{
+    if (sel.level == ImageSelection::Series)
+        return db.scalar(QStringLiteral("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE FKeySeriesID = ?"),
+                         {sel.id}, 0).toLongLong();
+    return db.scalar(QStringLiteral("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE FKeySeriesID IN "
+                                    "(SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?)"),
+                     {sel.id}, 0).toLongLong();
+}
+
+QStringList imageUids(Database &db, const ImageSelection &sel)
+{
+    QSqlQuery q = sel.level == ImageSelection::Series
+        ? db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr, ImageID"),
+                  {sel.id})
+        : db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID IN "
+                                 "(SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?) "
+                                 "ORDER BY FKeySeriesID, ImageNr, ImageID"),
+                  {sel.id});
+    QStringList uids;
+    while (q.next())
+        uids.append(q.value(0).toString());
+    return uids;
+}
+
+QList<ImageRow> imagesOfStudy(Database &db, const QString &studyUid)
+{
+    return readImageRows(db.exec(QStringLiteral("SELECT ImageID, ImageDate, ImageTime, ImageUID FROM View_Images "
+                                                 "WHERE StudyUID = ? ORDER BY ImageDate, ImageTime"),
+                                 {studyUid}));
+}
+
+QList<ImageRow> imagesOfSeries(Database &db, qint64 seriesId)
+{
+    return readImageRows(db.exec(QStringLiteral("SELECT ImageID, ImageDate, ImageTime, ImageUID FROM View_Images "
+                                                "WHERE FKeySeriesID = ? ORDER BY ImageDate, ImageTime"),
+                                 {seriesId}));
+}
+
+} // namespace StoreQueries
