@@ -1,5 +1,6 @@
 #include "dialogs/OptionForm.h"
 #include "app/Station.h"
+#include "dose/SerialLink.h"
 #include "store/ViewerWidget.h"
 
 #include <QButtonGroup>
@@ -57,32 +58,6 @@ protected:
 };
 
 } // namespace
-
-const QStringList &OptionForm::speeds()
-{
-    static const QStringList l = {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200", "28800", "38400", "56000", "128000", "256000"};
-    return l;
-}
-const QStringList &OptionForm::parities()
-{
-    static const QStringList l = {"E", "M", "N", "O", "S"};
-    return l;
-}
-const QStringList &OptionForm::dataBits()
-{
-    static const QStringList l = {"4", "5", "6", "7", "8"};
-    return l;
-}
-const QStringList &OptionForm::stopBits()
-{
-    static const QStringList l = {"1", "1.5", "2"};
-    return l;
-}
-const QStringList &OptionForm::handshakes()
-{
-    static const QStringList l = {"comNone", "comXOnXOff", "comRTS", "comRTSXOnXOff"};
-    return l;
-}
 
 qint16 OptionForm::integerPart(const QString &text)
 {
@@ -379,7 +354,9 @@ void OptionForm::loadFromSettings()
     chkStopSvr->setChecked(s.stopService == 1);
     chkDebug->setChecked(s.debug == 1);
 
-    const QStringList *lists[5] = {&speeds(), &parities(), &dataBits(), &stopBits(), &handshakes()};
+    // The serial link builds its settings string from the same lists.
+    const QStringList *lists[5] = {&SerialLink::speeds(), &SerialLink::parities(), &SerialLink::dataBits(),
+                                   &SerialLink::stopBits(), &SerialLink::handshakes()};
     const qint16 indexes[5] = {s.comSpeed, s.comParity, s.comBitGet, s.comBitPut, s.comFlux};
     for (int i = 0; i < 5; ++i) {
         combo[i]->clear();

@@ -19,13 +19,6 @@ class OptionForm : public QDialog {
 public:
     explicit OptionForm(Station &station, QWidget *parent = nullptr);
 
-    // Serial value lists, in index order.
-    static const QStringList &speeds();
-    static const QStringList &parities();
-    static const QStringList &dataBits();
-    static const QStringList &stopBits();
-    static const QStringList &handshakes();
-
     // The integer part of a number typed as text; 0 when it is not a number.
     static qint16 integerPart(const QString &text);
 
