@@ -118,6 +118,15 @@ MainForm::MainForm(Station &station, QWidget *parent)
     m_widgets.SerTimer->setInterval(100);
 
     hookOwnCommands();
+    // A button whose work this version does not have yet says so instead of doing nothing.
+    for (auto [button, command] : {std::pair{m_widgets.cmdSelected, "cmdSelected_Click"}, std::pair{m_widgets.cmdAll, "cmdAll_Click"}}) {
+        const QString name = QString::fromLatin1(command);
+        connect(button, &QPushButton::clicked, this, [this, name, button] {
+            if (!m_commands->run(name))
+                m_station.prompter().message(QStringLiteral("\"%1\" is not available in this version.").arg(button->text()),
+                                             MsgIcon::Information);
+        });
+    }
     buildAreas();
     resize(1024, 738);
 }
@@ -172,6 +181,10 @@ void MainForm::buildCommands()
     };
     for (const auto &[name, caption] : items)
         c.add(QString::fromLatin1(name), QString::fromUtf8(caption));
+
+    // The dose panel's "Merge Images" and "Manually" buttons run these.
+    c.add(QStringLiteral("cmdSelected_Click"), QStringLiteral("Merge Images"));
+    c.add(QStringLiteral("cmdAll_Click"), QStringLiteral("Manually"));
 }
 
 void MainForm::buildMenus()
@@ -396,6 +409,7 @@ void MainForm::buildLayout()
     w.cmdWorklist = button("cmdWorklist", QStringLiteral("Worklist"));
     w.cmdNew = button("cmdNew", QStringLiteral("New Study"));
     w.cmdLorad = button("cmdLorad", QStringLiteral("Get Dose Product"));
+    w.cmdLorad->hide(); // only a Lorad M4 is polled; the unit type shows it
     w.cmdSelected = button("cmdSelected", QStringLiteral("Merge Images"));
     w.cmdAll = button("cmdAll", QStringLiteral("Manually"));
     buttons->addWidget(w.cmdWorklist, 0, 0);

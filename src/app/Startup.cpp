@@ -79,8 +79,12 @@ void Startup::openOptions(bool atStart)
     // program running without any window.
     connect(dlg, &QDialog::finished, m_main, [this] {
         if (!m_main->hasExited()) {
-            if (!m_main->isVisible())
+            if (!m_main->isVisible()) {
+                // Fill the screen also where no window manager maximises windows.
+                if (QScreen *screen = m_main->screen())
+                    m_main->setGeometry(screen->availableGeometry());
                 m_main->showMaximized();
+            }
             m_main->raise();
             m_main->activateWindow();
         }

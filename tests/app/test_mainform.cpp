@@ -24,6 +24,7 @@ private slots:
     void toolbarKeysAndTooltips();
     void unhookedCommandsAreDisabled();
     void toolbarDispatchesOnKey();
+    void doseButtonsWithoutTheirWorkSaySo();
     void loadSetsCaptionAndTimer();
     void exitAndCloseBoxDoTheSame_data();
     void exitAndCloseBoxDoTheSame();
@@ -147,6 +148,21 @@ void TestMainForm::toolbarDispatchesOnKey()
     form.toolbarButtonClick("Worklist"); // keys compare exactly
     form.toolbarButtonClick("nothing");
     QCOMPARE(ran, (QStringList{"refresh", "worklist"}));
+}
+
+void TestMainForm::doseButtonsWithoutTheirWorkSaySo()
+{
+    TestStation ts;
+    MainForm form(*ts);
+    form.widgets().cmdSelected->setEnabled(true);
+    form.widgets().cmdSelected->click();
+    QCOMPARE(ts.prompter.lastText(), QString("\"Merge Images\" is not available in this version."));
+    int merged = 0;
+    form.commands().hook("cmdSelected_Click", [&] { ++merged; });
+    ts.prompter.clear();
+    form.widgets().cmdSelected->click();
+    QCOMPARE(merged, 1);
+    QVERIFY(ts.prompter.shown.isEmpty());
 }
 
 void TestMainForm::loadSetsCaptionAndTimer()
