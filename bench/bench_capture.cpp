@@ -23,7 +23,6 @@
 namespace {
 
 constexpr int Exposures = 50;
-constexpr double Baseline = 150.0;
 
 // The next simulator line starting with prefix; empty on time-out.
 QString simLine(QProcess &sim, const QString &prefix, int ms)
@@ -126,6 +125,7 @@ int main(int argc, char **argv)
 
     std::sort(latencies.begin(), latencies.end());
     const double median = (latencies[Exposures / 2 - 1] + latencies[Exposures / 2]) / 2.0;
-    std::printf("BENCH capture_latency_median %.1f ms baseline=%.0f ratio=%.3f\n", median, Baseline, median / Baseline);
+    // The goal (at most 150 ms) is a fixed number, not a baseline measured in this run.
+    std::printf("BENCH capture_latency_median %.1f ms\n", median);
     return 0;
 }
