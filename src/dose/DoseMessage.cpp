@@ -43,7 +43,11 @@ QStringList channelTokens(const QString &text)
     if (start < 0)
         throw AppError(ErrorNo::BadInput, QStringLiteral("The message has no \"CH1\": not a dose message of the unit"));
     QString t = text.mid(start);
+    // Line breaks separate tokens like blanks, also a lone line feed or carriage return
+    // (a unit or adapter that ends its lines so would otherwise glue two values into one).
     t.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    t.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    t.replace(QLatin1Char('\r'), QLatin1Char(' '));
     return nonEmpty(t.split(QLatin1Char(' ')));
 }
 

@@ -124,10 +124,14 @@ void TestDoseMessage::channelValues_data()
                                               << "27" << "";
     QTest::newRow("double blanks are no tokens") << QStringLiteral("CH1  0.9   mGy")
                                                  << QStringList{"CH1", "0.9", "mGy"} << "0.9" << "" << "";
-    // Only CR LF pairs count as blanks; a lone line feed stays in its token.
+    // A lone line feed separates like CR LF: it must not glue two values together.
     QTest::newRow("lone line feed") << QStringLiteral("CH1 1.2\nCH2 a b c d 27")
-                                    << QStringList{"CH1", "1.2\nCH2", "a", "b", "c", "d", "27"} << "1.2\nCH2" << "27"
+                                    << QStringList{"CH1", "1.2", "CH2", "a", "b", "c", "d", "27"} << "1.2" << "d"
                                     << "";
+    QTest::newRow("Sophie with line feeds only")
+        << QStringLiteral("CH1 1.31 mGy 445 ms\nCH2 29 kV Mo Rh\rCH3 55 mAs 83 N\n")
+        << QStringList{"CH1", "1.31", "mGy", "445", "ms", "CH2", "29", "kV", "Mo", "Rh", "CH3", "55", "mAs", "83", "N"}
+        << "1.31" << "29" << "55";
 }
 
 void TestDoseMessage::channelValues()
