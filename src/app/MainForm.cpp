@@ -365,6 +365,11 @@ void MainForm::buildLayout()
 
     w.lvImages = reportList("lvImages", {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("ImageUID")});
     left->addWidget(framed(QStringLiteral("Image list"), w.lvImages));
+    // Starting widths that show the headers on a 1024x768 screen.
+    for (auto [list, widths] : {std::pair{w.lvPatients, QList<int>{72, 130, 70}}, std::pair{w.lvStudien, QList<int>{36, 80, 64, 64}},
+                                std::pair{w.lvImages, QList<int>{36, 80, 64}}})
+        for (int c = 0; c < widths.size(); ++c)
+            list->setColumnWidth(c, widths[c]);
     left->setStretchFactor(0, 3);
     left->setStretchFactor(1, 2);
     left->setStretchFactor(2, 2);
