@@ -68,6 +68,26 @@ QString firstOf(const QString &a, const QString &b, const QString &c)
     return !a.isEmpty() ? a : !b.isEmpty() ? b : c;
 }
 
+// The key of the row whose unique column holds key: the row is updated with the values
+// when it exists and added otherwise. Table and column names are fixed texts of this file.
+qint64 upsertRow(Database &db, const QString &table, const QString &idColumn, const QString &keyColumn,
+                 const QStringList &columns, const QVariantList &values, const QString &key)
+{
+    const QVariant id = db.scalar(QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ?").arg(idColumn, table, keyColumn), {key});
+    if (id.isValid()) {
+        db.exec(QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?").arg(table, columns.join(QStringLiteral(" = ?, ")), idColumn),
+                values + QVariantList{id});
+        return id.toLongLong();
+    }
+    QStringList marks;
+    for (int i = 0; i <= columns.size(); ++i)
+        marks << QStringLiteral("?");
+    QSqlQuery q = db.exec(QStringLiteral("INSERT INTO %1 (%2, %3) VALUES (%4)")
+                              .arg(table, columns.join(QStringLiteral(", ")), keyColumn, marks.join(QStringLiteral(", "))),
+                          values + QVariantList{key});
+    return db.lastInsertId(q);
+}
+
 } // namespace
 
 ImageFiler::Result &ImageFiler::Result::operator+=(const Result &o)
@@ -221,62 +241,32 @@ ImageFiler::Result ImageFiler::writeRows(QList<Item> &items)
 
         qint64 patId = patients.value(f.patientId, 0);
         if (!patId) {
-            const QVariantList values = {f.lastName, f.firstName, f.middleName, text(DateText::fromDicomDate(f.birthDate)), f.sex};
-            const QVariant id = db.scalar(QStringLiteral("SELECT PatID FROM tblPatienten WHERE PatID1 = ?"), {f.patientId});
-            if (id.isValid()) {
-                patId = id.toLongLong();
-                db.exec(QStringLiteral("UPDATE tblPatienten SET PatNachname = ?, PatVorname = ?, Pat2Vorname = ?,"
-                                       " PatGebDatum = ?, PatSex = ? WHERE PatID = ?"),
-                        values + QVariantList{patId});
-            } else {
-                QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblPatienten (PatNachname, PatVorname, Pat2Vorname,"
-                                                     " PatGebDatum, PatSex, PatID1) VALUES (?, ?, ?, ?, ?, ?)"),
-                                      values + QVariantList{f.patientId});
-                patId = db.lastInsertId(q);
-            }
+            patId = upsertRow(db, QStringLiteral("tblPatienten"), QStringLiteral("PatID"), QStringLiteral("PatID1"),
+                              {QStringLiteral("PatNachname"), QStringLiteral("PatVorname"), QStringLiteral("Pat2Vorname"),
+                               QStringLiteral("PatGebDatum"), QStringLiteral("PatSex")},
+                              {f.lastName, f.firstName, f.middleName, text(DateText::fromDicomDate(f.birthDate)), f.sex},
+                              f.patientId);
             patients.insert(f.patientId, patId);
         }
 
         qint64 studyId = studies.value(f.studyUid, 0);
         if (!studyId) {
-            const QVariantList values = {patId,
-                                         text(DateText::fromDicomDate(f.studyDate)),
-                                         text(DateText::fromDicomTime(f.studyTime)),
-                                         f.modality,
-                                         f.bodyPart,
-                                         f.accessionNumber,
-                                         f.studyDescription};
-            const QVariant id = db.scalar(QStringLiteral("SELECT StudyID FROM tblStudies WHERE StudyUID = ?"), {f.studyUid});
-            if (id.isValid()) {
-                studyId = id.toLongLong();
-                db.exec(QStringLiteral("UPDATE tblStudies SET FKeyPATID = ?, StudyDate = ?, StudyTime = ?, Modality = ?,"
-                                       " Bodypart = ?, AccessionNr = ?, StudyDescription = ? WHERE StudyID = ?"),
-                        values + QVariantList{studyId});
-            } else {
-                QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblStudies (FKeyPATID, StudyDate, StudyTime, Modality,"
-                                                     " Bodypart, AccessionNr, StudyDescription, StudyUID)"
-                                                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-                                      values + QVariantList{f.studyUid});
-                studyId = db.lastInsertId(q);
-            }
+            studyId = upsertRow(db, QStringLiteral("tblStudies"), QStringLiteral("StudyID"), QStringLiteral("StudyUID"),
+                                {QStringLiteral("FKeyPATID"), QStringLiteral("StudyDate"), QStringLiteral("StudyTime"),
+                                 QStringLiteral("Modality"), QStringLiteral("Bodypart"), QStringLiteral("AccessionNr"),
+                                 QStringLiteral("StudyDescription")},
+                                {patId, text(DateText::fromDicomDate(f.studyDate)), text(DateText::fromDicomTime(f.studyTime)),
+                                 f.modality, f.bodyPart, f.accessionNumber, f.studyDescription},
+                                f.studyUid);
             studies.insert(f.studyUid, studyId);
         }
 
         qint64 seriesId = series.value(f.seriesUid, 0);
         if (!seriesId) {
-            const QVariantList values = {numberOrNull(f.seriesNumber), studyId, f.modality, f.bodyPart};
-            const QVariant id = db.scalar(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE SeriesUID = ?"), {f.seriesUid});
-            if (id.isValid()) {
-                seriesId = id.toLongLong();
-                db.exec(QStringLiteral("UPDATE tblSeries SET SeriesNr = ?, FKeyStudyID = ?, Modality = ?, Bodypart = ?"
-                                       " WHERE SeriesID = ?"),
-                        values + QVariantList{seriesId});
-            } else {
-                QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblSeries (SeriesNr, FKeyStudyID, Modality, Bodypart, SeriesUID)"
-                                                     " VALUES (?, ?, ?, ?, ?)"),
-                                      values + QVariantList{f.seriesUid});
-                seriesId = db.lastInsertId(q);
-            }
+            seriesId = upsertRow(db, QStringLiteral("tblSeries"), QStringLiteral("SeriesID"), QStringLiteral("SeriesUID"),
+                                 {QStringLiteral("SeriesNr"), QStringLiteral("FKeyStudyID"), QStringLiteral("Modality"),
+                                  QStringLiteral("Bodypart")},
+                                 {numberOrNull(f.seriesNumber), studyId, f.modality, f.bodyPart}, f.seriesUid);
             series.insert(f.seriesUid, seriesId);
         }
 
