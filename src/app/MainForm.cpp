@@ -532,8 +532,8 @@ bool MainForm::formLoad()
             m_station.prompter().message(StartupChecks::lowDiskSpaceText(free), MsgIcon::Warning);
         }
 
+        // The data files and the transfer, temp and bin folders.
         MainHooks::run(m_hooks.prepareDataFiles);
-        m_station.paths().createFolders();
         m_station.loadSettings();
         applyDebugMode();
         applyUnitType();
@@ -541,8 +541,8 @@ bool MainForm::formLoad()
         MainHooks::run(m_hooks.refreshPatientList);
         MainHooks::run(m_hooks.updateSendToEntries);
         MainHooks::run(m_hooks.startCompanions);
+        // The browser starts the update timer with its controls.
         MainHooks::run(m_hooks.initializeControls);
-        m_widgets.UpdateTimer->start();
     } catch (const std::exception &e) {
         m_station.logError(e, QStringLiteral("Mainform Form_Load"));
     }
