@@ -4,7 +4,7 @@
 //   bench_capture [--list] [capture_latency_median]
 #include "TestStation.h"
 #include "app/MainForm.h"
-#include "app/Settings.h"
+#include "core/Settings.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -83,12 +83,12 @@ int main(int argc, char **argv)
     state.setRow(3, QStringLiteral("SMITH"));
     state.setRow(5, QStringLiteral("1960-12-31"));
     state.setRow(8, QStringLiteral("BREAST"));
-    state.assignmentMode = 1;
+    state.assignmentMode = AssignmentMode::WorklistPatient;
     state.notify();
     MainHooks::run(form.hooks().activate);
-    if (form.widgets().SerTimer && !form.widgets().SerTimer->isActive())
-        form.widgets().SerTimer->start();
-    QTreeWidget *lvDosis = form.widgets().lvDosis;
+    if (auto *serTimer = form.findChild<QTimer *>(QStringLiteral("SerTimer")); !serTimer->isActive())
+        serTimer->start();
+    QTreeWidget *lvDosis = form.findChild<QTreeWidget *>(QStringLiteral("lvDosis"));
 
     std::vector<double> latencies;
     for (int i = 0; i < Exposures; ++i) {

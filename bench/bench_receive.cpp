@@ -4,7 +4,7 @@
 // BENCH_FILES (default 300), BENCH_COLS x BENCH_ROWS (default 1664 x 2048, 16-bit).
 #include "../tests/companions/CompanionTestKit.h"
 #include "StoreFixture.h"
-#include "app/Companions.h"
+#include "core/Companions.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

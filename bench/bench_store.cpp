@@ -5,7 +5,7 @@
 #include "../tests/store/BrowserHarness.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
-#include "store/Database.h"
+#include "core/Database.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -128,7 +128,7 @@ void studyLoad(bool perImage, bool peakMemory)
     const qint64 rssBefore = statusKb("VmRSS:");
     const bool peakReset = resetPeak();
     QEventLoop loop;
-    QObject::connect(h.area.get(), &BrowserArea::loadFinished, &loop, &QEventLoop::quit);
+    QObject::connect(h.area.get(), &BrowserPanel::loadFinished, &loop, &QEventLoop::quit);
     QElapsedTimer t;
     t.start();
     h.area->studyItemClick(study);

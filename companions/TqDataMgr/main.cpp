@@ -1,9 +1,9 @@
 // TqDataMgr: files the DICOM files that arrive in the station's input folder ("temp")
 // into the image store and the data database, and tells the station through tblReceive.
 // Ends cleanly on SIGTERM or SIGINT, after the batch in progress.
-#include "app/AppError.h"
-#include "app/StationLog.h"
-#include "app/StationPaths.h"
+#include "core/AppError.h"
+#include "core/StationLog.h"
+#include "core/StationPaths.h"
 #include "dicom/FileFacts.h"
 #include "store/ImageFiler.h"
 #include "store/Schema.h"

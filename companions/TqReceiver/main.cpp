@@ -2,10 +2,10 @@
 // the station's settings ("Com/IR_AET", "Com/IR_Port") and writes every received object
 // into the station's input folder, where TqDataMgr files it into the store.
 // Ends cleanly on SIGTERM or SIGINT, after the association in progress.
-#include "app/AppError.h"
-#include "app/SettingsStore.h"
-#include "app/StationLog.h"
-#include "app/StationPaths.h"
+#include "core/AppError.h"
+#include "core/SettingsStore.h"
+#include "core/StationLog.h"
+#include "core/StationPaths.h"
 #include "dicom/StorageReceiver.h"
 
 #include <QCoreApplication>

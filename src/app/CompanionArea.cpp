@@ -1,9 +1,9 @@
 #include "app/CompanionArea.h"
-#include "app/Companions.h"
-#include "app/MainHooks.h"
-#include "app/Station.h"
+#include "core/Companions.h"
+#include "ui/MainHooks.h"
+#include "core/Station.h"
 
-CompanionArea::CompanionArea(Station &station, MainWidgets &, MainHooks &hooks, QObject *parent)
+CompanionArea::CompanionArea(Station &station, MainHooks &hooks, QObject *parent)
     : QObject(parent), m_station(station)
 {
     hooks.startCompanions.push_back([this] { startCompanions(); });

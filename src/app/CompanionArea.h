@@ -2,7 +2,6 @@
 #include <QObject>
 
 class Station;
-struct MainWidgets;
 struct MainHooks;
 
 // Starts the companion programs when the main window loads and stops them at the end of
@@ -10,7 +9,7 @@ struct MainHooks;
 class CompanionArea : public QObject {
     Q_OBJECT
 public:
-    CompanionArea(Station &station, MainWidgets &widgets, MainHooks &hooks, QObject *parent = nullptr);
+    CompanionArea(Station &station, MainHooks &hooks, QObject *parent = nullptr);
 
     void startCompanions();
     void stopCompanions();

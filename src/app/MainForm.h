@@ -1,17 +1,24 @@
 #pragma once
-#include "app/MainHooks.h"
-#include "app/MainWidgets.h"
+#include "core/EditSession.h"
 #include "dose/DoseState.h"
+#include "store/StoreSelection.h"
+#include "ui/MainHooks.h"
 
 #include <QMainWindow>
 
-class Station;
+class BrowserPanel;
 class CommandTable;
-class QMenu;
+class DoseCapturePanel;
+class DoseListPanel;
+class HeaderPanel;
+class QLabel;
+class Station;
+class TaskPanel;
 
-// The main window: builds and lays out the controls, owns the command table and the
-// lifecycle (load, activation, exit). The behaviour of the lists, the viewer, the dose
-// panel and the editors lives in the subsystem areas built by buildAreas().
+// The main window: an assembly. It holds the shared state the panels work on (store
+// selection, dose state, edit session), creates the panels, places their controls, owns
+// the command table with the menus and toolbar, and runs the lifecycle (load,
+// activation, exit). The behaviour lives in the panels.
 class MainForm : public QMainWindow {
     Q_OBJECT
 public:
@@ -30,10 +37,10 @@ public:
     // Toolbar1_ButtonClick: dispatch on the button's key.
     void toolbarButtonClick(const QString &key);
 
-    MainWidgets &widgets() { return m_widgets; }
     MainHooks &hooks() { return m_hooks; }
     CommandTable &commands() { return *m_commands; }
     DoseState &doseState() { return m_dose; }
+    StoreSelection &selection() { return m_selection; }
     Station &station() { return m_station; }
 
     // Shows or hides "Get Dose Product" by the unit type (Lorad only).
@@ -55,13 +62,11 @@ protected:
     bool event(QEvent *e) override;
 
 private:
-    void buildCommands();
+    void buildPanels();
     void buildMenus();
     void buildToolbar();
-    void buildContextMenus();
     void buildLayout();
     void buildStatusBar();
-    void buildAreas();
     void hookOwnCommands();
     void formActivate();
     void showErrorLog();
@@ -70,9 +75,18 @@ private:
 
     Station &m_station;
     CommandTable *m_commands;
-    MainWidgets m_widgets;
     MainHooks m_hooks;
+    StoreSelection m_selection;
     DoseState m_dose;
+    EditSession m_edits;
+
+    BrowserPanel *m_browser = nullptr;
+    DoseCapturePanel *m_capture = nullptr;
+    DoseListPanel *m_doseList = nullptr;
+    HeaderPanel *m_header = nullptr;
+    TaskPanel *m_tasks = nullptr;
+
+    QLabel *m_statusPanel[4] = {nullptr, nullptr, nullptr, nullptr};
     QLabel *m_diskWarning = nullptr;
     bool m_exited = false;
 };

@@ -1,5 +1,5 @@
 #include "app/SplashForm.h"
-#include "app/Version.h"
+#include "core/Version.h"
 
 #include <QEvent>
 #include <QFile>

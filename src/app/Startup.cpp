@@ -1,8 +1,8 @@
 #include "app/Startup.h"
 #include "app/MainForm.h"
 #include "app/SplashForm.h"
-#include "app/Station.h"
-#include "app/Version.h"
+#include "core/Station.h"
+#include "core/Version.h"
 #include "dialogs/OptionForm.h"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
 #pragma once
-#include "app/StartupChecks.h"
+#include "core/StartupChecks.h"
 
 #include <QObject>
 #include <QPointer>

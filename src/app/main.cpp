@@ -1,7 +1,7 @@
 #include "app/Startup.h"
-#include "app/Station.h"
-#include "app/StationPaths.h"
-#include "app/WidgetPrompter.h"
+#include "core/Station.h"
+#include "core/StationPaths.h"
+#include "ui/WidgetPrompter.h"
 
 #include <QApplication>
 

@@ -1,6 +1,6 @@
 #include "dialogs/CompanionPanel.h"
-#include "app/Companions.h"
-#include "app/Station.h"
+#include "core/Companions.h"
+#include "core/Station.h"
 
 #include <QLineEdit>
 #include <QPushButton>

@@ -1,7 +1,7 @@
 #include "dialogs/OptionForm.h"
-#include "app/Station.h"
+#include "core/Station.h"
 #include "dose/SerialLink.h"
-#include "store/ViewerWidget.h"
+#include "ui/Colours.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

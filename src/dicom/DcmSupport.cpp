@@ -1,6 +1,6 @@
 #include "dicom/DcmSupport.h"
 
-#include "app/AppError.h"
+#include "core/AppError.h"
 #include "dicom/Codecs.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>

@@ -1,5 +1,5 @@
 #include "dicom/FileFacts.h"
-#include "app/AppError.h"
+#include "core/AppError.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>

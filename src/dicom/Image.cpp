@@ -1,6 +1,6 @@
 #include "dicom/Image.h"
 
-#include "app/AppError.h"
+#include "core/AppError.h"
 #include "dicom/Codecs.h"
 #include "dicom/Dictionary.h"
 #include "dicom/DcmSupport.h"

@@ -1,6 +1,6 @@
 #include "dicom/Render.h"
 
-#include "app/AppError.h"
+#include "core/AppError.h"
 #include "dicom/DcmSupport.h"
 #include "dicom/Image.h"
 

@@ -1,5 +1,5 @@
 #include "dicom/StorageReceiver.h"
-#include "app/StationPaths.h"
+#include "core/StationPaths.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcuid.h>

@@ -1,6 +1,6 @@
 #include "dicom/WorklistQuery.h"
 
-#include "app/AppError.h"
+#include "core/AppError.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>

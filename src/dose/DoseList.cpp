@@ -1,10 +1,10 @@
 #include "dose/DoseList.h"
 
-#include "app/AppError.h"
-#include "app/Station.h"
+#include "core/AppError.h"
+#include "core/Database.h"
+#include "core/PatientName.h"
+#include "core/Station.h"
 #include "dose/DoseState.h"
-#include "net/WorklistEntry.h"
-#include "store/Database.h"
 
 #include <QSqlQuery>
 
@@ -33,7 +33,7 @@ QStringList DoseList::headings()
             QStringLiteral("Image No")};
 }
 
-QString DoseList::nameKey(const QString &name) { return Worklist::replaceApostrophes(name.trimmed()); }
+QString DoseList::nameKey(const QString &name) { return PatientName::replaceApostrophes(name.trimmed()); }
 
 std::pair<QString, QString> DoseList::splitDisplayName(const QString &displayName)
 {
@@ -67,7 +67,7 @@ std::vector<DoseListRow> DoseList::query(Database &db, const QString &status, co
 
 std::vector<DoseListRow> DoseList::rows(const std::optional<StorePatient> &storePatient)
 {
-    if (m_state.assignmentMode == 5) {
+    if (m_state.assignmentMode == AssignmentMode::StorePatient) {
         if (!storePatient || storePatient->patientId.isEmpty())
             throw AppError(ErrorNo::BadInput, QStringLiteral("No patient selected in the patient list"));
         const auto [last, first] = splitDisplayName(storePatient->displayName);
@@ -92,7 +92,7 @@ int DoseList::closeOpenRecords(Database &db)
 void DoseList::refresh(const std::vector<qint64> &listed, std::optional<qint64> selected,
                        const std::optional<StorePatient> &storePatient)
 {
-    const int mode = m_state.assignmentMode;
+    const AssignmentMode mode = m_state.assignmentMode;
     auto needPatient = [&storePatient] {
         // Records handed to nobody would vanish from every list: refuse instead.
         if (!storePatient || storePatient->patientId.isEmpty())
@@ -100,10 +100,10 @@ void DoseList::refresh(const std::vector<qint64> &listed, std::optional<qint64> 
                            QStringLiteral("No patient selected in the patient list; the dose records stay unassigned"));
     };
     switch (mode) {
-    case 1:
-    case 3: {
+    case AssignmentMode::WorklistPatient:
+    case AssignmentMode::SelectedRow: {
         std::vector<qint64> ids = listed;
-        if (mode == 3)
+        if (mode == AssignmentMode::SelectedRow)
             ids = selected ? std::vector<qint64>{*selected} : std::vector<qint64>{};
         if (ids.empty())
             break;
@@ -116,13 +116,13 @@ void DoseList::refresh(const std::vector<qint64> &listed, std::optional<qint64> 
         t.commit();
         break;
     }
-    case 2:
+    case AssignmentMode::RemoveRow:
         if (selected) {
             Database db = Database::openData(m_station.paths());
             db.exec(QStringLiteral("UPDATE tblDosis SET Status = '1' WHERE ID = ?"), {*selected});
         }
         break;
-    case 4: {
+    case AssignmentMode::CloseStudy: {
         if (!m_state.hasPatient())
             break;
         Database db = Database::openData(m_station.paths());
@@ -136,7 +136,7 @@ void DoseList::refresh(const std::vector<qint64> &listed, std::optional<qint64> 
 
 int DoseList::newStudy()
 {
-    m_state.assignmentMode = 4;
+    m_state.assignmentMode = AssignmentMode::CloseStudy;
     int closed = 0;
     if (m_state.hasPatient()) {
         Database db = Database::openData(m_station.paths());
@@ -173,8 +173,8 @@ bool DoseList::deleteAll()
     return true;
 }
 
-void DoseList::setFree(qint64 id)
+void DoseList::setFree(Station &station, qint64 id)
 {
-    Database db = Database::openData(m_station.paths());
+    Database db = Database::openData(station.paths());
     db.exec(QStringLiteral("UPDATE tblDosis SET Status = '0' WHERE ID = ?"), {id});
 }

@@ -1,4 +1,6 @@
 #pragma once
+#include "store/StoreSelection.h"
+
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -12,14 +14,6 @@ class Station;
 struct DoseListRow {
     qint64 id = 0;
     QStringList cells; // "ID", first name, last name, birth date, mGy1..3, expTime, Date, Time, Status, Bodypart, ImgNo
-};
-
-// The image-store patient picked in the browser: ID, display name ("Last, First") and
-// birth date as the patient list shows them.
-struct StorePatient {
-    QString patientId;
-    QString displayName;
-    QString birthDate;
 };
 
 // The dose list's logic: which records it shows for each assignment mode and the status
@@ -59,7 +53,7 @@ public:
     bool deleteAll();
 
     // Sets a record's status back to "0" (the dose browser's "Set Free").
-    void setFree(qint64 id);
+    static void setFree(Station &station, qint64 id);
 
 private:
     std::vector<DoseListRow> query(Database &db, const QString &status, const QString &first,

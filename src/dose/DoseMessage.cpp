@@ -1,5 +1,5 @@
 #include "dose/DoseMessage.h"
-#include "app/AppError.h"
+#include "core/AppError.h"
 
 namespace DoseMessage {
 
@@ -104,6 +104,21 @@ Values semicolonValues(const QStringList &tokens)
 Values values(Format format, const QStringList &tokens)
 {
     return format == Format::Semicolon ? semicolonValues(tokens) : channelValues(tokens);
+}
+
+std::optional<SemicolonSplit> nextSemicolonMessage(const QString &text)
+{
+    const QString unit = QStringLiteral("ms");
+    const qsizetype at = text.indexOf(unit);
+    if (at < 0)
+        return std::nullopt;
+    const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'), at);
+    if (lineEnd >= 0) {
+        const QString rest = text.mid(lineEnd + 1);
+        if (rest.contains(unit))
+            return SemicolonSplit{text.left(lineEnd + 1), rest};
+    }
+    return SemicolonSplit{text, QString()};
 }
 
 } // namespace DoseMessage

@@ -1,6 +1,7 @@
 #pragma once
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 // One exposure message of the X-ray unit, split into its tokens and read into the
 // values of a dose record. Two formats are known:
@@ -40,5 +41,16 @@ QStringList tokens(Format format, const QString &text);
 Values channelValues(const QStringList &tokens);
 Values semicolonValues(const QStringList &tokens);
 Values values(Format format, const QStringList &tokens);
+
+// The HFE 501's end-of-message rule on the text gathered from the line: a message is
+// complete once its exposure time has arrived with the unit "ms". When a second message
+// follows in the same text (another "ms" after the line break that ends the first), the
+// text splits after that line break: message is the first, rest what follows. Otherwise
+// message is the whole text and rest is empty. nullopt while no message is complete.
+struct SemicolonSplit {
+    QString message;
+    QString rest;
+};
+std::optional<SemicolonSplit> nextSemicolonMessage(const QString &text);
 
 } // namespace DoseMessage

@@ -1,9 +1,9 @@
 #include "dose/DoseRecords.h"
-#include "app/AppError.h"
-#include "app/DateText.h"
-#include "app/Station.h"
+#include "core/AppError.h"
+#include "core/DateText.h"
+#include "core/Station.h"
 #include "dose/DoseState.h"
-#include "store/Database.h"
+#include "core/Database.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,6 +3,18 @@
 #include <QString>
 #include <array>
 
+struct WorklistEntry;
+
+// What the next RefreshDosisList and lvDosis_Fill do; set by the commands named below.
+enum class AssignmentMode {
+    None = 0,
+    WorklistPatient = 1, // the worklist dialog's OK: assign every listed record
+    RemoveRow = 2,       // the dose row menu's "Delete": remove the selected record
+    SelectedRow = 3,     // "Manually": assign the selected record
+    CloseStudy = 4,      // "New Study": close the worklist patient's study
+    StorePatient = 5,    // a patient picked in the browser, the Lorad poll: show closed records
+};
+
 // The dose capture's shared state in the main window: the current worklist patient
 // (the eight rows of the current-patient panel ListView1), the exposure counter of the
 // open study and the dose list's assignment mode. The serial capture, the worklist and
@@ -33,20 +45,31 @@ public:
     void clearPanel() { panel.fill(QString()); }
 
     qint16 exposureCounter = 0; // reset by "New Study"
-    int assignmentMode = 0;     // 1 to 5, 0 = none
+    AssignmentMode assignmentMode = AssignmentMode::None;
     QString currentDoseValue;
 
     // Exposures captured while no worklist patient was chosen; they wait (kept in the
     // station folder) until the operator stores them for a patient.
     int pendingExposures = 0;
 
-    // The worklist's "Apply" calls this after it filled the panel: waiting exposures
-    // are then offered for that patient.
-    void notifyPatientChosen()
+    // The patient chosen in the worklist: rows 1 to 8 of the panel, assignment mode
+    // WorklistPatient; exposures that waited for a patient are then offered for this one.
+    void takeWorklistPatient(const WorklistEntry &e);
+
+    // A dose record was stored: the dose list shows it.
+    void notifyRecordsStored() { emit recordsStored(); }
+
+    // A worklist patient's study is open (the worklist dialog's OK) or closed ("New
+    // Study"): the dose buttons follow it.
+    void setStudyOpen(bool open)
     {
-        emit changed();
-        emit patientChosen();
+        m_studyOpen = open;
+        emit studyOpenChanged(open);
     }
+    bool studyOpen() const { return m_studyOpen; }
+
+    // The serial polling switched on or off by the dose list's commands.
+    void requestPolling(bool on) { emit pollingRequested(on); }
 
     // Tells the widgets to show the state again.
     void notify() { emit changed(); }
@@ -54,4 +77,10 @@ public:
 signals:
     void changed();
     void patientChosen();
+    void recordsStored();
+    void studyOpenChanged(bool open);
+    void pollingRequested(bool on);
+
+private:
+    bool m_studyOpen = false;
 };

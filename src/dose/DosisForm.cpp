@@ -1,9 +1,10 @@
 #include "dose/DosisForm.h"
 
-#include "app/AppError.h"
-#include "app/Station.h"
+#include "core/AppError.h"
+#include "core/Station.h"
+#include "dose/DoseList.h"
 #include "dose/DosisFormQuery.h"
-#include "store/Database.h"
+#include "core/Database.h"
 
 #include <QCalendarWidget>
 #include <QCoreApplication>
@@ -122,8 +123,7 @@ void DosisForm::updateDosisDB()
     if (!ok)
         return;
     try {
-        Database db = Database::openData(m_station.paths());
-        db.exec(QStringLiteral("UPDATE tblDosis SET Status = '0' WHERE ID = ?"), {id});
+        DoseList::setFree(m_station, id);
     } catch (const std::exception &e) {
         m_station.logError(e, QStringLiteral("DosisForm updateDosisDB"));
         return;

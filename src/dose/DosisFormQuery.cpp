@@ -1,8 +1,8 @@
 #include "dose/DosisFormQuery.h"
 
-#include "app/DateText.h"
-#include "app/Station.h"
-#include "store/Database.h"
+#include "core/DateText.h"
+#include "core/Station.h"
+#include "core/Database.h"
 
 namespace DosisFormQuery {
 

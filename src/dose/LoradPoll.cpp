@@ -1,6 +1,6 @@
 #include "dose/LoradPoll.h"
-#include "app/AppError.h"
-#include "app/Station.h"
+#include "core/AppError.h"
+#include "core/Station.h"
 #include "dose/DoseRecords.h"
 #include "dose/SerialLink.h"
 

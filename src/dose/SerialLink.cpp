@@ -1,7 +1,7 @@
 #include "dose/SerialLink.h"
-#include "app/AppError.h"
-#include "app/Settings.h"
-#include "app/Station.h"
+#include "core/AppError.h"
+#include "core/Settings.h"
+#include "core/Station.h"
 
 #include <QElapsedTimer>
 #include <QSerialPort>

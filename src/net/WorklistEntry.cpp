@@ -1,8 +1,8 @@
 #include "net/WorklistEntry.h"
 
-#include "app/DateText.h"
-#include "app/Settings.h"
-#include "dose/DoseState.h"
+#include "core/DateText.h"
+#include "core/Settings.h"
+#include "core/PatientName.h"
 
 QStringList WorklistEntry::headings()
 {
@@ -13,13 +13,6 @@ QStringList WorklistEntry::headings()
 }
 
 namespace Worklist {
-
-QString replaceApostrophes(const QString &name)
-{
-    QString out = name;
-    out.replace(QLatin1Char('\''), QChar(0x00B4));
-    return out;
-}
 
 dicom::WorklistQueryParams queryParams(const Settings &s, const QDate &day)
 {
@@ -40,9 +33,9 @@ WorklistEntry buildEntry(const dicom::WorklistAnswer &a)
     set(WorklistEntry::Time, a.stepStartTime.isEmpty() ? QString() : DateText::fromDicomTime(a.stepStartTime));
 
     const QStringList parts = a.patientName.split(QLatin1Char('^'));
-    set(WorklistEntry::FamilyName, replaceApostrophes(parts.value(0).trimmed()));
-    set(WorklistEntry::GivenName, replaceApostrophes(parts.value(1).trimmed()));
-    set(WorklistEntry::MiddleName, replaceApostrophes(parts.value(2).trimmed()));
+    set(WorklistEntry::FamilyName, PatientName::replaceApostrophes(parts.value(0).trimmed()));
+    set(WorklistEntry::GivenName, PatientName::replaceApostrophes(parts.value(1).trimmed()));
+    set(WorklistEntry::MiddleName, PatientName::replaceApostrophes(parts.value(2).trimmed()));
 
     set(WorklistEntry::BirthDate, a.birthDate.isEmpty() ? QString() : DateText::fromDicomDate(a.birthDate));
     set(WorklistEntry::PatientId, a.patientId);
@@ -56,25 +49,9 @@ WorklistEntry buildEntry(const dicom::WorklistAnswer &a)
     set(WorklistEntry::AccessionOrCode, acc);
 
     set(WorklistEntry::BodyPart, a.bodyPart);
-    set(WorklistEntry::ReferringPhysician, replaceApostrophes(a.referringPhysician));
+    set(WorklistEntry::ReferringPhysician, PatientName::replaceApostrophes(a.referringPhysician));
     set(WorklistEntry::InstitutionName, a.institutionName);
     return e;
-}
-
-void applyToPanel(const WorklistEntry &e, DoseState &state)
-{
-    state.setRow(1, e.at(WorklistEntry::PatientId));
-    state.setRow(2, e.at(WorklistEntry::GivenName));
-    state.setRow(3, e.at(WorklistEntry::FamilyName));
-    state.setRow(4, e.at(WorklistEntry::MiddleName));
-    state.setRow(5, e.at(WorklistEntry::BirthDate));
-    state.setRow(6, e.at(WorklistEntry::Sex));
-    state.setRow(7, e.at(WorklistEntry::AccessionOrCode).left(15));
-    const QString body = e.at(WorklistEntry::BodyPart);
-    state.setRow(8, body.isEmpty() ? QStringLiteral("Unknown") : body);
-    state.assignmentMode = 1;
-    // Exposures that waited for a patient are offered for this one now.
-    state.notifyPatientChosen();
 }
 
 } // namespace Worklist

@@ -5,7 +5,6 @@
 #include <QString>
 #include <QStringList>
 
-class DoseState;
 struct Settings;
 
 // One row of the worklist list: eleven column texts, as shown. Columns of width 0 in
@@ -34,18 +33,10 @@ struct WorklistEntry {
 
 namespace Worklist {
 
-// Names go into the dose records with "'" turned into "´", so that they never clash
-// with SQL quoting elsewhere; the same rule is applied whenever names are compared.
-QString replaceApostrophes(const QString &name);
-
 // The query parameters from the station's settings, for the given day.
 dicom::WorklistQueryParams queryParams(const Settings &s, const QDate &day = QDate::currentDate());
 
 // Builds the list row of one answer.
 WorklistEntry buildEntry(const dicom::WorklistAnswer &a);
-
-// Writes the chosen entry into the current-patient panel (rows 1 to 8) and sets the
-// assignment mode to 1. The caller enables/disables the main window's buttons.
-void applyToPanel(const WorklistEntry &e, DoseState &state);
 
 } // namespace Worklist

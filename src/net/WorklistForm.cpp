@@ -1,8 +1,7 @@
 #include "net/WorklistForm.h"
 
-#include "app/AppError.h"
-#include "app/Station.h"
-#include "dose/DoseState.h"
+#include "core/AppError.h"
+#include "core/Station.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -24,8 +23,8 @@ struct WaitCursor {
 };
 } // namespace
 
-WorklistForm::WorklistForm(Station &station, DoseState &state, QWidget *parent, QueryFn query)
-    : QDialog(parent), m_station(station), m_state(state), m_query(std::move(query))
+WorklistForm::WorklistForm(Station &station, QWidget *parent, QueryFn query)
+    : QDialog(parent), m_station(station), m_query(std::move(query))
 {
     if (!m_query)
         m_query = [](const dicom::WorklistQueryParams &p) { return dicom::queryWorklist(p); };
@@ -198,7 +197,6 @@ void WorklistForm::applySelected()
     if (!item)
         return;
     const WorklistEntry e = entryAt(m_list->indexOfTopLevelItem(item));
-    Worklist::applyToPanel(e, m_state);
     m_applied = e;
     accept();
 }

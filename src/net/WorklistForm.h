@@ -7,26 +7,25 @@
 #include <optional>
 #include <vector>
 
-class DoseState;
 class Station;
 class QPushButton;
 class QTreeWidget;
 
 // The worklist dialog: asks the provider for today's steps of this station, lists them
-// and hands the chosen patient to the current-patient panel.
+// and returns the chosen patient; the dose panel takes it into the current-patient panel.
 class WorklistForm : public QDialog {
     Q_OBJECT
 public:
     using QueryFn = std::function<std::vector<dicom::WorklistAnswer>(const dicom::WorklistQueryParams &)>;
 
-    WorklistForm(Station &station, DoseState &state, QWidget *parent = nullptr, QueryFn query = {});
+    WorklistForm(Station &station, QWidget *parent = nullptr, QueryFn query = {});
 
     // Runs the query and fills the list (done on showing and by "Refresh"). False when
     // the query failed; the dialog then closes itself.
     bool fillList();
-    // "Apply": the selected entry goes into the panel, then the dialog closes.
+    // "Apply": the selected entry becomes the chosen one, then the dialog closes.
     void applySelected();
-    // The entry applied last, if any.
+    // The chosen entry, if any.
     const std::optional<WorklistEntry> &applied() const { return m_applied; }
     // The entry of a list row.
     WorklistEntry entryAt(int row) const;
@@ -44,7 +43,6 @@ private:
     void setColumnWidths();
 
     Station &m_station;
-    DoseState &m_state;
     QueryFn m_query;
     QTreeWidget *m_list = nullptr;
     QPushButton *m_ok = nullptr;

@@ -1,10 +1,10 @@
 #include "store/ImageFiler.h"
-#include "app/AppError.h"
-#include "app/DateText.h"
-#include "app/StationLog.h"
-#include "app/StationPaths.h"
+#include "core/AppError.h"
+#include "core/DateText.h"
+#include "core/StationLog.h"
+#include "core/StationPaths.h"
 #include "dicom/FileFacts.h"
-#include "store/Database.h"
+#include "core/Database.h"
 #include "store/Schema.h"
 
 #include <QDateTime>

@@ -1,8 +1,8 @@
 #include "store/Schema.h"
-#include "app/AppError.h"
-#include "app/StationPaths.h"
+#include "core/AppError.h"
+#include "core/StationPaths.h"
 #include "dicom/Dictionary.h"
-#include "store/Database.h"
+#include "core/Database.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,5 @@
 #include "store/StoreQueries.h"
-#include "store/Database.h"
+#include "core/Database.h"
 
 namespace {
 

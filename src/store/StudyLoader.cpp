@@ -1,5 +1,5 @@
 #include "store/StudyLoader.h"
-#include "app/AppError.h"
+#include "core/AppError.h"
 #include "dicom/Render.h"
 
 #include <QThread>
@@ -94,9 +94,9 @@ void StudyLoader::start(const QList<Item> &items, const QSize &maxSize, int work
                     }, Qt::QueuedConnection);
                 } catch (const std::exception &e) {
                     job->stop = true; // the load ends at its first failing file
-                    const auto *ae = dynamic_cast<const AppError *>(&e);
-                    const long number = ae ? ae->number() : ErrorNo::FileIo;
-                    const QString text = ae ? ae->description() : QString::fromLocal8Bit(e.what());
+                    const ErrorParts err = errorParts(e, ErrorNo::FileIo);
+                    const long number = err.number;
+                    const QString text = err.text;
                     const QString path = item.path;
                     QMetaObject::invokeMethod(this, [this, gen, i, path, number, text] {
                         if (gen != m_generation)
@@ -124,14 +124,6 @@ void StudyLoader::start(const QList<Item> &items, const QSize &maxSize, int work
 StudyLoader::RenderFn StudyLoader::defaultRender()
 {
     return [](const QString &path, const QSize &maxSize) {
-        dicom::ViewImage v = dicom::renderForViewer(path, maxSize);
-        ViewerImage img;
-        img.image = std::move(v.image);
-        img.sopInstanceUid = v.sopInstanceUid;
-        img.sopClassUid = v.sopClassUid;
-        img.instanceNumber = v.instanceNumber;
-        img.fullSize = v.fullSize;
-        img.path = path;
-        return img;
+        return ViewerImage(dicom::renderForViewer(path, maxSize), path);
     };
 }

@@ -1,5 +1,5 @@
 #pragma once
-#include "store/ViewerWidget.h"
+#include "store/ViewerImage.h"
 
 #include <QObject>
 #include <QSize>

@@ -1,25 +1,12 @@
 #pragma once
+#include "store/ViewerImage.h"
+
 #include <QColor>
 #include <QImage>
 #include <QList>
 #include <QSize>
 #include <QString>
 #include <QWidget>
-
-// One image in the viewer: the picture rendered at about the size of a cell (never the
-// full-resolution pixels), what identifies it, and the user's rotation and mirroring.
-struct ViewerImage {
-    QImage image;            // null while it is still being rendered
-    QString sopInstanceUid;
-    QString sopClassUid;
-    int instanceNumber = 0;
-    QSize fullSize;          // columns x rows of the stored image
-    QString path;
-    int rotation = 0;        // clockwise, 0/90/180/270
-    bool mirrorH = false;
-    bool mirrorV = false;
-    bool loaded() const { return !image.isNull(); }
-};
 
 // The image viewer dv1: a grid of rows x columns cells on the background colour. Image
 // numbers start at 1; the page starts at firstImage(). Each image is scaled to fit its
@@ -87,7 +74,3 @@ private:
     int m_first = 1;
     int m_framed = 0;
 };
-
-// 0x00BBGGRR as a colour, and back.
-QColor colourFromBgr(qint32 bgr);
-qint32 bgrFromColour(const QColor &c);

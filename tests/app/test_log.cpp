@@ -1,5 +1,5 @@
-#include "app/AppError.h"
-#include "app/StationLog.h"
+#include "core/AppError.h"
+#include "core/StationLog.h"
 
 #include <QFile>
 #include <QRegularExpression>

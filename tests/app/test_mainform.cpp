@@ -1,7 +1,7 @@
 #include "TestStation.h"
-#include "app/CommandTable.h"
+#include "ui/CommandTable.h"
 #include "app/MainForm.h"
-#include "app/Version.h"
+#include "core/Version.h"
 
 #include <QAction>
 #include <QMenu>
@@ -154,13 +154,13 @@ void TestMainForm::doseButtonsWithoutTheirWorkSaySo()
 {
     TestStation ts;
     MainForm form(*ts);
-    form.widgets().cmdSelected->setEnabled(true);
-    form.widgets().cmdSelected->click();
+    form.findChild<QPushButton *>("cmdSelected")->setEnabled(true);
+    form.findChild<QPushButton *>("cmdSelected")->click();
     QCOMPARE(ts.prompter.lastText(), QString("\"Merge Images\" is not available in this version."));
     int merged = 0;
     form.commands().hook("cmdSelected_Click", [&] { ++merged; });
     ts.prompter.clear();
-    form.widgets().cmdSelected->click();
+    form.findChild<QPushButton *>("cmdSelected")->click();
     QCOMPARE(merged, 1);
     QVERIFY(ts.prompter.shown.isEmpty());
 }
@@ -182,9 +182,9 @@ void TestMainForm::loadSetsCaptionAndTimer()
     QCOMPARE(form.windowTitle(), Version::mainCaption());
     // Settings are loaded after the data files and before the filter.
     QCOMPARE(order, (QStringList{"data", "filter rows=7", "patients", "sendto", "companions", "controls"}));
-    QVERIFY(form.widgets().UpdateTimer->isActive());
-    QCOMPARE(form.widgets().UpdateTimer->interval(), 10000);
-    QVERIFY(!form.widgets().cmdSelected->isEnabled());
+    QVERIFY(form.findChild<QTimer *>("UpdateTimer")->isActive());
+    QCOMPARE(form.findChild<QTimer *>("UpdateTimer")->interval(), 10000);
+    QVERIFY(!form.findChild<QPushButton *>("cmdSelected")->isEnabled());
     QVERIFY(QDir(ts.root() + "/temp").exists());
     QVERIFY(QDir(ts.root() + "/bin").exists());
     QVERIFY(QDir(ts.root() + "/transfer").exists());
@@ -222,7 +222,7 @@ void TestMainForm::exitAndCloseBoxDoTheSame()
     QCOMPARE(done, expected);
     QVERIFY(form.hasExited());
     QVERIFY(!form.isVisible());
-    QVERIFY(!form.widgets().UpdateTimer->isActive());
+    QVERIFY(!form.findChild<QTimer *>("UpdateTimer")->isActive());
     // A second close does not run the clean-up again.
     form.exitProgram();
     QCOMPARE(done, expected);
@@ -249,9 +249,9 @@ void TestMainForm::activationShowsDebugControls()
     form.activateWindow();
     QApplication::setActiveWindow(&form);
     QTRY_VERIFY(activations >= 1);
-    QCOMPARE(form.widgets().txtcInput->isVisible(), debug == 1);
-    QCOMPARE(form.widgets().List1->isVisible(), debug == 1);
-    QCOMPARE(form.widgets().lvDosis->isVisible(), debug != 1);
+    QCOMPARE(form.findChild<QPlainTextEdit *>("txtcInput")->isVisible(), debug == 1);
+    QCOMPARE(form.findChild<QListWidget *>("List1")->isVisible(), debug == 1);
+    QCOMPARE(form.findChild<QTreeWidget *>("lvDosis")->isVisible(), debug != 1);
     form.exitProgram();
 }
 
@@ -275,10 +275,10 @@ void TestMainForm::unitTypeShowsDoseProductButton()
     TestStation ts;
     MainForm form(*ts);
     form.show();
-    form.widgets().cmdLorad->setVisible(before == 1);
+    form.findChild<QPushButton *>("cmdLorad")->setVisible(before == 1);
     ts->settings().xrayComm = unit;
     form.applyUnitType();
-    QCOMPARE(form.widgets().cmdLorad->isVisible(), visible);
+    QCOMPARE(form.findChild<QPushButton *>("cmdLorad")->isVisible(), visible);
     form.exitProgram();
 }
 

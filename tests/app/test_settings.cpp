@@ -1,5 +1,5 @@
 #include "TestStation.h"
-#include "app/SettingsStore.h"
+#include "core/SettingsStore.h"
 
 #include <QSettings>
 #include <QtTest>

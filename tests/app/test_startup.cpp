@@ -1,9 +1,9 @@
 #include "StationProcess.h"
 #include "TestStation.h"
-#include "app/AppError.h"
-#include "app/StartupChecks.h"
-#include "app/StationPaths.h"
-#include "app/Version.h"
+#include "core/AppError.h"
+#include "core/StartupChecks.h"
+#include "core/StationPaths.h"
+#include "core/Version.h"
 
 #include <QProcess>
 #include <QtTest>

@@ -2,8 +2,8 @@
 // Shared helpers of the companion tests: real DICOM files, DCMTK's tools, and a check that
 // the image store is consistent (every image row has its file, every file its row).
 #include "TestStation.h"
-#include "app/Station.h"
-#include "store/Database.h"
+#include "core/Station.h"
+#include "core/Database.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -115,7 +115,7 @@ inline QByteArray bytes(const QString &path)
 
 #include "ScriptedPrompter.h"
 #include "StationProcess.h"
-#include "app/Companions.h"
+#include "core/Companions.h"
 #include "store/Schema.h"
 
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 #include "CompanionTestKit.h"
 #include "StoreFixture.h"
 #include "app/CompanionArea.h"
-#include "app/Companions.h"
+#include "core/Companions.h"
 #include "app/MainForm.h"
 #include "dialogs/OptionForm.h"
 
@@ -201,9 +201,8 @@ void TestCompanionControl::startUpLeavesRunningCompanionAlone()
     kit::LiveStation live(freeTcpPort());
     auto outside = live.startChild(Companions::receiverName());
     QVERIFY(live.waitForReceiver());
-    MainWidgets w;
     MainHooks hooks;
-    CompanionArea area(*live, w, hooks);
+    CompanionArea area(*live, hooks);
     MainHooks::run(hooks.startCompanions);
     QCOMPARE(live->receiverPid, qint64(0)); // found running: left alone, id not remembered
     QVERIFY(live->dataManagerPid != 0);
@@ -247,9 +246,9 @@ void TestCompanionControl::stationStartsCompanionsAndStopsThemOnExit()
     QVERIFY(live.waitForReceiver());
 
     // Images arrive; the update timer's refresh rebuilds the patient list.
-    QTreeWidget *patients = form.widgets().lvPatients;
+    QTreeWidget *patients = form.findChild<QTreeWidget *>("lvPatients");
     const int before = patients->topLevelItemCount();
-    form.widgets().UpdateTimer->setInterval(200);
+    form.findChild<QTimer *>("UpdateTimer")->setInterval(200);
     QCOMPARE(live.send({kit::testFile("CT_small.dcm"), kit::testFile("JPEG-lossy.dcm")}), 0);
     QTRY_COMPARE_WITH_TIMEOUT(patients->topLevelItemCount(), before + 2, 20000);
     QStringList ids;

@@ -3,7 +3,7 @@
 #include "CompanionTestKit.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
-#include "app/AppError.h"
+#include "core/AppError.h"
 #include "store/ImageFiler.h"
 
 #include <QDateTime>

@@ -3,7 +3,7 @@
 #include "CompanionTestKit.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
-#include "app/Companions.h"
+#include "core/Companions.h"
 #include "dicom/FileFacts.h"
 
 #include <QtTest>

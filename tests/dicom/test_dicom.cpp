@@ -1,8 +1,8 @@
 // The DICOM layer against real-world files: reading every transfer syntax the station
 // meets, rendering for the viewer, attribute access and writing files back.
 #include "TestStation.h"
-#include "app/AppError.h"
-#include "app/StationPaths.h"
+#include "core/AppError.h"
+#include "core/StationPaths.h"
 #include "dicom/Image.h"
 #include "dicom/Render.h"
 #include "dicom/Uid.h"

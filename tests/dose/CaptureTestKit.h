@@ -2,12 +2,14 @@
 // Helpers for the dose capture tests: a pseudo-terminal pair as the serial line, the
 // X-ray unit simulator as a process, and the dose controls of the main window.
 #include "TestStation.h"
-#include "app/AppError.h"
-#include "app/CommandTable.h"
-#include "app/MainHooks.h"
-#include "app/MainWidgets.h"
+#include "core/AppError.h"
+#include "core/Database.h"
+#include "dose/DoseCapturePanel.h"
 #include "dose/DoseState.h"
-#include "store/Database.h"
+#include "net/WorklistEntry.h"
+#include "ui/CommandTable.h"
+#include "ui/MainCommands.h"
+#include "ui/MainHooks.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -162,52 +164,55 @@ private:
     QStringList m_lines;
 };
 
-// The dose controls of the main window, without the window.
+// The dose capture panel without the main window: its controls on a widget of their own,
+// the real command table and the dose state, counting the dose list refills it asks for.
 struct CaptureWidgets {
     QWidget host;
-    MainWidgets w;
     MainHooks hooks;
     DoseState state;
     CommandTable commands;
-    QTreeWidget lvDosis;
-    QPlainTextEdit txtcInput;
-    QPlainTextEdit Text4;
-    QListWidget List1;
-    QPushButton cmdLorad;
-    QLabel lblPending;
-    QStatusBar status;
-    QTimer serTimer;
+    // The panel's controls, once make() built it.
+    QPlainTextEdit *txtcInput = nullptr;
+    QPlainTextEdit *Text4 = nullptr;
+    QListWidget *List1 = nullptr;
+    QPushButton *cmdLorad = nullptr;
+    QLabel *lblPending = nullptr;
+    QTimer *serTimer = nullptr;
     int fills = 0;        // lvDosis_Fill calls
     int lastFillMode = -1;
 
     CaptureWidgets()
     {
-        w.commands = &commands;
-        commands.add(QStringLiteral("mnuFill"), QStringLiteral("Fill"));
-        w.lvDosis = &lvDosis;
-        w.txtcInput = &txtcInput;
-        w.Text4 = &Text4;
-        w.List1 = &List1;
-        w.cmdLorad = &cmdLorad;
-        w.lblPending = &lblPending;
-        w.StatusBar1 = &status;
-        w.SerTimer = &serTimer;
-        hooks.fillDoseList = [this](int mode) {
+        MainCommands::build(commands, &host);
+        QObject::connect(&state, &DoseState::recordsStored, &host, [this] {
             ++fills;
-            lastFillMode = mode;
-        };
+            lastFillMode = int(state.assignmentMode);
+        });
     }
-    // The worklist patient, as the worklist's "Apply" leaves it.
+    std::unique_ptr<DoseCapturePanel> make(Station &station)
+    {
+        auto panel = std::make_unique<DoseCapturePanel>(station, state, commands, hooks, &host);
+        txtcInput = panel->inputBox();
+        Text4 = panel->receiveBox();
+        List1 = panel->tokenList();
+        cmdLorad = panel->loradButton();
+        lblPending = panel->pendingLabel();
+        serTimer = panel->serTimer();
+        return panel;
+    }
+    // The worklist patient, as the worklist's "Apply" on the dose panel leaves it (the
+    // study open: "Get Dose Product" enabled).
     void choosePatient(const QString &id, const QString &first, const QString &last, const QString &birth,
                        const QString &bodypart = QStringLiteral("BREAST"))
     {
-        state.setRow(1, id);
-        state.setRow(2, first);
-        state.setRow(3, last);
-        state.setRow(5, birth);
-        state.setRow(8, bodypart.isEmpty() ? QStringLiteral("Unknown") : bodypart);
-        state.assignmentMode = 1;
-        state.notifyPatientChosen();
+        WorklistEntry e;
+        e.columns[WorklistEntry::PatientId] = id;
+        e.columns[WorklistEntry::GivenName] = first;
+        e.columns[WorklistEntry::FamilyName] = last;
+        e.columns[WorklistEntry::BirthDate] = birth;
+        e.columns[WorklistEntry::BodyPart] = bodypart;
+        state.takeWorklistPatient(e);
+        state.setStudyOpen(true);
     }
 };
 

@@ -3,70 +3,86 @@
 // table with the dose commands and a test station.
 #include "TestStation.h"
 
-#include "app/CommandTable.h"
-#include "app/MainHooks.h"
-#include "app/MainWidgets.h"
-#include "dose/DoseListArea.h"
+#include "core/Database.h"
+#include "core/EditSession.h"
+#include "dose/DoseCapturePanel.h"
+#include "dose/DoseListPanel.h"
 #include "dose/DoseState.h"
-#include "store/Database.h"
+#include "net/WorklistEntry.h"
+#include "store/StoreSelection.h"
+#include "ui/CommandTable.h"
+#include "ui/MainCommands.h"
+#include "ui/MainHooks.h"
 
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QMainWindow>
-#include <QPlainTextEdit>
-#include <QStatusBar>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QVBoxLayout>
 
 struct DosePanelHarness {
+    // The controls the tests look at.
+    struct Controls {
+        CommandTable *commands = nullptr;
+        QTreeWidget *ListView1 = nullptr;
+        QTreeWidget *lvDosis = nullptr;
+        QPushButton *cmdWorklist = nullptr;
+        QPushButton *cmdNew = nullptr;
+        QPushButton *cmdSelected = nullptr;
+        QPushButton *cmdLorad = nullptr;
+        QPlainTextEdit *txtcInput = nullptr;
+        QTimer *SerTimer = nullptr;
+    };
+
     TestStation ts;
     QMainWindow window;
-    MainWidgets w;
+    Controls w;
     MainHooks hooks;
     DoseState state;
-    DoseListArea *area = nullptr;
+    StoreSelection selection;
+    EditSession edits;
+    DoseCapturePanel *capture = nullptr;
+    DoseListPanel *area = nullptr;
 
     DosePanelHarness()
     {
-        w.window = &window;
         w.commands = new CommandTable(&window);
-        for (const char *name : {"mnuFill", "Toolbar1_worklist", "Toolbar1_refreshd", "Toolbar1_delete", "Toolbar1_reldosis",
-                                 "Popup_Dosis_Delete"})
-            w.commands->add(QString::fromLatin1(name), QString::fromLatin1(name));
-        auto *menu = new QMenu(&window);
-        w.commands->addMenu(QStringLiteral("Popup_Dosis"), menu);
-        menu->addAction(w.commands->action(QStringLiteral("Popup_Dosis_Delete")));
-
+        MainCommands::build(*w.commands, &window);
         auto *central = new QWidget(&window);
         window.setCentralWidget(central);
-        w.lvPatients = new QTreeWidget(central);
-        w.lvPatients->setHeaderLabels({"ID", "Lastname, Firstname", "2nd Name", "Birthdate"});
-        w.lvImages = new QTreeWidget(central);
-        w.lvImages->setHeaderLabels({"ID", "Date", "Time", "ImageUID"});
-        w.ListView1 = new QTreeWidget(central);
-        w.ListView1->setHeaderLabels({"Field", "Value"});
-        for (int i = 0; i < 8; ++i)
-            new QTreeWidgetItem(w.ListView1, {QStringLiteral("row %1").arg(i + 1)});
-        w.lvDosis = new QTreeWidget(central);
-        w.lvDosis->resize(900, 300);
-        w.cmdWorklist = new QPushButton(QStringLiteral("Worklist"), central);
-        w.cmdNew = new QPushButton(QStringLiteral("New Study"), central);
-        w.cmdLorad = new QPushButton(QStringLiteral("Get Dose Product"), central);
-        for (QPushButton *b : {w.cmdWorklist, w.cmdNew, w.cmdLorad})
-            b->setEnabled(false);
-        // What the serial capture works on.
-        w.txtcInput = new QPlainTextEdit(central);
-        w.Text4 = new QPlainTextEdit(central);
-        w.List1 = new QListWidget(central);
-        w.lblPending = new QLabel(central);
-        w.StatusBar1 = window.statusBar();
-        w.SerTimer = new QTimer(&window);
-        w.SerTimer->setInterval(100);
+        capture = new DoseCapturePanel(*ts, state, *w.commands, hooks, central);
+        area = new DoseListPanel(*ts, state, selection, edits, *w.commands, central);
+        auto *layout = new QVBoxLayout(central);
+        for (QWidget *c : std::initializer_list<QWidget *>{area->patientView(), area->worklistButton(), area->newStudyButton(),
+                                                          capture->loradButton(), area->mergeButton(), area->manualButton(),
+                                                          capture->pendingLabel(), area->doseView(), capture->inputBox()})
+            layout->addWidget(c);
+        area->doseView()->setMinimumSize(900, 300);
+        capture->loradButton()->show(); // the unit type decides that on the main window
+        // The polling is started and stopped by the commands under test.
+        capture->serTimer()->stop();
 
-        area = new DoseListArea(*ts, w, hooks, state, &window);
+        w.ListView1 = area->patientView();
+        w.lvDosis = area->doseView();
+        w.cmdWorklist = area->worklistButton();
+        w.cmdNew = area->newStudyButton();
+        w.cmdSelected = area->mergeButton();
+        w.cmdLorad = capture->loradButton();
+        w.txtcInput = capture->inputBox();
+        w.SerTimer = capture->serTimer();
+    }
+
+    // lvDosis_Fill with an assignment mode (0 keeps the current one).
+    void fill(int mode)
+    {
+        if (mode > 0)
+            state.assignmentMode = AssignmentMode(mode);
+        area->lvDosis_Fill();
     }
 
     Station &station() { return *ts; }
@@ -105,17 +121,16 @@ struct DosePanelHarness {
         state.setRow(3, last);
         state.setRow(5, birth);
         state.setRow(8, QStringLiteral("Unknown"));
-        state.assignmentMode = 1;
+        state.assignmentMode = AssignmentMode::WorklistPatient;
         state.notify();
     }
 
-    // A row in the browser's patient list, selected.
+    // The patient picked in the browser's patient list.
     void pickStorePatient(const QString &id, const QString &name, const QString &birth)
     {
-        w.lvPatients->clear();
-        auto *item = new QTreeWidgetItem(w.lvPatients, {id, name, QString(), birth});
-        w.lvPatients->setCurrentItem(item);
-        item->setSelected(true);
+        selection.patId1 = id;
+        selection.patName = name;
+        selection.patBirthDate = birth;
     }
 
     QStringList column(int c) const

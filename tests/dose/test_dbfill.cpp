@@ -1,8 +1,8 @@
 // dbFill on a real data database: the hand-over files, the exposure counter, the
 // record's columns, exposures without a patient, failures.
 #include "CaptureTestKit.h"
-#include "app/DateText.h"
-#include "dose/DoseCaptureArea.h"
+#include "core/DateText.h"
+#include "dose/DoseCapturePanel.h"
 #include "dose/DoseRecords.h"
 #include "dose/SerialLink.h"
 
@@ -21,12 +21,12 @@ static void writeHandOver(Station &s, const QByteArray &bytes)
 struct Capture {
     TestStation ts;
     CaptureWidgets cw;
-    std::unique_ptr<DoseCaptureArea> area;
+    std::unique_ptr<DoseCapturePanel> area;
     explicit Capture(int unit)
     {
         ts->settings().xrayComm = qint16(unit);
         ts->settings().comDevice = QStringLiteral("/nonexistent/tty"); // no port needed here
-        area = std::make_unique<DoseCaptureArea>(*ts, cw.w, cw.hooks, cw.state);
+        area = cw.make(*ts);
     }
     void patient() { cw.choosePatient("4711", "ANN", "SMITH", "1960-12-31", "BREAST"); }
 };
@@ -120,7 +120,7 @@ void TestDbFill::channelFormatFromReceiveBuffer()
     c.ts->settings().comDevice = pty.slavePath();
     MainHooks::run(c.cw.hooks.activate);
     c.patient();
-    c.cw.serTimer.stop();
+    c.cw.serTimer->stop();
     pty.send(message);
     QVERIFY(waitUntil([&] { return c.area->link().waiting() >= message.size(); }));
     c.area->serTimerTick();
@@ -135,18 +135,18 @@ void TestDbFill::channelFormatFromReceiveBuffer()
     QCOMPARE(rows[0]["expTime"].toString(), QString());
     QCOMPARE(rows[0]["ImgNo"].toInt(), 1);
     QCOMPARE(c.area->inputText(), QString());
-    QCOMPARE(c.cw.List1.item(0)->text().left(3), QStringLiteral("CH1"));
+    QCOMPARE(c.cw.List1->item(0)->text().left(3), QStringLiteral("CH1"));
 }
 
 void TestDbFill::nothingToParseStoresNothing()
 {
     Capture c(XrayUnit::Sophie);
     c.patient();
-    c.cw.serTimer.stop();
+    c.cw.serTimer->stop();
     c.area->dbFill();
     QVERIFY(doseRows(*c.ts).isEmpty());
     QCOMPARE(c.cw.fills, 1); // the list is refreshed all the same
-    QVERIFY(c.cw.serTimer.isActive());
+    QVERIFY(c.cw.serTimer->isActive());
     QCOMPARE(c.cw.state.exposureCounter, qint16(0));
     QVERIFY(!QFile::exists(c.ts->log().errorLogPath()));
 }
@@ -195,7 +195,7 @@ void TestDbFill::exposureWithoutPatientWaits()
 {
     Capture c(XrayUnit::Hfe501);
     c.cw.state.exposureCounter = 0;
-    c.cw.serTimer.stop();
+    c.cw.serTimer->stop();
     writeHandOver(*c.ts, "12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms;18mm\r\n");
     c.area->dbFill();
 
@@ -205,16 +205,16 @@ void TestDbFill::exposureWithoutPatientWaits()
     QVERIFY(doseRows(*c.ts).isEmpty());
     QCOMPARE(c.cw.state.exposureCounter, qint16(0));
     QCOMPARE(c.cw.state.pendingExposures, 1);
-    QVERIFY(!c.cw.lblPending.isHidden());
-    QVERIFY(c.cw.lblPending.text().contains("1 exposure is waiting for a patient"));
+    QVERIFY(!c.cw.lblPending->isHidden());
+    QVERIFY(c.cw.lblPending->text().contains("1 exposure is waiting for a patient"));
     // Capture goes on.
-    QVERIFY(c.cw.serTimer.isActive());
+    QVERIFY(c.cw.serTimer->isActive());
 
     // A second one waits as well.
     writeHandOver(*c.ts, "9.75cGyCm" + Sq + ";27kV;44mAs;W;310ms;36mm\r\n");
     c.area->dbFill();
     QCOMPARE(c.cw.state.pendingExposures, 2);
-    QVERIFY(c.cw.lblPending.text().contains("2 exposures are waiting for a patient"));
+    QVERIFY(c.cw.lblPending->text().contains("2 exposures are waiting for a patient"));
 
     // The operator chooses a patient and is asked, seeing which patient.
     c.ts.prompter.clear();
@@ -238,7 +238,7 @@ void TestDbFill::exposureWithoutPatientWaits()
     QCOMPARE(rows[0]["PatLastname"].toString(), QStringLiteral("SMITH"));
     QCOMPARE(rows[0]["Status"].toString(), QStringLiteral("0"));
     QCOMPARE(c.cw.state.pendingExposures, 0);
-    QVERIFY(c.cw.lblPending.isHidden());
+    QVERIFY(c.cw.lblPending->isHidden());
     QVERIFY(!QFile::exists(c.area->records().pendingFile()));
 
     // The next exposure follows on.
@@ -262,9 +262,9 @@ void TestDbFill::waitingExposureDeclinedStaysWaiting()
     QCOMPARE(c.cw.state.pendingExposures, 1);
     QCOMPARE(c.cw.state.exposureCounter, qint16(0));
     // The label offers to store them for the patient now chosen.
-    QVERIFY(c.cw.lblPending.text().contains("store for the current patient"));
+    QVERIFY(c.cw.lblPending->text().contains("store for the current patient"));
     c.ts.prompter.yesNo = {true};
-    emit c.cw.lblPending.linkActivated("store");
+    emit c.cw.lblPending->linkActivated("store");
     QCOMPARE(doseRows(*c.ts).size(), 1);
     QCOMPARE(c.cw.state.pendingExposures, 0);
 }
@@ -301,7 +301,7 @@ void TestDbFill::databaseFailureKeepsMessage()
         Database db = Database::openData(c.ts->paths());
         db.exec("DROP TABLE tblDosis");
     }
-    c.cw.serTimer.stop();
+    c.cw.serTimer->stop();
     const QByteArray msg = "12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms;18mm\r\n";
     writeHandOver(*c.ts, msg);
     c.area->dbFill();
@@ -309,7 +309,7 @@ void TestDbFill::databaseFailureKeepsMessage()
     QVERIFY(readFile(c.area->records().unstoredFile()).contains(msg));
     QCOMPARE(c.cw.state.exposureCounter, qint16(0));
     QCOMPARE(c.cw.fills, 0); // the list is not refreshed after a failure
-    QVERIFY(c.cw.serTimer.isActive());
+    QVERIFY(c.cw.serTimer->isActive());
 }
 
 void TestDbFill::editedDebugBufferIsParsed()
@@ -317,7 +317,7 @@ void TestDbFill::editedDebugBufferIsParsed()
     // In debug mode the operator can paste a message into txtcInput and use "Fill".
     Capture c(XrayUnit::Sophie);
     c.patient();
-    c.cw.txtcInput.setPlainText("CH1 3.3 mGy 0 0\nCH2 31 kV 0 0\nCH3 90 mAs");
+    c.cw.txtcInput->setPlainText("CH1 3.3 mGy 0 0\nCH2 31 kV 0 0\nCH3 90 mAs");
     c.area->dbFill();
     const auto rows = doseRows(*c.ts);
     QCOMPARE(rows.size(), 1);

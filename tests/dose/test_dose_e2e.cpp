@@ -6,7 +6,7 @@
 #include "DosePanelHarness.h"
 #include "../net/WorklistProvider.h"
 
-#include "dose/DoseCaptureArea.h"
+#include "dose/DoseCapturePanel.h"
 #include "dose/SerialLink.h"
 #include "net/WorklistForm.h"
 #include "store/ImageFiler.h"
@@ -92,7 +92,7 @@ void TestDoseE2E::hfeExaminationFromWorklistToStorePatient()
     wl.configure(st.settings(), QStringLiteral("MAMMO1"));
     st.settings().comDevice = sim.device();
     st.settings().xrayComm = XrayUnit::Hfe501;
-    DoseCaptureArea capture(st, h.w, h.hooks, h.state, &h.window);
+    DoseCapturePanel &capture = *h.capture;
     MainHooks::run(h.hooks.activate);
     QVERIFY(capture.link().isOpen());
     h.window.show();
@@ -103,7 +103,7 @@ void TestDoseE2E::hfeExaminationFromWorklistToStorePatient()
     QTest::mouseClick(h.w.cmdWorklist, Qt::LeftButton);
     QCOMPARE(h.state.row(1), QStringLiteral("P200"));
     QCOMPARE(h.state.row(3), Oneil);
-    QCOMPARE(h.state.assignmentMode, 1);
+    QCOMPARE(int(h.state.assignmentMode), 1);
     QVERIFY(h.w.SerTimer->isActive());
     QVERIFY(h.w.cmdNew->isEnabled());
 
@@ -147,7 +147,7 @@ void TestDoseE2E::hfeExaminationFromWorklistToStorePatient()
     QCOMPARE(q.value(1).toString(), QStringLiteral("O'NEIL"));
     h.pickStorePatient(q.value(0).toString(), q.value(1).toString() + QStringLiteral(", ") + q.value(2).toString(),
                        q.value(3).toString());
-    h.hooks.fillDoseList(5);
+    h.fill(5);
     QCOMPARE(h.column(DoseList::ColId), ids);
     QCOMPARE(h.column(DoseList::ColStatus), (QStringList{"2", "2", "2"}));
 
@@ -174,7 +174,7 @@ void TestDoseE2E::channelUnitThroughFill()
     wl.configure(st.settings(), QStringLiteral("MAMMO1"));
     st.settings().comDevice = sim.device();
     st.settings().xrayComm = XrayUnit::Sophie;
-    DoseCaptureArea capture(st, h.w, h.hooks, h.state, &h.window);
+    DoseCapturePanel &capture = *h.capture;
     MainHooks::run(h.hooks.activate);
     QVERIFY(capture.link().isOpen());
     h.window.show();
@@ -196,7 +196,7 @@ void TestDoseE2E::channelUnitThroughFill()
 
     QTest::mouseClick(h.w.cmdNew, Qt::LeftButton);
     h.pickStorePatient("P100", "DOE, JANE", "1955-03-15");
-    h.hooks.fillDoseList(5);
+    h.fill(5);
     QCOMPARE(h.column(DoseList::ColStatus), QStringList{"2"});
 }
 
@@ -218,7 +218,7 @@ void TestDoseE2E::loradThroughGetDoseProduct()
     wl.configure(st.settings(), QStringLiteral("MAMMO1"));
     st.settings().comDevice = sim.device();
     st.settings().xrayComm = XrayUnit::LoradM4;
-    DoseCaptureArea capture(st, h.w, h.hooks, h.state, &h.window);
+    DoseCapturePanel &capture = *h.capture;
     MainHooks::run(h.hooks.activate);
     QVERIFY(capture.link().isOpen());
     h.window.show();
@@ -234,12 +234,12 @@ void TestDoseE2E::loradThroughGetDoseProduct()
     QCOMPARE(rows[0]["mGy1"].toString(), QStringLiteral("2.35"));
     QCOMPARE(rows[0]["PatLastname"].toString(), QStringLiteral("DOE"));
     // The poll leaves the list on the store patient's closed records: none yet.
-    QCOMPARE(h.state.assignmentMode, 5);
+    QCOMPARE(int(h.state.assignmentMode), 5);
     QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
 
     QTest::mouseClick(h.w.cmdNew, Qt::LeftButton);
     QVERIFY(!h.w.cmdLorad->isEnabled());
-    h.hooks.fillDoseList(5);
+    h.fill(5);
     QCOMPARE(h.column(DoseList::ColDap), QStringList{"2.35"});
     QCOMPARE(h.column(DoseList::ColStatus), QStringList{"2"});
 }

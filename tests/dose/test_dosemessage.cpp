@@ -1,5 +1,5 @@
 // Parsing of the units' exposure messages into the values of a dose record.
-#include "app/AppError.h"
+#include "core/AppError.h"
 #include "dose/DoseMessage.h"
 
 #include <QTest>

@@ -2,7 +2,7 @@
 // "Set Free" and the calendar.
 #include "DosePanelHarness.h"
 
-#include "app/DateText.h"
+#include "core/DateText.h"
 #include "dose/DosisForm.h"
 #include "dose/DosisFormQuery.h"
 
@@ -117,7 +117,7 @@ void TestDosisForm::setFreeReopensTheRecord()
 {
     const qint64 id = add("12", "DOE, ANN", DateText::date(QDate::currentDate()));
     h->choosePatient("P1", "ANN", "DOE", "1962-07-04");
-    h->hooks.fillDoseList(1);
+    h->fill(1);
     QCOMPARE(h->w.lvDosis->topLevelItemCount(), 0);
 
     DosisForm f(*h->ts);
@@ -131,7 +131,7 @@ void TestDosisForm::setFreeReopensTheRecord()
     QCOMPARE(h->record(id).value(0), QStringLiteral("0"));
     QCOMPARE(ids(f), QStringList{QString::number(id)}); // still listed here
 
-    h->hooks.fillDoseList(1);
+    h->fill(1);
     QCOMPARE(h->column(0), QStringList{QString::number(id)}); // back in the open list
 }
 

@@ -1,7 +1,7 @@
 // The Lorad M4 dose-product poll, against the X-ray unit simulator on a
 // pseudo-terminal.
 #include "CaptureTestKit.h"
-#include "dose/DoseCaptureArea.h"
+#include "dose/DoseCapturePanel.h"
 #include "dose/LoradPoll.h"
 #include "dose/SerialLink.h"
 
@@ -61,7 +61,7 @@ struct LoradRoom {
     XraySim sim;
     TestStation ts;
     CaptureWidgets cw;
-    std::unique_ptr<DoseCaptureArea> area;
+    std::unique_ptr<DoseCapturePanel> area;
 
     bool start(const QStringList &simArgs = {})
     {
@@ -69,7 +69,7 @@ struct LoradRoom {
             return false;
         ts->settings().comDevice = sim.device();
         ts->settings().xrayComm = XrayUnit::LoradM4;
-        area = std::make_unique<DoseCaptureArea>(*ts, cw.w, cw.hooks, cw.state);
+        area = cw.make(*ts);
         MainHooks::run(cw.hooks.activate);
         return area->link().isOpen();
     }
@@ -83,8 +83,8 @@ void TestLorad::pollStoresDoseProduct()
     room.sim.command("lorad 1.52 29 71");
     QVERIFY(!room.sim.waitFor("OK lorad").isEmpty());
 
-    room.cw.cmdLorad.click();
-    QCOMPARE(room.cw.state.assignmentMode, 5);
+    room.cw.cmdLorad->click();
+    QCOMPARE(int(room.cw.state.assignmentMode), 5);
     // The unit's answer, cleaned: it starts with "CH1".
     QVERIFY2(room.area->text4().startsWith("CH1 1.52 mGy"), qPrintable(room.area->text4()));
     QVERIFY(room.area->text4().endsWith("\r\n\r\n"));
@@ -104,7 +104,7 @@ void TestLorad::pollStoresDoseProduct()
     // A second poll: the next exposure number.
     room.sim.command("lorad 0.98");
     QVERIFY(!room.sim.waitFor("OK lorad").isEmpty());
-    room.cw.cmdLorad.click();
+    room.cw.cmdLorad->click();
     QCOMPARE(doseRows(*room.ts).size(), 2);
     QCOMPARE(doseRows(*room.ts).last()["mGy1"].toString(), QStringLiteral("0.98"));
     QCOMPARE(doseRows(*room.ts).last()["ImgNo"].toInt(), 2);
@@ -117,13 +117,13 @@ void TestLorad::pollWithoutAnswerLogsAndStoresNothing()
     room.cw.choosePatient("4711", "ANN", "SMITH", "1960-12-31");
     room.sim.command("lorad-silent");
     QVERIFY(!room.sim.waitFor("OK lorad-silent").isEmpty());
-    room.cw.cmdLorad.click();
+    room.cw.cmdLorad->click();
     // The hand-over held only line breaks; dbFill found no "CH1".
     QCOMPARE(readFile(room.ts->paths().file("done.txt")), QByteArray("\r\n\r\n\r\n"));
     QVERIFY(readFile(room.ts->log().errorLogPath()).contains("[MainForm dbFill]"));
     QVERIFY(doseRows(*room.ts).isEmpty());
     QCOMPARE(room.cw.state.exposureCounter, qint16(0));
-    QVERIFY(room.cw.serTimer.isActive());
+    QVERIFY(room.cw.serTimer->isActive());
 }
 
 void TestLorad::pollWithoutPortShowsError()
@@ -132,10 +132,11 @@ void TestLorad::pollWithoutPortShowsError()
     ts->settings().comDevice = QStringLiteral("/nonexistent/ttyLorad");
     ts->settings().xrayComm = XrayUnit::LoradM4;
     CaptureWidgets cw;
-    DoseCaptureArea area(*ts, cw.w, cw.hooks, cw.state);
+    auto panel = cw.make(*ts);
+    DoseCapturePanel &area = *panel;
     MainHooks::run(cw.hooks.activate);
     cw.choosePatient("4711", "ANN", "SMITH", "1960-12-31");
-    cw.cmdLorad.click();
+    cw.cmdLorad->click();
     QVERIFY(readFile(ts->log().errorLogPath()).contains("[MainForm cmdLorad_Click]"));
     QCOMPARE(ts.prompter.shown.size(), 1);
     QVERIFY(ts.prompter.shown[0].text.startsWith("Error #"));

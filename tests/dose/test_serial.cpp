@@ -1,7 +1,7 @@
 // The serial link to the X-ray unit on a real pseudo-terminal: configuration, opening,
 // the debug lines, the polling timer's gathering and the HFE end-of-message rule.
 #include "CaptureTestKit.h"
-#include "dose/DoseCaptureArea.h"
+#include "dose/DoseCapturePanel.h"
 #include "dose/SerialLink.h"
 
 #include <QTest>
@@ -238,20 +238,20 @@ struct AreaOnPty {
     PtyPair pty;
     TestStation ts;
     CaptureWidgets cw;
-    std::unique_ptr<DoseCaptureArea> area;
+    std::unique_ptr<DoseCapturePanel> area;
 
     explicit AreaOnPty(int unit)
     {
         ts->settings().comDevice = pty.slavePath();
         ts->settings().xrayComm = qint16(unit);
-        area = std::make_unique<DoseCaptureArea>(*ts, cw.w, cw.hooks, cw.state);
-        cw.serTimer.stop(); // ticks by hand below
+        area = cw.make(*ts);
+        cw.serTimer->stop(); // ticks by hand below
         MainHooks::run(cw.hooks.activate);
     }
     // The unit sends, then one tick after the bytes arrived.
     void sendAndTick(const QByteArray &bytes)
     {
-        cw.serTimer.stop();
+        cw.serTimer->stop();
         pty.send(bytes);
         waitUntil([&] { return area->link().waiting() >= bytes.size(); }, 2000);
         area->serTimerTick();
@@ -272,7 +272,7 @@ void TestSerial::hfeMessageCompleteOnlyWithMs()
     QVERIFY(!QFile::exists(a.done()));
     QVERIFY(doseRows(*a.ts).isEmpty());
     QCOMPARE(a.area->inputText(), QString::fromLatin1("12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;"));
-    QVERIFY(a.cw.txtcInput.toPlainText().startsWith("12.50cGyCm\u00B2;28kV"));
+    QVERIFY(a.cw.txtcInput->toPlainText().startsWith("12.50cGyCm\u00B2;28kV"));
 
     // The exposure time arrives: the whole text goes over in one piece.
     a.sendAndTick("350ms;18mm\r\n");
@@ -283,10 +283,10 @@ void TestSerial::hfeMessageCompleteOnlyWithMs()
     QCOMPARE(rows[0]["mGy1"].toString(), QStringLiteral("12.50"));
     QCOMPARE(rows[0]["expTime"].toString(), QStringLiteral("350"));
     QCOMPARE(a.area->inputText(), QString());
-    QCOMPARE(a.cw.txtcInput.toPlainText(), QString());
-    QVERIFY(a.cw.serTimer.isActive()); // dbFill ended normally and enabled it again
+    QCOMPARE(a.cw.txtcInput->toPlainText(), QString());
+    QVERIFY(a.cw.serTimer->isActive()); // dbFill ended normally and enabled it again
     QCOMPARE(a.cw.fills, 1);
-    QCOMPARE(a.cw.List1.count(), 6);
+    QCOMPARE(a.cw.List1->count(), 6);
 }
 
 void TestSerial::twoHfeMessagesInOneTickAreBothStored()
@@ -304,7 +304,7 @@ void TestSerial::twoHfeMessagesInOneTickAreBothStored()
     QCOMPARE(rows[1]["expTime"].toString(), QStringLiteral("410"));
     QCOMPARE(rows[1]["ImgNo"].toInt(), 2);
     QCOMPARE(a.area->inputText(), QString());
-    QVERIFY(a.cw.serTimer.isActive());
+    QVERIFY(a.cw.serTimer->isActive());
 }
 
 void TestSerial::otherUnitsOnlyGather_data()
@@ -343,7 +343,7 @@ void TestSerial::reinitialiseDropsHalfMessage()
     // A modal dialog closed: the main window is activated again.
     MainHooks::run(a.cw.hooks.activate);
     QCOMPARE(a.area->inputText(), QString());
-    QCOMPARE(a.cw.txtcInput.toPlainText(), QString());
+    QCOMPARE(a.cw.txtcInput->toPlainText(), QString());
     QVERIFY(a.area->link().isOpen());
     // What was dropped looked like an exposure: it is kept for the operator.
     QVERIFY(readFile(a.area->records().unstoredFile()).contains("12.50cGyCm" + Sq + ";28kV;"));
@@ -377,7 +377,7 @@ void TestSerial::receiveEventGoesToText4()
     a.area->link().setReceiveThreshold(1);
     a.pty.send("CH1 2.0");
     QVERIFY(waitUntil([&] { return a.area->text4() == QStringLiteral("CH1 2.0"); }));
-    QCOMPARE(a.cw.Text4.toPlainText(), QStringLiteral("CH1 2.0"));
+    QCOMPARE(a.cw.Text4->toPlainText(), QStringLiteral("CH1 2.0"));
     a.area->serTimerTick();
     QCOMPARE(a.area->inputText(), QString());
     // Other event codes change nothing.
@@ -407,7 +407,7 @@ void TestSerial::unparsableHfeMessageKeepsCapturing()
     QVERIFY(readFile(a.ts->log().errorLogPath()).contains("[MainForm dbFill]"));
     QVERIFY(doseRows(*a.ts).isEmpty());
     QVERIFY(readFile(a.ts->paths().logsDir() + "/unstored.txt").contains("E17 tube warm;350ms"));
-    QVERIFY(a.cw.serTimer.isActive());
+    QVERIFY(a.cw.serTimer->isActive());
     QCOMPARE(a.area->inputText(), QString());
 
     // The next exposure is captured as usual.
@@ -427,11 +427,12 @@ void TestSerial::simulatorHfeExposuresInPieces()
     ts->settings().comDevice = sim.device();
     ts->settings().xrayComm = XrayUnit::Hfe501;
     CaptureWidgets cw;
-    DoseCaptureArea area(*ts, cw.w, cw.hooks, cw.state);
+    auto panel = cw.make(*ts);
+    DoseCapturePanel &area = *panel;
     MainHooks::run(cw.hooks.activate);
     QVERIFY(area.link().isOpen());
     cw.choosePatient("4711", "ANN", "SMITH", "1960-12-31");
-    QVERIFY(cw.serTimer.isActive());
+    QVERIFY(cw.serTimer->isActive());
 
     sim.command("chunk 7 40");
     const char *commands[3] = {"hfe 12.50 28 56 W/Rh 350 18mm", "hfe 123.45 30 80 Mo/Rh 410 40mm",

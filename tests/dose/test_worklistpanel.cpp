@@ -42,7 +42,7 @@ void TestWorklistPanel::buttonAppliesPatient()
 
     QTest::mouseClick(h.w.cmdWorklist, Qt::LeftButton);
     QVERIFY(h.w.SerTimer->isActive());
-    QCOMPARE(h.state.assignmentMode, 1);
+    QCOMPARE(int(h.state.assignmentMode), 1);
     const QStringList panel{"P200", "ANN", QString::fromUtf8("O\u00B4NEIL"), "", "1962-07-04", "F",
                             "MAMMO-SCREEN-BI", "Unknown"};
     for (int r = 0; r < 8; ++r)
@@ -73,12 +73,12 @@ void TestWorklistPanel::failedQueryChangesNothing()
     auto &s = h.station().settings();
     s.worklistLocalAet = QStringLiteral("MAMMO1");
     s.worklist = {QStringLiteral("127.0.0.1"), QStringLiteral("NOBODY"), QString::number(freeTcpPort())};
-    h.state.assignmentMode = 5;
+    h.state.assignmentMode = AssignmentMode::StorePatient;
     h.w.cmdWorklist->setEnabled(true);
     // The real modal loop: the failure closes the dialog by itself.
     QTest::mouseClick(h.w.cmdWorklist, Qt::LeftButton);
     QVERIFY(h.ts.prompter.lastText().endsWith(QStringLiteral("\r\n\r\nWorklist-Query failed.")));
-    QCOMPARE(h.state.assignmentMode, 5);
+    QCOMPARE(int(h.state.assignmentMode), 5);
     QVERIFY(!h.state.hasPatient());
     QVERIFY(h.w.cmdWorklist->isEnabled());
     QVERIFY(!h.w.cmdNew->isEnabled());

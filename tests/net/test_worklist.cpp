@@ -125,17 +125,19 @@ void TestWorklist::applyFillsPanel()
     e.columns = QStringList{"09:00:00", "DOE", "JANE", "Q", "1960-01-02", "P1", "F",
                             "MAMMO-SCREEN-BILATERAL", "", "REF", "Clinic"};
     DoseState state;
-    int changed = 0;
+    int changed = 0, chosen = 0;
     connect(&state, &DoseState::changed, this, [&changed] { ++changed; });
-    Worklist::applyToPanel(e, state);
+    connect(&state, &DoseState::patientChosen, this, [&chosen] { ++chosen; });
+    state.takeWorklistPatient(e);
     const QStringList rows{"P1", "JANE", "DOE", "Q", "1960-01-02", "F", "MAMMO-SCREEN-BI", "Unknown"};
     for (int r = 1; r <= 8; ++r)
         QCOMPARE(state.row(r), rows[r - 1]);
-    QCOMPARE(state.assignmentMode, 1);
+    QCOMPARE(state.assignmentMode, AssignmentMode::WorklistPatient);
     QCOMPARE(changed, 1);
+    QCOMPARE(chosen, 1); // waiting exposures are offered for this patient
 
     e.columns[WorklistEntry::BodyPart] = QStringLiteral("BREAST");
-    Worklist::applyToPanel(e, state);
+    state.takeWorklistPatient(e);
     QCOMPARE(state.row(8), QStringLiteral("BREAST"));
 }
 
@@ -157,8 +159,7 @@ void TestWorklist::providerListsTodaysStepsOfThisStation()
 
     TestStation ts;
     wl.configure(ts->settings(), QStringLiteral("MAMMO1"));
-    DoseState state;
-    WorklistForm form(*ts, state);
+    WorklistForm form(*ts);
     QVERIFY(form.fillList());
     QVERIFY2(ts.prompter.shown.isEmpty(), qPrintable(ts.prompter.lastText()));
 
@@ -190,6 +191,10 @@ void TestWorklist::providerListsTodaysStepsOfThisStation()
     lv->setCurrentItem(second);
     emit lv->itemDoubleClicked(second, 0);
     QCOMPARE(form.result(), int(QDialog::Accepted));
+    // The dose panel takes the chosen entry into the current-patient panel.
+    QVERIFY(form.applied());
+    DoseState state;
+    state.takeWorklistPatient(*form.applied());
     QCOMPARE(state.row(1), QStringLiteral("P100"));
     QCOMPARE(state.row(2), QStringLiteral("JANE"));
     QCOMPARE(state.row(3), QStringLiteral("DOE"));
@@ -197,14 +202,16 @@ void TestWorklist::providerListsTodaysStepsOfThisStation()
     QCOMPARE(state.row(7), QStringLiteral("A100"));
     // wlmscpfs does not answer Body Part Examined: the panel says so.
     QCOMPARE(state.row(8), QStringLiteral("Unknown"));
-    QCOMPARE(state.assignmentMode, 1);
+    QCOMPARE(state.assignmentMode, AssignmentMode::WorklistPatient);
 
     // Apply on the apostrophe entry: the panel holds the replaced name, 15 characters of the code.
     DoseState state2;
-    WorklistForm form2(*ts, state2);
+    WorklistForm form2(*ts);
     QVERIFY(form2.fillList());
     QTest::mouseClick(form2.findChild<QPushButton *>(QStringLiteral("cmdOK")), Qt::LeftButton);
     QCOMPARE(form2.result(), int(QDialog::Accepted));
+    QVERIFY(form2.applied());
+    state2.takeWorklistPatient(*form2.applied());
     QCOMPARE(state2.row(3), QString::fromUtf8("O\u00B4NEIL"));
     QCOMPARE(state2.row(7), QStringLiteral("MAMMO-SCREEN-BI"));
 }
@@ -216,16 +223,14 @@ void TestWorklist::noStepForThisStationSaysSo()
     QVERIFY(wl.start());
     TestStation ts;
     wl.configure(ts->settings(), QStringLiteral("MAMMO1"));
-    DoseState state;
-    WorklistForm form(*ts, state);
+    WorklistForm form(*ts);
     QVERIFY(form.fillList());
     QCOMPARE(ts.prompter.shown.size(), 1);
     QCOMPARE(ts.prompter.shown[0].text, QStringLiteral("No patients in worklist!"));
     QCOMPARE(ts.prompter.shown[0].icon, MsgIcon::Information);
     QCOMPARE(ts.prompter.shown[0].title, QStringLiteral("Quillmark"));
     QVERIFY(!form.findChild<QPushButton *>(QStringLiteral("cmdOK"))->isEnabled());
-    QVERIFY(!state.hasPatient());
-    QCOMPARE(state.assignmentMode, 0);
+    QVERIFY(!form.applied());
 }
 
 void TestWorklist::latinNamesArriveIntact()
@@ -236,8 +241,7 @@ void TestWorklist::latinNamesArriveIntact()
     QVERIFY(wl.start());
     TestStation ts;
     wl.configure(ts->settings(), QStringLiteral("MAMMO1"));
-    DoseState state;
-    WorklistForm form(*ts, state);
+    WorklistForm form(*ts);
     QVERIFY(form.fillList());
     QCOMPARE(form.list()->topLevelItemCount(), 1);
     QCOMPARE(form.list()->topLevelItem(0)->text(1), QString::fromUtf8("MÜLLER"));
@@ -250,9 +254,7 @@ void TestWorklist::deadProviderFailsFast()
     auto &s = ts->settings();
     s.worklistLocalAet = QStringLiteral("MAMMO1");
     s.worklist = {QStringLiteral("127.0.0.1"), QStringLiteral("WLP"), QString::number(freeTcpPort())};
-    DoseState state;
-    state.assignmentMode = 5;
-    WorklistForm form(*ts, state);
+    WorklistForm form(*ts);
     QElapsedTimer t;
     t.start();
     QVERIFY(!form.fillList());
@@ -264,7 +266,7 @@ void TestWorklist::deadProviderFailsFast()
     QCOMPARE(ts.prompter.shown[0].icon, MsgIcon::Critical);
     QCOMPARE(ts.prompter.shown[0].title, QStringLiteral("Quillmark"));
     QCOMPARE(form.result(), int(QDialog::Rejected));
-    QCOMPARE(state.assignmentMode, 5); // the main window is unchanged
+    QVERIFY(!form.applied()); // the main window is unchanged
 }
 
 void TestWorklist::silentProviderFailsFast()
@@ -281,8 +283,7 @@ void TestWorklist::silentProviderFailsFast()
     auto &s = ts->settings();
     s.worklistLocalAet = QStringLiteral("MAMMO1");
     s.worklist = {QStringLiteral("127.0.0.1"), QStringLiteral("WLP"), QString::number(silent.serverPort())};
-    DoseState state;
-    WorklistForm form(*ts, state);
+    WorklistForm form(*ts);
     QElapsedTimer t;
     t.start();
     QVERIFY(!form.fillList());
@@ -297,8 +298,7 @@ void TestWorklist::emptySettingsStillAttemptAndFail()
     TestStation ts;
     ts->settings().worklistLocalAet.clear();
     ts->settings().worklist = {};
-    DoseState state;
-    WorklistForm form(*ts, state);
+    WorklistForm form(*ts);
     QVERIFY(!form.fillList());
     QCOMPARE(ts.prompter.shown.size(), 1);
     QVERIFY(ts.prompter.lastText().endsWith(QStringLiteral("Worklist-Query failed.")));
@@ -308,7 +308,6 @@ void TestWorklist::emptySettingsStillAttemptAndFail()
 void TestWorklist::hiddenColumnsAndHeaderSort()
 {
     TestStation ts;
-    DoseState state;
     std::vector<dicom::WorklistAnswer> answers(3);
     answers[0].patientName = QStringLiteral("BETA^B");
     answers[0].stepStartTime = QStringLiteral("120000");
@@ -316,7 +315,7 @@ void TestWorklist::hiddenColumnsAndHeaderSort()
     answers[1].stepStartTime = QStringLiteral("130000");
     answers[2].patientName = QStringLiteral("GAMMA^C");
     answers[2].stepStartTime = QStringLiteral("070000");
-    WorklistForm form(*ts, state, nullptr, [&](const dicom::WorklistQueryParams &) { return answers; });
+    WorklistForm form(*ts, nullptr, [&](const dicom::WorklistQueryParams &) { return answers; });
     form.resize(900, 400);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
@@ -338,7 +337,7 @@ void TestWorklist::hiddenColumnsAndHeaderSort()
     // Cancel closes without touching the panel.
     QTest::mouseClick(form.findChild<QPushButton *>(QStringLiteral("cmdCancel")), Qt::LeftButton);
     QCOMPARE(form.result(), int(QDialog::Rejected));
-    QVERIFY(!state.hasPatient());
+    QVERIFY(!form.applied());
 }
 
 QTEST_MAIN(TestWorklist)

@@ -3,8 +3,8 @@
 #include "BrowserHarness.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
-#include "app/AppError.h"
-#include "store/Database.h"
+#include "core/AppError.h"
+#include "core/Database.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -51,7 +51,7 @@ QString errorLog(Station &s)
 }
 
 // The update timer's tick, through its own signal.
-void tick(MainWidgets &w)
+void tick(BrowserHarness::Controls &w)
 {
     QVERIFY(QMetaObject::invokeMethod(w.UpdateTimer, "timeout", Qt::DirectConnection));
 }
@@ -79,8 +79,8 @@ class TestBrowser : public QObject {
         TestStation ts;
         BrowserHarness h;
         StoreFixture fx;
-        BrowserArea &area() { return *h.area; }
-        MainWidgets &w() { return h.w; }
+        BrowserPanel &area() { return *h.area; }
+        BrowserHarness::Controls &w() { return h.w; }
 
         // Picks the patient with the left button and the study by a click, and waits
         // for the load.
@@ -97,7 +97,7 @@ class TestBrowser : public QObject {
         }
         bool clickStudyAndWait(QTreeWidgetItem *study)
         {
-            QSignalSpy done(h.area.get(), &BrowserArea::loadFinished);
+            QSignalSpy done(h.area.get(), &BrowserPanel::loadFinished);
             clickItem(w().lvStudien, study);
             return waitLoad(done);
         }
@@ -140,7 +140,7 @@ private slots:
         QCOMPARE(it->text(1), shownName);
         QCOMPARE(it->text(2), second.isNull() ? QString() : second);
         QCOMPARE(it->text(3), birth.isNull() ? QString() : birth);
-        QCOMPARE(it->data(0, BrowserArea::TagRole).toLongLong(), patId);
+        QCOMPARE(it->data(0, BrowserPanel::TagRole).toLongLong(), patId);
         QCOMPARE(lv->headerItem()->text(1), QStringLiteral("Lastname, Firstname"));
     }
 
@@ -188,8 +188,7 @@ private slots:
     void patientPickListsStudiesAndStopsTimer()
     {
         Env e;
-        QList<int> doseModes;
-        e.h.hooks.fillDoseList = [&](int mode) { doseModes << mode; };
+        QSignalSpy picked(&e.h.selection, &StoreSelection::patientPicked);
         const qint64 pat = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"), QStringLiteral("Jane"));
         e.fx.addStudy(pat, e.fx.newUid(), QStringLiteral("2026-03-02"), QStringLiteral("09:15:00"));
         e.fx.addStudy(pat, e.fx.newUid(), QStringLiteral("2026-03-05"), QStringLiteral("10:00:00"));
@@ -206,7 +205,8 @@ private slots:
         QCOMPARE(e.w().statusPanel[0]->text(), QStringLiteral("Patient: Doe, Jane"));
         QCOMPARE(e.w().statusPanel[1]->text(), QStringLiteral("ID: P1"));
         QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
-        QCOMPARE(doseModes, QList<int>{5});
+        QCOMPARE(picked.count(), 1); // the dose panel follows the pick
+        QCOMPARE(e.h.selection.storePatient().displayName, QStringLiteral("Doe, Jane"));
     }
 
     void studyPickFillsViewerWithMammogramsAndRealFiles()
@@ -460,32 +460,40 @@ private slots:
         QVERIFY(e.ts.prompter.shown.isEmpty());
     }
 
-    void taskEditorHookDecidesAboutPendingChanges()
+    void doseRowClickMarksThePickedImageRow()
     {
         Env e;
-        int asked = 0, cleared = 0;
-        bool answer = false;
-        e.h.hooks.confirmDiscardTasks = [&] { ++asked; return answer; };
-        e.h.hooks.clearTasks = [&] { ++cleared; e.w().lvTasks->clear(); };
+        const qint64 p1 = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
+        e.fx.addStudyWithImages(p1, 3);
+        QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
+        QCOMPARE(e.w().lvImages->topLevelItemCount(), 3);
+        QCOMPARE(e.h.selection.listedImages, 3);
+        e.w().lvImages->setCurrentItem(e.w().lvImages->topLevelItem(1));
+
+        e.h.selection.markPickedImageRow();
+        for (int i = 0; i < 3; ++i) {
+            QTreeWidgetItem *img = e.w().lvImages->topLevelItem(i);
+            QCOMPARE(img->font(0).bold(), i == 1);
+            QCOMPARE(img->foreground(3).color(), i == 1 ? QColor(Qt::red) : QColor(Qt::black));
+        }
+    }
+
+    void yesOnTheSamePatientDiscardsPendingTasks()
+    {
+        Env e;
         e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
-        e.fx.addPatient(QStringLiteral("P2"), QStringLiteral("Roe"));
         e.area().refreshPatientList();
         clickItem(e.w().lvPatients, findPatient(e.w().lvPatients, QStringLiteral("P1")));
         new QTreeWidgetItem(e.w().lvTasks, {QStringLiteral("Studie")});
-        asked = cleared = 0;
+        QCOMPARE(e.h.edits.pendingTasks(), 1);
 
-        clickItem(e.w().lvPatients, findPatient(e.w().lvPatients, QStringLiteral("P2")));
-        QCOMPARE(asked, 1);
-        QCOMPARE(cleared, 0);
-        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
-        QVERIFY(e.ts.prompter.shown.isEmpty()); // the hook asks, not the browser
-
-        // Yes on the same patient: the tasks are discarded although nothing else changes.
-        answer = true;
+        e.ts.prompter.clear();
+        e.ts.prompter.yesNo = {true};
         clickItem(e.w().lvPatients, findPatient(e.w().lvPatients, QStringLiteral("P1")));
-        QCOMPARE(asked, 2);
-        QVERIFY(cleared >= 1);
+        QCOMPARE(e.ts.prompter.texts_shown(), QStringList{QStringLiteral("Cancel current changes?")});
         QCOMPARE(e.w().lvTasks->topLevelItemCount(), 0);
+        QCOMPARE(e.h.edits.pendingTasks(), 0);
+        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
     }
 
     void loadRecreatesAMissingDataDatabase()
@@ -498,7 +506,6 @@ private slots:
         QCOMPARE(h.w.lvPatients->topLevelItemCount(), 0);
         QVERIFY(h.w.UpdateTimer->isActive());
         QCOMPARE(h.w.UpdateTimer->interval(), 10000);
-        QVERIFY(h.hooks.refreshPatientListNow);
         // The deleted data database comes back from the template on the next load.
         QVERIFY(QFile::remove(ts->paths().dataDb()));
         h.load();
@@ -559,7 +566,7 @@ private slots:
         QCOMPARE(ls->item(1)->text(), QStringLiteral("# 1"));
         QCOMPARE(ls->item(2)->text(), QStringLiteral("# 2"));
 
-        QSignalSpy done(e.h.area.get(), &BrowserArea::loadFinished);
+        QSignalSpy done(e.h.area.get(), &BrowserPanel::loadFinished);
         ls->setCurrentRow(2);
         const QPoint at = ls->visualItemRect(ls->item(2)).center();
         QTest::mousePress(ls->viewport(), Qt::LeftButton, {}, at);
@@ -622,7 +629,7 @@ private slots:
         }
         QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
         QCOMPARE(e.w().lvImages->topLevelItem(0)->text(0), QStringLiteral("5000000123"));
-        QCOMPARE(e.w().lvImages->topLevelItem(0)->data(0, BrowserArea::TagRole).toLongLong(), qint64(5000000123));
+        QCOMPARE(e.w().lvImages->topLevelItem(0)->data(0, BrowserPanel::TagRole).toLongLong(), qint64(5000000123));
         QCOMPARE(e.w().dv1->count(), 1);
     }
 
@@ -659,7 +666,7 @@ private slots:
         e.fx.addStudyWithImages(pat, 8);
         e.area().refreshPatientList();
         clickItem(e.w().lvPatients, e.w().lvPatients->topLevelItem(0));
-        QSignalSpy done(e.h.area.get(), &BrowserArea::loadFinished);
+        QSignalSpy done(e.h.area.get(), &BrowserPanel::loadFinished);
         clickItem(e.w().lvStudien, e.w().lvStudien->topLevelItem(0));
         QVERIFY(e.area().isLoading());
         QVERIFY(e.ts->busy);

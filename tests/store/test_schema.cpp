@@ -2,8 +2,8 @@
 // data database copied from it, the user database with the dictionary of standard
 // elements, and the views joined as the lists read them.
 #include "TestStation.h"
-#include "app/AppError.h"
-#include "store/Database.h"
+#include "core/AppError.h"
+#include "core/Database.h"
 #include "store/Schema.h"
 
 #include <QFile>

@@ -1,5 +1,5 @@
 // The study loader's workers: order of delivery, cancelling, stopping at a failure.
-#include "app/AppError.h"
+#include "core/AppError.h"
 #include "store/StudyLoader.h"
 
 #include <QSignalSpy>

@@ -1,5 +1,5 @@
 #pragma once
-#include "app/Prompter.h"
+#include "core/Prompter.h"
 
 #include <QList>
 #include <QString>

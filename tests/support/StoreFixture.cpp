@@ -1,8 +1,8 @@
 #include "StoreFixture.h"
-#include "app/AppError.h"
-#include "app/Station.h"
+#include "core/AppError.h"
+#include "core/Station.h"
 #include "dicom/Image.h"
-#include "store/Database.h"
+#include "core/Database.h"
 
 #include <QDateTime>
 #include <QDir>

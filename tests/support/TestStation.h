@@ -1,6 +1,6 @@
 #pragma once
 #include "ScriptedPrompter.h"
-#include "app/Station.h"
+#include "core/Station.h"
 
 #include <QTemporaryDir>
 #include <memory>

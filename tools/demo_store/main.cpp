@@ -4,9 +4,9 @@
 //
 //   calvarex_demo_store <station folder> [patients=3] [width=1664 height=2048]
 #include "StoreFixture.h"
-#include "app/AppError.h"
-#include "app/SettingsStore.h"
-#include "app/Station.h"
+#include "core/AppError.h"
+#include "core/SettingsStore.h"
+#include "core/Station.h"
 #include "store/Schema.h"
 
 #include <QCoreApplication>

@@ -1,0 +1,44 @@
+#pragma once
+#include <QString>
+#include <stdexcept>
+
+// The one exception type of the station's logic: an error number and a description,
+// as they go into the error log line.
+class AppError : public std::runtime_error {
+public:
+    AppError(long number, const QString &description)
+        : std::runtime_error(description.toStdString()), m_number(number), m_description(description) {}
+    long number() const { return m_number; }
+    const QString &description() const { return m_description; }
+
+private:
+    long m_number;
+    QString m_description;
+};
+
+// Error numbers used by the station's own failures.
+namespace ErrorNo {
+enum Code : long {
+    General = 1000,
+    Database = 1001,
+    FileIo = 1002,
+    Dicom = 1003,
+    Network = 1004,
+    BadInput = 1005,
+    Serial = 1006,
+};
+}
+
+// Number and text of any exception as the error log and the messages show them: an
+// AppError gives its own, anything else is a general error with its what() text.
+struct ErrorParts {
+    long number = ErrorNo::General;
+    QString text;
+};
+ErrorParts errorParts(const std::exception &e, long otherNumber = ErrorNo::General);
+
+// "Error #n: text", the message the operator sees for a trapped error.
+QString errorMessage(const std::exception &e);
+// "#n - text" (an AppError) or the bare text, the reason kept with data that could not
+// be stored.
+QString errorReason(const std::exception &e);

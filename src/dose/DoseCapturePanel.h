@@ -1,0 +1,104 @@
+#pragma once
+#include "dose/DoseRecords.h"
+
+#include <QObject>
+#include <QString>
+
+class CommandTable;
+class DoseState;
+class QLabel;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+class QWidget;
+class SerialLink;
+class Station;
+struct MainHooks;
+
+// The dose capture of the main window: the serial port and its polling timer SerTimer,
+// the receive buffers txtcInput and Text4, the end-of-message rule of the HFE 501,
+// dbFill with the debug token list List1, "Fill", "Get Dose Product" and the exposures
+// that wait for a patient (lblPending). It builds those controls; the main window
+// places them.
+class DoseCapturePanel : public QObject {
+    Q_OBJECT
+public:
+    DoseCapturePanel(Station &station, DoseState &state, CommandTable &commands, MainHooks &hooks,
+                     QWidget *parent);
+    ~DoseCapturePanel() override;
+
+    // The controls, for the main window to place.
+    QPushButton *loradButton() const { return m_cmdLorad; }
+    QLabel *pendingLabel() const { return m_lblPending; }
+    QPlainTextEdit *inputBox() const { return m_txtcInput; }
+    QListWidget *tokenList() const { return m_List1; }
+    QPlainTextEdit *receiveBox() const { return m_Text4; }
+    QTimer *serTimer() const { return m_SerTimer; }
+
+    // The debug boxes shown only while General\Debug is 1.
+    void applyDebugMode(bool debug);
+    // "Get Dose Product" shown for a Lorad only.
+    void applyUnitType(int unitType);
+
+    // (Re)configures and opens the port; a half-received message is dropped. Runs on
+    // every activation of the main window.
+    void Initialise_cPort();
+    // One tick of SerTimer: gather what is waiting, hand a complete HFE message over.
+    void serTimerTick();
+    // The serial control's communication event (2 received, 1006/1008 data loss).
+    void onCommEvent(int code);
+    // Parses the hand-over file or the receive buffer and stores the record.
+    void dbFill();
+    // "Get Dose Product".
+    void cmdLoradClick();
+    // Offers the waiting exposures to the worklist patient now chosen.
+    void offerPending();
+
+    SerialLink &link() { return *m_link; }
+    DoseRecords &records() { return m_records; }
+    // The receive buffers as received (line breaks as they came).
+    const QString &inputText() const { return m_cInput; }
+    const QString &text4() const { return m_text4; }
+
+    // The gathered text was longer than this without ever completing: what is older
+    // is dropped from the buffer (and reported as data loss).
+    static constexpr qsizetype MaxInput = 256 * 1024;
+    // The serial polling interval.
+    static constexpr int PollIntervalMs = 100;
+
+signals:
+    // A passing message for the status bar.
+    void statusMessage(const QString &text, int timeoutMs);
+
+private:
+    void buildControls(QWidget *parent);
+    void appendInput(const QString &chunk);
+    void setInput(const QString &text);
+    QString inputForFill() const;
+    void setText4(const QString &text);
+    void showTokens(const QStringList &tokens);
+    void updatePendingLabel();
+    void schedulePendingOffer();
+    QString patientKey() const;
+    void enableTimer();
+
+    Station &m_station;
+    DoseState &m_state;
+    QPushButton *m_cmdLorad = nullptr;
+    QLabel *m_lblPending = nullptr;
+    QPlainTextEdit *m_txtcInput = nullptr;
+    QListWidget *m_List1 = nullptr;
+    QPlainTextEdit *m_Text4 = nullptr;
+    QTimer *m_SerTimer = nullptr;
+    SerialLink *m_link;
+    DoseRecords m_records;
+
+    QString m_cInput;
+    QString m_text4;
+    bool m_mirroring = false;
+    bool m_userEdited = false;
+    bool m_inFill = false;
+    bool m_offerScheduled = false;
+    QString m_offeredKey;
+};

@@ -1,0 +1,270 @@
+#include "dose/DoseListPanel.h"
+
+#include "core/AppError.h"
+#include "core/EditSession.h"
+#include "core/Station.h"
+#include "dose/DoseState.h"
+#include "dose/DosisForm.h"
+#include "net/WorklistForm.h"
+#include "store/StoreSelection.h"
+#include "ui/CommandIds.h"
+#include "ui/CommandTable.h"
+#include "ui/ListHelpers.h"
+
+#include <QMenu>
+#include <QPushButton>
+#include <QTreeWidget>
+
+DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection &selection, EditSession &edits,
+                             CommandTable &commands, QWidget *parent)
+    : QObject(parent), m_station(station), m_state(state), m_selection(selection), m_edits(edits),
+      m_commands(commands), m_list(station, state)
+{
+    execDialog = [](QDialog &d) { return d.exec(); };
+    buildControls(parent);
+
+    connect(m_lvDosis, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { lvDosis_ItemClick(item); });
+    connect(m_lvDosis, &QWidget::customContextMenuRequested, this, &DoseListPanel::lvDosis_MouseUp);
+    connect(m_cmdWorklist, &QPushButton::clicked, this, [this] { openWorklist(true); });
+    connect(m_cmdNew, &QPushButton::clicked, this, &DoseListPanel::newStudy);
+    // A button whose work this version does not have yet says so instead of doing nothing.
+    for (auto [button, command] : {std::pair{m_cmdSelected, Cmd::MergeImages}, std::pair{m_cmdAll, Cmd::Manually}}) {
+        const QString name = QString::fromLatin1(command);
+        connect(button, &QPushButton::clicked, this, [this, name, button] {
+            if (!m_commands.run(name))
+                m_station.prompter().message(QStringLiteral("\"%1\" is not available in this version.").arg(button->text()),
+                                             MsgIcon::Information);
+        });
+    }
+
+    commands.hook(Cmd::ToolbarWorklist, [this] { openWorklist(false); });
+    commands.hook(Cmd::ToolbarRefreshDoses, [this] { lvDosis_Fill(); });
+    commands.hook(Cmd::ToolbarDeleteDoses, [this] { deleteDosislist(); });
+    commands.hook(Cmd::ToolbarDoseRecords, [this] { openDoseBrowser(); });
+    commands.hook(Cmd::DoseDelete, [this] { popupDelete(); });
+
+    // A patient picked in the browser: the closed records of that patient.
+    connect(&m_selection, &StoreSelection::patientPicked, this, [this] {
+        m_state.assignmentMode = AssignmentMode::StorePatient;
+        lvDosis_Fill();
+    });
+    // "Merge Images" only while there is a dose row for every listed image.
+    connect(&m_selection, &StoreSelection::studyOpened, this, [this] {
+        m_cmdSelected->setEnabled(m_lvDosis->topLevelItemCount() == m_selection.listedImages);
+    });
+    connect(&m_state, &DoseState::recordsStored, this, &DoseListPanel::lvDosis_Fill);
+    connect(&m_state, &DoseState::changed, this, &DoseListPanel::showPanel);
+    showPanel();
+}
+
+void DoseListPanel::buildControls(QWidget *parent)
+{
+    m_ListView1 = ListHelpers::reportList(QStringLiteral("ListView1"), {QStringLiteral("Field"), QStringLiteral("Value")}, parent);
+    // The eight rows of the chosen worklist patient: column 1 holds the values.
+    for (const char *label : {"Patient ID", "First name", "Last name", "Middle name", "Birth date", "Sex", "Acc. No.", "Body part"})
+        new QTreeWidgetItem(m_ListView1, {QString::fromLatin1(label), QString()});
+    m_ListView1->setColumnWidth(0, 90);
+    m_ListView1->setMinimumHeight(90);
+
+    auto button = [parent](const char *name, const QString &caption) {
+        auto *b = new QPushButton(caption, parent);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setEnabled(false);
+        return b;
+    };
+    m_cmdWorklist = button("cmdWorklist", QStringLiteral("Worklist"));
+    m_cmdWorklist->setEnabled(true);
+    m_cmdNew = button("cmdNew", QStringLiteral("New Study"));
+    m_cmdSelected = button("cmdSelected", QStringLiteral("Merge Images"));
+    m_cmdAll = button("cmdAll", QStringLiteral("Manually"));
+
+    m_lvDosis = ListHelpers::reportList(QStringLiteral("lvDosis"), DoseList::headings(), parent);
+    m_lvDosis->setSortingEnabled(true);
+    m_lvDosis->sortByColumn(DoseList::ColId, Qt::AscendingOrder);
+}
+
+void DoseListPanel::applyDebugMode(bool debug)
+{
+    m_lvDosis->setVisible(!debug);
+}
+
+std::optional<StorePatient> DoseListPanel::storePatient() const
+{
+    if (!m_selection.hasPatient())
+        return std::nullopt;
+    return m_selection.storePatient();
+}
+
+void DoseListPanel::showPanel()
+{
+    QTreeWidget *lv = m_ListView1;
+    // The values go into the last column; a two-column panel keeps its labels in the first.
+    const int col = lv->columnCount() >= 2 ? 1 : 0;
+    while (lv->topLevelItemCount() < 8)
+        new QTreeWidgetItem(lv);
+    for (int r = 0; r < 8; ++r)
+        lv->topLevelItem(r)->setText(col, m_state.panel[r]);
+}
+
+void DoseListPanel::ClearTextFields()
+{
+    m_state.clearPanel();
+    m_state.notify();
+}
+
+void DoseListPanel::showRows(const std::vector<DoseListRow> &rows)
+{
+    QTreeWidget *lv = m_lvDosis;
+    lv->setUpdatesEnabled(false);
+    lv->setSortingEnabled(false);
+    lv->clear();
+    for (const auto &r : rows) {
+        auto *item = new NumericSortItem(lv, r.cells, {DoseList::ColId, DoseList::ColImageNo});
+        item->setData(0, Qt::UserRole, r.id);
+        item->setSelected(false);
+    }
+    lv->setSortingEnabled(true);
+    lv->sortByColumn(DoseList::ColId, Qt::AscendingOrder);
+    if (!rows.empty())
+        for (int c = 0; c < DoseList::ColumnCount; ++c)
+            lv->resizeColumnToContents(c);
+    lv->setUpdatesEnabled(true);
+}
+
+void DoseListPanel::lvDosis_Fill()
+{
+    if (m_station.busy)
+        return;
+    try {
+        showRows(m_list.rows(storePatient()));
+    } catch (const std::exception &e) {
+        m_lvDosis->clear();
+        m_station.logError(e, QStringLiteral("MainForm_lvDosis_Fill"));
+    }
+}
+
+std::vector<qint64> DoseListPanel::listedIds() const
+{
+    std::vector<qint64> ids;
+    for (int i = 0; i < m_lvDosis->topLevelItemCount(); ++i)
+        ids.push_back(m_lvDosis->topLevelItem(i)->data(0, Qt::UserRole).toLongLong());
+    return ids;
+}
+
+std::optional<qint64> DoseListPanel::selectedId() const
+{
+    QTreeWidget *lv = m_lvDosis;
+    QTreeWidgetItem *item = nullptr;
+    const auto sel = lv->selectedItems();
+    item = !sel.isEmpty() ? sel.first() : lv->currentItem();
+    if (!item)
+        return std::nullopt;
+    return item->data(0, Qt::UserRole).toLongLong();
+}
+
+void DoseListPanel::RefreshDosisList()
+{
+    try {
+        m_list.refresh(listedIds(), selectedId(), storePatient());
+        m_lvDosis->clear();
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("MainForm_RefreshDosisList"));
+    }
+}
+
+void DoseListPanel::setButtonsForPatient(bool chosen)
+{
+    m_state.setStudyOpen(chosen);
+    m_cmdNew->setEnabled(chosen);
+    m_cmdWorklist->setEnabled(!chosen);
+}
+
+void DoseListPanel::newStudy()
+{
+    m_state.requestPolling(false);
+    try {
+        m_list.newStudy();
+        m_lvDosis->clear();
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("MainForm_RefreshDosisList"));
+        // The study stays open: the operator can try again.
+        return;
+    }
+    setButtonsForPatient(false);
+}
+
+void DoseListPanel::deleteDosislist()
+{
+    if (m_station.busy)
+        return;
+    try {
+        if (!m_list.deleteAll())
+            return;
+        m_lvDosis->clear();
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("MainForm Toolbar1_ButtonClick (delete)"));
+    }
+    m_state.requestPolling(true);
+}
+
+void DoseListPanel::openWorklist(bool fromButton)
+{
+    if (fromButton)
+        m_state.requestPolling(true);
+    WorklistForm form(m_station, m_lvDosis->window());
+    if (execDialog(form) != QDialog::Accepted || !form.applied())
+        return;
+    m_state.takeWorklistPatient(*form.applied());
+    setButtonsForPatient(true);
+    lvDosis_Fill();
+}
+
+void DoseListPanel::openDoseBrowser()
+{
+    DosisForm form(m_station, m_lvDosis->window());
+    execDialog(form);
+}
+
+void DoseListPanel::lvDosis_ItemClick(QTreeWidgetItem *item)
+{
+    try {
+        QTreeWidget *lv = m_lvDosis;
+        if (lv->topLevelItemCount() == 0)
+            return;
+        if (!item)
+            item = lv->currentItem();
+        // The picked image's row is marked: this dose is meant for it.
+        m_selection.markPickedImageRow();
+        if (!item)
+            return;
+        m_state.currentDoseValue = item->text(DoseList::ColDap);
+        // The task editor takes the dose value over as a task, when it can.
+        m_edits.offerDoseValue(m_state.currentDoseValue);
+    } catch (const std::exception &e) {
+        m_station.showError(e, QStringLiteral("lvDosis_ItemClick"));
+    }
+}
+
+void DoseListPanel::lvDosis_MouseUp(const QPoint &pos)
+{
+    try {
+        QTreeWidget *lv = m_lvDosis;
+        if (lv->topLevelItemCount() == 0)
+            return;
+        QTreeWidgetItem *item = lv->itemAt(pos);
+        if (!item)
+            return;
+        lv->setCurrentItem(item);
+        item->setSelected(true);
+        if (QMenu *menu = m_commands.menu(Menu::Dose))
+            menu->popup(lv->viewport()->mapToGlobal(pos));
+    } catch (const std::exception &e) {
+        m_station.showError(e, QStringLiteral("lvDosis_MouseUp"));
+    }
+}
+
+void DoseListPanel::popupDelete()
+{
+    m_state.assignmentMode = AssignmentMode::RemoveRow;
+    RefreshDosisList();
+}

@@ -1,0 +1,19 @@
+#pragma once
+#include <QObject>
+
+class EditSession;
+class QTreeWidget;
+class QWidget;
+
+// The header list lvHeader of the picked image. It builds its list; the main window
+// places it. The list empties whenever the pending edits are discarded.
+class HeaderPanel : public QObject {
+    Q_OBJECT
+public:
+    HeaderPanel(EditSession &edits, QWidget *parent);
+
+    QTreeWidget *view() const { return m_lvHeader; }
+
+private:
+    QTreeWidget *m_lvHeader = nullptr;
+};

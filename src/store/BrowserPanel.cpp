@@ -1,0 +1,846 @@
+#include "store/BrowserPanel.h"
+#include "core/AppError.h"
+#include "core/Database.h"
+#include "core/EditSession.h"
+#include "store/Schema.h"
+#include "store/ViewerPaging.h"
+#include "store/ViewerWidget.h"
+#include "ui/CommandIds.h"
+#include "ui/CommandTable.h"
+#include "ui/ListHelpers.h"
+#include "ui/MainHooks.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QListWidget>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString LevelStudy = QStringLiteral("Studie");
+const QString LevelSeries = QStringLiteral("Serie");
+const QString BackTag = QStringLiteral("back");
+
+// The patient list refresh of the update timer.
+constexpr int UpdateIntervalMs = 10000;
+
+QGroupBox *framed(const QString &title, QWidget *w)
+{
+    auto *box = new QGroupBox(title);
+    auto *l = new QVBoxLayout(box);
+    l->setContentsMargins(4, 4, 4, 4);
+    l->addWidget(w);
+    return box;
+}
+
+} // namespace
+
+BrowserPanel::BrowserPanel(Station &station, StoreSelection &selection, EditSession &edits, CommandTable &commands,
+                           MainHooks &hooks, QWidget *parent, StudyLoader::RenderFn render)
+    : QObject(parent), m_station(station), m_state(selection), m_edits(edits), m_commands(commands),
+      m_loader(std::move(render))
+{
+    buildControls(parent);
+    connectControls();
+    hookCommands();
+
+    hooks.prepareDataFiles.push_back([this] {
+        Schema::ensureDatabases(m_station.paths());
+        m_station.paths().createFolders();
+    });
+    hooks.refreshPatientList.push_back([this] { refreshPatientList(); });
+    hooks.initializeControls.push_back([this] {
+        initializeControls();
+        if (!m_updateTimer->isActive())
+            m_updateTimer->start();
+    });
+    hooks.settingsChanged.push_back([this] {
+        initializeControls();
+        initScrollbar();
+    });
+    hooks.clearViewer.push_back([this] {
+        m_updateTimer->stop();
+        clearViewer();
+    });
+}
+
+BrowserPanel::~BrowserPanel()
+{
+    // The window's controls may already be gone here: only the workers are stopped.
+    if (m_loader.isRunning())
+        m_loader.cancel();
+}
+
+void BrowserPanel::buildControls(QWidget *parent)
+{
+    using ListHelpers::reportList;
+    // Left pane: patients, studies (with the series frame over them) and images.
+    auto *left = new QSplitter(Qt::Vertical, parent);
+    left->setChildrenCollapsible(false);
+    m_listsPane = left;
+    m_lvPatients = reportList(QStringLiteral("lvPatients"), {QStringLiteral("ID"), QStringLiteral("Lastname, Firstname"),
+                                                             QStringLiteral("2nd Name"), QStringLiteral("Birthdate")});
+    left->addWidget(framed(QStringLiteral("Patient list"), m_lvPatients));
+
+    m_lvStudien = reportList(QStringLiteral("lvStudien"), {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"),
+                                                           QStringLiteral("Modality"), QStringLiteral("Bodypart")});
+    m_lvSerien = new QListWidget;
+    m_lvSerien->setObjectName(QStringLiteral("lvSerien"));
+    m_lvSerien->setViewMode(QListView::IconMode);
+    m_lvSerien->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_lvSerien->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_lvSerien->setResizeMode(QListView::Adjust);
+    m_frmSerien = new QGroupBox(QStringLiteral("Series list"));
+    m_frmSerien->setObjectName(QStringLiteral("frmSerien"));
+    (new QVBoxLayout(m_frmSerien))->addWidget(m_lvSerien);
+    m_frmSerien->setAutoFillBackground(true);
+    m_frmSerien->hide();
+    // The series frame lies over the study list while it is shown.
+    auto *studyBox = new QGroupBox(QStringLiteral("Study list"));
+    auto *studyGrid = new QGridLayout(studyBox);
+    studyGrid->setContentsMargins(4, 4, 4, 4);
+    studyGrid->addWidget(m_lvStudien, 0, 0);
+    studyGrid->addWidget(m_frmSerien, 0, 0);
+    left->addWidget(studyBox);
+
+    m_lvImages = reportList(QStringLiteral("lvImages"), {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"),
+                                                         QStringLiteral("ImageUID")});
+    left->addWidget(framed(QStringLiteral("Image list"), m_lvImages));
+    // Starting widths that show the headers on a 1024x768 screen.
+    ListHelpers::setColumnWidths(m_lvPatients, {72, 130, 70});
+    ListHelpers::setColumnWidths(m_lvStudien, {36, 80, 64, 64});
+    ListHelpers::setColumnWidths(m_lvImages, {36, 80, 64});
+    left->setStretchFactor(0, 3);
+    left->setStretchFactor(1, 2);
+    left->setStretchFactor(2, 2);
+
+    // Middle pane: the viewer with its scroll bar and load progress.
+    m_viewerPane = new QWidget(parent);
+    auto *midLayout = new QGridLayout(m_viewerPane);
+    midLayout->setContentsMargins(0, 0, 0, 0);
+    midLayout->setSpacing(2);
+    m_dv1 = new ViewerWidget;
+    m_dv1->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_vscroll = new QScrollBar(Qt::Vertical);
+    m_vscroll->setObjectName(QStringLiteral("dv1_vscroll"));
+    m_vscroll->setEnabled(false);
+    m_vscroll->setSingleStep(1);
+    m_pbLoad = new QProgressBar;
+    m_pbLoad->setObjectName(QStringLiteral("pbLoad"));
+    m_pbLoad->setFormat(QStringLiteral("Loading %v / %m"));
+    m_pbLoad->hide();
+    midLayout->addWidget(m_dv1, 0, 0);
+    midLayout->addWidget(m_vscroll, 0, 1);
+    midLayout->addWidget(m_pbLoad, 1, 0, 1, 2);
+
+    m_updateTimer = new QTimer(this);
+    m_updateTimer->setObjectName(QStringLiteral("UpdateTimer"));
+    m_updateTimer->setInterval(UpdateIntervalMs);
+}
+
+void BrowserPanel::connectControls()
+{
+    m_lvPatients->viewport()->installEventFilter(this);
+    m_lvStudien->viewport()->installEventFilter(this);
+    m_lvSerien->viewport()->installEventFilter(this);
+
+    connect(m_lvStudien, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { studyItemClick(item); });
+    connect(m_lvImages, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem *item) { imagesItemClick(item); });
+    connect(m_lvSerien, &QListWidget::itemDoubleClicked, this, [this] { seriesDoubleClick(); });
+    connect(m_dv1, &ViewerWidget::mouseReleased, this, &BrowserPanel::viewerMouseUp);
+    connect(m_dv1, &ViewerWidget::keyPressed, this, &BrowserPanel::viewerKeyDown);
+    connect(m_vscroll, &QScrollBar::valueChanged, this, [this](int v) {
+        if (!m_vscroll->isSliderDown())
+            scrollChange(v);
+    });
+    connect(m_vscroll, &QScrollBar::sliderMoved, this, &BrowserPanel::scrollDrag);
+    connect(m_vscroll, &QScrollBar::sliderReleased, this, [this] { scrollChange(m_vscroll->value()); });
+    connect(m_updateTimer, &QTimer::timeout, this, &BrowserPanel::updateTimerTick);
+    // A dose row clicked for the picked image marks that image's row.
+    connect(&m_state, &StoreSelection::markPickedImageRowRequested, this, &BrowserPanel::markPickedImageRow);
+    // Pending edits discarded: the header and task editors empty themselves.
+
+    connect(&m_loader, &StudyLoader::imageReady, this, &BrowserPanel::onImageReady);
+    connect(&m_loader, &StudyLoader::imageFailed, this, &BrowserPanel::onImageFailed);
+    connect(&m_loader, &StudyLoader::finished, this, &BrowserPanel::onLoadFinished);
+}
+
+void BrowserPanel::hookCommands()
+{
+    CommandTable *c = &m_commands;
+    c->hook(Cmd::RefreshList, [this] {
+        m_station.timerRefresh = false;
+        refreshPatientList();
+    });
+    c->hook(Cmd::StudyViewImages, [this] { viewStudyImages(); });
+    c->hook(Cmd::StudyViewSeries, [this] { viewSeries(); });
+    c->hook(Cmd::SeriesViewImages, [this] { viewSeriesImages(); });
+
+    auto *v = m_dv1;
+    c->hook(Cmd::ViewerRotateRight, [this, v] { forCurrent([v](int n) { v->rotate(n, 90); }); });
+    c->hook(Cmd::ViewerRotateLeft, [this, v] { forCurrent([v](int n) { v->rotate(n, -90); }); });
+    c->hook(Cmd::ViewerMirrorH, [this, v] { forCurrent([v](int n) { v->mirror(n, true); }); });
+    c->hook(Cmd::ViewerMirrorV, [this, v] { forCurrent([v](int n) { v->mirror(n, false); }); });
+    c->hook(Cmd::ViewerAllRotateRight, [this, v] { forAll([v](int n) { v->rotate(n, 90); }); });
+    c->hook(Cmd::ViewerAllRotateLeft, [this, v] { forAll([v](int n) { v->rotate(n, -90); }); });
+    c->hook(Cmd::ViewerAllMirrorH, [this, v] { forAll([v](int n) { v->mirror(n, true); }); });
+    c->hook(Cmd::ViewerAllMirrorV, [this, v] { forAll([v](int n) { v->mirror(n, false); }); });
+    c->hook(Cmd::ViewerReset, [this, v] { forCurrent([v](int n) { v->reset(n); }); });
+    c->hook(Cmd::ViewerResetAll, [this, v] { forAll([v](int n) { v->reset(n); }); });
+}
+
+void BrowserPanel::forCurrent(const std::function<void(int)> &f)
+{
+    if (m_state.currentImage >= 1 && m_state.currentImage <= m_dv1->count())
+        f(m_state.currentImage);
+}
+
+void BrowserPanel::forAll(const std::function<void(int)> &f)
+{
+    for (int n = 1; n <= m_dv1->count(); ++n)
+        f(n);
+}
+
+bool BrowserPanel::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::MouseButtonRelease) {
+        auto *me = static_cast<QMouseEvent *>(event);
+        const QPoint pos = me->position().toPoint();
+        if (watched == m_lvPatients->viewport())
+            QTimer::singleShot(0, this, [this, b = me->button(), pos] { patientMouseUp(b, pos); });
+        else if (watched == m_lvStudien->viewport() && me->button() == Qt::RightButton)
+            QTimer::singleShot(0, this, [this, pos] { studyMouseUp(Qt::RightButton, pos); });
+        else if (watched == m_lvSerien->viewport() && me->button() == Qt::RightButton)
+            QTimer::singleShot(0, this, [this, pos] { seriesMouseUp(Qt::RightButton, pos); });
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+QString BrowserPanel::currentImageFile() const
+{
+    const int n = m_state.currentImage;
+    if (n < 1 || n > m_dv1->count())
+        return {};
+    return m_dv1->image(n).path;
+}
+
+// ---- patient list ----------------------------------------------------------------
+
+void BrowserPanel::updateTimerTick()
+{
+    m_station.timerRefresh = true;
+    refreshPatientList();
+}
+
+void BrowserPanel::refreshPatientList()
+{
+    if (m_station.busy) {
+        // A tick that meets a running load must not leave its flag behind: the next
+        // manual refresh would otherwise be taken for a tick and do nothing.
+        m_station.timerRefresh = false;
+        return;
+    }
+    try {
+        Database db = Database::openData(m_station.paths());
+        const qint64 received = StoreQueries::receiveCount(db);
+        if (received == 0 && m_station.timerRefresh) {
+            m_station.timerRefresh = false;
+            return;
+        }
+        StoreQueries::clearReceive(db);
+        const QList<PatientRow> rows = StoreQueries::patients(db);
+
+        ListFill fill(m_lvPatients);
+        m_lvPatients->clear();
+        m_lvStudien->setSortingEnabled(false);
+        m_lvStudien->clear();
+        m_lvImages->setSortingEnabled(false);
+        m_lvImages->clear();
+        m_state.listedImages = 0;
+        if (m_frmSerien->isVisible()) {
+            m_frmSerien->hide();
+            m_lvSerien->clear();
+        }
+        stopLoad();
+        m_dv1->clear();
+        m_state.currentImage = 0;
+        m_state.currentImageFile.clear();
+        m_state.imageFramed = false;
+        initScrollbar();
+
+        QList<QTreeWidgetItem *> items;
+        items.reserve(rows.size());
+        for (const PatientRow &r : rows) {
+            auto *it = new QTreeWidgetItem({r.patId1, r.displayName(), r.secondName, r.birthDate});
+            it->setData(0, TagRole, r.patId);
+            items.append(it);
+        }
+        m_lvPatients->addTopLevelItems(items);
+        m_lvPatients->setSortingEnabled(true);
+        m_lvPatients->sortByColumn(0, Qt::AscendingOrder);
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("MainForm_RefreshPatientList"));
+    }
+    m_station.timerRefresh = false;
+}
+
+void BrowserPanel::resetEditors()
+{
+    // Whatever was pending belongs to the images being left.
+    m_edits.clear();
+}
+
+void BrowserPanel::resetViewerState()
+{
+    resetEditors();
+    stopLoad();
+    m_dv1->clear();
+    m_state.currentImage = 0;
+    m_state.currentImageFile.clear();
+    m_state.imageFramed = false;
+    initScrollbar();
+    for (int i = 0; i < PanelCount; ++i)
+        setPanel(StatusPanel(i), QString());
+}
+
+void BrowserPanel::takePatient(QTreeWidgetItem *item)
+{
+    m_state.patId = item->data(0, TagRole).toLongLong();
+    m_state.patId1 = item->text(0);
+    m_state.patName = item->text(1);
+    m_state.patBirthDate = item->text(3);
+    m_state.patIndex = m_lvPatients->indexOfTopLevelItem(item);
+}
+
+void BrowserPanel::showPatientPanels()
+{
+    setPanel(PanelPatient, QStringLiteral("Patient: ") + m_state.patName);
+    setPanel(PanelId, QStringLiteral("ID: ") + m_state.patId1);
+}
+
+void BrowserPanel::patientMouseUp(Qt::MouseButton button, const QPoint &pos)
+{
+    QTreeWidget *lv = m_lvPatients;
+    if (lv->topLevelItemCount() == 0)
+        return;
+    try {
+        QTreeWidgetItem *under = lv->itemAt(pos);
+        if (button == Qt::RightButton) {
+            QTreeWidgetItem *item = under ? under : lv->currentItem();
+            if (item) {
+                takePatient(item);
+                showPatientPanels();
+            }
+            if (under) {
+                lv->setCurrentItem(under);
+                popup(Menu::Patient, lv->viewport()->mapToGlobal(pos));
+            }
+        } else if (button == Qt::LeftButton) {
+            QTreeWidgetItem *item = under ? under : lv->currentItem();
+            if (!item)
+                return;
+            if (!m_edits.confirmDiscard(m_station.prompter())) {
+                // Keep everything: the selection goes back to the patient being worked on.
+                if (m_state.patIndex >= 0 && m_state.patIndex < lv->topLevelItemCount())
+                    lv->setCurrentItem(lv->topLevelItem(m_state.patIndex));
+                return;
+            }
+            lv->setCurrentItem(item);
+            if (item->text(0) != m_state.patId1)
+                resetViewerState();
+            takePatient(item);
+            showPatientPanels();
+            m_lvStudien->setSortingEnabled(false);
+            m_lvStudien->clear();
+            if (m_frmSerien->isVisible()) {
+                m_frmSerien->hide();
+                m_lvSerien->clear();
+            }
+            if (m_updateTimer)
+                m_updateTimer->stop();
+            fillStudies();
+        } else {
+            return;
+        }
+        m_lvImages->clear();
+        m_state.listedImages = 0;
+        // The dose panel shows the closed records of this patient.
+        m_state.notifyPatientPicked();
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("MainForm lvPatients_MouseUp"));
+    }
+}
+
+void BrowserPanel::fillStudies()
+{
+    try {
+        Database db = Database::openData(m_station.paths());
+        const QList<StudyRow> rows = StoreQueries::studiesOfPatient(db, m_state.patId1);
+        ListFill fill(m_lvStudien);
+        for (const StudyRow &r : rows) {
+            auto *it = new QTreeWidgetItem({QString::number(r.studyId), r.date, r.time, r.modality, r.bodypart});
+            it->setData(0, TagRole, r.studyUid);
+            m_lvStudien->addTopLevelItem(it);
+        }
+        m_lvStudien->setSortingEnabled(true);
+        m_lvStudien->sortByColumn(0, Qt::AscendingOrder);
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("MainForm lvPatients_MouseUp"));
+    }
+}
+
+// ---- studies and series --------------------------------------------------------
+
+bool BrowserPanel::takeSelectedStudy()
+{
+    QTreeWidgetItem *item = m_lvStudien->currentItem();
+    if (!item || !item->isSelected())
+        return false;
+    m_state.studyId = item->text(0);
+    m_state.studyUid = item->data(0, TagRole).toString();
+    m_state.studyIndex = m_lvStudien->indexOfTopLevelItem(item);
+    return true;
+}
+
+void BrowserPanel::studyItemClick(QTreeWidgetItem *item)
+{
+    if (!item)
+        return;
+    if (!m_edits.confirmDiscard(m_station.prompter()))
+        return;
+    try {
+        m_lvStudien->setCurrentItem(item);
+        startStudyLoad();
+        m_state.loadLevel = LevelStudy;
+        m_state.studyUid = item->data(0, TagRole).toString();
+        Database db = Database::openData(m_station.paths());
+        loadImages(StoreQueries::imagesOfStudy(db, m_state.studyUid));
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("LoadImages"));
+    }
+    m_state.notifyStudyOpened();
+}
+
+void BrowserPanel::studyMouseUp(Qt::MouseButton button, const QPoint &pos)
+{
+    if (button != Qt::RightButton)
+        return;
+    QTreeWidgetItem *under = m_lvStudien->itemAt(pos);
+    if (!under)
+        return;
+    if (!m_edits.confirmDiscard(m_station.prompter()))
+        return;
+    m_lvStudien->setCurrentItem(under);
+    popup(Menu::Study, m_lvStudien->viewport()->mapToGlobal(pos));
+}
+
+void BrowserPanel::viewStudyImages()
+{
+    try {
+        startStudyLoad();
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("PopUpStudie_Laden"));
+    }
+}
+
+void BrowserPanel::startStudyLoad()
+{
+    if (!takeSelectedStudy())
+        return;
+    m_state.loadLevel = LevelStudy;
+    resetEditors();
+    bool ok = false;
+    const qint64 id = m_state.studyId.toLongLong(&ok);
+    if (!ok)
+        throw AppError(ErrorNo::BadInput, QStringLiteral("Not a study key: '%1'").arg(m_state.studyId));
+    loadStudy({ImageSelection::Study, id});
+    initScrollbar();
+}
+
+void BrowserPanel::viewSeries()
+{
+    try {
+        if (!takeSelectedStudy())
+            return;
+        resetEditors();
+        Database db = Database::openData(m_station.paths());
+        const QList<SeriesRow> rows = StoreQueries::seriesOfStudy(db, m_state.studyId.toLongLong());
+        QListWidget *lv = m_lvSerien;
+        lv->setSortingEnabled(false);
+        lv->clear();
+        auto *back = new QListWidgetItem(QStringLiteral(".."), lv);
+        back->setData(TagRole, BackTag);
+        QListWidgetItem *first = nullptr;
+        for (const SeriesRow &r : rows) {
+            auto *it = new QListWidgetItem(QStringLiteral("# ") + r.seriesNr, lv);
+            it->setData(TagRole, r.seriesId);
+            if (!first)
+                first = it;
+        }
+        lv->setCurrentItem(first ? first : back);
+        m_frmSerien->show();
+        m_frmSerien->raise();
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("MainForm PopUpStudie_SeriesWindow"));
+    }
+}
+
+void BrowserPanel::seriesDoubleClick()
+{
+    seriesPick(true);
+}
+
+void BrowserPanel::viewSeriesImages()
+{
+    seriesPick(false);
+}
+
+void BrowserPanel::seriesPick(bool ask)
+{
+    QListWidget *lv = m_lvSerien;
+    QListWidgetItem *item = lv->currentItem();
+    if (!item || !item->isSelected())
+        return;
+    if (item->data(TagRole).toString() == BackTag) {
+        m_frmSerien->hide();
+        lv->clear();
+        return;
+    }
+    if (ask && !m_edits.confirmDiscard(m_station.prompter()))
+        return;
+    try {
+        m_state.loadLevel = LevelSeries;
+        m_state.seriesId = item->data(TagRole).toLongLong();
+        m_state.seriesCount = lv->count();
+        m_state.seriesIndex = lv->row(item);
+        resetEditors();
+        loadStudy({ImageSelection::Series, m_state.seriesId});
+        initScrollbar();
+        Database db = Database::openData(m_station.paths());
+        loadImages(StoreQueries::imagesOfSeries(db, m_state.seriesId));
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("LoadImages"));
+    }
+}
+
+void BrowserPanel::seriesMouseUp(Qt::MouseButton button, const QPoint &pos)
+{
+    if (button != Qt::RightButton)
+        return;
+    QListWidget *lv = m_lvSerien;
+    QListWidgetItem *current = lv->currentItem();
+    if (!current || !current->isSelected() || lv->row(current) == 0)
+        return;
+    if (!m_edits.confirmDiscard(m_station.prompter()))
+        return;
+    if (QListWidgetItem *under = lv->itemAt(pos))
+        lv->setCurrentItem(under);
+    popup(Menu::Series, lv->viewport()->mapToGlobal(pos));
+}
+
+// ---- loading -----------------------------------------------------------------------
+
+void BrowserPanel::loadStudy(const ImageSelection &sel)
+{
+    stopLoad();
+    m_dv1->setUpdatesEnabled(false);
+    m_dv1->clear();
+    m_state.currentImage = 0;
+    m_state.currentImageFile.clear();
+    m_state.imageFramed = false;
+    m_loadFailed = false;
+    setPanel(PanelSelected, QString());
+    m_busy.emplace(m_station);
+    try {
+        Database db = Database::openData(m_station.paths());
+        const qint64 count = StoreQueries::imageCount(db, sel);
+        if (count <= 0) {
+            m_busy.reset();
+            m_dv1->setUpdatesEnabled(true);
+            m_station.prompter().message(QStringLiteral("No images found!"), MsgIcon::Critical);
+            return;
+        }
+        const QStringList uids = StoreQueries::imageUids(db, sel);
+        // The folder name comes from the database: checked before it names a path.
+        m_station.paths().studyDir(m_state.studyUid);
+        QList<StudyLoader::Item> items;
+        items.reserve(uids.size());
+        for (const QString &uid : uids) {
+            StudyLoader::Item it;
+            try {
+                it.path = m_station.paths().imageFile(m_state.studyUid, uid);
+            } catch (const AppError &e) {
+                it.error = e.description();
+            }
+            items.append(it);
+        }
+        m_pbLoad->setMaximum(int(items.size()));
+        m_pbLoad->setValue(0);
+        m_pbLoad->show();
+        m_dv1->reserve(int(items.size()));
+        m_dv1->setUpdatesEnabled(true);
+        m_loader.start(items, m_dv1->renderSize(int(items.size())));
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("MainForm LoadStudy"));
+        m_station.prompter().message(QStringLiteral("An error occured during loading - please retry!"), MsgIcon::Critical);
+        m_dv1->clear();
+        m_pbLoad->hide();
+        m_dv1->setUpdatesEnabled(true);
+        m_busy.reset();
+    }
+}
+
+void BrowserPanel::onImageReady(int number, const ViewerImage &img)
+{
+    m_dv1->setImage(number, img);
+    m_pbLoad->setValue(m_pbLoad->value() + 1);
+}
+
+void BrowserPanel::onImageFailed(int, const QString &path, long errorNumber, const QString &description)
+{
+    m_loadFailed = true;
+    m_station.logError(errorNumber, description + QStringLiteral(" (") + path + QLatin1Char(')'),
+                       QStringLiteral("MainForm LoadStudy (READ_ERROR)"));
+}
+
+void BrowserPanel::onLoadFinished(int loaded, int)
+{
+    // The pictures read so far stay; the places of files that never came are dropped.
+    const int before = m_dv1->count();
+    m_dv1->dropEmpty();
+    setPanel(PanelImages, QString::number(loaded) + QStringLiteral(" image(s)"));
+    m_pbLoad->hide();
+    m_busy.reset();
+    if (before != m_dv1->count())
+        initScrollbar();
+    if (m_loadFailed)
+        m_station.prompter().message(QStringLiteral("An error occured during loading - please retry!"), MsgIcon::Critical);
+    emit loadFinished();
+}
+
+void BrowserPanel::loadImages(const QList<ImageRow> &rows)
+{
+    QTreeWidget *lv = m_lvImages;
+    lv->setSortingEnabled(false);
+    lv->clear();
+    ListFill fill(lv);
+    for (const ImageRow &r : rows) {
+        auto *it = new QTreeWidgetItem({QString::number(r.imageId), r.date, r.time, r.imageUid});
+        it->setData(0, TagRole, r.imageId);
+        lv->addTopLevelItem(it);
+    }
+    m_state.listedImages = int(rows.size());
+}
+
+// ---- scroll bar, keys and picking ------------------------------------------------
+
+void BrowserPanel::initScrollbar()
+{
+    QScrollBar *sb = m_vscroll;
+    try {
+        const auto setup = ViewerPaging::scrollSetup(m_dv1->count(), m_dv1->imagesPerPage(), m_dv1->columns());
+        const QSignalBlocker block(sb);
+        if (!setup.enabled) {
+            sb->setRange(0, 0);
+            sb->setEnabled(false);
+            m_dv1->setFirstImage(1);
+            return;
+        }
+        sb->setRange(0, setup.maximum);
+        sb->setPageStep(qMax(1, m_dv1->rows()));
+        sb->setValue(0);
+        sb->setEnabled(true);
+        m_dv1->setFirstImage(1);
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("MainForm InitScrollbar"));
+    }
+}
+
+void BrowserPanel::setFirst(int first)
+{
+    m_dv1->setFirstImage(first);
+}
+
+void BrowserPanel::syncScrollValue()
+{
+    QScrollBar *sb = m_vscroll;
+    if (!sb->isEnabled())
+        return;
+    const QSignalBlocker block(sb);
+    sb->setValue(ViewerPaging::scrollValueForFirst(m_dv1->firstImage(), m_dv1->columns(), sb->maximum()));
+}
+
+void BrowserPanel::scrollChange(int value)
+{
+    setFirst(ViewerPaging::firstFromScrollValue(value, m_dv1->columns()));
+}
+
+void BrowserPanel::scrollDrag(int value)
+{
+    setFirst(ViewerPaging::firstFromScrollDrag(value, m_dv1->imagesPerPage()));
+}
+
+void BrowserPanel::viewerKeyDown(int qtKey)
+{
+    const int first = ViewerPaging::firstAfterKey(qtKey, m_dv1->firstImage(), m_dv1->count(),
+                                                  m_dv1->imagesPerPage());
+    if (first == m_dv1->firstImage())
+        return;
+    setFirst(first);
+    syncScrollValue();
+}
+
+void BrowserPanel::frameImage(int number)
+{
+    m_dv1->setFramed(number);
+    m_state.currentImage = number;
+    m_state.currentImageFile = number > 0 && number <= m_dv1->count() ? m_dv1->image(number).path : QString();
+    m_state.imageFramed = number > 0;
+    setPanel(PanelSelected, QStringLiteral("Sel. image #: ") + QString::number(number));
+}
+
+void BrowserPanel::pickImage(int number)
+{
+    if (number < 1 || number > m_dv1->count())
+        return;
+    frameImage(number);
+    // The row of the same image (exact UID: a UID that merely contains another is a
+    // different image).
+    const QString uid = m_dv1->image(number).sopInstanceUid;
+    QTreeWidget *lv = m_lvImages;
+    lv->clearSelection();
+    if (!uid.isEmpty()) {
+        for (int i = 0; i < lv->topLevelItemCount(); ++i) {
+            QTreeWidgetItem *it = lv->topLevelItem(i);
+            if (it->text(3) == uid) {
+                lv->setCurrentItem(it);
+                lv->scrollToItem(it);
+                break;
+            }
+        }
+    }
+    m_state.notifyImagePicked();
+}
+
+void BrowserPanel::viewerMouseUp(int number, Qt::MouseButton button, const QPoint &globalPos)
+{
+    if (button == Qt::RightButton && (number == 0 || number == m_state.currentImage)) {
+        if (m_dv1->count() > 0)
+            showViewerMenu(number != 0, globalPos);
+        return;
+    }
+    if (number == 0 || (button != Qt::LeftButton && button != Qt::RightButton))
+        return;
+    pickImage(number);
+}
+
+void BrowserPanel::showViewerMenu(bool withImageMenu, const QPoint &globalPos)
+{
+    CommandTable *c = &m_commands;
+    // The current image's menu (delete) with the viewer's rotate and mirror items below.
+    delete m_viewerMenu;
+    m_viewerMenu = new QMenu(m_dv1);
+    m_viewerMenu->setObjectName(QStringLiteral("dv1_menu"));
+    if (withImageMenu) {
+        if (QMenu *dicom = c->menu(Menu::Image)) {
+            m_viewerMenu->addActions(dicom->actions());
+            m_viewerMenu->addSeparator();
+        }
+    }
+    if (QMenu *viewer = c->menu(Menu::Viewer))
+        m_viewerMenu->addActions(viewer->actions());
+    if (!m_viewerMenu->isEmpty())
+        m_viewerMenu->popup(globalPos);
+}
+
+void BrowserPanel::showOnPage(int number)
+{
+    const int first = m_dv1->firstImage();
+    const int perPage = m_dv1->imagesPerPage();
+    if (number >= first && number < first + perPage)
+        return;
+    const int cols = m_dv1->columns();
+    int rowStart = ((number - 1) / cols) * cols + 1;
+    setFirst(rowStart);
+    syncScrollValue();
+}
+
+void BrowserPanel::imagesItemClick(QTreeWidgetItem *item)
+{
+    if (!item)
+        return;
+    const QString uid = item->text(3);
+    if (uid.isEmpty())
+        return;
+    for (int n = 1; n <= m_dv1->count(); ++n) {
+        if (m_dv1->image(n).sopInstanceUid == uid) {
+            showOnPage(n);
+            frameImage(n);
+            m_state.notifyImagePicked();
+            return;
+        }
+    }
+}
+
+void BrowserPanel::popup(const QString &menuName, const QPoint &globalPos)
+{
+    if (QMenu *m = m_commands.menu(menuName))
+        m->popup(globalPos);
+}
+
+void BrowserPanel::markPickedImageRow()
+{
+    QTreeWidget *images = m_lvImages;
+    if (images->topLevelItemCount() == 0)
+        return;
+    QTreeWidgetItem *picked = images->currentItem();
+    const auto sel = images->selectedItems();
+    if (!sel.isEmpty())
+        picked = sel.first();
+    for (int i = 0; i < images->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *row = images->topLevelItem(i);
+        const bool mark = row == picked;
+        for (int c = 0; c < images->columnCount(); ++c) {
+            QFont f = row->font(c);
+            f.setBold(mark);
+            row->setFont(c, f);
+            row->setForeground(c, mark ? QBrush(Qt::red) : QBrush(Qt::black));
+        }
+    }
+}
+
+// ---- lifecycle -------------------------------------------------------------------
+
+void BrowserPanel::initializeControls()
+{
+    const Settings &s = m_station.settings();
+    m_dv1->setGrid(s.viewerRows, s.viewerColumns);
+    m_dv1->setColours(s.viewerBgColor, s.viewerFgColor);
+}
+
+void BrowserPanel::clearViewer()
+{
+    stopLoad();
+    m_dv1->clear();
+    m_state.currentImage = 0;
+    m_state.currentImageFile.clear();
+    m_state.imageFramed = false;
+}
+
+void BrowserPanel::stopLoad()
+{
+    if (!m_loader.isRunning())
+        return;
+    m_loader.cancel();
+    m_busy.reset();
+    m_pbLoad->hide();
+}

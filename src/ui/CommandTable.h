@@ -1,0 +1,38 @@
+#pragma once
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <functional>
+
+class QAction;
+class QMenu;
+
+// Every command of the main window (menu items, toolbar buttons, context menu items)
+// by its name. A command is disabled until a subsystem hooks a handler into it, so no
+// item ever silently does nothing.
+class CommandTable : public QObject {
+    Q_OBJECT
+public:
+    explicit CommandTable(QObject *parent = nullptr);
+
+    // Creates a command; it starts disabled.
+    QAction *add(const QString &name, const QString &caption);
+    void addMenu(const QString &name, QMenu *menu);
+
+    QAction *action(const QString &name) const;
+    QMenu *menu(const QString &name) const;
+    bool contains(const QString &name) const { return m_actions.contains(name); }
+    QStringList names() const { return m_actions.keys(); }
+
+    // Hooks the handler in and enables the command. A name the table does not know
+    // throws std::logic_error: a misspelt name must not leave a command dead.
+    void hook(const QString &name, std::function<void()> handler);
+    bool isHooked(const QString &name) const { return m_hooked.contains(name); }
+    // Runs the command's handler (what a click does); false when it has none.
+    bool run(const QString &name);
+
+private:
+    QHash<QString, QAction *> m_actions;
+    QHash<QString, QMenu *> m_menus;
+    QHash<QString, std::function<void()>> m_hooked;
+};
