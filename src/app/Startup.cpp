@@ -70,6 +70,8 @@ void Startup::openOptions(bool atStart)
 {
     auto *dlg = new OptionForm(m_station, atStart ? nullptr : m_main);
     dlg->setAttribute(Qt::WA_DeleteOnClose);
+    // A unit option takes effect at once: "Get Dose Product" follows it.
+    connect(dlg, &OptionForm::unitTypeChanged, m_main, &MainForm::applyUnitType);
     connect(dlg, &OptionForm::saved, m_main, [this] {
         m_main->applyUnitType();
         m_main->applyDebugMode();

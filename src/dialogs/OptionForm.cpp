@@ -297,11 +297,11 @@ QWidget *OptionForm::buildCommPort()
         });
         return b;
     };
-    optSophie = unit("optSophie", QStringLiteral("Sophie"), 1);
-    optGiotto = unit("optGiotto", QStringLiteral("Giotto"), 2);
-    optLoradM4 = unit("optLoradM4", QStringLiteral("Lorad M4"), 3);
+    optSophie = unit("optSophie", QStringLiteral("Sophie"), XrayUnit::Sophie);
+    optGiotto = unit("optGiotto", QStringLiteral("Giotto"), XrayUnit::Giotto);
+    optLoradM4 = unit("optLoradM4", QStringLiteral("Lorad M4"), XrayUnit::LoradM4);
     optGESeno = unit("optGESeno", QStringLiteral("GE Senograph"), 0);
-    optHFE = unit("optHFE", QStringLiteral("HFE 501"), 5);
+    optHFE = unit("optHFE", QStringLiteral("HFE 501"), XrayUnit::Hfe501);
     grid->addWidget(units, 2, 0, 1, 2);
     grid->setRowStretch(3, 1);
     return page;
@@ -369,10 +369,10 @@ void OptionForm::loadFromSettings()
     Text1->setText(QString::number(s.timeOutStart));
     Text2->setText(QString::number(s.timeOutEnd));
 
-    optSophie->setChecked(s.xrayComm == 1);
-    optGiotto->setChecked(s.xrayComm == 2);
-    optLoradM4->setChecked(s.xrayComm == 3);
-    if (s.xrayComm != 1 && s.xrayComm != 2 && s.xrayComm != 3) {
+    optSophie->setChecked(s.xrayComm == XrayUnit::Sophie);
+    optGiotto->setChecked(s.xrayComm == XrayUnit::Giotto);
+    optLoradM4->setChecked(s.xrayComm == XrayUnit::LoradM4);
+    if (s.xrayComm != XrayUnit::Sophie && s.xrayComm != XrayUnit::Giotto && s.xrayComm != XrayUnit::LoradM4) {
         // No unit option is checked for other values.
         for (QRadioButton *b : {optSophie, optGiotto, optLoradM4, optGESeno, optHFE}) {
             b->setAutoExclusive(false);
@@ -454,11 +454,11 @@ void OptionForm::okClicked()
     s.timeOutStart = integerPart(Text1->text());
     s.timeOutEnd = integerPart(Text2->text());
     if (optSophie->isChecked())
-        s.xrayComm = 1;
+        s.xrayComm = XrayUnit::Sophie;
     else if (optGiotto->isChecked())
-        s.xrayComm = 2;
+        s.xrayComm = XrayUnit::Giotto;
     else if (optLoradM4->isChecked())
-        s.xrayComm = 3;
+        s.xrayComm = XrayUnit::LoradM4;
     // Otherwise the unit type stays ("HFE 501" has set 5 already).
     emit unitTypeChanged();
     m_station.saveSettings();

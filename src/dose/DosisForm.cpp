@@ -4,6 +4,7 @@
 #include "core/Station.h"
 #include "dose/DoseList.h"
 #include "dose/DosisFormQuery.h"
+#include "ui/ListHelpers.h"
 #include "core/Database.h"
 
 #include <QCalendarWidget>
@@ -15,20 +16,6 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-
-namespace {
-class IdItem : public QTreeWidgetItem {
-public:
-    using QTreeWidgetItem::QTreeWidgetItem;
-    bool operator<(const QTreeWidgetItem &other) const override
-    {
-        const int col = treeWidget() ? treeWidget()->sortColumn() : 0;
-        if (col == 0)
-            return text(0).toLongLong() < other.text(0).toLongLong();
-        return QTreeWidgetItem::operator<(other);
-    }
-};
-} // namespace
 
 DosisForm::DosisForm(Station &station, QWidget *parent) : QDialog(parent), m_station(station)
 {
@@ -46,10 +33,7 @@ DosisForm::DosisForm(Station &station, QWidget *parent) : QDialog(parent), m_sta
     m_calendar = new QCalendarWidget(this);
     m_calendar->setObjectName(QStringLiteral("MonthView1"));
     m_calendar->setSelectedDate(QDate::currentDate());
-    m_list = new QTreeWidget(this);
-    m_list->setObjectName(QStringLiteral("ListView1"));
-    m_list->setRootIsDecorated(false);
-    m_list->setHeaderLabels({QStringLiteral("ID"), QStringLiteral("Patient Name"), QStringLiteral("Date"),
+    m_list = ListHelpers::reportList(QStringLiteral("ListView1"), {QStringLiteral("ID"), QStringLiteral("Patient Name"), QStringLiteral("Date"),
                              QStringLiteral("Time"), QStringLiteral("Projection")});
 
     auto button = [this](const char *name, const char *caption) {
@@ -101,7 +85,7 @@ void DosisForm::fill(bool withDate)
                                                  withDate ? std::optional<QDate>(m_calendar->selectedDate())
                                                           : std::nullopt);
         for (const auto &r : rows)
-            new IdItem(m_list, r.cells);
+            new NumericSortItem(m_list, r.cells, {0});
     } catch (const std::exception &e) {
         m_station.logError(e, QStringLiteral("DosisForm DosisListFill"));
     }

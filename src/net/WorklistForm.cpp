@@ -2,6 +2,7 @@
 
 #include "core/AppError.h"
 #include "core/Station.h"
+#include "ui/ListHelpers.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -36,12 +37,7 @@ WorklistForm::WorklistForm(Station &station, QWidget *parent, QueryFn query)
         setWindowIcon(parent->windowIcon());
     resize(820, 420);
 
-    m_list = new QTreeWidget(this);
-    m_list->setObjectName(QStringLiteral("lvWorklist"));
-    m_list->setRootIsDecorated(false);
-    m_list->setUniformRowHeights(true);
-    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_list->setHeaderLabels(WorklistEntry::headings());
+    m_list = ListHelpers::reportList(QStringLiteral("lvWorklist"), WorklistEntry::headings(), this);
     m_list->header()->setSectionsClickable(true);
     m_list->header()->setSortIndicatorShown(true);
 

@@ -5,12 +5,14 @@
 #include "app/MainForm.h"
 #include "app/SplashForm.h"
 #include "app/Startup.h"
+#include "ui/CommandTable.h"
 #include "dialogs/OptionForm.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSettings>
 #include <QTimer>
 #include <QtTest>
@@ -20,6 +22,7 @@ class TestStartFlow : public QObject {
 private slots:
     void okOrCancelShowTheMainWindow_data();
     void okOrCancelShowTheMainWindow();
+    void unitOptionShowsLoradButtonAtOnce();
     void splashCaptionAndLabels();
     void frameClickBeforeTheTickEndsTheStart();
 };
@@ -69,6 +72,31 @@ void TestStartFlow::okOrCancelShowTheMainWindow()
     QCOMPARE(int(ts->settings().viewerRows), ok ? 2 : 7);
     startup.mainForm()->exitProgram();
     // The companions the start launched for this station.
+    killStationProcesses(ts.root());
+}
+
+void TestStartFlow::unitOptionShowsLoradButtonAtOnce()
+{
+    TestStation ts(false);
+    Startup startup(*ts);
+    QVERIFY(startup.begin());
+    QTRY_VERIFY_WITH_TIMEOUT(visibleOptions() != nullptr, 5000);
+    OptionForm *f = visibleOptions();
+    f->findChild<QPushButton *>("cmdOK")->click();
+    QTRY_VERIFY(startup.mainForm()->isVisible());
+    auto *lorad = startup.mainForm()->findChild<QPushButton *>("cmdLorad");
+    QVERIFY(!lorad->isVisible());
+
+    // Options again: the unit option changes the main window before OK or Cancel.
+    startup.mainForm()->commands().run("mnuAnsichtEinstellungen");
+    QTRY_VERIFY(visibleOptions() != nullptr);
+    f = visibleOptions();
+    f->findChild<QRadioButton *>("optLoradM4")->click();
+    QVERIFY(lorad->isVisible());
+    f->findChild<QRadioButton *>("optSophie")->click();
+    QVERIFY(!lorad->isVisible());
+    f->findChild<QPushButton *>("cmdCancel")->click();
+    startup.mainForm()->exitProgram();
     killStationProcesses(ts.root());
 }
 
