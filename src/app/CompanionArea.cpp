@@ -1,10 +1,9 @@
 #include "app/CompanionArea.h"
 #include "core/Companions.h"
-#include "ui/MainHooks.h"
 #include "core/Station.h"
+#include "ui/MainHooks.h"
 
-CompanionArea::CompanionArea(Station &station, MainHooks &hooks, QObject *parent)
-    : QObject(parent), m_station(station)
+CompanionArea::CompanionArea(Station &station, MainHooks &hooks, QObject *parent) : QObject(parent), m_station(station)
 {
     hooks.startCompanions.push_back([this] { startCompanions(); });
     hooks.stopCompanions.push_back([this] { stopCompanions(); });

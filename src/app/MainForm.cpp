@@ -129,7 +129,8 @@ void MainForm::buildToolbar()
         act->setToolTip(QString::fromUtf8(b.tooltip));
         act->setData(key);
         // A button follows the enabled state of the command it runs.
-        QAction *cmd = b.mirrors ? m_commands->action(QString::fromLatin1(b.mirrors)) : m_commands->action(QStringLiteral("Toolbar1_") + key);
+        QAction *cmd = b.mirrors ? m_commands->action(QString::fromLatin1(b.mirrors))
+                                 : m_commands->action(QStringLiteral("Toolbar1_") + key);
         act->setEnabled(cmd->isEnabled());
         connect(cmd, &QAction::changed, act, [act, cmd] { act->setEnabled(cmd->isEnabled()); });
         connect(act, &QAction::triggered, this, [this, key] { toolbarButtonClick(key); });
@@ -226,7 +227,8 @@ void MainForm::buildStatusBar()
     connect(m_capture, &DoseCapturePanel::statusMessage, sb, &QStatusBar::showMessage);
     m_diskWarning = new QLabel;
     m_diskWarning->setObjectName(QStringLiteral("lblDiskWarning"));
-    m_diskWarning->setStyleSheet(QStringLiteral("QLabel { color: white; background: #b00020; padding: 0 6px; font-weight: bold; }"));
+    m_diskWarning->setStyleSheet(
+        QStringLiteral("QLabel { color: white; background: #b00020; padding: 0 6px; font-weight: bold; }"));
     m_diskWarning->hide();
     sb->addPermanentWidget(m_diskWarning);
 }
@@ -248,7 +250,8 @@ bool MainForm::formLoad()
         const qint64 free = StartupChecks::freeBytes(m_station.paths().appPath());
         if (StartupChecks::diskSpaceLow(free)) {
             setDiskWarning(StartupChecks::lowDiskSpaceStatus(free));
-            m_station.log().writeError(ErrorNo::FileIo, StartupChecks::lowDiskSpaceStatus(free), QStringLiteral("Mainform Form_Load"));
+            m_station.log().writeError(ErrorNo::FileIo, StartupChecks::lowDiskSpaceStatus(free),
+                                       QStringLiteral("Mainform Form_Load"));
             m_station.prompter().message(StartupChecks::lowDiskSpaceText(free), MsgIcon::Warning);
         }
 
@@ -275,10 +278,7 @@ void MainForm::setDiskWarning(const QString &text)
     m_diskWarning->setVisible(!text.isEmpty());
 }
 
-void MainForm::applyUnitType()
-{
-    m_capture->applyUnitType(m_station.settings().xrayComm);
-}
+void MainForm::applyUnitType() { m_capture->applyUnitType(m_station.settings().xrayComm); }
 
 void MainForm::applyDebugMode()
 {
@@ -287,10 +287,7 @@ void MainForm::applyDebugMode()
     m_doseList->applyDebugMode(debug);
 }
 
-void MainForm::settingsSaved()
-{
-    MainHooks::run(m_hooks.settingsChanged);
-}
+void MainForm::settingsSaved() { MainHooks::run(m_hooks.settingsChanged); }
 
 bool MainForm::event(QEvent *e)
 {
@@ -365,14 +362,17 @@ void showLogFile(QWidget *parent, const QString &title, const QString &path)
     dlg->resize(760, 480);
     dlg->open();
 }
-}
+} // namespace
 
 void MainForm::showErrorLog() { showLogFile(this, QStringLiteral("Error.log"), m_station.log().errorLogPath()); }
 void MainForm::showDebugLog() { showLogFile(this, QStringLiteral("debug.log"), m_station.log().debugLogPath()); }
 
 void MainForm::showAbout()
 {
-    m_station.prompter().message(Version::mainCaption() + QStringLiteral("\n\nMammography room station: dose capture, worklist, image store and DICOM send.\n\nStation folder: ")
-                                     + m_station.paths().appPath(),
-                                 MsgIcon::Information, QStringLiteral("About Calvarex"));
+    m_station.prompter().message(
+        Version::mainCaption()
+            + QStringLiteral(
+                "\n\nMammography room station: dose capture, worklist, image store and DICOM send.\n\nStation folder: ")
+            + m_station.paths().appPath(),
+        MsgIcon::Information, QStringLiteral("About Calvarex"));
 }

@@ -7,7 +7,9 @@
 class AppError : public std::runtime_error {
 public:
     AppError(long number, const QString &description)
-        : std::runtime_error(description.toStdString()), m_number(number), m_description(description) {}
+        : std::runtime_error(description.toStdString()), m_number(number), m_description(description)
+    {
+    }
     long number() const { return m_number; }
     const QString &description() const { return m_description; }
 

@@ -45,8 +45,7 @@ bool sameFolder(const QString &a, const QString &b)
 bool startCompanion(Station &station, const QString &name, qint64 &pid)
 {
     // A companion already started by us and still running is not started twice.
-    if (pid != 0 && Companions::IsProcessAlive(pid)
-        && Companions::processName(pid).contains(name, Qt::CaseInsensitive))
+    if (pid != 0 && Companions::IsProcessAlive(pid) && Companions::processName(pid).contains(name, Qt::CaseInsensitive))
         return false;
     const QString exe = Companions::executablePath(name);
     if (!QFileInfo(exe).isExecutable())

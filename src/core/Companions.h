@@ -56,4 +56,4 @@ void terminate(qint64 pid, const QString &expectedName, int graceMs = 5000);
 // The executable name of a running process, empty when there is no such process.
 QString processName(qint64 pid);
 
-}
+} // namespace Companions

@@ -14,7 +14,7 @@ std::atomic<quint64> g_connectionCounter{0};
 {
     throw AppError(ErrorNo::Database, what + QStringLiteral(": ") + err.text().trimmed());
 }
-}
+} // namespace
 
 Database::Database(const QString &file, bool create)
     : m_name(QStringLiteral("cx%1").arg(++g_connectionCounter)), m_file(file)

@@ -56,4 +56,7 @@ private:
 };
 
 // A column value as display text: null reads as empty.
-inline QString textOf(const QSqlQuery &q, const char *column) { return q.value(QString::fromLatin1(column)).toString(); }
+inline QString textOf(const QSqlQuery &q, const char *column)
+{
+    return q.value(QString::fromLatin1(column)).toString();
+}

@@ -44,4 +44,4 @@ QString today() { return date(QDate::currentDate()); }
 QString now() { return time(QTime::currentTime()); }
 QString logStamp(const QDateTime &dt) { return dt.toString(DateFormat + QLatin1Char(' ') + TimeFormat); }
 
-}
+} // namespace DateText

@@ -22,4 +22,4 @@ QString time(const QTime &t);
 QString today();
 QString now();
 QString logStamp(const QDateTime &dt = QDateTime::currentDateTime());
-}
+} // namespace DateText

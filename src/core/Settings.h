@@ -26,9 +26,9 @@ struct Settings {
     qint32 stopService = 0;
     QString irAet;
     QString irPort;
-    PeerAddress scp;       // the current storage destination
+    PeerAddress scp; // the current storage destination
     QString worklistLocalAet;
-    PeerAddress worklist;  // the worklist provider
+    PeerAddress worklist; // the worklist provider
     qint16 comSpeed = 0;
     qint16 comParity = 0;
     qint16 comBitGet = 0;
@@ -48,4 +48,4 @@ constexpr qint16 Sophie = 1;
 constexpr qint16 Giotto = 2;
 constexpr qint16 LoradM4 = 3;
 constexpr qint16 Hfe501 = 5;
-}
+} // namespace XrayUnit

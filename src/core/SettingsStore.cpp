@@ -3,7 +3,10 @@
 #include <QSettings>
 #include <cmath>
 
-SettingsStore::SettingsStore() : m_settings(std::make_unique<QSettings>(QStringLiteral("Lumetra"), QStringLiteral("TqStation"))) {}
+SettingsStore::SettingsStore()
+    : m_settings(std::make_unique<QSettings>(QStringLiteral("Lumetra"), QStringLiteral("TqStation")))
+{
+}
 
 SettingsStore::SettingsStore(const QString &iniFile)
     : m_settings(std::make_unique<QSettings>(iniFile, QSettings::IniFormat))
@@ -65,8 +68,7 @@ std::optional<qint64> parseDecimal(const QString &t)
     return static_cast<qint64>(std::nearbyint(d));
 }
 
-template <typename T>
-std::optional<T> toInt(const QString &text)
+template <typename T> std::optional<T> toInt(const QString &text)
 {
     const QString t = text.trimmed();
     if (t.isEmpty())
@@ -88,9 +90,8 @@ std::optional<T> toInt(const QString &text)
     return static_cast<T>(*d);
 }
 
-template <typename T>
-void readInto(const SettingsStore &st, const QString &name, const QString &def, T &var,
-              std::optional<T> (*conv)(const QString &))
+template <typename T> void readInto(const SettingsStore &st, const QString &name, const QString &def, T &var,
+                                    std::optional<T> (*conv)(const QString &))
 {
     if (auto v = conv(st.readValue(name, def)))
         var = *v;
@@ -107,8 +108,10 @@ void SettingsStore::load(Settings &s) const
     readInto(*this, QStringLiteral("General/Viewer_Rows"), QStringLiteral("7"), s.viewerRows, &toInt16);
     readInto(*this, QStringLiteral("General/Viewer_Columns"), QStringLiteral("3"), s.viewerColumns, &toInt16);
     s.imagesPerPage = static_cast<qint16>(s.viewerRows * s.viewerColumns);
-    readInto(*this, QStringLiteral("General/Viewer_bgColor"), QStringLiteral("&H00000000&"), s.viewerBgColor, &toColour);
-    readInto(*this, QStringLiteral("General/Viewer_fgColor"), QStringLiteral("&H00C0FFFF&"), s.viewerFgColor, &toColour);
+    readInto(*this, QStringLiteral("General/Viewer_bgColor"), QStringLiteral("&H00000000&"), s.viewerBgColor,
+             &toColour);
+    readInto(*this, QStringLiteral("General/Viewer_fgColor"), QStringLiteral("&H00C0FFFF&"), s.viewerFgColor,
+             &toColour);
     readInto(*this, QStringLiteral("General/EditAndSend"), QStringLiteral("0"), s.editAndSend, &toInt16);
     readInto(*this, QStringLiteral("General/SentAndKeep"), QStringLiteral("1"), s.sentAndKeep, &toInt16);
     readInto(*this, QStringLiteral("General/AutoWindow"), QStringLiteral("0"), s.autoWindow, &toInt16);
@@ -141,29 +144,51 @@ void SettingsStore::load(Settings &s) const
 
 QStringList SettingsStore::saveOrder()
 {
-    return {QStringLiteral("General/Debug"), QStringLiteral("General/Viewer_Rows"), QStringLiteral("General/Viewer_Columns"),
-            QStringLiteral("General/Viewer_bgColor"), QStringLiteral("General/Viewer_fgColor"), QStringLiteral("General/EditAndSend"),
-            QStringLiteral("General/SentAndKeep"), QStringLiteral("General/AutoWindow"), QStringLiteral("General/ComputeWindow"),
-            QStringLiteral("General/CustomWidth"), QStringLiteral("General/CustomCenter"), QStringLiteral("General/StopService"),
-            QStringLiteral("General/XrayComm"), QStringLiteral("Com/IR_AET"), QStringLiteral("Com/IR_Port"),
-            QStringLiteral("Com/SCP_AET"), QStringLiteral("Com/SCP_IP"), QStringLiteral("Com/SCP_Port"),
-            QStringLiteral("Worklist/LocalAET"), QStringLiteral("Worklist/RemoteAET"), QStringLiteral("Worklist/RemoteIP"),
-            QStringLiteral("Worklist/RemotePort"), QStringLiteral("ComPort/Speed"), QStringLiteral("ComPort/Parity"),
-            QStringLiteral("ComPort/Bit_Get"), QStringLiteral("ComPort/Bit_Put"), QStringLiteral("ComPort/Flux"),
-            QStringLiteral("ComPort/Port"), QStringLiteral("ComPort/Time_Out_Start"), QStringLiteral("ComPort/Time_Out_End"),
-            QStringLiteral("ComPort/Device"), QStringLiteral("Filter/Active")};
+    return {QStringLiteral("General/Debug"),
+            QStringLiteral("General/Viewer_Rows"),
+            QStringLiteral("General/Viewer_Columns"),
+            QStringLiteral("General/Viewer_bgColor"),
+            QStringLiteral("General/Viewer_fgColor"),
+            QStringLiteral("General/EditAndSend"),
+            QStringLiteral("General/SentAndKeep"),
+            QStringLiteral("General/AutoWindow"),
+            QStringLiteral("General/ComputeWindow"),
+            QStringLiteral("General/CustomWidth"),
+            QStringLiteral("General/CustomCenter"),
+            QStringLiteral("General/StopService"),
+            QStringLiteral("General/XrayComm"),
+            QStringLiteral("Com/IR_AET"),
+            QStringLiteral("Com/IR_Port"),
+            QStringLiteral("Com/SCP_AET"),
+            QStringLiteral("Com/SCP_IP"),
+            QStringLiteral("Com/SCP_Port"),
+            QStringLiteral("Worklist/LocalAET"),
+            QStringLiteral("Worklist/RemoteAET"),
+            QStringLiteral("Worklist/RemoteIP"),
+            QStringLiteral("Worklist/RemotePort"),
+            QStringLiteral("ComPort/Speed"),
+            QStringLiteral("ComPort/Parity"),
+            QStringLiteral("ComPort/Bit_Get"),
+            QStringLiteral("ComPort/Bit_Put"),
+            QStringLiteral("ComPort/Flux"),
+            QStringLiteral("ComPort/Port"),
+            QStringLiteral("ComPort/Time_Out_Start"),
+            QStringLiteral("ComPort/Time_Out_End"),
+            QStringLiteral("ComPort/Device"),
+            QStringLiteral("Filter/Active")};
 }
 
 void SettingsStore::save(const Settings &s)
 {
     const auto n = [](qint64 v) { return QString::number(v); };
-    const QStringList values = {
-        n(s.debug), n(s.viewerRows), n(s.viewerColumns), n(s.viewerBgColor), n(s.viewerFgColor),
-        n(s.editAndSend), n(s.sentAndKeep), n(s.autoWindow), n(s.computeWindow), s.customWidth, s.customCenter,
-        n(s.stopService), n(s.xrayComm), s.irAet, s.irPort, s.scp.aet, s.scp.ip, s.scp.port,
-        s.worklistLocalAet, s.worklist.aet, s.worklist.ip, s.worklist.port,
-        n(s.comSpeed), n(s.comParity), n(s.comBitGet), n(s.comBitPut), n(s.comFlux), n(s.comPort),
-        n(s.timeOutStart), n(s.timeOutEnd), s.comDevice, s.filterActive};
+    const QStringList values = {n(s.debug),         n(s.viewerRows),  n(s.viewerColumns), n(s.viewerBgColor),
+                                n(s.viewerFgColor), n(s.editAndSend), n(s.sentAndKeep),   n(s.autoWindow),
+                                n(s.computeWindow), s.customWidth,    s.customCenter,     n(s.stopService),
+                                n(s.xrayComm),      s.irAet,          s.irPort,           s.scp.aet,
+                                s.scp.ip,           s.scp.port,       s.worklistLocalAet, s.worklist.aet,
+                                s.worklist.ip,      s.worklist.port,  n(s.comSpeed),      n(s.comParity),
+                                n(s.comBitGet),     n(s.comBitPut),   n(s.comFlux),       n(s.comPort),
+                                n(s.timeOutStart),  n(s.timeOutEnd),  s.comDevice,        s.filterActive};
     const QStringList names = saveOrder();
     for (int i = 0; i < names.size(); ++i)
         m_settings->setValue(names[i], values[i]);

@@ -13,7 +13,10 @@ QString screenTooSmallText()
     return QStringLiteral("ATTENTION!\nA screen resolution of 1024x768 pixel is required for this application!");
 }
 
-QString secondInstanceText() { return QStringLiteral("Your can only run one instance of '") + Version::ProductName + QStringLiteral("'"); }
+QString secondInstanceText()
+{
+    return QStringLiteral("Your can only run one instance of '") + Version::ProductName + QStringLiteral("'");
+}
 
 bool diskSpaceLow(qint64 freeBytes) { return freeBytes >= 0 && freeBytes < MinFreeBytes; }
 
@@ -47,4 +50,4 @@ InstanceLock::InstanceLock(const QString &appPath)
     m_acquired = m_lock->tryLock(0);
 }
 
-}
+} // namespace StartupChecks

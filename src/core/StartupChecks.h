@@ -28,4 +28,4 @@ private:
     std::unique_ptr<QLockFile> m_lock;
     bool m_acquired = false;
 };
-}
+} // namespace StartupChecks

@@ -21,7 +21,8 @@ qint64 StationLog::logFileSize(const QString &path)
 
 void StationLog::writeError(long number, const QString &description, const QString &procedure) const noexcept
 {
-    QString line = DateText::logStamp() + QLatin1Char('#') + QString::number(number) + QStringLiteral(" - ") + description;
+    QString line =
+        DateText::logStamp() + QLatin1Char('#') + QString::number(number) + QStringLiteral(" - ") + description;
     if (!procedure.isEmpty())
         line += QStringLiteral(" [") + procedure + QLatin1Char(']');
     append(errorLogPath(), line);

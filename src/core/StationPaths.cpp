@@ -4,10 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 
-StationPaths::StationPaths(const QString &appPath)
-    : m_appPath(QDir::cleanPath(QDir(appPath).absolutePath()))
-{
-}
+StationPaths::StationPaths(const QString &appPath) : m_appPath(QDir::cleanPath(QDir(appPath).absolutePath())) {}
 
 QString StationPaths::dataDir() const { return m_appPath + QStringLiteral("/Data"); }
 QString StationPaths::imagesDir() const { return m_appPath + QStringLiteral("/Images"); }
@@ -24,7 +21,8 @@ QString StationPaths::file(const QString &name) const { return m_appPath + QLati
 QString StationPaths::studyDir(const QString &studyUid) const
 {
     if (!isValidUid(studyUid))
-        throw AppError(ErrorNo::BadInput, QStringLiteral("Not a valid Study Instance UID: '%1'").arg(studyUid.left(80)));
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("Not a valid Study Instance UID: '%1'").arg(studyUid.left(80)));
     return imagesDir() + QLatin1Char('/') + studyUid;
 }
 

@@ -16,9 +16,9 @@ public:
     QString transferDir() const;
     QString logsDir() const;
     QString quarantineDir() const;
-    QString dataDb() const;     // Data/TqData.dat
-    QString userDb() const;     // Data/TqUser.dat
-    QString templateDb() const; // Data/TqDef.dat
+    QString dataDb() const;                  // Data/TqData.dat
+    QString userDb() const;                  // Data/TqUser.dat
+    QString templateDb() const;              // Data/TqDef.dat
     QString file(const QString &name) const; // a file in the station folder (hand-over files)
 
     // A study's image folder and an image's file. The UIDs are checked first: anything

@@ -18,7 +18,13 @@ inline QString captionNumber(int major, int minor, int revision)
 {
     return QStringLiteral("%1.%2.%3").arg(major).arg(minor).arg(revision);
 }
-inline QString splashCaption() { return ProductName + QStringLiteral(" Version ") + splashNumber(Major, Minor, Revision); }
-inline QString splashVersionLabel() { return QStringLiteral("Version ") + splashNumber(Major, Minor, Revision); }
-inline QString mainCaption() { return ProductName + QStringLiteral(" Version ") + captionNumber(Major, Minor, Revision); }
+inline QString splashCaption()
+{
+    return ProductName + QStringLiteral(" Version ") + splashNumber(Major, Minor, Revision);
 }
+inline QString splashVersionLabel() { return QStringLiteral("Version ") + splashNumber(Major, Minor, Revision); }
+inline QString mainCaption()
+{
+    return ProductName + QStringLiteral(" Version ") + captionNumber(Major, Minor, Revision);
+}
+} // namespace Version

@@ -11,11 +11,11 @@
 #include "ui/MainHooks.h"
 
 #include <QLabel>
-#include <QWidget>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <QWidget>
 
 namespace {
 
@@ -292,8 +292,8 @@ void DoseCapturePanel::cmdLoradClick()
 
 QString DoseCapturePanel::patientKey() const
 {
-    return m_state.row(1) + QLatin1Char('|') + m_state.row(2) + QLatin1Char('|') + m_state.row(3) +
-           QLatin1Char('|') + m_state.row(5);
+    return m_state.row(1) + QLatin1Char('|') + m_state.row(2) + QLatin1Char('|') + m_state.row(3) + QLatin1Char('|')
+           + m_state.row(5);
 }
 
 void DoseCapturePanel::schedulePendingOffer()

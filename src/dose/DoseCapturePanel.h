@@ -24,8 +24,7 @@ struct MainHooks;
 class DoseCapturePanel : public QObject {
     Q_OBJECT
 public:
-    DoseCapturePanel(Station &station, DoseState &state, CommandTable &commands, MainHooks &hooks,
-                     QWidget *parent);
+    DoseCapturePanel(Station &station, DoseState &state, CommandTable &commands, MainHooks &hooks, QWidget *parent);
     ~DoseCapturePanel() override;
 
     // The controls, for the main window to place.

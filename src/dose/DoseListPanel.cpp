@@ -17,8 +17,8 @@
 
 DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection &selection, EditSession &edits,
                              CommandTable &commands, QWidget *parent)
-    : QObject(parent), m_station(station), m_state(state), m_selection(selection), m_edits(edits),
-      m_commands(commands), m_list(station, state)
+    : QObject(parent), m_station(station), m_state(state), m_selection(selection), m_edits(edits), m_commands(commands),
+      m_list(station, state)
 {
     execDialog = [](QDialog &d) { return d.exec(); };
     buildControls(parent);
@@ -32,8 +32,9 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
         const QString name = QString::fromLatin1(command);
         connect(button, &QPushButton::clicked, this, [this, name, button] {
             if (!m_commands.run(name))
-                m_station.prompter().message(QStringLiteral("\"%1\" is not available in this version.").arg(button->text()),
-                                             MsgIcon::Information);
+                m_station.prompter().message(
+                    QStringLiteral("\"%1\" is not available in this version.").arg(button->text()),
+                    MsgIcon::Information);
         });
     }
 
@@ -49,9 +50,8 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
         lvDosis_Fill();
     });
     // "Merge Images" only while there is a dose row for every listed image.
-    connect(&m_selection, &StoreSelection::studyOpened, this, [this] {
-        m_cmdSelected->setEnabled(m_lvDosis->topLevelItemCount() == m_selection.listedImages);
-    });
+    connect(&m_selection, &StoreSelection::studyOpened, this,
+            [this] { m_cmdSelected->setEnabled(m_lvDosis->topLevelItemCount() == m_selection.listedImages); });
     connect(&m_state, &DoseState::recordsStored, this, &DoseListPanel::lvDosis_Fill);
     connect(&m_state, &DoseState::changed, this, &DoseListPanel::showPanel);
     showPanel();
@@ -59,9 +59,11 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
 
 void DoseListPanel::buildControls(QWidget *parent)
 {
-    m_ListView1 = ListHelpers::reportList(QStringLiteral("ListView1"), {QStringLiteral("Field"), QStringLiteral("Value")}, parent);
+    m_ListView1 = ListHelpers::reportList(QStringLiteral("ListView1"),
+                                          {QStringLiteral("Field"), QStringLiteral("Value")}, parent);
     // The eight rows of the chosen worklist patient: column 1 holds the values.
-    for (const char *label : {"Patient ID", "First name", "Last name", "Middle name", "Birth date", "Sex", "Acc. No.", "Body part"})
+    for (const char *label :
+         {"Patient ID", "First name", "Last name", "Middle name", "Birth date", "Sex", "Acc. No.", "Body part"})
         new QTreeWidgetItem(m_ListView1, {QString::fromLatin1(label), QString()});
     m_ListView1->setColumnWidth(0, 90);
     m_ListView1->setMinimumHeight(90);
@@ -83,10 +85,7 @@ void DoseListPanel::buildControls(QWidget *parent)
     m_lvDosis->sortByColumn(DoseList::ColId, Qt::AscendingOrder);
 }
 
-void DoseListPanel::applyDebugMode(bool debug)
-{
-    m_lvDosis->setVisible(!debug);
-}
+void DoseListPanel::applyDebugMode(bool debug) { m_lvDosis->setVisible(!debug); }
 
 std::optional<StorePatient> DoseListPanel::storePatient() const
 {

@@ -6,7 +6,8 @@
 
 HeaderPanel::HeaderPanel(EditSession &edits, QWidget *parent) : QObject(parent)
 {
-    m_lvHeader = ListHelpers::reportList(QStringLiteral("lvHeader"),
-                                         {QStringLiteral("Tag"), QStringLiteral("Description"), QStringLiteral("Value")}, parent);
+    m_lvHeader = ListHelpers::reportList(
+        QStringLiteral("lvHeader"), {QStringLiteral("Tag"), QStringLiteral("Description"), QStringLiteral("Value")},
+        parent);
     connect(&edits, &EditSession::cleared, m_lvHeader, &QTreeWidget::clear);
 }

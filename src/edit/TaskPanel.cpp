@@ -49,8 +49,9 @@ void TaskPanel::buildControls(QWidget *parent)
     layout->addWidget(new QLabel(QStringLiteral("Value:")), 2, 0);
     layout->addWidget(m_txtValue, 2, 1);
     layout->addWidget(m_cmdAddTask, 3, 1, Qt::AlignRight);
-    m_lvTasks = ListHelpers::reportList(QStringLiteral("lvTasks"), {QStringLiteral("Level"), QStringLiteral("Source"), QStringLiteral("Value"),
-                                                                    QStringLiteral("Task"), QStringLiteral("Target")});
+    m_lvTasks = ListHelpers::reportList(QStringLiteral("lvTasks"),
+                                        {QStringLiteral("Level"), QStringLiteral("Source"), QStringLiteral("Value"),
+                                         QStringLiteral("Task"), QStringLiteral("Target")});
     layout->addWidget(m_lvTasks, 4, 0, 1, 2);
     layout->setRowStretch(4, 1);
 }

@@ -87,12 +87,14 @@ void BrowserPanel::buildControls(QWidget *parent)
     auto *left = new QSplitter(Qt::Vertical, parent);
     left->setChildrenCollapsible(false);
     m_listsPane = left;
-    m_lvPatients = reportList(QStringLiteral("lvPatients"), {QStringLiteral("ID"), QStringLiteral("Lastname, Firstname"),
-                                                             QStringLiteral("2nd Name"), QStringLiteral("Birthdate")});
+    m_lvPatients =
+        reportList(QStringLiteral("lvPatients"), {QStringLiteral("ID"), QStringLiteral("Lastname, Firstname"),
+                                                  QStringLiteral("2nd Name"), QStringLiteral("Birthdate")});
     left->addWidget(framed(QStringLiteral("Patient list"), m_lvPatients));
 
-    m_lvStudien = reportList(QStringLiteral("lvStudien"), {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"),
-                                                           QStringLiteral("Modality"), QStringLiteral("Bodypart")});
+    m_lvStudien =
+        reportList(QStringLiteral("lvStudien"), {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"),
+                                                 QStringLiteral("Modality"), QStringLiteral("Bodypart")});
     m_lvSerien = new QListWidget;
     m_lvSerien->setObjectName(QStringLiteral("lvSerien"));
     m_lvSerien->setViewMode(QListView::IconMode);
@@ -112,8 +114,8 @@ void BrowserPanel::buildControls(QWidget *parent)
     studyGrid->addWidget(m_frmSerien, 0, 0);
     left->addWidget(studyBox);
 
-    m_lvImages = reportList(QStringLiteral("lvImages"), {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"),
-                                                         QStringLiteral("ImageUID")});
+    m_lvImages = reportList(QStringLiteral("lvImages"), {QStringLiteral("ID"), QStringLiteral("Date"),
+                                                         QStringLiteral("Time"), QStringLiteral("ImageUID")});
     left->addWidget(framed(QStringLiteral("Image list"), m_lvImages));
     // Starting widths that show the headers on a 1024x768 screen.
     ListHelpers::setColumnWidths(m_lvPatients, {72, 130, 70});
@@ -494,15 +496,9 @@ void BrowserPanel::viewSeries()
     }
 }
 
-void BrowserPanel::seriesDoubleClick()
-{
-    seriesPick(true);
-}
+void BrowserPanel::seriesDoubleClick() { seriesPick(true); }
 
-void BrowserPanel::viewSeriesImages()
-{
-    seriesPick(false);
-}
+void BrowserPanel::viewSeriesImages() { seriesPick(false); }
 
 void BrowserPanel::seriesPick(bool ask)
 {
@@ -591,7 +587,8 @@ void BrowserPanel::loadStudy(const ImageSelection &sel)
         m_loader.start(items, m_dv1->renderSize(int(items.size())));
     } catch (const std::exception &e) {
         m_station.logError(e, QStringLiteral("MainForm LoadStudy"));
-        m_station.prompter().message(QStringLiteral("An error occured during loading - please retry!"), MsgIcon::Critical);
+        m_station.prompter().message(QStringLiteral("An error occured during loading - please retry!"),
+                                     MsgIcon::Critical);
         m_dv1->clear();
         m_pbLoad->hide();
         m_dv1->setUpdatesEnabled(true);
@@ -623,7 +620,8 @@ void BrowserPanel::onLoadFinished(int loaded, int)
     if (before != m_dv1->count())
         initScrollbar();
     if (m_loadFailed)
-        m_station.prompter().message(QStringLiteral("An error occured during loading - please retry!"), MsgIcon::Critical);
+        m_station.prompter().message(QStringLiteral("An error occured during loading - please retry!"),
+                                     MsgIcon::Critical);
     emit loadFinished();
 }
 
@@ -665,10 +663,7 @@ void BrowserPanel::initScrollbar()
     }
 }
 
-void BrowserPanel::setFirst(int first)
-{
-    m_dv1->setFirstImage(first);
-}
+void BrowserPanel::setFirst(int first) { m_dv1->setFirstImage(first); }
 
 void BrowserPanel::syncScrollValue()
 {
@@ -679,20 +674,13 @@ void BrowserPanel::syncScrollValue()
     sb->setValue(ViewerPaging::scrollValueForFirst(m_dv1->firstImage(), m_dv1->columns(), sb->maximum()));
 }
 
-void BrowserPanel::scrollChange(int value)
-{
-    setFirst(ViewerPaging::firstFromScrollValue(value, m_dv1->columns()));
-}
+void BrowserPanel::scrollChange(int value) { setFirst(ViewerPaging::firstFromScrollValue(value, m_dv1->columns())); }
 
-void BrowserPanel::scrollDrag(int value)
-{
-    setFirst(ViewerPaging::firstFromScrollDrag(value, m_dv1->imagesPerPage()));
-}
+void BrowserPanel::scrollDrag(int value) { setFirst(ViewerPaging::firstFromScrollDrag(value, m_dv1->imagesPerPage())); }
 
 void BrowserPanel::viewerKeyDown(int qtKey)
 {
-    const int first = ViewerPaging::firstAfterKey(qtKey, m_dv1->firstImage(), m_dv1->count(),
-                                                  m_dv1->imagesPerPage());
+    const int first = ViewerPaging::firstAfterKey(qtKey, m_dv1->firstImage(), m_dv1->count(), m_dv1->imagesPerPage());
     if (first == m_dv1->firstImage())
         return;
     setFirst(first);

@@ -69,8 +69,8 @@ public:
     void scrollDrag(int value);
 
     // The context menu commands.
-    void viewStudyImages(); // PopUpStudie "View Images"
-    void viewSeries();      // PopUpStudie "View Series"
+    void viewStudyImages();  // PopUpStudie "View Images"
+    void viewSeries();       // PopUpStudie "View Series"
     void viewSeriesImages(); // PopUpSerie "View Images"
 
     void loadStudy(const ImageSelection &sel);

@@ -9,7 +9,9 @@
 // user's rotation and mirroring.
 struct ViewerImage : dicom::ViewImage {
     ViewerImage() = default;
-    ViewerImage(dicom::ViewImage rendered, QString file) : dicom::ViewImage(std::move(rendered)), path(std::move(file)) {}
+    ViewerImage(dicom::ViewImage rendered, QString file) : dicom::ViewImage(std::move(rendered)), path(std::move(file))
+    {
+    }
 
     QString path;
     int rotation = 0; // clockwise, 0/90/180/270

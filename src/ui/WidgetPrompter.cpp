@@ -13,21 +13,27 @@ namespace {
 QMessageBox::Icon boxIcon(MsgIcon i)
 {
     switch (i) {
-    case MsgIcon::Information: return QMessageBox::Information;
-    case MsgIcon::Warning: return QMessageBox::Warning;
-    case MsgIcon::Critical: return QMessageBox::Critical;
-    case MsgIcon::Question: return QMessageBox::Question;
-    case MsgIcon::None: break;
+    case MsgIcon::Information:
+        return QMessageBox::Information;
+    case MsgIcon::Warning:
+        return QMessageBox::Warning;
+    case MsgIcon::Critical:
+        return QMessageBox::Critical;
+    case MsgIcon::Question:
+        return QMessageBox::Question;
+    case MsgIcon::None:
+        break;
     }
     return QMessageBox::NoIcon;
 }
 
 void print(const QString &kind, const QString &title, const QString &text)
 {
-    std::printf("%s %s: %s\n", qPrintable(kind), qPrintable(title), qPrintable(QString(text).replace(QLatin1Char('\n'), QLatin1String("\\n"))));
+    std::printf("%s %s: %s\n", qPrintable(kind), qPrintable(title),
+                qPrintable(QString(text).replace(QLatin1Char('\n'), QLatin1String("\\n"))));
     std::fflush(stdout);
 }
-}
+} // namespace
 
 WidgetPrompter::WidgetPrompter(QWidget *parent) : m_parent(parent) {}
 

@@ -2,6 +2,7 @@
 // Shared helpers of the companion tests: real DICOM files, DCMTK's tools, and a check that
 // the image store is consistent (every image row has its file, every file its row).
 #include "TestStation.h"
+#include "Wait.h"
 #include "core/Station.h"
 #include "core/Database.h"
 
@@ -99,17 +100,8 @@ inline QStringList storeProblems(Station &s)
     return problems;
 }
 
-inline QString readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
-inline QByteArray bytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+inline QString readAll(const QString &path) { return QString::fromUtf8(readFile(path)); }
+inline QByteArray bytes(const QString &path) { return readFile(path); }
 
 } // namespace kit
 

@@ -58,9 +58,10 @@ struct DosePanelHarness {
         capture = new DoseCapturePanel(*ts, state, *w.commands, hooks, central);
         area = new DoseListPanel(*ts, state, selection, edits, *w.commands, central);
         auto *layout = new QVBoxLayout(central);
-        for (QWidget *c : std::initializer_list<QWidget *>{area->patientView(), area->worklistButton(), area->newStudyButton(),
-                                                          capture->loradButton(), area->mergeButton(), area->manualButton(),
-                                                          capture->pendingLabel(), area->doseView(), capture->inputBox()})
+        for (QWidget *c :
+             std::initializer_list<QWidget *>{area->patientView(), area->worklistButton(), area->newStudyButton(),
+                                              capture->loradButton(), area->mergeButton(), area->manualButton(),
+                                              capture->pendingLabel(), area->doseView(), capture->inputBox()})
             layout->addWidget(c);
         area->doseView()->setMinimumSize(900, 300);
         capture->loradButton()->show(); // the unit type decides that on the main window
@@ -91,9 +92,18 @@ struct DosePanelHarness {
                      const QString &dap = QStringLiteral("1.00"), int imgNo = 1, qint64 id = 0)
     {
         Database db = Database::openData(ts->paths());
-        QVariantList binds{first, last, birth, dap, QStringLiteral("28"), QStringLiteral("56"),
-                           QStringLiteral("350"), status, QStringLiteral("BREAST"), imgNo};
-        QString cols = QStringLiteral("PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime, Status, Bodypart, ImgNo");
+        QVariantList binds{first,
+                           last,
+                           birth,
+                           dap,
+                           QStringLiteral("28"),
+                           QStringLiteral("56"),
+                           QStringLiteral("350"),
+                           status,
+                           QStringLiteral("BREAST"),
+                           imgNo};
+        QString cols = QStringLiteral(
+            "PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime, Status, Bodypart, ImgNo");
         QString marks = QStringLiteral("?, ?, ?, ?, ?, ?, ?, ?, ?, ?");
         if (id) {
             cols += QStringLiteral(", ID");

@@ -4,7 +4,7 @@
 // image of that patient, filed into the store, finds them by name and birth date.
 #include "CaptureTestKit.h"
 #include "DosePanelHarness.h"
-#include "../net/WorklistProvider.h"
+#include "WorklistProvider.h"
 
 #include "dose/DoseCapturePanel.h"
 #include "dose/SerialLink.h"

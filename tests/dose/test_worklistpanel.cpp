@@ -2,7 +2,7 @@
 // real provider; applying a patient fills the panel and switches the buttons, a failed
 // query leaves the main window as it was.
 #include "DosePanelHarness.h"
-#include "../net/WorklistProvider.h"
+#include "WorklistProvider.h"
 
 #include "net/WorklistForm.h"
 

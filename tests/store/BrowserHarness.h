@@ -47,7 +47,8 @@ struct BrowserHarness {
         MainCommands::build(*w.commands, &window);
         auto *central = new QWidget;
         auto *outer = new QHBoxLayout(central);
-        area = std::make_unique<BrowserPanel>(station, selection, edits, *w.commands, hooks, central, std::move(render));
+        area =
+            std::make_unique<BrowserPanel>(station, selection, edits, *w.commands, hooks, central, std::move(render));
         tasks = new TaskPanel(edits, central);
         outer->addWidget(area->listsPane(), 1);
         outer->addWidget(area->viewerPane(), 3);
