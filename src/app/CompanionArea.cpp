@@ -11,19 +11,15 @@ CompanionArea::CompanionArea(Station &station, MainHooks &hooks, QObject *parent
 
 void CompanionArea::startCompanions()
 {
-    try {
+    m_station.trap(QStringLiteral("Mainform Form_Load"), [&] {
         Companions::startAtStartup(m_station);
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("Mainform Form_Load"));
-    }
+    });
 }
 
 void CompanionArea::stopCompanions()
 {
-    try {
+    m_station.trap(QStringLiteral("MainForm mnuDateiBeenden_Click"), [&] {
         Companions::StopReceiver(m_station);
         Companions::StopDataManager(m_station);
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("MainForm mnuDateiBeenden_Click"));
-    }
+    });
 }

@@ -244,7 +244,7 @@ void MainForm::hookOwnCommands()
 
 bool MainForm::formLoad()
 {
-    try {
+    m_station.trap(QStringLiteral("Mainform Form_Load"), [&] {
         setWindowTitle(Version::mainCaption());
 
         const qint64 free = StartupChecks::freeBytes(m_station.paths().appPath());
@@ -266,9 +266,7 @@ bool MainForm::formLoad()
         MainHooks::run(m_hooks.startCompanions);
         // The browser starts the update timer with its controls.
         MainHooks::run(m_hooks.initializeControls);
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("Mainform Form_Load"));
-    }
+    });
     return true;
 }
 
@@ -298,12 +296,10 @@ bool MainForm::event(QEvent *e)
 
 void MainForm::formActivate()
 {
-    try {
+    m_station.trap(QStringLiteral("MainForm Form_Activate"), [&] {
         applyDebugMode();
         MainHooks::run(m_hooks.activate);
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("MainForm Form_Activate"));
-    }
+    });
 }
 
 void MainForm::exitProgram()
@@ -311,14 +307,12 @@ void MainForm::exitProgram()
     if (m_exited)
         return;
     m_exited = true;
-    try {
+    m_station.trap(QStringLiteral("MainForm mnuDateiBeenden_Click"), [&] {
         MainHooks::run(m_hooks.clearViewer);
         // The databases are opened per action and are closed here already.
         if (m_station.settings().stopService == 1)
             MainHooks::run(m_hooks.stopCompanions);
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("MainForm mnuDateiBeenden_Click"));
-    }
+    });
     // Every window of the program, then the program itself.
     for (QWidget *top : QApplication::topLevelWidgets()) {
         if (top != this && top->isVisible()) {

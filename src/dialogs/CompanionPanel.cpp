@@ -35,7 +35,7 @@ CompanionPanel::CompanionPanel(Station &station, QWidget *dialog) : QObject(dial
 
 void CompanionPanel::refresh()
 {
-    try {
+    m_station.trap(QStringLiteral("OptionForm RefreshCompanionStatus"), [&] {
         const Companions::Status s = Companions::RefreshCompanionStatus(m_station);
         const bool alive[2] = {s.receiverAlive, s.dataManagerAlive};
         for (int i = 0; i < 2; ++i) {
@@ -46,14 +46,12 @@ void CompanionPanel::refresh()
             if (m_cmdStart[i])
                 m_cmdStart[i]->setEnabled(!alive[i]);
         }
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("OptionForm RefreshCompanionStatus"));
-    }
+    });
 }
 
 void CompanionPanel::start(int index)
 {
-    try {
+    m_station.trap(QStringLiteral("OptionForm cmdStart_Click"), [&] {
         // The receiver reads its AE title and port from the settings store: the values
         // typed here are written just before the start, and held in memory alike.
         const QString aet = m_txtIR[0] ? m_txtIR[0]->text() : m_station.settings().irAet;
@@ -71,9 +69,7 @@ void CompanionPanel::start(int index)
             Companions::StartReceiver(m_station);
         else
             Companions::StartDataManager(m_station);
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("OptionForm cmdStart_Click"));
-    }
+    });
     refresh();
     // A companion that cannot work (a port it may not open) ends within moments of its
     // start: look again so the status does not go on saying "started".
@@ -82,7 +78,7 @@ void CompanionPanel::start(int index)
 
 void CompanionPanel::stop(int index)
 {
-    try {
+    m_station.trap(QStringLiteral("OptionForm cmdStop_Click"), [&] {
         if (m_cmdStop[index])
             m_cmdStop[index]->setEnabled(false);
         if (m_txtStatus[index])
@@ -91,8 +87,6 @@ void CompanionPanel::stop(int index)
             Companions::StopReceiver(m_station);
         else
             Companions::StopDataManager(m_station);
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("OptionForm cmdStop_Click"));
-    }
+    });
     refresh();
 }

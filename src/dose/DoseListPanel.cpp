@@ -163,12 +163,10 @@ std::optional<qint64> DoseListPanel::selectedId() const
 
 void DoseListPanel::RefreshDosisList()
 {
-    try {
+    m_station.trap(QStringLiteral("MainForm_RefreshDosisList"), [&] {
         m_list.refresh(listedIds(), selectedId(), storePatient());
         m_lvDosis->clear();
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("MainForm_RefreshDosisList"));
-    }
+    });
 }
 
 void DoseListPanel::setButtonsForPatient(bool chosen)

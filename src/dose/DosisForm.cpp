@@ -80,15 +80,13 @@ void DosisForm::fill(bool withDate)
     m_list->setSortingEnabled(false);
     m_list->clear();
     QCoreApplication::processEvents();
-    try {
+    m_station.trap(QStringLiteral("DosisForm DosisListFill"), [&] {
         const auto rows = DosisFormQuery::search(m_station, m_id->text(), m_name->text(),
                                                  withDate ? std::optional<QDate>(m_calendar->selectedDate())
                                                           : std::nullopt);
         for (const auto &r : rows)
             new NumericSortItem(m_list, r.cells, {0});
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("DosisForm DosisListFill"));
-    }
+    });
     m_list->setSortingEnabled(true);
     m_list->sortByColumn(0, Qt::AscendingOrder);
 }

@@ -384,7 +384,7 @@ void BrowserPanel::patientMouseUp(Qt::MouseButton button, const QPoint &pos)
 
 void BrowserPanel::fillStudies()
 {
-    try {
+    m_station.trap(QStringLiteral("MainForm lvPatients_MouseUp"), [&] {
         Database db = Database::openData(m_station.paths());
         const QList<StudyRow> rows = StoreQueries::studiesOfPatient(db, m_state.patId1);
         ListFill fill(m_lvStudien);
@@ -395,9 +395,7 @@ void BrowserPanel::fillStudies()
         }
         m_lvStudien->setSortingEnabled(true);
         m_lvStudien->sortByColumn(0, Qt::AscendingOrder);
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("MainForm lvPatients_MouseUp"));
-    }
+    });
 }
 
 // ---- studies and series --------------------------------------------------------
@@ -419,16 +417,14 @@ void BrowserPanel::studyItemClick(QTreeWidgetItem *item)
         return;
     if (!m_edits.confirmDiscard(m_station.prompter()))
         return;
-    try {
+    m_station.trap(QStringLiteral("LoadImages"), [&] {
         m_lvStudien->setCurrentItem(item);
         startStudyLoad();
         m_state.loadLevel = LevelStudy;
         m_state.studyUid = item->data(0, TagRole).toString();
         Database db = Database::openData(m_station.paths());
         loadImages(StoreQueries::imagesOfStudy(db, m_state.studyUid));
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("LoadImages"));
-    }
+    });
     m_state.notifyStudyOpened();
 }
 
@@ -447,11 +443,9 @@ void BrowserPanel::studyMouseUp(Qt::MouseButton button, const QPoint &pos)
 
 void BrowserPanel::viewStudyImages()
 {
-    try {
+    m_station.trap(QStringLiteral("PopUpStudie_Laden"), [&] {
         startStudyLoad();
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("PopUpStudie_Laden"));
-    }
+    });
 }
 
 void BrowserPanel::startStudyLoad()
@@ -513,7 +507,7 @@ void BrowserPanel::seriesPick(bool ask)
     }
     if (ask && !m_edits.confirmDiscard(m_station.prompter()))
         return;
-    try {
+    m_station.trap(QStringLiteral("LoadImages"), [&] {
         m_state.loadLevel = LevelSeries;
         m_state.seriesId = item->data(TagRole).toLongLong();
         m_state.seriesCount = lv->count();
@@ -523,9 +517,7 @@ void BrowserPanel::seriesPick(bool ask)
         initScrollbar();
         Database db = Database::openData(m_station.paths());
         loadImages(StoreQueries::imagesOfSeries(db, m_state.seriesId));
-    } catch (const std::exception &e) {
-        m_station.logError(e, QStringLiteral("LoadImages"));
-    }
+    });
 }
 
 void BrowserPanel::seriesMouseUp(Qt::MouseButton button, const QPoint &pos)
