@@ -272,11 +272,7 @@ void BrowserPanel::refreshPatientList()
             m_frmSerien->hide();
             m_lvSerien->clear();
         }
-        stopLoad();
-        m_dv1->clear();
-        m_state.currentImage = 0;
-        m_state.currentImageFile.clear();
-        m_state.imageFramed = false;
+        clearViewer();
         initScrollbar();
 
         QList<QTreeWidgetItem *> items;
@@ -304,11 +300,7 @@ void BrowserPanel::resetEditors()
 void BrowserPanel::resetViewerState()
 {
     resetEditors();
-    stopLoad();
-    m_dv1->clear();
-    m_state.currentImage = 0;
-    m_state.currentImageFile.clear();
-    m_state.imageFramed = false;
+    clearViewer();
     initScrollbar();
     for (int i = 0; i < PanelCount; ++i)
         setPanel(StatusPanel(i), QString());
