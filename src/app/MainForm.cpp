@@ -64,8 +64,8 @@ void MainForm::buildPanels()
     m_browser = new BrowserPanel(m_station, m_selection, m_edits, *m_commands, m_hooks, this);
     new CompanionArea(m_station, m_hooks, this);
     m_capture = new DoseCapturePanel(m_station, m_dose, *m_commands, m_hooks, this);
-    m_doseList = new DoseListPanel(m_station, m_dose, m_selection, m_edits, *m_commands, this);
-    m_header = new HeaderPanel(m_edits, this);
+    m_doseList = new DoseListPanel(m_station, m_dose, m_selection, m_edits, *m_commands, m_hooks, this);
+    m_header = new HeaderPanel(m_selection, m_edits, this);
     m_tasks = new TaskPanel(m_edits, this);
 }
 

@@ -83,6 +83,28 @@ void Database::begin()
         fail(QStringLiteral("Cannot begin a transaction"), m_db.lastError());
 }
 
+void Database::resetAutoKeys()
+{
+    // SQLite keeps the last AUTOINCREMENT key of each table in sqlite_sequence.
+    if (m_db.driverName() != QLatin1String("QSQLITE"))
+        return;
+    if (scalar(QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE name = 'sqlite_sequence'")).toInt() > 0)
+        exec(QStringLiteral("DELETE FROM sqlite_sequence"));
+}
+
+void Database::beginWrite()
+{
+    // SQLite's plain BEGIN takes the write lock only at the first write, and a reader
+    // that then wants to write can lose to another writer.
+    if (m_db.driverName() != QLatin1String("QSQLITE")) {
+        begin();
+        return;
+    }
+    QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        fail(QStringLiteral("Cannot begin a write transaction"), q.lastError());
+}
+
 void Database::commit()
 {
     if (!m_db.commit())

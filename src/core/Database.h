@@ -30,7 +30,13 @@ public:
     // The key the last INSERT gave its row.
     qint64 lastInsertId(QSqlQuery &q) const;
 
+    // Starts the automatic keys of the emptied tables again from 1, as in a new file.
+    void resetAutoKeys();
+
     void begin();
+    // A transaction that takes the write lock at once: what it reads stays true until it
+    // commits, since no other connection can write meanwhile.
+    void beginWrite();
     void commit();
     void rollback();
 
@@ -46,7 +52,14 @@ private:
 // Commits at commit(), rolls back when left without it.
 class Transaction {
 public:
-    explicit Transaction(Database &db) : m_db(db) { m_db.begin(); }
+    enum Kind { Deferred, Write };
+    explicit Transaction(Database &db, Kind kind = Deferred) : m_db(db)
+    {
+        if (kind == Write)
+            m_db.beginWrite();
+        else
+            m_db.begin();
+    }
     ~Transaction();
     void commit();
 

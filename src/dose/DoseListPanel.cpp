@@ -10,13 +10,14 @@
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
 #include "ui/ListHelpers.h"
+#include "ui/MainHooks.h"
 
 #include <QMenu>
 #include <QPushButton>
 #include <QTreeWidget>
 
 DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection &selection, EditSession &edits,
-                             CommandTable &commands, QWidget *parent)
+                             CommandTable &commands, MainHooks &hooks, QWidget *parent)
     : QObject(parent), m_station(station), m_state(state), m_selection(selection), m_edits(edits), m_commands(commands),
       m_list(station, state)
 {
@@ -53,6 +54,15 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
     connect(&m_selection, &StoreSelection::studyOpened, this,
             [this] { m_cmdSelected->setEnabled(m_lvDosis->topLevelItemCount() == m_selection.listedImages); });
     connect(&m_state, &DoseState::recordsStored, this, &DoseListPanel::lvDosis_Fill);
+    connect(&m_selection, &StoreSelection::patientDeleted, m_lvDosis, &QTreeWidget::clear);
+    // A progress window's OK: the listed records change status by the assignment mode,
+    // then the image list is emptied (and, after a removed row, the study picked again).
+    hooks.progressClosed.push_back([this] {
+        if (m_state.assignmentMode == AssignmentMode::None)
+            return;
+        RefreshDosisList();
+        m_selection.refreshImageList(m_state.assignmentMode == AssignmentMode::RemoveRow);
+    });
     connect(&m_state, &DoseState::changed, this, &DoseListPanel::showPanel);
     showPanel();
 }

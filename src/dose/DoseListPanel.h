@@ -15,6 +15,7 @@ class QTreeWidget;
 class QTreeWidgetItem;
 class QWidget;
 class Station;
+struct MainHooks;
 class StoreSelection;
 
 // The dose panel of the main window: the current-patient panel ListView1, the dose
@@ -25,7 +26,7 @@ class DoseListPanel : public QObject {
     Q_OBJECT
 public:
     DoseListPanel(Station &station, DoseState &state, StoreSelection &selection, EditSession &edits,
-                  CommandTable &commands, QWidget *parent);
+                  CommandTable &commands, MainHooks &hooks, QWidget *parent);
 
     // The controls, for the main window to place.
     QTreeWidget *patientView() const { return m_ListView1; }

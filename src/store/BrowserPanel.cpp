@@ -7,6 +7,7 @@
 #include "store/ViewerWidget.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
+#include "ui/EditForm.h"
 #include "ui/ListHelpers.h"
 #include "ui/MainHooks.h"
 
@@ -15,6 +16,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QListWidget>
+#include <QDialog>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QProgressBar>
@@ -46,9 +48,10 @@ QGroupBox *framed(const QString &title, QWidget *w)
 
 BrowserPanel::BrowserPanel(Station &station, StoreSelection &selection, EditSession &edits, CommandTable &commands,
                            MainHooks &hooks, QWidget *parent, StudyLoader::RenderFn render)
-    : QObject(parent), m_station(station), m_state(selection), m_edits(edits), m_commands(commands),
+    : QObject(parent), m_station(station), m_state(selection), m_edits(edits), m_commands(commands), m_hooks(hooks),
       m_loader(std::move(render))
 {
+    execDialog = [](QDialog &d) { return d.exec(); };
     buildControls(parent);
     connectControls();
     hookCommands();
@@ -56,7 +59,14 @@ BrowserPanel::BrowserPanel(Station &station, StoreSelection &selection, EditSess
     hooks.prepareDataFiles.push_back([this] {
         Schema::ensureDatabases(m_station.paths());
         m_station.paths().createFolders();
+        // A deletion cut off between its rows and its files is completed.
+        m_station.trap(QStringLiteral("StoreDeletion Recover"), [this] {
+            NoProgress none;
+            StoreDeletion(m_station.paths(), m_station.log(), none).recover();
+        });
     });
+    // A progress window's OK switches the patient list refresh on again.
+    hooks.progressClosed.push_back([this] { m_updateTimer->start(); });
     hooks.refreshPatientList.push_back([this] { refreshPatientList(); });
     hooks.initializeControls.push_back([this] {
         initializeControls();
@@ -169,7 +179,7 @@ void BrowserPanel::connectControls()
     connect(m_updateTimer, &QTimer::timeout, this, &BrowserPanel::updateTimerTick);
     // A dose row clicked for the picked image marks that image's row.
     connect(&m_state, &StoreSelection::markPickedImageRowRequested, this, &BrowserPanel::markPickedImageRow);
-    // Pending edits discarded: the header and task editors empty themselves.
+    connect(&m_state, &StoreSelection::imageListRefreshRequested, this, &BrowserPanel::refreshImageList);
 
     connect(&m_loader, &StudyLoader::imageReady, this, &BrowserPanel::onImageReady);
     connect(&m_loader, &StudyLoader::imageFailed, this, &BrowserPanel::onImageFailed);
@@ -186,6 +196,11 @@ void BrowserPanel::hookCommands()
     c->hook(Cmd::StudyViewImages, [this] { viewStudyImages(); });
     c->hook(Cmd::StudyViewSeries, [this] { viewSeries(); });
     c->hook(Cmd::SeriesViewImages, [this] { viewSeriesImages(); });
+    c->hook(Cmd::PatientDelete, [this] { deletePatient(); });
+    c->hook(Cmd::PatientDeleteAll, [this] { deleteAllPatients(); });
+    c->hook(Cmd::StudyDelete, [this] { deleteStudy(); });
+    c->hook(Cmd::SeriesDelete, [this] { deleteSeries(); });
+    c->hook(Cmd::ImageDelete, [this] { deleteImage(); });
 
     auto *v = m_dv1;
     c->hook(Cmd::ViewerRotateRight, [this, v] { forCurrent([v](int n) { v->rotate(n, 90); }); });
@@ -788,6 +803,185 @@ void BrowserPanel::markPickedImageRow()
             row->setForeground(c, mark ? QBrush(Qt::red) : QBrush(Qt::black));
         }
     }
+}
+
+// ---- deletion ----------------------------------------------------------------------
+
+void BrowserPanel::deletePatient()
+{
+    if (m_state.patId <= 0)
+        return;
+    runDeletion({StoreDeletion::Level::Patient, m_state.patId});
+}
+
+void BrowserPanel::deleteStudy()
+{
+    if (!takeSelectedStudy())
+        return;
+    // The last study of a patient is the patient, by the database as it is now.
+    m_station.trap(QStringLiteral("MainForm PopUpStudie_Delete_Click"), [this] {
+        NoProgress none;
+        const StoreDeletion d(m_station.paths(), m_station.log(), none);
+        runDeletion(d.escalated({StoreDeletion::Level::Study, m_state.studyId.toLongLong()}));
+    });
+}
+
+void BrowserPanel::deleteSeries()
+{
+    QListWidgetItem *item = m_lvSerien->currentItem();
+    if (!item || !item->isSelected() || item->data(TagRole).toString() == BackTag)
+        return;
+    takeSelectedStudy();
+    m_state.seriesId = item->data(TagRole).toLongLong();
+    m_station.trap(QStringLiteral("MainForm PopUpSerie_Delete_Click"), [this] {
+        NoProgress none;
+        const StoreDeletion d(m_station.paths(), m_station.log(), none);
+        runDeletion(d.escalated({StoreDeletion::Level::Series, m_state.seriesId}));
+    });
+}
+
+void BrowserPanel::deleteAllPatients()
+{
+    if (!m_station.prompter().askYesNo(QStringLiteral("Delete all database entries and images?"), MsgIcon::Question))
+        return;
+    resetViewerState();
+    StoreDeletion::Result result;
+    EditForm::Job job;
+    job.operation = EditForm::DeleteAll;
+    job.procedure = QStringLiteral("EditForm DeleteAllTimer");
+    job.errorPrefix = QStringLiteral("Fehler #");
+    job.work = [this, &result](EditForm &f) { result = StoreDeletion(m_station.paths(), m_station.log(), f).deleteAll(); };
+    EditForm form(m_station, std::move(job), &m_hooks, m_dv1->window());
+    execDialog(form);
+    forgetPatient();
+    m_station.timerRefresh = false;
+    refreshPatientList();
+}
+
+void BrowserPanel::runDeletion(StoreDeletion::Target target)
+{
+    using Level = StoreDeletion::Level;
+    EditForm::Job job;
+    switch (target.level) {
+    case Level::Patient:
+        job.operation = EditForm::DeletePatient;
+        job.procedure = QStringLiteral("EditForm DeletePatientFromDatabase");
+        break;
+    case Level::Study:
+        job.operation = EditForm::DeleteStudy;
+        job.procedure = QStringLiteral("EditForm DeleteStudyFromDatabase");
+        break;
+    case Level::Series:
+        job.operation = EditForm::DeleteSeries;
+        job.procedure = QStringLiteral("EditForm DeleteSeriesFromDatabase");
+        break;
+    default:
+        return;
+    }
+    resetViewerState();
+    StoreDeletion::Result result;
+    job.work = [this, target, &result](EditForm &f) {
+        StoreDeletion d(m_station.paths(), m_station.log(), f);
+        if (target.level == Level::Patient)
+            result = d.deletePatient(target.key);
+        else if (target.level == Level::Study)
+            result = d.deleteStudy(target.key);
+        else
+            result = d.deleteSeries(target.key);
+    };
+    EditForm form(m_station, std::move(job), &m_hooks, m_dv1->window());
+    execDialog(form);
+    applyDeletion(result);
+}
+
+void BrowserPanel::deleteImage()
+{
+    const int n = m_state.currentImage;
+    if (n < 1 || n > m_dv1->count())
+        return;
+    if (!m_station.prompter().askYesNo(QStringLiteral("Delete image?"), MsgIcon::Question))
+        return;
+    const QString uid = m_dv1->image(n).sopInstanceUid;
+    m_station.trap(QStringLiteral("MainForm PopupDeleteImage_Click"), [&] {
+        NoProgress none;
+        StoreDeletion d(m_station.paths(), m_station.log(), none);
+        // The last image of what the viewer holds: the container goes instead.
+        const auto level = m_state.loadLevel == LevelSeries ? StoreDeletion::Level::Series : StoreDeletion::Level::Study;
+        const StoreDeletion::Target container = d.containerOfLastImage(uid, level);
+        if (container.level != StoreDeletion::Level::Image) {
+            runDeletion(container);
+            return;
+        }
+        const StoreDeletion::Result r = d.deleteImage(uid);
+        m_dv1->removeImage(n);
+        m_state.currentImage = 0;
+        m_state.currentImageFile.clear();
+        m_state.imageFramed = false;
+        initScrollbar();
+        m_state.notifyImagePicked();
+        setPanel(PanelImages, QString::number(m_dv1->count()) + QStringLiteral(" image(s)"));
+        setPanel(PanelSelected, QString());
+        applyDeletion(r);
+    });
+}
+
+void BrowserPanel::forgetPatient()
+{
+    m_lvStudien->clear();
+    m_lvSerien->clear();
+    m_frmSerien->hide();
+    m_lvImages->clear();
+    m_state.listedImages = 0;
+    m_state.patId = 0;
+    m_state.patId1.clear();
+    m_state.patName.clear();
+    m_state.patBirthDate.clear();
+    m_state.patIndex = -1;
+    m_state.studyId.clear();
+    m_state.studyUid.clear();
+    m_state.seriesId = 0;
+    for (int i = 0; i < PanelCount; ++i)
+        setPanel(StatusPanel(i), QString());
+    m_state.notifyPatientDeleted();
+}
+
+void BrowserPanel::applyDeletion(const StoreDeletion::Result &r)
+{
+    // Items go by their keys, and only those whose rows are gone.
+    auto removeTree = [](QTreeWidget *lv, auto gone) {
+        for (int i = lv->topLevelItemCount() - 1; i >= 0; --i)
+            if (gone(lv->topLevelItem(i)))
+                delete lv->takeTopLevelItem(i);
+    };
+    removeTree(m_lvPatients, [&r](QTreeWidgetItem *it) { return r.patients.contains(it->data(0, TagRole).toLongLong()); });
+    if (r.patients.contains(m_state.patId)) {
+        forgetPatient();
+        return;
+    }
+    removeTree(m_lvStudien, [&r](QTreeWidgetItem *it) { return r.studyUids.contains(it->data(0, TagRole).toString()); });
+    removeTree(m_lvImages, [&r](QTreeWidgetItem *it) { return r.imageUids.contains(it->text(3)); });
+    m_state.listedImages = m_lvImages->topLevelItemCount();
+    for (int i = m_lvSerien->count() - 1; i >= 0; --i) {
+        QListWidgetItem *it = m_lvSerien->item(i);
+        if (it->data(TagRole).toString() != BackTag && r.series.contains(it->data(TagRole).toLongLong()))
+            delete m_lvSerien->takeItem(i);
+    }
+    if (r.studyUids.contains(m_state.studyUid)) {
+        m_lvSerien->clear();
+        m_frmSerien->hide();
+    }
+}
+
+void BrowserPanel::refreshImageList(bool repick)
+{
+    m_station.trap(QStringLiteral("MainForm_RefreshImageList"), [&] {
+        // Emptied and picked again; the image rows themselves stay.
+        m_lvImages->clear();
+        m_state.listedImages = 0;
+        QTreeWidgetItem *study = m_lvStudien->currentItem();
+        if (repick && study && study->isSelected())
+            studyItemClick(study);
+    });
 }
 
 // ---- lifecycle -------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #pragma once
 #include "core/Station.h"
+#include "store/StoreDeletion.h"
 #include "store/StoreQueries.h"
 #include "store/StoreSelection.h"
 #include "store/StudyLoader.h"
@@ -12,6 +13,7 @@
 class CommandTable;
 class EditSession;
 struct MainHooks;
+class QDialog;
 class QGroupBox;
 class QListWidget;
 class QListWidgetItem;
@@ -73,6 +75,17 @@ public:
     void viewSeries();       // PopUpStudie "View Series"
     void viewSeriesImages(); // PopUpSerie "View Images"
 
+    // The deletion commands: the patient, every patient, the selected study or series,
+    // the current image.
+    void deletePatient();
+    void deleteAllPatients();
+    void deleteStudy();
+    void deleteSeries();
+    void deleteImage();
+
+    // Runs a modal dialog (the progress window); tests replace it to drive the window.
+    std::function<int(QDialog &)> execDialog;
+
     void loadStudy(const ImageSelection &sel);
     void loadImages(const QList<ImageRow> &rows);
     void initScrollbar();
@@ -94,6 +107,10 @@ private:
     void buildControls(QWidget *parent);
     void setPanel(StatusPanel panel, const QString &text) { emit statusText(panel, text); }
     void markPickedImageRow();
+    void refreshImageList(bool repick);
+    void runDeletion(StoreDeletion::Target target);
+    void applyDeletion(const StoreDeletion::Result &r);
+    void forgetPatient();
     void hookCommands();
     void connectControls();
     void resetEditors();
@@ -122,6 +139,7 @@ private:
     StoreSelection &m_state;
     EditSession &m_edits;
     CommandTable &m_commands;
+    MainHooks &m_hooks;
     StudyLoader m_loader;
     std::optional<BusyGuard> m_busy; // held while a study loads
 

@@ -137,6 +137,12 @@ bool ensureDataDb(const StationPaths &paths)
     return true;
 }
 
+QStringList dataTables()
+{
+    return {QStringLiteral("tblImages"), QStringLiteral("tblSeries"), QStringLiteral("tblStudies"),
+            QStringLiteral("tblPatienten"), QStringLiteral("tblReceive"), QStringLiteral("tblDosis")};
+}
+
 void resetDataDb(const StationPaths &paths)
 {
     ensureTemplate(paths);

@@ -1,5 +1,6 @@
 #pragma once
 #include <QString>
+#include <QStringList>
 
 class StationPaths;
 class Database;
@@ -21,6 +22,9 @@ void ensureTemplate(const StationPaths &paths);
 // Copies the template over the data database when that is missing. True when it copied.
 bool ensureDataDb(const StationPaths &paths);
 void ensureUserDb(const StationPaths &paths);
-// Replaces the data database by a fresh copy of the template (the whole store deleted).
+// Writes the data database as a fresh copy of the template (while it is missing: a file
+// that others may hold open is never replaced).
 void resetDataDb(const StationPaths &paths);
+// The tables of a data database, children before parents.
+QStringList dataTables();
 }

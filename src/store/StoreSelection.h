@@ -44,7 +44,15 @@ public:
     // The browser announces what changed.
     void notifyPatientPicked() { emit patientPicked(); }
     void notifyStudyOpened() { emit studyOpened(); }
+    // The current image changed (0: none any more).
     void notifyImagePicked() { emit imagePicked(); }
+
+    // The picked patient is gone from the store.
+    void notifyPatientDeleted() { emit patientDeleted(); }
+
+    // After a progress window's OK: the image list is emptied and, when repick is set,
+    // the selected study picked again.
+    void refreshImageList(bool repick) { emit imageListRefreshRequested(repick); }
 
     // Asks the browser to mark the picked image's row (a dose row was clicked for it).
     void markPickedImageRow() { emit markPickedImageRowRequested(); }
@@ -54,4 +62,6 @@ signals:
     void studyOpened();
     void imagePicked();
     void markPickedImageRowRequested();
+    void patientDeleted();
+    void imageListRefreshRequested(bool repick);
 };

@@ -71,6 +71,19 @@ int ViewerWidget::dropEmpty()
     return before - count();
 }
 
+void ViewerWidget::removeImage(int number)
+{
+    if (number < 1 || number > count())
+        return;
+    m_images.removeAt(number - 1);
+    if (m_framed == number)
+        m_framed = 0;
+    else if (m_framed > number)
+        --m_framed;
+    m_first = qBound(1, m_first, qMax(1, count()));
+    update();
+}
+
 int ViewerWidget::loadedCount() const
 {
     int n = 0;

@@ -30,6 +30,8 @@ public:
     void reserve(int count);
     void setImage(int number, const ViewerImage &img);
     int dropEmpty(); // returns how many were dropped
+    // Takes one image out; the ones after it move up.
+    void removeImage(int number);
     int count() const { return int(m_images.size()); }
     int loadedCount() const;
     const ViewerImage &image(int number) const { return m_images.at(number - 1); }

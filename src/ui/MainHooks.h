@@ -20,6 +20,8 @@ struct MainHooks {
     std::vector<Step> activate;
     // After the Options dialog's OK saved the settings.
     std::vector<Step> settingsChanged;
+    // A progress window's OK, before it closes.
+    std::vector<Step> progressClosed;
 
     // End of the program: timers stopped and the viewer cleared, then (when
     // General\StopService is 1) the companions stopped.

@@ -56,7 +56,7 @@ struct DosePanelHarness {
         auto *central = new QWidget(&window);
         window.setCentralWidget(central);
         capture = new DoseCapturePanel(*ts, state, *w.commands, hooks, central);
-        area = new DoseListPanel(*ts, state, selection, edits, *w.commands, central);
+        area = new DoseListPanel(*ts, state, selection, edits, *w.commands, hooks, central);
         auto *layout = new QVBoxLayout(central);
         for (QWidget *c :
              std::initializer_list<QWidget *>{area->patientView(), area->worklistButton(), area->newStudyButton(),

@@ -133,7 +133,6 @@ void TestLorad::pollWithoutPortShowsError()
     ts->settings().xrayComm = XrayUnit::LoradM4;
     CaptureWidgets cw;
     auto panel = cw.make(*ts);
-    DoseCapturePanel &area = *panel;
     MainHooks::run(cw.hooks.activate);
     cw.choosePatient("4711", "ANN", "SMITH", "1960-12-31");
     cw.cmdLorad->click();

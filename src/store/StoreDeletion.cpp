@@ -1,0 +1,440 @@
+#include "store/StoreDeletion.h"
+#include "core/AppError.h"
+#include "core/Database.h"
+#include "core/Progress.h"
+#include "core/StationLog.h"
+#include "core/StationPaths.h"
+#include "store/Schema.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QSqlQuery>
+#include <filesystem>
+
+namespace {
+
+const QString PatientProc = QStringLiteral("EditForm DeletePatientFromDatabase");
+const QString StudyProc = QStringLiteral("EditForm DeleteStudyFromDatabase");
+const QString SeriesProc = QStringLiteral("EditForm DeleteSeriesFromDatabase");
+const QString AllProc = QStringLiteral("EditForm DeleteAllTimer");
+const QString ImageProc = QStringLiteral("MainForm PopupDeleteImage_Click");
+const QString RecoverProc = QStringLiteral("StoreDeletion Recover");
+
+// Progress is yielded to the window every so many files.
+constexpr int FilesPerYield = 64;
+
+qint64 count(Database &db, const QString &sql, const QVariantList &binds)
+{
+    return db.scalar(sql, binds, 0).toLongLong();
+}
+
+} // namespace
+
+struct StoreDeletion::Plan {
+    QString procedure;
+    Result result;
+    // The files of the removed image rows, by study folder, and the folders of the
+    // removed studies (removed when left empty).
+    QList<QPair<QString, QString>> files; // StudyUID, ImageUID
+    QStringList folders;
+};
+
+StoreDeletion::StoreDeletion(const StationPaths &paths, const StationLog &log, Progress &progress)
+    : m_paths(paths), m_log(log), m_progress(progress)
+{
+}
+
+QString StoreDeletion::journalPath() const { return m_paths.dataDir() + QStringLiteral("/TqDelete.journal"); }
+
+void StoreDeletion::stage(const QString &name)
+{
+    if (stageHook)
+        stageHook(name);
+}
+
+// ---- what a deletion comes to -------------------------------------------------------
+
+StoreDeletion::Target StoreDeletion::escalated(Target t) const
+{
+    Database db = Database::openData(m_paths);
+    if (t.level == Level::Series) {
+        const QVariant study = db.scalar(QStringLiteral("SELECT FKeyStudyID FROM tblSeries WHERE SeriesID = ?"), {t.key});
+        if (study.isNull())
+            return t;
+        if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE FKeyStudyID = ?"), {study}) > 1)
+            return t;
+        t = {Level::Study, study.toLongLong()};
+    }
+    if (t.level == Level::Study) {
+        const QVariant patient = db.scalar(QStringLiteral("SELECT FKeyPATID FROM tblStudies WHERE StudyID = ?"), {t.key});
+        if (patient.isNull())
+            return t;
+        if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblStudies WHERE FKeyPATID = ?"), {patient}) > 1)
+            return t;
+        t = {Level::Patient, patient.toLongLong()};
+    }
+    return t;
+}
+
+StoreDeletion::Target StoreDeletion::containerOfLastImage(const QString &imageUid, Level loadLevel) const
+{
+    Database db = Database::openData(m_paths);
+    QSqlQuery q = db.exec(QStringLiteral("SELECT se.SeriesID, se.FKeyStudyID FROM tblImages i"
+                                         " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID WHERE i.ImageUID = ?"),
+                          {imageUid});
+    if (!q.next())
+        return {Level::Image, 0};
+    const qint64 series = q.value(0).toLongLong();
+    const qint64 study = q.value(1).toLongLong();
+    if (loadLevel == Level::Series) {
+        if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE FKeySeriesID = ?"), {series}) > 1)
+            return {Level::Image, 0};
+        return escalated({Level::Series, series});
+    }
+    const qint64 inStudy = count(db,
+                                 QStringLiteral("SELECT COUNT(*) FROM tblImages i INNER JOIN tblSeries se"
+                                                " ON i.FKeySeriesID = se.SeriesID WHERE se.FKeyStudyID = ?"),
+                                 {study});
+    if (inStudy > 1)
+        return {Level::Image, 0};
+    return escalated({Level::Study, study});
+}
+
+// ---- rows --------------------------------------------------------------------------
+
+void StoreDeletion::collectStudy(Database &db, qint64 studyId, Plan &plan)
+{
+    const QString studyUid = db.scalar(QStringLiteral("SELECT StudyUID FROM tblStudies WHERE StudyID = ?"), {studyId}).toString();
+    QSqlQuery q = db.exec(QStringLiteral("SELECT i.ImageUID FROM tblImages i INNER JOIN tblSeries se"
+                                         " ON i.FKeySeriesID = se.SeriesID WHERE se.FKeyStudyID = ?"),
+                          {studyId});
+    while (q.next()) {
+        plan.files.append({studyUid, q.value(0).toString()});
+        plan.result.imageUids << q.value(0).toString();
+    }
+    QSqlQuery s = db.exec(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?"), {studyId});
+    while (s.next())
+        plan.result.series << s.value(0).toLongLong();
+    db.exec(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID IN (SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?)"),
+            {studyId});
+    db.exec(QStringLiteral("DELETE FROM tblSeries WHERE FKeyStudyID = ?"), {studyId});
+    db.exec(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {studyId});
+    plan.result.studies << studyId;
+    plan.result.studyUids << studyUid;
+    plan.folders << studyUid;
+}
+
+namespace {
+
+// The containers a deletion left empty go as well: a study without series, a patient
+// without studies.
+void dropEmptyPatient(Database &db, qint64 patId, StoreDeletion::Result &r)
+{
+    if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblStudies WHERE FKeyPATID = ?"), {patId}) > 0)
+        return;
+    const QVariant id1 = db.scalar(QStringLiteral("SELECT PatID1 FROM tblPatienten WHERE PatID = ?"), {patId});
+    if (id1.isNull())
+        return;
+    db.exec(QStringLiteral("DELETE FROM tblPatienten WHERE PatID = ?"), {patId});
+    r.patients << patId;
+    r.patientIds << id1.toString();
+}
+
+} // namespace
+
+StoreDeletion::Result StoreDeletion::deletePatient(qint64 patId)
+{
+    recover(); // what an earlier run left undone first
+    Plan plan;
+    plan.procedure = PatientProc;
+    m_progress.append(QStringLiteral("Updating Database ... "));
+    {
+        Database db = Database::openData(m_paths);
+        Transaction t(db, Transaction::Write);
+        QList<qint64> studies;
+        QSqlQuery q = db.exec(QStringLiteral("SELECT StudyID FROM tblStudies WHERE FKeyPATID = ?"), {patId});
+        while (q.next())
+            studies << q.value(0).toLongLong();
+        for (qint64 id : studies)
+            collectStudy(db, id, plan);
+        dropEmptyPatient(db, patId, plan.result);
+        commitRows(t, plan);
+    }
+    m_progress.appendLine(QStringLiteral("OK"));
+    m_progress.append(QStringLiteral("Removing image directory ... "));
+    return run(plan);
+}
+
+StoreDeletion::Result StoreDeletion::deleteStudy(qint64 studyId)
+{
+    recover(); // what an earlier run left undone first
+    Plan plan;
+    plan.procedure = StudyProc;
+    m_progress.append(QStringLiteral("Updating Database ... "));
+    {
+        Database db = Database::openData(m_paths);
+        Transaction t(db, Transaction::Write);
+        const QVariant patId = db.scalar(QStringLiteral("SELECT FKeyPATID FROM tblStudies WHERE StudyID = ?"), {studyId});
+        if (!patId.isNull()) {
+            collectStudy(db, studyId, plan);
+            dropEmptyPatient(db, patId.toLongLong(), plan.result);
+        }
+        commitRows(t, plan);
+    }
+    m_progress.appendLine(QStringLiteral("OK"));
+    m_progress.append(QStringLiteral("Removing image directory ... "));
+    return run(plan);
+}
+
+StoreDeletion::Result StoreDeletion::deleteSeries(qint64 seriesId)
+{
+    recover(); // what an earlier run left undone first
+    Plan plan;
+    plan.procedure = SeriesProc;
+    m_progress.append(QStringLiteral("Updating Database ... "));
+    bool studyGone = false;
+    {
+        Database db = Database::openData(m_paths);
+        Transaction t(db, Transaction::Write);
+        QSqlQuery s = db.exec(QStringLiteral("SELECT se.FKeyStudyID, st.StudyUID, st.FKeyPATID FROM tblSeries se"
+                                             " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE se.SeriesID = ?"),
+                              {seriesId});
+        if (s.next()) {
+            const qint64 studyId = s.value(0).toLongLong();
+            const QString studyUid = s.value(1).toString();
+            const qint64 patId = s.value(2).toLongLong();
+            QSqlQuery q = db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {seriesId});
+            while (q.next()) {
+                plan.files.append({studyUid, q.value(0).toString()});
+                plan.result.imageUids << q.value(0).toString();
+            }
+            db.exec(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {seriesId});
+            db.exec(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {seriesId});
+            plan.result.series << seriesId;
+            if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE FKeyStudyID = ?"), {studyId}) == 0) {
+                db.exec(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {studyId});
+                plan.result.studies << studyId;
+                plan.result.studyUids << studyUid;
+                plan.folders << studyUid;
+                studyGone = true;
+                dropEmptyPatient(db, patId, plan.result);
+            }
+        }
+        commitRows(t, plan);
+    }
+    m_progress.appendLine(QStringLiteral("OK"));
+    m_progress.append(studyGone ? QStringLiteral("Removing image directory ... ") : QStringLiteral("Removing images ... "));
+    return run(plan);
+}
+
+StoreDeletion::Result StoreDeletion::deleteImage(const QString &imageUid)
+{
+    recover(); // what an earlier run left undone first
+    Plan plan;
+    plan.procedure = ImageProc;
+    {
+        Database db = Database::openData(m_paths);
+        Transaction t(db, Transaction::Write);
+        QSqlQuery q = db.exec(QStringLiteral("SELECT i.FKeySeriesID, se.FKeyStudyID, st.StudyUID, st.FKeyPATID FROM tblImages i"
+                                             " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                                             " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE i.ImageUID = ?"),
+                              {imageUid});
+        if (q.next()) {
+            const qint64 seriesId = q.value(0).toLongLong();
+            const qint64 studyId = q.value(1).toLongLong();
+            const QString studyUid = q.value(2).toString();
+            const qint64 patId = q.value(3).toLongLong();
+            db.exec(QStringLiteral("DELETE FROM tblImages WHERE ImageUID = ?"), {imageUid});
+            plan.files.append({studyUid, imageUid});
+            plan.result.imageUids << imageUid;
+            if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE FKeySeriesID = ?"), {seriesId}) == 0) {
+                db.exec(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {seriesId});
+                plan.result.series << seriesId;
+                if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE FKeyStudyID = ?"), {studyId}) == 0) {
+                    db.exec(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {studyId});
+                    plan.result.studies << studyId;
+                    plan.result.studyUids << studyUid;
+                    plan.folders << studyUid;
+                    dropEmptyPatient(db, patId, plan.result);
+                }
+            }
+        }
+        commitRows(t, plan);
+    }
+    return run(plan);
+}
+
+StoreDeletion::Result StoreDeletion::deleteAll()
+{
+    recover(); // what an earlier run left undone first
+    Plan plan;
+    plan.procedure = AllProc;
+    m_progress.append(QStringLiteral("Removing database entries ... "));
+    {
+        Database db = Database::openData(m_paths);
+        Transaction t(db, Transaction::Write);
+        QSqlQuery q = db.exec(QStringLiteral("SELECT st.StudyUID, i.ImageUID FROM tblImages i"
+                                             " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                                             " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"));
+        while (q.next())
+            plan.files.append({q.value(0).toString(), q.value(1).toString()});
+        QSqlQuery s = db.exec(QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies"));
+        while (s.next()) {
+            plan.result.studies << s.value(0).toLongLong();
+            plan.result.studyUids << s.value(1).toString();
+            plan.folders << s.value(1).toString();
+        }
+        QSqlQuery p = db.exec(QStringLiteral("SELECT PatID, PatID1 FROM tblPatienten"));
+        while (p.next()) {
+            plan.result.patients << p.value(0).toLongLong();
+            plan.result.patientIds << p.value(1).toString();
+        }
+        // Every table emptied in place: the data manager may hold the file open, and a
+        // file replaced under it would lose its writes.
+        for (const QString &table : Schema::dataTables())
+            db.exec(QStringLiteral("DELETE FROM ") + table);
+        db.resetAutoKeys();
+        commitRows(t, plan);
+    }
+    m_progress.appendLine(QStringLiteral("OK"));
+    m_progress.append(QStringLiteral("Removing images ... "));
+    return run(plan);
+}
+
+// ---- files -------------------------------------------------------------------------
+
+void StoreDeletion::commitRows(Transaction &t, const Plan &plan)
+{
+    // The files are named before the rows go, so that a run cut off after the commit
+    // can be completed.
+    writeJournal(plan);
+    stage(QStringLiteral("journal"));
+    t.commit();
+    stage(QStringLiteral("rows"));
+}
+
+void StoreDeletion::writeJournal(const Plan &plan)
+{
+    QSaveFile journal(journalPath());
+    if (!journal.open(QIODevice::WriteOnly))
+        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1").arg(journalPath()));
+    QByteArray text;
+    for (const auto &[study, image] : plan.files)
+        text += "F\t" + study.toUtf8() + '\t' + image.toUtf8() + '\n';
+    for (const QString &study : plan.folders)
+        text += "D\t" + study.toUtf8() + '\n';
+    journal.write(text);
+    if (!journal.commit())
+        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1").arg(journalPath()));
+}
+
+bool StoreDeletion::removeFile(const QString &studyUid, const QString &imageUid, const QString &procedure)
+{
+    QString path;
+    try {
+        path = m_paths.imageFile(studyUid, imageUid);
+    } catch (const AppError &e) {
+        // Never a path outside the store: the row is gone, the file is not looked for.
+        m_log.writeError(e.number(), e.description(), procedure);
+        return true;
+    }
+    std::error_code ec;
+    std::filesystem::remove(std::filesystem::path(path.toStdU16String()), ec);
+    return !ec;
+}
+
+bool StoreDeletion::removeFolderIfEmpty(const QString &studyUid)
+{
+    if (!isValidUid(studyUid))
+        return true;
+    const QString dir = m_paths.studyDir(studyUid);
+    std::error_code ec;
+    const std::filesystem::path p(dir.toStdU16String());
+    if (!std::filesystem::exists(p, ec))
+        return true; // a missing folder is skipped
+    if (!std::filesystem::is_empty(p, ec) || ec)
+        return true; // something else lives there now; it is not ours to remove
+    std::filesystem::remove(p, ec);
+    return !ec;
+}
+
+StoreDeletion::Result StoreDeletion::run(Plan &plan)
+{
+    Result &r = plan.result;
+    // Progress by folder where whole studies go, by file otherwise.
+    const bool byFolder = !plan.folders.isEmpty();
+    QHash<QString, QStringList> byStudy;
+    for (const auto &[study, image] : plan.files)
+        byStudy[study] << image;
+    auto fail = [&](const QString &what) {
+        ++r.filesFailed;
+        m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot remove %1").arg(what), plan.procedure);
+    };
+
+    int done = 0;
+    if (byFolder) {
+        QStringList folders = plan.folders;
+        for (auto it = byStudy.cbegin(); it != byStudy.cend(); ++it)
+            if (!folders.contains(it.key()))
+                folders << it.key();
+        m_progress.setMaximum(int(folders.size()));
+        m_progress.setValue(0);
+        for (const QString &study : folders) {
+            for (const QString &image : byStudy.value(study))
+                if (!removeFile(study, image, plan.procedure))
+                    fail(study + QLatin1Char('/') + image + QStringLiteral(".dcm"));
+            if (plan.folders.contains(study) && !removeFolderIfEmpty(study))
+                fail(study);
+            m_progress.setValue(++done);
+            m_progress.yield();
+        }
+    } else {
+        m_progress.setMaximum(int(plan.files.size()));
+        m_progress.setValue(0);
+        for (const auto &[study, image] : plan.files) {
+            if (!removeFile(study, image, plan.procedure))
+                fail(study + QLatin1Char('/') + image + QStringLiteral(".dcm"));
+            m_progress.setValue(++done);
+            if (done % FilesPerYield == 0)
+                m_progress.yield();
+        }
+    }
+    QFile::remove(journalPath());
+    stage(QStringLiteral("files"));
+    m_progress.appendLine(r.filesFailed ? QStringLiteral("failed") : QStringLiteral("OK"));
+    m_progress.scrollToEnd();
+    return r;
+}
+
+void StoreDeletion::recover()
+{
+    QFile journal(journalPath());
+    if (!journal.exists())
+        return;
+    if (!journal.open(QIODevice::ReadOnly))
+        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot read %1").arg(journalPath()));
+    const QList<QByteArray> lines = journal.readAll().split('\n');
+    journal.close();
+    Database db = Database::openData(m_paths);
+    // Only what has no row any more goes: a run cut off before its commit removed no
+    // rows, and its files stay.
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> parts = line.split('\t');
+        if (parts.size() == 3 && parts[0] == "F") {
+            const QString study = QString::fromUtf8(parts[1]), image = QString::fromUtf8(parts[2]);
+            if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?"), {image}) == 0
+                && !removeFile(study, image, RecoverProc))
+                m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot remove %1/%2.dcm").arg(study, image), RecoverProc);
+        }
+    }
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> parts = line.split('\t');
+        if (parts.size() == 2 && parts[0] == "D") {
+            const QString study = QString::fromUtf8(parts[1]);
+            if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblStudies WHERE StudyUID = ?"), {study}) == 0)
+                removeFolderIfEmpty(study);
+        }
+    }
+    QFile::remove(journalPath());
+}

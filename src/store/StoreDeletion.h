@@ -1,0 +1,85 @@
+#pragma once
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+class Database;
+class Progress;
+class Transaction;
+class StationLog;
+class StationPaths;
+
+// Removes data from the image store: rows and files of an image, a series, a study, a
+// patient or the whole store. No widgets: the progress window, sending and updating run
+// it against the progress interface.
+//
+// Every deletion decides from the database as it is at that moment, inside one write
+// transaction: what it removes, and the containers left empty by it (a series without
+// images, a study without series, a patient without studies), which go as well. A study
+// that arrives meanwhile is therefore never taken along.
+//
+// Rows first, then files: the files of the removed rows are named in a journal before
+// the rows go; after the commit the files are removed and the journal with them. A run
+// cut off between the two is completed by recover(). Only files whose rows were removed
+// are touched, and a study folder goes when it is left empty; so no row ever points at
+// a missing file and nothing the data manager is filing meanwhile is lost.
+class StoreDeletion {
+public:
+    enum class Level { Image, Series, Study, Patient, All };
+
+    // What went, by key, for the lists to follow.
+    struct Result {
+        QList<qint64> patients; // PatID
+        QStringList patientIds; // PatID1
+        QList<qint64> studies;  // StudyID
+        QStringList studyUids;
+        QList<qint64> series; // SeriesID
+        QStringList imageUids;
+        int filesFailed = 0; // files that could not be removed (logged)
+    };
+
+    // A deletion asked for at one level, and what it comes to by the database now: the
+    // last series of a study is the study, the last study of a patient the patient.
+    struct Target {
+        Level level = Level::Study;
+        qint64 key = 0; // PatID, StudyID or SeriesID
+    };
+
+    StoreDeletion(const StationPaths &paths, const StationLog &log, Progress &progress);
+
+    Target escalated(Target t) const;
+    // The deletion of the last image a container holds is the container's.
+    Target containerOfLastImage(const QString &imageUid, Level loadLevel) const;
+
+    // The progress texts and error log names are those of the progress window's
+    // operations; each throws AppError when the rows could not be removed (nothing was).
+    Result deletePatient(qint64 patId);
+    Result deleteStudy(qint64 studyId);
+    Result deleteSeries(qint64 seriesId);
+    Result deleteImage(const QString &imageUid);
+    Result deleteAll();
+
+    // Completes a deletion that an earlier run left between its rows and its files.
+    void recover();
+    QString journalPath() const;
+
+    // Test hook: called at "journal" (files named, rows not yet committed), "rows"
+    // (committed, files not yet removed) and "files" (done). A hook that throws or ends
+    // the process stands for a run cut off there.
+    std::function<void(const QString &stage)> stageHook;
+
+private:
+    struct Plan;
+    Result run(Plan &plan);
+    void collectStudy(Database &db, qint64 studyId, Plan &plan);
+    bool removeFile(const QString &studyUid, const QString &imageUid, const QString &procedure);
+    bool removeFolderIfEmpty(const QString &studyUid);
+    void commitRows(Transaction &t, const Plan &plan);
+    void writeJournal(const Plan &plan);
+    void stage(const QString &name);
+
+    const StationPaths &m_paths;
+    const StationLog &m_log;
+    Progress &m_progress;
+};
