@@ -549,6 +549,7 @@ void BrowserPanel::loadStudy(const ImageSelection &sel)
     stopLoad();
     m_dv1->setUpdatesEnabled(false);
     m_dv1->clear();
+    m_state.viewerFiles.clear();
     m_state.currentImage = 0;
     m_state.currentImageFile.clear();
     m_state.imageFramed = false;
@@ -589,6 +590,7 @@ void BrowserPanel::loadStudy(const ImageSelection &sel)
         m_station.prompter().message(QStringLiteral("An error occured during loading - please retry!"),
                                      MsgIcon::Critical);
         m_dv1->clear();
+        m_state.viewerFiles.clear();
         m_pbLoad->hide();
         m_dv1->setUpdatesEnabled(true);
         m_busy.reset();
@@ -613,6 +615,7 @@ void BrowserPanel::onLoadFinished(int loaded, int)
     // The pictures read so far stay; the places of files that never came are dropped.
     const int before = m_dv1->count();
     m_dv1->dropEmpty();
+    syncViewerFiles();
     setPanel(PanelImages, QString::number(loaded) + QStringLiteral(" image(s)"));
     m_pbLoad->hide();
     m_busy.reset();
@@ -914,6 +917,7 @@ void BrowserPanel::deleteImage()
         }
         const StoreDeletion::Result r = d.deleteImage(uid);
         m_dv1->removeImage(n);
+        syncViewerFiles();
         m_state.currentImage = 0;
         m_state.currentImageFile.clear();
         m_state.imageFramed = false;
@@ -993,10 +997,18 @@ void BrowserPanel::initializeControls()
     m_dv1->setColours(s.viewerBgColor, s.viewerFgColor);
 }
 
+void BrowserPanel::syncViewerFiles()
+{
+    m_state.viewerFiles.clear();
+    for (int i = 1; i <= m_dv1->count(); ++i)
+        m_state.viewerFiles << m_dv1->image(i).path;
+}
+
 void BrowserPanel::clearViewer()
 {
     stopLoad();
     m_dv1->clear();
+    m_state.viewerFiles.clear();
     m_state.currentImage = 0;
     m_state.currentImageFile.clear();
     m_state.imageFramed = false;

@@ -107,6 +107,7 @@ private:
     void buildControls(QWidget *parent);
     void setPanel(StatusPanel panel, const QString &text) { emit statusText(panel, text); }
     void markPickedImageRow();
+    void syncViewerFiles();
     void refreshImageList(bool repick);
     void runDeletion(StoreDeletion::Target target);
     void applyDeletion(const StoreDeletion::Result &r);

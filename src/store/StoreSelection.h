@@ -1,6 +1,7 @@
 #pragma once
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 // The image-store patient picked in the browser: ID, display name ("Last, First") and
 // birth date as the patient list shows them.
@@ -37,6 +38,8 @@ public:
     QString currentImageFile;
     bool imageFramed = false;
     int listedImages = 0; // rows of the image list
+    // The files of the images the viewer shows, in viewer order (export works on them).
+    QStringList viewerFiles;
 
     bool hasPatient() const { return !patId1.isEmpty(); }
     StorePatient storePatient() const { return {patId1, patName, patBirthDate}; }

@@ -480,6 +480,7 @@ private slots:
         clickItem(h.w.lvStudien, h.w.lvStudien->topLevelItem(0));
         QVERIFY(loaded.count() == 1 || loaded.wait(10000));
         QCOMPARE(h.w.dv1->count(), 3);
+        QCOMPARE(h.selection.viewerFiles.size(), 3);
 
         // No: nothing happens.
         h.area->pickImage(2);
@@ -493,6 +494,8 @@ private slots:
         st.ts.prompter.yesNo = {true};
         h.area->deleteImage();
         QCOMPARE(h.w.dv1->count(), 2);
+        QCOMPARE(h.selection.viewerFiles.size(), 2);
+        QVERIFY(!h.selection.viewerFiles.contains(st.c.files.at(1)));
         QCOMPARE(h.w.lvImages->topLevelItemCount(), 2);
         QCOMPARE(h.w.statusPanel[BrowserPanel::PanelImages]->text(), QStringLiteral("2 image(s)"));
         QCOMPARE(rows(s, "SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?", {uid}), 0);
