@@ -80,7 +80,9 @@ void buildIdentifier(DcmDataset &ds, const WorklistQueryParams &p)
     empty(ds, DCM_PatientAddress);
     empty(ds, DCM_MedicalAlerts);
     empty(ds, DCM_Allergies); // (0010,2110) Contrast Allergies
-    ds.putAndInsertString(DCM_PregnancyStatus, "0", OFTrue);
+    // A return key like the others: a value here would be a matching key, and providers
+    // that match on it answer nothing.
+    empty(ds, DCM_PregnancyStatus);
     empty(ds, DCM_StudyInstanceUID);
     empty(ds, DCM_RequestingPhysician);
     empty(ds, DCM_RequestingService);

@@ -1,6 +1,7 @@
 #pragma once
-// A real worklist provider for tests: DCMTK's wlmscpfs on a free loopback port, serving
-// worklist files written from dump text with dump2dcm into <folder>/<AE title>/.
+// A real worklist provider for tests on a free loopback port, serving worklist files
+// written from dump text with dump2dcm: DCMTK's wlmscpfs (files in <folder>/<AE title>/),
+// or Orthanc with its worklist plugin and a private configuration (files in <folder>/).
 #include "TestStation.h"
 
 #include <QDate>
@@ -27,7 +28,13 @@ struct WorklistItem {
 
 class WorklistProvider {
 public:
-    explicit WorklistProvider(const QString &aet = QStringLiteral("WLPROVIDER")) : m_aet(aet)
+    enum Kind { Wlmscpfs, Orthanc };
+    // The calling AE title the tests' stations use (Orthanc answers known callers only).
+    static inline const QString Caller = QStringLiteral("MAMMO1");
+    static QString kindName(Kind k) { return k == Orthanc ? QStringLiteral("Orthanc") : QStringLiteral("wlmscpfs"); }
+
+    explicit WorklistProvider(Kind kind = Wlmscpfs, const QString &aet = QStringLiteral("WLPROVIDER"))
+        : m_kind(kind), m_aet(aet)
     {
         QDir(m_dir.path()).mkpath(m_aet);
         QFile lock(folder() + QStringLiteral("/lockfile"));
@@ -38,6 +45,8 @@ public:
     QString aet() const { return m_aet; }
     quint16 port() const { return m_port; }
     QString folder() const { return m_dir.path() + QLatin1Char('/') + m_aet; }
+    // What the provider printed (for failure messages).
+    QString output() { return QString::fromLocal8Bit(m_proc.readAll()); }
 
     // Writes one worklist file; returns false when dump2dcm failed.
     bool add(const WorklistItem &w)
@@ -83,16 +92,39 @@ public:
                                  {QStringLiteral("+te"), dump, folder() + QStringLiteral("/item%1.wl").arg(m_count)}) == 0;
     }
 
-    // Starts wlmscpfs and waits until it accepts connections.
+    // Starts the provider and waits until it accepts connections.
     bool start()
     {
         m_port = freeTcpPort();
         m_proc.setProcessChannelMode(QProcess::MergedChannels);
-        m_proc.start(QStringLiteral("wlmscpfs"),
-                     {QStringLiteral("-dfp"), m_dir.path(), QStringLiteral("-dfr"), QString::number(m_port)});
+        if (m_kind == Orthanc) {
+            // Its own storage, its own ports, loopback only, every caller allowed to ask.
+            const QString config = m_dir.path() + QStringLiteral("/orthanc.json");
+            QFile f(config);
+            if (!f.open(QIODevice::WriteOnly))
+                return false;
+            const QString db = m_dir.path() + QStringLiteral("/orthanc-db");
+            f.write(QStringLiteral(R"({ "Name": "test worklist provider", "StorageDirectory": "%1", "IndexDirectory": "%1",
+  "DicomAet": "%2", "DicomPort": %3, "HttpPort": %4, "HttpServerEnabled": false,
+  "RemoteAccessAllowed": false, "AuthenticationEnabled": false, "DicomCheckCalledAet": false,
+  "DicomAlwaysAllowFind": true, "DicomCheckModalityHost": false,
+  "DicomModalities": { "station": ["%6", "127.0.0.1", 104] },
+  "Plugins": ["/usr/share/orthanc/plugins/libModalityWorklists.so"],
+  "Worklists": { "Enable": true, "Database": "%5" } })")
+                        .arg(db, m_aet)
+                        .arg(m_port)
+                        .arg(freeTcpPort())
+                        .arg(folder(), Caller)
+                        .toUtf8());
+            f.close();
+            m_proc.start(QStringLiteral("Orthanc"), {config});
+        } else {
+            m_proc.start(QStringLiteral("wlmscpfs"),
+                         {QStringLiteral("-dfp"), m_dir.path(), QStringLiteral("-dfr"), QString::number(m_port)});
+        }
         if (!m_proc.waitForStarted(5000))
             return false;
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < 200; ++i) {
             QTcpSocket s;
             s.connectToHost(QStringLiteral("127.0.0.1"), m_port);
             if (s.waitForConnected(100))
@@ -120,6 +152,7 @@ public:
     }
 
 private:
+    Kind m_kind;
     QString m_aet;
     QTemporaryDir m_dir;
     QProcess m_proc;
