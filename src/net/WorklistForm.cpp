@@ -76,8 +76,38 @@ void WorklistForm::showEvent(QShowEvent *e)
         return;
     m_shownOnce = true;
     setColumnWidths();
+    m_quiet.start(); // the activation of the first showing does not ask twice
+    scheduleFill();
+}
+
+bool WorklistForm::event(QEvent *e)
+{
+    // The list is asked for again each time the operator comes back to the dialog (the
+    // day's schedule changes while it stands open), but not for the activation that the
+    // dialog's own showing, query or message box brings about.
+    if (e->type() == QEvent::WindowActivate && m_shownOnce && !m_querying
+        && (!m_quiet.isValid() || m_quiet.elapsed() > QuietMs))
+        scheduleFill();
+    return QDialog::event(e);
+}
+
+void WorklistForm::scheduleFill()
+{
+    if (m_fillScheduled || m_querying)
+        return;
+    m_fillScheduled = true;
     // Query once the dialog is on screen, so the operator sees what is waited for.
-    QTimer::singleShot(0, this, [this] { fillList(); });
+    QTimer::singleShot(0, this, [this] {
+        m_fillScheduled = false;
+        fillList();
+    });
+}
+
+void WorklistForm::message(const QString &text, MsgIcon icon)
+{
+    m_station.prompter().message(text, icon, Title);
+    // Closing the box activates the dialog again; that is not the operator coming back.
+    m_quiet.start();
 }
 
 void WorklistForm::setColumnWidths()
@@ -154,17 +184,18 @@ bool WorklistForm::fillList()
         }
     }
     m_querying = false;
+    m_quiet.start();
     m_refresh->setEnabled(true);
     m_cancel->setEnabled(true);
 
     if (failed) {
-        m_station.prompter().message(failure + QStringLiteral("\r\n\r\nWorklist-Query failed."), MsgIcon::Critical, Title);
+        message(failure + QStringLiteral("\r\n\r\nWorklist-Query failed."), MsgIcon::Critical);
         reject();
         return false;
     }
     if (m_list->topLevelItemCount() == 0) {
         m_ok->setEnabled(false);
-        m_station.prompter().message(QStringLiteral("No patients in worklist!"), MsgIcon::Information, Title);
+        message(QStringLiteral("No patients in worklist!"), MsgIcon::Information);
         return true;
     }
     m_list->sortItems(WorklistEntry::Time, Qt::AscendingOrder);

@@ -2,7 +2,10 @@
 #include "dicom/WorklistQuery.h"
 #include "net/WorklistEntry.h"
 
+#include "core/Prompter.h"
+
 #include <QDialog>
+#include <QElapsedTimer>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -37,6 +40,7 @@ public slots:
 
 protected:
     void showEvent(QShowEvent *e) override;
+    bool event(QEvent *e) override;
 
 private:
     std::vector<dicom::WorklistAnswer> runQuery(const dicom::WorklistQueryParams &p);
@@ -48,7 +52,15 @@ private:
     QPushButton *m_ok = nullptr;
     QPushButton *m_cancel = nullptr;
     QPushButton *m_refresh = nullptr;
+    void scheduleFill();
+    void message(const QString &text, MsgIcon icon);
+
     bool m_shownOnce = false;
+    bool m_fillScheduled = false;
+    // Started by the dialog's own doings (showing, a query, a message box): activations
+    // within QuietMs of it are theirs, later ones are the operator coming back.
+    QElapsedTimer m_quiet;
+    static constexpr int QuietMs = 1000;
     bool m_querying = false;
     std::optional<WorklistEntry> m_applied;
 };

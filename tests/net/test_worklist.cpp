@@ -43,6 +43,7 @@ private slots:
     void silentProviderFailsFast();
     void emptySettingsStillAttemptAndFail();
     void hiddenColumnsAndHeaderSort();
+    void askedAgainWhenTheOperatorComesBack();
 };
 
 static dicom::WorklistQueryParams params()
@@ -352,6 +353,36 @@ void TestWorklist::hiddenColumnsAndHeaderSort()
     QTest::mouseClick(form.findChild<QPushButton *>(QStringLiteral("cmdCancel")), Qt::LeftButton);
     QCOMPARE(form.result(), int(QDialog::Rejected));
     QVERIFY(!form.applied());
+}
+
+void TestWorklist::askedAgainWhenTheOperatorComesBack()
+{
+    TestStation ts;
+    int queries = 0;
+    std::vector<dicom::WorklistAnswer> answers(1);
+    answers[0].patientName = QStringLiteral("DOE^JANE");
+    WorklistForm form(*ts, nullptr, [&](const dicom::WorklistQueryParams &) {
+        ++queries;
+        return answers;
+    });
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QTRY_COMPARE(queries, 1);
+    QTest::qWait(200);
+    QCOMPARE(queries, 1); // showing and its own activation ask once
+
+    // The operator goes to another window and comes back: the list is asked for again.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    QTest::qWait(1100);
+    answers.resize(2);
+    answers[1].patientName = QStringLiteral("ROE^ANN");
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QTRY_COMPARE(queries, 2);
+    QTRY_COMPARE(form.list()->topLevelItemCount(), 2);
 }
 
 QTEST_MAIN(TestWorklist)
