@@ -118,17 +118,10 @@ void DoseCapturePanel::applyUnitType(int unitType)
 
 void DoseCapturePanel::Initialise_cPort()
 {
-    // A half-received message is dropped here. When what is dropped looks like an
-    // exposure (the polling was off meanwhile), it is kept where the operator finds it.
-    QString dropped = m_cInput;
+    // What was gathered, and what still waits in the port, stays: a message half
+    // received goes on with the rest of it after the port is open again.
     if (m_link->isOpen())
-        dropped += m_link->readAll();
-    if (dropped.contains(DoseMessage::DapUnit) || dropped.contains(QStringLiteral("CH1"))) {
-        m_records.keepUnstored(dropped, QStringLiteral("dropped when the serial port was initialised again"));
-        m_station.log().writeDebug(QStringLiteral("Initialise_cPort"),
-                                   QStringLiteral("received text dropped, kept in ") + m_records.unstoredFile());
-    }
-    setInput(QString());
+        appendInput(m_link->readAll());
     m_link->initialise();
 }
 
@@ -205,27 +198,25 @@ void DoseCapturePanel::serTimerTick()
     // Only the HFE 501 announces its exposures.
     if (m_station.settings().xrayComm != XrayUnit::Hfe501)
         return;
-    // Two exposures can arrive within one tick: each one is handed over and stored on its
-    // own, so none is lost.
-    for (int round = 0; round < 50 && !m_inFill; ++round) {
-        const auto next = DoseMessage::nextSemicolonMessage(m_cInput);
-        if (!next)
-            break;
-        const bool more = !next->rest.isEmpty();
-        if (more)
-            setInput(next->message);
-        try {
-            DoseRecords::appendHandOver(m_station, m_cInput);
-        } catch (const AppError &e) {
-            // dbFill then parses the buffer itself.
-            m_station.logError(e, QStringLiteral("MainForm SerTimer_Timer"));
-        }
+    // Several exposures can arrive within one tick: each complete one is handed over and
+    // stored on its own, one cut short is kept aside, and the start of the next waits.
+    const DoseMessage::SemicolonSplit split = DoseMessage::splitSemicolon(m_cInput);
+    if (split.complete.isEmpty() && split.incomplete.isEmpty())
+        return;
+    for (const QString &cut : split.incomplete) {
+        m_records.keepUnstored(cut, QStringLiteral("message incomplete"));
+        m_station.log().writeError(ErrorNo::BadInput,
+                                   QStringLiteral("Incomplete dose message kept in %1").arg(m_records.unstoredFile()),
+                                   QStringLiteral("MainForm SerTimer_Timer"));
+    }
+    for (const QString &message : split.complete) {
+        setInput(message);
+        // When the hand-over fails, dbFill parses the message it is given.
+        m_records.handOver(message);
         m_SerTimer->stop();
         dbFill();
-        if (!more)
-            break;
-        setInput(next->rest);
     }
+    setInput(split.rest);
 }
 
 void DoseCapturePanel::onCommEvent(int code)
@@ -282,7 +273,7 @@ void DoseCapturePanel::cmdLoradClick()
     m_state.assignmentMode = AssignmentMode::StorePatient;
     try {
         setText4(QString());
-        setText4(LoradPoll::poll(m_station, *m_link));
+        setText4(LoradPoll::poll(m_records, *m_link));
     } catch (const AppError &e) {
         m_station.showError(e, QStringLiteral("MainForm cmdLorad_Click"));
         return;

@@ -143,7 +143,6 @@ int DoseList::newStudy()
         closed = closeOpenRecords(db);
     }
     m_state.clearPanel();
-    m_state.exposureCounter = 0;
     m_state.notify();
     return closed;
 }

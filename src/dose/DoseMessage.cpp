@@ -1,6 +1,8 @@
 #include "dose/DoseMessage.h"
 #include "core/AppError.h"
 
+#include <QRegularExpression>
+
 namespace DoseMessage {
 
 namespace {
@@ -22,6 +24,18 @@ QString normaliseUnit(const QString &text)
     QString t = text;
     t.replace(QStringLiteral("cGyCm\u00C2\u00B2"), DapUnit);
     return t;
+}
+
+// The start of the field that holds position pos: after the separator or line break in
+// front of it, or the start of the text.
+qsizetype fieldStart(const QString &text, qsizetype pos)
+{
+    for (qsizetype i = pos - 1; i >= 0; --i) {
+        const QChar c = text.at(i);
+        if (c == QLatin1Char(';') || c == QLatin1Char('\r') || c == QLatin1Char('\n'))
+            return i + 1;
+    }
+    return 0;
 }
 
 } // namespace
@@ -51,7 +65,7 @@ QStringList channelTokens(const QString &text)
     return nonEmpty(t.split(QLatin1Char(' ')));
 }
 
-QStringList semicolonTokens(const QString &input)
+QStringList semicolonFields(const QString &input)
 {
     if (input.isEmpty())
         return {};
@@ -59,18 +73,13 @@ QStringList semicolonTokens(const QString &input)
     const qsizetype unit = text.indexOf(DapUnit);
     if (unit < 0)
         throw AppError(ErrorNo::BadInput, QStringLiteral("The message has no \"%1\": not a dose message of the unit").arg(DapUnit));
-    // The message starts with the whole field that carries the unit: after the
-    // separator or line break in front of it, or at the start of the text.
-    qsizetype start = 0;
-    for (qsizetype i = unit - 1; i >= 0; --i) {
-        const QChar c = text.at(i);
-        if (c == QLatin1Char(';') || c == QLatin1Char('\r') || c == QLatin1Char('\n')) {
-            start = i + 1;
-            break;
-        }
-    }
-    return nonEmpty(text.mid(start).split(QLatin1Char(';')));
+    QStringList fields = text.mid(fieldStart(text, unit)).split(QLatin1Char(';'));
+    for (QString &f : fields)
+        f = f.trimmed(); // white space of every kind, the line break of the hand-over too
+    return fields;
 }
+
+QStringList semicolonTokens(const QString &input) { return nonEmpty(semicolonFields(input)); }
 
 QStringList tokens(Format format, const QString &text)
 {
@@ -88,37 +97,129 @@ Values channelValues(const QStringList &tokens)
     return {tokenAt(tokens, 1), tokenAt(tokens, 6), tokenAt(tokens, 11), QString()};
 }
 
-Values semicolonValues(const QStringList &tokens)
+Values semicolonValues(const QStringList &fields, QStringList *dropped)
 {
-    auto field = [&](int i, const QString &unit) {
-        QString v = tokenAt(tokens, i);
-        v.remove(unit);
-        // White space of every kind, line breaks too: the last field before the end
-        // of a message carries the line break of the hand-over.
-        return v.trimmed();
+    const QStringList units = {DapUnit, QStringLiteral("kV"), QStringLiteral("mAs"), QStringLiteral("ms")};
+    const int places[] = {0, 1, 2, 4};
+    auto carriesUnit = [&units](const QString &f) {
+        for (const QString &u : units)
+            if (f.endsWith(u))
+                return true;
+        return false;
     };
-    return {field(0, DapUnit), field(1, QStringLiteral("kV")), field(2, QStringLiteral("mAs")),
-            field(4, QStringLiteral("ms"))};
-}
-
-Values values(Format format, const QStringList &tokens)
-{
-    return format == Format::Semicolon ? semicolonValues(tokens) : channelValues(tokens);
-}
-
-std::optional<SemicolonSplit> nextSemicolonMessage(const QString &text)
-{
-    const QString unit = QStringLiteral("ms");
-    const qsizetype at = text.indexOf(unit);
-    if (at < 0)
-        return std::nullopt;
-    const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'), at);
-    if (lineEnd >= 0) {
-        const QString rest = text.mid(lineEnd + 1);
-        if (rest.contains(unit))
-            return SemicolonSplit{text.left(lineEnd + 1), rest};
+    // A number, then blanks, then the unit at the end of the field.
+    static const QRegularExpression number(QStringLiteral("([-+]?[0-9]+(?:[.,][0-9]+)?)\\s*$"));
+    QString out[4];
+    for (int k = 0; k < 4; ++k) {
+        bool found = false;
+        for (const QString &f : fields) {
+            if (!f.endsWith(units[k]))
+                continue;
+            const QString body = f.left(f.size() - units[k].size());
+            const QRegularExpressionMatch m = number.match(body);
+            if (m.hasMatch()) {
+                out[k] = m.captured(1);
+                const QString noise = body.left(m.capturedStart(1)).trimmed();
+                if (!noise.isEmpty() && dropped)
+                    dropped->append(noise);
+            } else if (!body.trimmed().isEmpty() && dropped) {
+                dropped->append(body.trimmed());
+            }
+            found = true;
+            break;
+        }
+        if (!found && places[k] < fields.size() && !carriesUnit(fields.at(places[k])))
+            out[k] = fields.at(places[k]);
     }
-    return SemicolonSplit{text, QString()};
+    return {out[0], out[1], out[2], out[3]};
+}
+
+QStringList channelMessages(const QString &text, QString *front)
+{
+    const QString start = QStringLiteral("CH1");
+    QStringList out;
+    qsizetype at = text.indexOf(start);
+    if (front)
+        *front = at < 0 ? text : text.left(at);
+    while (at >= 0) {
+        const qsizetype next = text.indexOf(start, at + start.size());
+        out.append(text.mid(at, next < 0 ? -1 : next - at));
+        at = next;
+    }
+    return out;
+}
+
+
+SemicolonSplit splitSemicolon(const QString &input, bool final)
+{
+    SemicolonSplit out;
+    const QString text = normaliseUnit(input);
+    // Where each message begins: at the number in front of each dose unit, so that a
+    // message whose line end was lost, or a noise byte, never runs into the next one.
+    QList<qsizetype> starts;
+    for (qsizetype u = text.indexOf(DapUnit); u >= 0; u = text.indexOf(DapUnit, u + DapUnit.size())) {
+        qsizetype s = u;
+        while (s > 0 && text.at(s - 1) == QLatin1Char(' '))
+            --s;
+        while (s > 0 && (text.at(s - 1).isDigit() || text.at(s - 1) == QLatin1Char('.') || text.at(s - 1) == QLatin1Char(',')))
+            --s;
+        if (starts.isEmpty() || s > starts.last())
+            starts.append(s);
+    }
+    auto isLineEnd = [](QChar c) { return c == QLatin1Char('\r') || c == QLatin1Char('\n'); };
+    if (starts.isEmpty()) {
+        // No message begins here: lines already ended can never become one.
+        qsizetype cut = text.size();
+        if (!final) {
+            cut = 0;
+            for (qsizetype k = 0; k < text.size(); ++k)
+                if (isLineEnd(text.at(k)))
+                    cut = k + 1;
+        }
+        if (!text.left(cut).trimmed().isEmpty())
+            out.incomplete.append(text.left(cut));
+        out.rest = text.mid(cut);
+        return out;
+    }
+    if (!text.left(starts.first()).trimmed().isEmpty())
+        out.incomplete.append(text.left(starts.first()));
+    for (int i = 0; i < starts.size(); ++i) {
+        const bool last = i + 1 == starts.size();
+        const QString segment = text.mid(starts[i], last ? -1 : starts[i + 1] - starts[i]);
+        // The exposure time: "ms" at the end of a field.
+        qsizetype timeEnd = -1;
+        for (qsizetype m = segment.indexOf(QStringLiteral("ms")); m >= 0 && timeEnd < 0;
+             m = segment.indexOf(QStringLiteral("ms"), m + 1)) {
+            const qsizetype after = m + 2;
+            if (after == segment.size() || segment.at(after) == QLatin1Char(';') || segment.at(after).isSpace())
+                timeEnd = after;
+        }
+        qsizetype lineEnd = -1;
+        for (qsizetype k = qMax<qsizetype>(timeEnd, 0); timeEnd >= 0 && k < segment.size() && lineEnd < 0; ++k)
+            if (isLineEnd(segment.at(k)))
+                lineEnd = k;
+        if (timeEnd >= 0 && lineEnd >= 0) {
+            qsizetype next = lineEnd + 1;
+            if (segment.at(lineEnd) == QLatin1Char('\r') && next < segment.size() && segment.at(next) == QLatin1Char('\n'))
+                ++next;
+            out.complete.append(segment.left(lineEnd).trimmed());
+            const QString tail = segment.mid(next);
+            if (last)
+                out.rest = tail;
+            else if (!tail.trimmed().isEmpty())
+                out.incomplete.append(tail);
+        } else if (!last || final) {
+            // Ended by the next message: whole when its exposure time came, cut short
+            // otherwise. The operator's "Fill" takes the last one as it stands.
+            if (timeEnd >= 0 || last)
+                out.complete.append(segment.trimmed());
+            else
+                out.incomplete.append(segment);
+        } else {
+            out.rest = segment;
+        }
+    }
+    return out;
 }
 
 } // namespace DoseMessage

@@ -37,20 +37,34 @@ QStringList channelTokens(const QString &text);
 QStringList semicolonTokens(const QString &text);
 QStringList tokens(Format format, const QString &text);
 
+// The fields of a semicolon message from its dose field on, trimmed; empty fields stay,
+// so that a value without its unit keeps its place. Throws like semicolonTokens.
+QStringList semicolonFields(const QString &text);
+
 // The values of a record from the tokens (an index past the end reads as empty).
 Values channelValues(const QStringList &tokens);
-Values semicolonValues(const QStringList &tokens);
-Values values(Format format, const QStringList &tokens);
+// Each value is the number in front of its unit, from whichever field carries that unit;
+// only a value whose unit no field carries is taken by its place (0 dose, 1 kV, 2 mAs,
+// 4 exposure time), and only from a field that carries no unit of its own. A value that
+// is not there is empty. What stood in front of a number (line noise) is dropped and
+// named in dropped.
+Values semicolonValues(const QStringList &fields, QStringList *dropped = nullptr);
 
-// The HFE 501's end-of-message rule on the text gathered from the line: a message is
-// complete once its exposure time has arrived with the unit "ms". When a second message
-// follows in the same text (another "ms" after the line break that ends the first), the
-// text splits after that line break: message is the first, rest what follows. Otherwise
-// message is the whole text and rest is empty. nullopt while no message is complete.
+// The channel messages of a text: each begins at a "CH1". Text before the first one
+// is returned in front (empty when there is none).
+QStringList channelMessages(const QString &text, QString *front = nullptr);
+
+// The HFE 501's messages in the text gathered from the line. A message begins with the
+// field that carries the dose unit and ends at the line break (CR, LF or CR LF) after
+// its exposure time ("ms"); a new dose field also ends the message before it.
 struct SemicolonSplit {
-    QString message;
-    QString rest;
+    QStringList complete;   // whole messages, oldest first, without their line break
+    QStringList incomplete; // cut short (no exposure time) before a new message, or
+                            // text in front of the first dose field
+    QString rest;           // the start of a message still arriving
 };
-std::optional<SemicolonSplit> nextSemicolonMessage(const QString &text);
+// With final set (the operator's "Fill"), the last message is taken as it stands and
+// nothing waits.
+SemicolonSplit splitSemicolon(const QString &text, bool final = false);
 
 } // namespace DoseMessage

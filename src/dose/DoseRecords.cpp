@@ -28,6 +28,9 @@ QString readLatin1(const QString &path)
     return QString::fromLatin1(f.readAll());
 }
 
+// Missing values are stored as empty text, never as null.
+QString nn(const QString &v) { return v.isNull() ? QStringLiteral("") : v; }
+
 QJsonObject toJson(const PendingExposure &p)
 {
     return QJsonObject{{"date", p.date},       {"time", p.time},       {"mGy1", p.values.mGy1},
@@ -60,15 +63,24 @@ DoseRecords::DoseRecords(Station &station, DoseState &state) : m_station(station
 QString DoseRecords::pendingFile() const { return m_station.paths().file(PendingName); }
 QString DoseRecords::unstoredFile() const { return m_station.paths().logsDir() + QStringLiteral("/unstored.txt"); }
 
-void DoseRecords::appendHandOver(const Station &station, const QString &text)
+bool DoseRecords::handOver(const QString &message)
 {
-    const QString path = station.paths().file(HandOverName);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Append))
-        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1: %2").arg(path, f.errorString()));
-    const QByteArray bytes = (text + LineBreak).toLatin1();
-    if (f.write(bytes) != bytes.size())
-        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1: %2").arg(path, f.errorString()));
+    const QString path = m_station.paths().file(HandOverName);
+    try {
+        QSaveFile f(path);
+        if (!f.open(QIODevice::WriteOnly))
+            throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1: %2").arg(path, f.errorString()));
+        f.write((message + LineBreak).toLatin1());
+        if (!f.commit())
+            throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1: %2").arg(path, f.errorString()));
+        return true;
+    } catch (const AppError &e) {
+        // An older message left in the file must never be taken for this one.
+        QFile::remove(path);
+        m_station.logError(e, QStringLiteral("MainForm SerTimer_Timer"));
+        keepUnstored(message, QStringLiteral("hand-over failed: ") + e.description());
+        return false;
+    }
 }
 
 bool DoseRecords::takeOverHandOver(QString &input)
@@ -78,10 +90,14 @@ bool DoseRecords::takeOverHandOver(QString &input)
         return false;
     input = readLatin1(handOver);
     const QString done = m_station.paths().file(DoneName);
-    if (QFile::exists(done) && !QFile::remove(done))
-        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot delete %1").arg(done));
-    if (!QFile::rename(handOver, done))
-        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot rename %1 to %2").arg(handOver, done));
+    QFile::remove(done);
+    if (!QFile::rename(handOver, done)) {
+        // The message is taken all the same; the file goes, or the next hand-over
+        // replaces it: it is never served a second time.
+        QFile::remove(handOver);
+        m_station.log().writeError(ErrorNo::FileIo, QStringLiteral("Cannot rename %1 to %2").arg(handOver, done),
+                                   QStringLiteral("MainForm dbFill"));
+    }
     return true;
 }
 
@@ -95,36 +111,87 @@ DoseRecords::Result DoseRecords::fill(QString &input)
         r.outcome = Outcome::NoFormat;
         return r;
     }
-    r.tokens = DoseMessage::tokens(format, input);
-    if (r.tokens.isEmpty()) {
-        input.clear();
+    if (input.isEmpty())
         return r; // Outcome::NoTokens
+    QStringList messages;
+    if (format == DoseMessage::Format::Channel) {
+        QString front;
+        messages = DoseMessage::channelMessages(input, &front);
+        if (messages.isEmpty())
+            DoseMessage::channelTokens(input); // throws: no message start
+    } else {
+        const DoseMessage::SemicolonSplit split = DoseMessage::splitSemicolon(input, true);
+        if (split.complete.isEmpty())
+            DoseMessage::semicolonTokens(input); // no dose field at all: throws
+        messages = split.complete;
+        for (const QString &cut : split.incomplete) {
+            // A message cut short never lends its values to the next one.
+            keepUnstored(cut, QStringLiteral("message incomplete"));
+            m_station.log().writeError(ErrorNo::BadInput, QStringLiteral("Incomplete dose message kept in %1").arg(unstoredFile()),
+                                       QStringLiteral("MainForm dbFill"));
+            ++r.unstored;
+        }
     }
-    r.values = DoseMessage::values(format, r.tokens);
+    for (const QString &m : messages)
+        storeOne(m, format, r);
+    input.clear();
+    return r;
+}
 
+void DoseRecords::storeOne(const QString &message, DoseMessage::Format format, Result &r)
+{
+    r.tokens = DoseMessage::tokens(format, message);
+    if (r.tokens.isEmpty())
+        return;
+    QStringList dropped;
+    r.values = format == DoseMessage::Format::Semicolon
+                   ? DoseMessage::semicolonValues(DoseMessage::semicolonFields(message), &dropped)
+                   : DoseMessage::channelValues(r.tokens);
+    if (!dropped.isEmpty())
+        m_station.log().writeError(ErrorNo::BadInput,
+                                   QStringLiteral("Characters in front of a value dropped: ") + dropped.join(QStringLiteral(", ")),
+                                   QStringLiteral("MainForm dbFill"));
     const QString date = DateText::today();
     const QString time = DateText::now();
     if (!m_state.hasPatient()) {
         addPending({date, time, r.values});
         r.outcome = Outcome::Pending;
-        input.clear();
-        return r;
+        ++r.pending;
+        return;
     }
     r.id = store(r.values, date, time, &r.imageNo);
     r.outcome = Outcome::Stored;
-    input.clear();
-    return r;
+    ++r.stored;
+}
+
+int DoseRecords::nextImageNo(Database &db)
+{
+    // From the database, not from memory: a restart in the middle of a study, or another
+    // worklist patient chosen meanwhile, must not shift the numbers that the merge puts
+    // the doses into the images by.
+    return db.scalar(QStringLiteral("SELECT MAX(ImgNo) FROM tblDosis WHERE Status = '0' AND COALESCE(PatFirstname, '') = ?"
+                                    " AND COALESCE(PatLastname, '') = ? AND COALESCE(PatBirthdate, '') = ?"),
+                     {nn(m_state.row(2)), nn(m_state.row(3)), nn(m_state.row(5))}, 0)
+               .toInt()
+           + 1;
+}
+
+int DoseRecords::nextImageNo()
+{
+    Database db = Database::openData(m_station.paths());
+    return nextImageNo(db);
 }
 
 qint64 DoseRecords::store(const DoseMessage::Values &v, const QString &date, const QString &time, int *imageNo)
 {
-    const qint16 next = static_cast<qint16>(m_state.exposureCounter + 1);
     Database db = Database::openData(m_station.paths());
+    Transaction t(db, Transaction::Write);
+    const int next = nextImageNo(db);
     QSqlQuery q = db.exec(QString::fromLatin1(InsertRecord),
-                          {m_state.row(2), m_state.row(3), m_state.row(5), v.mGy1, v.mGy2, v.mGy3, v.expTime, date,
-                           time, m_state.row(8), static_cast<int>(next)});
+                          {nn(m_state.row(2)), nn(m_state.row(3)), nn(m_state.row(5)), nn(v.mGy1), nn(v.mGy2), nn(v.mGy3),
+                           nn(v.expTime), nn(date), nn(time), nn(m_state.row(8)), next});
     const qint64 id = db.lastInsertId(q);
-    m_state.exposureCounter = next;
+    t.commit();
     if (imageNo)
         *imageNo = next;
     return id;
@@ -179,19 +246,17 @@ int DoseRecords::storePending()
     const QList<PendingExposure> list = pending();
     if (list.isEmpty())
         return 0;
-    qint16 counter = m_state.exposureCounter;
     {
         Database db = Database::openData(m_station.paths());
-        Transaction tx(db);
+        Transaction tx(db, Transaction::Write);
+        int next = nextImageNo(db);
         for (const auto &p : list) {
-            ++counter;
             db.exec(QString::fromLatin1(InsertRecord),
-                    {m_state.row(2), m_state.row(3), m_state.row(5), p.values.mGy1, p.values.mGy2, p.values.mGy3,
-                     p.values.expTime, p.date, p.time, m_state.row(8), static_cast<int>(counter)});
+                    {nn(m_state.row(2)), nn(m_state.row(3)), nn(m_state.row(5)), nn(p.values.mGy1), nn(p.values.mGy2),
+                     nn(p.values.mGy3), nn(p.values.expTime), nn(p.date), nn(p.time), nn(m_state.row(8)), next++});
         }
         tx.commit();
     }
-    m_state.exposureCounter = counter;
     savePending({});
     return list.size();
 }

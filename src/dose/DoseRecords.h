@@ -5,8 +5,9 @@
 #include <QString>
 #include <QStringList>
 
-class Station;
+class Database;
 class DoseState;
+class Station;
 
 // An exposure that arrived while no worklist patient was chosen. It waits in the
 // station folder until the operator stores it for a patient: no exposure is lost and
@@ -28,31 +29,43 @@ public:
         NoTokens, // nothing to parse
         NoFormat, // the unit type has no message format
     };
+    // What became of the text; a text can hold several messages (channel messages
+    // gathered before "Fill"): the fields below describe the last one.
     struct Result {
         Outcome outcome = Outcome::NoTokens;
         QStringList tokens; // the message's tokens (the debug list shows them)
         DoseMessage::Values values;
         qint64 id = 0;     // key of the stored record
         int imageNo = 0;   // its exposure number
+        int stored = 0;    // records stored from the text
+        int pending = 0;   // exposures kept waiting for a patient
+        int unstored = 0;  // messages kept in Logs/unstored.txt (cut short)
     };
 
     DoseRecords(Station &station, DoseState &state);
 
     // dbFill's work on the message text. Takes over "cInput.txt" when it exists (its
-    // text replaces input, it becomes "done.txt"), parses by the unit type, stores one
-    // record for the worklist patient or keeps the exposure waiting when none is chosen.
-    // input is emptied once the exposure is stored or kept. Throws AppError when the
-    // message cannot be parsed or stored; input then still holds the text.
+    // text replaces input, it becomes "done.txt"), parses by the unit type, stores a
+    // record for the worklist patient for each message, or keeps the exposure waiting
+    // when none is chosen. input is emptied once the exposures are stored or kept.
+    // Throws AppError when the message cannot be parsed or stored; input then still
+    // holds the text.
     Result fill(QString &input);
 
-    // Step 1 of dbFill on its own: true when the hand-over file was taken over.
+    // Step 1 of dbFill on its own: true when the hand-over file was taken over. A file
+    // that cannot be renamed is still read once and then removed (logged), so that it
+    // is never taken over a second time.
     bool takeOverHandOver(QString &input);
-    // Appends the text and a line break to "cInput.txt" (created when missing).
-    static void appendHandOver(const Station &station, const QString &text);
+    // Hands one message over in "cInput.txt", replacing what the file held. On failure
+    // the message is kept in Logs/unstored.txt, logged, and no stale file is left to be
+    // taken over; returns false.
+    bool handOver(const QString &message);
 
     // Adds one record with status "0" for the worklist patient with the next exposure
-    // number. The counter advances only once the record is stored.
+    // number: one more than the highest of the patient's open records.
     qint64 store(const DoseMessage::Values &v, const QString &date, const QString &time, int *imageNo = nullptr);
+    // The number the next exposure of the worklist patient gets.
+    int nextImageNo();
 
     // The exposures waiting for a patient, oldest first.
     QList<PendingExposure> pending() const;
@@ -75,6 +88,8 @@ public:
     static QString pendingLabel(int count);
 
 private:
+    void storeOne(const QString &message, DoseMessage::Format format, Result &r);
+    int nextImageNo(Database &db);
     void addPending(const PendingExposure &p);
     void savePending(const QList<PendingExposure> &list) const;
     void syncPendingCount() const;

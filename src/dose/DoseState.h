@@ -34,17 +34,10 @@ public:
         if (oneBased >= 1 && oneBased <= 8)
             panel[oneBased - 1] = v;
     }
-    // True when a worklist patient is in the panel.
-    bool hasPatient() const
-    {
-        for (const auto &r : panel)
-            if (!r.isEmpty())
-                return true;
-        return false;
-    }
+    // True when a worklist patient is in the panel: its Patient ID row is filled.
+    bool hasPatient() const { return !panel[0].isEmpty(); }
     void clearPanel() { panel.fill(QString()); }
 
-    qint16 exposureCounter = 0; // reset by "New Study"
     AssignmentMode assignmentMode = AssignmentMode::None;
     QString currentDoseValue;
 

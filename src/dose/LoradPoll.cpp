@@ -24,14 +24,14 @@ QString cleanAnswer(const QString &answer)
     return LTrim0(text) + QStringLiteral("\r\n");
 }
 
-QString poll(const Station &station, SerialLink &link)
+QString poll(DoseRecords &records, SerialLink &link)
 {
     if (!link.isOpen())
         link.open();
     link.write(Request);
     const QString answer = link.readAnswer(AnswerFirstMs, AnswerQuietMs, AnswerTotalMs);
     const QString text = cleanAnswer(answer);
-    DoseRecords::appendHandOver(station, text);
+    records.handOver(text);
     return text;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <QString>
 
+class DoseRecords;
 class Station;
 class SerialLink;
 
@@ -26,9 +27,9 @@ QString LTrim0(QString &text);
 QString cleanAnswer(const QString &answer);
 
 // Steps 2 to 7 of the poll: opens the port when needed, sends the request, waits
-// (bounded) for the answer, cleans it and appends it with a line break to the hand-over
+// (bounded) for the answer, cleans it and hands it over with a line break in the hand-over
 // file. Returns the cleaned text (the working buffer Text4). Throws AppError.
-QString poll(const Station &station, SerialLink &link);
+QString poll(DoseRecords &records, SerialLink &link);
 
 // The acknowledgement: the bytes of "ACKMSG.TXT" in the station folder, sent to the
 // unit. Throws AppError when the file is missing.

@@ -6,6 +6,7 @@
 #include "dose/DoseRecords.h"
 #include "dose/SerialLink.h"
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -46,6 +47,11 @@ private slots:
     void waitingExposuresSurviveRestart();
     void databaseFailureKeepsMessage();
     void editedDebugBufferIsParsed();
+    void channelMessagesGatheredBeforeFillAreEachStored();
+    void exposureNumbersComeFromTheDatabase();
+    void patientMeansAPatientId();
+    void missingValuesAreEmptyText();
+    void failedHandOverNeverServesAnOldMessage();
 };
 
 void TestDbFill::hfeRecordsFromHandOverFile()
@@ -81,13 +87,16 @@ void TestDbFill::hfeRecordsFromHandOverFile()
         QVERIFY(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(r["Time"].toString()).hasMatch());
         QVERIFY(r["FKeyPatID"].isNull());
     }
-    QCOMPARE(c.cw.state.exposureCounter, qint16(3));
+    QCOMPARE(c.area->records().nextImageNo(), 4);
     QCOMPARE(c.cw.fills, 3);
     QCOMPARE(c.cw.lastFillMode, 1);
     QVERIFY(c.ts.prompter.shown.isEmpty());
 
-    // "New Study" resets the counter: the next record is number 1 again.
-    c.cw.state.exposureCounter = 0;
+    // The study closed: the patient's next record is number 1 again.
+    {
+        Database db = Database::openData(c.ts->paths());
+        db.exec("UPDATE tblDosis SET Status = '2'");
+    }
     writeHandOver(*c.ts, msgs[0]);
     c.area->dbFill();
     QCOMPARE(doseRows(*c.ts).last()["ImgNo"].toInt(), 1);
@@ -147,7 +156,7 @@ void TestDbFill::nothingToParseStoresNothing()
     QVERIFY(doseRows(*c.ts).isEmpty());
     QCOMPARE(c.cw.fills, 1); // the list is refreshed all the same
     QVERIFY(c.cw.serTimer->isActive());
-    QCOMPARE(c.cw.state.exposureCounter, qint16(0));
+    QCOMPARE(c.area->records().nextImageNo(), 1);
     QVERIFY(!QFile::exists(c.ts->log().errorLogPath()));
 }
 
@@ -194,7 +203,6 @@ void TestDbFill::recordIdsBeyond16Bits()
 void TestDbFill::exposureWithoutPatientWaits()
 {
     Capture c(XrayUnit::Hfe501);
-    c.cw.state.exposureCounter = 0;
     c.cw.serTimer->stop();
     writeHandOver(*c.ts, "12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms;18mm\r\n");
     c.area->dbFill();
@@ -203,7 +211,7 @@ void TestDbFill::exposureWithoutPatientWaits()
     QCOMPARE(c.ts.prompter.shown[0].text, QStringLiteral("Please select a patient from your worklist first!"));
     QCOMPARE(c.ts.prompter.shown[0].icon, MsgIcon::Information);
     QVERIFY(doseRows(*c.ts).isEmpty());
-    QCOMPARE(c.cw.state.exposureCounter, qint16(0));
+    QCOMPARE(c.area->records().nextImageNo(), 1);
     QCOMPARE(c.cw.state.pendingExposures, 1);
     QVERIFY(!c.cw.lblPending->isHidden());
     QVERIFY(c.cw.lblPending->text().contains("1 exposure is waiting for a patient"));
@@ -260,7 +268,7 @@ void TestDbFill::waitingExposureDeclinedStaysWaiting()
     QCOMPARE(c.ts.prompter.shown.size(), 1); // asked once, not again and again
     QVERIFY(doseRows(*c.ts).isEmpty());
     QCOMPARE(c.cw.state.pendingExposures, 1);
-    QCOMPARE(c.cw.state.exposureCounter, qint16(0));
+    QCOMPARE(c.area->records().nextImageNo(), 1);
     // The label offers to store them for the patient now chosen.
     QVERIFY(c.cw.lblPending->text().contains("store for the current patient"));
     c.ts.prompter.yesNo = {true};
@@ -307,7 +315,6 @@ void TestDbFill::databaseFailureKeepsMessage()
     c.area->dbFill();
     QVERIFY(readFile(c.ts->log().errorLogPath()).contains("[MainForm dbFill]"));
     QVERIFY(readFile(c.area->records().unstoredFile()).contains(msg));
-    QCOMPARE(c.cw.state.exposureCounter, qint16(0));
     QCOMPARE(c.cw.fills, 0); // the list is not refreshed after a failure
     QVERIFY(c.cw.serTimer->isActive());
 }
@@ -324,6 +331,106 @@ void TestDbFill::editedDebugBufferIsParsed()
     QCOMPARE(rows[0]["mGy1"].toString(), QStringLiteral("3.3"));
     QCOMPARE(rows[0]["mGy2"].toString(), QStringLiteral("31"));
     QCOMPARE(rows[0]["mGy3"].toString(), QStringLiteral("90"));
+}
+
+void TestDbFill::channelMessagesGatheredBeforeFillAreEachStored()
+{
+    Capture c(XrayUnit::Sophie);
+    c.patient();
+    c.cw.txtcInput->setPlainText("CH1 1.1 mGy 0 0\nCH2 31 kV 0 0\nCH3 90 mAs\n"
+                                 "CH1 2.2 mGy 0 0\nCH2 32 kV 0 0\nCH3 91 mAs\n"
+                                 "CH1 3.3 mGy 0 0\nCH2 33 kV 0 0\nCH3 92 mAs");
+    c.area->dbFill();
+    const auto rows = doseRows(*c.ts);
+    QCOMPARE(rows.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(rows[i]["mGy1"].toString(), QStringLiteral("%1.%1").arg(i + 1));
+        QCOMPARE(rows[i]["mGy2"].toString(), QString::number(31 + i));
+        QCOMPARE(rows[i]["ImgNo"].toInt(), i + 1);
+    }
+}
+
+void TestDbFill::exposureNumbersComeFromTheDatabase()
+{
+    const QByteArray msg = "12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms\r\n";
+    TestStation ts;
+    ts->settings().xrayComm = XrayUnit::Hfe501;
+    ts->settings().comDevice = QStringLiteral("/nonexistent/tty");
+    {
+        CaptureWidgets cw;
+        auto area = cw.make(*ts);
+        cw.choosePatient("4711", "ANN", "SMITH", "1960-12-31");
+        for (int i = 0; i < 2; ++i) {
+            writeHandOver(*ts, msg);
+            area->dbFill();
+        }
+        // Another worklist patient in between: its own numbers, from 1.
+        cw.choosePatient("4712", "BEA", "JONES", "1970-01-01");
+        writeHandOver(*ts, msg);
+        area->dbFill();
+    }
+    // The station restarted in the middle of ANN's study: her next exposure is number 3.
+    CaptureWidgets cw;
+    auto area = cw.make(*ts);
+    cw.choosePatient("4711", "ANN", "SMITH", "1960-12-31");
+    writeHandOver(*ts, msg);
+    area->dbFill();
+    QStringList numbers;
+    for (const auto &r : doseRows(*ts))
+        numbers << r["PatFirstname"].toString() + QString::number(r["ImgNo"].toInt());
+    QCOMPARE(numbers, (QStringList{"ANN1", "ANN2", "BEA1", "ANN3"}));
+}
+
+void TestDbFill::patientMeansAPatientId()
+{
+    Capture c(XrayUnit::Hfe501);
+    // A panel with a name but no Patient ID is no chosen patient.
+    c.cw.state.setRow(2, "ANN");
+    c.cw.state.setRow(3, "SMITH");
+    c.cw.state.notify();
+    QVERIFY(!c.cw.state.hasPatient());
+    writeHandOver(*c.ts, "12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms\r\n");
+    c.area->dbFill();
+    QVERIFY(doseRows(*c.ts).isEmpty());
+    QCOMPARE(c.cw.state.pendingExposures, 1);
+}
+
+void TestDbFill::missingValuesAreEmptyText()
+{
+    Capture c(XrayUnit::Hfe501);
+    c.cw.choosePatient("4711", "ANN", "SMITH", QString());
+    writeHandOver(*c.ts, "12.50cGyCm" + Sq + ";;56mAs\r\n");
+    c.area->dbFill();
+    const auto rows = doseRows(*c.ts, "mGy2 = '' AND expTime = '' AND PatBirthdate = ''");
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0]["mGy3"].toString(), QStringLiteral("56"));
+}
+
+void TestDbFill::failedHandOverNeverServesAnOldMessage()
+{
+    Capture c(XrayUnit::Hfe501);
+    c.patient();
+    // done.txt cannot be replaced: a folder stands in its place.
+    QVERIFY(QDir().mkpath(c.ts->paths().file("done.txt") + "/blocked"));
+    const QByteArray first = "11.11cGyCm" + Sq + ";28kV;56mAs;W;350ms";
+    const QByteArray second = "22.22cGyCm" + Sq + ";29kV;57mAs;W;360ms";
+    for (const QByteArray &m : {first, second}) {
+        QVERIFY(c.area->records().handOver(QString::fromLatin1(m)));
+        c.area->dbFill();
+    }
+    const auto rows = doseRows(*c.ts);
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0]["mGy1"].toString(), QStringLiteral("11.11"));
+    QCOMPARE(rows[1]["mGy1"].toString(), QStringLiteral("22.22"));
+    QVERIFY(!QFile::exists(c.ts->paths().file("cInput.txt")));
+    QVERIFY(readFile(c.ts->log().errorLogPath()).contains("Cannot rename"));
+
+    // The hand-over file itself cannot be written: the message is kept and logged, and
+    // dbFill stores the message it is given, never an older one.
+    QVERIFY(QDir().mkpath(c.ts->paths().file("cInput.txt") + "/blocked"));
+    const QByteArray third = "33.33cGyCm" + Sq + ";30kV;58mAs;W;370ms";
+    QVERIFY(!c.area->records().handOver(QString::fromLatin1(third)));
+    QVERIFY(readFile(c.area->records().unstoredFile()).contains(third));
 }
 
 QTEST_MAIN(TestDbFill)

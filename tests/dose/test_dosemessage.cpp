@@ -11,6 +11,8 @@ static const QString Sq = QStringLiteral("\u00B2");
 class TestDoseMessage : public QObject {
     Q_OBJECT
 private slots:
+    void splitIntoMessages_data();
+    void splitIntoMessages();
     void unitTypeChoosesFormat_data();
     void unitTypeChoosesFormat();
     void semicolonValues_data();
@@ -67,9 +69,21 @@ void TestDoseMessage::semicolonValues_data()
     // hand-over must not end up in the record.
     QTest::newRow("message ends with ms")
         << QStringLiteral("12.50cGyCm%1;28kV;56mAs;W/Rh;350ms\r\n").arg(Sq) << "12.50" << "28" << "56" << "350";
-    // Empty fields are dropped, later fields move up one token.
+    // Each value comes from the field that carries its unit: an empty field never moves
+    // a value into another column.
     QTest::newRow("empty fourth field")
-        << QStringLiteral("12.50cGyCm%1;28kV;56mAs;;350ms;18mm").arg(Sq) << "12.50" << "28" << "56" << "18mm";
+        << QStringLiteral("12.50cGyCm%1;28kV;56mAs;;350ms;18mm").arg(Sq) << "12.50" << "28" << "56" << "350";
+    QTest::newRow("empty kV field")
+        << QStringLiteral("12.50cGyCm%1;;56mAs;W/Rh;350ms;18mm").arg(Sq) << "12.50" << "" << "56" << "350";
+    QTest::newRow("fields in another order")
+        << QStringLiteral("12.50cGyCm%1;56mAs;28kV;350ms").arg(Sq) << "12.50" << "28" << "56" << "350";
+    QTest::newRow("value without its unit keeps its place")
+        << QStringLiteral("12.50cGyCm%1;28;56mAs;W;350ms").arg(Sq) << "12.50" << "28" << "56" << "350";
+    // A noise byte in front of a value is not part of it.
+    QTest::newRow("noise before the dose")
+        << QStringLiteral("\u00FF4.5cGyCm%1;28kV;56mAs;W;350ms").arg(Sq) << "4.5" << "28" << "56" << "350";
+    QTest::newRow("noise before kV")
+        << QStringLiteral("4.5cGyCm%1;\u00FF28kV;56mAs;W;350ms").arg(Sq) << "4.5" << "28" << "56" << "350";
     QTest::newRow("fewer fields than five")
         << QStringLiteral("12.50cGyCm%1;28kV").arg(Sq) << "12.50" << "28" << "" << "";
     // A unit sending UTF-8 writes the superscript two as two bytes.
@@ -80,7 +94,7 @@ void TestDoseMessage::semicolonValues_data()
 void TestDoseMessage::semicolonValues()
 {
     QFETCH(QString, message);
-    const Values v = DoseMessage::semicolonValues(semicolonTokens(message));
+    const Values v = DoseMessage::semicolonValues(semicolonFields(message));
     QTEST(v.mGy1, "mGy1");
     QTEST(v.mGy2, "mGy2");
     QTEST(v.mGy3, "mGy3");
@@ -158,6 +172,49 @@ void TestDoseMessage::emptyTextHasNoTokens()
     QVERIFY(channelTokens(QString()).isEmpty());
     QVERIFY(semicolonTokens(QString()).isEmpty());
     QVERIFY(tokens(Format::None, QStringLiteral("CH1 1 2")).isEmpty());
+}
+
+void TestDoseMessage::splitIntoMessages_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("final");
+    QTest::addColumn<QStringList>("complete");
+    QTest::addColumn<int>("incomplete");
+    QTest::addColumn<QString>("rest");
+    const QString a = QStringLiteral("12.50cGyCm%1;28kV;56mAs;W/Rh;350ms;18mm").arg(Sq);
+    const QString b = QStringLiteral("13.75cGyCm%1;29kV;63mAs;W/Rh;410ms").arg(Sq);
+    QTest::newRow("one, waiting for its line end") << a << false << QStringList{} << 0 << a;
+    QTest::newRow("one, CR LF") << a + "\r\n" << false << QStringList{a} << 0 << "";
+    QTest::newRow("two, CR LF") << a + "\r\n" + b + "\r\n" << false << QStringList{a, b} << 0 << "";
+    QTest::newRow("two, CR only") << a + "\r" + b + "\r" << false << QStringList{a, b} << 0 << "";
+    QTest::newRow("two, LF only") << a + "\n" + b + "\n" << false << QStringList{a, b} << 0 << "";
+    QTest::newRow("one and the start of the next") << a + "\r\n13.7" << false << QStringList{a} << 0 << "13.7";
+    QTest::newRow("one and the next up to its unit") << a + "\r\n13.75cGyCm" + Sq + ";29"
+                                                     << false << QStringList{a} << 0 << "13.75cGyCm" + Sq + ";29";
+    QTest::newRow("cut short, then a whole one") << QStringLiteral("9.1cGyCm%1;27kV;4\r\n").arg(Sq) + b + "\r\n"
+                                                 << false << QStringList{b} << 1 << "";
+    QTest::newRow("line end lost") << a + b + "\r\n" << false << QStringList{a, b} << 0 << "";
+    QTest::newRow("line end lost after ms") << QStringLiteral("12.50cGyCm%1;28kV;56mAs;W;350ms").arg(Sq) + b + "\r\n"
+                                            << false
+                                            << QStringList{QStringLiteral("12.50cGyCm%1;28kV;56mAs;W;350ms").arg(Sq), b}
+                                            << 0 << "";
+    QTest::newRow("noise byte before a message") << "\u00FF" + a + "\r\n" << false << QStringList{a} << 1 << "";
+    QTest::newRow("a line without a dose") << QStringLiteral("E17 tube warm;350ms\r\n") << false << QStringList{} << 1 << "";
+    QTest::newRow("Fill takes the last one without its line end") << a << true << QStringList{a} << 0 << "";
+    QTest::newRow("Fill takes the last one as it stands") << QStringLiteral("9.1cGyCm%1;27kV").arg(Sq) << true
+                                                          << QStringList{QStringLiteral("9.1cGyCm%1;27kV").arg(Sq)} << 0 << "";
+    QTest::newRow("Fill keeps one cut short before another aside")
+        << QStringLiteral("9.1cGyCm%1;27kV\r\n").arg(Sq) + a << true << QStringList{a} << 1 << "";
+}
+
+void TestDoseMessage::splitIntoMessages()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, final);
+    const DoseMessage::SemicolonSplit got = DoseMessage::splitSemicolon(text, final);
+    QTEST(got.complete, "complete");
+    QTEST(int(got.incomplete.size()), "incomplete");
+    QTEST(got.rest, "rest");
 }
 
 QTEST_GUILESS_MAIN(TestDoseMessage)
