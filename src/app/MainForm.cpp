@@ -54,6 +54,7 @@ MainForm::MainForm(Station &station, QWidget *parent)
     buildLayout();
     buildStatusBar();
     hookOwnCommands();
+    qApp->installEventFilter(this);
     resize(1024, 738);
 }
 
@@ -289,9 +290,28 @@ void MainForm::settingsSaved() { MainHooks::run(m_hooks.settingsChanged); }
 
 bool MainForm::event(QEvent *e)
 {
-    if (e->type() == QEvent::WindowActivate && !m_exited && isVisible())
+    // The first activation opens the serial port; later ones come from the operator
+    // switching programs and leave it alone (see eventFilter).
+    if (e->type() == QEvent::WindowActivate && !m_exited && isVisible() && !m_activatedOnce) {
+        m_activatedOnce = true;
         formActivate();
+    }
     return QMainWindow::event(e);
+}
+
+bool MainForm::eventFilter(QObject *watched, QEvent *e)
+{
+    // A modal dialog of ours closed (Options, worklist, a message box, ...): the main
+    // window takes over again, and the port is set up afresh with what may have changed.
+    if (e->type() == QEvent::Hide && m_activatedOnce && !m_exited) {
+        auto *dialog = qobject_cast<QDialog *>(watched);
+        if (dialog && dialog->isModal() && dialog->isWindow())
+            QTimer::singleShot(0, this, [this] {
+                if (!m_exited && !QApplication::activeModalWidget())
+                    formActivate();
+            });
+    }
+    return QMainWindow::eventFilter(watched, e);
 }
 
 void MainForm::formActivate()

@@ -60,6 +60,7 @@ signals:
 protected:
     void closeEvent(QCloseEvent *e) override;
     bool event(QEvent *e) override;
+    bool eventFilter(QObject *watched, QEvent *e) override;
 
 private:
     void buildPanels();
@@ -89,4 +90,5 @@ private:
     QLabel *m_statusPanel[4] = {nullptr, nullptr, nullptr, nullptr};
     QLabel *m_diskWarning = nullptr;
     bool m_exited = false;
+    bool m_activatedOnce = false;
 };

@@ -29,7 +29,7 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
     connect(m_cmdWorklist, &QPushButton::clicked, this, [this] { openWorklist(true); });
     connect(m_cmdNew, &QPushButton::clicked, this, &DoseListPanel::newStudy);
     // A button whose work this version does not have yet says so instead of doing nothing.
-    for (auto [button, command] : {std::pair{m_cmdSelected, Cmd::MergeImages}, std::pair{m_cmdAll, Cmd::Manually}}) {
+    for (auto [button, command] : {std::pair{m_cmdAll, Cmd::MergeImages}, std::pair{m_cmdSelected, Cmd::Manually}}) {
         const QString name = QString::fromLatin1(command);
         connect(button, &QPushButton::clicked, this, [this, name, button] {
             if (!m_commands.run(name))
@@ -50,9 +50,10 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
         m_state.assignmentMode = AssignmentMode::StorePatient;
         lvDosis_Fill();
     });
-    // "Merge Images" only while there is a dose row for every listed image.
-    connect(&m_selection, &StoreSelection::studyOpened, this,
-            [this] { m_cmdSelected->setEnabled(m_lvDosis->topLevelItemCount() == m_selection.listedImages); });
+    // "Manually" only while there is a dose row for every listed image, and an image.
+    connect(&m_selection, &StoreSelection::studyOpened, this, [this] {
+        m_cmdSelected->setEnabled(m_selection.listedImages > 0 && m_lvDosis->topLevelItemCount() == m_selection.listedImages);
+    });
     connect(&m_state, &DoseState::recordsStored, this, &DoseListPanel::lvDosis_Fill);
     connect(&m_selection, &StoreSelection::patientDeleted, m_lvDosis, &QTreeWidget::clear);
     // A progress window's OK: the listed records change status by the assignment mode,
@@ -87,8 +88,8 @@ void DoseListPanel::buildControls(QWidget *parent)
     m_cmdWorklist = button("cmdWorklist", QStringLiteral("Worklist"));
     m_cmdWorklist->setEnabled(true);
     m_cmdNew = button("cmdNew", QStringLiteral("New Study"));
-    m_cmdSelected = button("cmdSelected", QStringLiteral("Merge Images"));
-    m_cmdAll = button("cmdAll", QStringLiteral("Manually"));
+    m_cmdAll = button("cmdAll", QStringLiteral("Merge Images"));
+    m_cmdSelected = button("cmdSelected", QStringLiteral("Manually"));
 
     m_lvDosis = ListHelpers::reportList(QStringLiteral("lvDosis"), DoseList::headings(), parent);
     m_lvDosis->setSortingEnabled(true);

@@ -33,8 +33,8 @@ public:
     QTreeWidget *doseView() const { return m_lvDosis; }
     QPushButton *worklistButton() const { return m_cmdWorklist; }
     QPushButton *newStudyButton() const { return m_cmdNew; }
-    QPushButton *mergeButton() const { return m_cmdSelected; }
-    QPushButton *manualButton() const { return m_cmdAll; }
+    QPushButton *mergeButton() const { return m_cmdAll; }
+    QPushButton *manualButton() const { return m_cmdSelected; }
 
     // The dose list is hidden while General\Debug is 1.
     void applyDebugMode(bool debug);

@@ -50,8 +50,8 @@ inline constexpr char ImageDelete[] = "Popup_Dicom_Delete";
 inline constexpr char DoseDelete[] = "Popup_Dosis_Delete";
 
 // The dose panel's buttons
-inline constexpr char MergeImages[] = "cmdSelected_Click";
-inline constexpr char Manually[] = "cmdAll_Click";
+inline constexpr char MergeImages[] = "cmdAll_Click";
+inline constexpr char Manually[] = "cmdSelected_Click";
 } // namespace Cmd
 
 // The context menus and sub-menus kept in the command table.

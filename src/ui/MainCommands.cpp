@@ -12,10 +12,10 @@ const MainCommands::ToolbarButton ToolbarButtons[] = {
     {"send", "Send", "Send the selected patient to the default destination", QStyle::SP_ArrowRight, nullptr},
     {"exe", "Execute", "Execute tasks", QStyle::SP_MediaPlay, "mnuApplyTasks"},
     {"refresh", "Refresh", "Refresh patient list", QStyle::SP_BrowserReload, "mnuRefreshList"},
-    {"refreshd", "Dose list", "Refresh dose list", QStyle::SP_FileDialogContentsView, nullptr},
-    {"reldosis", "Dose records", "Dose record browser", QStyle::SP_FileDialogDetailedView, nullptr},
+    {"refreshd", "Dose list", "Refresh Dosislist", QStyle::SP_FileDialogContentsView, nullptr},
+    {"reldosis", "Dose records", "Reload Dosislist", QStyle::SP_FileDialogDetailedView, nullptr},
     {"worklist", "Worklist", "Query the worklist", QStyle::SP_FileDialogListView, nullptr},
-    {"delete", "Delete doses", "Delete dose list", QStyle::SP_TrashIcon, nullptr},
+    {"delete", "Delete doses", "Delete Dosislist", QStyle::SP_TrashIcon, nullptr},
     {"eJPEG", "JPEG", "Export as JPEG", QStyle::SP_DialogSaveButton, "mnuExportJPEG"},
     {"eDICOM", "DICOM", "Export as DICOM", QStyle::SP_DriveFDIcon, "mnuExportDICOM"},
     {"exit", "Exit", "Exit", QStyle::SP_DialogCloseButton, "mnuDateiBeenden"},
@@ -70,8 +70,8 @@ void addCommands(CommandTable &c)
         c.add(QString::fromLatin1(name), QString::fromUtf8(caption));
 
     // The dose panel's "Merge Images" and "Manually" buttons run these.
-    c.add(QStringLiteral("cmdSelected_Click"), QStringLiteral("Merge Images"));
-    c.add(QStringLiteral("cmdAll_Click"), QStringLiteral("Manually"));
+    c.add(QStringLiteral("cmdAll_Click"), QStringLiteral("Merge Images"));
+    c.add(QStringLiteral("cmdSelected_Click"), QStringLiteral("Manually"));
 }
 
 void addContextMenus(CommandTable &c, QWidget *menuParent)

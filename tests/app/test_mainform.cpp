@@ -4,6 +4,7 @@
 #include "core/Version.h"
 
 #include <QAction>
+#include <QDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QListWidget>
@@ -30,6 +31,7 @@ private slots:
     void exitAndCloseBoxDoTheSame();
     void activationShowsDebugControls_data();
     void activationShowsDebugControls();
+    void portSetUpAgainAfterOurModalDialogsOnly();
     void unitTypeShowsDoseProductButton_data();
     void unitTypeShowsDoseProductButton();
 };
@@ -116,6 +118,14 @@ void TestMainForm::toolbarKeysAndTooltips()
         QVERIFY2(!a->icon().isNull(), qPrintable(a->data().toString()));
     }
     QCOMPARE(keys, (QStringList{"send", "exe", "refresh", "refreshd", "reldosis", "worklist", "delete", "eJPEG", "eDICOM", "exit"}));
+    // The dose list's buttons say what they do in the station's own words.
+    QStringList doseTips;
+    for (QAction *a : tb->actions())
+        if (QStringList{"refreshd", "delete", "reldosis"}.contains(a->data().toString()))
+            doseTips << a->toolTip();
+    QCOMPARE(doseTips, (QStringList{"Refresh Dosislist", "Reload Dosislist", "Delete Dosislist"}));
+    QCOMPARE(form.findChild<QPushButton *>("cmdAll")->text(), QStringLiteral("Merge Images"));
+    QCOMPARE(form.findChild<QPushButton *>("cmdSelected")->text(), QStringLiteral("Manually"));
 }
 
 void TestMainForm::unhookedCommandsAreDisabled()
@@ -156,7 +166,7 @@ void TestMainForm::doseButtonsWithoutTheirWorkSaySo()
     MainForm form(*ts);
     form.findChild<QPushButton *>("cmdSelected")->setEnabled(true);
     form.findChild<QPushButton *>("cmdSelected")->click();
-    QCOMPARE(ts.prompter.lastText(), QString("\"Merge Images\" is not available in this version."));
+    QCOMPARE(ts.prompter.lastText(), QString("\"Manually\" is not available in this version."));
     int merged = 0;
     form.commands().hook("cmdSelected_Click", [&] { ++merged; });
     ts.prompter.clear();
@@ -252,6 +262,36 @@ void TestMainForm::activationShowsDebugControls()
     QCOMPARE(form.findChild<QPlainTextEdit *>("txtcInput")->isVisible(), debug == 1);
     QCOMPARE(form.findChild<QListWidget *>("List1")->isVisible(), debug == 1);
     QCOMPARE(form.findChild<QTreeWidget *>("lvDosis")->isVisible(), debug != 1);
+    form.exitProgram();
+}
+
+void TestMainForm::portSetUpAgainAfterOurModalDialogsOnly()
+{
+    TestStation ts;
+    MainForm form(*ts);
+    int activations = 0;
+    form.hooks().activate.push_back([&] { ++activations; });
+    form.hooks().startCompanions.clear(); // no companion processes from this test
+    form.formLoad();
+    form.show();
+    form.activateWindow();
+    QTRY_COMPARE(activations, 1);
+
+    // The operator switches to another program and back: nothing is set up again.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QTest::qWait(50);
+    QCOMPARE(activations, 1);
+
+    // A modal dialog of ours closes: the port is set up again.
+    QDialog dialog(&form);
+    QTimer::singleShot(50, &dialog, &QDialog::accept);
+    dialog.exec();
+    QTRY_COMPARE(activations, 2);
     form.exitProgram();
 }
 

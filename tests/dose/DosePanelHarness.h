@@ -72,7 +72,7 @@ struct DosePanelHarness {
         w.lvDosis = area->doseView();
         w.cmdWorklist = area->worklistButton();
         w.cmdNew = area->newStudyButton();
-        w.cmdSelected = area->mergeButton();
+        w.cmdSelected = area->manualButton();
         w.cmdLorad = capture->loradButton();
         w.txtcInput = capture->inputBox();
         w.SerTimer = capture->serTimer();

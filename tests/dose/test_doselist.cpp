@@ -13,6 +13,8 @@ const QString Acute = QString::fromUtf8("O\u00B4NEIL");
 class TestDoseList : public QObject {
     Q_OBJECT
 private slots:
+    void manuallyNeedsADoseRowForEveryImage_data();
+    void manuallyNeedsADoseRowForEveryImage();
     void listHasItsColumns();
     void openRecordsOfTheWorklistPatient();
     void closedRecordsOfTheStorePatient_data();
@@ -338,6 +340,30 @@ void TestDoseList::panelShowsTheWorklistPatient()
     h.area->ClearTextFields();
     for (int r = 0; r < 8; ++r)
         QCOMPARE(h.w.ListView1->topLevelItem(r)->text(1), QString());
+}
+
+void TestDoseList::manuallyNeedsADoseRowForEveryImage_data()
+{
+    QTest::addColumn<int>("doses");
+    QTest::addColumn<int>("images");
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("as many as images") << 2 << 2 << true;
+    QTest::newRow("one dose short") << 1 << 2 << false;
+    QTest::newRow("no images, no doses") << 0 << 0 << false;
+}
+
+void TestDoseList::manuallyNeedsADoseRowForEveryImage()
+{
+    QFETCH(int, doses);
+    QFETCH(int, images);
+    DosePanelHarness h;
+    for (int i = 0; i < doses; ++i)
+        h.addRecord("ANN", "DOE", "1962-07-04", "0", "1.00", i + 1);
+    h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
+    h.fill(1);
+    h.selection.listedImages = images;
+    h.selection.notifyStudyOpened();
+    QTEST(h.w.cmdSelected->isEnabled(), "enabled");
 }
 
 QTEST_MAIN(TestDoseList)
