@@ -184,6 +184,7 @@ void MainForm::buildLayout()
     buttons->addWidget(m_doseList->manualButton(), 1, 1);
     doseLayout->addLayout(buttons);
     doseLayout->addWidget(m_capture->pendingLabel());
+    doseLayout->addWidget(m_doseList->doseCaption());
     doseLayout->addWidget(m_doseList->doseView(), 4);
     doseLayout->addWidget(m_capture->inputBox(), 2);
     doseLayout->addWidget(m_capture->tokenList(), 2);

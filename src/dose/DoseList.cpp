@@ -67,7 +67,25 @@ std::vector<DoseListRow> DoseList::query(Database &db, const QString &status, co
 
 std::vector<DoseListRow> DoseList::rows(const std::optional<StorePatient> &storePatient)
 {
-    if (m_state.assignmentMode == AssignmentMode::StorePatient) {
+    return rows(m_state.assignmentMode == AssignmentMode::StorePatient ? Shown::StoreClosed : Shown::WorklistOpen,
+                storePatient);
+}
+
+QString DoseList::caption(Shown shown, const std::optional<StorePatient> &storePatient) const
+{
+    if (shown == Shown::StoreClosed)
+        return storePatient && !storePatient->patientId.isEmpty()
+                   ? QStringLiteral("Closed dose records of %1 (image store, ID %2)")
+                         .arg(storePatient->displayName, storePatient->patientId)
+                   : QString();
+    if (!m_state.hasPatient())
+        return {};
+    return QStringLiteral("Open dose records of %1, %2 (worklist, ID %3)").arg(m_state.row(3), m_state.row(2), m_state.row(1));
+}
+
+std::vector<DoseListRow> DoseList::rows(Shown shown, const std::optional<StorePatient> &storePatient)
+{
+    if (shown == Shown::StoreClosed) {
         if (!storePatient || storePatient->patientId.isEmpty())
             throw AppError(ErrorNo::BadInput, QStringLiteral("No patient selected in the patient list"));
         const auto [last, first] = splitDisplayName(storePatient->displayName);

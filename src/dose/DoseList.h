@@ -37,6 +37,13 @@ public:
     // worklist patient. Throws AppError (mode 5 without a store patient, database).
     std::vector<DoseListRow> rows(const std::optional<StorePatient> &storePatient);
 
+    // Whose records a list shows: the worklist patient's open ("0") ones or the store
+    // patient's closed ("2") ones.
+    enum class Shown { WorklistOpen, StoreClosed };
+    std::vector<DoseListRow> rows(Shown shown, const std::optional<StorePatient> &storePatient);
+    // The line above the list that says so; empty when there is no such patient.
+    QString caption(Shown shown, const std::optional<StorePatient> &storePatient) const;
+
     // RefreshDosisList: changes record status by the assignment mode.
     // listed: the IDs in the list; selected: the selected row's ID. Throws AppError.
     void refresh(const std::vector<qint64> &listed, std::optional<qint64> selected,

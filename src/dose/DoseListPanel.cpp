@@ -12,6 +12,7 @@
 #include "ui/ListHelpers.h"
 #include "ui/MainHooks.h"
 
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -54,7 +55,9 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
     connect(&m_selection, &StoreSelection::studyOpened, this, [this] {
         m_cmdSelected->setEnabled(m_selection.listedImages > 0 && m_lvDosis->topLevelItemCount() == m_selection.listedImages);
     });
-    connect(&m_state, &DoseState::recordsStored, this, &DoseListPanel::lvDosis_Fill);
+    // A record just captured (also by "Get Dose Product") is shown with its patient's
+    // other open records, whatever the list showed before.
+    connect(&m_state, &DoseState::recordsStored, this, [this] { showRecords(DoseList::Shown::WorklistOpen); });
     connect(&m_selection, &StoreSelection::patientDeleted, m_lvDosis, &QTreeWidget::clear);
     // A progress window's OK: the listed records change status by the assignment mode,
     // then the image list is emptied (and, after a removed row, the study picked again).
@@ -91,12 +94,19 @@ void DoseListPanel::buildControls(QWidget *parent)
     m_cmdAll = button("cmdAll", QStringLiteral("Merge Images"));
     m_cmdSelected = button("cmdSelected", QStringLiteral("Manually"));
 
+    m_lblDoseList = new QLabel(parent);
+    m_lblDoseList->setObjectName(QStringLiteral("lblDoseList"));
+    m_lblDoseList->setWordWrap(true);
     m_lvDosis = ListHelpers::reportList(QStringLiteral("lvDosis"), DoseList::headings(), parent);
     m_lvDosis->setSortingEnabled(true);
     m_lvDosis->sortByColumn(DoseList::ColId, Qt::AscendingOrder);
 }
 
-void DoseListPanel::applyDebugMode(bool debug) { m_lvDosis->setVisible(!debug); }
+void DoseListPanel::applyDebugMode(bool debug)
+{
+    m_lvDosis->setVisible(!debug);
+    m_lblDoseList->setVisible(!debug);
+}
 
 std::optional<StorePatient> DoseListPanel::storePatient() const
 {
@@ -145,8 +155,17 @@ void DoseListPanel::lvDosis_Fill()
 {
     if (m_station.busy)
         return;
+    showRecords(m_state.assignmentMode == AssignmentMode::StorePatient ? DoseList::Shown::StoreClosed
+                                                                        : DoseList::Shown::WorklistOpen);
+}
+
+void DoseListPanel::showRecords(DoseList::Shown shown)
+{
+    if (m_station.busy)
+        return;
+    m_lblDoseList->setText(m_list.caption(shown, storePatient()));
     try {
-        showRows(m_list.rows(storePatient()));
+        showRows(m_list.rows(shown, storePatient()));
     } catch (const std::exception &e) {
         m_lvDosis->clear();
         m_station.logError(e, QStringLiteral("MainForm_lvDosis_Fill"));

@@ -10,6 +10,7 @@ class CommandTable;
 class DoseState;
 class EditSession;
 class QDialog;
+class QLabel;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -31,6 +32,7 @@ public:
     // The controls, for the main window to place.
     QTreeWidget *patientView() const { return m_ListView1; }
     QTreeWidget *doseView() const { return m_lvDosis; }
+    QLabel *doseCaption() const { return m_lblDoseList; }
     QPushButton *worklistButton() const { return m_cmdWorklist; }
     QPushButton *newStudyButton() const { return m_cmdNew; }
     QPushButton *mergeButton() const { return m_cmdAll; }
@@ -41,6 +43,8 @@ public:
 
     // Refills lvDosis for the current assignment mode.
     void lvDosis_Fill();
+    // Refills it with the given patient's records and says whose they are.
+    void showRecords(DoseList::Shown shown);
     // Changes record status by the assignment mode, then empties lvDosis.
     void RefreshDosisList();
     // Empties the rows of the current-patient panel.
@@ -84,6 +88,7 @@ private:
 
     QTreeWidget *m_ListView1 = nullptr;
     QTreeWidget *m_lvDosis = nullptr;
+    QLabel *m_lblDoseList = nullptr;
     QPushButton *m_cmdWorklist = nullptr;
     QPushButton *m_cmdNew = nullptr;
     QPushButton *m_cmdSelected = nullptr;

@@ -61,7 +61,7 @@ struct DosePanelHarness {
         for (QWidget *c :
              std::initializer_list<QWidget *>{area->patientView(), area->worklistButton(), area->newStudyButton(),
                                               capture->loradButton(), area->mergeButton(), area->manualButton(),
-                                              capture->pendingLabel(), area->doseView(), capture->inputBox()})
+                                              capture->pendingLabel(), area->doseCaption(), area->doseView(), capture->inputBox()})
             layout->addWidget(c);
         area->doseView()->setMinimumSize(900, 300);
         capture->loradButton()->show(); // the unit type decides that on the main window

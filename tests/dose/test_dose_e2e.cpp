@@ -233,9 +233,11 @@ void TestDoseE2E::loradThroughGetDoseProduct()
     const auto rows = doseRows(st);
     QCOMPARE(rows[0]["mGy1"].toString(), QStringLiteral("2.35"));
     QCOMPARE(rows[0]["PatLastname"].toString(), QStringLiteral("DOE"));
-    // The poll leaves the list on the store patient's closed records: none yet.
+    // The poll keeps the assignment mode of the store patient, and the record it took is
+    // in the list at once, under its patient's name.
     QCOMPARE(int(h.state.assignmentMode), 5);
-    QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
+    QCOMPARE(h.column(DoseList::ColDap), QStringList{"2.35"});
+    QVERIFY(h.area->doseCaption()->text().startsWith("Open dose records of DOE, JANE (worklist"));
 
     QTest::mouseClick(h.w.cmdNew, Qt::LeftButton);
     QVERIFY(!h.w.cmdLorad->isEnabled());

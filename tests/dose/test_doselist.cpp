@@ -3,6 +3,7 @@
 #include "DosePanelHarness.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -15,6 +16,7 @@ class TestDoseList : public QObject {
 private slots:
     void manuallyNeedsADoseRowForEveryImage_data();
     void manuallyNeedsADoseRowForEveryImage();
+    void captionSaysWhoseRecordsAreShown();
     void listHasItsColumns();
     void openRecordsOfTheWorklistPatient();
     void closedRecordsOfTheStorePatient_data();
@@ -364,6 +366,22 @@ void TestDoseList::manuallyNeedsADoseRowForEveryImage()
     h.selection.listedImages = images;
     h.selection.notifyStudyOpened();
     QTEST(h.w.cmdSelected->isEnabled(), "enabled");
+}
+
+void TestDoseList::captionSaysWhoseRecordsAreShown()
+{
+    DosePanelHarness h;
+    h.addRecord("ANN", "DOE", "1962-07-04", "0");
+    h.addRecord("JANE", "ROE", "1950-01-01", "2");
+    h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
+    h.fill(1);
+    QCOMPARE(h.area->doseCaption()->text(), QStringLiteral("Open dose records of DOE, ANN (worklist, ID P1)"));
+    QCOMPARE(h.column(DoseList::ColLastName), QStringList{"DOE"});
+    // Another patient picked in the store: the list and its caption change together.
+    h.pickStorePatient("S9", "ROE, JANE", "1950-01-01");
+    h.fill(5);
+    QCOMPARE(h.area->doseCaption()->text(), QStringLiteral("Closed dose records of ROE, JANE (image store, ID S9)"));
+    QCOMPARE(h.column(DoseList::ColLastName), QStringList{"ROE"});
 }
 
 QTEST_MAIN(TestDoseList)
