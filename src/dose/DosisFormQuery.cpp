@@ -24,18 +24,28 @@ QString likePattern(const QString &typed)
 std::vector<DosisBrowserRow> search(Station &station, const QString &idPattern, const QString &namePattern,
                                     const std::optional<QDate> &day)
 {
-    const QString select = QStringLiteral("SELECT ID, Patname, Datum, Zeit, Sonstiges FROM tblDosis");
+    // What capture and assignment write (the worklist name, "Date", "Time"), with the
+    // older columns first where a record holds them.
+    const QString name = QStringLiteral("COALESCE(NULLIF(Patname, ''), COALESCE(PatLastname, '') || ', ' || COALESCE(PatFirstname, ''))");
+    const QString select = QStringLiteral("SELECT ID, %1 AS Patname, COALESCE(NULLIF(Datum, ''), \"Date\") AS Datum,"
+                                          " COALESCE(NULLIF(Zeit, ''), \"Time\") AS Zeit, Sonstiges FROM tblDosis")
+                               .arg(name);
     QString sql;
     QVariantList binds;
     if (!idPattern.isEmpty()) {
         sql = select + QStringLiteral(" WHERE FKeyPatID LIKE ? ESCAPE '\\'");
         binds << likePattern(idPattern);
     } else if (!namePattern.isEmpty()) {
-        sql = select + QStringLiteral(" WHERE Patname LIKE ? ESCAPE '\\'");
-        binds << likePattern(namePattern);
+        // The name as the store shows it ("Last, First"), as the worklist wrote it, or
+        // either part alone.
+        sql = select + QStringLiteral(" WHERE Patname LIKE ? ESCAPE '\\' OR (COALESCE(PatLastname, '') || ', ' ||"
+                                      " COALESCE(PatFirstname, '')) LIKE ? ESCAPE '\\' OR PatLastname LIKE ? ESCAPE '\\'"
+                                      " OR PatFirstname LIKE ? ESCAPE '\\'");
+        const QString p = likePattern(namePattern);
+        binds << p << p << p << p;
     } else if (day) {
-        sql = select + QStringLiteral(" WHERE Datum = ?");
-        binds << DateText::date(*day);
+        sql = select + QStringLiteral(" WHERE Datum = ? OR \"Date\" = ?");
+        binds << DateText::date(*day) << DateText::date(*day);
     } else {
         sql = select;
     }

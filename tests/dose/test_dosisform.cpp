@@ -18,6 +18,7 @@ private slots:
     void patterns();
     void calendarStartsTodayAndFiltersOnDatum();
     void allIgnoresTheDate();
+    void recordCapturedHereIsFoundByNameAndDay();
     void setFreeReopensTheRecord();
     void likePatternEscapesSqlWildcards();
     void controlsAndCaption();
@@ -55,7 +56,8 @@ void TestDosisForm::patterns_data()
     QTest::newRow("id exact") << "12" << "" << QStringList{"1"};
     QTest::newRow("id wildcard inside") << "1*3" << "" << QStringList{"2"};
     QTest::newRow("name prefix") << "" << "O'N*" << QStringList{"3"};
-    QTest::newRow("name exact needs whole text") << "" << "DOE" << QStringList{};
+    QTest::newRow("name exact needs whole text") << "" << "DO" << QStringList{};
+    QTest::newRow("the worklist's last name finds captured records") << "" << "DOE" << QStringList{"1", "2", "3", "4"};
     QTest::newRow("both: id wins") << "9*" << "DOE*" << QStringList{"4"};
     QTest::newRow("underscore is no wildcard") << "1_" << "" << QStringList{};
 }
@@ -110,7 +112,29 @@ void TestDosisForm::allIgnoresTheDate()
     QCOMPARE(got.first(), QStringLiteral("1"));
     QCOMPARE(got.last(), QStringLiteral("12")); // numeric order, not text order
     auto *lv = f.findChild<QTreeWidget *>(QStringLiteral("ListView1"));
-    QCOMPARE(lv->topLevelItem(11)->text(1), QString());
+    // Not assigned to a store patient: the name the capture wrote.
+    QCOMPARE(lv->topLevelItem(11)->text(1), QStringLiteral("DOE, ANN"));
+}
+
+void TestDosisForm::recordCapturedHereIsFoundByNameAndDay()
+{
+    // What the capture writes: the worklist name, "Date" and "Time"; nothing in the older
+    // columns.
+    const qint64 id = h->addRecord("ANN", "SMITH", "1960-12-31", "0");
+    {
+        Database db = Database::openData(h->ts->paths());
+        db.exec(QStringLiteral("UPDATE tblDosis SET \"Date\" = ?, \"Time\" = '09:41:00' WHERE ID = ?"),
+                {DateText::today(), id});
+    }
+    DosisForm f(*h->ts);
+    QCOMPARE(ids(f), QStringList{QString::number(id)}); // today's
+    auto *lv = f.findChild<QTreeWidget *>(QStringLiteral("ListView1"));
+    QCOMPARE(lv->topLevelItem(0)->text(1), QStringLiteral("SMITH, ANN"));
+    QCOMPARE(lv->topLevelItem(0)->text(2), DateText::today());
+    QCOMPARE(lv->topLevelItem(0)->text(3), QStringLiteral("09:41:00"));
+    f.findChild<QLineEdit *>(QStringLiteral("txtPatname"))->setText(QStringLiteral("SMITH*"));
+    QTest::mouseClick(f.findChild<QPushButton *>(QStringLiteral("cmdSearch")), Qt::LeftButton);
+    QCOMPARE(ids(f), QStringList{QString::number(id)});
 }
 
 void TestDosisForm::setFreeReopensTheRecord()
