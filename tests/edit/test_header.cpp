@@ -264,14 +264,9 @@ void TestHeader::sortRule()
         return t;
     };
     QCOMPARE(tags(), (QStringList{"0008,0060", "0010,0010", "0020,000D"}));
-    h.parent.resize(600, 300);
-    h.list()->setGeometry(0, 0, 600, 300);
-    h.list()->raise(); // the task page shares the parent
-    h.parent.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&h.parent));
     QHeaderView *header = h.list()->header();
     // The sort column clicked again flips the order ...
-    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(1) + 5, 5));
+    emit header->sectionClicked(HeaderPanel::TagColumn);
     QCOMPARE(tags(), (QStringList{"0020,000D", "0010,0010", "0008,0060"}));
     // ... a new column keeps it (descending by description) ...
     h.header->columnClicked(HeaderPanel::DescriptionColumn);
