@@ -90,9 +90,11 @@ void FilterPanel::chooseFilter(const QString &name)
             item->setData(0, Qt::UserRole, t.index);
         }
     });
+    // Qt's header starts descending; the list reads by tag.
+    m_lvTags->setSortingEnabled(true);
+    m_lvTags->sortByColumn(0, Qt::AscendingOrder);
     if (m_lvTags->topLevelItemCount() > 0)
         m_lvTags->setCurrentItem(m_lvTags->topLevelItem(0));
-    m_lvTags->setSortingEnabled(true);
 }
 
 void FilterPanel::writeActive(const QString &name)

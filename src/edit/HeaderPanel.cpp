@@ -33,7 +33,8 @@ HeaderPanel::HeaderPanel(Station &station, StoreSelection &selection, EditSessio
     // Shown as Tag, Description, Value although the value is the row's own text.
     QHeaderView *header = m_lvHeader->header();
     header->moveSection(header->visualIndex(ValueColumn), 2);
-    ListHelpers::setColumnWidths(m_lvHeader, {353, 129, 235});
+    // Tag and description narrow enough that the value shows beside the viewer.
+    ListHelpers::setColumnWidths(m_lvHeader, {220, 75, 140});
     header->setSectionsClickable(true);
     header->setSortIndicatorShown(true);
     // The list sorts itself by its own rule, not Qt's (which starts every new column
