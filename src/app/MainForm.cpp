@@ -8,6 +8,7 @@
 #include "dose/DoseListPanel.h"
 #include "edit/HeaderPanel.h"
 #include "edit/TaskPanel.h"
+#include "dialogs/DatabaseForm.h"
 #include "store/BrowserPanel.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
@@ -66,8 +67,9 @@ void MainForm::buildPanels()
     new CompanionArea(m_station, m_hooks, this);
     m_capture = new DoseCapturePanel(m_station, m_dose, *m_commands, m_hooks, this);
     m_doseList = new DoseListPanel(m_station, m_dose, m_selection, m_edits, *m_commands, m_hooks, this);
-    m_header = new HeaderPanel(m_selection, m_edits, this);
-    m_tasks = new TaskPanel(m_edits, this);
+    m_header = new HeaderPanel(m_station, m_selection, m_edits, m_hooks, this);
+    m_tasks = new TaskPanel(m_edits, m_header->state(), this);
+    DatabaseForm::hookCommand(m_station, *m_commands, this);
 }
 
 void MainForm::buildMenus()

@@ -81,6 +81,8 @@ void Startup::openOptions(bool atStart)
     // program running without any window.
     connect(dlg, &QDialog::finished, m_main, [this] {
         if (!m_main->hasExited()) {
+            // Filters are activated and deleted at once, also before Cancel.
+            MainHooks::run(m_main->hooks().optionsClosed);
             if (!m_main->isVisible()) {
                 // Fill the screen also where no window manager maximises windows.
                 if (QScreen *screen = m_main->screen())

@@ -138,7 +138,7 @@ QWidget *OptionForm::buildGeneral()
     const QString labels[2] = {QStringLiteral("Rows:"), QStringLiteral("Columns:")};
     for (int i = 0; i < 2; ++i) {
         txtRC[i] = edit(QStringLiteral("txtRC_%1").arg(i));
-        txtRC[i]->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("\\d{0,3}")), txtRC[i]));
+        txtRC[i]->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("\\d{0,2}")), txtRC[i]));
         txtRC[i]->setMaximumWidth(60);
         auto *up = new QToolButton;
         up->setObjectName(QStringLiteral("UpDown%1_up").arg(i + 1));
@@ -228,14 +228,9 @@ QWidget *OptionForm::buildCommunication()
 
 QWidget *OptionForm::buildFilter()
 {
+    // The filter panel builds its controls on this page.
     m_filterPage = new QWidget;
     m_filterPage->setObjectName(QStringLiteral("pageFilter"));
-    auto *l = new QVBoxLayout(m_filterPage);
-    auto *later = new QLabel(QStringLiteral("Modality filters are not available in this version."));
-    later->setObjectName(QStringLiteral("lblFilterPending"));
-    later->setEnabled(false);
-    l->addWidget(later);
-    l->addStretch();
     return m_filterPage;
 }
 
@@ -321,6 +316,15 @@ QWidget *OptionForm::buildWorklist()
     l->addWidget(box);
     l->addStretch();
     return page;
+}
+
+qint16 OptionForm::gridCount(const QString &text, qint16 previous)
+{
+    // 0 rows give no images per page, hundreds overflow the page count: 1 to 10 as the
+    // up-down buttons allow; an empty box keeps what was set.
+    bool ok = false;
+    const int v = text.trimmed().toInt(&ok);
+    return static_cast<qint16>(qBound(1, ok ? v : int(previous), 10));
 }
 
 void OptionForm::showColour(QLineEdit *box, qint32 bgr)
@@ -429,8 +433,8 @@ void OptionForm::okClicked()
     s.worklist.ip = txtWorklist[2]->text();
     s.worklist.aet = txtWorklist[1]->text();
     s.worklist.port = txtWorklist[3]->text();
-    s.viewerRows = static_cast<qint16>(txtRC[0]->text().toInt());
-    s.viewerColumns = static_cast<qint16>(txtRC[1]->text().toInt());
+    s.viewerRows = gridCount(txtRC[0]->text(), s.viewerRows);
+    s.viewerColumns = gridCount(txtRC[1]->text(), s.viewerColumns);
     s.imagesPerPage = static_cast<qint16>(s.viewerRows * s.viewerColumns);
     s.sentAndKeep = chkKeepImages->isChecked() ? 1 : 0;
     s.editAndSend = chkEditAndSend->isChecked() ? 1 : 0;

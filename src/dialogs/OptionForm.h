@@ -21,6 +21,8 @@ public:
 
     // The integer part of a number typed as text; 0 when it is not a number.
     static qint16 integerPart(const QString &text);
+    // Rows or columns of the viewer as typed, within 1 to 10.
+    static qint16 gridCount(const QString &text, qint16 previous);
 
     QTabWidget *tabs() const { return m_tabs; }
     // The frame each later panel fills (storage destinations, filters).

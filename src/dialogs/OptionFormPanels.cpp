@@ -2,8 +2,10 @@
 // storage destinations, filters) are built here on the dialog's named controls.
 #include "dialogs/OptionForm.h"
 #include "dialogs/CompanionPanel.h"
+#include "dialogs/FilterPanel.h"
 
 void OptionForm::buildPanels()
 {
     new CompanionPanel(m_station, this);
+    new FilterPanel(m_station, m_filterPage);
 }

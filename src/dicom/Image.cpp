@@ -309,6 +309,63 @@ std::optional<QString> Image::valueAt(quint16 group, quint16 element, int index1
     return elementText(findElement(containerOf(*m_ff, group), group, element), *m_ff->getDataset(), index1 - 1);
 }
 
+std::optional<std::vector<QString>> Image::values(quint16 group, quint16 element) const
+{
+    DcmElement *el = findElement(containerOf(*m_ff, group), group, element);
+    if (!el)
+        return std::nullopt;
+    std::vector<QString> out;
+    if (isSequence(el)) {
+        if (static_cast<DcmSequenceOfItems *>(el)->card() > 0)
+            out.push_back(UnknownDataType);
+        return out;
+    }
+    if (el->getLength() == 0)
+        return out;
+    if (isBinaryVr(el->ident())) {
+        out.push_back(UnknownDataType);
+        return out;
+    }
+    const unsigned long vm = el->getVM();
+    if (!el->isaString()) {
+        // Numbers and attribute tags: the toolkit reads each one directly.
+        out.reserve(vm);
+        for (unsigned long i = 0; i < vm; ++i) {
+            OFString raw;
+            out.push_back(el->getOFString(raw, i, OFTrue).good() ? QString::fromLatin1(raw.c_str(), static_cast<qsizetype>(raw.length()))
+                                                                 : UnknownDataType);
+        }
+        return out;
+    }
+    // Read raw and split here: the toolkit's normalising read goes value by value and
+    // scans the whole element for each of them.
+    OFString raw;
+    if (el->getOFStringArray(raw, OFFalse).bad()) {
+        out.push_back(UnknownDataType);
+        return out;
+    }
+    const QString text = decodeText(raw, el, *m_ff->getDataset());
+    if (vm <= 1) {
+        // LT, ST, UT hold a single value that may itself contain "\"; their leading
+        // blanks belong to the text.
+        const DcmEVR vr = el->ident();
+        if (vr == EVR_LT || vr == EVR_ST || vr == EVR_UT) {
+            qsizetype end = text.size();
+            while (end > 0 && (text.at(end - 1).isSpace() || text.at(end - 1) == QChar(0)))
+                --end;
+            out.push_back(text.left(end));
+        } else {
+            out.push_back(text.trimmed());
+        }
+        return out;
+    }
+    const QStringList parts = text.split(QLatin1Char('\\'));
+    out.reserve(static_cast<size_t>(parts.size()));
+    for (const QString &p : parts)
+        out.push_back(p.trimmed());
+    return out;
+}
+
 void Image::setText(quint16 group, quint16 element, const QString &text)
 {
     DcmItem *c = containerOf(*m_ff, group);

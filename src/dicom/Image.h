@@ -67,6 +67,10 @@ public:
     std::optional<QString> value(quint16 group, quint16 element) const;
     // Value number index1 (from 1); nullopt when there is no such value or it is empty.
     std::optional<QString> valueAt(quint16 group, quint16 element, int index1) const;
+    // Every value in order, empty ones kept as empty texts; nullopt when absent. Binary
+    // values and non-empty sequences read as one UnknownDataType. Text is decoded once
+    // and split at "\", so an element with thousands of values reads in one pass.
+    std::optional<std::vector<QString>> values(quint16 group, quint16 element) const;
 
     // Replace or add. Text with "\" gives several values. Throws AppError when the value
     // does not fit the element's type (letters into a number).

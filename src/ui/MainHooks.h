@@ -20,6 +20,8 @@ struct MainHooks {
     std::vector<Step> activate;
     // After the Options dialog's OK saved the settings.
     std::vector<Step> settingsChanged;
+    // After the Options dialog closed, by OK or Cancel (filters are written at once).
+    std::vector<Step> optionsClosed;
     // A progress window's OK, before it closes.
     std::vector<Step> progressClosed;
 

@@ -3,6 +3,7 @@
 // the real command table, the task editor (for pending edits) and the status panels.
 #include "core/EditSession.h"
 #include "core/Station.h"
+#include "edit/HeaderState.h"
 #include "edit/TaskPanel.h"
 #include "store/BrowserPanel.h"
 #include "store/StoreSelection.h"
@@ -49,7 +50,7 @@ struct BrowserHarness {
         auto *outer = new QHBoxLayout(central);
         area =
             std::make_unique<BrowserPanel>(station, selection, edits, *w.commands, hooks, central, std::move(render));
-        tasks = new TaskPanel(edits, central);
+        tasks = new TaskPanel(edits, headerState, central);
         outer->addWidget(area->listsPane(), 1);
         outer->addWidget(area->viewerPane(), 3);
         outer->addWidget(tasks->page(), 1);
@@ -89,5 +90,6 @@ struct BrowserHarness {
     StoreSelection selection;
     EditSession edits;
     std::unique_ptr<BrowserPanel> area;
+    HeaderState headerState;
     TaskPanel *tasks = nullptr;
 };

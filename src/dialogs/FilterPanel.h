@@ -1,0 +1,44 @@
+#pragma once
+#include <QObject>
+#include <functional>
+
+class QComboBox;
+class QDialog;
+class QPushButton;
+class QTreeWidget;
+class QWidget;
+class Station;
+
+// The Options dialog's tab "Filter": the modality filters, the tags of the one being
+// edited, adding and removing tags, new and deleted filters, and activation. Activating
+// or deleting writes Filter\Active at once; the header list follows when the dialog
+// closes.
+class FilterPanel : public QObject {
+    Q_OBJECT
+public:
+    FilterPanel(Station &station, QWidget *page);
+
+    // cboModality click: the named filter becomes the edited one and its tags are listed.
+    void chooseFilter(const QString &name);
+    void activate();
+    void addTags();
+    void removeTags();
+    void newFilter();
+    void deleteFilter();
+
+    QString editedFilter() const { return m_edited; }
+
+    // Runs a modal dialog; tests replace it to drive the dialog.
+    std::function<int(QDialog &)> execDialog;
+
+private:
+    void buildControls(QWidget *page);
+    void fillNames();
+    void writeActive(const QString &name);
+
+    Station &m_station;
+    QString m_edited;
+    QComboBox *m_cboModality = nullptr;
+    QTreeWidget *m_lvTags = nullptr;
+    QPushButton *m_cmdActivate = nullptr;
+};
