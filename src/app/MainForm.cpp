@@ -8,6 +8,7 @@
 #include "dose/DoseListPanel.h"
 #include "edit/HeaderPanel.h"
 #include "edit/TaskPanel.h"
+#include "io/ImportExportPanel.h"
 #include "store/BrowserPanel.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
@@ -67,6 +68,7 @@ void MainForm::buildPanels()
     m_doseList = new DoseListPanel(m_station, m_dose, m_selection, m_edits, *m_commands, m_hooks, this);
     m_header = new HeaderPanel(m_selection, m_edits, this);
     m_tasks = new TaskPanel(m_edits, this);
+    new ImportExportPanel(m_station, m_selection, *m_commands, m_hooks, this);
 }
 
 void MainForm::buildMenus()
