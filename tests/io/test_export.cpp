@@ -88,7 +88,8 @@ QString errorLog(Station &s) { return QString::fromUtf8(readFile(s.log().errorLo
 QStringList dciodvfyErrors(const QString &file)
 {
     QString out;
-    kit::runTool(QStringLiteral("dciodvfy"), {file}, &out);
+    if (kit::runTool(QStringLiteral("dciodvfy"), {file}, &out) < 0 || out.trimmed().isEmpty())
+        return {QStringLiteral("dciodvfy did not run")};
     QStringList errors;
     for (const QString &line : out.split('\n'))
         if (line.startsWith(QStringLiteral("Error")))
@@ -104,10 +105,11 @@ QString identify(const QString &file, const QString &format)
     return out.trimmed();
 }
 
+// Debian's own interpreter: python3-pydicom is installed for it.
 QString python(const QString &script, const QStringList &args)
 {
     QString out;
-    const int rc = kit::runTool(QStringLiteral("python3"), QStringList{QStringLiteral("-c"), script} + args, &out);
+    const int rc = kit::runTool(QStringLiteral("/usr/bin/python3"), QStringList{QStringLiteral("-c"), script} + args, &out);
     return rc == 0 ? out.trimmed() : QStringLiteral("python failed: ") + out;
 }
 
@@ -199,7 +201,7 @@ private slots:
             QVERIFY2(QDir(d).entryList(QDir::Dirs).contains(r.section('/', 0, 0))
                          && QDir(d + "/" + r.section('/', 0, 0)).entryList(QDir::Files).contains(r.section('/', 1)),
                      qPrintable(r));
-        QVERIFY(dump.contains("1.2.840.10008.1.3.10"));
+        QVERIFY(dump.contains("=MediaStorageDirectoryStorage"));
 
         // pydicom's file-set reader finds every image and loads it.
         const QString found = python(
@@ -418,9 +420,10 @@ private slots:
         };
         h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
         QVERIFY(h.driver.stillOpen);
-        QCOMPARE(ts.prompter.texts_shown(), QStringList{"Export directory does not exists!"});
-        QCOMPARE(ts.prompter.shown[0].icon, MsgIcon::Critical);
-        QCOMPARE(ts.prompter.shown[0].kind, QStringLiteral("message"));
+        QCOMPARE(ts.prompter.texts_shown(), (QStringList{"Export Directory", "Export directory does not exists!"}));
+        QCOMPARE(ts.prompter.shown[0].kind, QStringLiteral("folder"));
+        QCOMPARE(ts.prompter.shown[1].icon, MsgIcon::Critical);
+        QCOMPARE(ts.prompter.shown[1].kind, QStringLiteral("message"));
         QVERIFY(!QSettings(ts.settingsFile(), QSettings::IniFormat).contains("Export/Directory"));
     }
 
