@@ -217,26 +217,29 @@ void ExportForm::runExport(const QString &dir)
     o.directory = dir;
     o.dicomDir = !jpeg && m_chkDicomDir->isChecked();
     o.jpegQuality = m_sldQuality->value() * 10;
-    struct Restore {
-        ExportForm *f;
-        bool jpeg;
-        ~Restore()
-        {
-            f->m_cmdExport->setEnabled(true);
-            f->m_cmdBrowse->setEnabled(true);
-            f->m_cmdCancel->setEnabled(true);
-            f->m_chkDicomDir->setEnabled(true);
-            f->m_txtExportDir->setReadOnly(false);
-            if (jpeg) {
-                f->m_frmImage->setVisible(true);
-                f->m_frmExport->setVisible(false);
-            }
-            f->m_running = false;
-        }
-    } restore{this, jpeg};
     {
-        ImageExport exporter(m_station.log(), *this);
-        m_result = exporter.run(m_files, o);
+        // The controls come back before the archive name is asked for and the messages show.
+        struct Restore {
+            ExportForm *f;
+            bool jpeg;
+            ~Restore()
+            {
+                f->m_cmdExport->setEnabled(true);
+                f->m_cmdBrowse->setEnabled(true);
+                f->m_cmdCancel->setEnabled(true);
+                f->m_chkDicomDir->setEnabled(true);
+                f->m_txtExportDir->setReadOnly(false);
+                if (jpeg) {
+                    f->m_frmImage->setVisible(true);
+                    f->m_frmExport->setVisible(false);
+                }
+                f->m_running = false;
+            }
+        } restore{this, jpeg};
+        {
+            ImageExport exporter(m_station.log(), *this);
+            m_result = exporter.run(m_files, o);
+        }
     }
     m_zipCode = ZipMade;
     // The archive holds what was written; with nothing written there is nothing to pack.
