@@ -9,6 +9,7 @@
 #include "edit/HeaderPanel.h"
 #include "edit/TaskPanel.h"
 #include "dialogs/DatabaseForm.h"
+#include "io/ImportExportPanel.h"
 #include "store/BrowserPanel.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
@@ -70,6 +71,7 @@ void MainForm::buildPanels()
     m_header = new HeaderPanel(m_station, m_selection, m_edits, m_hooks, this);
     m_tasks = new TaskPanel(m_edits, m_header->state(), this);
     DatabaseForm::hookCommand(m_station, *m_commands, this);
+    new ImportExportPanel(m_station, m_selection, *m_commands, m_hooks, this);
 }
 
 void MainForm::buildMenus()

@@ -41,6 +41,15 @@ struct Settings {
     QString filterActive;
     qint16 debug = 0;
     qint16 xrayComm = 0; // 1 Sophie, 2 Giotto, 3 Lorad M4, 5 HFE 501
+
+    // Written by every export as the export dialog ended; the dialog does not read them
+    // back, it starts from its own design values.
+    struct Export {
+        QString quality;   // the quality slider, "1" to "10"
+        QString directory; // the export folder
+        QString dicomDir;  // "0" or "1"
+        QString compress;  // "0" or "1"
+    } exportValues;
 };
 
 namespace XrayUnit {

@@ -194,3 +194,13 @@ void SettingsStore::save(const Settings &s)
         m_settings->setValue(names[i], values[i]);
     m_settings->sync();
 }
+
+bool SettingsStore::saveExport(const Settings::Export &e)
+{
+    m_settings->setValue(QStringLiteral("Export/Quality"), e.quality);
+    m_settings->setValue(QStringLiteral("Export/Directory"), e.directory);
+    m_settings->setValue(QStringLiteral("Export/DicomDir"), e.dicomDir);
+    m_settings->setValue(QStringLiteral("Export/Compress"), e.compress);
+    m_settings->sync();
+    return m_settings->status() == QSettings::NoError;
+}

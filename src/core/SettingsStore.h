@@ -30,6 +30,9 @@ public:
     // The save pass, in its fixed order.
     void save(const Settings &s);
 
+    // Writes the four "Export" values; false when the store could not be written.
+    bool saveExport(const Settings::Export &e);
+
     // The names written by save(), in order.
     static QStringList saveOrder();
 

@@ -1,0 +1,202 @@
+#include "io/ImageImport.h"
+
+#include "core/AppError.h"
+#include "core/Progress.h"
+#include "core/StationLog.h"
+#include "core/StationPaths.h"
+#include "dicom/DicomDir.h"
+#include "dicom/Image.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <functional>
+
+namespace {
+
+QString cleanUid(std::optional<QString> v)
+{
+    QString s = v.value_or(QString());
+    while (s.endsWith(QChar(0)))
+        s.chop(1);
+    return s.trimmed();
+}
+
+void logFailure(const StationLog &log, const std::exception &e, const QString &procedure)
+{
+    const ErrorParts p = errorParts(e);
+    log.writeError(p.number, p.text, procedure);
+}
+
+// "IM000001;1" -> "IM000001": ISO 9660 version numbers that some drives leave visible.
+QString withoutVersion(const QString &name)
+{
+    static const QRegularExpression version(QStringLiteral(";\\d+$"));
+    QString s = name;
+    s.remove(version);
+    return s;
+}
+
+AppError refused(const QStringList &fileId, const QString &why)
+{
+    return AppError(ErrorNo::BadInput, QStringLiteral("Referenced file \"%1\" refused: %2").arg(fileId.join(QLatin1Char('\\')), why));
+}
+
+QString resolveIn(const QString &folder, const QStringList &fileId, const std::function<QStringList(const QString &)> &list)
+{
+    const QString root = QFileInfo(folder).canonicalFilePath();
+    if (root.isEmpty())
+        throw AppError(ErrorNo::FileIo, QStringLiteral("The folder \"%1\" does not exist").arg(folder));
+    QString current = root;
+    int used = 0;
+    for (const QString &raw : fileId) {
+        const QString part = raw.trimmed();
+        if (part.isEmpty())
+            continue;
+        if (part == QLatin1String(".") || part == QLatin1String("..") || part.contains(QLatin1Char('/'))
+            || part.contains(QLatin1Char('\\')) || part.contains(QLatin1Char(':')) || part.contains(QChar(0)))
+            throw refused(fileId, QStringLiteral("\"%1\" is not a plain file name").arg(part));
+        QString next = current + QLatin1Char('/') + part;
+        if (!QFileInfo::exists(next)) {
+            QString found;
+            for (const QString &entry : list(current)) {
+                if (entry.compare(part, Qt::CaseInsensitive) == 0) {
+                    found = entry;
+                    break;
+                }
+                if (found.isEmpty() && withoutVersion(entry).compare(part, Qt::CaseInsensitive) == 0)
+                    found = entry;
+            }
+            if (found.isEmpty())
+                throw AppError(ErrorNo::FileIo, QStringLiteral("Referenced file \"%1\" not found below \"%2\"")
+                                                    .arg(fileId.join(QLatin1Char('\\')), folder));
+            next = current + QLatin1Char('/') + found;
+        }
+        current = next;
+        ++used;
+    }
+    if (used == 0)
+        throw refused(fileId, QStringLiteral("the record names no file"));
+    // Links may lead anywhere: only the real place counts.
+    const QString real = QFileInfo(current).canonicalFilePath();
+    if (real.isEmpty() || !real.startsWith(root + QLatin1Char('/')))
+        throw refused(fileId, QStringLiteral("it leads outside the DICOMDIR's folder"));
+    if (!QFileInfo(real).isFile())
+        throw refused(fileId, QStringLiteral("it is not a file"));
+    return real;
+}
+
+QStringList listFolder(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+}
+}  // namespace
+
+ImageImport::ImageImport(const StationPaths &paths, const StationLog &log, Progress &progress)
+    : m_paths(paths), m_log(log), m_progress(progress)
+{
+}
+
+void ImageImport::importOne(const QString &file, bool overwrite)
+{
+    const auto image = dicom::Image::readFile(file);
+    // The UIDs name the file and, later, the store's folders: foreign data is checked first.
+    // The data set's own UID: the one the data manager files the image by.
+    const QString sop = cleanUid(image->value(0x0008, 0x0018));
+    const QString study = cleanUid(image->value(0x0020, 0x000D));
+    const QString series = cleanUid(image->value(0x0020, 0x000E));
+    for (const auto &[name, uid] : {std::pair{QStringLiteral("SOP Instance UID"), sop}, std::pair{QStringLiteral("Study Instance UID"), study},
+                                    std::pair{QStringLiteral("Series Instance UID"), series}}) {
+        if (!isValidUid(uid))
+            throw AppError(ErrorNo::Dicom, QStringLiteral("\"%1\" cannot be imported: %2 \"%3\" is %4")
+                                               .arg(file, name, uid.left(80), uid.isEmpty() ? QStringLiteral("missing") : QStringLiteral("not valid")));
+    }
+    QDir().mkpath(m_paths.tempDir());
+    const QString target = m_paths.tempDir() + QLatin1Char('/') + sop + QStringLiteral(".dcm");
+    if (!overwrite && QFileInfo::exists(target))
+        return;
+    image->writeFile(target);
+}
+
+ImageImport::Result ImageImport::importFiles(const QStringList &files)
+{
+    Result r;
+    m_progress.append(QStringLiteral("Importing image(s) ... "));
+    if (files.size() == 1) {
+        m_progress.setMaximum(1);
+        m_progress.setValue(0);
+        m_progress.yield();
+        try {
+            importOne(files.first(), true);
+            r.imported = 1;
+        } catch (const std::exception &e) {
+            logFailure(m_log, e, ProcedureSingle);
+            r.failed = 1;
+        }
+        m_progress.setValue(1);
+    } else if (!files.isEmpty()) {
+        m_progress.setMaximum(int(files.size()));
+        m_progress.setValue(0);
+        int done = 0;
+        for (const QString &file : files) {
+            m_progress.yield();
+            try {
+                importOne(file, false);
+                ++r.imported;
+            } catch (const std::exception &e) {
+                logFailure(m_log, e, ProcedureMulti);
+                ++r.failed;
+            }
+            m_progress.setValue(++done);
+        }
+    }
+    m_progress.appendLine(QStringLiteral("OK"));
+    m_progress.appendLine(QString::number(r.imported) + QStringLiteral(" image(s) successfully imported."));
+    if (r.failed > 0)
+        m_progress.appendLine(QString::number(r.failed) + QStringLiteral(" file(s) could not be imported (see the error log)."));
+    return r;
+}
+
+QString ImageImport::resolveReferencedFile(const QString &folder, const QStringList &fileId)
+{
+    return resolveIn(folder, fileId, &listFolder);
+}
+
+QString ImageImport::resolveCached(const QString &folder, const QStringList &fileId)
+{
+    return resolveIn(folder, fileId, [this](const QString &dir) {
+        auto it = m_listings.find(dir);
+        if (it == m_listings.end())
+            it = m_listings.insert(dir, listFolder(dir));
+        return *it;
+    });
+}
+
+ImageImport::Result ImageImport::importDicomDir(const QString &dicomDirPath)
+{
+    Result r;
+    m_progress.append(QStringLiteral("Importing DICOM-Dir ... "));
+    const std::vector<dicom::DirImageRecord> records = dicom::readDicomDir(dicomDirPath);
+    const QString folder = QFileInfo(dicomDirPath).absolutePath();
+    m_listings.clear();
+    m_progress.setMaximum(int(records.size()));
+    m_progress.setValue(0);
+    int done = 0;
+    for (const dicom::DirImageRecord &rec : records) {
+        m_progress.yield();
+        try {
+            importOne(resolveCached(folder, rec.fileId), true);
+            ++r.imported;
+        } catch (const std::exception &e) {
+            logFailure(m_log, e, ProcedureDir);
+            ++r.failed;
+        }
+        m_progress.setValue(++done);
+    }
+    m_progress.appendLine(QStringLiteral("OK"));
+    m_progress.appendLine(QString::number(r.imported) + QStringLiteral(" image(s) imported"));
+    if (r.failed > 0)
+        m_progress.appendLine(QString::number(r.failed) + QStringLiteral(" image(s) could not be imported (see the error log)."));
+    return r;
+}

@@ -1,0 +1,52 @@
+#pragma once
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+class Progress;
+class StationLog;
+class StationPaths;
+
+// Brings DICOM images from files into the station: each image is read and written as
+// "<SOP Instance UID>.dcm" into the input folder, from where the data manager files it
+// into the store. Source files are only read, never changed, moved or deleted.
+class ImageImport {
+public:
+    static inline const QString ProcedureSingle = QStringLiteral("EditForm ImportTimer ERROR_IMPORT_SINGLE");
+    static inline const QString ProcedureMulti = QStringLiteral("EditForm ImportTimer ERROR_IMPORT_MULTI");
+    static inline const QString ProcedureDir = QStringLiteral("EditForm ImportDirTimer");
+
+    struct Result {
+        int imported = 0; // images in the input folder (an existing file counts too)
+        int failed = 0;   // files or records that could not be imported (logged)
+    };
+
+    ImageImport(const StationPaths &paths, const StationLog &log, Progress &progress);
+
+    // The chosen image files, in the dialog's order. One file is written even when its
+    // target exists; of several, a file whose target already exists is counted, not
+    // written again.
+    Result importFiles(const QStringList &files);
+    // Every image record of a DICOMDIR, in its order; an existing target is overwritten.
+    // Throws AppError when the file is not a readable DICOMDIR.
+    Result importDicomDir(const QString &dicomDirPath);
+
+    // The file a Referenced File ID names, below the DICOMDIR's folder. Each component is
+    // matched exactly, else without regard to case and to a ";1" version suffix (CD file
+    // names). Throws AppError for a component that is not a plain name and for a path
+    // that ends outside the folder (through links too) or does not exist.
+    static QString resolveReferencedFile(const QString &folder, const QStringList &fileId);
+
+    // Writes one image file into the input folder unless overwrite is false and its
+    // target exists. Throws AppError for an unreadable file and for missing or invalid
+    // Study, Series or SOP Instance UIDs.
+    void importOne(const QString &file, bool overwrite);
+
+private:
+    QString resolveCached(const QString &folder, const QStringList &fileId);
+
+    const StationPaths &m_paths;
+    const StationLog &m_log;
+    Progress &m_progress;
+    QHash<QString, QStringList> m_listings; // folder listings for the case-blind matching
+};

@@ -1,0 +1,76 @@
+#include "io/ImportExportPanel.h"
+
+#include "core/Station.h"
+#include "io/ExportForm.h"
+#include "io/ImageImport.h"
+#include "store/StoreSelection.h"
+#include "ui/CommandIds.h"
+#include "ui/CommandTable.h"
+#include "ui/EditForm.h"
+
+#include <QWidget>
+
+ImportExportPanel::ImportExportPanel(Station &station, StoreSelection &selection, CommandTable &commands,
+                                     const MainHooks &hooks, QWidget *parent)
+    : QObject(parent), m_station(station), m_selection(selection), m_hooks(hooks), m_parent(parent)
+{
+    setObjectName(QStringLiteral("ImportExportPanel"));
+    execDialog = [](QDialog &d) { return d.exec(); };
+    commands.hook(QString::fromLatin1(Cmd::ImportImages), [this] { importImages(); });
+    commands.hook(QString::fromLatin1(Cmd::ImportDir), [this] { importDir(); });
+    commands.hook(QString::fromLatin1(Cmd::ExportJpeg), [this] { exportImages(ImageExport::Jpeg); });
+    commands.hook(QString::fromLatin1(Cmd::ExportDicom), [this] { exportImages(ImageExport::Dicom); });
+}
+
+void ImportExportPanel::importImages()
+{
+    const QStringList files = m_station.prompter().askOpenFiles(
+        QStringLiteral("Import DICOM Image(s)"), QStringLiteral("DICOM Image (*.dcm);;All files (*)"), true);
+    if (files.isEmpty())
+        return;
+    runImport(EditForm::ImportImages, ProcedureImport, files);
+}
+
+void ImportExportPanel::importDir()
+{
+    m_station.trap(QStringLiteral("MainForm mnuImportDir_Click"), [&] {
+        const QStringList files =
+            m_station.prompter().askOpenFiles(QStringLiteral("Import DICOM-Dir"), QStringLiteral("All files (*)"), false);
+        if (files.isEmpty())
+            return;
+        runImport(EditForm::ImportDir, ProcedureImportDir, {files.first()});
+    });
+}
+
+void ImportExportPanel::runImport(qint16 operation, const QString &procedure, const QStringList &files)
+{
+    EditForm::Job job;
+    job.operation = operation;
+    job.procedure = procedure;
+    if (operation == EditForm::ImportImages) {
+        job.work = [this, files](EditForm &f) { ImageImport(m_station.paths(), m_station.log(), f).importFiles(files); };
+    } else {
+        // A DICOMDIR that cannot be read ends the run with "failed", logged, without a box.
+        job.work = [this, files, procedure](EditForm &f) {
+            try {
+                ImageImport(m_station.paths(), m_station.log(), f).importDicomDir(files.first());
+            } catch (const std::exception &e) {
+                f.appendLine(QStringLiteral("failed"));
+                m_station.logError(e, procedure);
+            }
+        };
+    }
+    EditForm form(m_station, std::move(job), &m_hooks, m_parent ? m_parent->window() : nullptr);
+    execDialog(form);
+}
+
+void ImportExportPanel::exportImages(ImageExport::Kind kind)
+{
+    const QStringList files = m_selection.viewerFiles;
+    if (files.isEmpty()) {
+        m_station.prompter().message(QStringLiteral("No images loaded into viewport."), MsgIcon::Information);
+        return;
+    }
+    ExportForm form(m_station, kind, files, m_parent ? m_parent->window() : nullptr);
+    execDialog(form);
+}

@@ -1,0 +1,403 @@
+// Import of image files and DICOMDIRs into the data manager's input folder: pydicom's real
+// DICOMDIR variants on a copy whose every byte is checked afterwards, references and UIDs
+// that try to leave their folders, duplicates, the progress window through the panel, and
+// the real data manager filing what was imported.
+#include "../companions/CompanionTestKit.h"
+#include "RecordingProgress.h"
+#include "StoreFixture.h"
+#include "TestStation.h"
+#include "Wait.h"
+#include "core/AppError.h"
+#include "core/Database.h"
+#include "dicom/DicomDir.h"
+#include "io/ImageImport.h"
+#include "io/ImportExportPanel.h"
+#include "store/ImageFiler.h"
+#include "store/Schema.h"
+#include "store/StoreSelection.h"
+#include "ui/CommandIds.h"
+#include "ui/CommandTable.h"
+#include "ui/EditForm.h"
+#include "ui/MainCommands.h"
+#include "ui/MainHooks.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QMainWindow>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+
+namespace {
+
+const QString DirTests = QStringLiteral("dicomdirtests");
+
+QString sourceTree() { return QDir(pydicomTestFiles()).filePath(DirTests); }
+
+// Every file below a folder with its checksum (links as their target text).
+QMap<QString, QByteArray> checksums(const QString &root)
+{
+    QMap<QString, QByteArray> out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString f = it.next();
+        const QFileInfo fi(f);
+        out.insert(QDir(root).relativeFilePath(f),
+                   fi.isSymLink() ? fi.symLinkTarget().toUtf8() : QCryptographicHash::hash(readFile(f), QCryptographicHash::Md5));
+    }
+    return out;
+}
+
+bool copyTree(const QString &from, const QString &to)
+{
+    return kit::runTool(QStringLiteral("cp"), {QStringLiteral("-a"), from, to}) == 0;
+}
+
+// Renames every file and folder below root to lower case, deepest first (a CD read on Linux).
+void lowerCaseTree(const QString &root)
+{
+    QStringList all;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        all << it.next();
+    std::sort(all.begin(), all.end(), [](const QString &a, const QString &b) { return a.count('/') > b.count('/'); });
+    for (const QString &p : all) {
+        const QFileInfo fi(p);
+        QDir(fi.path()).rename(fi.fileName(), fi.fileName().toLower());
+    }
+}
+
+QStringList inputFiles(Station &s)
+{
+    return QDir(s.paths().tempDir()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// The SOP Instance UIDs DCMTK finds in the files a DICOMDIR names (dcmdump reads them).
+QSet<QString> uidsOfFiles(const QStringList &files)
+{
+    QSet<QString> out;
+    for (const QString &f : files) {
+        QString text;
+        if (kit::runTool(QStringLiteral("dcmdump"), {QStringLiteral("+P"), QStringLiteral("0008,0018"), f}, &text) != 0)
+            continue;
+        const int a = text.indexOf('['), b = text.indexOf(']');
+        if (a >= 0 && b > a)
+            out << text.mid(a + 1, b - a - 1).trimmed();
+    }
+    return out;
+}
+
+QString errorLog(Station &s) { return QString::fromUtf8(readFile(s.log().errorLogPath())); }
+
+// The panel on a window of its own with the real command table; the progress window is
+// driven to its end and its text kept.
+struct PanelHarness {
+    explicit PanelHarness(Station &s)
+    {
+        commands = new CommandTable(&window);
+        MainCommands::build(*commands, &window);
+        panel = new ImportExportPanel(s, selection, *commands, hooks, &window);
+        panel->execDialog = [this](QDialog &d) {
+            auto &f = static_cast<EditForm &>(d);
+            captions << f.windowTitle();
+            f.show();
+            if (!waitUntil([&] { return f.isDone(); }, 60000))
+                return -1;
+            texts << f.progressText();
+            maximum = f.findChild<QProgressBar *>(QStringLiteral("pb1"))->maximum();
+            f.findChild<QPushButton *>(QStringLiteral("cmdOK"))->click();
+            return f.result();
+        };
+    }
+    QMainWindow window;
+    CommandTable *commands = nullptr;
+    MainHooks hooks;
+    StoreSelection selection;
+    ImportExportPanel *panel = nullptr;
+    QStringList captions;
+    QStringList texts;
+    int maximum = -1;
+};
+
+} // namespace
+
+class TestImport : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_media; // a copy of pydicom's DICOMDIR tree, as on a CD
+    QString m_tree;
+    QMap<QString, QByteArray> m_before;
+
+private slots:
+    void initTestCase()
+    {
+        if (pydicomTestFiles().isEmpty())
+            QSKIP("python3-pydicom is not installed");
+        m_tree = m_media.filePath(DirTests);
+        QVERIFY(copyTree(sourceTree(), m_tree));
+        kit::runTool(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("a-w"), m_tree});
+        m_before = checksums(m_tree);
+        QVERIFY(m_before.size() > 80);
+    }
+
+    void cleanupTestCase()
+    {
+        if (!m_tree.isEmpty()) {
+            // Nothing on the medium was written, moved or deleted by any import.
+            QCOMPARE(checksums(m_tree), m_before);
+            kit::runTool(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("u+w"), m_media.path()});
+        }
+    }
+
+    void dicomDirVariants_data()
+    {
+        QTest::addColumn<QString>("dicomDir");
+        QTest::addColumn<int>("images");
+        QTest::newRow("DCMTK") << "DICOMDIR" << 31;
+        QTest::newRow("big endian") << "DICOMDIR-bigEnd" << 31;
+        QTest::newRow("implicit VR") << "DICOMDIR-implicit" << 31;
+        QTest::newRow("no offsets") << "DICOMDIR-nooffset" << 31;
+        QTest::newRow("records reordered") << "DICOMDIR-reordered" << 31;
+        QTest::newRow("TINY_ALPHA") << "TINY_ALPHA/DICOMDIR" << 50;
+        QTest::newRow("empty") << "DICOMDIR-empty.dcm" << 0;
+    }
+    void dicomDirVariants()
+    {
+        QFETCH(QString, dicomDir);
+        QFETCH(int, images);
+        TestStation ts;
+        RecordingProgress progress;
+        const auto r = ImageImport(ts->paths(), ts->log(), progress).importDicomDir(QDir(m_tree).filePath(dicomDir));
+        QCOMPARE(r.imported, images);
+        QCOMPARE(r.failed, 0);
+        QCOMPARE(progress.text, QStringLiteral("Importing DICOM-Dir ... OK\n%1 image(s) imported\n").arg(images));
+        QCOMPARE(progress.maximum, images);
+        QCOMPARE(progress.value, images);
+
+        // The input folder holds exactly the images DCMTK finds behind the references, each
+        // named by its own SOP Instance UID.
+        const QStringList written = inputFiles(*ts);
+        QCOMPARE(written.size(), images);
+        QStringList sources;
+        for (const auto &rec : dicom::readDicomDir(QDir(m_tree).filePath(dicomDir)))
+            sources << ImageImport::resolveReferencedFile(QFileInfo(QDir(m_tree).filePath(dicomDir)).path(), rec.fileId);
+        QSet<QString> expected;
+        for (const QString &uid : uidsOfFiles(sources))
+            expected << uid + QStringLiteral(".dcm");
+        QCOMPARE(QSet<QString>(written.begin(), written.end()), expected);
+    }
+
+    void lowerCaseMedium()
+    {
+        QTemporaryDir dir;
+        const QString tree = dir.filePath(QStringLiteral("cd"));
+        QVERIFY(copyTree(sourceTree(), tree));
+        lowerCaseTree(tree);
+        // And a CD drive that shows ISO version numbers on one file.
+        QVERIFY(QFile::rename(tree + "/77654033/cr1/6154", tree + "/77654033/cr1/6154;1"));
+        TestStation ts;
+        RecordingProgress progress;
+        const auto r = ImageImport(ts->paths(), ts->log(), progress).importDicomDir(tree + QStringLiteral("/dicomdir"));
+        QCOMPARE(r.imported, 31);
+        QCOMPARE(inputFiles(*ts).size(), 31);
+    }
+
+    void notADicomDirFails_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("an image") << QStringLiteral("77654033/CR1/6154");
+        QTest::newRow("a text file") << QStringLiteral("README.txt");
+    }
+    void notADicomDirFails()
+    {
+        QFETCH(QString, file);
+        TestStation ts;
+        PanelHarness h(*ts);
+        ts.prompter.files = {{QDir(m_tree).filePath(file)}};
+        h.commands->run(QString::fromLatin1(Cmd::ImportDir));
+        QCOMPARE(h.captions, QStringList{"Import DICOM-Dir"});
+        QCOMPARE(h.texts, QStringList{"Importing DICOM-Dir ... failed\nTasks done."});
+        QVERIFY(errorLog(*ts).contains("[EditForm ImportDirTimer]"));
+        // No message box: the window says it.
+        for (const auto &shown : ts.prompter.shown)
+            QVERIFY(shown.kind != QStringLiteral("message"));
+        QVERIFY(inputFiles(*ts).isEmpty());
+    }
+
+    void referencesLeavingTheFolderAreRefused()
+    {
+        QTemporaryDir dir;
+        const QString tree = dir.filePath(QStringLiteral("cd"));
+        QVERIFY(copyTree(sourceTree(), tree));
+        // A DICOM file outside the medium that the references try to reach.
+        QVERIFY(QFile::copy(tree + "/77654033/CR1/6154", dir.filePath("outside.dcm")));
+        const QString dicomDir = tree + QStringLiteral("/DICOMDIR");
+        QCOMPARE(kit::runTool("dcmodify", {"-nb", "-imt", "-m", "(0004,1220)[*].(0004,1500)=..\\outside.dcm", dicomDir}), 0);
+        TestStation ts;
+        RecordingProgress progress;
+        auto r = ImageImport(ts->paths(), ts->log(), progress).importDicomDir(dicomDir);
+        QCOMPARE(r.imported, 0);
+        QCOMPARE(r.failed, 31);
+        QVERIFY(progress.text.endsWith("0 image(s) imported\n31 image(s) could not be imported (see the error log).\n"));
+        QVERIFY(errorLog(*ts).contains("refused"));
+        QVERIFY(inputFiles(*ts).isEmpty());
+
+        // A link inside the medium that points out of it.
+        const QString tree2 = dir.filePath(QStringLiteral("cd2"));
+        QVERIFY(copyTree(sourceTree(), tree2));
+        QVERIFY(QFile::remove(tree2 + "/77654033/CR1/6154"));
+        QVERIFY(QFile::link(dir.filePath("outside.dcm"), tree2 + "/77654033/CR1/6154"));
+        r = ImageImport(ts->paths(), ts->log(), progress).importDicomDir(tree2 + "/DICOMDIR");
+        QCOMPARE(r.imported, 30);
+        QCOMPARE(r.failed, 1);
+    }
+
+    void resolveReferencedFile_data()
+    {
+        QTest::addColumn<QStringList>("fileId");
+        QTest::addColumn<QString>("expected"); // empty: refused
+        QTest::newRow("exact") << QStringList{"77654033", "CR1", "6154"} << "77654033/CR1/6154";
+        QTest::newRow("other case") << QStringList{"77654033", "cr1", "6154"} << "77654033/CR1/6154";
+        QTest::newRow("empty component skipped") << QStringList{"77654033", "", "CR1", "6154"} << "77654033/CR1/6154";
+        QTest::newRow("dot dot") << QStringList{"..", "dicomdirtests", "77654033", "CR1", "6154"} << QString();
+        QTest::newRow("inner dot dot") << QStringList{"77654033", "..", "77654033", "CR1", "6154"} << QString();
+        QTest::newRow("slash inside") << QStringList{"77654033/CR1", "6154"} << QString();
+        QTest::newRow("absolute") << QStringList{"/etc/passwd"} << QString();
+        QTest::newRow("drive") << QStringList{"C:", "x"} << QString();
+        QTest::newRow("a folder") << QStringList{"77654033", "CR1"} << QString();
+        QTest::newRow("missing") << QStringList{"77654033", "CR9", "1"} << QString();
+        QTest::newRow("nothing") << QStringList{"", ""} << QString();
+    }
+    void resolveReferencedFile()
+    {
+        QFETCH(QStringList, fileId);
+        QFETCH(QString, expected);
+        if (expected.isEmpty()) {
+            QVERIFY_THROWS_EXCEPTION(AppError, ImageImport::resolveReferencedFile(m_tree, fileId));
+        } else {
+            QCOMPARE(ImageImport::resolveReferencedFile(m_tree, fileId), QFileInfo(QDir(m_tree).filePath(expected)).canonicalFilePath());
+        }
+    }
+
+    void badUidsAreRefused_data()
+    {
+        QTest::addColumn<QString>("tag");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("SOP UID leading out") << "(0008,0018)" << "../../Data/TqUser.dat";
+        QTest::newRow("SOP UID with a slash") << "(0008,0018)" << "1.2/3";
+        QTest::newRow("no SOP UID") << "(0008,0018)" << "";
+        QTest::newRow("study UID") << "(0020,000D)" << "1.2.x";
+        QTest::newRow("no series UID") << "(0020,000E)" << "";
+    }
+    void badUidsAreRefused()
+    {
+        QFETCH(QString, tag);
+        QFETCH(QString, value);
+        TestStation ts;
+        QTemporaryDir dir;
+        const QString bad = dir.filePath("bad.dcm");
+        StoreFixture::writeSmallImage(bad, "1.2.3", "1.2.3.1", "1.2.3.1.1", 1);
+        // (dcmodify keeps the meta information's copy of the SOP UID in step.)
+        if (value.isEmpty())
+            QVERIFY(kit::eraseElement(bad, tag));
+        else
+            QVERIFY(kit::modify(bad, {tag + "=" + value}));
+        const QString good = dir.filePath("good.dcm");
+        StoreFixture::writeSmallImage(good, "1.2.3", "1.2.3.1", "1.2.3.1.2", 2);
+
+        RecordingProgress progress;
+        const auto r = ImageImport(ts->paths(), ts->log(), progress).importFiles({bad, good});
+        QCOMPARE(r.imported, 1);
+        QCOMPARE(r.failed, 1);
+        QCOMPARE(progress.text, QStringLiteral("Importing image(s) ... OK\n1 image(s) successfully imported.\n"
+                                               "1 file(s) could not be imported (see the error log).\n"));
+        QCOMPARE(inputFiles(*ts), QStringList{"1.2.3.1.2.dcm"});
+        QVERIFY(errorLog(*ts).contains("[EditForm ImportTimer ERROR_IMPORT_MULTI]"));
+        // Nothing landed anywhere else in the station folder.
+        QVERIFY(!QFile::exists(ts->paths().dataDir() + "/TqUser.dat.dcm"));
+        QVERIFY(!QFile::exists(ts.root() + "/Data/TqUser.dat.dcm"));
+    }
+
+    void severalFilesWithDuplicates()
+    {
+        TestStation ts;
+        QTemporaryDir dir;
+        QStringList files;
+        for (int i = 1; i <= 3; ++i) {
+            files << dir.filePath(QStringLiteral("f%1.dcm").arg(i));
+            StoreFixture::writeSmallImage(files.last(), "1.2.3", "1.2.3.1", QStringLiteral("1.2.3.1.%1").arg(i), i);
+        }
+        // One of them was imported before and still waits in the input folder.
+        QDir().mkpath(ts->paths().tempDir());
+        const QString earlier = ts->paths().tempDir() + "/1.2.3.1.2.dcm";
+        QVERIFY(QFile::copy(files[1], earlier));
+        const QByteArray earlierBytes = readFile(earlier);
+        {
+            QFile f(earlier);
+            QVERIFY(f.open(QIODevice::Append));
+            QVERIFY(f.setFileTime(QDateTime(QDate(2020, 1, 1), QTime(0, 0)), QFileDevice::FileModificationTime));
+        }
+        // And a fourth file carries the same UID as the first.
+        files << dir.filePath("copy.dcm");
+        QVERIFY(QFile::copy(files[0], files[3]));
+
+        PanelHarness h(*ts);
+        ts.prompter.files = {files};
+        h.commands->run(QString::fromLatin1(Cmd::ImportImages));
+        QCOMPARE(h.captions, QStringList{"Import image(s)"});
+        QCOMPARE(h.texts, QStringList{"Importing image(s) ... OK\n4 image(s) successfully imported.\nTasks done."});
+        QCOMPARE(h.maximum, 4);
+        QCOMPARE(inputFiles(*ts), (QStringList{"1.2.3.1.1.dcm", "1.2.3.1.2.dcm", "1.2.3.1.3.dcm"}));
+        QCOMPARE(readFile(earlier), earlierBytes);
+        QCOMPARE(QFileInfo(earlier).lastModified().date(), QDate(2020, 1, 1));
+    }
+
+    void singleFileAndNotDicom()
+    {
+        TestStation ts;
+        PanelHarness h(*ts);
+        // One file: a single-file import, also when it is not DICOM.
+        QTemporaryDir dir;
+        const QString text = dir.filePath("notes.dcm");
+        QFile f(text);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("not an image at all\n");
+        f.close();
+        ts.prompter.files = {{text}};
+        h.commands->run(QString::fromLatin1(Cmd::ImportImages));
+        QCOMPARE(h.texts.last(), QStringLiteral("Importing image(s) ... OK\n0 image(s) successfully imported.\n"
+                                                "1 file(s) could not be imported (see the error log).\nTasks done."));
+        QVERIFY(errorLog(*ts).contains("[EditForm ImportTimer ERROR_IMPORT_SINGLE]"));
+
+        // A real-world file of pydicom's.
+        ts.prompter.files = {{QDir(pydicomTestFiles()).filePath("CT_small.dcm")}};
+        h.commands->run(QString::fromLatin1(Cmd::ImportImages));
+        QCOMPARE(h.texts.last(), QStringLiteral("Importing image(s) ... OK\n1 image(s) successfully imported.\nTasks done."));
+        QCOMPARE(inputFiles(*ts).size(), 1);
+
+        // Cancelling the dialog does nothing.
+        ts.prompter.files = {};
+        h.commands->run(QString::fromLatin1(Cmd::ImportImages));
+        h.commands->run(QString::fromLatin1(Cmd::ImportDir));
+        QCOMPARE(h.texts.size(), 2);
+    }
+
+    void filedByTheDataManager()
+    {
+        kit::LiveStation live(freeTcpPort());
+        PanelHarness h(*live);
+        live.prompter.files = {{QDir(m_tree).filePath("DICOMDIR")}};
+        h.commands->run(QString::fromLatin1(Cmd::ImportDir));
+        QCOMPARE(h.texts, QStringList{"Importing DICOM-Dir ... OK\n31 image(s) imported\nTasks done."});
+
+        auto mgr = live.startChild(QStringLiteral("TqDataMgr"));
+        QVERIFY(waitUntil([&] { return kit::count(*live, "SELECT COUNT(*) FROM tblImages") == 31; }, 60000));
+        QVERIFY(waitUntil([&] { return inputFiles(*live).isEmpty(); }, 10000));
+        QVERIFY(kit::terminateChild(*mgr));
+        QCOMPARE(kit::storeProblems(*live), QStringList{});
+        QVERIFY(kit::count(*live, "SELECT COUNT(*) FROM tblReceive") >= 1);
+    }
+};
+
+QTEST_MAIN(TestImport)
+#include "test_import.moc"
