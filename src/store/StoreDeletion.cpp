@@ -145,13 +145,7 @@ void dropEmptyPatient(Database &db, qint64 patId, StoreDeletion::Result &r)
 
 StoreDeletion::Result StoreDeletion::deletePatient(qint64 patId)
 {
-    recover(); // what an earlier run left undone first
-    Plan plan;
-    plan.procedure = PatientProc;
-    m_progress.append(QStringLiteral("Updating Database ... "));
-    {
-        Database db = Database::openData(m_paths);
-        Transaction t(db, Transaction::Write);
+    return deleteWith(PatientProc, QStringLiteral("Updating Database ... "), [&](Database &db, Plan &plan) {
         QList<qint64> studies;
         QSqlQuery q = db.exec(QStringLiteral("SELECT StudyID FROM tblStudies WHERE FKeyPATID = ?"), {patId});
         while (q.next())
@@ -159,121 +153,69 @@ StoreDeletion::Result StoreDeletion::deletePatient(qint64 patId)
         for (qint64 id : studies)
             collectStudy(db, id, plan);
         dropEmptyPatient(db, patId, plan.result);
-        commitRows(t, plan);
-    }
-    m_progress.appendLine(QStringLiteral("OK"));
-    m_progress.append(QStringLiteral("Removing image directory ... "));
-    return run(plan);
+    });
 }
 
 StoreDeletion::Result StoreDeletion::deleteStudy(qint64 studyId)
 {
-    recover(); // what an earlier run left undone first
-    Plan plan;
-    plan.procedure = StudyProc;
-    m_progress.append(QStringLiteral("Updating Database ... "));
-    {
-        Database db = Database::openData(m_paths);
-        Transaction t(db, Transaction::Write);
+    return deleteWith(StudyProc, QStringLiteral("Updating Database ... "), [&](Database &db, Plan &plan) {
         const QVariant patId = db.scalar(QStringLiteral("SELECT FKeyPATID FROM tblStudies WHERE StudyID = ?"), {studyId});
-        if (!patId.isNull()) {
-            collectStudy(db, studyId, plan);
-            dropEmptyPatient(db, patId.toLongLong(), plan.result);
-        }
-        commitRows(t, plan);
-    }
-    m_progress.appendLine(QStringLiteral("OK"));
-    m_progress.append(QStringLiteral("Removing image directory ... "));
-    return run(plan);
+        if (patId.isNull())
+            return;
+        collectStudy(db, studyId, plan);
+        dropEmptyPatient(db, patId.toLongLong(), plan.result);
+    });
 }
 
 StoreDeletion::Result StoreDeletion::deleteSeries(qint64 seriesId)
 {
-    recover(); // what an earlier run left undone first
-    Plan plan;
-    plan.procedure = SeriesProc;
-    m_progress.append(QStringLiteral("Updating Database ... "));
-    bool studyGone = false;
-    {
-        Database db = Database::openData(m_paths);
-        Transaction t(db, Transaction::Write);
+    auto collect = [&](Database &db, Plan &plan) {
         QSqlQuery s = db.exec(QStringLiteral("SELECT se.FKeyStudyID, st.StudyUID, st.FKeyPATID FROM tblSeries se"
                                              " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE se.SeriesID = ?"),
                               {seriesId});
-        if (s.next()) {
-            const qint64 studyId = s.value(0).toLongLong();
-            const QString studyUid = s.value(1).toString();
-            const qint64 patId = s.value(2).toLongLong();
-            QSqlQuery q = db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {seriesId});
-            while (q.next()) {
-                plan.files.append({studyUid, q.value(0).toString()});
-                plan.result.imageUids << q.value(0).toString();
-            }
-            db.exec(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {seriesId});
-            db.exec(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {seriesId});
-            plan.result.series << seriesId;
-            if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE FKeyStudyID = ?"), {studyId}) == 0) {
-                db.exec(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {studyId});
-                plan.result.studies << studyId;
-                plan.result.studyUids << studyUid;
-                plan.folders << studyUid;
-                studyGone = true;
-                dropEmptyPatient(db, patId, plan.result);
-            }
+        if (!s.next())
+            return;
+        const QString studyUid = s.value(1).toString();
+        QSqlQuery q = db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {seriesId});
+        while (q.next()) {
+            plan.files.append({studyUid, q.value(0).toString()});
+            plan.result.imageUids << q.value(0).toString();
         }
-        commitRows(t, plan);
-    }
-    m_progress.appendLine(QStringLiteral("OK"));
-    m_progress.append(studyGone ? QStringLiteral("Removing image directory ... ") : QStringLiteral("Removing images ... "));
-    return run(plan);
+        db.exec(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {seriesId});
+        db.exec(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {seriesId});
+        plan.result.series << seriesId;
+        dropEmptyStudy(db, s.value(0).toLongLong(), studyUid, s.value(2).toLongLong(), plan);
+    };
+    // The study's folder goes when the series was its last.
+    return deleteWith(SeriesProc, QStringLiteral("Updating Database ... "), collect, [](const Plan &plan) {
+        return plan.folders.isEmpty() ? QStringLiteral("Removing images ... ") : QStringLiteral("Removing image directory ... ");
+    });
 }
 
 StoreDeletion::Result StoreDeletion::deleteImage(const QString &imageUid)
 {
-    recover(); // what an earlier run left undone first
-    Plan plan;
-    plan.procedure = ImageProc;
-    {
-        Database db = Database::openData(m_paths);
-        Transaction t(db, Transaction::Write);
+    return deleteWith(ImageProc, QString(), [&](Database &db, Plan &plan) {
         QSqlQuery q = db.exec(QStringLiteral("SELECT i.FKeySeriesID, se.FKeyStudyID, st.StudyUID, st.FKeyPATID FROM tblImages i"
                                              " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
                                              " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE i.ImageUID = ?"),
                               {imageUid});
-        if (q.next()) {
-            const qint64 seriesId = q.value(0).toLongLong();
-            const qint64 studyId = q.value(1).toLongLong();
-            const QString studyUid = q.value(2).toString();
-            const qint64 patId = q.value(3).toLongLong();
-            db.exec(QStringLiteral("DELETE FROM tblImages WHERE ImageUID = ?"), {imageUid});
-            plan.files.append({studyUid, imageUid});
-            plan.result.imageUids << imageUid;
-            if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE FKeySeriesID = ?"), {seriesId}) == 0) {
-                db.exec(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {seriesId});
-                plan.result.series << seriesId;
-                if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE FKeyStudyID = ?"), {studyId}) == 0) {
-                    db.exec(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {studyId});
-                    plan.result.studies << studyId;
-                    plan.result.studyUids << studyUid;
-                    plan.folders << studyUid;
-                    dropEmptyPatient(db, patId, plan.result);
-                }
-            }
-        }
-        commitRows(t, plan);
-    }
-    return run(plan);
+        if (!q.next())
+            return;
+        const qint64 seriesId = q.value(0).toLongLong();
+        db.exec(QStringLiteral("DELETE FROM tblImages WHERE ImageUID = ?"), {imageUid});
+        plan.files.append({q.value(2).toString(), imageUid});
+        plan.result.imageUids << imageUid;
+        if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE FKeySeriesID = ?"), {seriesId}) > 0)
+            return;
+        db.exec(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {seriesId});
+        plan.result.series << seriesId;
+        dropEmptyStudy(db, q.value(1).toLongLong(), q.value(2).toString(), q.value(3).toLongLong(), plan);
+    });
 }
 
 StoreDeletion::Result StoreDeletion::deleteAll()
 {
-    recover(); // what an earlier run left undone first
-    Plan plan;
-    plan.procedure = AllProc;
-    m_progress.append(QStringLiteral("Removing database entries ... "));
-    {
-        Database db = Database::openData(m_paths);
-        Transaction t(db, Transaction::Write);
+    auto collect = [](Database &db, Plan &plan) {
         QSqlQuery q = db.exec(QStringLiteral("SELECT st.StudyUID, i.ImageUID FROM tblImages i"
                                              " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
                                              " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"));
@@ -295,10 +237,40 @@ StoreDeletion::Result StoreDeletion::deleteAll()
         for (const QString &table : Schema::dataTables())
             db.exec(QStringLiteral("DELETE FROM ") + table);
         db.resetAutoKeys();
+    };
+    return deleteWith(AllProc, QStringLiteral("Removing database entries ... "), collect,
+                      [](const Plan &) { return QStringLiteral("Removing images ... "); });
+}
+
+void StoreDeletion::dropEmptyStudy(Database &db, qint64 studyId, const QString &studyUid, qint64 patId, Plan &plan)
+{
+    if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE FKeyStudyID = ?"), {studyId}) > 0)
+        return;
+    db.exec(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {studyId});
+    plan.result.studies << studyId;
+    plan.result.studyUids << studyUid;
+    plan.folders << studyUid;
+    dropEmptyPatient(db, patId, plan.result);
+}
+
+StoreDeletion::Result StoreDeletion::deleteWith(const QString &procedure, const QString &before,
+                                                const std::function<void(Database &, Plan &)> &collect,
+                                                const std::function<QString(const Plan &)> &after)
+{
+    recover(); // what an earlier run left undone first
+    Plan plan;
+    plan.procedure = procedure;
+    m_progress.append(before);
+    {
+        Database db = Database::openData(m_paths);
+        Transaction t(db, Transaction::Write);
+        collect(db, plan);
         commitRows(t, plan);
     }
-    m_progress.appendLine(QStringLiteral("OK"));
-    m_progress.append(QStringLiteral("Removing images ... "));
+    if (!before.isEmpty()) {
+        m_progress.appendLine(QStringLiteral("OK"));
+        m_progress.append(after ? after(plan) : QStringLiteral("Removing image directory ... "));
+    }
     return run(plan);
 }
 

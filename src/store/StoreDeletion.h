@@ -72,7 +72,14 @@ public:
 private:
     struct Plan;
     Result run(Plan &plan);
+    // Runs one deletion: the rows that collect removes, in one write transaction, the
+    // progress text before and after it, then the files.
+    Result deleteWith(const QString &procedure, const QString &before,
+                      const std::function<void(Database &, Plan &)> &collect,
+                      const std::function<QString(const Plan &)> &after = {});
     void collectStudy(Database &db, qint64 studyId, Plan &plan);
+    // A study left without series goes, and its patient when that has no study left.
+    void dropEmptyStudy(Database &db, qint64 studyId, const QString &studyUid, qint64 patId, Plan &plan);
     bool removeFile(const QString &studyUid, const QString &imageUid, const QString &procedure);
     bool removeFolderIfEmpty(const QString &studyUid);
     void commitRows(Transaction &t, const Plan &plan);
