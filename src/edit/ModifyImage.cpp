@@ -121,15 +121,18 @@ void ModifyImage::apply(dicom::Image &image)
     image.remove(0x0018, 0x5100);
     image.setText(0x0018, 0x7004, QStringLiteral("DIRECT"));
     image.setText(0x0020, 0x0020, view.orientation);
-    image.setText(0x0020, 0x0060, view.laterality);
+    // The side goes into Image Laterality; the series' Laterality may only stay when
+    // that is empty, or the object is no valid mammogram.
+    if (view.laterality.isEmpty())
+        image.setText(0x0020, 0x0060, view.laterality);
+    else
+        image.remove(0x0020, 0x0060);
     image.setText(0x0020, 0x0062, view.laterality);
     image.setText(0x0028, 0x0301, QStringLiteral("NO"));
     image.setText(0x0028, 0x1040, QStringLiteral("LOG"));
     image.setInt(0x0028, 0x1041, -1);
-    image.remove(0x0028, 0x1050);
-    image.remove(0x0028, 0x1051);
-    // A window explanation without its window would be left dangling.
-    image.remove(0x0028, 0x1055);
+    // The stored window stays: an image for presentation needs a window or a VOI LUT,
+    // and the stored one is the one the image was meant to be seen with.
     if (!image.exists(0x0028, 0x1052))
         image.setText(0x0028, 0x1052, QStringLiteral("0"));
     if (!image.exists(0x0028, 0x1053))
