@@ -69,7 +69,7 @@ void MainForm::buildPanels()
     m_capture = new DoseCapturePanel(m_station, m_dose, *m_commands, m_hooks, this);
     m_doseList = new DoseListPanel(m_station, m_dose, m_selection, m_edits, *m_commands, m_hooks, this);
     m_header = new HeaderPanel(m_station, m_selection, m_edits, m_hooks, this);
-    m_tasks = new TaskPanel(m_edits, m_header->state(), this);
+    m_tasks = new TaskPanel(m_station, m_selection, m_edits, m_header->state(), *m_commands, m_hooks, this);
     DatabaseForm::hookCommand(m_station, *m_commands, this);
     new ImportExportPanel(m_station, m_selection, *m_commands, m_hooks, this);
 }

@@ -1,4 +1,5 @@
 #include "dose/DoseListPanel.h"
+#include "ui/EditForm.h"
 
 #include "core/AppError.h"
 #include "core/EditSession.h"
@@ -61,8 +62,10 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
     connect(&m_selection, &StoreSelection::patientDeleted, m_lvDosis, &QTreeWidget::clear);
     // A progress window's OK: the listed records change status by the assignment mode,
     // then the image list is emptied (and, after a removed row, the study picked again).
-    hooks.progressClosed.push_back([this] {
-        if (m_state.assignmentMode == AssignmentMode::None)
+    // An import brings no images of the examination: its OK assigns nothing.
+    hooks.progressClosed.push_back([this, &hooks] {
+        if (m_state.assignmentMode == AssignmentMode::None || hooks.closedOperation == EditForm::ImportImages
+            || hooks.closedOperation == EditForm::ImportDir)
             return;
         RefreshDosisList();
         m_selection.refreshImageList(m_state.assignmentMode == AssignmentMode::RemoveRow);

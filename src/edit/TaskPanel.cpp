@@ -1,9 +1,23 @@
 #include "edit/TaskPanel.h"
+#include "core/AppError.h"
+#include "core/Database.h"
 #include "core/EditSession.h"
+#include "core/Station.h"
+#include "dicom/Uid.h"
 #include "edit/HeaderState.h"
+#include "edit/RuleSets.h"
+#include "edit/StudyUpdate.h"
+#include "store/StoreSelection.h"
+#include "ui/CommandIds.h"
+#include "ui/CommandTable.h"
+#include "ui/EditForm.h"
 #include "ui/ListHelpers.h"
+#include "ui/MainHooks.h"
 
 #include <QAbstractItemModel>
+#include <QAction>
+#include <QCoreApplication>
+#include <QMenu>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
@@ -11,10 +25,13 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
-TaskPanel::TaskPanel(EditSession &edits, HeaderState &header, QWidget *parent)
-    : QObject(parent), m_edits(edits), m_header(header)
+TaskPanel::TaskPanel(Station &station, StoreSelection &selection, EditSession &edits, HeaderState &header,
+                     CommandTable &commands, MainHooks &hooks, QWidget *parent)
+    : QObject(parent), m_station(station), m_selection(selection), m_edits(edits), m_header(header), m_commands(commands),
+      m_hooks(hooks)
 {
     buildControls(parent);
+    execDialog = [](QDialog &d) { return d.exec(); };
     auto count = [this] { m_edits.setPendingTasks(m_lvTasks->topLevelItemCount()); };
     connect(m_lvTasks->model(), &QAbstractItemModel::rowsInserted, this, count);
     connect(m_lvTasks->model(), &QAbstractItemModel::rowsRemoved, this, count);
@@ -32,6 +49,33 @@ TaskPanel::TaskPanel(EditSession &edits, HeaderState &header, QWidget *parent)
     });
     connect(m_cboTask, &QComboBox::currentIndexChanged, this, &TaskPanel::taskTypeChanged);
     taskTypeChanged();
+
+    connect(m_cmdTask[0], &QPushButton::clicked, this, &TaskPanel::addTask);
+    connect(m_cmdTask[1], &QPushButton::clicked, this, &TaskPanel::deleteTask);
+    connect(m_lvTasks, &QTreeWidget::itemSelectionChanged, this, &TaskPanel::updateButtons);
+    connect(&m_selection, &StoreSelection::studyOpened, this, &TaskPanel::updateButtons);
+    connect(&m_selection, &StoreSelection::imagePicked, this, &TaskPanel::updateButtons);
+    m_lvTasks->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_lvTasks, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        if (QMenu *menu = m_commands.menu(QString::fromLatin1(Menu::TaskList)))
+            menu->popup(m_lvTasks->viewport()->mapToGlobal(at));
+    });
+    m_commands.hook(QString::fromLatin1(Cmd::TaskListClear), [this] { m_lvTasks->clear(); });
+    m_commands.hook(QString::fromLatin1(Cmd::TaskListSaveAs), [this] { saveRuleSet(); });
+    m_commands.hook(QString::fromLatin1(Cmd::ApplyTasks), [this] { applyTasks(); });
+    if (QMenu *rules = m_commands.menu(QString::fromLatin1(Menu::Rules))) {
+        connect(rules, &QMenu::triggered, this, [this](QAction *a) {
+            // The "No entries" item carries no tag.
+            if (a->data().toString() == QLatin1String("x"))
+                loadRuleSet(a->text());
+        });
+    }
+    // What an update cut off last time left in the staging folder goes on first.
+    hooks.prepareDataFiles.push_back([this] {
+        m_station.trap(StudyUpdate::Procedure, [&] { StudyUpdate::recover(m_station.paths(), m_station.log()); });
+    });
+    // The rule set names are in the menu from the start.
+    hooks.initializeControls.push_back([this] { updateRulesPopup(); });
 }
 
 void TaskPanel::buildControls(QWidget *parent)
@@ -108,6 +152,7 @@ void TaskPanel::taskTypeChanged()
 void TaskPanel::elementSelected(const QString &tag, const QString &description, const QString &value)
 {
     m_txtSelected->setText(tag + QStringLiteral(" - ") + description);
+    m_selectedValue = value;
     m_txtNeu->setText(value);
     m_txtNeu->setCursorPosition(0);
     const bool uid = HeaderState::isInstanceUid(tag);
@@ -120,6 +165,7 @@ void TaskPanel::elementSelected(const QString &tag, const QString &description, 
     // The target list must not offer the element just selected.
     if (m_cboTask->currentIndex() > 0)
         taskTypeChanged();
+    updateButtons();
 }
 
 void TaskPanel::clearEditors()
@@ -129,5 +175,167 @@ void TaskPanel::clearEditors()
     m_txtNeu->clear();
     m_txtNeu->setEnabled(true);
     m_cboTask->setEnabled(true);
+    m_selectedValue.clear();
     taskTypeChanged();
+    updateButtons();
+}
+
+void TaskPanel::updateButtons()
+{
+    m_cmdTask[0]->setEnabled(!m_txtSelected->text().isEmpty() && !m_selection.viewerFiles.isEmpty());
+    m_cmdTask[1]->setEnabled(m_lvTasks->currentItem() && m_lvTasks->currentItem()->isSelected());
+}
+
+QList<Task> TaskPanel::tasks() const
+{
+    QList<Task> out;
+    for (int i = 0; i < m_lvTasks->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *it = m_lvTasks->topLevelItem(i);
+        out << Task{it->text(0), it->text(1), it->text(2), it->text(3), it->text(4), it->data(0, Qt::UserRole).toInt()};
+    }
+    return out;
+}
+
+void TaskPanel::appendTask(const Task &task)
+{
+    auto *it = new QTreeWidgetItem({task.level, task.source, task.value, task.task, task.target});
+    it->setData(0, Qt::UserRole, task.type);
+    m_lvTasks->addTopLevelItem(it);
+}
+
+void TaskPanel::addTask()
+{
+    m_station.trap(QStringLiteral("MainForm cmdTask_Click"), [&] {
+        if (m_txtSelected->text().isEmpty())
+            return;
+        Task t;
+        t.level = m_cboLevel->currentText();
+        if (t.level == QLatin1String("Series") && m_selection.loadLevel == QLatin1String("Studie")) {
+            m_station.prompter().message(QStringLiteral("Cannot create series task on study level."), MsgIcon::Information);
+            return;
+        }
+        if (t.level == QLatin1String("Image")) {
+            if (m_selection.currentImage <= 0) {
+                m_station.prompter().message(QStringLiteral("Please select an image first."), MsgIcon::Information);
+                return;
+            }
+            t.level += QStringLiteral(" #") + QString::number(m_selection.currentImage);
+        }
+        t.source = m_txtSelected->text();
+        t.value = m_selectedValue;
+        t.type = qMax(0, m_cboTask->currentIndex());
+        t.task = Task::typeText(t.type);
+        if (t.type == Task::Change) {
+            t.target = HeaderState::isInstanceUid(t.sourceTag()) ? dicom::newUid() : m_txtNeu->text();
+        } else {
+            t.target = m_cboTarget->currentText();
+            if (t.target.isEmpty()) {
+                m_station.prompter().message(QStringLiteral("Please select a target element."), MsgIcon::Information);
+                return;
+            }
+        }
+        appendTask(t);
+    });
+}
+
+void TaskPanel::deleteTask()
+{
+    QTreeWidgetItem *it = m_lvTasks->currentItem();
+    if (!it || !it->isSelected())
+        return;
+    delete it;
+    m_lvTasks->setCurrentItem(nullptr);
+    m_lvTasks->clearSelection();
+    updateButtons();
+}
+
+void TaskPanel::saveRuleSet()
+{
+    RuleSets(m_station).save(tasks());
+    updateRulesPopup();
+}
+
+void TaskPanel::updateRulesPopup()
+{
+    QMenu *menu = m_commands.menu(QString::fromLatin1(Menu::Rules));
+    if (!menu)
+        return;
+    m_station.trap(RuleSets::MenuProcedure, [&] {
+        const QList<QAction *> actions = menu->actions();
+        for (int i = 1; i < actions.size(); ++i) {
+            menu->removeAction(actions[i]);
+            delete actions[i];
+        }
+        QAction *first = actions.isEmpty() ? menu->addAction(QString()) : actions.first();
+        first->setText(QStringLiteral("No entries"));
+        first->setData(QString());
+        first->setEnabled(false);
+        const QStringList names = RuleSets(m_station).names();
+        for (int i = 0; i < names.size(); ++i) {
+            QAction *a = i == 0 ? first : menu->addAction(QString());
+            a->setText(names[i]);
+            a->setData(QStringLiteral("x"));
+            a->setEnabled(true);
+        }
+    });
+}
+
+void TaskPanel::loadRuleSet(const QString &name)
+{
+    if (m_selection.viewerFiles.isEmpty())
+        return;
+    bool loaded = false;
+    m_station.trap(RuleSets::LoadProcedure, [&] {
+        for (const Task &t : RuleSets(m_station).load(name)) {
+            appendTask(t);
+            QCoreApplication::processEvents();
+        }
+        loaded = true;
+    });
+    if (loaded && m_station.prompter().askYesNo(QStringLiteral("Execute tasks now?")))
+        applyTasks();
+}
+
+void TaskPanel::applyTasks()
+{
+    // Rewriting takes the loaded images from the database; while the viewer still loads,
+    // what is loaded is not settled yet.
+    if (m_station.busy) {
+        m_station.prompter().message(QStringLiteral("The images are still loading. Please wait until they are shown."),
+                                     MsgIcon::Information);
+        return;
+    }
+    if (m_selection.viewerFiles.isEmpty() || m_selection.studyUid.isEmpty() || m_selection.loadLevel.isEmpty()) {
+        m_station.prompter().message(QStringLiteral("No images loaded. Please open a study or series first."),
+                                     MsgIcon::Information);
+        return;
+    }
+    StudyUpdate::Loaded loaded;
+    loaded.loadLevel = m_selection.loadLevel;
+    loaded.patId = m_selection.patId;
+    loaded.studyUid = m_selection.studyUid;
+    loaded.seriesId = m_selection.seriesId;
+    loaded.viewerFiles = m_selection.viewerFiles;
+    const QList<Task> list = tasks();
+    // The current image is forgotten: its file is about to be replaced.
+    m_selection.currentImage = 0;
+    m_selection.currentImageFile.clear();
+    m_selection.notifyImagePicked();
+
+    EditForm::Job job;
+    job.operation = EditForm::UpdateStudy;
+    job.procedure = StudyUpdate::Procedure;
+    job.work = [this, list, loaded](EditForm &form) { StudyUpdate(m_station, form).run(list, loaded); };
+    {
+        EditForm form(m_station, std::move(job), &m_hooks, m_page ? m_page->window() : nullptr);
+        execDialog(form);
+    }
+    m_lvTasks->clear();
+    m_txtSelected->clear();
+    m_selectedValue.clear();
+    // The patient list is rebuilt, which empties the study and series lists and the
+    // viewer; the refiled images come back with the data manager's notification.
+    m_station.timerRefresh = false;
+    m_commands.run(QString::fromLatin1(Cmd::RefreshList));
+    updateButtons();
 }

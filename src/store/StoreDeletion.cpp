@@ -8,6 +8,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
+#include <QSet>
 #include <QSaveFile>
 #include <QSqlQuery>
 #include <filesystem>
@@ -211,6 +213,59 @@ StoreDeletion::Result StoreDeletion::deleteImage(const QString &imageUid)
         plan.result.series << seriesId;
         dropEmptyStudy(db, q.value(1).toLongLong(), q.value(2).toString(), q.value(3).toLongLong(), plan);
     });
+}
+
+StoreDeletion::Result StoreDeletion::deleteImages(const QStringList &imageUids)
+{
+    recover(); // what an earlier run left undone first
+    Plan plan;
+    plan.procedure = QStringLiteral("EditForm UpdateTimer");
+    m_progress.append(QStringLiteral("Updating Database ... "));
+    {
+        Database db = Database::openData(m_paths);
+        Transaction t(db, Transaction::Write);
+        QSet<qint64> seriesTouched;
+        QHash<qint64, QPair<QString, qint64>> studies; // StudyID: StudyUID, PatID
+        QHash<qint64, qint64> studyOfSeries;
+        for (const QString &imageUid : imageUids) {
+            QSqlQuery q = db.exec(QStringLiteral("SELECT i.FKeySeriesID, se.FKeyStudyID, st.StudyUID, st.FKeyPATID FROM tblImages i"
+                                                 " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                                                 " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE i.ImageUID = ?"),
+                                  {imageUid});
+            if (!q.next())
+                continue;
+            const qint64 seriesId = q.value(0).toLongLong();
+            const qint64 studyId = q.value(1).toLongLong();
+            studies.insert(studyId, {q.value(2).toString(), q.value(3).toLongLong()});
+            studyOfSeries.insert(seriesId, studyId);
+            seriesTouched.insert(seriesId);
+            db.exec(QStringLiteral("DELETE FROM tblImages WHERE ImageUID = ?"), {imageUid});
+            plan.files.append({q.value(2).toString(), imageUid});
+            plan.result.imageUids << imageUid;
+        }
+        for (qint64 seriesId : std::as_const(seriesTouched)) {
+            if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE FKeySeriesID = ?"), {seriesId}) > 0)
+                continue;
+            db.exec(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {seriesId});
+            plan.result.series << seriesId;
+        }
+        QSet<qint64> patients;
+        for (auto it = studies.cbegin(); it != studies.cend(); ++it) {
+            if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE FKeyStudyID = ?"), {it.key()}) > 0)
+                continue;
+            db.exec(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {it.key()});
+            plan.result.studies << it.key();
+            plan.result.studyUids << it->first;
+            plan.folders << it->first;
+            patients.insert(it->second);
+        }
+        for (qint64 patId : std::as_const(patients))
+            dropEmptyPatient(db, patId, plan.result);
+        commitRows(t, plan);
+    }
+    m_progress.appendLine(QStringLiteral("OK"));
+    m_progress.append(QStringLiteral("Removing images ... "));
+    return run(plan);
 }
 
 StoreDeletion::Result StoreDeletion::deleteAll()

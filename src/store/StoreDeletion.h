@@ -58,6 +58,9 @@ public:
     Result deleteStudy(qint64 studyId);
     Result deleteSeries(qint64 seriesId);
     Result deleteImage(const QString &imageUid);
+    // The given images in one transaction, with the series, studies and patients they
+    // leave empty; images that arrived meanwhile stay. Unknown UIDs are passed over.
+    Result deleteImages(const QStringList &imageUids);
     Result deleteAll();
 
     // Completes a deletion that an earlier run left between its rows and its files.

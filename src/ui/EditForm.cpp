@@ -95,8 +95,11 @@ void EditForm::runJob()
 
 void EditForm::okClicked()
 {
-    if (m_hooks)
+    if (m_hooks) {
+        m_hooks->closedOperation = m_job.operation;
         MainHooks::run(m_hooks->progressClosed);
+        m_hooks->closedOperation = -1;
+    }
     m_busy.reset();
     accept();
 }

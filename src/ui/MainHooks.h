@@ -1,4 +1,5 @@
 #pragma once
+#include <QtGlobal>
 #include <functional>
 #include <vector>
 
@@ -22,8 +23,10 @@ struct MainHooks {
     std::vector<Step> settingsChanged;
     // After the Options dialog closed, by OK or Cancel (filters are written at once).
     std::vector<Step> optionsClosed;
-    // A progress window's OK, before it closes.
+    // A progress window's OK, before it closes; closedOperation holds the window's
+    // operation code meanwhile (-1 otherwise), for steps that follow only some of them.
     std::vector<Step> progressClosed;
+    mutable qint16 closedOperation = -1;
 
     // End of the program: timers stopped and the viewer cleared, then (when
     // General\StopService is 1) the companions stopped.

@@ -9,6 +9,8 @@
 #include "edit/ModalityFilters.h"
 #include "edit/TaskPanel.h"
 #include "store/StoreSelection.h"
+#include "ui/CommandTable.h"
+#include "ui/MainCommands.h"
 #include "ui/MainHooks.h"
 
 #include <QTreeWidget>
@@ -21,13 +23,15 @@ struct HeaderHarness {
     StoreSelection selection;
     EditSession edits;
     MainHooks hooks;
+    CommandTable commands;
     HeaderPanel *header = nullptr;
     TaskPanel *tasks = nullptr;
 
     HeaderHarness()
     {
+        MainCommands::build(commands, &parent);
         header = new HeaderPanel(*ts, selection, edits, hooks, &parent);
-        tasks = new TaskPanel(edits, header->state(), &parent);
+        tasks = new TaskPanel(*ts, selection, edits, header->state(), commands, hooks, &parent);
     }
 
     QTreeWidget *list() const { return header->view(); }

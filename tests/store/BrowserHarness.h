@@ -50,7 +50,7 @@ struct BrowserHarness {
         auto *outer = new QHBoxLayout(central);
         area =
             std::make_unique<BrowserPanel>(station, selection, edits, *w.commands, hooks, central, std::move(render));
-        tasks = new TaskPanel(edits, headerState, central);
+        tasks = new TaskPanel(station, selection, edits, headerState, *w.commands, hooks, central);
         outer->addWidget(area->listsPane(), 1);
         outer->addWidget(area->viewerPane(), 3);
         outer->addWidget(tasks->page(), 1);
