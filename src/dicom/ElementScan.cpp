@@ -32,8 +32,10 @@ public:
             // Without a preamble the file must begin like a data set or a meta group.
             if (!read(0, head, 8))
                 return QStringLiteral("too short for a DICOM file");
-            const quint16 group = qFromLittleEndian<quint16>(head);
-            if (group < 0x0002 || group > 0x0008 || (group & 1))
+            quint16 group = qFromLittleEndian<quint16>(head);
+            if (group > 0x7FE0 || (group & 1) || group < 0x0002)
+                group = qFromBigEndian<quint16>(head); // a big endian data set without meta group
+            if (group < 0x0002 || group > 0x7FE0 || (group & 1))
                 return QStringLiteral("no DICOM preamble and an implausible first element (%1)")
                     .arg(group, 4, 16, QLatin1Char('0'));
             haveMeta = group == 0x0002;
@@ -50,16 +52,25 @@ public:
             explicitVr = false;
         } else if (ts == QLatin1String("1.2.840.10008.1.2.2")) {
             bigEndian = true;
-        } else if (ts.isEmpty()) {
-            // No meta group: two capital letters after the first tag mean explicit VR.
-            if (m_pos + 6 <= m_size) {
-                char vr[2];
-                read(m_pos + 4, vr, 2);
-                explicitVr = isVrChar(vr[0]) && isVrChar(vr[1]);
+        }
+        // Two capital letters after the first tag mean explicit VR, whatever the meta group
+        // claims; the toolkit decides the same way.
+        if (m_pos + 6 <= m_size) {
+            char first[6];
+            read(m_pos, first, 6);
+            explicitVr = isVrChar(first[4]) && isVrChar(first[5]);
+            if (ts.isEmpty()) {
+                const quint16 g = qFromLittleEndian<quint16>(first);
+                bigEndian = g > 0x7FE0 || (g & 1) || g < 0x0002;
             }
         }
         m_stack.push_back({Frame::Data, m_size, explicitVr, bigEndian});
-        return walk();
+        const QString problem = walk();
+        // Without a transfer syntax the encoding is a guess: only the limits that protect
+        // the parser refuse such a file; other doubts are left to the parser.
+        if (!problem.isEmpty() && ts.isEmpty() && !m_limitHit)
+            return {};
+        return problem;
     }
 
 private:
@@ -151,7 +162,7 @@ private:
         if (end >= 0 && end > limitOf(m_stack.back()))
             return QStringLiteral("a sequence runs past its container at offset %1").arg(m_pos);
         m_stack.push_back({kind, end, explicitVr, bigEndian});
-        if (depth() > m_limits.maxDepth)
+        if (depth() > m_limits.maxDepth && (m_limitHit = true))
             return QStringLiteral("sequences nested deeper than %1").arg(m_limits.maxDepth);
         return {};
     }
@@ -176,8 +187,10 @@ private:
             const qint64 limit = limitOf(f);
             if (m_pos + 8 > limit || !read(m_pos, h, 8))
                 return QStringLiteral("an element header runs past its end at offset %1").arg(m_pos);
-            if (++m_count > m_limits.maxElements)
+            if (++m_count > m_limits.maxElements) {
+                m_limitHit = true;
                 return QStringLiteral("more than %1 elements").arg(m_limits.maxElements);
+            }
             const quint16 group = u16(h, f.bigEndian), element = u16(h + 2, f.bigEndian);
 
             if (group == 0xFFFE) {
@@ -276,6 +289,7 @@ private:
     dicom::ScanLimits m_limits;
     qint64 m_pos = 0;
     qint64 m_count = 0;
+    bool m_limitHit = false;
     std::vector<Frame> m_stack;
 };
 
