@@ -1,7 +1,9 @@
 // TqReceiver: the station's DICOM storage receiver. Listens on the AE title and port of
 // the station's settings ("Com/IR_AET", "Com/IR_Port") and writes every received object
 // into the station's input folder, where TqDataMgr files it into the store.
-// Ends cleanly on SIGTERM or SIGINT, after the association in progress.
+// Serves several senders at once; "Com/IR_Timeout" (seconds, default 30) drops a silent
+// peer and "Com/IR_CallingAETs" (empty: all) names the senders it accepts.
+// Ends cleanly on SIGTERM or SIGINT, after the associations in progress.
 #include "core/AppError.h"
 #include "core/SettingsStore.h"
 #include "core/StationLog.h"
@@ -9,6 +11,7 @@
 #include "dicom/StorageReceiver.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <csignal>
 #include <cstdio>
 
@@ -52,7 +55,17 @@ int main(int argc, char *argv[])
         return fail(log, QStringLiteral("'%1' is not a usable TCP port for the receiver").arg(portText), "TqReceiver Main");
 
     StorageReceiver::removeLeftovers(paths.tempDir());
-    StorageReceiver receiver({aet, static_cast<quint16>(port), paths.tempDir()});
+    StorageReceiver::Config config;
+    config.aeTitle = aet;
+    config.port = static_cast<quint16>(port);
+    config.outputDir = paths.tempDir();
+    const QString timeoutText = store.readValue(QStringLiteral("Com/IR_Timeout"), QStringLiteral("30")).trimmed();
+    const int timeout = timeoutText.toInt(&ok);
+    config.timeoutSeconds = ok && timeout > 0 ? timeout : 30;
+    // Calling AE titles separated by commas or blanks; none: every sender is accepted.
+    config.callingAeTitles = store.readValue(QStringLiteral("Com/IR_CallingAETs"), {})
+                                 .split(QRegularExpression(QStringLiteral("[,;\\s]+")), Qt::SkipEmptyParts);
+    StorageReceiver receiver(config);
     receiver.onProblem = [&log](const QString &text) {
         log.writeError(ErrorNo::Network, text, QStringLiteral("TqReceiver StoreRequest"));
     };

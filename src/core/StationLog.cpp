@@ -2,6 +2,7 @@
 #include "core/AppError.h"
 #include "core/DateText.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,11 +22,40 @@ qint64 StationLog::logFileSize(const QString &path)
 
 void StationLog::writeError(long number, const QString &description, const QString &procedure) const noexcept
 {
-    QString line =
-        DateText::logStamp() + QLatin1Char('#') + QString::number(number) + QStringLiteral(" - ") + description;
-    if (!procedure.isEmpty())
-        line += QStringLiteral(" [") + procedure + QLatin1Char(']');
-    append(errorLogPath(), line);
+    try {
+        QString text = QLatin1Char('#') + QString::number(number) + QStringLiteral(" - ") + description;
+        if (!procedure.isEmpty())
+            text += QStringLiteral(" [") + procedure + QLatin1Char(']');
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        QMutexLocker lock(&m_mutex);
+        Repeat &r = m_repeats[text];
+        if (r.lastWritten && now - r.lastWritten < RepeatWindow * 1000LL) {
+            ++r.suppressed;
+            return;
+        }
+        QString line = DateText::logStamp() + text;
+        if (r.suppressed)
+            line += QStringLiteral(" (repeated %1 times)").arg(r.suppressed);
+        r = Repeat{now, 0, text};
+        append(errorLogPath(), line);
+        if (m_repeats.size() > 1000) // distinct errors without end: forget the old ones
+            m_repeats.clear();
+    } catch (...) {
+    }
+}
+
+void StationLog::flushRepeats() const noexcept
+{
+    try {
+        QMutexLocker lock(&m_mutex);
+        for (auto it = m_repeats.begin(); it != m_repeats.end(); ++it) {
+            if (it->suppressed)
+                append(errorLogPath(), DateText::logStamp() + it->line
+                                           + QStringLiteral(" (repeated %1 times)").arg(it->suppressed));
+            it->suppressed = 0;
+        }
+    } catch (...) {
+    }
 }
 
 void StationLog::writeDebug(const QString &text, const QString &detail) const noexcept

@@ -1,10 +1,15 @@
 #include "dicom/StorageReceiver.h"
+#include "core/AppError.h"
 #include "core/StationPaths.h"
+#include "dicom/ElementScan.h"
+#include "dicom/FileFacts.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/dimse.h>
-#include <dcmtk/dcmnet/scp.h>
+#include <dcmtk/dcmnet/dcmtrans.h>
+#include <dcmtk/dcmnet/scppool.h>
+#include <dcmtk/dcmnet/scpthrd.h>
 #include <dcmtk/oflog/oflog.h>
 
 #include <QDir>
@@ -14,32 +19,93 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
+#include <mutex>
+#include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 std::atomic<bool> g_stop{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
+std::atomic<quint64> g_counter{0};
+// The receiver being run; the pool builds its workers without arguments.
+StorageReceiver *g_owner = nullptr;
+std::mutex g_reportMutex;
 
+constexpr Uint32 RequestReadSeconds = 3;
 const QString PartPrefix = QStringLiteral(".rcv-");
 const QString PartSuffix = QStringLiteral(".part");
 
+qint64 freeBytes(const QString &dir)
+{
+    struct statvfs st {};
+    if (::statvfs(QFile::encodeName(dir).constData(), &st) != 0)
+        return -1;
+    return static_cast<qint64>(st.f_bavail) * static_cast<qint64>(st.f_frsize);
+}
+
+QString latin(const char *text) { return QString::fromLatin1(text).trimmed(); }
+
 } // namespace
 
-class StorageReceiver::Scp : public DcmSCP {
-public:
-    explicit Scp(const StorageReceiver::Config &cfg, StorageReceiver &owner) : m_cfg(cfg), m_owner(owner) {}
-
+// Serves one association at a time; the pool runs several of these side by side.
+class StorageReceiver::Scp : public DcmThreadSCP {
 protected:
+    OFBool checkCalledAETitleAccepted(const OFString &calledAE) override
+    {
+        if (QString::fromLatin1(calledAE.c_str()).trimmed() == g_owner->config().aeTitle)
+            return OFTrue;
+        refused(QStringLiteral("called AE title not recognized"));
+        return OFFalse;
+    }
+
+    OFBool checkCallingAETitleAccepted(const OFString &callingAE) override
+    {
+        const QStringList &allowed = g_owner->config().callingAeTitles;
+        if (allowed.isEmpty() || allowed.contains(QString::fromLatin1(callingAE.c_str()).trimmed()))
+            return OFTrue;
+        refused(QStringLiteral("calling AE title not recognized"));
+        return OFFalse;
+    }
+
+    void notifyConnectionTimeout() override {}
+
+    void notifyDIMSEError(const OFCondition &cond) override
+    {
+        if (cond == DIMSE_NODATAAVAILABLE)
+            g_owner->report(QStringLiteral("Dropped the association of %1 (%2): silent for %3 s")
+                                .arg(latin(getPeerAETitle().c_str()), latin(getPeerIP().c_str()))
+                                .arg(g_owner->config().timeoutSeconds));
+    }
+
     OFCondition handleIncomingCommand(T_DIMSE_Message *msg, const DcmPresentationContextInfo &presInfo) override
     {
         if (msg->CommandField != DIMSE_C_STORE_RQ)
-            return DcmSCP::handleIncomingCommand(msg, presInfo); // C-ECHO and the refusals of others
+            return DcmThreadSCP::handleIncomingCommand(msg, presInfo); // C-ECHO and the refusals of others
 
+        const StorageReceiver::Config &cfg = g_owner->config();
         T_DIMSE_C_StoreRQ &req = msg->msg.CStoreRQ;
-        QDir().mkpath(m_cfg.outputDir); // removed by hand meanwhile
-        const QString partName = m_cfg.outputDir + QLatin1Char('/') + PartPrefix
-            + QString::number(::getpid()) + QLatin1Char('-') + QString::number(++m_counter) + PartSuffix;
+        const QString sopClass = QString::fromLatin1(req.AffectedSOPClassUID);
+        const QString sopUid = QString::fromLatin1(req.AffectedSOPInstanceUID);
+        QDir().mkpath(cfg.outputDir); // removed by hand meanwhile
+
+        // A nearly full disk: the object is taken in and dropped, and the sender hears at
+        // once that the station is out of resources instead of waiting on a stalled write.
+        const qint64 free = freeBytes(cfg.outputDir);
+        if (free >= 0 && free < cfg.minFreeBytes) {
+            DcmDataset *ds = nullptr;
+            OFCondition cond = receiveSTORERequest(req, presInfo.presentationContextID, ds);
+            delete ds;
+            if (cond.bad())
+                return cond;
+            problem(QStringLiteral("Refused %1: only %2 MB free in %3").arg(sopUid).arg(free / (1024 * 1024)).arg(cfg.outputDir));
+            return sendSTOREResponse(presInfo.presentationContextID, req, STATUS_STORE_Refused_OutOfResources);
+        }
+
+        const QString partName = cfg.outputDir + QLatin1Char('/') + PartPrefix + QString::number(::getpid())
+            + QLatin1Char('-') + QString::number(++g_counter) + PartSuffix;
         const QByteArray partPath = QFile::encodeName(partName);
 
         // The data set is taken in whatever the answer is, so the association stays in step.
@@ -47,27 +113,27 @@ protected:
         if (cond.bad()) {
             ::unlink(partPath.constData());
             problem(QStringLiteral("Receiving %1 from %2 failed: %3")
-                        .arg(QString::fromLatin1(req.AffectedSOPInstanceUID), QString::fromLatin1(getPeerAETitle().c_str()),
-                             QString::fromLatin1(cond.text())));
+                        .arg(sopUid, latin(getPeerAETitle().c_str()), QString::fromLatin1(cond.text())));
             return cond;
         }
 
         Uint16 status = STATUS_Success;
-        const QString sopClass = QString::fromLatin1(req.AffectedSOPClassUID);
-        const QString sopUid = QString::fromLatin1(req.AffectedSOPInstanceUID);
         if (!StorageReceiver::sopClasses().contains(sopClass)) {
             status = STATUS_STORE_Refused_SOPClassNotSupported;
             problem(QStringLiteral("Refused %1: storage class %2 is not accepted").arg(sopUid, sopClass));
         } else if (!isValidUid(sopUid)) {
             status = STATUS_STORE_Error_CannotUnderstand;
             problem(QStringLiteral("Refused an object with the invalid SOP Instance UID '%1'").arg(sopUid.left(80)));
+        } else if (const QString why = objectProblem(partName, sopUid); !why.isEmpty()) {
+            status = STATUS_STORE_Error_CannotUnderstand;
+            problem(QStringLiteral("Refused %1 from %2: %3").arg(sopUid, latin(getPeerAETitle().c_str()), why));
         } else {
-            const QString finalName = m_cfg.outputDir + QLatin1Char('/') + sopUid + QStringLiteral(".dcm");
+            const QString finalName = cfg.outputDir + QLatin1Char('/') + sopUid + QStringLiteral(".dcm");
             if (std::rename(partPath.constData(), QFile::encodeName(finalName).constData()) != 0) {
                 status = STATUS_STORE_Refused_OutOfResources;
                 problem(QStringLiteral("Cannot write %1: %2").arg(finalName, QString::fromLocal8Bit(std::strerror(errno))));
-            } else if (m_owner.onStored) {
-                m_owner.onStored(finalName);
+            } else {
+                g_owner->stored(finalName);
             }
         }
         if (status != STATUS_Success)
@@ -75,24 +141,37 @@ protected:
         return sendSTOREResponse(presInfo.presentationContextID, req, status);
     }
 
-    // A receiver whose station folder was removed has nowhere to put images: it ends.
-    OFBool stopAfterConnectionTimeout() override
-    {
-        const QString station = QFileInfo(m_cfg.outputDir).absolutePath();
-        return g_stop.load() || ::access(QFile::encodeName(station).constData(), F_OK) != 0;
-    }
-    OFBool stopAfterCurrentAssociation() override { return g_stop.load(); }
-
 private:
-    void problem(const QString &text)
+    // Why a received object cannot be filed, empty when it can: the same checks the data
+    // manager makes, made before the sender is told Success.
+    static QString objectProblem(const QString &file, const QString &sopUid)
     {
-        if (m_owner.onProblem)
-            m_owner.onProblem(text);
+        const QString scan = dicom::scanElementStream(file);
+        if (!scan.isEmpty())
+            return scan;
+        FileFacts f;
+        try {
+            f = dicom::readFileFacts(file);
+        } catch (const AppError &e) {
+            return e.description();
+        }
+        if (!isValidUid(f.studyUid))
+            return QStringLiteral("invalid Study Instance UID '%1'").arg(f.studyUid.left(80));
+        if (!isValidUid(f.seriesUid))
+            return QStringLiteral("invalid Series Instance UID '%1'").arg(f.seriesUid.left(80));
+        if (f.sopUid != sopUid)
+            return QStringLiteral("SOP Instance UID '%1' differs from the request's").arg(f.sopUid.left(80));
+        return {};
     }
 
-    StorageReceiver::Config m_cfg;
-    StorageReceiver &m_owner;
-    quint64 m_counter = 0;
+    void refused(const QString &why)
+    {
+        g_owner->report(QStringLiteral("Refused an association from %1 (calling %2, called %3): %4")
+                            .arg(latin(getPeerIP().c_str()), latin(getPeerAETitle().c_str()),
+                                 latin(getCalledAETitle().c_str()), why));
+    }
+
+    void problem(const QString &text) { g_owner->report(text); }
 };
 
 StorageReceiver::StorageReceiver(Config config) : m_config(std::move(config)) {}
@@ -160,6 +239,20 @@ int StorageReceiver::removeLeftovers(const QString &outputDir)
     return n;
 }
 
+void StorageReceiver::report(const QString &problem)
+{
+    std::lock_guard<std::mutex> lock(g_reportMutex);
+    if (onProblem)
+        onProblem(problem);
+}
+
+void StorageReceiver::stored(const QString &file)
+{
+    std::lock_guard<std::mutex> lock(g_reportMutex);
+    if (onStored)
+        onStored(file);
+}
+
 QString StorageReceiver::run()
 {
     OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
@@ -171,32 +264,63 @@ QString StorageReceiver::run()
     if (aet.isEmpty() || aet.size() > 16)
         return QStringLiteral("The AE title '%1' is not usable (1 to 16 characters)").arg(m_config.aeTitle);
 
-    m_scp = std::make_unique<Scp>(m_config, *this);
-    m_scp->setAETitle(aet.constData());
-    m_scp->setPort(m_config.port);
-    m_scp->setHostLookupEnabled(OFFalse);
-    m_scp->setMaxReceivePDULength(ASC_MAXIMUMPDUSIZE);
+    g_owner = this;
+    DcmSCPPool<Scp> pool;
+    pool.setMaxThreads(static_cast<Uint16>(qBound(1, m_config.maxAssociations, 64)));
+    DcmSCPConfig &cfg = pool.getConfig();
+    cfg.setAETitle(aet.constData());
+    cfg.setPort(m_config.port);
+    cfg.setHostLookupEnabled(OFFalse);
+    cfg.setMaxReceivePDULength(ASC_MAXIMUMPDUSIZE);
     // A one-second accept timeout lets the loop notice a stop request while idle.
-    m_scp->setConnectionBlockingMode(DUL_NOBLOCK);
-    m_scp->setConnectionTimeout(1);
-    m_scp->setACSETimeout(30);
-    m_scp->setDIMSEBlockingMode(DIMSE_NONBLOCKING);
-    m_scp->setDIMSETimeout(60);
+    cfg.setConnectionBlockingMode(DUL_NOBLOCK);
+    cfg.setConnectionTimeout(1);
+    const Uint32 timeout = static_cast<Uint32>(qBound(1, m_config.timeoutSeconds, 3600));
+    // The pool reads each association request in its accepting thread: a peer that
+    // connects and falls silent holds every other sender up until this read gives up.
+    // Kept short (a request arrives whole at once), and never longer than the time-out;
+    // the DIMSE messages of an association get the whole time-out.
+    const Uint32 requestRead = qMin<Uint32>(timeout, RequestReadSeconds);
+    cfg.setACSETimeout(requestRead);
+    cfg.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+    cfg.setDIMSETimeout(timeout);
+    dcmSocketReceiveTimeout.set(static_cast<Sint32>(requestRead));
+    dcmSocketSendTimeout.set(static_cast<Sint32>(timeout));
 
     OFList<OFString> xfers;
     for (const QString &ts : transferSyntaxes())
         xfers.push_back(OFString(ts.toLatin1().constData()));
-    OFCondition cond = m_scp->setEnableVerification();
+    OFList<OFString> echoXfers;
+    echoXfers.push_back(UID_LittleEndianImplicitTransferSyntax);
+    echoXfers.push_back(UID_LittleEndianExplicitTransferSyntax);
+    echoXfers.push_back(UID_BigEndianExplicitTransferSyntax);
+    OFCondition cond = cfg.addPresentationContext(UID_VerificationSOPClass, echoXfers);
     for (const QString &sc : sopClasses()) {
         if (cond.bad())
             break;
-        cond = m_scp->addPresentationContext(sc.toLatin1().constData(), xfers);
+        cond = cfg.addPresentationContext(sc.toLatin1().constData(), xfers);
     }
     if (cond.bad())
         return QStringLiteral("Receiver set-up failed: %1").arg(QString::fromLatin1(cond.text()));
 
-    cond = m_scp->listen();
-    if (cond == NET_EC_StopAfterConnectionTimeout || cond == NET_EC_StopAfterAssociation || cond.good())
+    // The pool listens until told to stop; a stop request, or a station folder removed
+    // meanwhile (nowhere to put images), tells it.
+    std::atomic<bool> done{false};
+    const QString station = QFileInfo(m_config.outputDir).absolutePath();
+    std::thread watch([&] {
+        while (!done.load()) {
+            if (g_stop.load() || ::access(QFile::encodeName(station).constData(), F_OK) != 0) {
+                pool.stopAfterCurrentAssociations();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    cond = pool.listen();
+    done.store(true);
+    watch.join();
+    g_owner = nullptr;
+    if (cond.good() || cond == NET_EC_StopAfterConnectionTimeout || cond == NET_EC_StopAfterAssociation)
         return {};
     if (cond == NET_EC_InsufficientPortPrivileges)
         return QStringLiteral("Port %1 needs privileges that the receiver does not have; "

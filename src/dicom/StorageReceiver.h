@@ -8,12 +8,21 @@
 // answers C-ECHO and writes every received object into one folder as
 // <SOP Instance UID>.dcm. Each object is written under a hidden temporary name first and
 // renamed when complete, so a reader of the folder never sees half a file.
+// Several associations are served at once, each in its own thread, so one slow or silent
+// sender never holds up the others; a peer silent for longer than the time-out is dropped.
+// An object is answered Success only once it is on disk, its element stream passed the
+// pre-scan and its three UIDs are valid: a sender retries what is refused, it never
+// retries what was acknowledged.
 class StorageReceiver {
 public:
     struct Config {
         QString aeTitle;
         quint16 port = 0;
         QString outputDir;
+        QStringList callingAeTitles; // accepted calling AE titles; empty: every one
+        int timeoutSeconds = 30;     // ACSE and DIMSE time-out
+        int maxAssociations = 8;     // served at once
+        qint64 minFreeBytes = 64LL * 1024 * 1024; // below this, objects are refused
     };
 
     explicit StorageReceiver(Config config);
@@ -32,6 +41,7 @@ public:
     // Called after an object was stored (its final path), and for each object refused or
     // lost (a description).
     std::function<void(const QString &file)> onStored;
+    // Called from the threads serving the associations, never two at a time.
     std::function<void(const QString &problem)> onProblem;
 
     // The storage SOP classes and transfer syntaxes accepted, in order of preference.
@@ -42,8 +52,11 @@ public:
     // The hidden name an object is received under.
     static bool isPartialName(const QString &fileName);
 
+    const Config &config() const { return m_config; }
+    void report(const QString &problem);
+    void stored(const QString &file);
+
 private:
     class Scp;
-    std::unique_ptr<Scp> m_scp;
     Config m_config;
 };

@@ -224,7 +224,20 @@ void DoseCapturePanel::onCommEvent(int code)
     switch (code) {
     case SerialLink::EvOverrun:
     case SerialLink::EvRxOver:
+        if (m_lossShown) {
+            ++m_lossesWhileShown;
+            break;
+        }
+        m_lossShown = true;
         m_station.prompter().message(QStringLiteral("Datenverlust!"), MsgIcon::None, Version::ProductName);
+        m_lossShown = false;
+        if (m_lossesWhileShown > 0) {
+            m_station.log().writeError(ErrorNo::Serial,
+                                       QStringLiteral("Datenverlust! %1 more data losses while the message was shown")
+                                           .arg(m_lossesWhileShown),
+                                       QStringLiteral("MainForm MSComm1_OnComm"));
+            m_lossesWhileShown = 0;
+        }
         break;
     case SerialLink::EvReceive:
         setText4(m_text4 + m_link->readAll());

@@ -99,5 +99,9 @@ private:
     bool m_userEdited = false;
     bool m_inFill = false;
     bool m_offerScheduled = false;
+    // One "Datenverlust!" box at a time: losses reported while it is open are counted
+    // and logged when it closes, so a noisy line cannot pile up boxes.
+    bool m_lossShown = false;
+    int m_lossesWhileShown = 0;
     QString m_offeredKey;
 };

@@ -3,6 +3,7 @@
 #include "core/DateText.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
+#include "dicom/ElementScan.h"
 #include "dicom/FileFacts.h"
 #include "core/Database.h"
 #include "store/Schema.h"
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 struct ImageFiler::Item {
     QString source; // where the file is now
@@ -109,10 +111,14 @@ void ImageFiler::stage(const QString &name)
         stageHook(name);
 }
 
+QString ImageFiler::readingMarkPath() const { return m_paths.dataDir() + QStringLiteral("/TqDataMgr.reading"); }
+
 QStringList ImageFiler::inputFiles() const
 {
-    // Hidden files are objects still being received; sub-folders are not ours.
-    const QFileInfoList infos = QDir(m_paths.tempDir()).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Time | QDir::Reversed);
+    // Hidden files are objects still being received; sub-folders are not ours. Links and
+    // other special files are listed so that they are taken out of the way, never filed.
+    const QFileInfoList infos = QDir(m_paths.tempDir())
+                                    .entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Time | QDir::Reversed);
     QStringList files;
     files.reserve(infos.size());
     for (const QFileInfo &fi : infos)
@@ -137,11 +143,55 @@ void ImageFiler::quarantine(const QString &file, const QString &reason)
     }
 }
 
+// The file being read is named in a mark beside the journal, with the number of runs that
+// began reading it. A run that dies inside the toolkit's parser leaves the mark behind; a
+// file that was being read when two runs in a row died is quarantined, never read again.
+// (One death alone may be a kill from outside, which says nothing about the file.)
+int ImageFiler::markReading(const QString &file)
+{
+    int attempts = 1;
+    QFile mark(readingMarkPath());
+    if (mark.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> parts = mark.readAll().trimmed().split('\t');
+        mark.close();
+        if (parts.size() == 2 && QFile::decodeName(parts[1]) == file)
+            attempts = parts[0].toInt() + 1;
+    }
+    if (mark.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        mark.write(QByteArray::number(attempts) + '\t' + QFile::encodeName(file) + '\n');
+        mark.close();
+    }
+    return attempts;
+}
+
+void ImageFiler::clearReadingMark() { QFile::remove(readingMarkPath()); }
+
 bool ImageFiler::readItem(const QString &file, Item &item, Result &r)
 {
     QString reason;
+    struct stat st {};
+    if (::lstat(QFile::encodeName(file).constData(), &st) != 0)
+        return false; // taken away meanwhile
+    if (!S_ISREG(st.st_mode)) {
+        if (S_ISDIR(st.st_mode))
+            return false;
+        quarantine(file, QStringLiteral("not a regular file"));
+        ++r.quarantined;
+        return false;
+    }
+    if (markReading(file) > MaxReadAttempts) {
+        clearReadingMark();
+        quarantine(file, QStringLiteral("the data manager ended while reading it"));
+        ++r.quarantined;
+        return false;
+    }
     try {
+        // The cheap walk first: what would crash or stall the parser never reaches it.
+        const QString scan = dicom::scanElementStream(file);
+        if (!scan.isEmpty())
+            throw AppError(ErrorNo::Dicom, scan);
         item.facts = dicom::readFileFacts(file);
+        clearReadingMark();
         if (!isValidUid(item.facts.studyUid))
             reason = QStringLiteral("no valid Study Instance UID ('%1')").arg(item.facts.studyUid.left(80));
         else if (!isValidUid(item.facts.seriesUid))
@@ -149,6 +199,7 @@ bool ImageFiler::readItem(const QString &file, Item &item, Result &r)
         else if (!isValidUid(item.facts.sopUid))
             reason = QStringLiteral("no valid SOP Instance UID ('%1')").arg(item.facts.sopUid.left(80));
     } catch (const AppError &e) {
+        clearReadingMark();
         if (!QFileInfo::exists(file))
             return false; // taken away meanwhile
         // A file still being written by someone reads as broken: give it time.
@@ -209,12 +260,12 @@ ImageFiler::Result ImageFiler::fileBatch(const QStringList &files)
     stage(QStringLiteral("moved"));
 
     // 3. The rows, in one transaction; then the journal goes.
-    r += writeRows(placed);
+    r += writeRows(placed, false);
     QFile::remove(journalPath());
     return r;
 }
 
-ImageFiler::Result ImageFiler::writeRows(QList<Item> &items)
+ImageFiler::Result ImageFiler::writeRows(QList<Item> &items, bool recovering)
 {
     Result r;
     if (items.isEmpty())
@@ -233,6 +284,16 @@ ImageFiler::Result ImageFiler::writeRows(QList<Item> &items)
     QHash<QString, qint64> patients, studies, series;
     QStringList oldFiles; // copies of images that moved to another study
     QSet<qint64> leftSeries, leftStudies; // what such images left behind
+    // Images of a series that the sender now files under another study: their files
+    // follow the series into the new study's folder. (old study, new study, image)
+    struct Follow {
+        QString from, to, sop;
+    };
+    QList<Follow> followers;
+    QSet<QString> batchSops;
+    for (const Item &it : items)
+        batchSops << it.facts.sopUid;
+    int counted = 0; // images that had no row before: a recovered batch counts only these
     for (const Item &it : items) {
         FileFacts f = it.facts;
         for (QString *t : {&f.patientId, &f.lastName, &f.firstName, &f.middleName, &f.sex, &f.modality, &f.bodyPart,
@@ -263,6 +324,24 @@ ImageFiler::Result ImageFiler::writeRows(QList<Item> &items)
 
         qint64 seriesId = series.value(f.seriesUid, 0);
         if (!seriesId) {
+            // Looked at before the series row moves: afterwards its old study is unknown.
+            QSqlQuery was = db.exec(QStringLiteral("SELECT se.SeriesID, st.StudyUID, se.FKeyStudyID FROM tblSeries se"
+                                                   " LEFT JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"
+                                                   " WHERE se.SeriesUID = ?"),
+                                    {f.seriesUid});
+            if (was.next() && was.value(1).toString() != f.studyUid) {
+                const qint64 movedSeries = was.value(0).toLongLong();
+                const QString oldStudy = was.value(1).toString();
+                leftStudies << was.value(2).toLongLong();
+                was.finish();
+                if (isValidUid(oldStudy)) {
+                    QSqlQuery imgs = db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {movedSeries});
+                    while (imgs.next())
+                        if (isValidUid(imgs.value(0).toString()))
+                            followers << Follow{oldStudy, f.studyUid, imgs.value(0).toString()};
+                }
+            }
+            was.finish();
             seriesId = upsertRow(db, QStringLiteral("tblSeries"), QStringLiteral("SeriesID"), QStringLiteral("SeriesUID"),
                                  {QStringLiteral("SeriesNr"), QStringLiteral("FKeyStudyID"), QStringLiteral("Modality"),
                                   QStringLiteral("Bodypart")},
@@ -298,6 +377,7 @@ ImageFiler::Result ImageFiler::writeRows(QList<Item> &items)
             db.exec(QStringLiteral("INSERT INTO tblImages (ImageNr, FKeySeriesID, ImageDate, ImageTime, SOPClassUID, ImageUID)"
                                    " VALUES (?, ?, ?, ?, ?, ?)"),
                     values + QVariantList{f.sopUid});
+            ++counted;
         }
         ++r.filed;
     }
@@ -310,7 +390,13 @@ ImageFiler::Result ImageFiler::writeRows(QList<Item> &items)
         db.exec(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"
                                " AND NOT EXISTS (SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?)"),
                 {id, id});
-    db.exec(QStringLiteral("UPDATE tblReceive SET ImageCount = ? WHERE ReceiveID = ?"), {r.filed, receiveId});
+    // A batch whose rows were committed before the run died was counted then.
+    if (!recovering)
+        counted = r.filed;
+    if (counted == 0)
+        db.exec(QStringLiteral("DELETE FROM tblReceive WHERE ReceiveID = ?"), {receiveId});
+    else
+        db.exec(QStringLiteral("UPDATE tblReceive SET ImageCount = ? WHERE ReceiveID = ?"), {counted, receiveId});
     stage(QStringLiteral("rows"));
     t.commit();
     r.batches = 1;
@@ -318,6 +404,18 @@ ImageFiler::Result ImageFiler::writeRows(QList<Item> &items)
     for (const QString &f : oldFiles) {
         QFile::remove(f);
         QDir().rmdir(QFileInfo(f).absolutePath()); // only when empty
+    }
+    for (const Follow &fw : followers) {
+        const QString from = m_paths.imageFile(fw.from, fw.sop), to = m_paths.imageFile(fw.to, fw.sop);
+        if (batchSops.contains(fw.sop)) {
+            QFile::remove(from); // the new copy is in place already
+        } else if (QFileInfo::exists(from)) {
+            QDir().mkpath(QFileInfo(to).absolutePath());
+            QString error;
+            if (!moveReplace(from, to, &error))
+                m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot move %1 to %2: %3").arg(from, to, error), Procedure);
+        }
+        QDir().rmdir(QFileInfo(from).absolutePath()); // only when empty
     }
     return r;
 }
@@ -356,7 +454,7 @@ ImageFiler::Result ImageFiler::recover()
         items << it;
     }
     journal.close();
-    r += writeRows(items);
+    r += writeRows(items, true);
     QFile::remove(journalPath());
     return r;
 }

@@ -45,6 +45,10 @@ public:
     // The files of the input folder the filer would take, oldest first.
     QStringList inputFiles() const;
     QString journalPath() const;
+    // Names the file being read while it is read (see markReading).
+    QString readingMarkPath() const;
+    // Runs that may die reading one file before it is quarantined.
+    static constexpr int MaxReadAttempts = 2;
 
     // Test hook: called at each stage of a batch ("journal", "moved", "rows"). A hook that
     // throws stands for a run killed at that point.
@@ -54,7 +58,9 @@ private:
     struct Item;
     bool readItem(const QString &file, Item &item, Result &r);
     void quarantine(const QString &file, const QString &reason);
-    Result writeRows(QList<Item> &items);
+    Result writeRows(QList<Item> &items, bool recovering);
+    int markReading(const QString &file);
+    void clearReadingMark();
     void stage(const QString &name);
 
     const StationPaths &m_paths;
