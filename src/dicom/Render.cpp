@@ -227,6 +227,7 @@ ViewImage renderFile(const QString &path, const QSize &maxSize, bool withSource)
         if (v.laterality.isEmpty())
             v.laterality = textOf(ds, DCM_Laterality).toUpper();
         v.view = viewOf(ds);
+        v.rowDirection = textOf(ds, DCM_PatientOrientation).section(QLatin1Char('\\'), 0, 0).toUpper();
         if (!ds->tagExists(DCM_PixelData))
             throw renderError(QStringLiteral("\"%1\"").arg(path), QStringLiteral("the file holds no image"));
         std::pair<double, double> window{0, 0};

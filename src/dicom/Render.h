@@ -23,6 +23,7 @@ struct ViewImage {
     QString bodyPart;
     QString laterality; // "R", "L", "B" or empty
     QString view;       // "CC", "MLO", "ML", ... or empty
+    QString rowDirection; // first value of Patient Orientation: where the rows run to
 
     // Only from renderWindowSource: the modality values from windowLow to windowHigh
     // spread linearly over 0..65535 (inverted for MONOCHROME1), for changing the window
