@@ -474,7 +474,7 @@ QByteArray encodeJ2kLossless(const void *pixels, int width, int height, int bits
     return out.bytes;
 }
 
-void writeJ2kLosslessCopy(const QString &source, const QString &target)
+void writeJ2kLosslessCopy(const QString &source, const QString &target, QByteArray *codeStream)
 {
     std::unique_ptr<DcmFileFormat> ff = loadFileFormat(source);
     DcmDataset *ds = ff->getDataset();
@@ -501,6 +501,8 @@ void writeJ2kLosslessCopy(const QString &source, const QString &target)
         throw j2kError(QStringLiteral("\"%1\" holds no pixel data").arg(source));
     const QByteArray stream = encodeJ2kLossless(pixels, shape.columns, shape.rows, shape.bitsAllocated, stored,
                                                 pixelRep == 1);
+    if (codeStream)
+        *codeStream = stream;
 
     auto *seq = new DcmPixelSequence(DcmTag(DCM_PixelData, EVR_OB));
     seq->insert(new DcmPixelItem(DcmTag(DCM_Item, EVR_OB))); // empty offset table

@@ -15,6 +15,7 @@ QByteArray encodeJ2kLossless(const void *pixels, int width, int height, int bits
                              bool isSigned);
 
 // Writes a copy of an uncompressed single-frame grey image file with its pixel data as
-// lossless JPEG 2000, everything else unchanged. Throws AppError.
-void writeJ2kLosslessCopy(const QString &source, const QString &target);
+// lossless JPEG 2000, everything else unchanged; codeStream, when given, receives the
+// code stream as written. Throws AppError.
+void writeJ2kLosslessCopy(const QString &source, const QString &target, QByteArray *codeStream = nullptr);
 }

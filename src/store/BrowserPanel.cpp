@@ -356,7 +356,6 @@ void BrowserPanel::mergePatients(const QList<PatientRow> &rows)
     for (int i = 0; i < lv->topLevelItemCount(); ++i)
         byKey.insert(lv->topLevelItem(i)->data(0, TagRole).toLongLong(), lv->topLevelItem(i));
 
-    const QSignalBlocker block(lv);
     lv->setUpdatesEnabled(false);
     lv->setSortingEnabled(false);
     QSet<qint64> present;
@@ -385,6 +384,7 @@ void BrowserPanel::mergePatients(const QList<PatientRow> &rows)
         QTreeWidgetItem *it = lv->topLevelItem(i);
         if (it->data(0, TagRole).toLongLong() == highlightedKey && highlighted) {
             lv->setCurrentItem(it, 0, wasSelected ? QItemSelectionModel::ClearAndSelect : QItemSelectionModel::NoUpdate);
+            it->setSelected(wasSelected);
             break;
         }
     }

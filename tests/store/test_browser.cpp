@@ -528,7 +528,10 @@ private slots:
         QMenu *patientMenu = e.w().commands->menu(QStringLiteral("PopUpPatient"));
         QVERIFY(patientMenu->isVisible());
         patientMenu->hide();
-        QCOMPARE(e.w().statusPanel[1]->text(), QStringLiteral("ID: P1"));
+        // The menu's patient only: nobody is current before a pick.
+        QCOMPARE(e.w().statusPanel[1]->text(), QString());
+        QCOMPARE(e.area().state().popupPatId1, QStringLiteral("P1"));
+        QVERIFY(!e.area().state().hasPatient());
 
         clickItem(e.w().lvPatients, e.w().lvPatients->topLevelItem(0));
         new QTreeWidgetItem(e.w().lvTasks, {QStringLiteral("Studie")});
@@ -888,6 +891,7 @@ private slots:
         QTest::mouseClick(v, Qt::LeftButton, {}, v->cellRect(2).center());
         QCOMPARE(e.area().state().currentImage, 2);
         QVERIFY(e.w().UpdateTimer->isActive());
+        QVERIFY(e.w().lvPatients->currentItem()->isSelected());
 
         // Fourteen arrivals: new patients, a renamed one and a new study of P1.
         for (int i = 0; i < 14; ++i)
@@ -957,7 +961,7 @@ private slots:
         for (int n : v->cells())
             labels << ViewerWidget::viewLabel(v->image(n));
         QCOMPARE(labels, (QStringList{"R CC", "L CC", "R MLO", "L MLO"}));
-        QVERIFY(!e.w().dv1_vscroll->isEnabled());
+        QCOMPARE(e.w().dv1_vscroll->maximum(), 0); // one page holds them all
         // R CC top left, L MLO bottom right; a quarter of the viewer each.
         QCOMPARE(v->cellRect(2).topLeft(), QPoint(0, 0));
         QVERIFY(v->cellRect(1).contains(QPoint(v->width() - 5, v->height() - 5)));
