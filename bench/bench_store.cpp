@@ -2,10 +2,12 @@
 // study of eight full-field mammograms loaded into the viewer.
 //
 //   bench_store [--list] [patient_list_10k] [study_load_per_image] [study_load_peak_memory]
+//               [study_load_j2k_per_image]
 #include "../tests/store/BrowserHarness.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Database.h"
+#include "dicom/J2kCodec.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -21,7 +23,7 @@
 namespace {
 
 const QStringList Measures = {QStringLiteral("patient_list_10k"), QStringLiteral("study_load_per_image"),
-                              QStringLiteral("study_load_peak_memory")};
+                              QStringLiteral("study_load_peak_memory"), QStringLiteral("study_load_j2k_per_image")};
 
 void bench(const QString &name, double value, const QString &unit, double baseline = -1)
 {
@@ -87,7 +89,7 @@ void patientList10k()
     bench(QStringLiteral("patient_list_10k"), median(times), QStringLiteral("ms"));
 }
 
-void studyLoad(bool perImage, bool peakMemory)
+void studyLoad(bool perImage, bool peakMemory, bool j2k = false)
 {
     TestStation ts;
     StoreFixture fx(*ts);
@@ -98,9 +100,35 @@ void studyLoad(bool perImage, bool peakMemory)
     for (const QString &f : made.files)
         totalBytes += QFileInfo(f).size();
 
-    // Baseline: DCMTK's dcmj2pnm turning the same files into 8-bit images, one by one.
     double baselinePerImage = -1;
-    {
+    QTemporaryDir streams;
+    if (j2k) {
+        // The same mammograms as lossless JPEG 2000 (encapsulated, as a modality sends
+        // them); baseline: OpenJPEG's opj_decompress on the same code streams, one by one.
+        QStringList files;
+        for (int i = 0; i < n; ++i) {
+            QByteArray stream;
+            const QString tmp = made.files[i] + QStringLiteral(".j2k.dcm");
+            dicom::writeJ2kLosslessCopy(made.files[i], tmp, &stream);
+            QFile::remove(made.files[i]);
+            QFile::rename(tmp, made.files[i]);
+            QFile out(streams.filePath(QStringLiteral("%1.j2k").arg(i)));
+            if (!out.open(QIODevice::WriteOnly) || out.write(stream) != stream.size())
+                qFatal("cannot write the code stream");
+            files << out.fileName();
+        }
+        QElapsedTimer t;
+        t.start();
+        for (const QString &f : files) {
+            const int rc = QProcess::execute(QStringLiteral("opj_decompress"),
+                                             {QStringLiteral("-quiet"), QStringLiteral("-i"), f, QStringLiteral("-o"),
+                                              f + QStringLiteral(".pgm")});
+            if (rc != 0)
+                qFatal("opj_decompress failed on %s", qPrintable(f));
+        }
+        baselinePerImage = t.nsecsElapsed() / 1e6 / n;
+    } else {
+        // Baseline: DCMTK's dcmj2pnm turning the same files into 8-bit images, one by one.
         QTemporaryDir out;
         QElapsedTimer t;
         t.start();
@@ -140,6 +168,10 @@ void studyLoad(bool perImage, bool peakMemory)
     if (h.w.dv1->loadedCount() != n)
         qFatal("only %d of %d images loaded", h.w.dv1->loadedCount(), n);
 
+    if (j2k) {
+        bench(QStringLiteral("study_load_j2k_per_image"), perImageMs, QStringLiteral("ms"), baselinePerImage);
+        return;
+    }
     if (perImage)
         bench(QStringLiteral("study_load_per_image"), perImageMs, QStringLiteral("ms"), baselinePerImage);
     if (peakMemory) {
@@ -178,5 +210,7 @@ int main(int argc, char **argv)
     const bool peak = wanted.contains(QStringLiteral("study_load_peak_memory"));
     if (perImage || peak)
         studyLoad(perImage, peak);
+    if (wanted.contains(QStringLiteral("study_load_j2k_per_image")))
+        studyLoad(true, false, true);
     return 0;
 }

@@ -103,6 +103,7 @@ void MainForm::buildMenus()
     QMenu *view = bar->addMenu(QStringLiteral("&View"));
     c.addMenu(QStringLiteral("mnuAnsicht"), view);
     view->addAction(a("mnuAnsichtEinstellungen"));
+    view->addAction(a("mnuAnsichtMammo"));
 
     QMenu *prot = bar->addMenu(QStringLiteral("Protocols"));
     c.addMenu(QStringLiteral("mnuProtokoll"), prot);

@@ -17,6 +17,8 @@ struct Settings {
     qint16 imagesPerPage = 0; // rows x columns
     qint32 viewerBgColor = 0; // 0x00BBGGRR
     qint32 viewerFgColor = 0;
+    // Mammograms hang 2 x 2 (R CC, L CC / R MLO, L MLO) whatever the grid says; View menu.
+    qint16 mammoLayout = 0;
     qint16 editAndSend = 0;
     qint16 sentAndKeep = 0;
     qint16 autoWindow = 0;

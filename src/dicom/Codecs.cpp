@@ -1,4 +1,5 @@
 #include "dicom/Codecs.h"
+#include "dicom/J2kCodec.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
@@ -16,6 +17,7 @@ void ensureCodecs()
         DJDecoderRegistration::registerCodecs();
         DJLSDecoderRegistration::registerCodecs();
         DcmRLEDecoderRegistration::registerCodecs();
+        registerJ2kDecoder();
     });
 }
 }

@@ -14,7 +14,11 @@
 #include <dcmtk/dcmimage/diregist.h>  // colour images
 #include <dcmtk/dcmimgle/dcmimage.h>
 
+#include <QHash>
+
+#include <algorithm>
 #include <cmath>
+#include <vector>
 #include <utility>
 #include <cstring>
 #include <new>
@@ -106,7 +110,7 @@ void checkRleFrame(DcmItem &ds, const QString &what)
 
 // Renders the first frame of a data set; reads only that frame's pixel data.
 QImage renderDataset(DcmItem *object, E_TransferSyntax xfer, const QSize &maxSize, const QString &what, QSize *fullSize,
-                     std::pair<double, double> *window = nullptr)
+                     std::pair<double, double> *window = nullptr, ViewImage *source = nullptr)
 {
     // A damaged size would have the toolkit allocate gigabytes for a frame; the largest
     // real images (tomosynthesis, full-field mammograms) stay far below this.
@@ -153,11 +157,57 @@ QImage renderDataset(DcmItem *object, E_TransferSyntax xfer, const QSize &maxSiz
     QImage out = toQImage(*shown, what);
     if (upscale)
         out = out.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    if (source && shown->isMonochrome()) {
+        // The whole range of values, linear: any window is then a table look-up.
+        double lo = 0, hi = 0;
+        if (shown->getMinMaxValues(lo, hi) && hi > lo && shown->setMinMaxWindow(0)) {
+            const void *data = shown->getOutputData(16, 0, 0);
+            if (data) {
+                const int w = int(shown->getWidth());
+                const int h = int(shown->getHeight());
+                QImage g(w, h, QImage::Format_Grayscale16);
+                const auto *src = static_cast<const uchar *>(data);
+                for (int y = 0; y < h; ++y)
+                    std::memcpy(g.scanLine(y), src + qsizetype(y) * w * 2, size_t(w) * 2);
+                shown->deleteOutputData();
+                source->grey16 = upscale ? g.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation) : g;
+                source->valueLow = lo;
+                source->valueHigh = hi;
+                source->inverted = shown->getPhotometricInterpretation() == EPI_Monochrome1;
+            }
+        }
+    }
     return out;
 }
-}  // namespace
 
-ViewImage renderForViewer(const QString &path, const QSize &maxSize)
+QString textOf(DcmItem *ds, const DcmTagKey &tag)
+{
+    OFString s;
+    if (ds->findAndGetOFString(tag, s).good())
+        return QString::fromLatin1(s.c_str()).trimmed();
+    return {};
+}
+
+// The view of a mammogram from View Position, else from the first view code.
+QString viewOf(DcmItem *ds)
+{
+    QString v = textOf(ds, DCM_ViewPosition).toUpper();
+    if (!v.isEmpty())
+        return v;
+    DcmItem *code = nullptr;
+    if (ds->findAndGetSequenceItem(DCM_ViewCodeSequence, code, 0).bad() || !code)
+        return {};
+    static const QHash<QString, QString> byCode = {
+        {QStringLiteral("R-10242"), QStringLiteral("CC")},   {QStringLiteral("R-10226"), QStringLiteral("MLO")},
+        {QStringLiteral("R-10224"), QStringLiteral("ML")},   {QStringLiteral("R-10228"), QStringLiteral("LM")},
+        {QStringLiteral("R-1024A"), QStringLiteral("XCCL")}, {QStringLiteral("R-1024B"), QStringLiteral("XCCM")},
+        {QStringLiteral("R-10230"), QStringLiteral("LMO")},  {QStringLiteral("R-10244"), QStringLiteral("FB")},
+        {QStringLiteral("R-40AAA"), QStringLiteral("SIO")},
+    };
+    return byCode.value(textOf(code, DCM_CodeValue));
+}
+
+ViewImage renderFile(const QString &path, const QSize &maxSize, bool withSource)
 {
     try {
         std::unique_ptr<DcmFileFormat> ff = loadFileFormat(path);
@@ -171,16 +221,55 @@ ViewImage renderForViewer(const QString &path, const QSize &maxSize)
         Sint32 number = 0;
         if (ds->findAndGetSint32(DCM_InstanceNumber, number).good())
             v.instanceNumber = int(number);
+        v.modality = textOf(ds, DCM_Modality).toUpper();
+        v.bodyPart = textOf(ds, DCM_BodyPartExamined).toUpper();
+        v.laterality = textOf(ds, DCM_ImageLaterality).toUpper();
+        if (v.laterality.isEmpty())
+            v.laterality = textOf(ds, DCM_Laterality).toUpper();
+        v.view = viewOf(ds);
+        v.rowDirection = textOf(ds, DCM_PatientOrientation).section(QLatin1Char('\\'), 0, 0).toUpper();
         if (!ds->tagExists(DCM_PixelData))
             throw renderError(QStringLiteral("\"%1\"").arg(path), QStringLiteral("the file holds no image"));
         std::pair<double, double> window{0, 0};
-        v.image = renderDataset(ds, ds->getOriginalXfer(), maxSize, QStringLiteral("\"%1\"").arg(path), &v.fullSize, &window);
+        v.image = renderDataset(ds, ds->getOriginalXfer(), maxSize, QStringLiteral("\"%1\"").arg(path), &v.fullSize,
+                                &window, withSource ? &v : nullptr);
         v.windowCentre = window.first;
         v.windowWidth = window.second;
         return v;  // the file's data and every intermediate image are freed here
     } catch (const std::bad_alloc &) {
         throw renderError(QStringLiteral("\"%1\"").arg(path), QStringLiteral("not enough memory"));
     }
+}
+}  // namespace
+
+ViewImage renderForViewer(const QString &path, const QSize &maxSize) { return renderFile(path, maxSize, false); }
+
+ViewImage renderWindowSource(const QString &path, const QSize &maxSize) { return renderFile(path, maxSize, true); }
+
+QImage windowed(const ViewImage &source, double centre, double width)
+{
+    const QImage &g = source.grey16;
+    if (g.isNull() || source.valueHigh <= source.valueLow)
+        return source.image;
+    // The linear window of the standard: below c - 0.5 - (w-1)/2 black, above the top white.
+    width = std::max(1.0, width);
+    std::vector<uchar> lut(65536);
+    const double span = source.valueHigh - source.valueLow;
+    for (int x = 0; x < 65536; ++x) {
+        const double f = x / 65535.0;
+        const double v = source.inverted ? source.valueHigh - f * span : source.valueLow + f * span;
+        double y = ((v - (centre - 0.5)) / (width - 1.0 > 0 ? width - 1.0 : 1.0) + 0.5) * 255.0;
+        y = std::clamp(y, 0.0, 255.0);
+        lut[size_t(x)] = uchar(std::lround(source.inverted ? 255.0 - y : y));
+    }
+    QImage out(g.size(), QImage::Format_Grayscale8);
+    for (int y = 0; y < g.height(); ++y) {
+        const auto *src = reinterpret_cast<const quint16 *>(g.constScanLine(y));
+        uchar *dst = out.scanLine(y);
+        for (int x = 0; x < g.width(); ++x)
+            dst[x] = lut[src[x]];
+    }
+    return out;
 }
 
 QImage renderImage(const Image &image, const QSize &maxSize)

@@ -141,6 +141,35 @@ protected:
         return sendSTOREResponse(presInfo.presentationContextID, req, status);
     }
 
+    // A sender's offer that none of our transfer syntaxes meets is refused during the
+    // negotiation, before any object arrives: the operator finds out why in the log.
+    void notifyAssociationRequest(const T_ASC_Parameters &params, DcmSCPActionType &desiredAction) override
+    {
+        DcmThreadSCP::notifyAssociationRequest(params, desiredAction);
+        auto *p = const_cast<T_ASC_Parameters *>(&params);
+        const QStringList accepted = StorageReceiver::transferSyntaxes();
+        const QStringList classes = StorageReceiver::sopClasses();
+        const QString caller = QString::fromLatin1(params.DULparams.callingAPTitle).trimmed();
+        const int n = ASC_countPresentationContexts(p);
+        for (int i = 0; i < n; ++i) {
+            T_ASC_PresentationContext pc;
+            if (ASC_getPresentationContext(p, i, &pc).bad() || !classes.contains(QString::fromLatin1(pc.abstractSyntax)))
+                continue;
+            bool met = false;
+            for (int t = 0; t < pc.transferSyntaxCount && !met; ++t)
+                met = accepted.contains(QString::fromLatin1(pc.proposedTransferSyntaxes[t]));
+            if (met)
+                continue;
+            for (int t = 0; t < pc.transferSyntaxCount; ++t) {
+                const char *uid = pc.proposedTransferSyntaxes[t];
+                const char *name = dcmFindNameOfUID(uid, nullptr);
+                problem(QStringLiteral("Refused transfer syntax %1 (%2) offered by %3")
+                            .arg(name ? QString::fromLatin1(name) : QStringLiteral("unknown"), QString::fromLatin1(uid),
+                                 caller));
+            }
+        }
+    }
+
 private:
     // Why a received object cannot be filed, empty when it can: the same checks the data
     // manager makes, made before the sender is told Success.
@@ -219,6 +248,9 @@ QStringList StorageReceiver::transferSyntaxes()
         QStringLiteral(UID_JPEGProcess1TransferSyntax),
         QStringLiteral(UID_JPEGProcess2_4TransferSyntax),
         QStringLiteral(UID_JPEGLSLossyTransferSyntax),
+        // JPEG 2000 is stored as received; the viewer decodes it.
+        QStringLiteral(UID_JPEG2000LosslessOnlyTransferSyntax),
+        QStringLiteral(UID_JPEG2000TransferSyntax),
     };
     return list;
 }

@@ -24,6 +24,9 @@
 #include <QSplitter>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QApplication>
+#include <QPointer>
+#include <QSet>
 #include <QVBoxLayout>
 
 namespace {
@@ -52,6 +55,9 @@ BrowserPanel::BrowserPanel(Station &station, StoreSelection &selection, EditSess
       m_loader(std::move(render))
 {
     execDialog = [](QDialog &d) { return d.exec(); };
+    m_windowRender = [](const QString &path, const QSize &size) {
+        return ViewerImage(dicom::renderWindowSource(path, size), path);
+    };
     buildControls(parent);
     connectControls();
     hookCommands();
@@ -85,6 +91,10 @@ BrowserPanel::BrowserPanel(Station &station, StoreSelection &selection, EditSess
 
 BrowserPanel::~BrowserPanel()
 {
+    ++m_windowGeneration;
+    for (auto &t : m_windowThreads)
+        if (t.second.joinable())
+            t.second.join();
     // The window's controls may already be gone here: only the workers are stopped.
     if (m_loader.isRunning())
         m_loader.cancel();
@@ -162,6 +172,8 @@ void BrowserPanel::buildControls(QWidget *parent)
 void BrowserPanel::connectControls()
 {
     m_lvPatients->viewport()->installEventFilter(this);
+    m_lvPatients->installEventFilter(this);
+    m_lvStudien->installEventFilter(this);
     m_lvStudien->viewport()->installEventFilter(this);
     m_lvSerien->viewport()->installEventFilter(this);
 
@@ -170,6 +182,11 @@ void BrowserPanel::connectControls()
     connect(m_lvSerien, &QListWidget::itemDoubleClicked, this, [this] { seriesDoubleClick(); });
     connect(m_dv1, &ViewerWidget::mouseReleased, this, &BrowserPanel::viewerMouseUp);
     connect(m_dv1, &ViewerWidget::keyPressed, this, &BrowserPanel::viewerKeyDown);
+    connect(m_dv1, &ViewerWidget::doubleClicked, this, &BrowserPanel::viewerDoubleClick);
+    connect(m_dv1, &ViewerWidget::wheelTurned, this, &BrowserPanel::viewerWheel);
+    connect(m_dv1, &ViewerWidget::rightDragged, this, &BrowserPanel::windowDrag);
+    // The hanging or the grid changed under a load: the pages are counted again.
+    connect(m_dv1, &ViewerWidget::layoutChanged, this, [this] { initScrollbar(); });
     connect(m_vscroll, &QScrollBar::valueChanged, this, [this](int v) {
         if (!m_vscroll->isSliderDown())
             scrollChange(v);
@@ -211,7 +228,11 @@ void BrowserPanel::hookCommands()
     c->hook(Cmd::ViewerAllRotateLeft, [this, v] { forAll([v](int n) { v->rotate(n, -90); }); });
     c->hook(Cmd::ViewerAllMirrorH, [this, v] { forAll([v](int n) { v->mirror(n, true); }); });
     c->hook(Cmd::ViewerAllMirrorV, [this, v] { forAll([v](int n) { v->mirror(n, false); }); });
-    c->hook(Cmd::ViewerReset, [this, v] { forCurrent([v](int n) { v->reset(n); }); });
+    c->hook(Cmd::ViewerReset, [this, v] {
+        forCurrent([v](int n) { v->reset(n); });
+        resetWindow();
+    });
+    c->hook(Cmd::MammoLayout, [this] { setMammoLayout(!m_dv1->mammoLayoutOn()); });
     c->hook(Cmd::ViewerResetAll, [this, v] { forAll([v](int n) { v->reset(n); }); });
 }
 
@@ -229,6 +250,11 @@ void BrowserPanel::forAll(const std::function<void(int)> &f)
 
 bool BrowserPanel::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() == QEvent::KeyPress && (watched == m_lvPatients || watched == m_lvStudien)) {
+        // After the list has moved its highlight.
+        auto *lv = static_cast<QTreeWidget *>(watched);
+        QTimer::singleShot(0, this, [this, lv] { keyboardMoved(lv); });
+    }
     if (event->type() == QEvent::MouseButtonRelease) {
         auto *me = static_cast<QMouseEvent *>(event);
         const QPoint pos = me->position().toPoint();
@@ -266,44 +292,147 @@ void BrowserPanel::refreshPatientList()
         m_station.timerRefresh = false;
         return;
     }
+    const bool tick = m_station.timerRefresh;
+    m_station.timerRefresh = false;
     try {
         Database db = Database::openData(m_station.paths());
-        const qint64 received = StoreQueries::receiveCount(db);
-        if (received == 0 && m_station.timerRefresh) {
-            m_station.timerRefresh = false;
+        const std::optional<QList<PatientRow>> rows = StoreQueries::takeAnnouncedPatients(db, tick);
+        if (!rows)
+            return;
+        // Arrivals announced while the operator works: taken into the list around what
+        // she is looking at. Once she has picked a patient a rebuild would empty her
+        // studies and viewer under her.
+        if (tick && m_state.hasPatient()) {
+            mergePatients(*rows);
+            addNewStudies(db);
             return;
         }
-        StoreQueries::clearReceive(db);
-        const QList<PatientRow> rows = StoreQueries::patients(db);
-
-        ListFill fill(m_lvPatients);
-        m_lvPatients->clear();
-        m_lvStudien->setSortingEnabled(false);
-        m_lvStudien->clear();
-        m_lvImages->setSortingEnabled(false);
-        m_lvImages->clear();
-        m_state.listedImages = 0;
-        if (m_frmSerien->isVisible()) {
-            m_frmSerien->hide();
-            m_lvSerien->clear();
-        }
-        clearViewer();
-        initScrollbar();
-
-        QList<QTreeWidgetItem *> items;
-        items.reserve(rows.size());
-        for (const PatientRow &r : rows) {
-            auto *it = new QTreeWidgetItem({r.patId1, r.displayName(), r.secondName, r.birthDate});
-            it->setData(0, TagRole, r.patId);
-            items.append(it);
-        }
-        m_lvPatients->addTopLevelItems(items);
-        m_lvPatients->setSortingEnabled(true);
-        m_lvPatients->sortByColumn(0, Qt::AscendingOrder);
+        rebuildPatients(*rows);
     } catch (const std::exception &e) {
         m_station.logError(e, QStringLiteral("MainForm_RefreshPatientList"));
     }
-    m_station.timerRefresh = false;
+}
+
+void BrowserPanel::rebuildPatients(const QList<PatientRow> &rows)
+{
+    ListFill fill(m_lvPatients);
+    m_lvPatients->clear();
+    m_lvStudien->setSortingEnabled(false);
+    m_lvStudien->clear();
+    m_lvImages->setSortingEnabled(false);
+    m_lvImages->clear();
+    m_state.listedImages = 0;
+    if (m_frmSerien->isVisible()) {
+        m_frmSerien->hide();
+        m_lvSerien->clear();
+    }
+    clearViewer();
+    initScrollbar();
+    // Nothing is loaded any more: the panels that said what was loaded say nothing.
+    setPanel(PanelImages, QString());
+    setPanel(PanelSelected, QString());
+
+    QList<QTreeWidgetItem *> items;
+    items.reserve(rows.size());
+    for (const PatientRow &r : rows) {
+        auto *it = new QTreeWidgetItem({r.patId1, r.displayName(), r.secondName, r.birthDate});
+        it->setData(0, TagRole, r.patId);
+        items.append(it);
+    }
+    m_lvPatients->addTopLevelItems(items);
+    m_lvPatients->setSortingEnabled(true);
+    m_lvPatients->sortByColumn(0, Qt::AscendingOrder);
+    // The highlight stays on the patient the status bar names.
+    highlightCurrentPatient();
+}
+
+void BrowserPanel::mergePatients(const QList<PatientRow> &rows)
+{
+    QTreeWidget *lv = m_lvPatients;
+    QTreeWidgetItem *highlighted = lv->currentItem();
+    const qint64 highlightedKey = highlighted ? highlighted->data(0, TagRole).toLongLong() : 0;
+    const bool wasSelected = highlighted && highlighted->isSelected();
+    QHash<qint64, QTreeWidgetItem *> byKey;
+    for (int i = 0; i < lv->topLevelItemCount(); ++i)
+        byKey.insert(lv->topLevelItem(i)->data(0, TagRole).toLongLong(), lv->topLevelItem(i));
+
+    lv->setUpdatesEnabled(false);
+    lv->setSortingEnabled(false);
+    QSet<qint64> present;
+    for (const PatientRow &r : rows) {
+        present.insert(r.patId);
+        const QStringList texts{r.patId1, r.displayName(), r.secondName, r.birthDate};
+        if (QTreeWidgetItem *it = byKey.value(r.patId)) {
+            for (int c = 0; c < texts.size(); ++c)
+                if (it->text(c) != texts[c])
+                    it->setText(c, texts[c]);
+        } else {
+            auto *added = new QTreeWidgetItem(texts);
+            added->setData(0, TagRole, r.patId);
+            lv->addTopLevelItem(added);
+        }
+    }
+    // Patients gone meanwhile leave the list, but never the one being worked on.
+    for (int i = lv->topLevelItemCount() - 1; i >= 0; --i) {
+        const qint64 key = lv->topLevelItem(i)->data(0, TagRole).toLongLong();
+        if (!present.contains(key) && key != m_state.patId && key != highlightedKey)
+            delete lv->takeTopLevelItem(i);
+    }
+    lv->setSortingEnabled(true);
+    lv->sortByColumn(0, Qt::AscendingOrder);
+    for (int i = 0; i < lv->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *it = lv->topLevelItem(i);
+        if (it->data(0, TagRole).toLongLong() == highlightedKey && highlighted) {
+            lv->setCurrentItem(it, 0, wasSelected ? QItemSelectionModel::ClearAndSelect : QItemSelectionModel::NoUpdate);
+            it->setSelected(wasSelected);
+            break;
+        }
+    }
+    m_state.patIndex = currentPatientRow();
+    lv->setUpdatesEnabled(true);
+}
+
+void BrowserPanel::addNewStudies(Database &db)
+{
+    // New studies of the current patient join its list; the selected one stays.
+    QSet<QString> listed;
+    for (int i = 0; i < m_lvStudien->topLevelItemCount(); ++i)
+        listed.insert(m_lvStudien->topLevelItem(i)->data(0, TagRole).toString());
+    if (m_lvStudien->topLevelItemCount() == 0 && m_lvPatients->currentItem()
+        && m_lvPatients->currentItem()->text(0) != m_state.patId1)
+        return;
+    const QSignalBlocker block(m_lvStudien);
+    for (const StudyRow &r : StoreQueries::studiesOfPatient(db, m_state.patId1)) {
+        if (listed.contains(r.studyUid))
+            continue;
+        auto *it = new QTreeWidgetItem({QString::number(r.studyId), r.date, r.time, r.modality, r.bodypart});
+        it->setData(0, TagRole, r.studyUid);
+        m_lvStudien->addTopLevelItem(it);
+    }
+}
+
+int BrowserPanel::currentPatientRow() const
+{
+    if (!m_state.hasPatient())
+        return -1;
+    for (int i = 0; i < m_lvPatients->topLevelItemCount(); ++i)
+        if (m_lvPatients->topLevelItem(i)->text(0) == m_state.patId1)
+            return i;
+    for (int i = 0; i < m_lvPatients->topLevelItemCount(); ++i)
+        if (m_lvPatients->topLevelItem(i)->data(0, TagRole).toLongLong() == m_state.patId)
+            return i;
+    return -1;
+}
+
+void BrowserPanel::highlightCurrentPatient()
+{
+    const int row = currentPatientRow();
+    m_state.patIndex = row;
+    const QSignalBlocker block(m_lvPatients);
+    if (row >= 0)
+        m_lvPatients->setCurrentItem(m_lvPatients->topLevelItem(row));
+    else
+        m_lvPatients->clearSelection();
 }
 
 void BrowserPanel::resetEditors()
@@ -344,48 +473,73 @@ void BrowserPanel::patientMouseUp(Qt::MouseButton button, const QPoint &pos)
     try {
         QTreeWidgetItem *under = lv->itemAt(pos);
         if (button == Qt::RightButton) {
-            QTreeWidgetItem *item = under ? under : lv->currentItem();
-            if (item) {
-                takePatient(item);
-                showPatientPanels();
-            }
-            if (under) {
-                lv->setCurrentItem(under);
-                popup(Menu::Patient, lv->viewport()->mapToGlobal(pos));
-            }
+            // The menu acts on the patient under the mouse; the current patient (and
+            // the highlight that names it) stays until a pick.
+            if (!under)
+                return;
+            m_state.popupPatId = under->data(0, TagRole).toLongLong();
+            m_state.popupPatId1 = under->text(0);
+            highlightCurrentPatient();
+            popup(Menu::Patient, lv->viewport()->mapToGlobal(pos));
         } else if (button == Qt::LeftButton) {
-            QTreeWidgetItem *item = under ? under : lv->currentItem();
-            if (!item)
-                return;
-            if (!m_edits.confirmDiscard(m_station.prompter())) {
-                // Keep everything: the selection goes back to the patient being worked on.
-                if (m_state.patIndex >= 0 && m_state.patIndex < lv->topLevelItemCount())
-                    lv->setCurrentItem(lv->topLevelItem(m_state.patIndex));
-                return;
-            }
-            lv->setCurrentItem(item);
-            if (item->text(0) != m_state.patId1)
-                resetViewerState();
-            takePatient(item);
-            showPatientPanels();
-            m_lvStudien->setSortingEnabled(false);
-            m_lvStudien->clear();
-            if (m_frmSerien->isVisible()) {
-                m_frmSerien->hide();
-                m_lvSerien->clear();
-            }
-            if (m_updateTimer)
-                m_updateTimer->stop();
-            fillStudies();
-        } else {
-            return;
+            pickPatient(under ? under : lv->currentItem());
         }
-        m_lvImages->clear();
-        m_state.listedImages = 0;
-        // The dose panel shows the closed records of this patient.
-        m_state.notifyPatientPicked();
     } catch (const std::exception &e) {
         m_station.logError(e, QStringLiteral("MainForm lvPatients_MouseUp"));
+    }
+}
+
+void BrowserPanel::pickPatient(QTreeWidgetItem *item)
+{
+    QTreeWidget *lv = m_lvPatients;
+    if (!item)
+        return;
+    if (!m_edits.confirmDiscard(m_station.prompter())) {
+        // Keep everything: the highlight goes back to the patient being worked on, found
+        // by its ID (a rebuild may have put another patient in its old row).
+        highlightCurrentPatient();
+        return;
+    }
+    {
+        const QSignalBlocker block(lv);
+        lv->setCurrentItem(item);
+    }
+    if (item->text(0) != m_state.patId1)
+        resetViewerState();
+    takePatient(item);
+    m_state.popupPatId = m_state.patId;
+    m_state.popupPatId1 = m_state.patId1;
+    showPatientPanels();
+    m_lvStudien->setSortingEnabled(false);
+    m_lvStudien->clear();
+    if (m_frmSerien->isVisible()) {
+        m_frmSerien->hide();
+        m_lvSerien->clear();
+    }
+    fillStudies();
+    m_lvImages->clear();
+    m_state.listedImages = 0;
+    // The dose panel shows the closed records of this patient.
+    m_state.notifyPatientPicked();
+}
+
+void BrowserPanel::keyboardMoved(QTreeWidget *lv)
+{
+    // The arrow keys move the highlight; the highlight always names what is loaded, so a
+    // move picks like a click.
+    QTreeWidgetItem *item = lv->currentItem();
+    if (!item)
+        return;
+    try {
+        if (lv == m_lvPatients) {
+            if (item->text(0) != m_state.patId1)
+                pickPatient(item);
+        } else if (lv == m_lvStudien) {
+            if (item->data(0, TagRole).toString() != m_state.studyUid)
+                studyItemClick(item);
+        }
+    } catch (const std::exception &e) {
+        m_station.logError(e, QStringLiteral("MainForm lvPatients_KeyUp"));
     }
 }
 
@@ -422,8 +576,10 @@ void BrowserPanel::studyItemClick(QTreeWidgetItem *item)
 {
     if (!item)
         return;
-    if (!m_edits.confirmDiscard(m_station.prompter()))
+    if (!m_edits.confirmDiscard(m_station.prompter())) {
+        highlightCurrentStudy();
         return;
+    }
     m_station.trap(QStringLiteral("LoadImages"), [&] {
         m_lvStudien->setCurrentItem(item);
         startStudyLoad();
@@ -433,6 +589,19 @@ void BrowserPanel::studyItemClick(QTreeWidgetItem *item)
         loadImages(StoreQueries::imagesOfStudy(db, m_state.studyUid));
     });
     m_state.notifyStudyOpened();
+}
+
+void BrowserPanel::highlightCurrentStudy()
+{
+    const QSignalBlocker block(m_lvStudien);
+    for (int i = 0; i < m_lvStudien->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *it = m_lvStudien->topLevelItem(i);
+        if (!m_state.studyUid.isEmpty() && it->data(0, TagRole).toString() == m_state.studyUid) {
+            m_lvStudien->setCurrentItem(it);
+            return;
+        }
+    }
+    m_lvStudien->clearSelection();
 }
 
 void BrowserPanel::studyMouseUp(Qt::MouseButton button, const QPoint &pos)
@@ -647,7 +816,7 @@ void BrowserPanel::initScrollbar()
 {
     QScrollBar *sb = m_vscroll;
     try {
-        const auto setup = ViewerPaging::scrollSetup(m_dv1->count(), m_dv1->imagesPerPage(), m_dv1->columns());
+        const auto setup = ViewerPaging::scrollSetup(m_dv1->cellCount(), m_dv1->imagesPerPage(), m_dv1->columns());
         const QSignalBlocker block(sb);
         if (!setup.enabled) {
             sb->setRange(0, 0);
@@ -678,11 +847,28 @@ void BrowserPanel::syncScrollValue()
 
 void BrowserPanel::scrollChange(int value) { setFirst(ViewerPaging::firstFromScrollValue(value, m_dv1->columns())); }
 
-void BrowserPanel::scrollDrag(int value) { setFirst(ViewerPaging::firstFromScrollDrag(value, m_dv1->imagesPerPage())); }
+void BrowserPanel::scrollDrag(int value)
+{
+    setFirst(ViewerPaging::firstFromScrollDrag(value, m_dv1->columns(), m_vscroll->maximum()));
+}
 
 void BrowserPanel::viewerKeyDown(int qtKey)
 {
-    const int first = ViewerPaging::firstAfterKey(qtKey, m_dv1->firstImage(), m_dv1->count(), m_dv1->imagesPerPage());
+    if (m_dv1->enlarged()) {
+        // One image alone: Escape goes back to the grid, the arrows step the images.
+        if (qtKey == Qt::Key_Escape || qtKey == Qt::Key_Return || qtKey == Qt::Key_Enter)
+            leaveEnlarged();
+        else if (qtKey == Qt::Key_Right || qtKey == Qt::Key_Down || qtKey == Qt::Key_PageDown)
+            stepEnlarged(1);
+        else if (qtKey == Qt::Key_Left || qtKey == Qt::Key_Up || qtKey == Qt::Key_PageUp)
+            stepEnlarged(-1);
+        return;
+    }
+    if ((qtKey == Qt::Key_Return || qtKey == Qt::Key_Enter) && m_state.currentImage > 0) {
+        enlarge(m_state.currentImage);
+        return;
+    }
+    const int first = ViewerPaging::firstAfterKey(qtKey, m_dv1->firstImage(), m_dv1->cellCount(), m_dv1->imagesPerPage());
     if (first == m_dv1->firstImage())
         return;
     setFirst(first);
@@ -754,12 +940,13 @@ void BrowserPanel::showViewerMenu(bool withImageMenu, const QPoint &globalPos)
 
 void BrowserPanel::showOnPage(int number)
 {
-    const int first = m_dv1->firstImage();
-    const int perPage = m_dv1->imagesPerPage();
-    if (number >= first && number < first + perPage)
+    if (m_dv1->enlarged() || !m_dv1->cellRect(number).isEmpty())
+        return;
+    const int cell = int(m_dv1->cells().indexOf(number)) + 1;
+    if (cell < 1)
         return;
     const int cols = m_dv1->columns();
-    int rowStart = ((number - 1) / cols) * cols + 1;
+    int rowStart = ((cell - 1) / cols) * cols + 1;
     setFirst(rowStart);
     syncScrollValue();
 }
@@ -812,9 +999,11 @@ void BrowserPanel::markPickedImageRow()
 
 void BrowserPanel::deletePatient()
 {
-    if (m_state.patId <= 0)
+    // The patient of the context menu: the one right-clicked, else the current one.
+    const qint64 key = m_state.popupPatId > 0 ? m_state.popupPatId : m_state.patId;
+    if (key <= 0)
         return;
-    runDeletion({StoreDeletion::Level::Patient, m_state.patId});
+    runDeletion({StoreDeletion::Level::Patient, key});
 }
 
 void BrowserPanel::deleteStudy()
@@ -941,6 +1130,8 @@ void BrowserPanel::forgetPatient()
     m_state.patName.clear();
     m_state.patBirthDate.clear();
     m_state.patIndex = -1;
+    m_state.popupPatId = 0;
+    m_state.popupPatId1.clear();
     m_state.studyId.clear();
     m_state.studyUid.clear();
     m_state.seriesId = 0;
@@ -958,6 +1149,10 @@ void BrowserPanel::applyDeletion(const StoreDeletion::Result &r)
                 delete lv->takeTopLevelItem(i);
     };
     removeTree(m_lvPatients, [&r](QTreeWidgetItem *it) { return r.patients.contains(it->data(0, TagRole).toLongLong()); });
+    if (r.patients.contains(m_state.popupPatId)) {
+        m_state.popupPatId = 0;
+        m_state.popupPatId1.clear();
+    }
     if (r.patients.contains(m_state.patId)) {
         forgetPatient();
         return;
@@ -995,6 +1190,9 @@ void BrowserPanel::initializeControls()
     const Settings &s = m_station.settings();
     m_dv1->setGrid(s.viewerRows, s.viewerColumns);
     m_dv1->setColours(s.viewerBgColor, s.viewerFgColor);
+    m_dv1->setMammoLayout(s.mammoLayout != 0);
+    if (QAction *a = m_commands.action(QString::fromLatin1(Cmd::MammoLayout)))
+        a->setChecked(s.mammoLayout != 0);
 }
 
 void BrowserPanel::syncViewerFiles()
@@ -1007,11 +1205,16 @@ void BrowserPanel::syncViewerFiles()
 void BrowserPanel::clearViewer()
 {
     stopLoad();
+    cancelWindowSource();
+    const bool hadImage = m_state.currentImage != 0;
     m_dv1->clear();
     m_state.viewerFiles.clear();
     m_state.currentImage = 0;
     m_state.currentImageFile.clear();
     m_state.imageFramed = false;
+    // The header list and the like show nothing of an image that is gone.
+    if (hadImage)
+        m_state.notifyImagePicked();
 }
 
 void BrowserPanel::stopLoad()
@@ -1021,4 +1224,162 @@ void BrowserPanel::stopLoad()
     m_loader.cancel();
     m_busy.reset();
     m_pbLoad->hide();
+}
+
+// ---- enlarged image, wheel and window ----------------------------------------------
+
+void BrowserPanel::setMammoLayout(bool on)
+{
+    m_station.settings().mammoLayout = on ? 1 : 0;
+    m_station.settingsStore().writeValue(QStringLiteral("General/MammoLayout"), on ? QStringLiteral("1")
+                                                                                  : QStringLiteral("0"));
+    if (QAction *a = m_commands.action(QString::fromLatin1(Cmd::MammoLayout)))
+        a->setChecked(on);
+    m_dv1->setMammoLayout(on);
+    initScrollbar();
+}
+
+void BrowserPanel::viewerDoubleClick(int number)
+{
+    if (m_dv1->enlarged()) {
+        leaveEnlarged();
+        return;
+    }
+    if (number < 1)
+        return;
+    enlarge(number);
+}
+
+void BrowserPanel::enlarge(int number)
+{
+    if (number < 1 || number > m_dv1->count() || !m_dv1->image(number).loaded())
+        return;
+    if (number != m_state.currentImage)
+        pickImage(number);
+    m_gridFirst = m_dv1->firstImage();
+    m_dv1->setEnlarged(number);
+    m_vscroll->setEnabled(false);
+    requestWindowSource(number);
+}
+
+void BrowserPanel::leaveEnlarged()
+{
+    if (!m_dv1->enlarged())
+        return;
+    cancelWindowSource();
+    m_dv1->setEnlarged(0);
+    // Back at the page the grid showed.
+    initScrollbar();
+    setFirst(m_gridFirst);
+    syncScrollValue();
+    if (m_state.currentImage > 0)
+        showOnPage(m_state.currentImage);
+}
+
+void BrowserPanel::stepEnlarged(int step)
+{
+    const int n = qBound(1, m_dv1->enlarged() + step, m_dv1->count());
+    if (n == m_dv1->enlarged() || !m_dv1->image(n).loaded())
+        return;
+    pickImage(n);
+    m_dv1->setEnlarged(n);
+    requestWindowSource(n);
+}
+
+void BrowserPanel::viewerWheel(int notches)
+{
+    if (m_dv1->enlarged()) {
+        stepEnlarged(notches > 0 ? -1 : 1);
+        return;
+    }
+    // One row per notch, away from the user scrolls back.
+    const int cols = m_dv1->columns();
+    const int maxFirst = ViewerPaging::firstFromScrollValue(m_vscroll->isEnabled() ? m_vscroll->maximum() : 0, cols);
+    const int first = qBound(1, m_dv1->firstImage() - notches * cols, maxFirst);
+    if (first == m_dv1->firstImage())
+        return;
+    setFirst(first);
+    syncScrollValue();
+}
+
+void BrowserPanel::requestWindowSource(int number)
+{
+    cancelWindowSource();
+    m_window = {};
+    const ViewerImage &img = m_dv1->image(number);
+    m_window.centre = img.windowCentre;
+    m_window.width = img.windowWidth;
+    const QString path = img.path;
+    const QSize size = m_dv1->size().expandedTo(QSize(512, 512)).boundedTo(QSize(4096, 4096));
+    const quint64 generation = ++m_windowGeneration;
+    auto render = m_windowRender;
+    QPointer<BrowserPanel> self(this);
+    // Read again at the viewer's size, off the window's thread: a full-field mammogram
+    // takes a moment, and the picture at cell size shows meanwhile.
+    for (auto it = m_windowThreads.begin(); it != m_windowThreads.end();) {
+        if (it->first->load()) {
+            it->second.join();
+            it = m_windowThreads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread reader([self, render, path, size, generation, done] {
+        ViewerImage source;
+        QString error;
+        try {
+            source = render(path, size);
+        } catch (const std::exception &e) {
+            error = errorParts(e).text;
+        }
+        QMetaObject::invokeMethod(qApp, [self, source, error, generation] {
+            if (self)
+                self->onWindowSource(generation, source, error);
+        }, Qt::QueuedConnection);
+        done->store(true);
+    });
+    m_windowThreads.emplace_back(done, std::move(reader));
+}
+
+void BrowserPanel::cancelWindowSource()
+{
+    ++m_windowGeneration;
+    m_windowSource = ViewerImage();
+}
+
+void BrowserPanel::onWindowSource(quint64 generation, const ViewerImage &source, const QString &error)
+{
+    if (generation != m_windowGeneration || !m_dv1->enlarged())
+        return;
+    if (!error.isEmpty()) {
+        m_station.logError(ErrorNo::Dicom, error, QStringLiteral("MainForm Viewer_Enlarge"));
+        return;
+    }
+    m_windowSource = source;
+    m_dv1->setEnlargedPicture(dicom::windowed(m_windowSource, m_window.centre, m_window.width));
+    emit windowSourceReady();
+}
+
+void BrowserPanel::windowDrag(int dx, int dy)
+{
+    if (!m_dv1->enlarged() || m_windowSource.grey16.isNull())
+        return;
+    // Sideways widens the window, up and down moves its centre; a full drag across the
+    // viewer spans the image's whole range of values.
+    const double range = m_windowSource.valueHigh - m_windowSource.valueLow;
+    const double perPixel = range / qMax(200, m_dv1->width());
+    m_window.width = qMax(1.0, m_window.width + dx * perPixel);
+    m_window.centre += dy * perPixel;
+    m_dv1->setEnlargedPicture(dicom::windowed(m_windowSource, m_window.centre, m_window.width));
+}
+
+void BrowserPanel::resetWindow()
+{
+    if (!m_dv1->enlarged() || m_windowSource.grey16.isNull())
+        return;
+    const ViewerImage &img = m_dv1->image(m_dv1->enlarged());
+    m_window.centre = img.windowCentre;
+    m_window.width = img.windowWidth;
+    m_dv1->setEnlargedPicture(dicom::windowed(m_windowSource, m_window.centre, m_window.width));
 }

@@ -9,8 +9,13 @@
 #include <QPoint>
 #include <QString>
 #include <optional>
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
 
 class CommandTable;
+class Database;
 class EditSession;
 struct MainHooks;
 class QDialog;
@@ -69,6 +74,19 @@ public:
     void viewerKeyDown(int qtKey);
     void scrollChange(int value);
     void scrollDrag(int value);
+    void viewerDoubleClick(int number);
+    void viewerWheel(int notches);
+    void windowDrag(int dx, int dy);
+
+    // One image alone over the viewer, and back to the grid at the page it showed.
+    void enlarge(int number);
+    void leaveEnlarged();
+    // The enlarged image's window (centre, width), from its stored window until dragged.
+    double windowCentre() const { return m_window.centre; }
+    double windowWidth() const { return m_window.width; }
+    void resetWindow();
+    // The View menu's mammography layout, kept in the settings.
+    void setMammoLayout(bool on);
 
     // The context menu commands.
     void viewStudyImages();  // PopUpStudie "View Images"
@@ -97,6 +115,8 @@ public:
 signals:
     // A study or series load ended (all pictures in, or stopped at a failure).
     void loadFinished();
+    // The enlarged image was read again at the viewer's size; its window can change now.
+    void windowSourceReady();
     // The text of a status bar panel.
     void statusText(int panel, const QString &text);
 
@@ -119,6 +139,18 @@ private:
     void stopLoad();
     void takePatient(QTreeWidgetItem *item);
     void showPatientPanels();
+    void pickPatient(QTreeWidgetItem *item);
+    void keyboardMoved(QTreeWidget *lv);
+    void rebuildPatients(const QList<PatientRow> &rows);
+    void mergePatients(const QList<PatientRow> &rows);
+    void addNewStudies(Database &db);
+    int currentPatientRow() const;
+    void highlightCurrentPatient();
+    void highlightCurrentStudy();
+    void stepEnlarged(int step);
+    void requestWindowSource(int number);
+    void cancelWindowSource();
+    void onWindowSource(quint64 generation, const ViewerImage &source, const QString &error);
     void fillStudies();
     bool takeSelectedStudy();
     void startStudyLoad();
@@ -157,4 +189,15 @@ private:
     QTimer *m_updateTimer = nullptr;
     bool m_loadFailed = false;
     QMenu *m_viewerMenu = nullptr;
+
+    int m_gridFirst = 1;
+    struct Window {
+        double centre = 0;
+        double width = 0;
+    } m_window;
+    ViewerImage m_windowSource;
+    StudyLoader::RenderFn m_windowRender;
+    quint64 m_windowGeneration = 0;
+    // Readers of enlarged images, each with its done flag, joined once done.
+    std::vector<std::pair<std::shared_ptr<std::atomic<bool>>, std::thread>> m_windowThreads;
 };

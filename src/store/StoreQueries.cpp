@@ -43,6 +43,18 @@ void clearReceive(Database &db)
     db.exec(QStringLiteral("DELETE FROM tblReceive"));
 }
 
+std::optional<QList<PatientRow>> takeAnnouncedPatients(Database &db, bool onlyWhenAnnounced)
+{
+    // Written as one: a notice that arrives meanwhile waits for the next refresh.
+    Transaction t(db, Transaction::Write);
+    if (receiveCount(db) == 0 && onlyWhenAnnounced)
+        return std::nullopt;
+    QList<PatientRow> rows = patients(db);
+    clearReceive(db);
+    t.commit();
+    return rows;
+}
+
 QList<PatientRow> patients(Database &db)
 {
     QSqlQuery q = db.exec(QStringLiteral(

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+#include <optional>
 
 class Database;
 
@@ -55,6 +56,10 @@ qint64 receiveCount(Database &db);
 void clearReceive(Database &db);
 
 QList<PatientRow> patients(Database &db);
+// The patient rows, and the receive notices consumed with them in one transaction: the
+// notices go only with a successful read. With onlyWhenAnnounced and no notice, nothing
+// is read (std::nullopt).
+std::optional<QList<PatientRow>> takeAnnouncedPatients(Database &db, bool onlyWhenAnnounced);
 QList<StudyRow> studiesOfPatient(Database &db, const QString &patId1);
 QList<SeriesRow> seriesOfStudy(Database &db, qint64 studyId);
 

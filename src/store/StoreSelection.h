@@ -24,6 +24,10 @@ public:
     QString patName;
     QString patBirthDate;
     int patIndex = -1;
+    // The patient last right-clicked: what the patient list's context menu acts on. It
+    // never becomes the current patient by that.
+    qint64 popupPatId = 0;
+    QString popupPatId1;
 
     QString studyId; // the item text of the study
     QString studyUid;

@@ -14,6 +14,7 @@ inline constexpr char ApplyTasks[] = "mnuApplyTasks";
 inline constexpr char RefreshList[] = "mnuRefreshList";
 inline constexpr char EditDatabase[] = "mnuEditDatabase";
 inline constexpr char Options[] = "mnuAnsichtEinstellungen";
+inline constexpr char MammoLayout[] = "mnuAnsichtMammo";
 inline constexpr char ErrorLog[] = "mnuProtokollFehler";
 inline constexpr char DebugLog[] = "mnuProtokollDebug";
 inline constexpr char Fill[] = "mnuFill";

@@ -32,6 +32,7 @@ void addCommands(CommandTable &c)
     c.add(QStringLiteral("mnuRefreshList"), QStringLiteral("Refresh list"));
     c.add(QStringLiteral("mnuEditDatabase"), QStringLiteral("DICOM Dictionary ..."));
     c.add(QStringLiteral("mnuAnsichtEinstellungen"), QStringLiteral("&Options ..."));
+    c.add(QStringLiteral("mnuAnsichtMammo"), QStringLiteral("&Mammography layout (2 x 2)"))->setCheckable(true);
     c.add(QStringLiteral("mnuProtokollFehler"), QStringLiteral("Errors ..."));
     c.add(QStringLiteral("mnuProtokollDebug"), QStringLiteral("Debug ..."));
     c.add(QStringLiteral("mnuFill"), QStringLiteral("Fill"));

@@ -53,7 +53,7 @@ void TestMainForm::mainMenuCaptions_data()
     QTest::newRow("import") << "mnuImport" << "Import" << QStringList{"DICOM Image(s) ...", "DICOM Dir ..."};
     QTest::newRow("export") << "mnuFileExport" << "Export" << QStringList{"JPEG ...", "DICOM ..."};
     QTest::newRow("edit") << "mnuBearbeiten" << "&Edit" << QStringList{"Execute tasks ...", "Refresh list", "-", "DICOM Dictionary ..."};
-    QTest::newRow("view") << "mnuAnsicht" << "&View" << QStringList{"&Options ..."};
+    QTest::newRow("view") << "mnuAnsicht" << "&View" << QStringList{"&Options ...", "&Mammography layout (2 x 2)"};
     QTest::newRow("protocols") << "mnuProtokoll" << "Protocols" << QStringList{"Errors ...", "Debug ..."};
     QTest::newRow("info") << "mnuInfo" << "?" << QStringList{"Fill", "Abo&ut ...", "-"};
 }

@@ -5,9 +5,13 @@
 #include "TestStation.h"
 #include "core/AppError.h"
 #include "core/Database.h"
+#include "Wait.h"
+#include "ui/EditForm.h"
 
 #include <QFile>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QWheelEvent>
 #include <QtTest>
 #include <thread>
 
@@ -185,7 +189,7 @@ private slots:
         QCOMPARE(e.w().lvPatients->topLevelItemCount(), 2);
     }
 
-    void patientPickListsStudiesAndStopsTimer()
+    void patientPickListsStudiesAndKeepsTimer()
     {
         Env e;
         QSignalSpy picked(&e.h.selection, &StoreSelection::patientPicked);
@@ -201,7 +205,8 @@ private slots:
         QCOMPARE(e.w().lvStudien->topLevelItemCount(), 2);
         QCOMPARE(column(e.w().lvStudien, 1), (QStringList{QStringLiteral("2026-03-02"), QStringLiteral("2026-03-05")}));
         QCOMPARE(column(e.w().lvStudien, 3), (QStringList{QStringLiteral("MG"), QStringLiteral("MG")}));
-        QVERIFY(!e.w().UpdateTimer->isActive());
+        // The timer keeps taking in arrivals (around the picked patient).
+        QVERIFY(e.w().UpdateTimer->isActive());
         QCOMPARE(e.w().statusPanel[0]->text(), QStringLiteral("Patient: Doe, Jane"));
         QCOMPARE(e.w().statusPanel[1]->text(), QStringLiteral("ID: P1"));
         QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
@@ -523,7 +528,10 @@ private slots:
         QMenu *patientMenu = e.w().commands->menu(QStringLiteral("PopUpPatient"));
         QVERIFY(patientMenu->isVisible());
         patientMenu->hide();
-        QCOMPARE(e.w().statusPanel[1]->text(), QStringLiteral("ID: P1"));
+        // The menu's patient only: nobody is current before a pick.
+        QCOMPARE(e.w().statusPanel[1]->text(), QString());
+        QCOMPARE(e.area().state().popupPatId1, QStringLiteral("P1"));
+        QVERIFY(!e.area().state().hasPatient());
 
         clickItem(e.w().lvPatients, e.w().lvPatients->topLevelItem(0));
         new QTreeWidgetItem(e.w().lvTasks, {QStringLiteral("Studie")});
@@ -736,6 +744,349 @@ private slots:
         QCOMPARE(e.w().lvImages->topLevelItemCount(), 0);
         QCOMPARE(e.w().dv1->count(), 0);
         QCOMPARE(e.w().lvPatients->topLevelItemCount(), 1);
+    }
+
+    // ---- the screen names the patient it shows ---------------------------------------
+
+    void rightClickLeavesTheCurrentPatient()
+    {
+        Env e;
+        const qint64 p1 = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
+        e.fx.addStudyWithImages(p1, 3);
+        const qint64 p2 = e.fx.addPatient(QStringLiteral("P2"), QStringLiteral("Roe"));
+        e.fx.addStudyWithImages(p2, 2);
+        QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
+        QTreeWidget *lv = e.w().lvPatients;
+        clickItem(lv, findPatient(lv, QStringLiteral("P2")), Qt::RightButton);
+        QMenu *menu = e.w().commands->menu(QStringLiteral("PopUpPatient"));
+        QVERIFY(menu->isVisible());
+        menu->hide();
+        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
+        QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P1"));
+        QCOMPARE(e.w().statusPanel[1]->text(), QStringLiteral("ID: P1"));
+        QCOMPARE(e.w().dv1->count(), 3);
+        QCOMPARE(e.area().state().popupPatId, p2);
+        // The menu's Delete Patient acts on the right-clicked patient only.
+        e.area().execDialog = [](QDialog &d) {
+            auto &f = static_cast<EditForm &>(d);
+            f.show();
+            if (!waitUntil([&] { return f.isDone(); }, 10000))
+                return -1;
+            f.findChild<QPushButton *>("cmdOK")->click();
+            return f.result();
+        };
+        QVERIFY(e.w().commands->run(QStringLiteral("PopUpPatient_Delete")));
+        QCOMPARE(rowCount(*e.ts, QStringLiteral("tblPatienten")), 1);
+        QVERIFY(!findPatient(lv, QStringLiteral("P2")));
+        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
+    }
+
+    void arrowKeysPickLikeAClick()
+    {
+        Env e;
+        const qint64 p1 = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
+        e.fx.addStudyWithImages(p1, 3);
+        const qint64 p2 = e.fx.addPatient(QStringLiteral("P2"), QStringLiteral("Roe"));
+        const auto s2a = e.fx.addStudyWithImages(p2, 2);
+        e.fx.addStudyWithImages(p2, 4);
+        QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
+        QTreeWidget *lv = e.w().lvPatients;
+        lv->setFocus();
+        QTest::keyClick(lv, Qt::Key_Down);
+        QCoreApplication::processEvents();
+        QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P2"));
+        QCOMPARE(e.area().state().patId1, QStringLiteral("P2"));
+        QCOMPARE(e.w().statusPanel[1]->text(), QStringLiteral("ID: P2"));
+        QCOMPARE(e.w().lvStudien->topLevelItemCount(), 2);
+        QCOMPARE(e.w().dv1->count(), 0); // P1's images are gone with P1
+
+        // In the study list the arrows load the highlighted study.
+        QTreeWidget *studies = e.w().lvStudien;
+        QSignalSpy done(e.h.area.get(), &BrowserPanel::loadFinished);
+        clickItem(studies, studies->topLevelItem(0));
+        QVERIFY(e.waitLoad(done));
+        studies->setFocus();
+        done.clear();
+        QTest::keyClick(studies, Qt::Key_Down);
+        QCoreApplication::processEvents();
+        QVERIFY(e.waitLoad(done));
+        QCOMPARE(e.area().state().studyUid, studies->currentItem()->data(0, BrowserPanel::TagRole).toString());
+        const int expected = studies->currentItem()->data(0, BrowserPanel::TagRole).toString() == s2a.studyUid ? 2 : 4;
+        QCOMPARE(e.w().dv1->count(), expected);
+        QCOMPARE(e.w().lvImages->topLevelItemCount(), expected);
+    }
+
+    void noAfterARebuildKeepsTheHighlightOnThePatientById()
+    {
+        Env e;
+        const qint64 p1 = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
+        e.fx.addStudyWithImages(p1, 2);
+        e.fx.addPatient(QStringLiteral("P2"), QStringLiteral("Roe"));
+        QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
+        new QTreeWidgetItem(e.w().lvTasks, {QStringLiteral("Studie"), QStringLiteral("0010,0010")});
+        // A rebuild puts a new patient into P1's old row.
+        e.fx.addPatient(QStringLiteral("A0"), QStringLiteral("Ahead"));
+        e.w().commands->run(QStringLiteral("mnuRefreshList"));
+        QTreeWidget *lv = e.w().lvPatients;
+        QCOMPARE(lv->topLevelItem(0)->text(0), QStringLiteral("A0"));
+        e.ts.prompter.yesNo = {false};
+        clickItem(lv, findPatient(lv, QStringLiteral("P2")));
+        QCOMPARE(e.ts.prompter.texts_shown(), QStringList{QStringLiteral("Cancel current changes?")});
+        QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P1"));
+        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
+    }
+
+    void thumbDragNeverShowsAnEmptyViewer()
+    {
+        Env e;
+        const qint64 p = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
+        e.fx.addStudyWithImages(p, 200);
+        QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
+        ViewerWidget *v = e.w().dv1;
+        QScrollBar *sb = e.w().dv1_vscroll;
+        QCOMPARE(v->count(), 200);
+        QVERIFY(sb->isEnabled());
+        sb->setSliderDown(true);
+        for (int value : {sb->maximum() / 2, sb->maximum() - 1, sb->maximum()}) {
+            sb->setSliderPosition(value);
+            QCOMPARE(v->firstImage(), value * v->columns() + 1);
+            QVERIFY(!v->cellRect(v->firstImage()).isEmpty());
+        }
+        QVERIFY(!v->cellRect(200).isEmpty()); // the last image is on the last page
+        sb->setSliderDown(false);
+        QCOMPARE(v->firstImage(), sb->maximum() * v->columns() + 1);
+    }
+
+    void noticesStayWhenThePatientsCannotBeRead()
+    {
+        Env e;
+        e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
+        e.fx.addReceive();
+        e.fx.addReceive();
+        {
+            Database db = Database::openData(e.ts->paths());
+            db.exec(QStringLiteral("ALTER TABLE tblPatienten RENAME TO tblPatientenAway"));
+        }
+        tick(e.w());
+        QCOMPARE(rowCount(*e.ts, QStringLiteral("tblReceive")), 2);
+        QVERIFY(errorLog(*e.ts).contains(QStringLiteral("MainForm_RefreshPatientList")));
+        {
+            Database db = Database::openData(e.ts->paths());
+            db.exec(QStringLiteral("ALTER TABLE tblPatientenAway RENAME TO tblPatienten"));
+        }
+        tick(e.w());
+        QCOMPARE(rowCount(*e.ts, QStringLiteral("tblReceive")), 0);
+        QCOMPARE(e.w().lvPatients->topLevelItemCount(), 1);
+    }
+
+    void arrivalsJoinTheListAroundTheLoadedStudy()
+    {
+        Env e;
+        const qint64 p1 = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
+        e.fx.addStudyWithImages(p1, 3);
+        e.fx.addPatient(QStringLiteral("P2"), QStringLiteral("Roe"));
+        QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
+        ViewerWidget *v = e.w().dv1;
+        v->setFocus();
+        QTest::mouseClick(v, Qt::LeftButton, {}, v->cellRect(2).center());
+        QCOMPARE(e.area().state().currentImage, 2);
+        QVERIFY(e.w().UpdateTimer->isActive());
+        QVERIFY(e.w().lvPatients->currentItem()->isSelected());
+
+        // Fourteen arrivals: new patients, a renamed one and a new study of P1.
+        for (int i = 0; i < 14; ++i)
+            e.fx.addPatient(QStringLiteral("N%1").arg(i, 2, 10, QLatin1Char('0')), QStringLiteral("New"));
+        {
+            Database db = Database::openData(e.ts->paths());
+            db.exec(QStringLiteral("UPDATE tblPatienten SET PatNachname = ? WHERE PatID1 = ?"),
+                    {QStringLiteral("Roe-Smith"), QStringLiteral("P2")});
+        }
+        e.fx.addStudy(p1, e.fx.newUid(), QStringLiteral("2026-03-09"));
+        e.fx.addReceive();
+        tick(e.w());
+        QTreeWidget *lv = e.w().lvPatients;
+        QCOMPARE(lv->topLevelItemCount(), 16);
+        QCOMPARE(findPatient(lv, QStringLiteral("P2"))->text(1), QStringLiteral("Roe-Smith"));
+        QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P1"));
+        QVERIFY(lv->currentItem()->isSelected());
+        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
+        QCOMPARE(e.w().lvStudien->topLevelItemCount(), 2);
+        QCOMPARE(e.w().lvStudien->selectedItems().size(), 1);
+        QCOMPARE(v->count(), 3);
+        QCOMPARE(e.area().state().currentImage, 2);
+        QCOMPARE(rowCount(*e.ts, QStringLiteral("tblReceive")), 0);
+
+        // A refresh rebuilds: what was loaded is gone and the panels say nothing of it.
+        e.w().commands->run(QStringLiteral("mnuRefreshList"));
+        QCOMPARE(v->count(), 0);
+        QCOMPARE(e.w().statusPanel[BrowserPanel::PanelImages]->text(), QString());
+        QCOMPARE(e.w().statusPanel[BrowserPanel::PanelSelected]->text(), QString());
+        QCOMPARE(e.area().state().currentImage, 0);
+    }
+
+    // ---- viewing mammograms --------------------------------------------------------
+
+    void fourMammogramsHangTwoByTwoWhateverTheGrid()
+    {
+        Env e;
+        QCOMPARE(e.w().dv1->rows(), 7); // the default grid: 7 x 3
+        const qint64 pat = e.fx.addPatient(QStringLiteral("MG1"), QStringLiteral("Doe"));
+        const QString study = e.fx.newUid();
+        const qint64 st = e.fx.addStudy(pat, study);
+        const qint64 se = e.fx.addSeries(st, e.fx.newUid(), 1);
+        // Scrambled: L MLO, R CC, L CC, R MLO.
+        const QList<std::pair<char, QString>> given{{'L', "MLO"}, {'R', "CC"}, {'L', "CC"}, {'R', "MLO"}};
+        QStringList uids;
+        for (int i = 0; i < given.size(); ++i) {
+            StoreFixture::Mammogram m;
+            m.laterality = given[i].first;
+            m.view = given[i].second;
+            m.instanceNumber = i + 1;
+            m.seed = quint32(i + 3);
+            m.studyUid = study;
+            m.sopUid = e.fx.newUid();
+            m.seriesUid = e.fx.newUid();
+            StoreFixture::writeMammogram(e.fx.imageFile(study, m.sopUid), m);
+            e.fx.addImage(se, m.sopUid, i + 1);
+            uids << m.sopUid;
+        }
+        QVERIFY(e.pickPatientAndStudy(QStringLiteral("MG1")));
+        ViewerWidget *v = e.w().dv1;
+        QCOMPARE(v->count(), 4);
+        QVERIFY(v->isHanging());
+        QCOMPARE(v->rows(), 2);
+        QCOMPARE(v->columns(), 2);
+        QCOMPARE(v->cells(), (QList<int>{2, 3, 4, 1}));
+        QStringList labels;
+        for (int n : v->cells())
+            labels << ViewerWidget::viewLabel(v->image(n));
+        QCOMPARE(labels, (QStringList{"R CC", "L CC", "R MLO", "L MLO"}));
+        QCOMPARE(e.w().dv1_vscroll->maximum(), 0); // one page holds them all
+        // R CC top left, L MLO bottom right; a quarter of the viewer each.
+        QCOMPARE(v->cellRect(2).topLeft(), QPoint(0, 0));
+        QVERIFY(v->cellRect(1).contains(QPoint(v->width() - 5, v->height() - 5)));
+        QVERIFY(v->cellRect(2).height() >= v->height() / 2 - 1);
+
+        // The chest walls face each other: bright tissue at the inner edges.
+        const QImage shot = v->grab().toImage();
+        auto meanColumn = [&shot](const QRect &cell, double at) {
+            const int x = cell.left() + int(cell.width() * at);
+            qint64 sum = 0;
+            for (int y = cell.top() + cell.height() / 4; y < cell.bottom() - cell.height() / 4; ++y)
+                sum += qGray(shot.pixel(x, y));
+            return double(sum) / (cell.height() / 2);
+        };
+        // The picture is centred in its cell, the breast across about 60 % of its width.
+        const QRect rcc = v->cellRect(2), lcc = v->cellRect(3);
+        QVERIFY(meanColumn(rcc, 0.62) > meanColumn(rcc, 0.40) + 10);
+        QVERIFY(meanColumn(lcc, 0.38) > meanColumn(lcc, 0.60) + 10);
+
+        // Labels in the foreground colour on every cell.
+        const QColor fg = v->foreground();
+        auto hasFg = [&shot, &fg](const QRect &r) {
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                for (int x = r.left(); x <= r.right(); ++x)
+                    if (shot.pixelColor(x, y) == fg)
+                        return true;
+            return false;
+        };
+        for (int n : v->cells()) {
+            const QRect c = v->cellRect(n);
+            QVERIFY(hasFg(QRect(c.left() + 4, c.top() + 4, 60, 24)));           // "R CC"
+            QVERIFY(hasFg(QRect(c.right() - 30, c.top() + 4, 26, 24)));         // the number
+        }
+
+        // The View menu item turns the hanging off, and the setting remembers it.
+        QVERIFY(e.w().commands->run(QStringLiteral("mnuAnsichtMammo")));
+        QVERIFY(!v->isHanging());
+        QCOMPARE(v->rows(), 7);
+        QCOMPARE(v->cells(), (QList<int>{1, 2, 3, 4}));
+        QCOMPARE(e.ts->settingsStore().readValue(QStringLiteral("General/MammoLayout"), {}), QStringLiteral("0"));
+        QVERIFY(!e.w().commands->action(QStringLiteral("mnuAnsichtMammo"))->isChecked());
+        QVERIFY(e.w().commands->run(QStringLiteral("mnuAnsichtMammo")));
+        QVERIFY(v->isHanging());
+    }
+
+    void otherStudiesKeepTheGrid()
+    {
+        Env e;
+        const qint64 pat = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
+        e.fx.addStudyWithImages(pat, 4); // small OT images
+        QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
+        QVERIFY(!e.w().dv1->isHanging());
+        QCOMPARE(e.w().dv1->rows(), 7);
+        QCOMPARE(e.w().dv1->columns(), 3);
+    }
+
+    void enlargeStepAndReturnToTheSamePage()
+    {
+        Env e;
+        const qint64 pat = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
+        e.fx.addStudyWithImages(pat, 30);
+        QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
+        ViewerWidget *v = e.w().dv1;
+        // The wheel pages one row a notch.
+        QWheelEvent down(QPointF(50, 50), v->mapToGlobal(QPointF(50, 50)), {}, QPoint(0, -120), Qt::NoButton, {},
+                         Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(v, &down);
+        QCOMPARE(v->firstImage(), 4);
+        QCOMPARE(e.w().dv1_vscroll->value(), 1);
+
+        const QPoint at = v->cellRect(5).center();
+        QTest::mouseDClick(v, Qt::LeftButton, {}, at);
+        QCOMPARE(v->enlarged(), 5);
+        QCOMPARE(v->cellRect(5), v->rect());
+        QCOMPARE(e.area().state().currentImage, 5);
+        QCOMPARE(v->imageAt(QPoint(3, 3)), 5);
+        // Stepping with the wheel picks the next image.
+        QCoreApplication::sendEvent(v, &down);
+        QCOMPARE(v->enlarged(), 6);
+        QCOMPARE(e.area().state().currentImage, 6);
+        QTest::keyClick(v, Qt::Key_Escape);
+        QCOMPARE(v->enlarged(), 0);
+        QCOMPARE(v->firstImage(), 4);
+        QVERIFY(e.w().dv1_vscroll->isEnabled());
+        // Enter enlarges the picked image; a double click returns.
+        QTest::keyClick(v, Qt::Key_Return);
+        QCOMPARE(v->enlarged(), 6);
+        QTest::mouseDClick(v, Qt::LeftButton, {}, QPoint(20, 20));
+        QCOMPARE(v->enlarged(), 0);
+    }
+
+    void rightDragChangesTheEnlargedWindowAndResetRestoresIt()
+    {
+        Env e;
+        const qint64 pat = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
+        e.fx.addStudyWithImages(pat, 2, QSize(332, 410));
+        QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
+        ViewerWidget *v = e.w().dv1;
+        QSignalSpy ready(e.h.area.get(), &BrowserPanel::windowSourceReady);
+        QTest::mouseDClick(v, Qt::LeftButton, {}, v->cellRect(1).center());
+        QVERIFY(ready.wait(20000));
+        const double centre = e.area().windowCentre(), width = e.area().windowWidth();
+        QCOMPARE(centre, v->image(1).windowCentre);
+        QVERIFY(width > 0);
+        const QImage before = v->enlargedPicture();
+        QVERIFY(!before.isNull());
+        QVERIFY(before.width() > v->image(1).image.width()); // read again at the viewer's size
+
+        const QPoint from = v->rect().center();
+        QTest::mousePress(v, Qt::RightButton, {}, from);
+        for (int i = 1; i <= 10; ++i) {
+            QMouseEvent move(QEvent::MouseMove, QPointF(from + QPoint(i * 10, i * 5)),
+                             v->mapToGlobal(QPointF(from + QPoint(i * 10, i * 5))), Qt::NoButton, Qt::RightButton, {});
+            QCoreApplication::sendEvent(v, &move);
+        }
+        QTest::mouseRelease(v, Qt::RightButton, {}, from + QPoint(100, 50));
+        QVERIFY(e.area().windowWidth() > width);
+        QVERIFY(e.area().windowCentre() > centre);
+        QVERIFY(v->enlargedPicture() != before);
+        QVERIFY(!v->findChild<QMenu *>(QStringLiteral("dv1_menu")) || !v->findChild<QMenu *>(QStringLiteral("dv1_menu"))->isVisible());
+
+        QVERIFY(e.w().commands->run(QStringLiteral("PopUpViewer_Reset")));
+        QCOMPARE(e.area().windowCentre(), centre);
+        QCOMPARE(e.area().windowWidth(), width);
+        QCOMPARE(v->enlargedPicture(), before);
     }
 };
 

@@ -85,15 +85,56 @@ private slots:
         // Change: whole rows of 3.
         QCOMPARE(ViewerPaging::firstFromScrollValue(0, 3), 1);
         QCOMPARE(ViewerPaging::firstFromScrollValue(2, 3), 7);
-        // Drag with 20 per page: value x 10 - 9 from 2 on, the value itself below.
-        QCOMPARE(ViewerPaging::firstFromScrollDrag(1, 20), 1);
-        QCOMPARE(ViewerPaging::firstFromScrollDrag(0, 20), 1); // never image 0
-        QCOMPARE(ViewerPaging::firstFromScrollDrag(2, 20), 11);
-        QCOMPARE(ViewerPaging::firstFromScrollDrag(3, 20), 21);
+        // Drag: the rule of the release, within the scroll bar's range (200 images in
+        // 7 x 3: maximum 60). The old half-page rule showed image 591 for value 60.
+        QCOMPARE(ViewerPaging::firstFromScrollDrag(0, 3, 60), 1);
+        QCOMPARE(ViewerPaging::firstFromScrollDrag(2, 3, 60), 7);
+        QCOMPARE(ViewerPaging::firstFromScrollDrag(60, 3, 60), 181);
+        QCOMPARE(ViewerPaging::firstFromScrollDrag(75, 3, 60), 181); // never past the last page
+        QCOMPARE(ViewerPaging::firstFromScrollDrag(-1, 3, 60), 1);
         // And back from a first image to the scroll value that shows its row.
         QCOMPARE(ViewerPaging::scrollValueForFirst(1, 3, 5), 0);
         QCOMPARE(ViewerPaging::scrollValueForFirst(7, 3, 5), 2);
         QCOMPARE(ViewerPaging::scrollValueForFirst(20, 3, 1), 1);
+    }
+
+    void mammogramsHangRightLeftCcOverMlo_data()
+    {
+        QTest::addColumn<QStringList>("given"); // laterality + " " + view per image, in load order
+        QTest::addColumn<QList<int>>("cells");
+        QTest::newRow("scrambled four") << QStringList{"L MLO", "R CC", "L CC", "R MLO"} << QList<int>{2, 3, 4, 1};
+        QTest::newRow("MLO first, then CC") << QStringList{"R MLO", "L MLO", "L CC", "R CC"} << QList<int>{4, 3, 1, 2};
+        QTest::newRow("missing right CC keeps its place")
+            << QStringList{"L CC", "R MLO", "L MLO"} << QList<int>{0, 1, 2, 3};
+        QTest::newRow("lower case") << QStringList{"l cc", "r cc"} << QList<int>{2, 1};
+        QTest::newRow("extra view after MLO")
+            << QStringList{"R ML", "R CC", "L CC", "R MLO", "L MLO"} << QList<int>{2, 3, 4, 5, 1, 0};
+        QTest::newRow("no laterality at the end") << QStringList{"B CC", "R CC", " CC"} << QList<int>{2, 0, 1, 3};
+    }
+    void mammogramsHangRightLeftCcOverMlo()
+    {
+        QFETCH(QStringList, given);
+        QFETCH(QList<int>, cells);
+        QList<ViewerPaging::HangingInput> in;
+        for (const QString &g : given) {
+            const qsizetype space = g.lastIndexOf(QLatin1Char(' '));
+            in.append({g.left(space), g.mid(space + 1)});
+        }
+        QCOMPARE(ViewerPaging::hangingCells(in), cells);
+    }
+
+    void chestWallsFaceEachOther()
+    {
+        using ViewerPaging::chestWallMirror;
+        QVERIFY(!chestWallMirror("R", "P")); // rows run to the chest wall: right side already
+        QVERIFY(chestWallMirror("R", "A"));
+        QVERIFY(!chestWallMirror("L", "A"));
+        QVERIFY(chestWallMirror("L", "P"));
+        QVERIFY(!chestWallMirror("L", ""));
+        QVERIFY(!chestWallMirror("", "P"));
+        QVERIFY(ViewerPaging::isBreastImage("MG", ""));
+        QVERIFY(ViewerPaging::isBreastImage("DX", "BREAST"));
+        QVERIFY(!ViewerPaging::isBreastImage("CT", "CHEST"));
     }
 };
 

@@ -108,6 +108,7 @@ struct ImageFacts {
     QString patientName;
     QString patientId;
     QString laterality;
+    QString orientation; // Patient Orientation, rows\columns
     QString view;
     int bitsStored = 8;
     double centre = 0;
@@ -133,6 +134,8 @@ void writeFile(const QString &path, const ImageFacts &f, int width, int height, 
     ds.text(0x0020, 0x000E, "UI", f.seriesUid);
     ds.text(0x0020, 0x0011, "IS", QByteArray::number(f.seriesNr));
     ds.text(0x0020, 0x0013, "IS", QByteArray::number(f.instanceNumber));
+    if (!f.orientation.isEmpty())
+        ds.text(0x0020, 0x0020, "CS", f.orientation);
     if (!f.laterality.isEmpty())
         ds.text(0x0020, 0x0062, "CS", f.laterality);
     ds.us(0x0028, 0x0002, 1);
@@ -426,6 +429,9 @@ void StoreFixture::writeMammogram(const QString &path, const Mammogram &m)
     f.patientName = m.patientName;
     f.patientId = m.patientId;
     f.laterality = QString(QLatin1Char(m.laterality));
+    // The rows run from the chest wall to the nipple (A) on a right breast, the other way
+    // (P) on a left one, as the pixels are drawn; the columns run to the feet.
+    f.orientation = m.laterality == 'L' ? QStringLiteral("P\\F") : QStringLiteral("A\\F");
     f.view = m.view;
     f.bitsStored = 14;
     f.centre = 2350 * 4;
