@@ -25,6 +25,7 @@
 #include <QDir>
 #include <QMainWindow>
 #include <QMenu>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 
@@ -96,6 +97,20 @@ int instanceNumber(const QString &file)
     return n;
 }
 
+// What dciodvfy calls an error in a file.
+QStringList verifierErrors(const QString &file)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("dciodvfy"), {file});
+    p.waitForFinished(60000);
+    QStringList errors;
+    for (const QString &line : QString::fromLatin1(p.readAll()).split(QLatin1Char('\n')))
+        if (line.startsWith(QStringLiteral("Error")))
+            errors << line.trimmed();
+    return errors;
+}
+
 QStringList stagingLeftovers(Station &s)
 {
     return QDir(s.paths().binDir()).entryList({SendPanel::StagePrefix + "*"}, QDir::Dirs);
@@ -161,6 +176,9 @@ void TestMerge::mergeGivesEachImageItsOwnDose()
         QCOMPARE(got.sopUid, own.sopUid);
         QCOMPARE(got.sopClass, own.sopClass);
         QCOMPARE(got.pixelHash, own.pixelHash);
+        // The dose adds no fault to the object.
+        for (const QString &e : verifierErrors(f))
+            QVERIFY2(verifierErrors(made.files[n - 1]).contains(e), qPrintable(e));
         // The store's own file carries no dose.
         QCOMPARE(own.entranceDose, QString("-"));
         QCOMPARE(own.areaDoseProduct, QString("-"));

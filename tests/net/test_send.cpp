@@ -25,6 +25,7 @@ private slots:
     void destinationsKeepTheirTexts();
     void seriesArrivesUnchanged_data();
     void seriesArrivesUnchanged();
+    void seriesArrivesAtOrthanc();
     void refusedImageIsNotSent();
     void studySendsOnlyItsOwnStagedFiles();
     void silentPeerTimesOut();
@@ -156,6 +157,39 @@ void TestSend::seriesArrivesUnchanged()
     // Nothing is removed with General\SentAndKeep at its default.
     QCOMPARE(ts->settings().sentAndKeep, qint16(1));
     QVERIFY(QFile::exists(stored.first()));
+}
+
+void TestSend::seriesArrivesAtOrthanc()
+{
+    TestStation ts;
+    StoreFixture fx(*ts);
+    const auto made = fx.addStudyWithImages(fx.addPatient("P1", "DOE", "JANE"), 2, QSize(332, 410));
+    if (QFile::exists(pydicomTestFiles() + "/CT_small.dcm"))
+        fx.addRealFile(made.seriesId, made.studyUid, pydicomTestFiles() + "/CT_small.dcm", 3);
+    OrthancPacs pacs;
+    QVERIFY(pacs.start());
+    const QStringList stored = SendTransfer::seriesFiles(*ts, made.seriesId);
+    dicom::StoreSender sender({"127.0.0.1", QString::number(pacs.port()), "TqStation", "PACS"});
+    sender.open(stored);
+    RecordingProgress progress;
+    SendTransfer t(*ts, progress, sender);
+    t.sendSeries(made.seriesId);
+    sender.close();
+    QVERIFY2(progress.text.contains(SendTransfer::countLine(int(stored.size()), int(stored.size()))), qPrintable(progress.text));
+    QTemporaryDir tmp;
+    for (const QString &f : stored) {
+        const ObjectFacts own = objectFacts(f);
+        const QByteArray bytes = pacs.fileOf(own.sopUid);
+        QVERIFY2(!bytes.isEmpty(), qPrintable(own.sopUid));
+        const QString copy = tmp.path() + "/got.dcm";
+        QFile out(copy);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(bytes);
+        out.close();
+        const ObjectFacts got = objectFacts(copy);
+        QCOMPARE(got.sopUid, own.sopUid);
+        QCOMPARE(got.pixelHash, own.pixelHash);
+    }
 }
 
 void TestSend::refusedImageIsNotSent()

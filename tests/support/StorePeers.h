@@ -216,3 +216,72 @@ private:
     QTcpServer m_server;
     QList<QTcpSocket *> m_held;
 };
+
+// Orthanc as a PACS: its DICOM port takes the images, its REST API (on loopback) says
+// what arrived.
+class OrthancPacs {
+public:
+    ~OrthancPacs()
+    {
+        if (m_proc.state() != QProcess::NotRunning) {
+            m_proc.terminate();
+            if (!m_proc.waitForFinished(5000))
+                m_proc.kill();
+            m_proc.waitForFinished(3000);
+        }
+    }
+    bool start()
+    {
+        m_port = freeTcpPort();
+        m_http = freeTcpPort();
+        const QString config = m_dir.path() + QStringLiteral("/orthanc.json");
+        QFile f(config);
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        f.write(QStringLiteral(R"({ "Name": "test pacs", "StorageDirectory": "%1/db", "IndexDirectory": "%1/db",
+  "DicomAet": "PACS", "DicomPort": %2, "HttpPort": %3, "HttpServerEnabled": true,
+  "RemoteAccessAllowed": false, "AuthenticationEnabled": false, "DicomCheckCalledAet": true,
+  "DicomAlwaysAllowStore": true, "DicomCheckModalityHost": false, "Plugins": [] })")
+                    .arg(m_dir.path())
+                    .arg(m_port)
+                    .arg(m_http)
+                    .toUtf8());
+        f.close();
+        m_proc.setProcessChannelMode(QProcess::MergedChannels);
+        m_proc.start(QStringLiteral("Orthanc"), {config});
+        return m_proc.waitForStarted(5000) && waitForPort(m_http, 20000) && waitForPort(m_port, 20000);
+    }
+    quint16 port() const { return m_port; }
+    // The REST answer to a GET, empty when it failed.
+    QByteArray get(const QString &path)
+    {
+        QProcess curl;
+        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("http://127.0.0.1:%1%2").arg(m_http).arg(path)});
+        curl.waitForFinished(10000);
+        return curl.readAllStandardOutput();
+    }
+    // The received file of an instance, by its SOP Instance UID; empty when not there.
+    QByteArray fileOf(const QString &sopUid)
+    {
+        QProcess curl;
+        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-X"), QStringLiteral("POST"),
+                                            QStringLiteral("--data"), sopUid,
+                                            QStringLiteral("http://127.0.0.1:%1/tools/lookup").arg(m_http)});
+        curl.waitForFinished(10000);
+        const QByteArray answer = curl.readAllStandardOutput();
+        const int at = answer.indexOf("\"ID\"");
+        if (at < 0)
+            return {};
+        const int open = answer.indexOf('"', answer.indexOf(':', at) + 1);
+        const int close = answer.indexOf('"', open + 1);
+        const QString id = QString::fromLatin1(answer.mid(open + 1, close - open - 1));
+        return get(QStringLiteral("/instances/%1/file").arg(id));
+    }
+
+private:
+    QTemporaryDir m_dir;
+    quint16 m_port = 0;
+    quint16 m_http = 0;
+    QProcess m_proc;
+};
+
