@@ -7,6 +7,7 @@
 #include "dose/DoseCapturePanel.h"
 #include "dose/DoseListPanel.h"
 #include "edit/HeaderPanel.h"
+#include "edit/SendPanel.h"
 #include "edit/TaskPanel.h"
 #include "dialogs/DatabaseForm.h"
 #include "io/ImportExportPanel.h"
@@ -72,6 +73,8 @@ void MainForm::buildPanels()
     m_tasks = new TaskPanel(m_station, m_selection, m_edits, m_header->state(), *m_commands, m_hooks, this);
     DatabaseForm::hookCommand(m_station, *m_commands, this);
     new ImportExportPanel(m_station, m_selection, *m_commands, m_hooks, this);
+    new SendPanel(m_station, m_selection, m_dose, m_edits, *m_commands, m_hooks,
+                  [list = m_doseList] { return list->listedIds(); }, this);
 }
 
 void MainForm::buildMenus()

@@ -216,11 +216,7 @@ QWidget *OptionForm::buildCommunication()
     m_scpFrame = new QGroupBox(QStringLiteral("Storage Class Providers"));
     m_scpFrame->setObjectName(QStringLiteral("frmSCP"));
     auto *sl = new QVBoxLayout(m_scpFrame);
-    auto *later = new QLabel(QStringLiteral("Storage destinations are not available in this version."));
-    later->setObjectName(QStringLiteral("lblScpPending"));
-    later->setEnabled(false);
-    sl->addWidget(later);
-    sl->addStretch();
+    (void)sl; // the destination list fills it
     grid->addWidget(m_scpFrame, 1, 0, 1, 2);
     grid->setRowStretch(1, 1);
     return page;

@@ -3,9 +3,11 @@
 #include "dialogs/OptionForm.h"
 #include "dialogs/CompanionPanel.h"
 #include "dialogs/FilterPanel.h"
+#include "dialogs/ScpPanel.h"
 
 void OptionForm::buildPanels()
 {
     new CompanionPanel(m_station, this);
     new FilterPanel(m_station, m_filterPage);
+    new ScpPanel(m_station, m_scpFrame);
 }

@@ -67,6 +67,8 @@ public:
     // The image-store patient picked in the browser, if any.
     std::optional<StorePatient> storePatient() const;
     DoseList &logic() { return m_list; }
+    // The IDs of the records the list shows, in list order (the merge takes them).
+    std::vector<qint64> listedIds() const;
 
     // Runs a modal dialog; tests replace it to drive the dialog.
     std::function<int(QDialog &)> execDialog;
@@ -75,7 +77,6 @@ private:
     void buildControls(QWidget *parent);
     void showPanel();
     void showRows(const std::vector<DoseListRow> &rows);
-    std::vector<qint64> listedIds() const;
     std::optional<qint64> selectedId() const;
     void setButtonsForPatient(bool chosen);
 

@@ -51,7 +51,7 @@ PendingExposure fromJson(const QJsonObject &o)
 
 const char *const InsertRecord =
     "INSERT INTO tblDosis (PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime,"
-    " \"Date\", \"Time\", Status, Bodypart, ImgNo) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, '0', ?, ?)";
+    " \"Date\", \"Time\", Status, Bodypart, ImgNo, XrayComm) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, '0', ?, ?, ?)";
 
 } // namespace
 
@@ -189,7 +189,9 @@ qint64 DoseRecords::store(const DoseMessage::Values &v, const QString &date, con
     const int next = nextImageNo(db);
     QSqlQuery q = db.exec(QString::fromLatin1(InsertRecord),
                           {nn(m_state.row(2)), nn(m_state.row(3)), nn(m_state.row(5)), nn(v.mGy1), nn(v.mGy2), nn(v.mGy3),
-                           nn(v.expTime), nn(date), nn(time), nn(m_state.row(8)), next});
+                           nn(v.expTime), nn(date), nn(time), nn(m_state.row(8)), next,
+                           // which unit captured it: its values mean different things
+                           m_station.settings().xrayComm});
     const qint64 id = db.lastInsertId(q);
     t.commit();
     if (imageNo)
@@ -253,7 +255,8 @@ int DoseRecords::storePending()
         for (const auto &p : list) {
             db.exec(QString::fromLatin1(InsertRecord),
                     {nn(m_state.row(2)), nn(m_state.row(3)), nn(m_state.row(5)), nn(p.values.mGy1), nn(p.values.mGy2),
-                     nn(p.values.mGy3), nn(p.values.expTime), nn(p.date), nn(p.time), nn(m_state.row(8)), next++});
+                     nn(p.values.mGy3), nn(p.values.expTime), nn(p.date), nn(p.time), nn(m_state.row(8)), next++,
+                     m_station.settings().xrayComm});
         }
         tx.commit();
     }

@@ -49,7 +49,10 @@ const char *const DataStatements[] = {
     " mGy1 TEXT, mGy2 TEXT, mGy3 TEXT, expTime TEXT,"
     " \"Date\" TEXT, \"Time\" TEXT, Status TEXT, Bodypart TEXT, ImgNo INTEGER,"
     " FKeyPatID TEXT, Patname TEXT, Datum TEXT, Zeit TEXT,"
-    " KVP TEXT, ma TEXT, Dicke TEXT, Druck TEXT, mGy TEXT, Sonstiges TEXT)",
+    " KVP TEXT, ma TEXT, Dicke TEXT, Druck TEXT, mGy TEXT, Sonstiges TEXT,"
+    // The unit that captured the record (General\XrayComm then): the merge writes an
+    // HFE 501 dose-area product elsewhere than the other units' entrance doses.
+    " XrayComm INTEGER)",
     "CREATE INDEX IF NOT EXISTS ixDosisStatus ON tblDosis (Status)",
 
     "CREATE VIEW IF NOT EXISTS view_studies AS"
@@ -164,12 +167,28 @@ void ensureUserDb(const StationPaths &paths)
         createFresh(paths.userDb(), &createUserTables);
 }
 
+void addMissingColumns(const QString &file)
+{
+    if (!QFileInfo::exists(file))
+        return;
+    Database db(file);
+    bool has = false;
+    QSqlQuery q = db.exec(QStringLiteral("PRAGMA table_info(tblDosis)"));
+    while (q.next())
+        has = has || q.value(1).toString().compare(QStringLiteral("XrayComm"), Qt::CaseInsensitive) == 0;
+    if (!has)
+        db.exec(QStringLiteral("ALTER TABLE tblDosis ADD COLUMN XrayComm INTEGER"));
+}
+
 void ensureDatabases(const StationPaths &paths)
 {
     QDir().mkpath(paths.dataDir());
     ensureTemplate(paths);
     ensureDataDb(paths);
     ensureUserDb(paths);
+    // Files made by an earlier version get the columns added since.
+    addMissingColumns(paths.templateDb());
+    addMissingColumns(paths.dataDb());
 }
 
 }

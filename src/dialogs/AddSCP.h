@@ -1,0 +1,31 @@
+#pragma once
+#include <QDialog>
+
+class QLineEdit;
+class QPushButton;
+class Station;
+
+// Adds a storage destination, or edits one ("Edit SCP", "Apply") when given its row.
+// The four fields are checked before anything is stored; a refusal only shows its text.
+class AddSCP : public QDialog {
+    Q_OBJECT
+public:
+    explicit AddSCP(Station &station, QWidget *parent = nullptr);
+
+    // Edit mode: the row's ID and its four texts.
+    void editRow(qint64 id, const QString &alias, const QString &aet, const QString &ip, const QString &port);
+
+    // Set after a successful Add or Apply.
+    bool changed() const { return m_changed; }
+    QLineEdit *field(int index) const { return txtSCP[index]; }
+    QPushButton *addButton() const { return cmdAdd; }
+
+private:
+    void cmdAdd_Click();
+
+    Station &m_station;
+    QLineEdit *txtSCP[4];
+    QPushButton *cmdAdd;
+    QPushButton *cmdCancel;
+    bool m_changed = false;
+};

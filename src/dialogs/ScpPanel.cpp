@@ -1,0 +1,115 @@
+#include "dialogs/ScpPanel.h"
+#include "core/Station.h"
+#include "dialogs/AddSCP.h"
+#include "net/Destinations.h"
+
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLayout>
+#include <QMenu>
+#include <QTreeWidget>
+
+ScpPanel::ScpPanel(Station &station, QGroupBox *frame) : QObject(frame), m_station(station)
+{
+    execDialog = [](QDialog &d) { return d.exec(); };
+    m_lvSCP = new QTreeWidget(frame);
+    m_lvSCP->setObjectName(QStringLiteral("lvSCP"));
+    m_lvSCP->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port")});
+    m_lvSCP->setRootIsDecorated(false);
+    m_lvSCP->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_lvSCP->header()->setSectionResizeMode(QHeaderView::Stretch);
+    if (frame->layout())
+        frame->layout()->addWidget(m_lvSCP);
+
+    m_popup = new QMenu(m_lvSCP);
+    m_popup->setObjectName(QStringLiteral("PopupAddSCP"));
+    auto add = [this](const char *name, const QString &text, void (ScpPanel::*slot)()) {
+        QAction *a = m_popup->addAction(text);
+        a->setObjectName(QString::fromLatin1(name));
+        connect(a, &QAction::triggered, this, slot);
+        return a;
+    };
+    add("PopAddNewSCP", QStringLiteral("Add New ..."), &ScpPanel::addNew);
+    add("PopEditSCP", QStringLiteral("Edit ..."), &ScpPanel::editSelected);
+    add("PopDeleteSCP", QStringLiteral("Delete"), &ScpPanel::deleteSelected);
+    m_popup->addSeparator();
+    add("PopDefault", QStringLiteral("Set as default"), &ScpPanel::makeDefault);
+    connect(m_lvSCP, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &pos) { popupFor(pos)->popup(m_lvSCP->viewport()->mapToGlobal(pos)); });
+    UpdateSCP();
+}
+
+QMenu *ScpPanel::popupFor(const QPoint &pos)
+{
+    QTreeWidgetItem *hit = m_lvSCP->itemAt(pos);
+    if (hit)
+        m_lvSCP->setCurrentItem(hit);
+    for (QAction *a : m_popup->actions())
+        if (!a->isSeparator() && a->objectName() != QLatin1String("PopAddNewSCP"))
+            a->setEnabled(hit != nullptr);
+    return m_popup;
+}
+
+void ScpPanel::UpdateSCP()
+{
+    m_lvSCP->setUpdatesEnabled(false);
+    m_lvSCP->clear();
+    m_station.trap(QStringLiteral("OptionForm UpdateSCP"), [&] {
+        for (const Destination &d : Destinations(m_station).list()) {
+            auto *item = new QTreeWidgetItem(m_lvSCP, {d.alias, d.aet, d.ip, d.port});
+            item->setData(0, Qt::UserRole, d.id);
+            if (d.isDefault)
+                for (int c = 0; c < 4; ++c) {
+                    QFont f = item->font(c);
+                    f.setBold(true);
+                    item->setFont(c, f);
+                }
+        }
+    });
+    m_lvSCP->setUpdatesEnabled(true);
+}
+
+qint64 ScpPanel::selectedId() const
+{
+    QTreeWidgetItem *item = m_lvSCP->currentItem();
+    return item ? item->data(0, Qt::UserRole).toLongLong() : 0;
+}
+
+void ScpPanel::addNew()
+{
+    AddSCP dlg(m_station, m_lvSCP->window());
+    execDialog(dlg);
+    if (dlg.changed())
+        UpdateSCP();
+}
+
+void ScpPanel::editSelected()
+{
+    QTreeWidgetItem *item = m_lvSCP->currentItem();
+    if (!item)
+        return;
+    AddSCP dlg(m_station, m_lvSCP->window());
+    dlg.editRow(selectedId(), item->text(0), item->text(1), item->text(2), item->text(3));
+    execDialog(dlg);
+    if (dlg.changed())
+        UpdateSCP();
+}
+
+void ScpPanel::deleteSelected()
+{
+    const qint64 id = selectedId();
+    if (id == 0)
+        return;
+    if (m_station.trap(QStringLiteral("OptionForm PopDeleteSCP_Click"), [&] { Destinations(m_station).remove(id); }))
+        delete m_lvSCP->currentItem();
+    m_lvSCP->clearSelection();
+}
+
+void ScpPanel::makeDefault()
+{
+    const qint64 id = selectedId();
+    if (id == 0)
+        return;
+    if (m_station.trap(QStringLiteral("OptionForm PopDefault_Click"), [&] { Destinations(m_station).makeDefault(id); }))
+        UpdateSCP();
+}

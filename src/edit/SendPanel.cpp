@@ -1,0 +1,355 @@
+#include "edit/SendPanel.h"
+#include "core/AppError.h"
+#include "core/EditSession.h"
+#include "core/Station.h"
+#include "core/StationPaths.h"
+#include "dicom/Image.h"
+#include "dose/DoseMerge.h"
+#include "dose/DoseState.h"
+#include "edit/ModifyImage.h"
+#include "edit/SelectPosForm.h"
+#include "net/Destinations.h"
+#include "store/BrowserPanel.h"
+#include "store/StoreDeletion.h"
+#include "store/StoreSelection.h"
+#include "ui/CommandIds.h"
+#include "ui/CommandTable.h"
+#include "ui/EditForm.h"
+#include "ui/MainHooks.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCursor>
+#include <QDateTime>
+#include <QDialog>
+#include <QDir>
+#include <QListWidget>
+#include <QMenu>
+#include <QWidget>
+#include <unistd.h>
+
+namespace {
+
+const char *const MenuNames[] = {Menu::SeriesSendTo, Menu::StudySendTo, Menu::PatientSendTo};
+
+const QString NoPatientText = QStringLiteral("Please select a patient from the list!");
+const QString NoDefaultText = QStringLiteral("No default SCP configured!");
+
+// The hourglass for as long as a scope runs.
+struct WaitCursor {
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+};
+
+} // namespace
+
+SendPanel::SendPanel(Station &station, StoreSelection &selection, DoseState &dose, EditSession &edits,
+                     CommandTable &commands, MainHooks &hooks, std::function<std::vector<qint64>()> listedDoses,
+                     QWidget *parent)
+    : QObject(parent), m_station(station), m_selection(selection), m_dose(dose), m_edits(edits), m_commands(commands),
+      m_hooks(hooks), m_listedDoses(std::move(listedDoses)), m_parent(parent)
+{
+    execDialog = [](QDialog &d) { return d.exec(); };
+    commands.hook(Cmd::ToolbarSend, [this] { sendToDefault(); });
+    commands.hook(Cmd::MergeImages, [this] { mergeImages(); });
+    commands.hook(Cmd::Manually, [this] { manually(); });
+    const SendTransfer::Level levels[] = {SendTransfer::Level::Series, SendTransfer::Level::Study,
+                                          SendTransfer::Level::Patient};
+    for (int i = 0; i < 3; ++i) {
+        if (QMenu *m = commands.menu(QString::fromLatin1(MenuNames[i])))
+            connect(m, &QMenu::triggered, this,
+                    [this, level = levels[i]](QAction *a) { sendTo(level, a->data().toString()); });
+    }
+    hooks.updateSendToEntries.push_back([this] { UpdateSendToEntries(); });
+    // The Options dialog may have added, changed, deleted or made default a destination.
+    hooks.optionsClosed.push_back([this] { UpdateSendToEntries(); });
+}
+
+SendPanel::~SendPanel() = default;
+
+void SendPanel::fillMenu(QMenu *menu, const std::vector<Destination> &list)
+{
+    menu->clear();
+    for (const Destination &d : list) {
+        QAction *a = menu->addAction(d.alias);
+        a->setData(Destinations::tag(d.aet, d.ip, d.port));
+    }
+    menu->setEnabled(!list.empty());
+    menu->menuAction()->setVisible(!list.empty());
+}
+
+void SendPanel::UpdateSendToEntries()
+{
+    // A destination deleted meanwhile must not stay the default one.
+    m_default = PeerAddress();
+    for (const char *name : MenuNames)
+        if (QMenu *m = m_commands.menu(QString::fromLatin1(name)))
+            fillMenu(m, {});
+    m_station.trap(QStringLiteral("MainForm UpdateSendToEntries"), [&] {
+        const std::vector<Destination> list = Destinations(m_station).list();
+        for (const Destination &d : list)
+            if (d.isDefault)
+                m_default = d.peer();
+        for (const char *name : MenuNames)
+            if (QMenu *m = m_commands.menu(QString::fromLatin1(name)))
+                fillMenu(m, list);
+    });
+}
+
+bool SendPanel::incomplete(const PeerAddress &p)
+{
+    if (!p.aet.isEmpty() && !p.ip.isEmpty() && !p.port.isEmpty())
+        return false;
+    m_station.prompter().message(QStringLiteral("Incomplete Storage Class Provider values!\nAET: %1\nIP: %2\nPort: %3")
+                                     .arg(p.aet, p.ip, p.port));
+    return true;
+}
+
+bool SendPanel::SCPOnline(const QStringList &files)
+{
+    m_sender.reset();
+    const Settings &s = m_station.settings();
+    auto sender = std::make_unique<dicom::StoreSender>(
+        dicom::StoreSender::Peer{s.scp.ip, s.scp.port, s.irAet, s.scp.aet}, timeouts);
+    try {
+        WaitCursor wait;
+        sender->open(files);
+    } catch (const std::exception &e) {
+        m_station.showError(e, QStringLiteral("MainForm SCPOnline"));
+        return false;
+    }
+    m_sender = std::move(sender);
+    return true;
+}
+
+void SendPanel::sendTo(SendTransfer::Level level, const QString &tag)
+{
+    const PeerAddress p = Destinations::splitTag(tag);
+    if (incomplete(p))
+        return;
+    m_station.settings().scp = p;
+    if (level == SendTransfer::Level::Series && m_parent) {
+        // The series the popup was opened on: the browser's selected series row.
+        if (auto *lv = m_parent->window()->findChild<QListWidget *>(QStringLiteral("lvSerien"))) {
+            QListWidgetItem *item = lv->currentItem();
+            bool ok = false;
+            const qint64 id = item && item->isSelected() ? item->data(BrowserPanel::TagRole).toLongLong(&ok) : 0;
+            if (ok && id > 0)
+                m_selection.seriesId = id;
+        }
+    }
+    run(level, m_station.paths().binDir());
+}
+
+bool SendPanel::checkDefault()
+{
+    if (!m_selection.hasPatient()) {
+        m_station.prompter().message(NoPatientText, MsgIcon::Information);
+        return false;
+    }
+    if (m_default.ip.isEmpty() && m_default.aet.isEmpty() && m_default.port.isEmpty()) {
+        m_station.prompter().message(NoDefaultText, MsgIcon::Information);
+        return false;
+    }
+    return true;
+}
+
+void SendPanel::sendToDefault()
+{
+    if (!checkDefault())
+        return;
+    sendPatientToDefault(m_station.paths().binDir());
+}
+
+void SendPanel::sendPatientToDefault(const QString &stagingDir)
+{
+    if (incomplete(m_default))
+        return;
+    m_station.settings().scp = m_default;
+    run(SendTransfer::Level::Patient, stagingDir);
+}
+
+void SendPanel::run(SendTransfer::Level level, const QString &stagingDir)
+{
+    if (level != SendTransfer::Level::Patient && m_selection.studyUid.isEmpty())
+        return;
+    if (level == SendTransfer::Level::Series && m_selection.seriesId == 0)
+        return;
+    if (level == SendTransfer::Level::Patient && !m_selection.hasPatient())
+        return;
+
+    // What goes: known before connecting, so the association proposes its kinds.
+    QStringList files;
+    QList<SendTransfer::StudyPlan> plans;
+    const bool planned = m_station.trapAndShow(QStringLiteral("MainForm SendImages"), [&] {
+        if (level == SendTransfer::Level::Series) {
+            files = SendTransfer::seriesFiles(m_station, m_selection.seriesId);
+        } else if (level == SendTransfer::Level::Study) {
+            bool ok = false;
+            const qint64 studyId = m_selection.studyId.toLongLong(&ok);
+            if (!ok)
+                throw AppError(ErrorNo::General, QStringLiteral("No study is selected"));
+            plans << SendTransfer::studyPlan(m_station, studyId, stagingDir);
+        } else {
+            plans = SendTransfer::patientPlan(m_station, m_selection.patId, stagingDir);
+        }
+        files += SendTransfer::filesOf(plans);
+    });
+    if (!planned || !SCPOnline(files))
+        return;
+
+    if (m_edits.pendingTasks() > 0) {
+        if (!m_station.prompter().askYesNo(QStringLiteral("Undone tasks in list!\nContinue?"), MsgIcon::Question)) {
+            m_sender.reset();
+            return;
+        }
+        m_commands.run(QString::fromLatin1(Cmd::TaskListClear));
+        m_edits.clear();
+    }
+    m_selection.currentImage = 0;
+    m_selection.currentImageFile.clear();
+    m_selection.notifyImagePicked();
+
+    EditForm::Job job;
+    job.doneText = QStringLiteral("Tasks done!");
+    const qint64 seriesId = m_selection.seriesId;
+    const qint64 patId = m_selection.patId;
+    const QString patName = m_selection.patName;
+    bool success = false, patientGone = false;
+    switch (level) {
+    case SendTransfer::Level::Series:
+        job.operation = EditForm::SendSeries;
+        job.procedure = SendTransfer::SeriesProcedure;
+        break;
+    case SendTransfer::Level::Study:
+        job.operation = EditForm::SendStudy;
+        job.procedure = SendTransfer::StudyProcedure;
+        break;
+    case SendTransfer::Level::Patient:
+        job.operation = EditForm::SendPatient;
+        job.procedure = SendTransfer::PatientProcedure;
+        break;
+    }
+    job.work = [&, level](EditForm &f) {
+        SendTransfer t(m_station, f, *m_sender);
+        t.tellOperator = [this](const QString &text) { m_station.prompter().message(text, MsgIcon::Information); };
+        t.removeFromStore = [this, &f](SendTransfer::Level l, qint64 key) {
+            StoreDeletion d(m_station.paths(), m_station.log(), f);
+            if (l == SendTransfer::Level::Series)
+                d.deleteSeries(key);
+            else if (l == SendTransfer::Level::Study)
+                d.deleteStudy(key);
+            else
+                d.deletePatient(key);
+            return true;
+        };
+        try {
+            if (level == SendTransfer::Level::Series)
+                t.sendSeries(seriesId);
+            else if (level == SendTransfer::Level::Study)
+                t.sendStudy(plans.first());
+            else
+                t.sendPatient(patName, patId, plans);
+        } catch (...) {
+            m_sender->close();
+            throw;
+        }
+        // The association ends with the transfer, before OK is offered.
+        m_sender->close();
+        success = t.sendSuccess();
+        patientGone = t.patientRemoved();
+    };
+    {
+        EditForm form(m_station, std::move(job), &m_hooks, m_parent ? m_parent->window() : nullptr);
+        execDialog(form);
+        lastProgressText = form.progressText();
+    }
+    m_sender.reset();
+
+    // The lists follow what the send removed.
+    if (patientGone)
+        m_selection.notifyPatientDeleted();
+    if (success || patientGone || level != SendTransfer::Level::Series)
+        m_commands.run(QString::fromLatin1(Cmd::RefreshList));
+}
+
+QString SendPanel::newStagingFolder() const
+{
+    // Each send stages into a folder of its own: nothing another send left behind goes
+    // out with it.
+    return m_station.paths().binDir() + QLatin1Char('/') + StagePrefix
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmsszzz")) + QLatin1Char('-')
+        + QString::number(::getpid());
+}
+
+void SendPanel::mergeImages()
+{
+    if (m_station.busy) {
+        m_station.prompter().message(QStringLiteral("Please wait until the images are loaded."), MsgIcon::Information);
+        return;
+    }
+    if (!checkDefault())
+        return;
+    const std::vector<qint64> ids = m_listedDoses ? m_listedDoses() : std::vector<qint64>();
+    const QStringList viewer = m_selection.viewerFiles;
+    if (ids.size() != static_cast<size_t>(viewer.size()) || viewer.isEmpty()) {
+        m_station.prompter().message(
+            QStringLiteral("There are not all images on the system please wait a few second and try again!"),
+            MsgIcon::Information);
+        return;
+    }
+    QString folder;
+    try {
+        DoseMerge merge(m_station);
+        const QList<DoseMerge::Planned> planned = merge.plan(merge.records(ids), viewer);
+        folder = newStagingFolder();
+        merge.stage(planned, folder);
+    } catch (const AppError &e) {
+        if (!folder.isEmpty())
+            QDir(folder).removeRecursively();
+        m_station.logError(e, DoseMerge::Procedure);
+        if (e.number() == ErrorNo::BadInput)
+            m_station.prompter().message(e.description(), MsgIcon::Information);
+        else
+            m_station.showError(e, DoseMerge::Procedure);
+        return;
+    } catch (const std::exception &e) {
+        if (!folder.isEmpty())
+            QDir(folder).removeRecursively();
+        m_station.showError(e, DoseMerge::Procedure);
+        return;
+    }
+    sendPatientToDefault(folder);
+    // The staged copies served this send only.
+    QDir(folder).removeRecursively();
+}
+
+void SendPanel::manually()
+{
+    if (m_station.busy)
+        return;
+    if (!checkDefault())
+        return;
+    if (m_selection.currentImage < 1 || m_selection.currentImageFile.isEmpty()) {
+        m_station.prompter().message(QStringLiteral("Please select an image first!"), MsgIcon::Information);
+        return;
+    }
+    m_dose.assignmentMode = AssignmentMode::SelectedRow;
+    const QString folder = newStagingFolder();
+    const bool staged = m_station.trapAndShow(QStringLiteral("MainForm cmdSelected_Click"), [&] {
+        auto img = dicom::Image::readFile(m_selection.currentImageFile);
+        QWidget *owner = m_parent ? m_parent->window() : nullptr;
+        ModifyImage modify([owner](const dicom::Image &i) { return SelectPosForm::ask(i, owner); });
+        modify.apply(*img);
+        const QString uid = img->sopInstanceUid();
+        if (!isValidUid(uid))
+            throw AppError(ErrorNo::Dicom, QStringLiteral("The image has no valid SOP Instance UID"));
+        if (!QDir().mkpath(folder))
+            throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot create %1").arg(folder));
+        // The modified image is staged, so the patient send has it to send.
+        img->writeFile(folder + QLatin1Char('/') + uid + QStringLiteral(".dcm"));
+    });
+    if (staged)
+        sendPatientToDefault(folder);
+    QDir(folder).removeRecursively();
+}

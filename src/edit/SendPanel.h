@@ -1,0 +1,79 @@
+#pragma once
+#include "core/Settings.h"
+#include "dicom/StoreSender.h"
+#include "net/SendTransfer.h"
+
+#include <QObject>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class CommandTable;
+struct Destination;
+class DoseState;
+class EditSession;
+class QDialog;
+class QMenu;
+class QWidget;
+class Station;
+class StoreSelection;
+struct MainHooks;
+
+// The send commands of the main window: the "Send to" sub-menus of the series, study and
+// patient menus (one entry per storage destination), the toolbar's "send" to the default
+// destination, "Merge Images" (the dose merge, then the patient send) and "Manually"
+// (the current image made a mammogram for presentation, then the patient send). Each
+// send connects first (SCPOnline) and then runs in the progress window.
+class SendPanel : public QObject {
+    Q_OBJECT
+public:
+    static inline const QString StagePrefix = QStringLiteral("Send-");
+
+    // listedDoses gives the IDs of the records the dose list shows, in list order.
+    SendPanel(Station &station, StoreSelection &selection, DoseState &dose, EditSession &edits,
+              CommandTable &commands, MainHooks &hooks, std::function<std::vector<qint64>()> listedDoses,
+              QWidget *parent);
+    ~SendPanel() override;
+
+    // Rebuilds the three "Send to" menus from tblSCP and takes the default destination.
+    void UpdateSendToEntries();
+    const PeerAddress &defaultDestination() const { return m_default; }
+
+    // A "Send to" entry's click: its destination tag, at its level.
+    void sendTo(SendTransfer::Level level, const QString &tag);
+    // The toolbar's "send".
+    void sendToDefault();
+    void mergeImages();
+    void manually();
+
+    // Connects to the send target with contexts for these files; shows "Error #" and
+    // returns false when it cannot.
+    bool SCPOnline(const QStringList &files);
+
+    // Runs a modal dialog; tests replace it to drive the progress window.
+    std::function<int(QDialog &)> execDialog;
+    // The waits on the network.
+    dicom::StoreSender::Timeouts timeouts;
+    // What the last progress window wrote, for tests and the log.
+    QString lastProgressText;
+
+private:
+    void fillMenu(QMenu *menu, const std::vector<Destination> &list);
+    bool incomplete(const PeerAddress &p);
+    // The patient send to the default destination, from the given staging folder.
+    void sendPatientToDefault(const QString &stagingDir);
+    void run(SendTransfer::Level level, const QString &stagingDir);
+    bool checkDefault();
+    QString newStagingFolder() const;
+
+    Station &m_station;
+    StoreSelection &m_selection;
+    DoseState &m_dose;
+    EditSession &m_edits;
+    CommandTable &m_commands;
+    MainHooks &m_hooks;
+    std::function<std::vector<qint64>()> m_listedDoses;
+    QWidget *m_parent;
+    PeerAddress m_default;
+    std::unique_ptr<dicom::StoreSender> m_sender;
+};

@@ -1,0 +1,75 @@
+#pragma once
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+class Progress;
+class Station;
+namespace dicom {
+class StoreSender;
+}
+
+// The transfers of the progress window: a series, a study or a patient sent over an
+// open association, counted and, with General\SentAndKeep 0, removed from the store
+// when every image went.
+//
+// A series goes from its stored files. A study goes from the files staged for it: only
+// staged files named after an ImageUID of that study are sent, so staged files of
+// another patient or study are never sent, and what counts as "all sent" is the study's
+// own image rows. A study with nothing staged is reported and counts as unsent.
+class SendTransfer {
+public:
+    static inline const QString PatientProcedure = QStringLiteral("EditForm PatientSenden");
+    static inline const QString StudyProcedure = QStringLiteral("EditForm StudieSenden");
+    static inline const QString SeriesProcedure = QStringLiteral("EditForm SerieSenden");
+
+    enum class Level { Series, Study, Patient };
+
+    // One study of a send: its image rows and the staged files that belong to them.
+    struct StudyPlan {
+        qint64 studyId = 0;
+        QString studyUid;
+        QStringList imageUids; // the study's rows
+        QStringList files;     // staged files named after one of them, in name order
+    };
+
+    // The studies of a patient with their staged files from stagingDir (empty: none).
+    static QList<StudyPlan> patientPlan(Station &station, qint64 patId, const QString &stagingDir);
+    static StudyPlan studyPlan(Station &station, qint64 studyId, const QString &stagingDir);
+    // The stored files of a series, in image order (also those missing on disk).
+    static QStringList seriesFiles(Station &station, qint64 seriesId);
+    static QStringList filesOf(const QList<StudyPlan> &plans);
+
+    SendTransfer(Station &station, Progress &progress, dicom::StoreSender &sender);
+
+    // Removes a series, study or patient from the store (rows and files); true when it
+    // went. Unset: nothing is removed.
+    std::function<bool(Level level, qint64 key)> removeFromStore;
+    // Told when a study has nothing to send in a study send ("could not be found").
+    std::function<void(const QString &text)> tellOperator;
+
+    void sendSeries(qint64 seriesId);
+    void sendStudy(const StudyPlan &plan, bool partOfPatient = false);
+    void sendPatient(const QString &displayName, qint64 patId, const QList<StudyPlan> &plans);
+
+    int total() const { return m_total; }
+    int sent() const { return m_sent; }
+    // The send's removal went through (the send-success flag).
+    bool sendSuccess() const { return m_success; }
+    bool patientRemoved() const { return m_patientRemoved; }
+
+    static QString countLine(int sent, int total);
+
+private:
+    bool sendFile(const QString &file, const QString &logName);
+    bool removes() const;
+
+    Station &m_station;
+    Progress &m_progress;
+    dicom::StoreSender &m_sender;
+    int m_total = 0;
+    int m_sent = 0;
+    bool m_success = false;
+    bool m_patientRemoved = false;
+};

@@ -1,0 +1,384 @@
+// "Merge Images", "Manually" and the sends of the main window through the send panel,
+// against storescp: each image gets its own record's dose, mismatches send nothing,
+// staged files of other patients never go, what was not sent is never removed.
+#include "StoreFixture.h"
+#include "StorePeers.h"
+#include "TestStation.h"
+#include "Wait.h"
+
+#include "core/Database.h"
+#include "core/EditSession.h"
+#include "core/Station.h"
+#include "dose/DoseMerge.h"
+#include "dose/DoseState.h"
+#include "edit/ModifyImage.h"
+#include "edit/SendPanel.h"
+#include "net/Destinations.h"
+#include "store/Schema.h"
+#include "store/StoreSelection.h"
+#include "ui/CommandIds.h"
+#include "ui/CommandTable.h"
+#include "ui/EditForm.h"
+#include "ui/MainCommands.h"
+#include "ui/MainHooks.h"
+
+#include <QDir>
+#include <QMainWindow>
+#include <QMenu>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+struct SendHarness {
+    TestStation ts;
+    QMainWindow window;
+    CommandTable *commands = nullptr;
+    MainHooks hooks;
+    StoreSelection selection;
+    DoseState dose;
+    EditSession edits;
+    SendPanel *panel = nullptr;
+    std::vector<qint64> listed;
+    QString shown;
+    int windows = 0;
+
+    SendHarness()
+    {
+        commands = new CommandTable(&window);
+        MainCommands::build(*commands, &window);
+        panel = new SendPanel(*ts, selection, dose, edits, *commands, hooks, [this] { return listed; }, &window);
+        panel->execDialog = [this](QDialog &d) {
+            auto &f = static_cast<EditForm &>(d);
+            ++windows;
+            f.show();
+            if (!waitUntil([&] { return f.isDone(); }, 60000))
+                return -1;
+            shown = f.progressText();
+            f.findChild<QPushButton *>("cmdOK")->click();
+            return f.result();
+        };
+    }
+
+    void defaultTo(quint16 port, const QString &aet = QStringLiteral("ARCHIVE"))
+    {
+        Destinations d(*ts);
+        d.makeDefault(d.add(QStringLiteral("Archive"), aet, QStringLiteral("127.0.0.1"), QString::number(port)));
+        panel->UpdateSendToEntries();
+    }
+
+    void pick(qint64 patId, const QString &patId1, const QStringList &viewerFiles = {})
+    {
+        selection.patId = patId;
+        selection.patId1 = patId1;
+        selection.patName = patId1 + QStringLiteral(", TEST");
+        selection.viewerFiles = viewerFiles;
+    }
+
+    qint64 addDose(int imgNo, const QString &value, int unit)
+    {
+        Database db = Database::openData(ts->paths());
+        QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblDosis (PatFirstname, PatLastname, mGy1, Status, ImgNo, XrayComm)"
+                                             " VALUES ('JANE', 'DOE', ?, '2', ?, ?)"),
+                              {value, imgNo, unit});
+        return db.lastInsertId(q);
+    }
+
+    QString errorLog() { return QString::fromUtf8(readFile(ts->log().errorLogPath())); }
+};
+
+int instanceNumber(const QString &file)
+{
+    DcmFileFormat ff;
+    ff.loadFile(QFile::encodeName(file).constData());
+    Sint32 n = 0;
+    ff.getDataset()->findAndGetSint32(DCM_InstanceNumber, n);
+    return n;
+}
+
+// What dciodvfy calls an error in a file.
+QStringList verifierErrors(const QString &file)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("dciodvfy"), {file});
+    p.waitForFinished(60000);
+    QStringList errors;
+    for (const QString &line : QString::fromLatin1(p.readAll()).split(QLatin1Char('\n')))
+        if (line.startsWith(QStringLiteral("Error")))
+            errors << line.trimmed();
+    return errors;
+}
+
+QStringList stagingLeftovers(Station &s)
+{
+    return QDir(s.paths().binDir()).entryList({SendPanel::StagePrefix + "*"}, QDir::Dirs);
+}
+
+} // namespace
+
+class TestMerge : public QObject {
+    Q_OBJECT
+private slots:
+    void mergeGivesEachImageItsOwnDose_data();
+    void mergeGivesEachImageItsOwnDose();
+    void mismatchedDosesSendNothing_data();
+    void mismatchedDosesSendNothing();
+    void mergedStudyGoesTheOtherStays();
+    void staleStagedFilesOfAnotherPatientStay();
+    void closedPortShowsErrorWithoutWindow();
+    void deletedDefaultIsForgotten();
+    void manuallySendsTheModifiedImage();
+    void oldDatabasesGetTheUnitColumn();
+};
+
+void TestMerge::mergeGivesEachImageItsOwnDose_data()
+{
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<QStringList>("entrance");
+    QTest::addColumn<QStringList>("areaProduct");
+    QTest::newRow("HFE 501: dose-area product / 10") << 5 << QStringList{"-", "-", "-"} << QStringList{"1.05", "2", "3.025"};
+    QTest::newRow("Sophie: entrance dose") << 1 << QStringList{"10.5", "20", "30.25"} << QStringList{"-", "-", "-"};
+    QTest::newRow("Lorad M4: entrance dose") << 3 << QStringList{"10.5", "20", "30.25"} << QStringList{"-", "-", "-"};
+}
+
+void TestMerge::mergeGivesEachImageItsOwnDose()
+{
+    QFETCH(int, unit);
+    QFETCH(QStringList, entrance);
+    QFETCH(QStringList, areaProduct);
+    SendHarness h;
+    StoreScp scp;
+    QVERIFY(scp.start());
+    h.defaultTo(scp.port());
+    StoreFixture fx(*h.ts);
+    const qint64 pat = fx.addPatient("P1", "DOE", "JANE");
+    const auto made = fx.addStudyWithImages(pat, 3, QSize(200, 240));
+    // The viewer shows the images in another order than the exposures were numbered.
+    h.pick(pat, "P1", {made.files[2], made.files[0], made.files[1]});
+    const QStringList values{"10.5", "20", "30.25"};
+    for (int i = 0; i < 3; ++i)
+        h.listed.push_back(h.addDose(i + 1, values[i], unit));
+    h.commands->run(Cmd::MergeImages);
+    QCOMPARE(h.windows, 1);
+    QVERIFY2(h.shown.contains("3 of 3 images successfully sent."), qPrintable(h.shown));
+    QVERIFY(h.shown.endsWith("Tasks done!"));
+    QVERIFY(waitUntil([&] { return scp.files().size() == 3; }));
+    QTest::qWait(200);
+    for (const QString &f : scp.files()) {
+        const ObjectFacts got = objectFacts(f);
+        const int n = instanceNumber(f);
+        QVERIFY(n >= 1 && n <= 3);
+        QCOMPARE(got.entranceDose, entrance[n - 1]);
+        QCOMPARE(got.areaDoseProduct, areaProduct[n - 1]);
+        const ObjectFacts own = objectFacts(made.files[n - 1]);
+        QCOMPARE(got.sopUid, own.sopUid);
+        QCOMPARE(got.sopClass, own.sopClass);
+        QCOMPARE(got.pixelHash, own.pixelHash);
+        // The dose adds no fault to the object.
+        for (const QString &e : verifierErrors(f))
+            QVERIFY2(verifierErrors(made.files[n - 1]).contains(e), qPrintable(e));
+        // The store's own file carries no dose.
+        QCOMPARE(own.entranceDose, QString("-"));
+        QCOMPARE(own.areaDoseProduct, QString("-"));
+    }
+    QVERIFY(stagingLeftovers(*h.ts).isEmpty());
+}
+
+void TestMerge::mismatchedDosesSendNothing_data()
+{
+    QTest::addColumn<QList<int>>("numbers");
+    QTest::addColumn<QStringList>("values");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("missing") << QList<int>{1, 2, 4} << QStringList{"1", "2", "3"}
+                             << QString("Image #%1 (Instance Number 3) has no matching dose.");
+    QTest::newRow("duplicate") << QList<int>{1, 2, 2} << QStringList{"1", "2", "3"}
+                               << QString("(Instance Number 2) has more than one matching dose.");
+    QTest::newRow("comma") << QList<int>{1, 2, 3} << QStringList{"1", "12,5", "3"}
+                           << QString("the dose \"12,5\" is not a valid number.");
+    QTest::newRow("too long") << QList<int>{1, 2, 3} << QStringList{"1", "2", "12345678901234567"}
+                              << QString("the dose \"12345678901234567\" is not a valid number.");
+}
+
+void TestMerge::mismatchedDosesSendNothing()
+{
+    QFETCH(QList<int>, numbers);
+    QFETCH(QStringList, values);
+    QFETCH(QString, told);
+    SendHarness h;
+    StoreScp scp;
+    QVERIFY(scp.start());
+    h.defaultTo(scp.port());
+    StoreFixture fx(*h.ts);
+    const qint64 pat = fx.addPatient("P1", "DOE", "JANE");
+    const auto made = fx.addStudyWithImages(pat, 3);
+    h.pick(pat, "P1", made.files);
+    for (int i = 0; i < 3; ++i)
+        h.listed.push_back(h.addDose(numbers[i], values[i], 1));
+    h.commands->run(Cmd::MergeImages);
+    QCOMPARE(h.windows, 0);
+    QVERIFY2(h.ts.prompter.lastText().contains(told.contains("%1") ? told.arg(3) : told),
+             qPrintable(h.ts.prompter.lastText()));
+    QVERIFY(h.ts.prompter.lastText().startsWith("The doses do not match the images; nothing was sent."));
+    QVERIFY(h.errorLog().contains("MainForm cmdAll_Click"));
+    QTest::qWait(300);
+    QVERIFY(scp.files().isEmpty());
+    QVERIFY(stagingLeftovers(*h.ts).isEmpty());
+
+    // Nor while a study is being loaded.
+    h.ts.prompter.clear();
+    h.ts->busy = true;
+    h.commands->run(Cmd::MergeImages);
+    h.ts->busy = false;
+    QCOMPARE(h.ts.prompter.lastText(), QString("Please wait until the images are loaded."));
+    QCOMPARE(h.windows, 0);
+}
+
+void TestMerge::mergedStudyGoesTheOtherStays()
+{
+    SendHarness h;
+    h.ts->settings().sentAndKeep = 0;
+    StoreScp scp;
+    QVERIFY(scp.start());
+    h.defaultTo(scp.port());
+    StoreFixture fx(*h.ts);
+    const qint64 pat = fx.addPatient("P1", "DOE", "JANE");
+    const auto merged = fx.addStudyWithImages(pat, 2);
+    const auto other = fx.addStudyWithImages(pat, 2);
+    h.pick(pat, "P1", merged.files);
+    h.listed = {h.addDose(1, "5", 1), h.addDose(2, "6", 1)};
+    h.commands->run(Cmd::MergeImages);
+    QCOMPARE(h.windows, 1);
+    QVERIFY2(h.shown.contains("2 of 4 images successfully sent.\nRemoving database entries ... skipped (not all files send)"),
+             qPrintable(h.shown));
+    QVERIFY(waitUntil([&] { return scp.files().size() == 2; }));
+    QTest::qWait(300);
+    QCOMPARE(scp.files().size(), 2); // each file once
+    Database db = Database::openData(h.ts->paths());
+    QCOMPARE(db.scalar("SELECT COUNT(*) FROM tblStudies WHERE StudyID = ?", {merged.studyId}).toInt(), 0);
+    QCOMPARE(db.scalar("SELECT COUNT(*) FROM tblStudies WHERE StudyID = ?", {other.studyId}).toInt(), 1);
+    QCOMPARE(db.scalar("SELECT COUNT(*) FROM tblPatienten WHERE PatID = ?", {pat}).toInt(), 1);
+    for (const QString &f : other.files)
+        QVERIFY(QFile::exists(f));
+    for (const QString &f : merged.files)
+        QVERIFY(!QFile::exists(f));
+}
+
+void TestMerge::staleStagedFilesOfAnotherPatientStay()
+{
+    SendHarness h;
+    h.ts->settings().sentAndKeep = 0;
+    StoreScp scp;
+    QVERIFY(scp.start());
+    h.defaultTo(scp.port());
+    StoreFixture fx(*h.ts);
+    const auto x = fx.addStudyWithImages(fx.addPatient("X", "XAVER"), 1);
+    const qint64 y = fx.addPatient("Y", "YOUNG");
+    const auto ys = fx.addStudyWithImages(y, 1);
+    const QString bin = h.ts->paths().binDir();
+    QDir().mkpath(bin);
+    const QString staleX = bin + "/" + x.sopUids[0] + ".dcm";
+    QVERIFY(QFile::copy(x.files[0], staleX));
+    QVERIFY(QFile::copy(ys.files[0], bin + "/" + ys.sopUids[0] + ".dcm"));
+    h.pick(y, "Y");
+    h.commands->run(Cmd::ToolbarSend);
+    QCOMPARE(h.windows, 1);
+    QVERIFY2(h.shown.contains("1 of 1 images successfully sent."), qPrintable(h.shown));
+    QVERIFY(waitUntil([&] { return scp.files().size() == 1; }));
+    QTest::qWait(300);
+    QCOMPARE(scp.files().size(), 1);
+    QCOMPARE(objectFacts(scp.files().first()).sopUid, ys.sopUids[0]);
+    QVERIFY(QFile::exists(staleX));
+    QVERIFY(QFile::exists(x.files[0]));
+}
+
+void TestMerge::closedPortShowsErrorWithoutWindow()
+{
+    SendHarness h;
+    h.defaultTo(freeTcpPort());
+    StoreFixture fx(*h.ts);
+    const qint64 pat = fx.addPatient("P1", "DOE", "JANE");
+    fx.addStudyWithImages(pat, 1);
+    h.pick(pat, "P1");
+    h.commands->run(Cmd::ToolbarSend);
+    QCOMPARE(h.windows, 0);
+    QVERIFY2(h.ts.prompter.lastText().startsWith("Error #"), qPrintable(h.ts.prompter.lastText()));
+    QVERIFY(h.errorLog().contains("MainForm SCPOnline"));
+}
+
+void TestMerge::deletedDefaultIsForgotten()
+{
+    SendHarness h;
+    QMenu *patientMenu = h.commands->menu(Menu::PatientSendTo);
+    h.panel->UpdateSendToEntries();
+    QVERIFY(!patientMenu->menuAction()->isVisible());
+    Destinations d(*h.ts);
+    const qint64 id = d.add("Zeta", "ZETA", "127.0.0.1", "104");
+    d.add("Alpha", "ALPHA", "127.0.0.1", "105");
+    d.makeDefault(id);
+    h.panel->UpdateSendToEntries();
+    QVERIFY(patientMenu->menuAction()->isVisible());
+    QCOMPARE(patientMenu->actions().size(), 2);
+    QCOMPARE(patientMenu->actions()[0]->text(), QString("Alpha"));
+    QCOMPARE(h.commands->menu(Menu::SeriesSendTo)->actions()[1]->data().toString(), QString("ZETA!++!127.0.0.1!++!104"));
+    QCOMPARE(h.panel->defaultDestination().aet, QString("ZETA"));
+
+    d.remove(id);
+    h.panel->UpdateSendToEntries();
+    h.pick(1, "P1");
+    h.commands->run(Cmd::ToolbarSend);
+    QCOMPARE(h.ts.prompter.lastText(), QString("No default SCP configured!"));
+    QCOMPARE(h.windows, 0);
+
+    // An entry with a part missing says which.
+    h.ts.prompter.clear();
+    h.panel->sendTo(SendTransfer::Level::Patient, "AET!++!!++!104");
+    QCOMPARE(h.ts.prompter.lastText(), QString("Incomplete Storage Class Provider values!\nAET: AET\nIP: \nPort: 104"));
+}
+
+void TestMerge::manuallySendsTheModifiedImage()
+{
+    SendHarness h;
+    StoreScp scp;
+    QVERIFY(scp.start());
+    h.defaultTo(scp.port());
+    StoreFixture fx(*h.ts);
+    const qint64 pat = fx.addPatient("P1", "DOE", "JANE");
+    const auto made = fx.addStudyWithImages(pat, 2, QSize(200, 240));
+    h.pick(pat, "P1", made.files);
+    h.selection.currentImage = 1;
+    h.selection.currentImageFile = made.files[0];
+    h.commands->run(Cmd::Manually);
+    QCOMPARE(h.windows, 1);
+    QCOMPARE(h.dose.assignmentMode, AssignmentMode::SelectedRow);
+    QVERIFY2(h.shown.contains("1 of 2 images successfully sent."), qPrintable(h.shown));
+    QVERIFY(waitUntil([&] { return scp.files().size() == 1; }));
+    const ObjectFacts got = objectFacts(scp.files().first());
+    QCOMPARE(got.sopUid, made.sopUids[0]);
+    QCOMPARE(got.sopClass, ModifyImage::MammoSopClass);
+    QVERIFY(stagingLeftovers(*h.ts).isEmpty());
+}
+
+void TestMerge::oldDatabasesGetTheUnitColumn()
+{
+    TestStation ts;
+    {
+        Database db = Database::openData(ts->paths());
+        db.exec("DROP TABLE tblDosis");
+        db.exec("CREATE TABLE tblDosis (ID INTEGER PRIMARY KEY AUTOINCREMENT, mGy1 TEXT, ImgNo INTEGER, Status TEXT)");
+        db.exec("INSERT INTO tblDosis (mGy1, ImgNo, Status) VALUES ('7', 1, '2')");
+    }
+    Schema::ensureDatabases(ts->paths());
+    ts->settings().xrayComm = 5;
+    DoseMerge merge(*ts);
+    const auto records = merge.records({1});
+    // A record from before the column: taken as the unit configured now.
+    QCOMPARE(records.first().unit, qint16(5));
+    Database db = Database::openData(ts->paths());
+    db.exec("UPDATE tblDosis SET XrayComm = 1");
+    QCOMPARE(DoseMerge(*ts).records({1}).first().unit, qint16(1));
+}
+
+QTEST_MAIN(TestMerge)
+#include "test_merge.moc"
