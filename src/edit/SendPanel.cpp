@@ -9,7 +9,6 @@
 #include "edit/ModifyImage.h"
 #include "edit/SelectPosForm.h"
 #include "net/Destinations.h"
-#include "store/BrowserPanel.h"
 #include "store/StoreDeletion.h"
 #include "store/StoreSelection.h"
 #include "ui/CommandIds.h"
@@ -23,7 +22,6 @@
 #include <QDateTime>
 #include <QDialog>
 #include <QDir>
-#include <QListWidget>
 #include <QMenu>
 #include <QWidget>
 #include <unistd.h>
@@ -128,16 +126,9 @@ void SendPanel::sendTo(SendTransfer::Level level, const QString &tag)
     if (incomplete(p))
         return;
     m_station.settings().scp = p;
-    if (level == SendTransfer::Level::Series && m_parent) {
-        // The series the popup was opened on: the browser's selected series row.
-        if (auto *lv = m_parent->window()->findChild<QListWidget *>(QStringLiteral("lvSerien"))) {
-            QListWidgetItem *item = lv->currentItem();
-            bool ok = false;
-            const qint64 id = item && item->isSelected() ? item->data(BrowserPanel::TagRole).toLongLong(&ok) : 0;
-            if (ok && id > 0)
-                m_selection.seriesId = id;
-        }
-    }
+    // The series the menu was opened on.
+    if (level == SendTransfer::Level::Series && m_selection.popupSeriesId > 0)
+        m_selection.seriesId = m_selection.popupSeriesId;
     run(level, m_station.paths().binDir());
 }
 

@@ -708,6 +708,8 @@ void BrowserPanel::seriesMouseUp(Qt::MouseButton button, const QPoint &pos)
         return;
     if (QListWidgetItem *under = lv->itemAt(pos))
         lv->setCurrentItem(under);
+    // The series menu's commands (send) act on this row, not on what is loaded.
+    m_state.popupSeriesId = lv->currentItem()->data(TagRole).toLongLong();
     popup(Menu::Series, lv->viewport()->mapToGlobal(pos));
 }
 

@@ -26,6 +26,7 @@ public:
     int patIndex = -1;
     // The patient last right-clicked: what the patient list's context menu acts on. It
     // never becomes the current patient by that.
+    qint64 popupSeriesId = 0; // the series row the series menu was opened on
     qint64 popupPatId = 0;
     QString popupPatId1;
 
