@@ -5,6 +5,7 @@
 // the store; the median of three rounds is printed.
 //
 //   bench_delete [--list] [delete_all_10k]
+#include "BenchArgs.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Database.h"
@@ -119,20 +120,9 @@ void deleteAll10k()
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QStringList wanted = app.arguments().mid(1);
-    if (wanted.contains(QStringLiteral("--list"))) {
-        for (const QString &m : Measures)
-            std::printf("%s\n", qPrintable(m));
-        return 0;
-    }
-    if (wanted.isEmpty())
-        wanted = Measures;
-    for (const QString &w : wanted) {
-        if (!Measures.contains(w)) {
-            std::fprintf(stderr, "unknown measure: %s\n", qPrintable(w));
-            return 2;
-        }
-    }
+    int exitCode = 0;
+    if (!wantedMeasures(app.arguments().mid(1), Measures, &exitCode))
+        return exitCode;
     deleteAll10k();
     return 0;
 }

@@ -8,6 +8,7 @@
 //     DICOMDIR over the copies.
 //
 //   bench_io [--list] [import_dicomdir_per_image] [export_dicomdir_per_image]
+#include "BenchArgs.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Database.h"
@@ -160,20 +161,11 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     dicom::quietToolkitLog();
-    QStringList wanted = app.arguments().mid(1);
-    if (wanted.contains(QStringLiteral("--list"))) {
-        for (const QString &m : Measures)
-            std::printf("%s\n", qPrintable(m));
-        return 0;
-    }
-    if (wanted.isEmpty())
-        wanted = Measures;
-    for (const QString &w : wanted) {
-        if (!Measures.contains(w)) {
-            std::fprintf(stderr, "unknown measure: %s\n", qPrintable(w));
-            return 2;
-        }
-    }
+    int exitCode = 0;
+    const std::optional<QStringList> asked = wantedMeasures(app.arguments().mid(1), Measures, &exitCode);
+    if (!asked)
+        return exitCode;
+    const QStringList &wanted = *asked;
     if (wanted.contains(Measures[0]))
         importDicomDir();
     if (wanted.contains(Measures[1]))

@@ -4,6 +4,7 @@
 //   bench_store [--list] [patient_list_10k] [study_load_per_image] [study_load_peak_memory]
 //               [study_load_j2k_per_image]
 #include "../tests/store/BrowserHarness.h"
+#include "BenchArgs.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Database.h"
@@ -190,20 +191,11 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    QStringList wanted = app.arguments().mid(1);
-    if (wanted.contains(QStringLiteral("--list"))) {
-        for (const QString &m : Measures)
-            std::printf("%s\n", qPrintable(m));
-        return 0;
-    }
-    if (wanted.isEmpty())
-        wanted = Measures;
-    for (const QString &w : wanted) {
-        if (!Measures.contains(w)) {
-            std::fprintf(stderr, "unknown measure: %s\n", qPrintable(w));
-            return 2;
-        }
-    }
+    int exitCode = 0;
+    const std::optional<QStringList> asked = wantedMeasures(app.arguments().mid(1), Measures, &exitCode);
+    if (!asked)
+        return exitCode;
+    const QStringList &wanted = *asked;
     if (wanted.contains(QStringLiteral("patient_list_10k")))
         patientList10k();
     const bool perImage = wanted.contains(QStringLiteral("study_load_per_image"));
