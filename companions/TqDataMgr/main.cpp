@@ -116,5 +116,7 @@ int main(int argc, char *argv[])
 
     periodic.start();
     pass.start(0);
-    return app.exec();
+    const int code = app.exec();
+    log.flushRepeats(); // errors held back as repeats are counted before the end
+    return code;
 }

@@ -349,6 +349,8 @@ void MainForm::exitProgram()
             top->close();
         }
     }
+    // Errors held back as repeats are counted in the log before the program ends.
+    m_station.log().flushRepeats();
     hide();
     QCoreApplication::processEvents();
     QCoreApplication::quit();

@@ -14,6 +14,7 @@ private slots:
     void restartBeyondLimit_data();
     void restartBeyondLimit();
     void twoErrorsInOrder();
+    void repeatedErrorIsCountedNotRepeated();
     void unwritableFolderLosesEntryQuietly();
     void debugLineCarriesTextAndDetail();
     void logFileSizeOfMissingFileThrows();
@@ -91,6 +92,22 @@ void TestLog::twoErrorsInOrder()
     QCOMPARE(l.size(), 2);
     QVERIFY(l[0].contains("#1 - first"));
     QVERIFY(l[1].contains("#2 - second"));
+}
+
+void TestLog::repeatedErrorIsCountedNotRepeated()
+{
+    QTemporaryDir dir;
+    StationLog log(dir.path());
+    // A fault that recurs every second (a broken database) writes one line, not one a second.
+    for (int i = 0; i < 5; ++i)
+        log.writeError(1001, "database is locked", "MainForm_RefreshPatientList");
+    log.writeError(1001, "database is locked", "Other procedure"); // another place: its own line
+    QCOMPARE(lines(log.errorLogPath()).size(), 2);
+    // What was held back is counted when the log is closed.
+    log.flushRepeats();
+    const QStringList l = lines(log.errorLogPath());
+    QCOMPARE(l.size(), 3);
+    QVERIFY2(l[2].endsWith("#1001 - database is locked [MainForm_RefreshPatientList] (repeated 4 times)"), qPrintable(l[2]));
 }
 
 void TestLog::unwritableFolderLosesEntryQuietly()
