@@ -23,6 +23,7 @@ private slots:
     void createsMissingDataDatabase();
     void fileWithoutPatientDataIsFiled();
     void imageMovedToAnotherStudyLeavesNoOldCopy();
+    void seriesResentUnderANewStudyTakesItsFilesAlong();
 
 private:
     static QString put(TestStation &ts, const QString &source, const QString &name)
@@ -312,6 +313,27 @@ void TestImageFiler::imageMovedToAnotherStudyLeavesNoOldCopy()
     QCOMPARE(kit::count(*ts, "SELECT COUNT(*) FROM tblSeries"), 1);
     QVERIFY(!QFileInfo::exists(ts->paths().imagesDir() + "/1.3.6.1.4.1.5962.1.2.1.20040119072730.12322"));
     QVERIFY2(kit::storeProblems(*ts).isEmpty(), qPrintable(kit::storeProblems(*ts).join("; ")));
+}
+
+void TestImageFiler::seriesResentUnderANewStudyTakesItsFilesAlong()
+{
+    TestStation ts;
+    ImageFiler filer(ts->paths(), ts->log());
+    StoreFixture fx(*ts);
+    const QString oldStudy = fx.newUid(), newStudy = fx.newUid(), series = fx.newUid();
+    const QString a = fx.newUid(), b = fx.newUid();
+    StoreFixture::writeSmallImage(ts->paths().tempDir() + "/a.dcm", oldStudy, series, a, 1);
+    StoreFixture::writeSmallImage(ts->paths().tempDir() + "/b.dcm", oldStudy, series, b, 2);
+    QCOMPARE(filer.fileInput().filed, 2);
+    // Only image a comes again, with the same series under a new study.
+    StoreFixture::writeSmallImage(ts->paths().tempDir() + "/a2.dcm", newStudy, series, a, 1);
+    QCOMPARE(filer.fileInput().filed, 1);
+    // Every row's file lies in its own study's folder; the old study, empty now, is gone.
+    QVERIFY2(kit::storeProblems(*ts).isEmpty(), qPrintable(kit::storeProblems(*ts).join("; ")));
+    QCOMPARE(kit::count(*ts, "SELECT COUNT(*) FROM tblImages"), 2);
+    QCOMPARE(kit::count(*ts, "SELECT COUNT(*) FROM tblStudies WHERE StudyUID = ?", {oldStudy}), 0);
+    QCOMPARE(kit::count(*ts, "SELECT COUNT(*) FROM View_Images WHERE StudyUID = ?", {newStudy}), 2);
+    QVERIFY(!QFileInfo::exists(ts->paths().studyDir(oldStudy)));
 }
 
 QTEST_GUILESS_MAIN(TestImageFiler)
