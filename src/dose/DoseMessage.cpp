@@ -204,8 +204,8 @@ SemicolonSplit splitSemicolon(const QString &input, bool final)
                 ++next;
             out.complete.append(segment.left(lineEnd).trimmed());
             const QString tail = segment.mid(next);
-            if (last)
-                out.rest = tail;
+            if (last && !final)
+                out.rest = tail; // the start of the next message
             else if (!tail.trimmed().isEmpty())
                 out.incomplete.append(tail);
         } else if (!last || final) {

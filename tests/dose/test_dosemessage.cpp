@@ -203,6 +203,7 @@ void TestDoseMessage::splitIntoMessages_data()
     QTest::newRow("Fill takes the last one without its line end") << a << true << QStringList{a} << 0 << "";
     QTest::newRow("Fill takes the last one as it stands") << QStringLiteral("9.1cGyCm%1;27kV").arg(Sq) << true
                                                           << QStringList{QStringLiteral("9.1cGyCm%1;27kV").arg(Sq)} << 0 << "";
+    QTest::newRow("Fill keeps what follows the last line end aside") << a + "\r\n13.7" << true << QStringList{a} << 1 << "";
     QTest::newRow("Fill keeps one cut short before another aside")
         << QStringLiteral("9.1cGyCm%1;27kV\r\n").arg(Sq) + a << true << QStringList{a} << 1 << "";
 }
