@@ -5,7 +5,7 @@
 // the store; the median of three rounds is printed.
 //
 //   bench_delete [--list] [delete_all_10k]
-#include "BenchArgs.h"
+#include "BenchSupport.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Database.h"
@@ -28,15 +28,6 @@ constexpr int Studies = 100;
 constexpr int ImagesPerStudy = 100;
 constexpr int Rounds = 3;
 
-// The window's progress: text dropped, events let through on every yield.
-class WindowLikeProgress : public Progress {
-public:
-    void append(const QString &) override {}
-    void setMaximum(int) override {}
-    void setValue(int) override {}
-    void scrollToEnd() override {}
-    void yield() override { QCoreApplication::processEvents(); }
-};
 
 // Rows of 100 studies of 100 images each, and a small real DICOM file for every image.
 void fillStore(Station &s)
@@ -71,11 +62,6 @@ bool copyStore(const QString &from, const QString &to)
     return QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), from, to}) == 0;
 }
 
-double median(QList<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.at(v.size() / 2);
-}
 
 void deleteAll10k()
 {

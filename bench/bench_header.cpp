@@ -1,6 +1,7 @@
 // Filling the header list for a 300-element filter on a full-field mammogram (27 MB),
 // against DCMTK's dcmdump printing the same file.
 // Measure: header_fill (ms, median of 7; baseline = dcmdump of the file, median of 7).
+#include "BenchSupport.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Database.h"
@@ -23,11 +24,6 @@ namespace {
 
 constexpr int Runs = 7;
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 } // namespace
 

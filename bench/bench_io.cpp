@@ -8,7 +8,7 @@
 //     DICOMDIR over the copies.
 //
 //   bench_io [--list] [import_dicomdir_per_image] [export_dicomdir_per_image]
-#include "BenchArgs.h"
+#include "BenchSupport.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Database.h"
@@ -32,14 +32,6 @@ namespace {
 const QStringList Measures = {QStringLiteral("import_dicomdir_per_image"), QStringLiteral("export_dicomdir_per_image")};
 const QSize MammoSize(800, 1000);
 
-class WindowLikeProgress : public Progress {
-public:
-    void append(const QString &) override {}
-    void setMaximum(int) override {}
-    void setValue(int) override {}
-    void scrollToEnd() override {}
-    void yield() override { QCoreApplication::processEvents(); }
-};
 
 [[noreturn]] void die(const char *what)
 {

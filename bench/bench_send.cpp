@@ -2,6 +2,7 @@
 // small images, staged, to storescp; against storescu sending the same files to the
 // same storescp in the same run.
 // Measure: send_files_per_s (files per second, median of 3; baseline = storescu, median of 3).
+#include "BenchSupport.h"
 #include "RecordingProgress.h"
 #include "StoreFixture.h"
 #include "StorePeers.h"
@@ -23,11 +24,6 @@ namespace {
 
 constexpr int Runs = 3;
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 } // namespace
 

@@ -4,7 +4,7 @@
 //   bench_store [--list] [patient_list_10k] [study_load_per_image] [study_load_peak_memory]
 //               [study_load_j2k_per_image]
 #include "../tests/store/BrowserHarness.h"
-#include "BenchArgs.h"
+#include "BenchSupport.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Database.h"
@@ -54,11 +54,6 @@ bool resetPeak()
     return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
 }
 
-double median(QList<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.isEmpty() ? 0 : v.at(v.size() / 2);
-}
 
 void patientList10k()
 {

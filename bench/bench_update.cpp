@@ -3,6 +3,7 @@
 // the data manager's filer; against dcmodify -m of the same attribute on copies of the
 // same files.
 // Measure: update_study_per_image (ms per image, median of 3; baseline = dcmodify, median of 3).
+#include "BenchSupport.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Database.h"
@@ -24,11 +25,6 @@ namespace {
 constexpr int Runs = 3;
 constexpr int Images = 8;
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 } // namespace
 
