@@ -3,10 +3,20 @@
 #include <QSettings>
 #include <cmath>
 
-SettingsStore::SettingsStore()
-    : m_settings(std::make_unique<QSettings>(QStringLiteral("Lumetra"), QStringLiteral("TqStation")))
+namespace {
+// The user's own settings, or the INI file named by CALVAREX_SETTINGS: a demo room or a
+// second station on one account keeps its settings apart that way, and the companions,
+// which inherit the environment, read the same ones.
+std::unique_ptr<QSettings> userScope()
 {
+    const QString file = qEnvironmentVariable("CALVAREX_SETTINGS");
+    if (!file.isEmpty())
+        return std::make_unique<QSettings>(file, QSettings::IniFormat);
+    return std::make_unique<QSettings>(QStringLiteral("Lumetra"), QStringLiteral("TqStation"));
 }
+} // namespace
+
+SettingsStore::SettingsStore() : m_settings(userScope()) {}
 
 SettingsStore::SettingsStore(const QString &iniFile)
     : m_settings(std::make_unique<QSettings>(iniFile, QSettings::IniFormat))

@@ -13,7 +13,7 @@ class QSettings;
 // config folder). Value names are "Group/Name". Every value is stored as text.
 class SettingsStore {
 public:
-    // The user's own store.
+    // The user's own store (or the INI file named by CALVAREX_SETTINGS).
     SettingsStore();
     // A store in the given INI file (tests, and a station that keeps its own file).
     explicit SettingsStore(const QString &iniFile);

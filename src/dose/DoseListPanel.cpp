@@ -95,6 +95,8 @@ void DoseListPanel::buildControls(QWidget *parent)
     m_cmdWorklist->setEnabled(true);
     m_cmdNew = button("cmdNew", QStringLiteral("New Study"));
     m_cmdAll = button("cmdAll", QStringLiteral("Merge Images"));
+    // The merge checks for itself and says what is missing; it is never locked away.
+    m_cmdAll->setEnabled(true);
     m_cmdSelected = button("cmdSelected", QStringLiteral("Manually"));
 
     m_lblDoseList = new QLabel(parent);

@@ -193,6 +193,8 @@ void TestMainForm::loadSetsCaptionAndTimer()
     QVERIFY(form.findChild<QTimer *>("UpdateTimer")->isActive());
     QCOMPARE(form.findChild<QTimer *>("UpdateTimer")->interval(), 10000);
     QVERIFY(!form.findChild<QPushButton *>("cmdSelected")->isEnabled());
+    // "Merge Images" can be pressed from the start: it says itself what is missing.
+    QVERIFY(form.findChild<QPushButton *>("cmdAll")->isEnabled());
     QVERIFY(QDir(ts.root() + "/temp").exists());
     QVERIFY(QDir(ts.root() + "/bin").exists());
     QVERIFY(QDir(ts.root() + "/transfer").exists());

@@ -1,0 +1,704 @@
+#include "DemoRoom.h"
+
+#include "core/Database.h"
+#include "core/Companions.h"
+#include "core/Station.h"
+#include "net/Destinations.h"
+#include "store/Schema.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcuid.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <cstdio>
+#include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#endif
+
+namespace {
+
+const QString StationAet = QStringLiteral("CALVAREX");     // the station's receiver
+const QString LocalAet = QStringLiteral("MAMMO1");          // the station as the worklist knows it
+const QString WorklistAet = QStringLiteral("WORKLIST");
+const QString PacsAet = QStringLiteral("PACS");
+const QString UnitAet = QStringLiteral("MAMMOUNIT");
+const QString Marker = QStringLiteral("demo-room.txt");
+
+quint16 freePort(quint16 wanted = 0)
+{
+    QTcpServer s;
+    if (wanted && s.listen(QHostAddress::LocalHost, wanted))
+        return wanted;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+bool waitForPort(quint16 port, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        QTcpSocket s;
+        s.connectToHost(QStringLiteral("127.0.0.1"), port);
+        if (s.waitForConnected(200))
+            return true;
+        QThread::msleep(100);
+    }
+    return false;
+}
+
+QString newUid()
+{
+    char buf[100];
+    dcmGenerateUniqueIdentifier(buf, SITE_STUDY_UID_ROOT);
+    return QString::fromLatin1(buf);
+}
+
+bool writeText(const QString &path, const QByteArray &text)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size() && f.flush();
+}
+
+// The exposures of a screening examination, in their order.
+const char *const ViewNames[] = {"R CC", "L CC", "R MLO", "L MLO"};
+
+} // namespace
+
+DemoRoom::DemoRoom(const Options &options, QObject *parent)
+    : QObject(parent), m_o(options), m_station(options.folder + QStringLiteral("/station")),
+      m_settingsFile(options.folder + QStringLiteral("/station/settings.ini"))
+{
+    m_poll.setInterval(250);
+    connect(&m_poll, &QTimer::timeout, this, &DemoRoom::pollDoseRecord);
+}
+
+DemoRoom::~DemoRoom() { stop(); }
+
+std::vector<DemoRoom::Patient> DemoRoom::todaysPatients()
+{
+    // Names as a real day brings them: an apostrophe, accents, a compound family name.
+    return {
+        {QStringLiteral("DEMO001"), QStringLiteral("O'Brien"), QStringLiteral("Siobhan"), QStringLiteral("19680412"),
+         QStringLiteral("F"), QStringLiteral("ACC1001"), QStringLiteral("Hartmann^Eva"), QStringLiteral("083000"), {}, {}},
+        {QStringLiteral("DEMO002"), QString::fromUtf8("Müller"), QString::fromUtf8("Zoë"), QStringLiteral("19720923"),
+         QStringLiteral("F"), QStringLiteral("ACC1002"), QStringLiteral("Hartmann^Eva"), QStringLiteral("090000"), {}, {}},
+        {QStringLiteral("DEMO003"), QString::fromUtf8("García Núñez"), QString::fromUtf8("María"),
+         QStringLiteral("19590130"), QStringLiteral("F"), QStringLiteral("ACC1003"), QStringLiteral("Lindqvist^Per"),
+         QStringLiteral("093000"), {}, {}},
+        {QStringLiteral("DEMO004"), QStringLiteral("Nakamura"), QStringLiteral("Aiko"), QStringLiteral("19810707"),
+         QStringLiteral("F"), QStringLiteral("ACC1004"), QStringLiteral("Lindqvist^Per"), QStringLiteral("100000"), {}, {}},
+        {QStringLiteral("DEMO005"), QStringLiteral("Smith"), QStringLiteral("Jane"), QStringLiteral("19640215"),
+         QStringLiteral("F"), QStringLiteral("ACC1005"), QStringLiteral("Hartmann^Eva"), QStringLiteral("103000"), {}, {}},
+    };
+}
+
+void DemoRoom::log(const QString &line) const
+{
+    std::printf("%s\n", line.toUtf8().constData());
+    std::fflush(stdout);
+}
+
+bool DemoRoom::start()
+{
+    if (!prepareFolder() || !writeWorklist() || !startWorklist() || !startPacs() || !startXrayUnit()
+        || !writeSettings() || !startStation()) {
+        stop();
+        return false;
+    }
+    log(QStringLiteral("Demo room ready:"));
+    log(QStringLiteral("  station folder  %1 (settings: %2)").arg(m_station, m_settingsFile));
+    log(QStringLiteral("  worklist        wlmscpfs %1@127.0.0.1:%2, today's %3 patients for %4")
+            .arg(WorklistAet)
+            .arg(m_worklistPort)
+            .arg(m_patients.size())
+            .arg(LocalAet));
+    log(QStringLiteral("  PACS            Orthanc %1@127.0.0.1:%2, web page http://127.0.0.1:%3/app/explorer.html")
+            .arg(PacsAet)
+            .arg(m_pacsPort)
+            .arg(m_httpPort));
+    log(QStringLiteral("  X-ray unit      %1 on %2").arg(m_o.unit.toUpper(), m_pty));
+    log(QStringLiteral("  receiver        %1@127.0.0.1:%2 (the images of the exposures go there)")
+            .arg(StationAet)
+            .arg(m_receiverPort));
+    if (!m_o.automatic) {
+        log(QStringLiteral("In the station: OK in Options, \"Worklist\", pick a patient, Apply."));
+        log(QStringLiteral("Then here: press Enter for the four exposures (R CC, L CC, R MLO, L MLO); "
+                           "type q and Enter to end the demo."));
+        auto *stdinNotifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+        connect(stdinNotifier, &QSocketNotifier::activated, this, &DemoRoom::terminalInput);
+    }
+    return true;
+}
+
+bool DemoRoom::prepareFolder()
+{
+    QDir dir(m_o.folder);
+    if (m_o.reset && dir.exists()) {
+        // Only a folder the room made is emptied.
+        if (!QFile::exists(dir.filePath(Marker)) && !dir.isEmpty()) {
+            std::fprintf(stderr, "demo-room: %s was not made by the demo room; not emptied\n", qPrintable(m_o.folder));
+            return false;
+        }
+        dir.removeRecursively();
+    }
+    for (const QString &sub : {QStringLiteral("station"), QStringLiteral("worklist/") + WorklistAet,
+                               QStringLiteral("orthanc"), QStringLiteral("screens")})
+        if (!QDir().mkpath(m_o.folder + QLatin1Char('/') + sub)) {
+            std::fprintf(stderr, "demo-room: cannot create %s/%s\n", qPrintable(m_o.folder), qPrintable(sub));
+            return false;
+        }
+    writeText(dir.filePath(Marker), "This folder belongs to the Calvarex demo room (scripts/run --demo).\n");
+    m_stationObj = std::make_unique<Station>(m_station, std::make_unique<SettingsStore>(m_settingsFile),
+                                             *new SilentPrompter);
+    m_stationObj->loadSettings();
+    m_stationObj->paths().createFolders();
+    Schema::ensureDatabases(m_stationObj->paths());
+    return true;
+}
+
+bool DemoRoom::writeWorklist()
+{
+    const QString folder = m_o.folder + QStringLiteral("/worklist/") + WorklistAet;
+    QDir wl(folder);
+    for (const QString &old : wl.entryList({QStringLiteral("*.wl"), QStringLiteral("*.dump")}, QDir::Files))
+        wl.remove(old);
+    writeText(wl.filePath(QStringLiteral("lockfile")), {});
+    m_patients = todaysPatients();
+    const QString today = QDate::currentDate().toString(QStringLiteral("yyyyMMdd"));
+    int n = 0;
+    for (Patient &p : m_patients) {
+        ++n;
+        p.studyUid = newUid();
+        p.seriesUid = newUid();
+        QString d;
+        auto line = [&d](const QString &s) { d += s + QLatin1Char('\n'); };
+        line(QStringLiteral("(0008,0005) CS [ISO_IR 100]"));
+        line(QStringLiteral("(0008,0050) SH [%1]").arg(p.accession));
+        line(QStringLiteral("(0008,0080) LO [Calvarex Demo Breast Centre]"));
+        line(QStringLiteral("(0008,0090) PN [%1]").arg(p.referring));
+        line(QStringLiteral("(0010,0010) PN [%1]").arg(p.dicomName()));
+        line(QStringLiteral("(0010,0020) LO [%1]").arg(p.id));
+        line(QStringLiteral("(0010,0030) DA [%1]").arg(p.birthDate));
+        line(QStringLiteral("(0010,0040) CS [%1]").arg(p.sex));
+        line(QStringLiteral("(0020,000d) UI [%1]").arg(p.studyUid));
+        line(QStringLiteral("(0032,1060) LO [Screening mammography]"));
+        line(QStringLiteral("(0040,0100) SQ (Sequence with undefined length #=1)"));
+        line(QStringLiteral("(fffe,e000) na (Item with undefined length #=7)"));
+        line(QStringLiteral("(0008,0060) CS [MG]"));
+        line(QStringLiteral("(0040,0001) AE [%1]").arg(LocalAet));
+        line(QStringLiteral("(0040,0002) DA [%1]").arg(today));
+        line(QStringLiteral("(0040,0003) TM [%1]").arg(p.time));
+        line(QStringLiteral("(0040,0007) LO [Mammography, 4 views]"));
+        line(QStringLiteral("(0040,0009) SH [SPS%1]").arg(n));
+        line(QStringLiteral("(0040,0010) SH [MAMMO-DEMO]"));
+        line(QStringLiteral("(fffe,e00d) na (ItemDelimitationItem)"));
+        line(QStringLiteral("(fffe,e0dd) na (SequenceDelimitationItem)"));
+        line(QStringLiteral("(0040,1001) SH [RP%1]").arg(n));
+        const QString dump = wl.filePath(p.id + QStringLiteral(".dump"));
+        // The worklist files are in ISO_IR 100 (Latin-1), as their first line says.
+        if (!writeText(dump, d.toLatin1())
+            || QProcess::execute(QStringLiteral("dump2dcm"), {QStringLiteral("+te"), dump, wl.filePath(p.id + QStringLiteral(".wl"))})
+                   != 0) {
+            std::fprintf(stderr, "demo-room: dump2dcm could not write the worklist file of %s\n", qPrintable(p.id));
+            return false;
+        }
+    }
+    return true;
+}
+
+QProcess *DemoRoom::startPeer(const QString &name, const QString &program, const QStringList &args, const QString &workDir)
+{
+    Peer peer{name, std::make_unique<QProcess>()};
+    QProcess *p = peer.process.get();
+    p->setProcessChannelMode(QProcess::MergedChannels);
+    if (!workDir.isEmpty())
+        p->setWorkingDirectory(workDir);
+#ifdef Q_OS_LINUX
+    // A peer ends with the room even when the room itself is killed.
+    p->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
+    p->start(program, args);
+    if (!p->waitForStarted(10000)) {
+        std::fprintf(stderr, "demo-room: %s (%s) did not start: %s\n", qPrintable(name), qPrintable(program),
+                     qPrintable(p->errorString()));
+        return nullptr;
+    }
+    log(QStringLiteral("PID %1 %2").arg(name).arg(p->processId()));
+    m_peers.push_back(std::move(peer));
+    return p;
+}
+
+bool DemoRoom::startWorklist()
+{
+    m_worklistPort = freePort();
+    QProcess *p = startPeer(QStringLiteral("worklist"), QStringLiteral("wlmscpfs"),
+                            {QStringLiteral("-dfp"), m_o.folder + QStringLiteral("/worklist"), QString::number(m_worklistPort)});
+    if (!p || !waitForPort(m_worklistPort, 15000)) {
+        std::fprintf(stderr, "demo-room: the worklist provider (wlmscpfs) does not answer on port %u\n", m_worklistPort);
+        return false;
+    }
+    return true;
+}
+
+bool DemoRoom::startPacs()
+{
+    m_pacsPort = freePort();
+    m_httpPort = freePort(quint16(m_o.httpPort));
+    const QString dir = m_o.folder + QStringLiteral("/orthanc");
+    const QString config = dir + QStringLiteral("/orthanc.json");
+    const QJsonObject cfg{
+        {"Name", "Calvarex demo PACS"},
+        {"StorageDirectory", dir + QStringLiteral("/db")},
+        {"IndexDirectory", dir + QStringLiteral("/db")},
+        {"DicomAet", PacsAet},
+        {"DicomPort", m_pacsPort},
+        {"HttpPort", m_httpPort},
+        {"HttpServerEnabled", true},
+        {"RemoteAccessAllowed", false},
+        {"AuthenticationEnabled", false},
+        {"DicomCheckCalledAet", true},
+        {"DicomAlwaysAllowStore", true},
+        {"DicomCheckModalityHost", false},
+        {"Plugins", QJsonArray()},
+    };
+    if (!writeText(config, QJsonDocument(cfg).toJson()))
+        return false;
+    QProcess *p = startPeer(QStringLiteral("pacs"), QStringLiteral("Orthanc"), {config});
+    if (!p || !waitForPort(m_httpPort, 30000) || !waitForPort(m_pacsPort, 30000)) {
+        std::fprintf(stderr, "demo-room: Orthanc does not answer (DICOM port %u, web port %u)\n", m_pacsPort, m_httpPort);
+        return false;
+    }
+    return true;
+}
+
+bool DemoRoom::startXrayUnit()
+{
+    m_xray = startPeer(QStringLiteral("xray-unit"), m_o.binDir + QStringLiteral("/xray-sim"), {});
+    if (!m_xray)
+        return false;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 5000 && m_pty.isEmpty()) {
+        m_xray->waitForReadyRead(100);
+        while (m_xray->canReadLine()) {
+            const QString line = QString::fromLatin1(m_xray->readLine()).trimmed();
+            if (line.startsWith(QStringLiteral("PTY ")))
+                m_pty = line.mid(4);
+        }
+    }
+    if (m_pty.isEmpty()) {
+        std::fprintf(stderr, "demo-room: the X-ray unit simulator opened no pseudo-terminal\n");
+        return false;
+    }
+    // Its reports are not needed; they are read away so its pipe never fills.
+    connect(m_xray, &QProcess::readyRead, m_xray, [this] { m_xray->readAll(); });
+    return true;
+}
+
+bool DemoRoom::writeSettings()
+{
+    Settings &s = m_stationObj->settings();
+    static const QHash<QString, qint16> units{{QStringLiteral("hfe"), XrayUnit::Hfe501},
+                                              {QStringLiteral("sophie"), XrayUnit::Sophie},
+                                              {QStringLiteral("giotto"), XrayUnit::Giotto},
+                                              {QStringLiteral("lorad"), XrayUnit::LoradM4}};
+    s.xrayComm = units.value(m_o.unit, XrayUnit::Hfe501);
+    s.comDevice = m_pty;
+    m_receiverPort = freePort();
+    s.irAet = StationAet;
+    s.irPort = QString::number(m_receiverPort);
+    s.worklistLocalAet = LocalAet;
+    s.worklist = {QStringLiteral("127.0.0.1"), WorklistAet, QString::number(m_worklistPort)};
+    s.scp = {QStringLiteral("127.0.0.1"), PacsAet, QString::number(m_pacsPort)};
+    s.stopService = 1; // the companions end with the station
+    s.mammoLayout = 1;
+    m_stationObj->saveSettings();
+    // Orthanc as the default storage destination.
+    bool ok = m_stationObj->trap(QStringLiteral("demo-room"), [&] {
+        Destinations d(*m_stationObj);
+        qint64 id = 0;
+        for (const Destination &row : d.list())
+            if (row.alias == QLatin1String("Demo PACS"))
+                id = row.id;
+        if (id)
+            d.update(id, QStringLiteral("Demo PACS"), PacsAet, QStringLiteral("127.0.0.1"), QString::number(m_pacsPort));
+        else
+            id = d.add(QStringLiteral("Demo PACS"), PacsAet, QStringLiteral("127.0.0.1"), QString::number(m_pacsPort));
+        d.makeDefault(id);
+    });
+    if (!ok)
+        std::fprintf(stderr, "demo-room: the PACS could not be entered as the default destination\n");
+    return ok;
+}
+
+bool DemoRoom::startStation()
+{
+    m_calvarex = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CALVAREX_HOME"), m_station);
+    env.insert(QStringLiteral("CALVAREX_SETTINGS"), m_settingsFile);
+    QStringList args;
+    if (m_o.automatic) {
+        env.insert(QStringLiteral("CALVAREX_UNATTENDED"), QStringLiteral("1"));
+        args << QStringLiteral("--auto-examination") << m_o.autoPatient << QStringLiteral("--screens")
+             << m_o.folder + QStringLiteral("/screens");
+    }
+    m_calvarex->setProcessEnvironment(env);
+    m_calvarex->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    connect(m_calvarex.get(), &QProcess::readyReadStandardOutput, this, &DemoRoom::stationOutput);
+    connect(m_calvarex.get(), &QProcess::finished, this, [this](int code) { stationEnded(code); });
+    m_calvarex->start(m_o.binDir + QStringLiteral("/Calvarex"), args);
+    if (!m_calvarex->waitForStarted(10000)) {
+        std::fprintf(stderr, "demo-room: the station did not start: %s\n", qPrintable(m_calvarex->errorString()));
+        return false;
+    }
+    log(QStringLiteral("PID station %1").arg(m_calvarex->processId()));
+    return true;
+}
+
+void DemoRoom::stationOutput()
+{
+    m_stationBuffer += m_calvarex->readAllStandardOutput();
+    int at;
+    while ((at = m_stationBuffer.indexOf('\n')) >= 0) {
+        const QString line = QString::fromUtf8(m_stationBuffer.left(at));
+        m_stationBuffer.remove(0, at + 1);
+        log(QStringLiteral("station: ") + line);
+        // The automatic examination picked its patient: the unit exposes.
+        if (line.startsWith(QStringLiteral("EXAM patient ")))
+            QTimer::singleShot(1500, this, &DemoRoom::beginExamination);
+    }
+}
+
+void DemoRoom::terminalInput()
+{
+    char buf[256];
+    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+    if (n <= 0) {
+        // No terminal any more: the room goes on until the station ends.
+        if (auto *notifier = qobject_cast<QSocketNotifier *>(sender()))
+            notifier->setEnabled(false);
+        return;
+    }
+    const QString text = QString::fromLocal8Bit(buf, int(n)).trimmed();
+    if (text == QLatin1String("q")) {
+        log(QStringLiteral("Ending the demo."));
+        stop();
+        return;
+    }
+    beginExamination();
+}
+
+void DemoRoom::beginExamination()
+{
+    if (m_exposure > 0) {
+        log(QStringLiteral("unit: an examination is running; wait for its four images"));
+        return;
+    }
+    m_exposure = 0;
+    m_seenDoseId = lastDoseId();
+    exposeNext();
+}
+
+void DemoRoom::exposeNext()
+{
+    if (m_stopping)
+        return;
+    if (m_exposure >= 4) {
+        log(QStringLiteral("unit: examination done, four exposures and their images"));
+        m_exposure = 0;
+        return;
+    }
+    const int view = m_exposure++;
+    // Technique and dose of each view, as a screening examination gives them.
+    const QString dap = QString::number(9.6 + 1.35 * view + 0.4 * (view % 2), 'f', 2);
+    const QString kv = QString::number(27 + view % 3);
+    const QString mas = QString::number(56 + 7 * view);
+    QString command;
+    if (m_o.unit == QLatin1String("hfe"))
+        command = QStringLiteral("hfe %1 %2 %3 W/Rh %4 %5mm").arg(dap, kv, mas).arg(380 + 20 * view).arg(48 + 4 * view);
+    else if (m_o.unit == QLatin1String("lorad"))
+        command = QStringLiteral("lorad %1 %2 %3").arg(QString::number(1.1 + 0.12 * view, 'f', 2), kv, mas);
+    else
+        command = QStringLiteral("%1 %2 %3 %4").arg(m_o.unit, QString::number(1.1 + 0.12 * view, 'f', 2), kv, mas);
+    log(QStringLiteral("unit: exposure %1 (%2) %3 kV %4 mAs").arg(view + 1).arg(QLatin1String(ViewNames[view]), kv, mas));
+    m_xray->write((command + QLatin1Char('\n')).toLatin1());
+    if (m_o.unit == QLatin1String("lorad"))
+        log(QStringLiteral("unit: press \"Get Dose Product\" in the station to fetch the dose"));
+    m_waited.start();
+    m_poll.start();
+}
+
+qint64 DemoRoom::lastDoseId() const
+{
+    qint64 id = 0;
+    m_stationObj->trap(QStringLiteral("demo-room"), [&] {
+        Database db = Database::openData(m_stationObj->paths());
+        QSqlQuery q = db.exec(QStringLiteral("SELECT MAX(ID) FROM tblDosis"));
+        if (q.next())
+            id = q.value(0).toLongLong();
+    });
+    return id;
+}
+
+void DemoRoom::pollDoseRecord()
+{
+    QJsonObject record;
+    m_stationObj->trap(QStringLiteral("demo-room"), [&] {
+        Database db = Database::openData(m_stationObj->paths());
+        QSqlQuery q = db.exec(QStringLiteral("SELECT ID, '', ImgNo, PatLastname, PatFirstname, PatBirthdate, mGy1, mGy2, mGy3"
+                                             " FROM tblDosis WHERE ID > ? ORDER BY ID LIMIT 1"),
+                              {m_seenDoseId});
+        if (q.next())
+            record = QJsonObject{{"id", q.value(0).toLongLong()}, {"patientId", q.value(1).toString()},
+                                 {"imgNo", q.value(2).toInt()},      {"family", q.value(3).toString()},
+                                 {"given", q.value(4).toString()},   {"birth", q.value(5).toString()},
+                                 {"dose", q.value(6).toString()},    {"kv", q.value(7).toString()},
+                                 {"mas", q.value(8).toString()}};
+    });
+    if (record.isEmpty()) {
+        // The Lorad's dose comes when the operator asks for it; the others' at once.
+        const int limit = m_o.unit == QLatin1String("lorad") ? 300000 : 20000;
+        if (m_waited.elapsed() > limit) {
+            m_poll.stop();
+            log(QStringLiteral("unit: the station recorded no dose for exposure %1; examination stopped").arg(m_exposure));
+            m_exposure = 0;
+        }
+        return;
+    }
+    m_poll.stop();
+    m_seenDoseId = record.value("id").toInteger();
+    // The station keeps a dose record under the patient's name and birth date.
+    if (const Patient *p = patientOfRecord(record.value("family").toString(), record.value("given").toString(),
+                                           record.value("birth").toString()))
+        record.insert("patientId", p->id);
+    log(QStringLiteral("station recorded exposure %1 of %2^%3: dose %4")
+            .arg(record.value("imgNo").toInt())
+            .arg(record.value("family").toString(), record.value("given").toString(), record.value("dose").toString()));
+    sendImage(record);
+}
+
+const DemoRoom::Patient *DemoRoom::patientOfRecord(const QString &family, const QString &given,
+                                                   const QString &birth) const
+{
+    // The station writes an apostrophe in a name as an acute accent and dates with dashes.
+    auto same = [](QString a, QString b) {
+        a.replace(QChar(0xB4), QLatin1Char('\''));
+        b.replace(QChar(0xB4), QLatin1Char('\''));
+        return a.trimmed().compare(b.trimmed(), Qt::CaseInsensitive) == 0;
+    };
+    for (const Patient &p : m_patients)
+        if (same(p.family, family) && same(p.given, given) && QString(birth).remove(QLatin1Char('-')) == p.birthDate)
+            return &p;
+    return nullptr;
+}
+
+const DemoRoom::Patient *DemoRoom::worklistPatient(const QString &id) const
+{
+    for (const Patient &p : m_patients)
+        if (p.id == id)
+            return &p;
+    return nullptr;
+}
+
+void DemoRoom::sendImage(const QJsonObject &record)
+{
+    const QString patientId = record.value("patientId").toString();
+    const int number = record.value("imgNo").toInt();
+    const QString family = record.value("family").toString();
+    if ((patientId.isEmpty() && family.isEmpty()) || number < 1) {
+        log(QStringLiteral("unit: no patient was picked in the station, so this exposure has no patient; "
+                           "no image is sent. Pick the patient from the worklist first."));
+        QTimer::singleShot(1500, this, &DemoRoom::exposeNext);
+        return;
+    }
+    Patient p;
+    if (const Patient *known = worklistPatient(patientId)) {
+        p = *known;
+    } else {
+        // A patient entered by hand: the unit knows what the station recorded.
+        p.id = QStringLiteral("MAN%1").arg(qHash(family + record.value("given").toString()) % 100000);
+        p.family = QString(family).replace(QChar(0xB4), QLatin1Char('\''));
+        p.given = record.value("given").toString();
+        p.birthDate = record.value("birth").toString().remove(QLatin1Char('-'));
+        p.sex = QStringLiteral("F");
+        p.studyUid = newUid();
+        p.seriesUid = newUid();
+        m_patients.push_back(p);
+    }
+    QStringList args{QStringLiteral("--port"),       QString::number(m_receiverPort),
+                     QStringLiteral("--called"),     StationAet,
+                     QStringLiteral("--calling"),    UnitAet,
+                     QStringLiteral("--patient-id"), p.id,
+                     QStringLiteral("--name"),       p.dicomName(),
+                     QStringLiteral("--sex"),        p.sex,
+                     QStringLiteral("--study-uid"),  p.studyUid,
+                     QStringLiteral("--series-uid"), p.seriesUid,
+                     QStringLiteral("--instance"),   QString::number(number),
+                     QStringLiteral("--size"),
+                     QStringLiteral("%1x%2").arg(m_o.imageSize.width()).arg(m_o.imageSize.height())};
+    if (!p.birthDate.isEmpty())
+        args << QStringLiteral("--birth") << p.birthDate;
+    if (!p.accession.isEmpty())
+        args << QStringLiteral("--accession") << p.accession << QStringLiteral("--referring") << p.referring
+             << QStringLiteral("--institution") << QStringLiteral("Calvarex Demo Breast Centre");
+    const QString kv = record.value("kv").toString().remove(QStringLiteral("kV")).trimmed();
+    const QString mas = record.value("mas").toString().remove(QStringLiteral("mAs")).trimmed();
+    bool kvOk = false, masOk = false;
+    kv.toDouble(&kvOk);
+    mas.toDouble(&masOk);
+    if (kvOk)
+        args << QStringLiteral("--kvp") << kv;
+    if (masOk)
+        args << QStringLiteral("--mas") << mas;
+    m_modality = std::make_unique<QProcess>();
+    m_modality->setProcessChannelMode(QProcess::MergedChannels);
+#ifdef Q_OS_LINUX
+    m_modality->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
+    connect(m_modality.get(), &QProcess::finished, this, [this](int code) { imageSent(code); });
+    m_modality->start(m_o.binDir + QStringLiteral("/modality-sim"), args);
+}
+
+void DemoRoom::imageSent(int exitCode)
+{
+    for (const QByteArray &line : m_modality->readAll().split('\n'))
+        if (!line.trimmed().isEmpty())
+            log(QStringLiteral("modality: ") + QString::fromLatin1(line.trimmed()));
+    if (exitCode != 0)
+        log(QStringLiteral("modality: the image was not accepted (exit code %1)").arg(exitCode));
+    m_modality.release()->deleteLater();
+    QTimer::singleShot(1500, this, &DemoRoom::exposeNext);
+}
+
+void DemoRoom::stationEnded(int code)
+{
+    log(QStringLiteral("The station ended (exit code %1).").arg(code));
+    m_exitCode = code;
+    if (m_o.automatic && code == 0 && !checkPacs())
+        m_exitCode = 1;
+    stop();
+}
+
+QByteArray DemoRoom::rest(const QString &path) const
+{
+    QNetworkAccessManager net;
+    QNetworkReply *reply = net.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_httpPort).arg(path))));
+    QEventLoop loop;
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(15000, &loop, &QEventLoop::quit);
+    loop.exec();
+    const QByteArray body = reply->isFinished() && reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray();
+    reply->deleteLater();
+    return body;
+}
+
+bool DemoRoom::checkPacs()
+{
+    // What the station recorded for the patient, by exposure number.
+    QHash<int, QString> doses;
+    const Patient *p = worklistPatient(m_o.autoPatient);
+    m_stationObj->trap(QStringLiteral("demo-room"), [&] {
+        Database db = Database::openData(m_stationObj->paths());
+        QSqlQuery q = db.exec(QStringLiteral("SELECT ImgNo, mGy1, PatLastname, PatFirstname, PatBirthdate FROM tblDosis"));
+        while (q.next())
+            if (p && patientOfRecord(q.value(2).toString(), q.value(3).toString(), q.value(4).toString()) == p)
+                doses.insert(q.value(0).toInt(), q.value(1).toString());
+    });
+    bool ok = doses.size() == 4;
+    log(QStringLiteral("CHECK dose records of %1: %2").arg(m_o.autoPatient).arg(doses.size()));
+    const QJsonArray studies = QJsonDocument::fromJson(rest(QStringLiteral("/studies"))).array();
+    for (const QJsonValue &study : studies) {
+        const QByteArray page = rest(QStringLiteral("/studies/") + study.toString());
+        const QJsonObject o = QJsonDocument::fromJson(page).object();
+        if (p && o.value("MainDicomTags").toObject().value("StudyInstanceUID").toString() == p->studyUid)
+            writeText(m_o.folder + QStringLiteral("/screens/orthanc-study.json"), page);
+    }
+    int found = 0;
+    for (const QJsonValue &id : QJsonDocument::fromJson(rest(QStringLiteral("/instances"))).array()) {
+        const QJsonObject tags =
+            QJsonDocument::fromJson(rest(QStringLiteral("/instances/%1/simplified-tags").arg(id.toString()))).object();
+        if (tags.value("PatientID").toString() != m_o.autoPatient)
+            continue;
+        ++found;
+        const int n = tags.value("InstanceNumber").toString().toInt();
+        const QString dap = tags.value("ImageAndFluoroscopyAreaDoseProduct").toString();
+        const QString entrance = tags.value("EntranceDoseInmGy").toString();
+        const QString recorded = doses.value(n);
+        // The HFE 501 gives cGy cm2; the image carries dGy cm2. The other units' doses go as entrance dose.
+        const bool hfe = m_o.unit == QLatin1String("hfe");
+        const double want = recorded.toDouble() / (hfe ? 10.0 : 1.0);
+        const double got = (hfe ? dap : entrance).toDouble();
+        const bool match = !recorded.isEmpty() && qAbs(want - got) < 1e-6;
+        ok = ok && match;
+        log(QStringLiteral("CHECK PACS image %1: %2 %3, recorded dose %4 -> %5 %6")
+                .arg(n)
+                .arg(hfe ? QStringLiteral("(0018,115E)") : QStringLiteral("(0040,8302)"), hfe ? dap : entrance, recorded,
+                     QString::number(want), match ? QStringLiteral("ok") : QStringLiteral("WRONG")));
+    }
+    ok = ok && found == 4;
+    log(QStringLiteral("CHECK PACS images of %1: %2 -> %3").arg(m_o.autoPatient).arg(found).arg(ok ? "ok" : "FAILED"));
+    return ok;
+}
+
+void DemoRoom::stopPeer(Peer &peer)
+{
+    QProcess *p = peer.process.get();
+    if (!p || p->state() == QProcess::NotRunning)
+        return;
+    if (p == m_xray)
+        p->write("quit\n");
+    else
+        p->terminate();
+    if (!p->waitForFinished(5000)) {
+        p->kill();
+        p->waitForFinished(3000);
+    }
+}
+
+void DemoRoom::stop()
+{
+    if (m_stopped || m_stopping)
+        return;
+    m_stopping = true;
+    m_poll.stop();
+    if (m_modality && m_modality->state() != QProcess::NotRunning) {
+        m_modality->kill();
+        m_modality->waitForFinished(3000);
+    }
+    if (m_calvarex && m_calvarex->state() != QProcess::NotRunning) {
+        m_calvarex->terminate();
+        if (!m_calvarex->waitForFinished(10000)) {
+            m_calvarex->kill();
+            m_calvarex->waitForFinished(3000);
+        }
+    }
+    // The companions end with the station; any left over (the station was killed) are
+    // ended here, by their process ids, and only those serving the demo's station folder.
+    for (const QString &name : {Companions::receiverName(), Companions::dataManagerName()}) {
+        const qint64 pid = Companions::FindProcess(name, m_station);
+        if (pid) {
+            log(QStringLiteral("stopping the left-over %1 (%2)").arg(name).arg(pid));
+            Companions::terminate(pid, name, 3000);
+        }
+    }
+    for (auto it = m_peers.rbegin(); it != m_peers.rend(); ++it)
+        stopPeer(*it);
+    m_stopped = true;
+    log(QStringLiteral("Demo room stopped."));
+    emit finished();
+}
