@@ -1,16 +1,25 @@
-// receive_files_per_s: images per second from DCMTK's storescu through TqReceiver and
-// TqDataMgr until their rows are in the data database; the baseline is storescu into
-// DCMTK's storescp writing to a folder, in the same run with the same files.
-// BENCH_FILES (default 300), BENCH_COLS x BENCH_ROWS (default 1664 x 2048, 16-bit).
+// Receiving images, from DCMTK's storescu through TqReceiver and TqDataMgr until their
+// rows are in the data database, against DCMTK's storescp writing the same files to a
+// folder, in the same run:
+//   receive_files_per_s           one sender, BENCH_FILES (default 300) images;
+//   receive_parallel_files_per_s  BENCH_SENDERS (default 8) senders at once with
+//                                 BENCH_PER_SENDER (default 40) images each, against
+//                                 storescp --fork.
+// The images: BENCH_COLS x BENCH_ROWS (default 1664 x 2048, 16-bit: 6.8 MB).
 #include "../tests/companions/CompanionTestKit.h"
+#include "BenchSupport.h"
 #include "StoreFixture.h"
 #include "core/Companions.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 namespace {
+
+const QStringList Measures{QStringLiteral("receive_files_per_s"), QStringLiteral("receive_parallel_files_per_s")};
 
 int envInt(const char *name, int def)
 {
@@ -26,12 +35,126 @@ QStringList sendArgs(const QString &aet, quint16 port, const QStringList &files)
         + files;
 }
 
+// The files split among the senders, each its own share.
+std::vector<QStringList> shares(const QStringList &files, int senders)
+{
+    std::vector<QStringList> out(static_cast<size_t>(senders));
+    for (int i = 0; i < files.size(); ++i)
+        out[static_cast<size_t>(i % senders)] << files[i];
+    return out;
+}
+
+// Starts one storescu per share at once.
+std::vector<std::unique_ptr<QProcess>> startSenders(const QString &aet, quint16 port, const std::vector<QStringList> &parts)
+{
+    std::vector<std::unique_ptr<QProcess>> senders;
+    for (const QStringList &part : parts) {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessChannelMode(QProcess::MergedChannels);
+        p->start(QStringLiteral("storescu"), sendArgs(aet, port, part));
+        senders.push_back(std::move(p));
+    }
+    return senders;
+}
+
+// Waits for every sender; the number that failed.
+int waitForSenders(std::vector<std::unique_ptr<QProcess>> &senders)
+{
+    int failed = 0;
+    for (auto &p : senders) {
+        p->waitForFinished(-1);
+        if (p->exitStatus() != QProcess::NormalExit || p->exitCode() != 0) {
+            ++failed;
+            std::fprintf(stderr, "%s\n", p->readAll().right(2000).constData());
+        }
+    }
+    return failed;
+}
+
+// Files per second of storescp (with --fork: one process per association) writing to a
+// folder; 0 when it failed.
+double baselineRate(const QString &work, const std::vector<QStringList> &parts, bool fork)
+{
+    int n = 0;
+    for (const QStringList &p : parts)
+        n += static_cast<int>(p.size());
+    const QString out = work + QStringLiteral("/storescp");
+    QDir().mkpath(out);
+    const quint16 port = freeTcpPort();
+    QProcess scp;
+    QStringList args{QStringLiteral("--max-pdu"), QStringLiteral("131072"), QStringLiteral("-aet"), QStringLiteral("BASE"),
+                     QStringLiteral("-od"), out};
+    if (fork)
+        args << QStringLiteral("--fork");
+    scp.start(QStringLiteral("storescp"), args << QString::number(port));
+    scp.waitForStarted();
+    QThread::msleep(500);
+    QElapsedTimer t;
+    t.start();
+    auto senders = startSenders(QStringLiteral("BASE"), port, parts);
+    const int failed = waitForSenders(senders);
+    const double secs = t.nsecsElapsed() / 1e9;
+    scp.terminate();
+    scp.waitForFinished();
+    const int stored = static_cast<int>(QDir(out).entryList(QDir::Files).size());
+    QDir(out).removeRecursively();
+    if (failed != 0 || stored != n) {
+        std::fprintf(stderr, "baseline failed (%d senders failed, %d of %d stored)\n", failed, stored, n);
+        return 0;
+    }
+    return n / secs;
+}
+
+// Files per second through the station's receiver and data manager, counted when their
+// rows are in the data database; 0 when it failed.
+double stationRate(const std::vector<QStringList> &parts)
+{
+    int n = 0;
+    for (const QStringList &p : parts)
+        n += static_cast<int>(p.size());
+    kit::LiveStation live(freeTcpPort(), QStringLiteral("CXBENCH"));
+    auto receiver = live.startChild(Companions::receiverName());
+    auto dataManager = live.startChild(Companions::dataManagerName());
+    if (!live.waitForReceiver()) {
+        std::fprintf(stderr, "receiver did not come up\n");
+        return 0;
+    }
+    QElapsedTimer t;
+    t.start();
+    auto senders = startSenders(live.aeTitle, live.port, parts);
+    qint64 filed = 0;
+    while (filed < n && t.elapsed() < 3600000) {
+        QThread::msleep(20);
+        filed = kit::count(*live, QStringLiteral("SELECT COUNT(*) FROM tblImages"));
+    }
+    const double secs = t.nsecsElapsed() / 1e9;
+    const int failed = waitForSenders(senders);
+    kit::terminateChild(*receiver);
+    kit::terminateChild(*dataManager);
+    if (failed != 0 || filed != n) {
+        std::fprintf(stderr, "%d senders failed, %lld of %d filed\n", failed, static_cast<long long>(filed), n);
+        return 0;
+    }
+    return n / secs;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const int n = envInt("BENCH_FILES", 300);
+    int exitCode = 0;
+    const std::optional<QStringList> asked = wantedMeasures(app.arguments().mid(1), Measures, &exitCode);
+    if (!asked)
+        return exitCode;
+    const int serialFiles = envInt("BENCH_FILES", 300);
+    const int senderCount = envInt("BENCH_SENDERS", 8);
+    const int perSender = envInt("BENCH_PER_SENDER", 40);
+    int n = 0;
+    if (asked->contains(Measures[0]))
+        n = serialFiles;
+    if (asked->contains(Measures[1]))
+        n = std::max(n, senderCount * perSender);
     const QSize size(envInt("BENCH_COLS", 1664), envInt("BENCH_ROWS", 2048));
 
     // The images: one generated mammogram, copied with a new SOP Instance UID each.
@@ -58,62 +181,19 @@ int main(int argc, char *argv[])
     const qint64 bytes = QFileInfo(files.first()).size();
     std::fprintf(stderr, "%d files of %lld bytes\n", n, static_cast<long long>(bytes));
 
-    // Baseline: storescp into a folder.
-    double baseline = 0;
-    {
-        const QString out = work.filePath(QStringLiteral("storescp"));
-        QDir().mkpath(out);
-        const quint16 port = freeTcpPort();
-        QProcess scp;
-        scp.start(QStringLiteral("storescp"), {QStringLiteral("--max-pdu"), QStringLiteral("131072"), QStringLiteral("-aet"),
-                                               QStringLiteral("BASE"), QStringLiteral("-od"), out, QString::number(port)});
-        scp.waitForStarted();
-        QThread::msleep(500);
-        QElapsedTimer t;
-        t.start();
-        const int rc = kit::runTool(QStringLiteral("storescu"), sendArgs(QStringLiteral("BASE"), port, files), nullptr, 3600000);
-        const double secs = t.nsecsElapsed() / 1e9;
-        scp.terminate();
-        scp.waitForFinished();
-        const int stored = QDir(out).entryList(QDir::Files).size();
-        if (rc != 0 || stored != n) {
-            std::fprintf(stderr, "baseline failed (rc %d, %d stored)\n", rc, stored);
-            return 1;
+    int status = 0;
+    for (const QString &measure : *asked) {
+        const bool parallel = measure == Measures[1];
+        const std::vector<QStringList> parts =
+            parallel ? shares(files.mid(0, senderCount * perSender), senderCount) : shares(files.mid(0, serialFiles), 1);
+        const double baseline = baselineRate(work.path(), parts, parallel);
+        const double ours = baseline > 0 ? stationRate(parts) : 0;
+        if (baseline <= 0 || ours <= 0) {
+            status = 1;
+            continue;
         }
-        baseline = n / secs;
-        QDir(out).removeRecursively();
+        std::printf("BENCH %s %.2f files/s baseline=%.2f ratio=%.3f\n", qPrintable(measure), ours, baseline, ours / baseline);
+        std::fflush(stdout);
     }
-
-    // The station's companions, until the rows are in the database.
-    double ours = 0;
-    {
-        kit::LiveStation live(freeTcpPort(), QStringLiteral("CXBENCH"));
-        auto receiver = live.startChild(Companions::receiverName());
-        auto dataManager = live.startChild(Companions::dataManagerName());
-        if (!live.waitForReceiver()) {
-            std::fprintf(stderr, "receiver did not come up\n");
-            return 1;
-        }
-        QElapsedTimer t;
-        t.start();
-        QProcess sender;
-        sender.start(QStringLiteral("storescu"), sendArgs(live.aeTitle, live.port, files));
-        qint64 filed = 0;
-        while (filed < n && t.elapsed() < 3600000) {
-            QThread::msleep(20);
-            filed = kit::count(*live, QStringLiteral("SELECT COUNT(*) FROM tblImages"));
-        }
-        const double secs = t.nsecsElapsed() / 1e9;
-        sender.waitForFinished(-1);
-        kit::terminateChild(*receiver);
-        kit::terminateChild(*dataManager);
-        if (filed != n) {
-            std::fprintf(stderr, "only %lld of %d filed\n", static_cast<long long>(filed), n);
-            return 1;
-        }
-        ours = n / secs;
-    }
-
-    std::printf("BENCH receive_files_per_s %.2f files/s baseline=%.2f ratio=%.3f\n", ours, baseline, ours / baseline);
-    return 0;
+    return status;
 }

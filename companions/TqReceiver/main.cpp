@@ -3,6 +3,8 @@
 // into the station's input folder, where TqDataMgr files it into the store.
 // Serves several senders at once; "Com/IR_Timeout" (seconds, default 30) drops a silent
 // peer and "Com/IR_CallingAETs" (empty: all) names the senders it accepts.
+// "Com/IR_MinFreeMB" (default 64) is the free space kept in reserve on the disk of the
+// input folder: below it every object is refused as "out of resources" at once.
 // Ends cleanly on SIGTERM or SIGINT, after the associations in progress.
 #include "core/AppError.h"
 #include "core/SettingsStore.h"
@@ -62,6 +64,9 @@ int main(int argc, char *argv[])
     const QString timeoutText = store.readValue(QStringLiteral("Com/IR_Timeout"), QStringLiteral("30")).trimmed();
     const int timeout = timeoutText.toInt(&ok);
     config.timeoutSeconds = ok && timeout > 0 ? timeout : 30;
+    const QString reserveText = store.readValue(QStringLiteral("Com/IR_MinFreeMB"), QStringLiteral("64")).trimmed();
+    const qint64 reserve = reserveText.toLongLong(&ok);
+    config.minFreeBytes = (ok && reserve >= 0 ? reserve : 64) * 1024 * 1024;
     // Calling AE titles separated by commas or blanks; none: every sender is accepted.
     config.callingAeTitles = store.readValue(QStringLiteral("Com/IR_CallingAETs"), {})
                                  .split(QRegularExpression(QStringLiteral("[,;\\s]+")), Qt::SkipEmptyParts);

@@ -5,6 +5,7 @@
 #include "dicom/FileFacts.h"
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcostrmf.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <chrono>
 #include <mutex>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
@@ -95,12 +97,14 @@ protected:
         // once that the station is out of resources instead of waiting on a stalled write.
         const qint64 free = freeBytes(cfg.outputDir);
         if (free >= 0 && free < cfg.minFreeBytes) {
-            DcmDataset *ds = nullptr;
-            OFCondition cond = receiveSTORERequest(req, presInfo.presentationContextID, ds);
-            delete ds;
+            OFCondition cond = dropDataSet();
             if (cond.bad())
                 return cond;
-            problem(QStringLiteral("Refused %1: only %2 MB free in %3").arg(sopUid).arg(free / (1024 * 1024)).arg(cfg.outputDir));
+            problem(QStringLiteral("Refused %1: only %2 MB free in %3, %4 MB kept in reserve")
+                        .arg(sopUid)
+                        .arg(free / (1024 * 1024))
+                        .arg(cfg.outputDir)
+                        .arg(cfg.minFreeBytes / (1024 * 1024)));
             return sendSTOREResponse(presInfo.presentationContextID, req, STATUS_STORE_Refused_OutOfResources);
         }
 
@@ -109,12 +113,21 @@ protected:
         const QByteArray partPath = QFile::encodeName(partName);
 
         // The data set is taken in whatever the answer is, so the association stays in step.
-        OFCondition cond = receiveSTORERequest(req, presInfo.presentationContextID, OFString(partPath.constData()));
+        QString writeError;
+        OFCondition cond = receiveToFile(presInfo.presentationContextID, req, partPath, &writeError);
         if (cond.bad()) {
             ::unlink(partPath.constData());
             problem(QStringLiteral("Receiving %1 from %2 failed: %3")
                         .arg(sopUid, latin(getPeerAETitle().c_str()), QString::fromLatin1(cond.text())));
             return cond;
+        }
+        if (!writeError.isEmpty()) {
+            // The disk filled up (or refused the file) while the object came in: nothing
+            // of it is kept, and the sender hears so as soon as its last byte is in.
+            ::unlink(partPath.constData());
+            problem(QStringLiteral("Refused %1 from %2: cannot write it to %3: %4")
+                        .arg(sopUid, latin(getPeerAETitle().c_str()), cfg.outputDir, writeError));
+            return sendSTOREResponse(presInfo.presentationContextID, req, STATUS_STORE_Refused_OutOfResources);
         }
 
         Uint16 status = STATUS_Success;
@@ -170,7 +183,79 @@ protected:
         }
     }
 
+public:
+    // The association is kept at hand for taking in data sets with our own checks.
+    OFCondition run(T_ASC_Association *assoc) override
+    {
+        m_assoc = assoc;
+        OFCondition cond = DcmThreadSCP::run(assoc);
+        m_assoc = nullptr;
+        return cond;
+    }
+
 private:
+    // Takes in the data set of a C-STORE request and drops it.
+    OFCondition dropDataSet()
+    {
+        DIC_UL bytes = 0, pdvs = 0;
+        return DIMSE_ignoreDataSet(m_assoc, getConfig().getDIMSEBlockingMode(), static_cast<int>(getConfig().getDIMSETimeout()),
+                                   &bytes, &pdvs);
+    }
+
+    static void countBytes(void *context, unsigned long byteCount) { *static_cast<unsigned long *>(context) = byteCount; }
+
+    // Takes in the data set of a C-STORE request, as it comes, into `path` (with a meta
+    // header). A bad condition means the association is broken. When the data set was taken
+    // in but could not be written whole (disk full, file too large), *writeError says why:
+    // the rest of the data set is still read, so the association stays in step.
+    OFCondition receiveToFile(T_ASC_PresentationContextID presId, T_DIMSE_C_StoreRQ &req, const QByteArray &path,
+                              QString *writeError)
+    {
+        const T_DIMSE_BlockingMode blocking = getConfig().getDIMSEBlockingMode();
+        const int timeout = static_cast<int>(getConfig().getDIMSETimeout());
+        DcmOutputFileStream *stream = nullptr;
+        errno = 0;
+        OFCondition cond = DIMSE_createFilestream(OFFilename(path.constData()), &req, m_assoc, presId, OFTrue, &stream);
+        if (cond.bad() || !stream || !stream->good()) {
+            const int err = errno;
+            *writeError = stream && stream->status().bad() ? QString::fromLocal8Bit(stream->status().text())
+                        : err ? QString::fromLocal8Bit(std::strerror(err))
+                              : QString::fromLatin1(cond.text());
+            delete stream;
+            return dropDataSet();
+        }
+        const offile_off_t metaBytes = stream->tell();
+        unsigned long dataBytes = 0;
+        T_ASC_PresentationContextID dataPresId = presId;
+        cond = DIMSE_receiveDataSetInFile(m_assoc, blocking, timeout, &dataPresId, stream, &Scp::countBytes, &dataBytes);
+        if (cond.good()) {
+            stream->flush();
+            if (stream->status().bad())
+                *writeError = QString::fromLocal8Bit(stream->status().text());
+        } else if (cond.module() == OFM_dcmnet && cond.code() == DIMSEC_OUTOFRESOURCES) {
+            // The rest of the data set was read and dropped: the peer is still in step.
+            *writeError = stream->status().bad() ? QString::fromLocal8Bit(stream->status().text())
+                                                 : QString::fromLatin1(cond.text());
+            cond = EC_Normal;
+        }
+        delete stream; // closes the file
+        if (cond.bad())
+            return cond;
+        if (dataPresId != presId)
+            return DIMSE_RECEIVEFAILED;
+        // The last block is written when the file is closed, where a full disk goes
+        // unreported: the size on disk tells.
+        if (writeError->isEmpty()) {
+            struct stat st {};
+            const qint64 expected = static_cast<qint64>(metaBytes) + static_cast<qint64>(dataBytes);
+            if (::stat(path.constData(), &st) != 0 || static_cast<qint64>(st.st_size) != expected)
+                *writeError = QStringLiteral("%1 of %2 bytes written").arg(static_cast<qint64>(st.st_size)).arg(expected);
+        }
+        return EC_Normal;
+    }
+
+    T_ASC_Association *m_assoc = nullptr;
+
     // Why a received object cannot be filed, empty when it can: the same checks the data
     // manager makes, made before the sender is told Success.
     static QString objectProblem(const QString &file, const QString &sopUid)

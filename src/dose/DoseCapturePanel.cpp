@@ -228,9 +228,16 @@ void DoseCapturePanel::onCommEvent(int code)
             ++m_lossesWhileShown;
             break;
         }
+        if (m_lossBoxClosed.isValid() && m_lossBoxClosed.elapsed() < LossBoxPauseMs) {
+            // The log counts the repeats of this line instead of writing one per loss.
+            m_station.log().writeError(ErrorNo::Serial, QStringLiteral("Datenverlust! (the message was shown moments ago)"),
+                                       QStringLiteral("MainForm MSComm1_OnComm"));
+            break;
+        }
         m_lossShown = true;
         m_station.prompter().message(QStringLiteral("Datenverlust!"), MsgIcon::None, Version::ProductName);
         m_lossShown = false;
+        m_lossBoxClosed.start();
         if (m_lossesWhileShown > 0) {
             m_station.log().writeError(ErrorNo::Serial,
                                        QStringLiteral("Datenverlust! %1 more data losses while the message was shown")

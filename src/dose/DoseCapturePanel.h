@@ -1,6 +1,7 @@
 #pragma once
 #include "dose/DoseRecords.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -65,6 +66,10 @@ public:
     static constexpr qsizetype MaxInput = 256 * 1024;
     // The serial polling interval.
     static constexpr int PollIntervalMs = 100;
+    // After a "Datenverlust!" box is closed, further data losses within this time are
+    // logged (one line with a repeat count), not shown: a noisy line would otherwise
+    // open the next box the moment the operator closes one.
+    static constexpr int LossBoxPauseMs = 30000;
 
 signals:
     // A passing message for the status bar.
@@ -100,8 +105,10 @@ private:
     bool m_inFill = false;
     bool m_offerScheduled = false;
     // One "Datenverlust!" box at a time: losses reported while it is open are counted
-    // and logged when it closes, so a noisy line cannot pile up boxes.
+    // and logged when it closes, so a noisy line cannot pile up boxes; losses soon after
+    // it closed are logged only (LossBoxPauseMs).
     bool m_lossShown = false;
     int m_lossesWhileShown = 0;
+    QElapsedTimer m_lossBoxClosed;
     QString m_offeredKey;
 };

@@ -1,12 +1,14 @@
 // The companions under hostile input, as real processes: a poison file of deeply nested
 // sequences, a link in the input folder, a sender calling the wrong AE title, a sender
-// with an invalid Study UID, and a peer that opens a connection and falls silent.
+// with an invalid Study UID, a peer that opens a connection and falls silent, and a
+// database broken while images wait.
 #include "CompanionTestKit.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Companions.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -144,6 +146,28 @@ private slots:
         QCOMPARE(m_live->send({kit::testFile("CT_small.dcm")}), 0);
         QVERIFY2(t.elapsed() < 20000, qPrintable(QString::number(t.elapsed())));
         QTRY_COMPARE_WITH_TIMEOUT(kit::count(**m_live, "SELECT COUNT(*) FROM tblImages"), 1, 20000);
+    }
+
+    // A fault that recurs every second (the data database broken while images wait):
+    // one line in the error log, and one with the number of repeats when the data
+    // manager ends, not a line a second.
+    void brokenDatabaseIsOneLogLineWithACount()
+    {
+        Station &s = **m_live;
+        QFile db(s.paths().dataDb());
+        QVERIFY(db.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        db.write(QByteArray(4096, 'x'));
+        db.close();
+        QVERIFY(QFile::copy(kit::testFile("CT_small.dcm"), s.paths().tempDir() + "/waiting.dcm"));
+        QTest::qWait(5000); // five passes of the data manager, each failing
+        QCOMPARE(m_dataManager->state(), QProcess::Running);
+        QVERIFY(kit::terminateChild(*m_dataManager));
+
+        const QStringList lines = kit::readAll(s.log().errorLogPath()).split('\n', Qt::SkipEmptyParts).filter("TqDataMgr");
+        QVERIFY2(lines.size() >= 2 && lines.size() <= 3, qPrintable(lines.join('\n')));
+        static const QRegularExpression counted(QStringLiteral("\\(repeated (\\d+) times\\)$"));
+        const QRegularExpressionMatch m = counted.match(lines.last().trimmed());
+        QVERIFY2(m.hasMatch() && m.captured(1).toInt() >= 3, qPrintable(lines.join('\n')));
     }
 
 private:

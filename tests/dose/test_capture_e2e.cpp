@@ -6,11 +6,18 @@
 #include "CaptureTestKit.h"
 
 #include "app/MainForm.h"
+#include "dose/SerialLink.h"
 #include "net/WorklistEntry.h"
+#include "store/Schema.h"
 
 #include <QApplication>
+#include <QEventLoop>
+#include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
+#include <algorithm>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -20,6 +27,24 @@ QByteArray hfe(const char *dose, const char *kv, const char *mas, const char *ms
 {
     return QByteArray(dose) + "cGyCm" + Sq + ";" + kv + ";" + mas + ";W/Rh;" + ms + ";18mm";
 }
+
+// A prompter whose boxes stay open a while, as a modal box does while the operator reads
+// it: the event loop runs on meanwhile, so the serial timer keeps ticking.
+class SlowBoxPrompter : public ScriptedPrompter {
+public:
+    int holdMs = 600;
+    int open = 0;     // boxes open now
+    int mostOpen = 0; // most boxes open at one time
+    void message(const QString &text, MsgIcon icon, const QString &title) override
+    {
+        ScriptedPrompter::message(text, icon, title);
+        mostOpen = std::max(mostOpen, ++open);
+        QEventLoop loop;
+        QTimer::singleShot(holdMs, &loop, &QEventLoop::quit);
+        loop.exec();
+        --open;
+    }
+};
 
 // The main window of a station whose serial line is the pseudo-terminal.
 struct Room {
@@ -102,6 +127,54 @@ private slots:
         QVERIFY2(unstored.contains("9.10cGyCm" + Sq + ";27kV;4"), unstored.constData());
         QVERIFY(unstored.contains("\xff"));
         room.form->exitProgram();
+    }
+
+    // Noise on the line that overflows the port's buffer again and again: one
+    // "Datenverlust!" box, the further losses counted in the log.
+    void serialNoiseShowsOneDataLossBoxAtATime()
+    {
+        PtyPair pty;
+        QVERIFY(pty.ok());
+        QTemporaryDir dir;
+        SlowBoxPrompter prompter;
+        Station station(dir.path(), std::make_unique<SettingsStore>(dir.path() + "/settings.ini"), prompter);
+        station.loadSettings();
+        station.paths().createFolders();
+        Schema::ensureDatabases(station.paths());
+        station.settings().comDevice = pty.slavePath();
+        station.settings().xrayComm = XrayUnit::Hfe501;
+        station.settings().debug = 0;
+        station.saveSettings();
+        Room room(station);
+        auto *panel = room.form->findChild<DoseCapturePanel *>();
+        QVERIFY(panel);
+        // A small port buffer: every poll finds it full while the noise lasts.
+        panel->link().setReceiveBufferSize(256);
+
+        QTimer noise;
+        noise.setInterval(20);
+        // What does not fit into the line's buffer is lost, as on a real line (a blocking
+        // write would wait for the reader on this very thread).
+        const QByteArray burst(512, char(0xAA));
+        QObject::connect(&noise, &QTimer::timeout, [&] { [[maybe_unused]] auto n = ::write(pty.master(), burst.constData(), burst.size()); });
+        noise.start();
+        QTest::qWait(3000); // boxes open and close in here, as they would on screen
+        noise.stop();
+        QVERIFY(waitUntil([&] { return prompter.open == 0; }, 5000));
+
+        QCOMPARE(prompter.mostOpen, 1);
+        // One box for the whole burst: the operator is not made to close one box after
+        // another while the noise lasts.
+        QCOMPARE(prompter.texts_shown().count(QStringLiteral("Datenverlust!")), 1);
+        room.form->exitProgram(); // the log's held-back repeat counts are written
+
+        // The losses after the box are in the log: one line, and one with their count.
+        const QStringList lines = QString::fromUtf8(readFile(station.log().errorLogPath())).split('\n', Qt::SkipEmptyParts);
+        const QStringList losses = lines.filter(QStringLiteral("Datenverlust!"));
+        QVERIFY2(losses.size() >= 2 && losses.size() <= 3, qPrintable(lines.join('\n')));
+        static const QRegularExpression counted(QStringLiteral("\\(repeated (\\d+) times\\)$"));
+        const QRegularExpressionMatch m = counted.match(losses.last().trimmed());
+        QVERIFY2(m.hasMatch() && m.captured(1).toInt() >= 5, qPrintable(losses.join('\n')));
     }
 };
 
