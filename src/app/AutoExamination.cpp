@@ -6,11 +6,14 @@
 #include "net/WorklistEntry.h"
 #include "net/WorklistForm.h"
 #include "store/StoreSelection.h"
+#include "ui/CommandIds.h"
+#include "ui/CommandTable.h"
 #include "ui/EditForm.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSqlQuery>
 #include <QTreeWidget>
@@ -103,6 +106,28 @@ void AutoExamination::clickLater(QWidget *button)
     QMetaObject::invokeMethod(button, "click", Qt::QueuedConnection);
 }
 
+void AutoExamination::fillWhenGathered(MainForm *main)
+{
+    // The units with channel messages leave storing to the operator: "Fill" once the
+    // gathered text has stood still for a moment (a whole message has arrived).
+    const qint16 unit = main->station().settings().xrayComm;
+    if (unit != XrayUnit::Sophie && unit != XrayUnit::Giotto)
+        return;
+    auto *gathered = main->findChild<QPlainTextEdit *>(QStringLiteral("txtcInput"));
+    const QString text = gathered ? gathered->toPlainText() : QString();
+    if (text != m_gathered) {
+        m_gathered = text;
+        m_gatheredClock.start();
+        return;
+    }
+    if (!text.trimmed().isEmpty() && m_gatheredClock.isValid() && m_gatheredClock.elapsed() > 1200) {
+        say(QStringLiteral("fill"));
+        main->commands().run(QString::fromLatin1(Cmd::Fill));
+        m_gathered.clear();
+        m_gatheredClock.invalidate();
+    }
+}
+
 int AutoExamination::storedImages() const
 {
     MainForm *main = m_startup.mainForm();
@@ -179,6 +204,7 @@ void AutoExamination::tick()
         break;
     }
     case Step::WaitDoses: {
+        fillWhenGathered(main);
         auto *doses = main->findChild<QTreeWidget *>(QStringLiteral("lvDosis"));
         if (doses && doses->topLevelItemCount() >= Views) {
             say(QStringLiteral("dose records %1").arg(doses->topLevelItemCount()));

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QTimer>
 
+class MainForm;
 class Startup;
 class QWidget;
 
@@ -37,6 +38,7 @@ private:
     // run inside this timer's slot.
     static void clickLater(QWidget *button);
     int storedImages() const;
+    void fillWhenGathered(MainForm *main);
 
     Startup &m_startup;
     QString m_wanted;
@@ -48,4 +50,6 @@ private:
     Step m_step = Step::Options;
     bool m_clicked = false;
     int m_pictures = 0;
+    QString m_gathered;
+    QElapsedTimer m_gatheredClock;
 };

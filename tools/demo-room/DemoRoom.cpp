@@ -439,6 +439,8 @@ void DemoRoom::exposeNext()
     m_xray->write((command + QLatin1Char('\n')).toLatin1());
     if (m_o.unit == QLatin1String("lorad"))
         log(QStringLiteral("unit: press \"Get Dose Product\" in the station to fetch the dose"));
+    else if (m_o.unit != QLatin1String("hfe") && !m_o.automatic)
+        log(QStringLiteral("unit: choose \"?\" > \"Fill\" in the station to store the dose"));
     m_waited.start();
     m_poll.start();
 }
@@ -471,8 +473,8 @@ void DemoRoom::pollDoseRecord()
                                  {"mas", q.value(8).toString()}};
     });
     if (record.isEmpty()) {
-        // The Lorad's dose comes when the operator asks for it; the others' at once.
-        const int limit = m_o.unit == QLatin1String("lorad") ? 300000 : 20000;
+        // The HFE's dose is stored at once; the others' when the operator asks for it.
+        const int limit = m_o.unit == QLatin1String("hfe") ? 20000 : m_o.automatic ? 60000 : 300000;
         if (m_waited.elapsed() > limit) {
             m_poll.stop();
             log(QStringLiteral("unit: the station recorded no dose for exposure %1; examination stopped").arg(m_exposure));
