@@ -2,6 +2,7 @@
 
 #include "core/AppError.h"
 #include "dicom/Codecs.h"
+#include "dicom/ElementScan.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcelem.h>
@@ -73,6 +74,12 @@ std::unique_ptr<DcmFileFormat> loadFileFormat(const QString &path)
         throw readError(path, QStringLiteral("it is a folder"));
     if (fi.size() == 0)
         throw readError(path, QStringLiteral("the file is empty"));
+
+    // A file from outside (an import, a medium) may be built to crash the parser: the
+    // same cheap walk the data manager makes refuses it first.
+    const QString scan = scanElementStream(path);
+    if (!scan.isEmpty())
+        throw readError(path, QStringLiteral("the file is damaged (%1)").arg(scan));
 
     auto ff = std::make_unique<DcmFileFormat>();
     OFCondition c;

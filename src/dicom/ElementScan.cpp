@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QtEndian>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -46,7 +47,14 @@ public:
                 return problem;
         }
         if (ts == QLatin1String("1.2.840.10008.1.2.1.99"))
-            return {}; // deflated: the stream cannot be walked without inflating it
+            return walkDeflated();
+        return walkDataSet(ts);
+    }
+
+private:
+    // The data set from m_pos on, encoded as the transfer syntax says (empty: a guess).
+    QString walkDataSet(const QString &ts)
+    {
         bool explicitVr = true, bigEndian = false;
         if (ts == QLatin1String("1.2.840.10008.1.2")) {
             explicitVr = false;
@@ -73,7 +81,50 @@ public:
         return problem;
     }
 
-private:
+    // A deflated data set hides its structure from a walk over the file, and the toolkit
+    // inflates it and parses what comes out like any other: it is inflated here (up to a
+    // bound) and the result walked as explicit VR little endian.
+    QString walkDeflated()
+    {
+        if (!m_dev.seek(m_pos))
+            return QStringLiteral("unreadable deflated data set");
+        QByteArray inflated;
+        z_stream z{};
+        if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
+            return QStringLiteral("the deflated data set cannot be inflated");
+        QByteArray in(64 * 1024, '\0');
+        char out[64 * 1024];
+        int rc = Z_OK;
+        while (rc != Z_STREAM_END) {
+            if (z.avail_in == 0) {
+                const qint64 n = m_dev.read(in.data(), in.size());
+                if (n <= 0)
+                    break; // cut short: what came out is walked, and ends where it ends
+                z.next_in = reinterpret_cast<Bytef *>(in.data());
+                z.avail_in = static_cast<uInt>(n);
+            }
+            z.next_out = reinterpret_cast<Bytef *>(out);
+            z.avail_out = sizeof out;
+            rc = inflate(&z, Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
+                inflateEnd(&z);
+                return QStringLiteral("the deflated data set is damaged");
+            }
+            inflated.append(out, static_cast<qsizetype>(sizeof out - z.avail_out));
+            if (inflated.size() > m_limits.maxInflated) {
+                inflateEnd(&z);
+                m_limitHit = true;
+                return QStringLiteral("a deflated data set larger than %1 bytes").arg(m_limits.maxInflated);
+            }
+        }
+        inflateEnd(&z);
+        QBuffer buffer(&inflated);
+        buffer.open(QIODevice::ReadOnly);
+        Walker inner(buffer, m_limits);
+        inner.m_count = m_count;
+        return inner.walkDataSet(QStringLiteral("1.2.840.10008.1.2.1"));
+    }
+
     static bool isVrChar(char c) { return c >= 'A' && c <= 'Z'; }
     static bool longVr(const char *vr)
     {
