@@ -87,6 +87,9 @@ std::unique_ptr<DcmFileFormat> loadFileFormat(const QString &path)
         c = ff->loadFile(toFilename(path), EXS_Unknown, EGL_noChange, DCM_MaxReadLength, ERM_autoDetect);
     } catch (const std::bad_alloc &) {
         throw readError(path, QStringLiteral("the file is damaged (an element claims more memory than there is)"));
+    } catch (const std::exception &e) {
+        // The toolkit throws on some damaged values (a directory record type of the wrong length).
+        throw readError(path, QStringLiteral("the file is damaged (%1)").arg(QString::fromLatin1(e.what())));
     }
     if (c.bad()) {
         if (c == EC_StreamNotifyClient || c == EC_InvalidStream)

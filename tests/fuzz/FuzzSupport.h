@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QString>
 
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/oflog/oflog.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -22,6 +25,13 @@ inline void check(bool ok, const char *what, const QString &detail = {})
 {
     if (!ok)
         fail(what, detail);
+}
+
+// The toolkit's complaints about damaged input, millions of them, stay off the log.
+inline void quietToolkit()
+{
+    static const bool once = (OFLog::configure(OFLogger::OFF_LOG_LEVEL), true);
+    (void)once;
 }
 
 // The input written to a file of this process (rewritten for every input), as the readers

@@ -4,15 +4,13 @@
 #include "FuzzSupport.h"
 #include "core/AppError.h"
 #include "dicom/DicomDir.h"
-#include "dicom/FileFacts.h"
 
 #include <cstddef>
 #include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool quiet = (dicom::quietToolkitLog(), true);
-    (void)quiet;
+    fuzz::quietToolkit();
     const QString file = fuzz::asFile(data, size, "DICOMDIR");
     try {
         dicom::readDicomDir(file);

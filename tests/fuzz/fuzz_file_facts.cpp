@@ -12,8 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool quiet = (dicom::quietToolkitLog(), true);
-    (void)quiet;
+    fuzz::quietToolkit();
     const QString file = fuzz::asFile(data, size, "received.dcm");
     const QString scan = dicom::scanElementStream(file);
     const QString inMemory = dicom::scanElementBytes(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
