@@ -76,8 +76,8 @@ std::unique_ptr<DcmFileFormat> loadFileFormat(const QString &path)
         throw readError(path, QStringLiteral("the file is empty"));
 
     // A file from outside (an import, a medium) may be built to crash the parser: the
-    // same cheap walk the data manager makes refuses it first.
-    const QString scan = scanElementStream(path);
+    // walk the data manager makes refuses it first where it passes the parser's limits.
+    const QString scan = scanParserLimits(path);
     if (!scan.isEmpty())
         throw readError(path, QStringLiteral("the file is damaged (%1)").arg(scan));
 

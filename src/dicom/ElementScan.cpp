@@ -51,6 +51,10 @@ public:
         return walkDataSet(ts);
     }
 
+    // Whether the walk stopped at a limit that protects the parser (nesting, elements,
+    // inflated size), not at a doubtful length the toolkit may still read.
+    bool limitHit() const { return m_limitHit; }
+
 private:
     // The data set from m_pos on, encoded as the transfer syntax says (empty: a guess).
     QString walkDataSet(const QString &ts)
@@ -122,7 +126,9 @@ private:
         buffer.open(QIODevice::ReadOnly);
         Walker inner(buffer, m_limits);
         inner.m_count = m_count;
-        return inner.walkDataSet(QStringLiteral("1.2.840.10008.1.2.1"));
+        const QString problem = inner.walkDataSet(QStringLiteral("1.2.840.10008.1.2.1"));
+        m_limitHit = m_limitHit || inner.m_limitHit;
+        return problem;
     }
 
     static bool isVrChar(char c) { return c >= 'A' && c <= 'Z'; }
@@ -354,6 +360,16 @@ QString scanElementStream(const QString &path, const ScanLimits &limits)
     if (!f.open(QIODevice::ReadOnly))
         return QStringLiteral("cannot be opened (%1)").arg(f.errorString());
     return Walker(f, limits).run();
+}
+
+QString scanParserLimits(const QString &path, const ScanLimits &limits)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {}; // the reader says why it cannot open it
+    Walker w(f, limits);
+    const QString problem = w.run();
+    return w.limitHit() ? problem : QString();
 }
 
 QString scanElementBytes(const QByteArray &bytes, const ScanLimits &limits)

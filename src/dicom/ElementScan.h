@@ -19,6 +19,10 @@ struct ScanLimits {
 
 // Empty when the file may be handed to the parser, else why it is refused.
 QString scanElementStream(const QString &path, const ScanLimits &limits = {});
+// Only what would crash or stall the parser: nesting, element count, inflated size past
+// the limits (empty otherwise). For files from media and imports, which the toolkit reads
+// even where a length is doubtful (a DICOMDIR whose sequence lengths were not updated).
+QString scanParserLimits(const QString &path, const ScanLimits &limits = {});
 // The same for bytes in memory (the fuzz driver, and tests).
 QString scanElementBytes(const QByteArray &bytes, const ScanLimits &limits = {});
 
