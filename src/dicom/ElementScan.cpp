@@ -163,10 +163,14 @@ private:
     QString readMeta(QString &ts)
     {
         char h[12];
+        qint64 metaEnd = -1; // where the group length says the meta header ends
         while (m_pos + 8 <= m_size) {
             if (!read(m_pos, h, 8))
                 return QStringLiteral("unreadable meta header");
-            if (qFromLittleEndian<quint16>(h) != 0x0002)
+            // The toolkit reads as far as the group length says, whatever the groups
+            // found there: so does the walk, or a damaged tag would hide the transfer
+            // syntax behind it.
+            if (qFromLittleEndian<quint16>(h) != 0x0002 && (metaEnd < 0 || m_pos >= metaEnd))
                 break;
             if (++m_count > m_limits.maxElements)
                 return QStringLiteral("more than %1 elements").arg(m_limits.maxElements);
@@ -185,7 +189,12 @@ private:
             }
             if (len == Undefined || m_pos + hdr + len > m_size)
                 return QStringLiteral("meta header element of impossible length");
-            if (element == 0x0010 && len < 256) {
+            if (qFromLittleEndian<quint16>(h) == 0x0002 && element == 0x0000 && len == 4 && metaEnd < 0) {
+                char g[4];
+                if (read(m_pos + hdr, g, 4))
+                    metaEnd = m_pos + hdr + len + qFromLittleEndian<quint32>(g);
+            }
+            if (qFromLittleEndian<quint16>(h) == 0x0002 && element == 0x0010 && len < 256) {
                 QByteArray v(static_cast<int>(len), '\0');
                 read(m_pos + hdr, v.data(), len);
                 while (!v.isEmpty() && (v.endsWith('\0') || v.endsWith(' ')))
