@@ -2,6 +2,7 @@
 
 #include "core/AppError.h"
 #include "dicom/Codecs.h"
+#include "dicom/ElementScan.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcelem.h>
@@ -74,12 +75,21 @@ std::unique_ptr<DcmFileFormat> loadFileFormat(const QString &path)
     if (fi.size() == 0)
         throw readError(path, QStringLiteral("the file is empty"));
 
+    // A file from outside (an import, a medium) may be built to crash the parser: the
+    // walk the data manager makes refuses it first where it passes the parser's limits.
+    const QString scan = scanParserLimits(path);
+    if (!scan.isEmpty())
+        throw readError(path, QStringLiteral("the file is damaged (%1)").arg(scan));
+
     auto ff = std::make_unique<DcmFileFormat>();
     OFCondition c;
     try {
         c = ff->loadFile(toFilename(path), EXS_Unknown, EGL_noChange, DCM_MaxReadLength, ERM_autoDetect);
     } catch (const std::bad_alloc &) {
         throw readError(path, QStringLiteral("the file is damaged (an element claims more memory than there is)"));
+    } catch (const std::exception &e) {
+        // The toolkit throws on some damaged values (a directory record type of the wrong length).
+        throw readError(path, QStringLiteral("the file is damaged (%1)").arg(QString::fromLatin1(e.what())));
     }
     if (c.bad()) {
         if (c == EC_StreamNotifyClient || c == EC_InvalidStream)

@@ -128,11 +128,16 @@ std::vector<DirImageRecord> readDicomDir(const QString &path)
     if (!QFile::copy(path, copy))
         throw dirError(path, QStringLiteral("the file cannot be copied for reading"));
     std::vector<DirImageRecord> out;
-    {
+    try {
         DcmDicomDir dir(toFilename(copy));
         if (dir.error().bad())
             throw dirError(path, QString::fromLocal8Bit(dir.error().text()));
         collectImages(dir.getRootRecord(), out, 0);
+    } catch (const AppError &) {
+        throw;
+    } catch (const std::exception &e) {
+        // The toolkit throws on some damaged records: the directory is broken.
+        throw dirError(path, QString::fromLatin1(e.what()));
     }
     // Offsets that lead nowhere lose records from the tree; the sequence still has them all.
     if (out.size() < flat.size())

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QtEndian>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -46,7 +47,18 @@ public:
                 return problem;
         }
         if (ts == QLatin1String("1.2.840.10008.1.2.1.99"))
-            return {}; // deflated: the stream cannot be walked without inflating it
+            return walkDeflated();
+        return walkDataSet(ts);
+    }
+
+    // Whether the walk stopped at a limit that protects the parser (nesting, elements,
+    // inflated size), not at a doubtful length the toolkit may still read.
+    bool limitHit() const { return m_limitHit; }
+
+private:
+    // The data set from m_pos on, encoded as the transfer syntax says (empty: a guess).
+    QString walkDataSet(const QString &ts)
+    {
         bool explicitVr = true, bigEndian = false;
         if (ts == QLatin1String("1.2.840.10008.1.2")) {
             explicitVr = false;
@@ -73,7 +85,52 @@ public:
         return problem;
     }
 
-private:
+    // A deflated data set hides its structure from a walk over the file, and the toolkit
+    // inflates it and parses what comes out like any other: it is inflated here (up to a
+    // bound) and the result walked as explicit VR little endian.
+    QString walkDeflated()
+    {
+        if (!m_dev.seek(m_pos))
+            return QStringLiteral("unreadable deflated data set");
+        QByteArray inflated;
+        z_stream z{};
+        if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
+            return QStringLiteral("the deflated data set cannot be inflated");
+        QByteArray in(64 * 1024, '\0');
+        char out[64 * 1024];
+        int rc = Z_OK;
+        while (rc != Z_STREAM_END) {
+            if (z.avail_in == 0) {
+                const qint64 n = m_dev.read(in.data(), in.size());
+                if (n <= 0)
+                    break; // cut short: what came out is walked, and ends where it ends
+                z.next_in = reinterpret_cast<Bytef *>(in.data());
+                z.avail_in = static_cast<uInt>(n);
+            }
+            z.next_out = reinterpret_cast<Bytef *>(out);
+            z.avail_out = sizeof out;
+            rc = inflate(&z, Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
+                inflateEnd(&z);
+                return QStringLiteral("the deflated data set is damaged");
+            }
+            inflated.append(out, static_cast<qsizetype>(sizeof out - z.avail_out));
+            if (inflated.size() > m_limits.maxInflated) {
+                inflateEnd(&z);
+                m_limitHit = true;
+                return QStringLiteral("a deflated data set larger than %1 bytes").arg(m_limits.maxInflated);
+            }
+        }
+        inflateEnd(&z);
+        QBuffer buffer(&inflated);
+        buffer.open(QIODevice::ReadOnly);
+        Walker inner(buffer, m_limits);
+        inner.m_count = m_count;
+        const QString problem = inner.walkDataSet(QStringLiteral("1.2.840.10008.1.2.1"));
+        m_limitHit = m_limitHit || inner.m_limitHit;
+        return problem;
+    }
+
     static bool isVrChar(char c) { return c >= 'A' && c <= 'Z'; }
     static bool longVr(const char *vr)
     {
@@ -106,10 +163,14 @@ private:
     QString readMeta(QString &ts)
     {
         char h[12];
+        qint64 metaEnd = -1; // where the group length says the meta header ends
         while (m_pos + 8 <= m_size) {
             if (!read(m_pos, h, 8))
                 return QStringLiteral("unreadable meta header");
-            if (qFromLittleEndian<quint16>(h) != 0x0002)
+            // The toolkit reads as far as the group length says, whatever the groups
+            // found there: so does the walk, or a damaged tag would hide the transfer
+            // syntax behind it.
+            if (qFromLittleEndian<quint16>(h) != 0x0002 && (metaEnd < 0 || m_pos >= metaEnd))
                 break;
             if (++m_count > m_limits.maxElements)
                 return QStringLiteral("more than %1 elements").arg(m_limits.maxElements);
@@ -128,7 +189,12 @@ private:
             }
             if (len == Undefined || m_pos + hdr + len > m_size)
                 return QStringLiteral("meta header element of impossible length");
-            if (element == 0x0010 && len < 256) {
+            if (qFromLittleEndian<quint16>(h) == 0x0002 && element == 0x0000 && len == 4 && metaEnd < 0) {
+                char g[4];
+                if (read(m_pos + hdr, g, 4))
+                    metaEnd = m_pos + hdr + len + qFromLittleEndian<quint32>(g);
+            }
+            if (qFromLittleEndian<quint16>(h) == 0x0002 && element == 0x0010 && len < 256) {
                 QByteArray v(static_cast<int>(len), '\0');
                 read(m_pos + hdr, v.data(), len);
                 while (!v.isEmpty() && (v.endsWith('\0') || v.endsWith(' ')))
@@ -303,6 +369,16 @@ QString scanElementStream(const QString &path, const ScanLimits &limits)
     if (!f.open(QIODevice::ReadOnly))
         return QStringLiteral("cannot be opened (%1)").arg(f.errorString());
     return Walker(f, limits).run();
+}
+
+QString scanParserLimits(const QString &path, const ScanLimits &limits)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {}; // the reader says why it cannot open it
+    Walker w(f, limits);
+    const QString problem = w.run();
+    return w.limitHit() ? problem : QString();
 }
 
 QString scanElementBytes(const QByteArray &bytes, const ScanLimits &limits)

@@ -32,8 +32,15 @@ FileFacts readFileFacts(const QString &path)
     DcmFileFormat ff;
     // Long values (the pixel data) stay on disk; the whole file is still parsed, so a
     // file cut short reads as broken.
-    const OFCondition cond = ff.loadFile(OFFilename(QFile::encodeName(path).constData()),
-                                         EXS_Unknown, EGL_noChange, 1024, ERM_autoDetect);
+    OFCondition cond;
+    try {
+        cond = ff.loadFile(OFFilename(QFile::encodeName(path).constData()), EXS_Unknown, EGL_noChange, 1024,
+                           ERM_autoDetect);
+    } catch (const std::exception &e) {
+        // The toolkit throws on some damaged values (a directory record type of the wrong
+        // length): a broken file, not the end of the process.
+        throw AppError(ErrorNo::Dicom, QStringLiteral("Not a readable DICOM file (%1)").arg(QString::fromLatin1(e.what())));
+    }
     if (cond.bad())
         throw AppError(ErrorNo::Dicom, QStringLiteral("Not a readable DICOM file (%1)").arg(QString::fromLatin1(cond.text())));
     DcmDataset &ds = *ff.getDataset();

@@ -31,8 +31,9 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
     connect(m_cmdWorklist, &QPushButton::clicked, this, [this] { openWorklist(true); });
     connect(m_cmdNew, &QPushButton::clicked, this, &DoseListPanel::newStudy);
     // A button whose work this version does not have yet says so instead of doing nothing.
-    for (auto [button, command] : {std::pair{m_cmdAll, Cmd::MergeImages}, std::pair{m_cmdSelected, Cmd::Manually}}) {
+    for (const auto &[b, command] : {std::pair{m_cmdAll, Cmd::MergeImages}, std::pair{m_cmdSelected, Cmd::Manually}}) {
         const QString name = QString::fromLatin1(command);
+        QPushButton *button = b; // a lambda may not capture a structured binding in every compiler
         connect(button, &QPushButton::clicked, this, [this, name, button] {
             if (!m_commands.run(name))
                 m_station.prompter().message(
