@@ -3,12 +3,36 @@
 #include <QBuffer>
 #include <QFile>
 #include <QtEndian>
+#include <algorithm>
+#include <cstring>
 #include <vector>
 #include <zlib.h>
 
 namespace {
 
 constexpr quint32 Undefined = 0xFFFFFFFFu;
+
+// Where the walk stopped at a doubtful length, the toolkit may still read on, into
+// whatever nesting follows. What follows is searched for the marks of nesting with
+// undefined lengths - a sequence or an item opened, a delimiter closing one - and the
+// deepest level they reach is returned.
+int markedNesting(const char *data, qint64 size)
+{
+    static const char seqOpen[] = {'S', 'Q', 0, 0, '\xFF', '\xFF', '\xFF', '\xFF'};
+    static const char itemOpen[] = {'\xFE', '\xFF', 0, '\xE0', '\xFF', '\xFF', '\xFF', '\xFF'};
+    int depth = 0, deepest = 0;
+    for (qint64 i = 0; i + 4 <= size; ++i) {
+        const char *p = data + i;
+        if (i + 8 <= size && (memcmp(p, seqOpen, 8) == 0 || memcmp(p, itemOpen, 8) == 0)) {
+            deepest = std::max(deepest, ++depth);
+            i += 7;
+        } else if (p[0] == '\xFE' && p[1] == '\xFF' && (p[2] == '\xDD' || p[2] == '\x0D') && p[3] == '\xE0') {
+            depth = std::max(0, depth - 1);
+            i += 3;
+        }
+    }
+    return deepest;
+}
 
 struct Frame {
     enum Kind { Data, Sequence, Fragments } kind;
@@ -93,6 +117,7 @@ private:
         if (!m_dev.seek(m_pos))
             return QStringLiteral("unreadable deflated data set");
         QByteArray inflated;
+        bool damaged = false;
         z_stream z{};
         if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
             return QStringLiteral("the deflated data set cannot be inflated");
@@ -111,8 +136,10 @@ private:
             z.avail_out = sizeof out;
             rc = inflate(&z, Z_NO_FLUSH);
             if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
-                inflateEnd(&z);
-                return QStringLiteral("the deflated data set is damaged");
+                // The toolkit parses what came out before the damage: that is walked too.
+                damaged = true;
+                inflated.append(out, static_cast<qsizetype>(sizeof out - z.avail_out));
+                break;
             }
             inflated.append(out, static_cast<qsizetype>(sizeof out - z.avail_out));
             if (inflated.size() > m_limits.maxInflated) {
@@ -126,8 +153,17 @@ private:
         buffer.open(QIODevice::ReadOnly);
         Walker inner(buffer, m_limits);
         inner.m_count = m_count;
-        const QString problem = inner.walkDataSet(QStringLiteral("1.2.840.10008.1.2.1"));
+        QString problem = inner.walkDataSet(QStringLiteral("1.2.840.10008.1.2.1"));
         m_limitHit = m_limitHit || inner.m_limitHit;
+        if (!problem.isEmpty() && !m_limitHit) {
+            // A sequence and its item make two marks a level.
+            if (markedNesting(inflated.constData(), inflated.size()) > 2 * m_limits.maxDepth) {
+                m_limitHit = true;
+                return QStringLiteral("sequences nested deeper than %1 after a damaged length").arg(m_limits.maxDepth);
+            }
+        }
+        if (damaged && !inner.m_limitHit)
+            return QStringLiteral("the deflated data set is damaged");
         return problem;
     }
 
@@ -378,7 +414,18 @@ QString scanParserLimits(const QString &path, const ScanLimits &limits)
         return {}; // the reader says why it cannot open it
     Walker w(f, limits);
     const QString problem = w.run();
-    return w.limitHit() ? problem : QString();
+    if (w.limitHit())
+        return problem;
+    if (!problem.isEmpty()) {
+        // Stopped at a doubtful length: the toolkit may read on into deep nesting.
+        if (const uchar *bytes = f.map(0, f.size())) {
+            const int deepest = markedNesting(reinterpret_cast<const char *>(bytes), f.size());
+            f.unmap(const_cast<uchar *>(bytes));
+            if (deepest > 2 * limits.maxDepth)
+                return QStringLiteral("sequences nested deeper than %1 after a damaged length").arg(limits.maxDepth);
+        }
+    }
+    return {};
 }
 
 QString scanElementBytes(const QByteArray &bytes, const ScanLimits &limits)

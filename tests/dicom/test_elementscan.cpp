@@ -102,6 +102,31 @@ private slots:
         const QByteArray whole = rawDeflate(uids() + nested(6000));
         QTest::newRow("cut short inside the nesting") << file(Deflated, whole.left(whole.size() / 2)) << "nested deeper";
     }
+    // A length the walk doubts stops it, but the toolkit reads on: deep nesting behind
+    // such a length must still be refused before the parser sees it.
+    void damagedLengthBeforeNesting_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("refused");
+        // A UI value whose length field reads "II" (18761 bytes, past the file's end).
+        const QByteArray damaged = tag(0x0020, 0x000D) + "UI" + QByteArray("II") + QByteArray("1.2.3.4\0", 8);
+        QTest::newRow("explicit, nested 200 deep") << file("1.2.840.10008.1.2.1", uids() + damaged + nested(200)) << true;
+        QTest::newRow("deflated, nested 200 deep") << file(Deflated, rawDeflate(uids() + damaged + nested(200))) << true;
+        QTest::newRow("explicit, nested 3 deep") << file("1.2.840.10008.1.2.1", uids() + damaged + nested(3)) << false;
+    }
+    void damagedLengthBeforeNesting()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, refused);
+        QTemporaryDir dir;
+        const QString path = write(dir, "x.dcm", bytes);
+        QVERIFY(!path.isEmpty());
+        const QString scan = dicom::scanParserLimits(path);
+        QCOMPARE(!scan.isEmpty(), refused);
+        if (refused)
+            QVERIFY2(scan.contains("nested deeper than 64"), qPrintable(scan));
+    }
+
     void deflatedDataSets()
     {
         QFETCH(QByteArray, bytes);

@@ -162,8 +162,8 @@ bool DemoRoom::prepareFolder()
             return false;
         }
     writeText(dir.filePath(Marker), "This folder belongs to the Calvarex demo room (scripts/run --demo).\n");
-    m_stationObj = std::make_unique<Station>(m_station, std::make_unique<SettingsStore>(m_settingsFile),
-                                             *new SilentPrompter);
+    m_prompter = std::make_unique<SilentPrompter>();
+    m_stationObj = std::make_unique<Station>(m_station, std::make_unique<SettingsStore>(m_settingsFile), *m_prompter);
     m_stationObj->loadSettings();
     m_stationObj->paths().createFolders();
     Schema::ensureDatabases(m_stationObj->paths());

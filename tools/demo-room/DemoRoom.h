@@ -22,6 +22,17 @@
 
 class Station;
 
+// A prompter that says nothing: the room prepares the station's files without a screen.
+class SilentPrompter : public Prompter {
+public:
+    void message(const QString &, MsgIcon, const QString &) override {}
+    bool askYesNo(const QString &, MsgIcon, const QString &) override { return false; }
+    std::optional<QString> askText(const QString &, const QString &, const QString &) override { return {}; }
+    QStringList askOpenFiles(const QString &, const QString &, bool) override { return {}; }
+    QString askFolder(const QString &, const QString &) override { return {}; }
+    std::optional<qint32> askColour(qint32) override { return {}; }
+};
+
 class DemoRoom : public QObject {
     Q_OBJECT
 public:
@@ -93,6 +104,7 @@ private:
     bool checkPacs();
     QByteArray rest(const QString &path) const;
 
+    std::unique_ptr<Prompter> m_prompter;
     Options m_o;
     QString m_station;       // station folder
     QString m_settingsFile;
@@ -112,15 +124,4 @@ private:
     bool m_stopped = false;
     int m_exitCode = 0;
     QByteArray m_stationBuffer;
-};
-
-// A prompter that says nothing: the room prepares the station's files without a screen.
-class SilentPrompter : public Prompter {
-public:
-    void message(const QString &, MsgIcon, const QString &) override {}
-    bool askYesNo(const QString &, MsgIcon, const QString &) override { return false; }
-    std::optional<QString> askText(const QString &, const QString &, const QString &) override { return {}; }
-    QStringList askOpenFiles(const QString &, const QString &, bool) override { return {}; }
-    QString askFolder(const QString &, const QString &) override { return {}; }
-    std::optional<qint32> askColour(qint32) override { return {}; }
 };
