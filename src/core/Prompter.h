@@ -24,3 +24,15 @@ public:
     // A colour (0x00BBGGRR); nullopt when cancelled.
     virtual std::optional<qint32> askColour(qint32 initial) = 0;
 };
+
+// A prompter that shows nothing and answers no: for tools that prepare a station's files
+// without a screen.
+class SilentPrompter : public Prompter {
+public:
+    void message(const QString &, MsgIcon, const QString &) override {}
+    bool askYesNo(const QString &, MsgIcon, const QString &) override { return false; }
+    std::optional<QString> askText(const QString &, const QString &, const QString &) override { return {}; }
+    QStringList askOpenFiles(const QString &, const QString &, bool) override { return {}; }
+    QString askFolder(const QString &, const QString &) override { return {}; }
+    std::optional<qint32> askColour(qint32) override { return {}; }
+};

@@ -22,17 +22,6 @@
 
 class Station;
 
-// A prompter that says nothing: the room prepares the station's files without a screen.
-class SilentPrompter : public Prompter {
-public:
-    void message(const QString &, MsgIcon, const QString &) override {}
-    bool askYesNo(const QString &, MsgIcon, const QString &) override { return false; }
-    std::optional<QString> askText(const QString &, const QString &, const QString &) override { return {}; }
-    QStringList askOpenFiles(const QString &, const QString &, bool) override { return {}; }
-    QString askFolder(const QString &, const QString &) override { return {}; }
-    std::optional<qint32> askColour(qint32) override { return {}; }
-};
-
 class DemoRoom : public QObject {
     Q_OBJECT
 public:

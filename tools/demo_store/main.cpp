@@ -6,24 +6,13 @@
 #include "StoreFixture.h"
 #include "core/AppError.h"
 #include "core/SettingsStore.h"
+#include "core/Prompter.h"
 #include "core/Station.h"
 #include "store/Schema.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <cstdio>
-
-namespace {
-class SilentPrompter : public Prompter {
-public:
-    void message(const QString &, MsgIcon, const QString &) override {}
-    bool askYesNo(const QString &, MsgIcon, const QString &) override { return false; }
-    std::optional<QString> askText(const QString &, const QString &, const QString &) override { return {}; }
-    QStringList askOpenFiles(const QString &, const QString &, bool) override { return {}; }
-    QString askFolder(const QString &, const QString &) override { return {}; }
-    std::optional<qint32> askColour(qint32) override { return {}; }
-};
-}
 
 int main(int argc, char **argv)
 {
