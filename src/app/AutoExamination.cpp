@@ -218,8 +218,9 @@ void AutoExamination::tick()
     }
     case Step::WaitImages: {
         auto *patients = main->findChild<QTreeWidget *>(QStringLiteral("lvPatients"));
-        if (storedImages() >= Views && rowWithText(patients, 0, m_patientId)) {
-            say(QStringLiteral("images %1").arg(storedImages()));
+        const int stored = storedImages();
+        if (stored >= Views && rowWithText(patients, 0, m_patientId)) {
+            say(QStringLiteral("images %1").arg(stored));
             next(Step::OpenStudy, 60);
         }
         break;

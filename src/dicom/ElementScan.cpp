@@ -34,6 +34,15 @@ int markedNesting(const char *data, qint64 size)
     return deepest;
 }
 
+// Why the bytes behind a doubtful length must not reach the parser (nesting marked deeper
+// than the limit; a sequence and its item make two marks a level), empty when they may.
+QString markedNestingProblem(const char *data, qint64 size, const dicom::ScanLimits &limits)
+{
+    if (markedNesting(data, size) <= 2 * limits.maxDepth)
+        return {};
+    return QStringLiteral("sequences nested deeper than %1 after a damaged length").arg(limits.maxDepth);
+}
+
 struct Frame {
     enum Kind { Data, Sequence, Fragments } kind;
     qint64 end; // -1: undefined length, ends at its delimiter
@@ -135,13 +144,12 @@ private:
             z.next_out = reinterpret_cast<Bytef *>(out);
             z.avail_out = sizeof out;
             rc = inflate(&z, Z_NO_FLUSH);
+            inflated.append(out, static_cast<qsizetype>(sizeof out - z.avail_out));
             if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
                 // The toolkit parses what came out before the damage: that is walked too.
                 damaged = true;
-                inflated.append(out, static_cast<qsizetype>(sizeof out - z.avail_out));
                 break;
             }
-            inflated.append(out, static_cast<qsizetype>(sizeof out - z.avail_out));
             if (inflated.size() > m_limits.maxInflated) {
                 inflateEnd(&z);
                 m_limitHit = true;
@@ -156,10 +164,10 @@ private:
         QString problem = inner.walkDataSet(QStringLiteral("1.2.840.10008.1.2.1"));
         m_limitHit = m_limitHit || inner.m_limitHit;
         if (!problem.isEmpty() && !m_limitHit) {
-            // A sequence and its item make two marks a level.
-            if (markedNesting(inflated.constData(), inflated.size()) > 2 * m_limits.maxDepth) {
+            const QString nesting = markedNestingProblem(inflated.constData(), inflated.size(), m_limits);
+            if (!nesting.isEmpty()) {
                 m_limitHit = true;
-                return QStringLiteral("sequences nested deeper than %1 after a damaged length").arg(m_limits.maxDepth);
+                return nesting;
             }
         }
         if (damaged && !inner.m_limitHit)
@@ -419,10 +427,9 @@ QString scanParserLimits(const QString &path, const ScanLimits &limits)
     if (!problem.isEmpty()) {
         // Stopped at a doubtful length: the toolkit may read on into deep nesting.
         if (const uchar *bytes = f.map(0, f.size())) {
-            const int deepest = markedNesting(reinterpret_cast<const char *>(bytes), f.size());
+            const QString nesting = markedNestingProblem(reinterpret_cast<const char *>(bytes), f.size(), limits);
             f.unmap(const_cast<uchar *>(bytes));
-            if (deepest > 2 * limits.maxDepth)
-                return QStringLiteral("sequences nested deeper than %1 after a damaged length").arg(limits.maxDepth);
+            return nesting;
         }
     }
     return {};

@@ -372,11 +372,8 @@ bool DemoRoom::startStation()
 
 void DemoRoom::stationOutput()
 {
-    m_stationBuffer += m_calvarex->readAllStandardOutput();
-    int at;
-    while ((at = m_stationBuffer.indexOf('\n')) >= 0) {
-        const QString line = QString::fromUtf8(m_stationBuffer.left(at));
-        m_stationBuffer.remove(0, at + 1);
+    while (m_calvarex->canReadLine()) {
+        const QString line = QString::fromUtf8(m_calvarex->readLine()).trimmed();
         log(QStringLiteral("station: ") + line);
         // The automatic examination picked its patient: the unit exposes.
         if (line.startsWith(QStringLiteral("EXAM patient ")))
@@ -462,15 +459,14 @@ void DemoRoom::pollDoseRecord()
     QJsonObject record;
     m_stationObj->trap(QStringLiteral("demo-room"), [&] {
         Database db = Database::openData(m_stationObj->paths());
-        QSqlQuery q = db.exec(QStringLiteral("SELECT ID, '', ImgNo, PatLastname, PatFirstname, PatBirthdate, mGy1, mGy2, mGy3"
+        QSqlQuery q = db.exec(QStringLiteral("SELECT ID, ImgNo, PatLastname, PatFirstname, PatBirthdate, mGy1, mGy2, mGy3"
                                              " FROM tblDosis WHERE ID > ? ORDER BY ID LIMIT 1"),
                               {m_seenDoseId});
         if (q.next())
-            record = QJsonObject{{"id", q.value(0).toLongLong()}, {"patientId", q.value(1).toString()},
-                                 {"imgNo", q.value(2).toInt()},      {"family", q.value(3).toString()},
-                                 {"given", q.value(4).toString()},   {"birth", q.value(5).toString()},
-                                 {"dose", q.value(6).toString()},    {"kv", q.value(7).toString()},
-                                 {"mas", q.value(8).toString()}};
+            record = QJsonObject{{"id", q.value(0).toLongLong()}, {"imgNo", q.value(1).toInt()},
+                                 {"family", q.value(2).toString()},  {"given", q.value(3).toString()},
+                                 {"birth", q.value(4).toString()},   {"dose", q.value(5).toString()},
+                                 {"kv", q.value(6).toString()},      {"mas", q.value(7).toString()}};
     });
     if (record.isEmpty()) {
         // The HFE's dose is stored at once; the others' when the operator asks for it.
@@ -484,10 +480,6 @@ void DemoRoom::pollDoseRecord()
     }
     m_poll.stop();
     m_seenDoseId = record.value("id").toInteger();
-    // The station keeps a dose record under the patient's name and birth date.
-    if (const Patient *p = patientOfRecord(record.value("family").toString(), record.value("given").toString(),
-                                           record.value("birth").toString()))
-        record.insert("patientId", p->id);
     log(QStringLiteral("station recorded exposure %1 of %2^%3: dose %4")
             .arg(record.value("imgNo").toInt())
             .arg(record.value("family").toString(), record.value("given").toString(), record.value("dose").toString()));
@@ -519,17 +511,18 @@ const DemoRoom::Patient *DemoRoom::worklistPatient(const QString &id) const
 
 void DemoRoom::sendImage(const QJsonObject &record)
 {
-    const QString patientId = record.value("patientId").toString();
     const int number = record.value("imgNo").toInt();
     const QString family = record.value("family").toString();
-    if ((patientId.isEmpty() && family.isEmpty()) || number < 1) {
+    // The station keeps a dose record under the patient's name and birth date.
+    const Patient *known = patientOfRecord(family, record.value("given").toString(), record.value("birth").toString());
+    if ((!known && family.isEmpty()) || number < 1) {
         log(QStringLiteral("unit: no patient was picked in the station, so this exposure has no patient; "
                            "no image is sent. Pick the patient from the worklist first."));
         QTimer::singleShot(1500, this, &DemoRoom::exposeNext);
         return;
     }
     Patient p;
-    if (const Patient *known = worklistPatient(patientId)) {
+    if (known) {
         p = *known;
     } else {
         // A patient entered by hand: the unit knows what the station recorded.

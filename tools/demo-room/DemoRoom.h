@@ -112,5 +112,4 @@ private:
     bool m_stopping = false;
     bool m_stopped = false;
     int m_exitCode = 0;
-    QByteArray m_stationBuffer;
 };
