@@ -192,6 +192,11 @@ void MainForm::buildLayout()
     buttons->addWidget(m_doseList->manualButton(), 1, 1);
     doseLayout->addLayout(buttons);
     doseLayout->addWidget(m_capture->pendingLabel());
+    doseLayout->addWidget(m_capture->unstoredLabel());
+    auto *fillRow = new QHBoxLayout;
+    fillRow->addWidget(m_capture->fillLabel(), 1);
+    fillRow->addWidget(m_capture->fillButton());
+    doseLayout->addLayout(fillRow);
     doseLayout->addWidget(m_doseList->doseCaption());
     doseLayout->addWidget(m_doseList->doseView(), 4);
     doseLayout->addWidget(m_capture->inputBox(), 2);
@@ -211,9 +216,10 @@ void MainForm::buildLayout()
     split->setStretchFactor(0, 0);
     split->setStretchFactor(1, 1);
     split->setStretchFactor(2, 0);
-    split->setSizes({270, 440, 300});
+    split->setSizes({250, 420, 340});
     left->setMinimumWidth(230);
-    right->setMinimumWidth(260);
+    // Room for the dose list's number and values side by side.
+    right->setMinimumWidth(300);
     setCentralWidget(central);
 }
 

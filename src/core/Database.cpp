@@ -16,14 +16,14 @@ std::atomic<quint64> g_connectionCounter{0};
 }
 } // namespace
 
-Database::Database(const QString &file, bool create)
+Database::Database(const QString &file, bool create, int busyTimeoutMs)
     : m_name(QStringLiteral("cx%1").arg(++g_connectionCounter)), m_file(file)
 {
     if (!create && !QFileInfo::exists(file))
         throw AppError(ErrorNo::Database, QStringLiteral("Database file not found: %1").arg(file));
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
     m_db.setDatabaseName(file);
-    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
     if (!m_db.open()) {
         const QSqlError err = m_db.lastError();
         m_db = QSqlDatabase();
@@ -53,7 +53,7 @@ Database::~Database()
     QSqlDatabase::removeDatabase(m_name);
 }
 
-Database Database::openData(const StationPaths &p) { return Database(p.dataDb()); }
+Database Database::openData(const StationPaths &p, int busyTimeoutMs) { return Database(p.dataDb(), false, busyTimeoutMs); }
 Database Database::openUser(const StationPaths &p) { return Database(p.userDb()); }
 
 QSqlQuery Database::exec(const QString &sql, const QVariantList &binds)

@@ -14,12 +14,14 @@ class Database {
 public:
     // Opens the file; throws AppError when it cannot (a missing file is an error unless
     // create is true).
-    explicit Database(const QString &file, bool create = false);
+    // busyTimeoutMs: how long a statement waits for another connection's write lock.
+    explicit Database(const QString &file, bool create = false, int busyTimeoutMs = DefaultBusyTimeoutMs);
     ~Database();
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
 
-    static Database openData(const StationPaths &p);
+    static constexpr int DefaultBusyTimeoutMs = 10000;
+    static Database openData(const StationPaths &p, int busyTimeoutMs = DefaultBusyTimeoutMs);
     static Database openUser(const StationPaths &p);
     Database(Database &&other) noexcept;
 

@@ -1,5 +1,6 @@
 #include "dose/DoseCapturePanel.h"
 #include "core/AppError.h"
+#include "core/Settings.h"
 #include "core/Station.h"
 #include "core/Version.h"
 #include "dose/DoseMessage.h"
@@ -10,6 +11,7 @@
 #include "ui/CommandTable.h"
 #include "ui/MainHooks.h"
 
+#include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -41,17 +43,24 @@ DoseCapturePanel::DoseCapturePanel(Station &station, DoseState &state, CommandTa
     connect(m_SerTimer, &QTimer::timeout, this, &DoseCapturePanel::serTimerTick);
     // The polling runs from the creation of the main window.
     m_SerTimer->start();
+    connect(m_storeRetry, &QTimer::timeout, this, &DoseCapturePanel::retryStore);
     // An operator may type or paste a message into the debug box and use "Fill".
     connect(m_txtcInput, &QPlainTextEdit::textChanged, this, [this] {
         if (!m_mirroring)
             m_userEdited = true;
     });
     connect(m_cmdLorad, &QPushButton::clicked, this, &DoseCapturePanel::cmdLoradClick);
+    connect(m_cmdFill, &QPushButton::clicked, this, &DoseCapturePanel::dbFill);
     connect(m_lblPending, &QLabel::linkActivated, this, [this](const QString &) { offerPending(); });
     commands.hook(Cmd::Fill, [this] { dbFill(); });
 
     hooks.activate.push_back([this] { Initialise_cPort(); });
-    hooks.clearViewer.push_back([this] { m_SerTimer->stop(); });
+    hooks.clearViewer.push_back([this] {
+        m_SerTimer->stop();
+        m_storeRetry->stop();
+    });
+    // The data database exists by then.
+    hooks.initializeControls.push_back([this] { recover(); });
 
     connect(&m_state, &DoseState::studyOpenChanged, m_cmdLorad, &QPushButton::setEnabled);
     connect(&m_state, &DoseState::pollingRequested, this, [this](bool on) {
@@ -62,7 +71,9 @@ DoseCapturePanel::DoseCapturePanel(Station &station, DoseState &state, CommandTa
     });
 
     connect(&m_state, &DoseState::changed, this, [this] {
-        updatePendingLabel();
+        // The journal follows the panel: the examination opened or closed.
+        m_records.syncExamination();
+        updateLabels();
         if (m_state.pendingExposures > 0 && m_state.hasPatient() && patientKey() != m_offeredKey)
             schedulePendingOffer();
     });
@@ -70,7 +81,9 @@ DoseCapturePanel::DoseCapturePanel(Station &station, DoseState &state, CommandTa
         if (m_state.pendingExposures > 0)
             schedulePendingOffer();
     });
-    updatePendingLabel();
+    // What was gathered from the line before the station ended is still there.
+    showGathered();
+    updateLabels();
 }
 
 DoseCapturePanel::~DoseCapturePanel() = default;
@@ -81,12 +94,22 @@ void DoseCapturePanel::buildControls(QWidget *parent)
     m_cmdLorad->setObjectName(QStringLiteral("cmdLorad"));
     m_cmdLorad->setEnabled(false);
     m_cmdLorad->hide(); // only a Lorad M4 is polled; the unit type shows it
-    m_lblPending = new QLabel(parent);
-    m_lblPending->setObjectName(QStringLiteral("lblPending"));
-    m_lblPending->setWordWrap(true);
-    m_lblPending->setTextFormat(Qt::RichText);
-    m_lblPending->setStyleSheet(QStringLiteral("QLabel { color: #8a1c00; font-weight: bold; }"));
-    m_lblPending->hide();
+    auto notice = [parent](const char *name) {
+        auto *l = new QLabel(parent);
+        l->setObjectName(QString::fromLatin1(name));
+        l->setWordWrap(true);
+        l->setTextFormat(Qt::RichText);
+        l->setStyleSheet(QStringLiteral("QLabel { color: #8a1c00; font-weight: bold; }"));
+        l->hide();
+        return l;
+    };
+    m_lblPending = notice("lblPending");
+    m_lblUnstored = notice("lblUnstored");
+    m_lblFill = notice("lblFill");
+    m_lblFill->setText(QStringLiteral("Values from the unit wait to be stored:"));
+    m_cmdFill = new QPushButton(QStringLiteral("Fill"), parent);
+    m_cmdFill->setObjectName(QStringLiteral("cmdFill"));
+    m_cmdFill->hide();
     m_txtcInput = new QPlainTextEdit(parent);
     m_txtcInput->setObjectName(QStringLiteral("txtcInput"));
     m_txtcInput->setMaximumBlockCount(2000);
@@ -100,6 +123,10 @@ void DoseCapturePanel::buildControls(QWidget *parent)
     m_SerTimer = new QTimer(this);
     m_SerTimer->setObjectName(QStringLiteral("SerTimer"));
     m_SerTimer->setInterval(PollIntervalMs);
+    m_storeRetry = new QTimer(this);
+    m_storeRetry->setObjectName(QStringLiteral("StoreRetryTimer"));
+    m_storeRetry->setSingleShot(true);
+    m_storeRetry->setInterval(StoreRetryMs);
 }
 
 void DoseCapturePanel::applyDebugMode(bool debug)
@@ -114,6 +141,7 @@ void DoseCapturePanel::applyUnitType(int unitType)
         m_cmdLorad->setVisible(true);
     else if (unitType == XrayUnit::Sophie || unitType == XrayUnit::Giotto)
         m_cmdLorad->setVisible(false);
+    updateLabels();
 }
 
 void DoseCapturePanel::Initialise_cPort()
@@ -123,17 +151,23 @@ void DoseCapturePanel::Initialise_cPort()
     if (m_link->isOpen())
         appendInput(m_link->readAll());
     m_link->initialise();
+    // What the unit sent while the port was closed (or the station was not running) is
+    // an exposure like any other.
+    appendInput(m_link->readAll());
 }
 
 void DoseCapturePanel::appendInput(const QString &chunk)
 {
     if (chunk.isEmpty())
         return;
+    // The characters are in the journal before anything else happens to them.
+    m_records.journal().appendInput(chunk);
     m_cInput += chunk;
     bool lost = false;
     if (m_cInput.size() > MaxInput) {
         // Never grow without end on a line that sends no message end.
         m_cInput = m_cInput.right(MaxInput);
+        m_records.journal().keepLast(MaxInput);
         lost = true;
     }
     m_mirroring = true;
@@ -145,16 +179,24 @@ void DoseCapturePanel::appendInput(const QString &chunk)
     }
     m_txtcInput->moveCursor(QTextCursor::End);
     m_mirroring = false;
+    journalTrouble();
+    updateLabels();
     if (lost)
         onCommEvent(SerialLink::EvRxOver);
 }
 
 void DoseCapturePanel::setInput(const QString &text)
 {
-    m_cInput = text;
+    m_records.journal().setGathered(text);
+    showGathered();
+}
+
+void DoseCapturePanel::showGathered()
+{
+    m_cInput = m_records.journal().gathered();
     m_userEdited = false;
     m_mirroring = true;
-    m_txtcInput->setPlainText(forDisplay(text));
+    m_txtcInput->setPlainText(forDisplay(m_cInput));
     m_txtcInput->moveCursor(QTextCursor::End);
     m_mirroring = false;
 }
@@ -198,25 +240,17 @@ void DoseCapturePanel::serTimerTick()
     // Only the HFE 501 announces its exposures.
     if (m_station.settings().xrayComm != XrayUnit::Hfe501)
         return;
-    // Several exposures can arrive within one tick: each complete one is handed over and
-    // stored on its own, one cut short is kept aside, and the start of the next waits.
+    // Several exposures can arrive within one tick: each complete one is captured, one
+    // cut short is kept aside, and the start of the next waits.
     const DoseMessage::SemicolonSplit split = DoseMessage::splitSemicolon(m_cInput);
     if (split.complete.isEmpty() && split.incomplete.isEmpty())
         return;
-    for (const QString &cut : split.incomplete) {
-        m_records.keepUnstored(cut, QStringLiteral("message incomplete"));
-        m_station.log().writeError(ErrorNo::BadInput,
-                                   QStringLiteral("Incomplete dose message kept in %1").arg(m_records.unstoredFile()),
-                                   QStringLiteral("MainForm SerTimer_Timer"));
-    }
-    for (const QString &message : split.complete) {
-        setInput(message);
-        // When the hand-over fails, dbFill parses the message it is given.
-        m_records.handOver(message);
-        m_SerTimer->stop();
-        dbFill();
-    }
-    setInput(split.rest);
+    m_inFill = true;
+    m_SerTimer->stop();
+    const DoseRecords::Result r = m_records.captureFromLine(split.complete, split.incomplete, split.rest);
+    m_inFill = false;
+    showGathered();
+    afterCapture(r);
 }
 
 void DoseCapturePanel::onCommEvent(int code)
@@ -224,27 +258,7 @@ void DoseCapturePanel::onCommEvent(int code)
     switch (code) {
     case SerialLink::EvOverrun:
     case SerialLink::EvRxOver:
-        if (m_lossShown) {
-            ++m_lossesWhileShown;
-            break;
-        }
-        if (m_lossBoxClosed.isValid() && m_lossBoxClosed.elapsed() < LossBoxPauseMs) {
-            // The log counts the repeats of this line instead of writing one per loss.
-            m_station.log().writeError(ErrorNo::Serial, QStringLiteral("Datenverlust! (the message was shown moments ago)"),
-                                       QStringLiteral("MainForm MSComm1_OnComm"));
-            break;
-        }
-        m_lossShown = true;
-        m_station.prompter().message(QStringLiteral("Datenverlust!"), MsgIcon::None, Version::ProductName);
-        m_lossShown = false;
-        m_lossBoxClosed.start();
-        if (m_lossesWhileShown > 0) {
-            m_station.log().writeError(ErrorNo::Serial,
-                                       QStringLiteral("Datenverlust! %1 more data losses while the message was shown")
-                                           .arg(m_lossesWhileShown),
-                                       QStringLiteral("MainForm MSComm1_OnComm"));
-            m_lossesWhileShown = 0;
-        }
+        showDataLoss(QStringLiteral("Datenverlust!"));
         break;
     case SerialLink::EvReceive:
         setText4(m_text4 + m_link->readAll());
@@ -254,22 +268,62 @@ void DoseCapturePanel::onCommEvent(int code)
     }
 }
 
-void DoseCapturePanel::dbFill()
+void DoseCapturePanel::showDataLoss(const QString &text)
+{
+    if (m_lossShown) {
+        ++m_lossesWhileShown;
+        return;
+    }
+    if (m_lossBoxClosed.isValid() && m_lossBoxClosed.elapsed() < LossBoxPauseMs) {
+        // The log counts the repeats of this line instead of writing one per loss.
+        m_station.log().writeError(ErrorNo::Serial, QStringLiteral("Datenverlust! (the message was shown moments ago)"),
+                                   QStringLiteral("MainForm MSComm1_OnComm"));
+        return;
+    }
+    m_lossShown = true;
+    m_station.prompter().message(text, MsgIcon::None, Version::ProductName);
+    m_lossShown = false;
+    m_lossBoxClosed.start();
+    if (m_lossesWhileShown > 0) {
+        m_station.log().writeError(ErrorNo::Serial,
+                                   QStringLiteral("Datenverlust! %1 more data losses while the message was shown")
+                                       .arg(m_lossesWhileShown),
+                                   QStringLiteral("MainForm MSComm1_OnComm"));
+        m_lossesWhileShown = 0;
+    }
+}
+
+void DoseCapturePanel::journalTrouble()
+{
+    if (m_records.journal().backlog() == 0) {
+        m_journalTroubleShown = false;
+        return;
+    }
+    if (!m_storeRetry->isActive())
+        m_storeRetry->start();
+    if (m_journalTroubleShown)
+        return;
+    m_journalTroubleShown = true;
+    const QString why = m_records.journal().lastError();
+    m_station.log().writeError(ErrorNo::FileIo,
+                               QStringLiteral("The exposure journal %1 cannot be written: %2")
+                                   .arg(m_records.journal().path(), why),
+                               QStringLiteral("MainForm dbFill"));
+    updateLabels();
+    showDataLoss(QStringLiteral("Datenverlust!\n\nThe exposure journal cannot be written (%1).\n"
+                                "What the unit sends is held in memory only until it can: keep the station "
+                                "running and free disk space in the station folder.")
+                     .arg(why));
+}
+
+void DoseCapturePanel::fillFrom(QString text)
 {
     if (m_inFill)
         return;
     m_inFill = true;
-    QString text = inputForFill();
+    DoseRecords::Result r;
     try {
-        const DoseRecords::Result r = m_records.fill(text);
-        m_inFill = false;
-        setInput(text);
-        showTokens(r.tokens);
-        if (r.outcome == DoseRecords::Outcome::Pending) {
-            updatePendingLabel();
-            // The exposure is kept; the label says how many wait for a patient.
-            m_station.prompter().message(DoseRecords::noPatientText(), MsgIcon::Information);
-        }
+        r = m_records.fill(text);
     } catch (const std::exception &e) {
         m_inFill = false;
         m_station.logError(e, QStringLiteral("MainForm dbFill"));
@@ -284,21 +338,74 @@ void DoseCapturePanel::dbFill()
         enableTimer();
         return;
     }
+    m_inFill = false;
+    showGathered();
+    afterCapture(r);
+}
+
+void DoseCapturePanel::dbFill() { fillFrom(inputForFill()); }
+
+void DoseCapturePanel::afterCapture(const DoseRecords::Result &r)
+{
+    showTokens(r.tokens);
+    journalTrouble();
+    if (r.waiting > 0 && !m_storeRetry->isActive())
+        m_storeRetry->start();
+    if (r.waiting > 0 && !m_storeFailing) {
+        m_storeFailing = true;
+        m_station.log().writeError(ErrorNo::Database,
+                                   QStringLiteral("Dose record not stored yet, tried again shortly: ") + m_state.unstoredReason,
+                                   QStringLiteral("MainForm dbFill"));
+    }
+    updateLabels();
+    if (r.pending > 0)
+        // The exposure is kept; the label says how many wait for a patient.
+        m_station.prompter().message(DoseRecords::noPatientText(), MsgIcon::Information);
     m_state.notifyRecordsStored();
     enableTimer();
+}
+
+void DoseCapturePanel::retryStore()
+{
+    m_records.journal().flush();
+    const int before = m_records.unstoredCount();
+    QString why;
+    const int left = m_records.storeUnstored(&why);
+    if (left < before)
+        m_state.notifyRecordsStored();
+    if (left == 0 && m_storeFailing) {
+        m_storeFailing = false;
+        m_station.log().writeError(ErrorNo::Database, QStringLiteral("The dose records that waited are stored"),
+                                   QStringLiteral("MainForm dbFill"));
+    }
+    journalTrouble();
+    updateLabels();
+    if (left > 0 || m_records.journal().backlog() > 0)
+        m_storeRetry->start();
 }
 
 void DoseCapturePanel::cmdLoradClick()
 {
     m_state.assignmentMode = AssignmentMode::StorePatient;
+    QString answer;
     try {
         setText4(QString());
-        setText4(LoradPoll::poll(m_records, *m_link));
+        answer = LoradPoll::poll(*m_link);
+        setText4(answer);
     } catch (const AppError &e) {
         m_station.showError(e, QStringLiteral("MainForm cmdLorad_Click"));
         return;
     }
-    dbFill();
+    if (answer.trimmed().isEmpty()) {
+        // Nothing came back: there is no message to hand over.
+        m_station.log().writeError(ErrorNo::Serial, QStringLiteral("The unit gave no answer to the dose product request"),
+                                   QStringLiteral("MainForm cmdLorad_Click"));
+        emit statusMessage(QStringLiteral("The unit gave no dose product; try \"Get Dose Product\" again."), 15000);
+        return;
+    }
+    // The answer goes through the hand-over file; when that cannot be written, it is
+    // parsed as it stands.
+    fillFrom(m_records.handOver(answer) ? QString() : answer);
 }
 
 QString DoseCapturePanel::patientKey() const
@@ -323,7 +430,7 @@ void DoseCapturePanel::offerPending()
 {
     m_offeredKey = patientKey();
     if (!m_state.hasPatient() || m_records.pendingCount() == 0) {
-        updatePendingLabel();
+        updateLabels();
         return;
     }
     if (m_station.prompter().askYesNo(m_records.pendingQuestion(), MsgIcon::Question)) {
@@ -332,22 +439,64 @@ void DoseCapturePanel::offerPending()
         } catch (const AppError &e) {
             m_station.showError(e, QStringLiteral("MainForm StorePendingExposures"));
         }
+        if (m_records.unstoredCount() > 0 && !m_storeRetry->isActive())
+            m_storeRetry->start();
         m_state.notifyRecordsStored();
     }
-    updatePendingLabel();
+    updateLabels();
 }
 
-void DoseCapturePanel::updatePendingLabel()
+void DoseCapturePanel::recover()
 {
-    const int n = m_state.pendingExposures;
-    if (n <= 0) {
+    const DoseRecords::Recovery rec = m_records.recover();
+    showGathered();
+    const int taken = rec.exposures + rec.handOver;
+    if (taken > 0) {
+        const QString text = QStringLiteral("%1 exposure(s) taken up again after the station ended unexpectedly%2")
+                                 .arg(taken)
+                                 .arg(rec.stillWaiting > 0 ? QStringLiteral(" (%1 still waiting to be stored)").arg(rec.stillWaiting)
+                                                           : QString());
+        m_station.log().writeError(ErrorNo::General, text, QStringLiteral("MainForm Recover"));
+        emit statusMessage(text, 60000);
+    }
+    if (rec.stillWaiting > 0)
+        m_storeRetry->start();
+    updateLabels();
+    m_state.notifyRecordsStored();
+}
+
+void DoseCapturePanel::updateLabels()
+{
+    const int pending = m_state.pendingExposures;
+    if (pending <= 0) {
         m_lblPending->clear();
         m_lblPending->hide();
-        return;
+    } else {
+        QString text = DoseRecords::pendingLabel(pending).toHtmlEscaped();
+        if (m_state.hasPatient())
+            text += QStringLiteral(" &ndash; <a href=\"store\">store for the current patient</a>");
+        m_lblPending->setText(text);
+        m_lblPending->show();
     }
-    QString text = DoseRecords::pendingLabel(n).toHtmlEscaped();
-    if (m_state.hasPatient())
-        text += QStringLiteral(" &ndash; <a href=\"store\">store for the current patient</a>");
-    m_lblPending->setText(text);
-    m_lblPending->show();
+
+    const int unstored = int(m_state.unstoredExposures.size());
+    const bool memoryOnly = m_records.journal().backlog() > 0;
+    if (unstored <= 0 && !memoryOnly) {
+        m_lblUnstored->clear();
+        m_lblUnstored->hide();
+    } else {
+        QString text = DoseRecords::unstoredLabel(unstored).toHtmlEscaped();
+        if (memoryOnly)
+            text += (text.isEmpty() ? QString() : QStringLiteral("<br>"))
+                    + QStringLiteral("Exposure journal not writable: held in memory only!");
+        m_lblUnstored->setText(text);
+        m_lblUnstored->setToolTip(m_state.unstoredReason.isEmpty() ? m_records.journal().lastError() : m_state.unstoredReason);
+        m_lblUnstored->show();
+    }
+
+    // Sophie and Giotto: what they sent waits for "Fill".
+    const int unit = m_station.settings().xrayComm;
+    const bool fillWaits = (unit == XrayUnit::Sophie || unit == XrayUnit::Giotto) && !m_cInput.trimmed().isEmpty();
+    m_lblFill->setVisible(fillWaits);
+    m_cmdFill->setVisible(fillWaits);
 }

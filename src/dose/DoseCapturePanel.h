@@ -19,9 +19,10 @@ struct MainHooks;
 
 // The dose capture of the main window: the serial port and its polling timer SerTimer,
 // the receive buffers txtcInput and Text4, the end-of-message rule of the HFE 501,
-// dbFill with the debug token list List1, "Fill", "Get Dose Product" and the exposures
-// that wait for a patient (lblPending). It builds those controls; the main window
-// places them.
+// dbFill with the debug token list List1, "Fill", "Get Dose Product", the exposures
+// that wait for a patient (lblPending) or for the database (lblUnstored), and the text of
+// a channel unit that waits for "Fill" (lblFill, cmdFill). It builds those controls; the
+// main window places them.
 class DoseCapturePanel : public QObject {
     Q_OBJECT
 public:
@@ -31,6 +32,9 @@ public:
     // The controls, for the main window to place.
     QPushButton *loradButton() const { return m_cmdLorad; }
     QLabel *pendingLabel() const { return m_lblPending; }
+    QLabel *unstoredLabel() const { return m_lblUnstored; }
+    QLabel *fillLabel() const { return m_lblFill; }
+    QPushButton *fillButton() const { return m_cmdFill; }
     QPlainTextEdit *inputBox() const { return m_txtcInput; }
     QListWidget *tokenList() const { return m_List1; }
     QPlainTextEdit *receiveBox() const { return m_Text4; }
@@ -38,7 +42,7 @@ public:
 
     // The debug boxes shown only while General\Debug is 1.
     void applyDebugMode(bool debug);
-    // "Get Dose Product" shown for a Lorad only.
+    // "Get Dose Product" shown for a Lorad only; the "Fill" prompt for Sophie and Giotto.
     void applyUnitType(int unitType);
 
     // (Re)configures and opens the port; a half-received message is dropped. Runs on
@@ -54,6 +58,11 @@ public:
     void cmdLoradClick();
     // Offers the waiting exposures to the worklist patient now chosen.
     void offerPending();
+    // At start: takes up what the journal and the hand-over files hold from a station
+    // that ended unexpectedly.
+    void recover();
+    // Stores the exposures that wait for the database; runs again until none waits.
+    void retryStore();
 
     SerialLink &link() { return *m_link; }
     DoseRecords &records() { return m_records; }
@@ -66,6 +75,8 @@ public:
     static constexpr qsizetype MaxInput = 256 * 1024;
     // The serial polling interval.
     static constexpr int PollIntervalMs = 100;
+    // How soon a record the database did not take is tried again.
+    static constexpr int StoreRetryMs = 500;
     // After a "Datenverlust!" box is closed, further data losses within this time are
     // logged (one line with a repeat count), not shown: a noisy line would otherwise
     // open the next box the moment the operator closes one.
@@ -79,10 +90,15 @@ private:
     void buildControls(QWidget *parent);
     void appendInput(const QString &chunk);
     void setInput(const QString &text);
+    void showGathered();
+    void fillFrom(QString text);
+    void afterCapture(const DoseRecords::Result &r);
+    void updateLabels();
+    void journalTrouble();
+    void showDataLoss(const QString &text);
     QString inputForFill() const;
     void setText4(const QString &text);
     void showTokens(const QStringList &tokens);
-    void updatePendingLabel();
     void schedulePendingOffer();
     QString patientKey() const;
     void enableTimer();
@@ -91,6 +107,10 @@ private:
     DoseState &m_state;
     QPushButton *m_cmdLorad = nullptr;
     QLabel *m_lblPending = nullptr;
+    QLabel *m_lblUnstored = nullptr;
+    QLabel *m_lblFill = nullptr;
+    QPushButton *m_cmdFill = nullptr;
+    QTimer *m_storeRetry = nullptr;
     QPlainTextEdit *m_txtcInput = nullptr;
     QListWidget *m_List1 = nullptr;
     QPlainTextEdit *m_Text4 = nullptr;
@@ -110,5 +130,9 @@ private:
     bool m_lossShown = false;
     int m_lossesWhileShown = 0;
     QElapsedTimer m_lossBoxClosed;
+    // The database did not take a record: logged once, until it takes them again.
+    bool m_storeFailing = false;
+    // The journal could not be written: shown once, until it can again.
+    bool m_journalTroubleShown = false;
     QString m_offeredKey;
 };

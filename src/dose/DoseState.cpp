@@ -3,15 +3,15 @@
 
 void DoseState::takeWorklistPatient(const WorklistEntry &e)
 {
-    setRow(1, e.at(WorklistEntry::PatientId));
-    setRow(2, e.at(WorklistEntry::GivenName));
-    setRow(3, e.at(WorklistEntry::FamilyName));
-    setRow(4, e.at(WorklistEntry::MiddleName));
-    setRow(5, e.at(WorklistEntry::BirthDate));
-    setRow(6, e.at(WorklistEntry::Sex));
-    setRow(7, e.at(WorklistEntry::AccessionOrCode).left(15));
     const QString body = e.at(WorklistEntry::BodyPart);
-    setRow(8, body.isEmpty() ? QStringLiteral("Unknown") : body);
+    takePatientRows({e.at(WorklistEntry::PatientId), e.at(WorklistEntry::GivenName), e.at(WorklistEntry::FamilyName),
+                     e.at(WorklistEntry::MiddleName), e.at(WorklistEntry::BirthDate), e.at(WorklistEntry::Sex),
+                     e.at(WorklistEntry::AccessionOrCode).left(15), body.isEmpty() ? QStringLiteral("Unknown") : body});
+}
+
+void DoseState::takePatientRows(const std::array<QString, 8> &rows)
+{
+    panel = rows;
     assignmentMode = AssignmentMode::WorklistPatient;
     emit changed();
     emit patientChosen();

@@ -1,4 +1,5 @@
 #pragma once
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <array>
@@ -45,9 +46,22 @@ public:
     // station folder) until the operator stores them for a patient.
     int pendingExposures = 0;
 
+    // Exposures captured for a patient whose records are not yet committed (the database
+    // was busy or failing): they are kept in the capture journal and stored as soon as the
+    // database takes them. The merge waits for them.
+    struct UnstoredExposure {
+        QString patientId, firstName, lastName, birthDate;
+        int imageNo = 0;
+    };
+    QList<UnstoredExposure> unstoredExposures;
+    // Why they wait (the database's last answer); empty while nothing waits.
+    QString unstoredReason;
+
     // The patient chosen in the worklist: rows 1 to 8 of the panel, assignment mode
     // WorklistPatient; exposures that waited for a patient are then offered for this one.
     void takeWorklistPatient(const WorklistEntry &e);
+    // The same from the panel's eight rows (an examination open when the station ended).
+    void takePatientRows(const std::array<QString, 8> &rows);
 
     // A dose record was stored: the dose list shows it.
     void notifyRecordsStored() { emit recordsStored(); }

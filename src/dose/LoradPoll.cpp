@@ -1,7 +1,6 @@
 #include "dose/LoradPoll.h"
 #include "core/AppError.h"
 #include "core/Station.h"
-#include "dose/DoseRecords.h"
 #include "dose/SerialLink.h"
 
 #include <QFile>
@@ -24,15 +23,12 @@ QString cleanAnswer(const QString &answer)
     return LTrim0(text) + QStringLiteral("\r\n");
 }
 
-QString poll(DoseRecords &records, SerialLink &link)
+QString poll(SerialLink &link)
 {
     if (!link.isOpen())
         link.open();
     link.write(Request);
-    const QString answer = link.readAnswer(AnswerFirstMs, AnswerQuietMs, AnswerTotalMs);
-    const QString text = cleanAnswer(answer);
-    records.handOver(text);
-    return text;
+    return cleanAnswer(link.readAnswer(AnswerFirstMs, AnswerQuietMs, AnswerTotalMs));
 }
 
 void setLoradOK(const Station &station, SerialLink &link)

@@ -1,7 +1,6 @@
 #pragma once
 #include <QString>
 
-class DoseRecords;
 class Station;
 class SerialLink;
 
@@ -26,10 +25,10 @@ QString LTrim0(QString &text);
 // removed, leading zeros dropped, another line break.
 QString cleanAnswer(const QString &answer);
 
-// Steps 2 to 7 of the poll: opens the port when needed, sends the request, waits
-// (bounded) for the answer, cleans it and hands it over with a line break in the hand-over
-// file. Returns the cleaned text (the working buffer Text4). Throws AppError.
-QString poll(DoseRecords &records, SerialLink &link);
+// Steps 2 to 6 of the poll: opens the port when needed, sends the request, waits
+// (bounded) for the answer and cleans it. Returns the cleaned text (the working buffer
+// Text4), which the caller hands over. Throws AppError.
+QString poll(SerialLink &link);
 
 // The acknowledgement: the bytes of "ACKMSG.TXT" in the station folder, sent to the
 // unit. Throws AppError when the file is missing.

@@ -208,10 +208,6 @@ void SerialLink::initialise()
             m_station.log().writeDebug(proc + QStringLiteral(" Port Open True"));
             m_station.log().writeDebug(QStringLiteral("Initialize_cPort ") + currentSettings());
         }
-        // Whatever was on the line before belongs to no message of ours.
-        m_port->clear(QSerialPort::Input);
-        if (m_port->bytesAvailable() > 0)
-            m_port->readAll();
     } catch (const AppError &e) {
         m_station.logError(e, proc);
         m_station.log().writeDebug(proc + QStringLiteral(" Port Open False"), e.description());

@@ -37,8 +37,9 @@ public:
     explicit SerialLink(Station &station, QObject *parent = nullptr);
     ~SerialLink() override;
 
-    // Initialise_cPort steps 2 to 6: close, configure, open, write the debug lines,
-    // discard what is waiting. Failures are logged under "Initialise_cPort"; the
+    // Initialise_cPort steps 2 to 5: close, configure, open, write the debug lines. What
+    // waits in the port stays there to be read: it may be an exposure the unit sent while
+    // the station was not running. Failures are logged under "Initialise_cPort"; the
     // station runs on without an open port.
     void initialise();
 

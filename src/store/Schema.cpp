@@ -52,8 +52,15 @@ const char *const DataStatements[] = {
     " KVP TEXT, ma TEXT, Dicke TEXT, Druck TEXT, mGy TEXT, Sonstiges TEXT,"
     // The unit that captured the record (General\XrayComm then): the merge writes an
     // HFE 501 dose-area product elsewhere than the other units' entrance doses.
-    " XrayComm INTEGER)",
+    " XrayComm INTEGER,"
+    // The worklist patient the exposure was captured for: the merge and the assignment
+    // give a record to that patient's images only.
+    " WorklistPatID TEXT,"
+    // The exposure's own key from the capture journal: an exposure taken up again after
+    // a crash is never stored twice.
+    " RecordUID TEXT)",
     "CREATE INDEX IF NOT EXISTS ixDosisStatus ON tblDosis (Status)",
+    "CREATE UNIQUE INDEX IF NOT EXISTS ixDosisRecordUID ON tblDosis (RecordUID)",
 
     "CREATE VIEW IF NOT EXISTS view_studies AS"
     " SELECT s.StudyID AS StudyID, s.StudyUID AS StudyUID, s.StudyDate AS StudyDate,"
@@ -172,12 +179,16 @@ void addMissingColumns(const QString &file)
     if (!QFileInfo::exists(file))
         return;
     Database db(file);
-    bool has = false;
+    QStringList have;
     QSqlQuery q = db.exec(QStringLiteral("PRAGMA table_info(tblDosis)"));
     while (q.next())
-        has = has || q.value(1).toString().compare(QStringLiteral("XrayComm"), Qt::CaseInsensitive) == 0;
-    if (!has)
-        db.exec(QStringLiteral("ALTER TABLE tblDosis ADD COLUMN XrayComm INTEGER"));
+        have << q.value(1).toString().toLower();
+    const std::pair<const char *, const char *> added[] = {
+        {"XrayComm", "INTEGER"}, {"WorklistPatID", "TEXT"}, {"RecordUID", "TEXT"}};
+    for (const auto &[column, type] : added)
+        if (!have.contains(QString::fromLatin1(column).toLower()))
+            db.exec(QStringLiteral("ALTER TABLE tblDosis ADD COLUMN %1 %2").arg(QLatin1String(column), QLatin1String(type)));
+    db.exec(QStringLiteral("CREATE UNIQUE INDEX IF NOT EXISTS ixDosisRecordUID ON tblDosis (RecordUID)"));
 }
 
 void ensureDatabases(const StationPaths &paths)

@@ -3,7 +3,9 @@
 #include "CaptureTestKit.h"
 #include "core/DateText.h"
 #include "dose/DoseCapturePanel.h"
+#include "dose/DoseList.h"
 #include "dose/DoseRecords.h"
+#include "store/Schema.h"
 #include "dose/SerialLink.h"
 
 #include <QDir>
@@ -92,11 +94,9 @@ void TestDbFill::hfeRecordsFromHandOverFile()
     QCOMPARE(c.cw.lastFillMode, 1);
     QVERIFY(c.ts.prompter.shown.isEmpty());
 
-    // The study closed: the patient's next record is number 1 again.
-    {
-        Database db = Database::openData(c.ts->paths());
-        db.exec("UPDATE tblDosis SET Status = '2'");
-    }
+    // "New Study" closed the study: the patient's next record is number 1 again.
+    DoseList(*c.ts, c.cw.state).newStudy();
+    c.patient();
     writeHandOver(*c.ts, msgs[0]);
     c.area->dbFill();
     QCOMPARE(doseRows(*c.ts).last()["ImgNo"].toInt(), 1);
@@ -247,7 +247,7 @@ void TestDbFill::exposureWithoutPatientWaits()
     QCOMPARE(rows[0]["Status"].toString(), QStringLiteral("0"));
     QCOMPARE(c.cw.state.pendingExposures, 0);
     QVERIFY(c.cw.lblPending->isHidden());
-    QVERIFY(!QFile::exists(c.area->records().pendingFile()));
+    QCOMPARE(c.area->records().pendingCount(), 0);
 
     // The next exposure follows on.
     writeHandOver(*c.ts, "1.0cGyCm" + Sq + ";25kV;20mAs;W;200ms\r\n");
@@ -313,10 +313,27 @@ void TestDbFill::databaseFailureKeepsMessage()
     const QByteArray msg = "12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms;18mm\r\n";
     writeHandOver(*c.ts, msg);
     c.area->dbFill();
-    QVERIFY(readFile(c.ts->log().errorLogPath()).contains("[MainForm dbFill]"));
-    QVERIFY(readFile(c.area->records().unstoredFile()).contains(msg));
-    QCOMPARE(c.cw.fills, 0); // the list is not refreshed after a failure
+    // The exposure waits in the journal, the operator sees it, the log says why.
+    QVERIFY(readFile(c.ts->log().errorLogPath()).contains("Dose record not stored yet"));
+    QVERIFY(!c.area->unstoredLabel()->isHidden());
+    QCOMPARE(c.area->unstoredLabel()->text(), QStringLiteral("1 exposure waiting to be stored"));
+    QCOMPARE(c.cw.state.unstoredExposures.size(), 1);
+    QVERIFY(!QFile::exists(c.area->records().unstoredFile()));
     QVERIFY(c.cw.serTimer->isActive());
+
+    // The table is back: the retry stores it, with its own number, once.
+    {
+        Database db = Database::openData(c.ts->paths());
+        Schema::createDataTables(db);
+    }
+    QVERIFY(waitUntil([&] { return doseRows(*c.ts).size() == 1; }, 5000));
+    QTest::qWait(3 * DoseCapturePanel::StoreRetryMs);
+    const auto rows = doseRows(*c.ts);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0]["mGy1"].toString(), QStringLiteral("12.50"));
+    QCOMPARE(rows[0]["ImgNo"].toInt(), 1);
+    QVERIFY(c.area->unstoredLabel()->isHidden());
+    QVERIFY(readFile(c.ts->log().errorLogPath()).contains("The dose records that waited are stored"));
 }
 
 void TestDbFill::editedDebugBufferIsParsed()
@@ -425,12 +442,17 @@ void TestDbFill::failedHandOverNeverServesAnOldMessage()
     QVERIFY(!QFile::exists(c.ts->paths().file("cInput.txt")));
     QVERIFY(readFile(c.ts->log().errorLogPath()).contains("Cannot rename"));
 
-    // The hand-over file itself cannot be written: the message is kept and logged, and
-    // dbFill stores the message it is given, never an older one.
+    // The hand-over file itself cannot be written: logged, and dbFill stores the message it
+    // is given, never an older one.
     QVERIFY(QDir().mkpath(c.ts->paths().file("cInput.txt") + "/blocked"));
     const QByteArray third = "33.33cGyCm" + Sq + ";30kV;58mAs;W;370ms";
     QVERIFY(!c.area->records().handOver(QString::fromLatin1(third)));
-    QVERIFY(readFile(c.area->records().unstoredFile()).contains(third));
+    QVERIFY(readFile(c.ts->log().errorLogPath()).contains("Cannot write"));
+    QDir(c.ts->paths().file("cInput.txt")).removeRecursively();
+    c.cw.txtcInput->setPlainText(QString::fromLatin1(third));
+    c.area->dbFill();
+    QCOMPARE(doseRows(*c.ts).size(), 3);
+    QCOMPARE(doseRows(*c.ts).last()["mGy1"].toString(), QStringLiteral("33.33"));
 }
 
 QTEST_MAIN(TestDbFill)

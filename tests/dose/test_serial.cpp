@@ -25,7 +25,7 @@ private slots:
     void portThatCannotOpenIsLogged_data();
     void portThatCannotOpenIsLogged();
     void bothHandshakes();
-    void discardsWhatWaitedBeforeOpening();
+    void keepsWhatWaitedBeforeOpening();
     void hfeMessageCompleteOnlyWithMs();
     void twoHfeMessagesInOneTickAreBothStored();
     void otherUnitsOnlyGather_data();
@@ -218,19 +218,20 @@ void TestSerial::bothHandshakes()
     }
 }
 
-void TestSerial::discardsWhatWaitedBeforeOpening()
+void TestSerial::keepsWhatWaitedBeforeOpening()
 {
+    // What the unit sent while the port was closed may be an exposure: it is read.
     PtyPair pty;
     QVERIFY(pty.ok());
     TestStation ts(false);
     ts->settings().comDevice = pty.slavePath();
-    pty.send("old noise;350ms\r\n");
+    pty.send("12.5cGyCm\xB2;28kV;56mAs;W;350ms\r\n");
     QThread::msleep(50);
     SerialLink link(*ts);
     link.initialise();
     QVERIFY(link.isOpen());
     QTest::qWait(100);
-    QCOMPARE(link.readAll(), QString());
+    QCOMPARE(link.readAll(), QString::fromLatin1("12.5cGyCm\xB2;28kV;56mAs;W;350ms\r\n"));
 }
 
 // The area on a pseudo-terminal, with the timer driven by hand.
