@@ -33,8 +33,10 @@ QWidget *visibleTopLevel(const QString &objectName)
 void clickRow(QTreeWidget *list, QTreeWidgetItem *item)
 {
     list->scrollToItem(item);
-    const QPoint at = list->visualItemRect(item).center();
     QWidget *vp = list->viewport();
+    // In the row's first column, which is in view: the row may be wider than the list.
+    const QRect row = list->visualItemRect(item);
+    const QPoint at(qMin(row.left() + 12, vp->width() / 2), row.center().y());
     const QPointF global = vp->mapToGlobal(QPointF(at));
     QMouseEvent press(QEvent::MouseButtonPress, QPointF(at), global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(vp, &press);
@@ -87,8 +89,11 @@ void AutoExamination::fail(const QString &why)
 {
     m_timer.stop();
     say(QStringLiteral("failed: ") + why);
-    if (MainForm *main = m_startup.mainForm())
+    if (MainForm *main = m_startup.mainForm()) {
+        // What the screen showed when the step did not come about.
+        picture(QApplication::activeModalWidget() ? QApplication::activeModalWidget() : main, QStringLiteral("failed"));
         main->exitProgram();
+    }
     QCoreApplication::exit(3);
 }
 

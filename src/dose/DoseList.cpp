@@ -3,6 +3,7 @@
 #include "core/AppError.h"
 #include "core/Database.h"
 #include "core/PatientName.h"
+#include "core/Settings.h"
 #include "core/Station.h"
 #include "dose/DoseState.h"
 
@@ -24,13 +25,20 @@ QString nameMatch(const char *column)
 
 DoseList::DoseList(Station &station, DoseState &state) : m_station(station), m_state(state) {}
 
-QStringList DoseList::headings()
+QStringList DoseList::headings(int unitType)
 {
-    return {QStringLiteral("ID"),      QStringLiteral("First Name"), QStringLiteral("Last Name"),
-            QStringLiteral("Birthdate"), QString::fromUtf8("cGyCm\u00B2"), QStringLiteral("kv"),
-            QStringLiteral("mAs"),     QStringLiteral("expTime"),    QStringLiteral("Date"),
-            QStringLiteral("Time"),    QStringLiteral("Status"),     QStringLiteral("Bodypart"),
+    const QString firstValue = unitType == XrayUnit::Hfe501 ? QString::fromUtf8("DAP cGyCm\u00B2") : QStringLiteral("Dose mGy");
+    return {QStringLiteral("ID"),        QStringLiteral("First Name"), QStringLiteral("Last Name"),
+            QStringLiteral("Birthdate"), firstValue,                   QStringLiteral("kv"),
+            QStringLiteral("mAs"),       QStringLiteral("expTime"),    QStringLiteral("Date"),
+            QStringLiteral("Time"),      QStringLiteral("Status"),     QStringLiteral("Bodypart"),
             QStringLiteral("Image No")};
+}
+
+QList<int> DoseList::shownOrder()
+{
+    return {ColId,   ColImageNo, ColDap,    ColKv,        ColMas,      ColExpTime, ColDate,
+            ColTime, ColStatus,  ColFirstName, ColLastName, ColBirthdate, ColBodypart};
 }
 
 QString DoseList::nameKey(const QString &name) { return PatientName::replaceApostrophes(name.trimmed()); }
@@ -43,14 +51,47 @@ std::pair<QString, QString> DoseList::splitDisplayName(const QString &displayNam
     return {displayName.left(comma).trimmed(), displayName.mid(comma + 1).trimmed()};
 }
 
-std::vector<DoseListRow> DoseList::query(Database &db, const QString &status, const QString &first,
-                                         const QString &last, const QString &birth)
+DoseOwner DoseOwner::ofStorePatient(const StorePatient &p)
 {
-    QSqlQuery q = db.exec(QStringLiteral("SELECT * FROM tblDosis WHERE Status = ? AND ") + nameMatch("PatFirstname") +
-                              QStringLiteral(" AND ") + nameMatch("PatLastname") +
-                              QStringLiteral(" AND COALESCE(PatBirthdate, '') = ? ORDER BY ID"),
-                          {status, Apostrophe, Acute, nn(nameKey(first)), Apostrophe, Acute, nn(nameKey(last)),
-                           nn(birth.trimmed())});
+    const auto [last, first] = DoseList::splitDisplayName(p.displayName);
+    return {p.patientId, first, last, p.birthDate};
+}
+
+QString DoseList::ownerCondition()
+{
+    return QStringLiteral("((? <> '' AND COALESCE(WorklistPatID, '') = ?) OR (COALESCE(WorklistPatID, '') = '' AND ") +
+           nameMatch("PatFirstname") + QStringLiteral(" AND ") + nameMatch("PatLastname") +
+           QStringLiteral(" AND COALESCE(PatBirthdate, '') = ?))");
+}
+
+QVariantList DoseList::ownerBinds(const DoseOwner &owner)
+{
+    const QString id = nn(owner.patientId.trimmed());
+    return {id, id, Apostrophe, Acute, nn(nameKey(owner.firstName)), Apostrophe, Acute, nn(nameKey(owner.lastName)),
+            nn(owner.birthDate.trimmed())};
+}
+
+bool DoseList::belongsTo(const QString &recordPatientId, const QString &first, const QString &last,
+                         const QString &birth, const DoseOwner &owner)
+{
+    if (!recordPatientId.trimmed().isEmpty())
+        return !owner.patientId.trimmed().isEmpty() && recordPatientId.trimmed() == owner.patientId.trimmed();
+    return nameKey(first) == nameKey(owner.firstName) && nameKey(last) == nameKey(owner.lastName)
+           && birth.trimmed() == owner.birthDate.trimmed();
+}
+
+DoseOwner DoseList::worklistOwner() const
+{
+    return {m_state.row(1), m_state.row(2), m_state.row(3), m_state.row(5)};
+}
+
+std::vector<DoseListRow> DoseList::query(Database &db, const QString &status, const DoseOwner &owner)
+{
+    QVariantList binds{status};
+    binds += ownerBinds(owner);
+    QSqlQuery q = db.exec(QStringLiteral("SELECT * FROM tblDosis WHERE Status = ? AND ") + ownerCondition() +
+                              QStringLiteral(" ORDER BY ID"),
+                          binds);
     std::vector<DoseListRow> out;
     while (q.next()) {
         DoseListRow r;
@@ -88,22 +129,18 @@ std::vector<DoseListRow> DoseList::rows(Shown shown, const std::optional<StorePa
     if (shown == Shown::StoreClosed) {
         if (!storePatient || storePatient->patientId.isEmpty())
             throw AppError(ErrorNo::BadInput, QStringLiteral("No patient selected in the patient list"));
-        const auto [last, first] = splitDisplayName(storePatient->displayName);
         Database db = Database::openData(m_station.paths());
-        return query(db, QStringLiteral("2"), first, last, storePatient->birthDate);
+        return query(db, QStringLiteral("2"), DoseOwner::ofStorePatient(*storePatient));
     }
     Database db = Database::openData(m_station.paths());
-    return query(db, QStringLiteral("0"), m_state.row(2), m_state.row(3), m_state.row(5));
+    return query(db, QStringLiteral("0"), worklistOwner());
 }
 
 int DoseList::closeOpenRecords(Database &db)
 {
     // Only the open records: those already assigned stay assigned.
-    QSqlQuery q = db.exec(QStringLiteral("UPDATE tblDosis SET Status = '2' WHERE Status = '0' AND ") +
-                              nameMatch("PatLastname") + QStringLiteral(" AND ") + nameMatch("PatFirstname") +
-                              QStringLiteral(" AND COALESCE(PatBirthdate, '') = ?"),
-                          {Apostrophe, Acute, nn(nameKey(m_state.row(3))), Apostrophe, Acute,
-                           nn(nameKey(m_state.row(2))), nn(m_state.row(5).trimmed())});
+    QSqlQuery q = db.exec(QStringLiteral("UPDATE tblDosis SET Status = '2' WHERE Status = '0' AND ") + ownerCondition(),
+                          ownerBinds(worklistOwner()));
     return q.numRowsAffected();
 }
 
@@ -126,11 +163,28 @@ void DoseList::refresh(const std::vector<qint64> &listed, std::optional<qint64> 
         if (ids.empty())
             break;
         needPatient();
+        const DoseOwner owner = DoseOwner::ofStorePatient(*storePatient);
         Database db = Database::openData(m_station.paths());
         Transaction t(db);
-        for (qint64 id : ids)
+        for (qint64 id : ids) {
+            // A record captured for another patient is never given to this one.
+            QSqlQuery q = db.exec(QStringLiteral("SELECT WorklistPatID, PatFirstname, PatLastname, PatBirthdate FROM tblDosis"
+                                                 " WHERE ID = ?"),
+                                  {id});
+            if (!q.next())
+                continue;
+            if (!belongsTo(q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(), owner)) {
+                m_station.log().writeError(ErrorNo::BadInput,
+                                           QStringLiteral("Dose record %1 (%2, %3) belongs to another patient; not assigned to %4 (ID %5)")
+                                               .arg(id)
+                                               .arg(q.value(2).toString(), q.value(1).toString(), storePatient->displayName,
+                                                    storePatient->patientId),
+                                           QStringLiteral("MainForm_RefreshDosisList"));
+                continue;
+            }
             db.exec(QStringLiteral("UPDATE tblDosis SET Status = '1', FKeyPatID = ?, Patname = ? WHERE ID = ?"),
                     {nn(storePatient->patientId), nn(storePatient->displayName), id});
+        }
         t.commit();
         break;
     }

@@ -3,12 +3,22 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 #include <optional>
 #include <vector>
 
 class Database;
 class DoseState;
 class Station;
+
+// Whose dose records: a patient's ID with the name and birth date. A record captured for
+// a worklist patient carries that patient's ID and belongs to the patient of that ID;
+// older records without one belong to the patient of the same name and birth date.
+struct DoseOwner {
+    QString patientId;
+    QString firstName, lastName, birthDate;
+    static DoseOwner ofStorePatient(const StorePatient &p);
+};
 
 // One row of the dose list: the record's ID and the thirteen column texts.
 struct DoseListRow {
@@ -25,12 +35,24 @@ public:
 
     DoseList(Station &station, DoseState &state);
 
-    static QStringList headings();
+    // The column headings; the first value's heading names its quantity and unit for the
+    // unit type (the HFE 501's dose-area product in cGy*cm2, the other units' dose in mGy).
+    static QStringList headings(int unitType);
+    // The columns in the order the list shows them: the exposure's number and values
+    // first, so they are seen without scrolling; the patient's columns after them.
+    static QList<int> shownOrder();
     // Names are compared with "'" turned into "´" on both sides: the worklist stores the
     // one, the image store may hold the other for the same patient.
     static QString nameKey(const QString &name);
     // "LAST, FIRST" -> {last, first}; a name without comma is all last name.
     static std::pair<QString, QString> splitDisplayName(const QString &displayName);
+
+    // The records of one owner: an SQL condition on tblDosis and its values.
+    static QString ownerCondition();
+    static QVariantList ownerBinds(const DoseOwner &owner);
+    // The same rule on a record read already.
+    static bool belongsTo(const QString &recordPatientId, const QString &first, const QString &last,
+                          const QString &birth, const DoseOwner &owner);
 
     // lvDosis_Fill: the rows for the current assignment mode. Mode 5 lists the closed
     // ("2") records of the store patient; every other mode the open ("0") records of the
@@ -63,8 +85,8 @@ public:
     static void setFree(Station &station, qint64 id);
 
 private:
-    std::vector<DoseListRow> query(Database &db, const QString &status, const QString &first,
-                                   const QString &last, const QString &birth);
+    std::vector<DoseListRow> query(Database &db, const QString &status, const DoseOwner &owner);
+    DoseOwner worklistOwner() const;
     int closeOpenRecords(Database &db);
 
     Station &m_station;

@@ -13,6 +13,8 @@
 #include "ui/ListHelpers.h"
 #include "ui/MainHooks.h"
 
+#include <QHeaderView>
+#include <QStyle>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
@@ -63,15 +65,23 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
     connect(&m_selection, &StoreSelection::patientDeleted, m_lvDosis, &QTreeWidget::clear);
     // A progress window's OK: the listed records change status by the assignment mode,
     // then the image list is emptied (and, after a removed row, the study picked again).
-    // An import brings no images of the examination: its OK assigns nothing.
     hooks.progressClosed.push_back([this, &hooks] {
-        if (m_state.assignmentMode == AssignmentMode::None || hooks.closedOperation == EditForm::ImportImages
-            || hooks.closedOperation == EditForm::ImportDir)
+        // An import brings no images of the examination, a deletion takes images away:
+        // their OK assigns no record.
+        static const QList<qint16> assignsNothing = {EditForm::ImportImages, EditForm::ImportDir, EditForm::DeleteAll,
+                                                     EditForm::DeleteStudy, EditForm::DeletePatient, EditForm::DeleteSeries};
+        if (m_state.assignmentMode == AssignmentMode::None || assignsNothing.contains(hooks.closedOperation))
             return;
         RefreshDosisList();
         m_selection.refreshImageList(m_state.assignmentMode == AssignmentMode::RemoveRow);
     });
     connect(&m_state, &DoseState::changed, this, &DoseListPanel::showPanel);
+    // "Worklist" and "New Study" follow the examination, also one open again after a restart.
+    connect(&m_state, &DoseState::studyOpenChanged, this, [this](bool open) {
+        m_cmdNew->setEnabled(open);
+        m_cmdWorklist->setEnabled(!open);
+    });
+    hooks.settingsChanged.push_back([this] { applyUnitHeadings(); });
     showPanel();
 }
 
@@ -103,9 +113,43 @@ void DoseListPanel::buildControls(QWidget *parent)
     m_lblDoseList = new QLabel(parent);
     m_lblDoseList->setObjectName(QStringLiteral("lblDoseList"));
     m_lblDoseList->setWordWrap(true);
-    m_lvDosis = ListHelpers::reportList(QStringLiteral("lvDosis"), DoseList::headings(), parent);
+    m_lvDosis = ListHelpers::reportList(QStringLiteral("lvDosis"), DoseList::headings(m_station.settings().xrayComm), parent);
+    QHeaderView *header = m_lvDosis->header();
+    // Each column as wide as its heading and values, none stretched.
+    header->setStretchLastSection(false);
+    const QList<int> order = DoseList::shownOrder();
+    for (int v = 0; v < order.size(); ++v)
+        header->moveSection(header->visualIndex(order[v]), v);
     m_lvDosis->setSortingEnabled(true);
     m_lvDosis->sortByColumn(DoseList::ColId, Qt::AscendingOrder);
+    fitColumns();
+}
+
+void DoseListPanel::applyUnitHeadings()
+{
+    m_lvDosis->setHeaderLabels(DoseList::headings(m_station.settings().xrayComm));
+    fitColumns();
+}
+
+void DoseListPanel::fitColumns()
+{
+    // Each column takes only the room its heading and values need, so that the
+    // exposure's number and values are seen at once in a narrow panel (the toolkit's own
+    // fitting keeps room for a sort arrow in every heading).
+    QTreeWidget *lv = m_lvDosis;
+    QHeaderView *header = lv->header();
+    QStyle *style = lv->style();
+    const int headingPad = 2 * style->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header) + 2;
+    const int arrow = style->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, header) + 4;
+    const int cellPad = 2 * style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, lv) + 6;
+    for (int c = 0; c < DoseList::ColumnCount; ++c) {
+        int w = header->fontMetrics().horizontalAdvance(lv->headerItem()->text(c)) + headingPad;
+        if (header->isSortIndicatorShown() && header->sortIndicatorSection() == c)
+            w += arrow;
+        for (int r = 0; r < lv->topLevelItemCount(); ++r)
+            w = std::max(w, lv->fontMetrics().horizontalAdvance(lv->topLevelItem(r)->text(c)) + cellPad);
+        lv->setColumnWidth(c, w);
+    }
 }
 
 void DoseListPanel::applyDebugMode(bool debug)
@@ -151,9 +195,7 @@ void DoseListPanel::showRows(const std::vector<DoseListRow> &rows)
     }
     lv->setSortingEnabled(true);
     lv->sortByColumn(DoseList::ColId, Qt::AscendingOrder);
-    if (!rows.empty())
-        for (int c = 0; c < DoseList::ColumnCount; ++c)
-            lv->resizeColumnToContents(c);
+    fitColumns();
     lv->setUpdatesEnabled(true);
 }
 
@@ -205,12 +247,7 @@ void DoseListPanel::RefreshDosisList()
     });
 }
 
-void DoseListPanel::setButtonsForPatient(bool chosen)
-{
-    m_state.setStudyOpen(chosen);
-    m_cmdNew->setEnabled(chosen);
-    m_cmdWorklist->setEnabled(!chosen);
-}
+void DoseListPanel::setButtonsForPatient(bool chosen) { m_state.setStudyOpen(chosen); }
 
 void DoseListPanel::newStudy()
 {

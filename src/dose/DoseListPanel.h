@@ -40,6 +40,8 @@ public:
 
     // The dose list is hidden while General\Debug is 1.
     void applyDebugMode(bool debug);
+    // The first value's heading for the configured unit.
+    void applyUnitHeadings();
 
     // Refills lvDosis for the current assignment mode.
     void lvDosis_Fill();
@@ -77,6 +79,7 @@ private:
     void buildControls(QWidget *parent);
     void showPanel();
     void showRows(const std::vector<DoseListRow> &rows);
+    void fitColumns();
     std::optional<qint64> selectedId() const;
     void setButtonsForPatient(bool chosen);
 

@@ -1,4 +1,6 @@
 #pragma once
+#include "dose/DoseList.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -29,6 +31,9 @@ public:
         QString imgNo; // as stored
         QString value; // mGy1
         qint16 unit = 0;
+        // Whose exposure it was: the worklist patient's ID (empty in older records), name
+        // and birth date.
+        QString patientId, firstName, lastName, birthDate;
     };
     struct Planned {
         QString sourceFile;
@@ -43,6 +48,29 @@ public:
     // The records with these IDs, in that order. Throws AppError.
     QList<Record> records(const std::vector<qint64> &ids);
 
+    // What the merge knows before it stages anything.
+    struct Situation {
+        DoseOwner studyPatient;        // the patient whose study is open
+        QString studyPatientName;      // "Last, First" as the patient list shows it
+        QList<Record> records;         // the listed records
+        int images = 0;                // the images of the viewer
+        QList<int> unstoredNumbers;    // exposure numbers of this patient not yet stored
+        QString unstoredReason;
+        int pendingExposures = 0;      // exposures waiting for a patient
+        int arriving = 0;              // files the data manager has not filed yet
+    };
+    // Empty when the merge may go on; otherwise what the operator reads: records of
+    // another patient, no records, exposures still waiting to be stored, or records and
+    // images that do not pair up (with the exposure numbers that are missing or doubled
+    // when the viewer's files are given).
+    static QString refusal(const Situation &s, const QStringList &viewerFiles = {});
+    // Only the first of those: records of another patient ("Manually").
+    static QString foreignRefusal(const Situation &s);
+    // The text for records and images that do not pair up, by exposure number.
+    static QStringList numberProblems(const QList<Record> &records, const QStringList &viewerFiles);
+    // The files in the data manager's input folder that are not yet filed.
+    static int arrivingFiles(const Station &station);
+
     // Matches records to the viewer's files. Throws AppError (BadInput) with the text for
     // the operator when they do not match one to one or a value is not fit; nothing is
     // written then.
@@ -56,5 +84,7 @@ public:
     static bool isDecimalString(const QString &text);
 
 private:
+    static QString studyPatientText(const Situation &s);
+
     Station &m_station;
 };

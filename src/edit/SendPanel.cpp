@@ -10,6 +10,8 @@
 #include "edit/SelectPosForm.h"
 #include "net/Destinations.h"
 #include "store/StoreDeletion.h"
+#include "store/StoreQueries.h"
+#include "core/Database.h"
 #include "store/StoreSelection.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
@@ -273,6 +275,43 @@ QString SendPanel::newStagingFolder() const
         + QString::number(::getpid());
 }
 
+DoseMerge::Situation SendPanel::mergeSituation(const std::vector<qint64> &ids)
+{
+    DoseMerge::Situation s;
+    // The patient whose study is open, from the store itself; the picked patient only
+    // when the study is not (or no longer) stored.
+    std::optional<PatientRow> owner;
+    if (!m_selection.studyUid.isEmpty()) {
+        Database db = Database::openData(m_station.paths());
+        owner = StoreQueries::patientOfStudy(db, m_selection.studyUid);
+    }
+    if (owner) {
+        s.studyPatient = {owner->patId1, owner->firstName, owner->lastName, owner->birthDate};
+        s.studyPatientName = owner->displayName();
+    } else {
+        s.studyPatient = DoseOwner::ofStorePatient(m_selection.storePatient());
+        s.studyPatientName = m_selection.patName;
+    }
+    s.records = DoseMerge(m_station).records(ids);
+    s.images = int(m_selection.viewerFiles.size());
+    for (const DoseState::UnstoredExposure &u : m_dose.unstoredExposures)
+        if (DoseList::belongsTo(u.patientId, u.firstName, u.lastName, u.birthDate, s.studyPatient))
+            s.unstoredNumbers << u.imageNo;
+    s.unstoredReason = m_dose.unstoredReason;
+    s.pendingExposures = m_dose.pendingExposures;
+    s.arriving = DoseMerge::arrivingFiles(m_station);
+    return s;
+}
+
+bool SendPanel::refuse(const QString &text, const QString &procedure)
+{
+    if (text.isEmpty())
+        return false;
+    m_station.log().writeError(ErrorNo::BadInput, QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')), procedure);
+    m_station.prompter().message(text, MsgIcon::Information);
+    return true;
+}
+
 void SendPanel::mergeImages()
 {
     if (m_station.busy) {
@@ -283,16 +322,14 @@ void SendPanel::mergeImages()
         return;
     const std::vector<qint64> ids = m_listedDoses ? m_listedDoses() : std::vector<qint64>();
     const QStringList viewer = m_selection.viewerFiles;
-    if (ids.size() != static_cast<size_t>(viewer.size()) || viewer.isEmpty()) {
-        m_station.prompter().message(
-            QStringLiteral("There are not all images on the system please wait a few second and try again!"),
-            MsgIcon::Information);
-        return;
-    }
     QString folder;
     try {
+        // Only the study's own patient's doses, all of them stored, one for each image.
+        const DoseMerge::Situation situation = mergeSituation(ids);
+        if (refuse(DoseMerge::refusal(situation, viewer), DoseMerge::Procedure))
+            return;
         DoseMerge merge(m_station);
-        const QList<DoseMerge::Planned> planned = merge.plan(merge.records(ids), viewer);
+        const QList<DoseMerge::Planned> planned = merge.plan(situation.records, viewer);
         folder = newStagingFolder();
         merge.stage(planned, folder);
     } catch (const AppError &e) {
@@ -325,9 +362,18 @@ void SendPanel::manually()
         m_station.prompter().message(QStringLiteral("Please select an image first!"), MsgIcon::Information);
         return;
     }
+    static const QString Procedure = QStringLiteral("MainForm cmdSelected_Click");
+    // The dose rows listed must be this patient's: their OK assigns them to the patient.
+    bool foreign = true;
+    m_station.trapAndShow(Procedure, [&] {
+        foreign = refuse(DoseMerge::foreignRefusal(mergeSituation(m_listedDoses ? m_listedDoses() : std::vector<qint64>())),
+                         Procedure);
+    });
+    if (foreign)
+        return;
     m_dose.assignmentMode = AssignmentMode::SelectedRow;
     const QString folder = newStagingFolder();
-    const bool staged = m_station.trapAndShow(QStringLiteral("MainForm cmdSelected_Click"), [&] {
+    const bool staged = m_station.trapAndShow(Procedure, [&] {
         auto img = dicom::Image::readFile(m_selection.currentImageFile);
         QWidget *owner = m_parent ? m_parent->window() : nullptr;
         ModifyImage modify([owner](const dicom::Image &i) { return SelectPosForm::ask(i, owner); });

@@ -1,6 +1,7 @@
 #pragma once
 #include "core/Settings.h"
 #include "dicom/StoreSender.h"
+#include "dose/DoseMerge.h"
 #include "net/SendTransfer.h"
 
 #include <QObject>
@@ -65,6 +66,10 @@ private:
     void run(SendTransfer::Level level, const QString &stagingDir);
     bool checkDefault();
     QString newStagingFolder() const;
+    // What the merge knows of the open study's patient and the listed dose records.
+    DoseMerge::Situation mergeSituation(const std::vector<qint64> &ids);
+    // Shows and logs a refusal; false when text is empty (nothing refused).
+    bool refuse(const QString &text, const QString &procedure);
 
     Station &m_station;
     StoreSelection &m_selection;

@@ -17,6 +17,22 @@ QList<ImageRow> readImageRows(QSqlQuery q)
     return rows;
 }
 
+QList<PatientRow> readPatients(QSqlQuery q)
+{
+    QList<PatientRow> rows;
+    while (q.next()) {
+        PatientRow r;
+        r.patId = q.value(QStringLiteral("PatID")).toLongLong();
+        r.patId1 = textOf(q, "PatID1");
+        r.lastName = textOf(q, "PatNachname");
+        r.firstName = textOf(q, "PatVorname");
+        r.secondName = textOf(q, "Pat2Vorname");
+        r.birthDate = textOf(q, "PatGebDatum");
+        rows.append(r);
+    }
+    return rows;
+}
+
 } // namespace
 
 QString PatientRow::displayName() const
@@ -57,20 +73,20 @@ std::optional<QList<PatientRow>> takeAnnouncedPatients(Database &db, bool onlyWh
 
 QList<PatientRow> patients(Database &db)
 {
-    QSqlQuery q = db.exec(QStringLiteral(
-        "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"));
-    QList<PatientRow> rows;
-    while (q.next()) {
-        PatientRow r;
-        r.patId = q.value(QStringLiteral("PatID")).toLongLong();
-        r.patId1 = textOf(q, "PatID1");
-        r.lastName = textOf(q, "PatNachname");
-        r.firstName = textOf(q, "PatVorname");
-        r.secondName = textOf(q, "Pat2Vorname");
-        r.birthDate = textOf(q, "PatGebDatum");
-        rows.append(r);
-    }
-    return rows;
+    return readPatients(db.exec(QStringLiteral(
+        "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten")));
+}
+
+std::optional<PatientRow> patientOfStudy(Database &db, const QString &studyUid)
+{
+    const QList<PatientRow> rows = readPatients(
+        db.exec(QStringLiteral("SELECT p.PatID AS PatID, p.PatID1 AS PatID1, p.PatNachname AS PatNachname,"
+                               " p.PatVorname AS PatVorname, p.Pat2Vorname AS Pat2Vorname, p.PatGebDatum AS PatGebDatum"
+                               " FROM tblStudies s INNER JOIN tblPatienten p ON s.FKeyPATID = p.PatID WHERE s.StudyUID = ?"),
+                {studyUid}));
+    if (rows.isEmpty())
+        return std::nullopt;
+    return rows.first();
 }
 
 QList<StudyRow> studiesOfPatient(Database &db, const QString &patId1)

@@ -56,6 +56,8 @@ qint64 receiveCount(Database &db);
 void clearReceive(Database &db);
 
 QList<PatientRow> patients(Database &db);
+// The patient a study belongs to, if the study is stored.
+std::optional<PatientRow> patientOfStudy(Database &db, const QString &studyUid);
 // The patient rows, and the receive notices consumed with them in one transaction: the
 // notices go only with a successful read. With onlyWhenAnnounced and no notice, nothing
 // is read (std::nullopt).

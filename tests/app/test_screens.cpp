@@ -4,7 +4,14 @@
 // Options tab is also saved as a PNG there.
 #include "TestStation.h"
 #include "app/MainForm.h"
+#include "core/Database.h"
 #include "dialogs/OptionForm.h"
+#include "dose/DoseList.h"
+#include "net/WorklistEntry.h"
+
+#include <QHeaderView>
+#include <QStyle>
+#include <QTreeWidget>
 
 #include <QAbstractButton>
 #include <QAbstractScrollArea>
@@ -19,6 +26,8 @@ class TestScreens : public QObject {
     Q_OBJECT
 private slots:
     void mainWindowFitsAt1024x768();
+    void doseValuesSeenWithoutScrolling_data();
+    void doseValuesSeenWithoutScrolling();
     void optionTabsFit_data();
     void optionTabsFit();
 };
@@ -93,6 +102,69 @@ void TestScreens::mainWindowFitsAt1024x768()
     QTest::qWait(50);
     QVERIFY(form.findChild<QWidget *>("dv1")->width() >= 900); // a larger screen goes to the images
     save(form, "main_1600x1000");
+    form.exitProgram();
+}
+
+void TestScreens::doseValuesSeenWithoutScrolling_data()
+{
+    QTest::addColumn<QSize>("screen");
+    QTest::addColumn<int>("unit");
+    QTest::newRow("1024x768 HFE 501") << QSize(1024, 740) << int(XrayUnit::Hfe501);
+    QTest::newRow("1024x768 Giotto") << QSize(1024, 740) << int(XrayUnit::Giotto);
+    QTest::newRow("1280x1024 HFE 501") << QSize(1280, 1000) << int(XrayUnit::Hfe501);
+}
+
+void TestScreens::doseValuesSeenWithoutScrolling()
+{
+    QFETCH(QSize, screen);
+    QFETCH(int, unit);
+    TestStation ts;
+    ts->settings().xrayComm = qint16(unit);
+    ts->settings().comDevice = "/nonexistent/tty";
+    ts->saveSettings();
+    MainForm form(*ts);
+    form.hooks().startCompanions.clear();
+    form.formLoad();
+    form.resize(screen);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    {
+        Database db = Database::openData(ts->paths());
+        for (int i = 1; i <= 4; ++i)
+            db.exec("INSERT INTO tblDosis (PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime, \"Date\","
+                    " \"Time\", Status, Bodypart, ImgNo, WorklistPatID) VALUES ('Siobhan', 'O\u00B4Brien', '1968-04-12', ?, '28',"
+                    " '177', '1380', '2026-12-09', '16:16:59', '0', 'BREAST', ?, 'DEMO001')",
+                    {QString::number(10.05 + i, 'f', 2), i});
+    }
+    WorklistEntry e;
+    e.columns[WorklistEntry::PatientId] = "DEMO001";
+    e.columns[WorklistEntry::GivenName] = "Siobhan";
+    e.columns[WorklistEntry::FamilyName] = QString::fromUtf8("O\u00B4Brien");
+    e.columns[WorklistEntry::BirthDate] = "1968-04-12";
+    form.doseState().takeWorklistPatient(e);
+    form.doseState().notifyRecordsStored();
+    QTest::qWait(50);
+    auto *lv = form.findChild<QTreeWidget *>("lvDosis");
+    QCOMPARE(lv->topLevelItemCount(), 4);
+    const int width = lv->viewport()->width();
+    QStringList sizes;
+    for (int v = 0; v < 6; ++v)
+        sizes << QString::number(lv->header()->sectionSize(lv->header()->logicalIndex(v)));
+    for (int c : {DoseList::ColId, DoseList::ColImageNo, DoseList::ColDap, DoseList::ColKv, DoseList::ColMas,
+                  DoseList::ColExpTime}) {
+        const QString heading = lv->headerItem()->text(c);
+        const int left = lv->header()->sectionViewportPosition(c);
+        const int size = lv->header()->sectionSize(c);
+        QVERIFY2(left >= 0 && left + size <= width,
+                 qPrintable(QString("%1 at %2..%3 of %4 (%5)").arg(heading).arg(left).arg(left + size).arg(width).arg(sizes.join(' '))));
+        // Neither the heading nor a value is cut short.
+        const int need = lv->header()->fontMetrics().horizontalAdvance(heading)
+                         + 2 * lv->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, lv->header());
+        QVERIFY2(size >= need, qPrintable(QString("%1: %2 px of %3").arg(heading).arg(size).arg(need)));
+        for (int r = 0; r < lv->topLevelItemCount(); ++r)
+            QVERIFY2(size >= lv->fontMetrics().horizontalAdvance(lv->topLevelItem(r)->text(c)), qPrintable(heading));
+    }
+    save(form, QString("dose_list_%1x%2_unit%3").arg(screen.width()).arg(screen.height()).arg(unit));
     form.exitProgram();
 }
 

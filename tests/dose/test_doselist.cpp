@@ -2,6 +2,8 @@
 // RefreshDosisList, "New Study", "Delete Dosislist", the row click and the row menu.
 #include "DosePanelHarness.h"
 
+#include <QHeaderView>
+
 #include <QAction>
 #include <QLabel>
 #include <QSignalSpy>
@@ -17,6 +19,7 @@ private slots:
     void manuallyNeedsADoseRowForEveryImage_data();
     void manuallyNeedsADoseRowForEveryImage();
     void captionSaysWhoseRecordsAreShown();
+    void listHasItsColumns_data();
     void listHasItsColumns();
     void openRecordsOfTheWorklistPatient();
     void closedRecordsOfTheStorePatient_data();
@@ -36,15 +39,34 @@ private slots:
     void panelShowsTheWorklistPatient();
 };
 
+void TestDoseList::listHasItsColumns_data()
+{
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<QString>("firstValue");
+    QTest::newRow("Sophie") << int(XrayUnit::Sophie) << "Dose mGy";
+    QTest::newRow("Giotto") << int(XrayUnit::Giotto) << "Dose mGy";
+    QTest::newRow("Lorad M4") << int(XrayUnit::LoradM4) << "Dose mGy";
+    QTest::newRow("HFE 501") << int(XrayUnit::Hfe501) << QString::fromUtf8("DAP cGyCm\u00B2");
+}
+
 void TestDoseList::listHasItsColumns()
 {
+    QFETCH(int, unit);
+    QFETCH(QString, firstValue);
     DosePanelHarness h;
+    h.ts->settings().xrayComm = qint16(unit);
+    MainHooks::run(h.hooks.settingsChanged); // as the Options dialog's OK does
     QTreeWidget *lv = h.w.lvDosis;
     QCOMPARE(lv->columnCount(), 13);
-    const QStringList expected{"ID", "First Name", "Last Name", "Birthdate", QString::fromUtf8("cGyCm\u00B2"), "kv",
+    const QStringList expected{"ID", "First Name", "Last Name", "Birthdate", firstValue, "kv",
                                "mAs", "expTime", "Date", "Time", "Status", "Bodypart", "Image No"};
     for (int c = 0; c < 13; ++c)
         QCOMPARE(lv->headerItem()->text(c), expected[c]);
+    // Shown first: the record, its exposure number and its values.
+    QStringList shown;
+    for (int v = 0; v < 6; ++v)
+        shown << lv->headerItem()->text(lv->header()->logicalIndex(v));
+    QCOMPARE(shown, (QStringList{"ID", "Image No", firstValue, "kv", "mAs", "expTime"}));
 }
 
 void TestDoseList::openRecordsOfTheWorklistPatient()

@@ -6,6 +6,7 @@
 #include "TestStation.h"
 #include "Wait.h"
 
+#include "core/AppError.h"
 #include "core/Database.h"
 #include "core/EditSession.h"
 #include "core/Station.h"
@@ -76,12 +77,13 @@ struct SendHarness {
         selection.viewerFiles = viewerFiles;
     }
 
+    // A closed record of the picked patient, as the capture stores it.
     qint64 addDose(int imgNo, const QString &value, int unit)
     {
         Database db = Database::openData(ts->paths());
-        QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblDosis (PatFirstname, PatLastname, mGy1, Status, ImgNo, XrayComm)"
-                                             " VALUES ('JANE', 'DOE', ?, '2', ?, ?)"),
-                              {value, imgNo, unit});
+        QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblDosis (PatFirstname, PatLastname, mGy1, Status, ImgNo, XrayComm,"
+                                             " WorklistPatID) VALUES ('JANE', 'DOE', ?, '2', ?, ?, ?)"),
+                              {value, imgNo, unit, selection.patId1});
         return db.lastInsertId(q);
     }
 
@@ -192,9 +194,10 @@ void TestMerge::mismatchedDosesSendNothing_data()
     QTest::addColumn<QStringList>("values");
     QTest::addColumn<QString>("told");
     QTest::newRow("missing") << QList<int>{1, 2, 4} << QStringList{"1", "2", "3"}
-                             << QString("Image #%1 (Instance Number 3) has no matching dose.");
+                             << QString("Image #%1 (Instance Number 3) has no dose record.\nExposure number 4 has no image.");
     QTest::newRow("duplicate") << QList<int>{1, 2, 2} << QStringList{"1", "2", "3"}
-                               << QString("(Instance Number 2) has more than one matching dose.");
+                               << QString("Exposure number 2 is doubled (dose records 2, 3).\n"
+                                          "Image #%1 (Instance Number 3) has no dose record.");
     QTest::newRow("comma") << QList<int>{1, 2, 3} << QStringList{"1", "12,5", "3"}
                            << QString("the dose \"12,5\" is not a valid number.");
     QTest::newRow("too long") << QList<int>{1, 2, 3} << QStringList{"1", "2", "12345678901234567"}
@@ -366,7 +369,8 @@ void TestMerge::oldDatabasesGetTheUnitColumn()
     {
         Database db = Database::openData(ts->paths());
         db.exec("DROP TABLE tblDosis");
-        db.exec("CREATE TABLE tblDosis (ID INTEGER PRIMARY KEY AUTOINCREMENT, mGy1 TEXT, ImgNo INTEGER, Status TEXT)");
+        db.exec("CREATE TABLE tblDosis (ID INTEGER PRIMARY KEY AUTOINCREMENT, PatFirstname TEXT, PatLastname TEXT,"
+                " PatBirthdate TEXT, mGy1 TEXT, ImgNo INTEGER, Status TEXT)");
         db.exec("INSERT INTO tblDosis (mGy1, ImgNo, Status) VALUES ('7', 1, '2')");
     }
     Schema::ensureDatabases(ts->paths());
@@ -378,6 +382,11 @@ void TestMerge::oldDatabasesGetTheUnitColumn()
     Database db = Database::openData(ts->paths());
     db.exec("UPDATE tblDosis SET XrayComm = 1");
     QCOMPARE(DoseMerge(*ts).records({1}).first().unit, qint16(1));
+    // The worklist patient's ID and the exposure's UID: empty in the old record, unique
+    // for the new ones.
+    QCOMPARE(DoseMerge(*ts).records({1}).first().patientId, QString());
+    db.exec("INSERT INTO tblDosis (mGy1, ImgNo, Status, WorklistPatID, RecordUID) VALUES ('8', 2, '0', 'P1', '2.25.1')");
+    QVERIFY_THROWS_EXCEPTION(AppError, db.exec("INSERT INTO tblDosis (mGy1, RecordUID) VALUES ('9', '2.25.1')"));
 }
 
 QTEST_MAIN(TestMerge)
