@@ -1,6 +1,7 @@
 #include "core/CrashPoint.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QtGlobal>
 
 #include <csignal>
@@ -10,8 +11,13 @@ namespace CrashPoint {
 
 void reached(const char *name)
 {
-    static const QByteArray wanted = qgetenv("CALVAREX_CRASH_AT");
-    if (wanted.isEmpty() || wanted != name)
+    static const QByteArray setting = qgetenv("CALVAREX_CRASH_AT");
+    if (setting.isEmpty())
+        return;
+    static const QByteArray wanted = setting.split(':').first();
+    static const int times = setting.contains(':') ? setting.split(':').last().toInt() : 1;
+    static int seen = 0;
+    if (wanted != name || ++seen < times)
         return;
 #ifdef SIGKILL
     std::raise(SIGKILL);

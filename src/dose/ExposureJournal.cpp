@@ -186,7 +186,8 @@ bool ExposureJournal::writeLines(const QList<QByteArray> &lines)
     const bool fresh = !f.exists();
     if (fresh)
         QDir().mkpath(QFileInfo(m_path).absolutePath());
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    // Unbuffered: what did not go through is not written later by a flush on close.
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         m_lastError = f.errorString();
         return false;
     }
@@ -197,7 +198,8 @@ bool ExposureJournal::writeLines(const QList<QByteArray> &lines)
     if (f.write(bytes) != bytes.size() || !syncFile(f)) {
         m_lastError = f.errorString().isEmpty() ? QStringLiteral("the write did not go through") : f.errorString();
         // Never leave part of a line behind: the next line would run into it.
-        f.resize(before);
+        if (!f.resize(before))
+            m_lastError += QStringLiteral(" (and a part line could not be cut off: %1)").arg(f.errorString());
         return false;
     }
     f.close();

@@ -295,7 +295,9 @@ void BrowserPanel::refreshPatientList()
     const bool tick = m_station.timerRefresh;
     m_station.timerRefresh = false;
     try {
-        Database db = Database::openData(m_station.paths());
+        // The timer comes again: it never waits long for a database another program
+        // holds, the window would stand still meanwhile.
+        Database db = Database::openData(m_station.paths(), tick ? TickBusyTimeoutMs : Database::DefaultBusyTimeoutMs);
         const std::optional<QList<PatientRow>> rows = StoreQueries::takeAnnouncedPatients(db, tick);
         if (!rows)
             return;

@@ -38,6 +38,8 @@ class ViewerWidget;
 class BrowserPanel : public QObject {
     Q_OBJECT
 public:
+    // How long the update timer's refresh waits for a database another program holds.
+    static constexpr int TickBusyTimeoutMs = 250;
     // The hidden item tag of the lists (column 0): PatID, StudyUID, SeriesID or "back".
     static constexpr int TagRole = Qt::UserRole;
 

@@ -61,6 +61,9 @@ void clearReceive(Database &db)
 
 std::optional<QList<PatientRow>> takeAnnouncedPatients(Database &db, bool onlyWhenAnnounced)
 {
+    // Nothing announced: nothing to take, and no write lock to wait for.
+    if (onlyWhenAnnounced && receiveCount(db) == 0)
+        return std::nullopt;
     // Written as one: a notice that arrives meanwhile waits for the next refresh.
     Transaction t(db, Transaction::Write);
     if (receiveCount(db) == 0 && onlyWhenAnnounced)

@@ -1,0 +1,225 @@
+// The dose capture under the faults a room sees, through the real main window with the
+// unit on a pseudo-terminal: a database held locked by another program while exposures
+// arrive, a disk that fills up, and a channel unit whose values wait for "Fill".
+#include "CaptureTestKit.h"
+#include "StoreFixture.h"
+
+#include "app/MainForm.h"
+#include "dose/DoseRecords.h"
+#include "edit/SendPanel.h"
+#include "net/Destinations.h"
+#include "ui/CommandIds.h"
+
+#include <QApplication>
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+const QByteArray Sq("\xB2", 1);
+
+QByteArray hfe(int n)
+{
+    return QByteArray::number(n) + ".50cGyCm" + Sq + ";" + QByteArray::number(26 + n) + "kV;" + QByteArray::number(40 + n) +
+           "mAs;W/Rh;" + QByteArray::number(350 + n) + "ms;45mm\r\n";
+}
+
+// The main window on the station, the unit on the pseudo-terminal, patient 4711 taken
+// from the worklist.
+struct Room {
+    std::unique_ptr<MainForm> form;
+    explicit Room(Station &s)
+    {
+        form = std::make_unique<MainForm>(s);
+        form->hooks().startCompanions.clear();
+        form->formLoad();
+        form->show();
+        form->activateWindow();
+        QApplication::setActiveWindow(form.get());
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        WorklistEntry e;
+        e.columns[WorklistEntry::PatientId] = "4711";
+        e.columns[WorklistEntry::GivenName] = "ANN";
+        e.columns[WorklistEntry::FamilyName] = "SMITH";
+        e.columns[WorklistEntry::BirthDate] = "1960-12-31";
+        form->doseState().takeWorklistPatient(e);
+        form->doseState().setStudyOpen(true);
+    }
+    ~Room() { form->exitProgram(); }
+    QLabel *label(const char *name) const { return form->findChild<QLabel *>(QString::fromLatin1(name)); }
+};
+
+// How long the event loop went without running, while it is watched.
+struct Responsiveness {
+    QTimer timer;
+    QElapsedTimer since;
+    qint64 longest = 0;
+    Responsiveness()
+    {
+        timer.setInterval(20);
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            longest = std::max(longest, since.restart());
+        });
+        since.start();
+        timer.start();
+    }
+};
+
+void setupHfe(TestStation &ts, const PtyPair &pty)
+{
+    ts->settings().comDevice = pty.slavePath();
+    ts->settings().xrayComm = XrayUnit::Hfe501;
+    ts->settings().debug = 0;
+    ts->saveSettings();
+}
+
+} // namespace
+
+class TestCaptureFaults : public QObject {
+    Q_OBJECT
+private slots:
+    void lockedDatabaseDelaysNeverDrops();
+    void fullDiskKeepsExposuresAndSaysSo();
+    void channelUnitOffersFillInThePanel();
+};
+
+void TestCaptureFaults::lockedDatabaseDelaysNeverDrops()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TestStation ts;
+    setupHfe(ts, pty);
+    // The study of patient 4711 is in the store already, and open in the viewer.
+    StoreFixture fx(*ts);
+    const auto study = fx.addStudyWithImages(fx.addPatient("4711", "SMITH", "ANN", {}, "1960-12-31"), 3);
+    Destinations d(*ts);
+    d.makeDefault(d.add("PACS", "PACS", "127.0.0.1", "104"));
+    Room room(*ts);
+    room.form->selection().patId1 = "4711";
+    room.form->selection().patName = "SMITH, ANN";
+    room.form->selection().studyUid = study.studyUid;
+    room.form->selection().viewerFiles = study.files;
+    MainHooks::run(room.form->hooks().updateSendToEntries);
+
+    // Another program holds the write lock for 20 s.
+    QProcess holder;
+    holder.setProcessChannelMode(QProcess::MergedChannels);
+    holder.start("python3", {"-c",
+                             "import sqlite3, sys, time\n"
+                             "c = sqlite3.connect(sys.argv[1], isolation_level=None, timeout=0)\n"
+                             "c.execute('BEGIN IMMEDIATE')\n"
+                             "print('LOCKED', flush=True)\n"
+                             "time.sleep(20)\n"
+                             "c.execute('COMMIT')\n",
+                             ts->paths().dataDb()});
+    QVERIFY(holder.waitForReadyRead(10000));
+    QVERIFY(holder.readAll().contains("LOCKED"));
+    QElapsedTimer locked;
+    locked.start();
+
+    Responsiveness watch;
+    for (int n = 1; n <= 3; ++n) {
+        pty.send(hfe(n));
+        QTest::qWait(700);
+    }
+    QVERIFY(waitUntil([&] { return room.label("lblUnstored")->text() == "3 exposures waiting to be stored"; }, 5000));
+    QVERIFY(room.label("lblUnstored")->isVisible());
+    QVERIFY(doseRows(*ts).isEmpty());
+
+    // The merge waits for them.
+    ts.prompter.clear();
+    room.form->commands().run(Cmd::MergeImages);
+    QVERIFY2(ts.prompter.lastText().startsWith("Exposure(s) 1, 2, 3 of SMITH, ANN (ID 4711) are still waiting to be stored"),
+             qPrintable(ts.prompter.lastText()));
+    QVERIFY(locked.elapsed() < 15000); // all of this while the lock held
+
+    QVERIFY(waitUntil([&] { return holder.state() == QProcess::NotRunning; }, 30000));
+    QVERIFY(waitUntil([&] { return doseRows(*ts).size() == 3; }, 5000));
+    QVERIFY(waitUntil([&] { return room.label("lblUnstored")->isHidden(); }, 2000));
+    // The window never stood still while the lock held.
+    QVERIFY2(watch.longest < 1000, qPrintable(QString::number(watch.longest)));
+
+    const auto rows = doseRows(*ts);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(rows[i]["ImgNo"].toInt(), i + 1);
+        QCOMPARE(rows[i]["mGy1"].toString(), QString::number(i + 1) + ".50");
+        QCOMPARE(rows[i]["mGy2"].toString(), QString::number(27 + i));
+    }
+    QVERIFY(!QFile::exists(ts->paths().logsDir() + "/unstored.txt"));
+    // The list shows them as soon as they are stored.
+    QCOMPARE(room.form->findChild<QTreeWidget *>("lvDosis")->topLevelItemCount(), 3);
+}
+
+void TestCaptureFaults::fullDiskKeepsExposuresAndSaysSo()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TestStation ts;
+    setupHfe(ts, pty);
+    Room room(*ts);
+    pty.send(hfe(1));
+    QVERIFY(waitUntil([&] { return doseRows(*ts).size() == 1; }, 5000));
+
+    // No file may grow any more: the disk is full (a file size limit stands in for it, on
+    // every file of this process: the journal, the database, the logs).
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    const QString journal = ts->paths().dataDir() + "/Exposures.journal";
+    rlimit full = old;
+    full.rlim_cur = rlim_t(QFileInfo(journal).size());
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    ts.prompter.clear();
+    pty.send(hfe(2));
+    QTest::qWait(400);
+    pty.send(hfe(3));
+    QVERIFY(waitUntil([&] { return room.label("lblUnstored")->text().contains("held in memory only"); }, 5000));
+    QTest::qWait(1500);
+    // One box for the outage, not one for each exposure or each retry.
+    QCOMPARE(ts.prompter.shown.size(), 1);
+    QVERIFY2(ts.prompter.shown[0].text.startsWith("Datenverlust!\n\nThe exposure journal cannot be written"),
+             qPrintable(ts.prompter.shown[0].text));
+
+    // Space again: every exposure is stored, once, with its own number.
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &old), 0);
+    QVERIFY(waitUntil([&] { return doseRows(*ts).size() == 3; }, 5000));
+    QVERIFY(waitUntil([&] { return room.label("lblUnstored")->isHidden(); }, 3000));
+    const auto rows = doseRows(*ts);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(rows[i]["ImgNo"].toInt(), i + 1);
+        QCOMPARE(rows[i]["mGy1"].toString(), QString::number(i + 1) + ".50");
+    }
+    // The journal holds them too now: a later crash would not lose them either.
+    const QByteArray written = readFile(journal);
+    QVERIFY(written.contains("2.50cGyCm"));
+    QVERIFY(written.contains("3.50cGyCm"));
+    QCOMPARE(ts.prompter.shown.size(), 1);
+}
+
+void TestCaptureFaults::channelUnitOffersFillInThePanel()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TestStation ts;
+    ts->settings().comDevice = pty.slavePath();
+    ts->settings().xrayComm = XrayUnit::Giotto;
+    ts->saveSettings();
+    Room room(*ts);
+    auto *fill = room.form->findChild<QPushButton *>("cmdFill");
+    QVERIFY(fill);
+    QVERIFY(fill->isHidden());
+    pty.send("CH1: 1.34 mGy AEC 410ms\r\nCH2: 28 kV W/Ag 0\r\nCH3: 63 mAs 0 0\r\n");
+    QVERIFY(waitUntil([&] { return fill->isVisible(); }, 3000));
+    QVERIFY(room.label("lblFill")->isVisible());
+    QCOMPARE(room.label("lblFill")->text(), QStringLiteral("Values from the unit wait to be stored:"));
+    fill->click();
+    QCOMPARE(doseRows(*ts).size(), 1);
+    QCOMPARE(doseRows(*ts)[0]["mGy1"].toString(), QStringLiteral("1.34"));
+    QVERIFY(fill->isHidden());
+}
+
+QTEST_MAIN(TestCaptureFaults)
+#include "test_capture_faults.moc"
