@@ -133,6 +133,8 @@ private slots:
     void deletedDefaultIsForgotten();
     void manuallySendsTheModifiedImage();
     void oldDatabasesGetTheUnitColumn();
+    void refusalsSayWhatIsWrong_data();
+    void refusalsSayWhatIsWrong();
 };
 
 void TestMerge::mergeGivesEachImageItsOwnDose_data()
@@ -387,6 +389,72 @@ void TestMerge::oldDatabasesGetTheUnitColumn()
     QCOMPARE(DoseMerge(*ts).records({1}).first().patientId, QString());
     db.exec("INSERT INTO tblDosis (mGy1, ImgNo, Status, WorklistPatID, RecordUID) VALUES ('8', 2, '0', 'P1', '2.25.1')");
     QVERIFY_THROWS_EXCEPTION(AppError, db.exec("INSERT INTO tblDosis (mGy1, RecordUID) VALUES ('9', '2.25.1')"));
+}
+
+void TestMerge::refusalsSayWhatIsWrong_data()
+{
+    // The study open is DOE, JANE (ID P1); records are given as "patientId/last/number".
+    QTest::addColumn<QStringList>("records");
+    QTest::addColumn<int>("images");
+    QTest::addColumn<QList<int>>("unstored");
+    QTest::addColumn<int>("arriving");
+    QTest::addColumn<int>("pending");
+    QTest::addColumn<QStringList>("told");
+    const QStringList own{"P1/DOE/1", "P1/DOE/2", "P1/DOE/3"};
+    QTest::newRow("fits") << own << 3 << QList<int>{} << 0 << 0 << QStringList{};
+    QTest::newRow("another patient's records")
+        << QStringList{"P2/ROE/1", "P2/ROE/2", "P2/ROE/3"} << 3 << QList<int>{} << 0 << 0
+        << QStringList{"The dose list shows dose records of ROE, JANE (ID P2), but the study open is of DOE, JANE (ID P1).",
+                       "Nothing was sent. Pick DOE, JANE in the patient list"};
+    QTest::newRow("one of them another's") << QStringList{"P1/DOE/1", "P2/ROE/2"} << 2 << QList<int>{} << 0 << 0
+                                           << QStringList{"dose records of ROE, JANE (ID P2)"};
+    QTest::newRow("older record, same name and birth date") << QStringList{"/DOE/1", "P1/DOE/2"} << 2 << QList<int>{} << 0
+                                                             << 0 << QStringList{};
+    QTest::newRow("older record, another name") << QStringList{"/ROE/1", "P1/DOE/2"} << 2 << QList<int>{} << 0 << 0
+                                                << QStringList{"dose records of ROE, JANE,"};
+    QTest::newRow("waiting to be stored") << own << 4 << QList<int>{4} << 0 << 0
+                                          << QStringList{"Exposure(s) 4 of DOE, JANE (ID P1) are still waiting to be stored",
+                                                         "Nothing was sent; try again in a moment."};
+    QTest::newRow("no records") << QStringList{} << 4 << QList<int>{} << 0 << 2
+                                << QStringList{"There are no closed dose records of DOE, JANE (ID P1) in the dose list.",
+                                               "2 exposure(s) wait for a patient", "Nothing was sent."};
+    QTest::newRow("more records than images")
+        << own << 2 << QList<int>{} << 1 << 0
+        << QStringList{"There are not all images on the system please wait a few second and try again!",
+                       "3 dose record(s) of DOE, JANE (ID P1) for 2 image(s).",
+                       "Images are still arriving: 1 file(s) wait to be filed into the store."};
+}
+
+void TestMerge::refusalsSayWhatIsWrong()
+{
+    QFETCH(QStringList, records);
+    QFETCH(int, images);
+    QFETCH(QList<int>, unstored);
+    QFETCH(int, arriving);
+    QFETCH(int, pending);
+    QFETCH(QStringList, told);
+    DoseMerge::Situation s;
+    s.studyPatient = {"P1", "JANE", "DOE", "1960-01-01"};
+    s.studyPatientName = "DOE, JANE";
+    for (const QString &r : records) {
+        const QStringList f = r.split('/');
+        DoseMerge::Record rec;
+        rec.patientId = f[0];
+        rec.lastName = f[1];
+        rec.firstName = "JANE";
+        rec.birthDate = "1960-01-01";
+        rec.imgNo = f[2];
+        s.records << rec;
+    }
+    s.images = images;
+    s.unstoredNumbers = unstored;
+    s.arriving = arriving;
+    s.pendingExposures = pending;
+    const QString text = DoseMerge::refusal(s);
+    if (told.isEmpty())
+        QVERIFY2(text.isEmpty(), qPrintable(text));
+    for (const QString &t : told)
+        QVERIFY2(text.contains(t), qPrintable(text));
 }
 
 QTEST_MAIN(TestMerge)

@@ -407,6 +407,7 @@ void DemoRoom::beginExamination()
         return;
     }
     m_exposure = 0;
+    ++m_examinations;
     m_seenDoseId = lastDoseId();
     exposeNext();
 }
@@ -421,18 +422,33 @@ void DemoRoom::exposeNext()
         return;
     }
     const int view = m_exposure++;
-    // Technique and dose of each view, as a screening examination gives them.
-    const QString dap = QString::number(9.6 + 1.35 * view + 0.4 * (view % 2), 'f', 2);
-    const QString kv = QString::number(27 + view % 3);
-    const QString mas = QString::number(56 + 7 * view);
+    // Technique and dose of each view as the automatic exposure control gives them: each
+    // woman (each examination) has a compressed breast of her own, thicker in the MLO
+    // views, so no two patients share their doses and a dose in the wrong patient's image
+    // shows in the PACS.
+    const QString who = m_o.automatic ? m_o.autoPatient : QString::number(m_examinations);
+    uint hash = 7;
+    for (const QChar c : who)
+        hash = hash * 31 + c.unicode();
+    const int thickness = 38 + int(hash % 25) + (view >= 2 ? 6 : 0) + view % 2; // mm
+    const int kvp = 25 + thickness / 12;
+    const double mAs = 30 + 1.1 * thickness + 3 * (view % 2);
+    const double kvFactor = (kvp / 28.0) * (kvp / 28.0);
+    const QString kv = QString::number(kvp);
+    const QString mas = QString::number(qRound(mAs));
+    // The HFE 501 measures the dose-area product (cGy cm2), the others the entrance dose (mGy).
+    const bool hfe = m_o.unit == QLatin1String("hfe");
+    m_lastDose = QString::number(mAs * kvFactor * (hfe ? 0.16 : 0.018), 'f', 2);
     QString command;
-    if (m_o.unit == QLatin1String("hfe"))
-        command = QStringLiteral("hfe %1 %2 %3 W/Rh %4 %5mm").arg(dap, kv, mas).arg(380 + 20 * view).arg(48 + 4 * view);
+    if (hfe)
+        command = QStringLiteral("hfe %1 %2 %3 W/Rh %4 %5mm").arg(m_lastDose, kv, mas).arg(qRound(4 * mAs)).arg(thickness);
     else if (m_o.unit == QLatin1String("lorad"))
-        command = QStringLiteral("lorad %1 %2 %3").arg(QString::number(1.1 + 0.12 * view, 'f', 2), kv, mas);
+        command = QStringLiteral("lorad %1 %2 %3").arg(m_lastDose, kv, mas);
     else
-        command = QStringLiteral("%1 %2 %3 %4").arg(m_o.unit, QString::number(1.1 + 0.12 * view, 'f', 2), kv, mas);
-    log(QStringLiteral("unit: exposure %1 (%2) %3 kV %4 mAs").arg(view + 1).arg(QLatin1String(ViewNames[view]), kv, mas));
+        command = QStringLiteral("%1 %2 %3 %4").arg(m_o.unit, m_lastDose, kv, mas);
+    log(QStringLiteral("unit: exposure %1 (%2) %3 kV %4 mAs, dose %5")
+            .arg(view + 1)
+            .arg(QLatin1String(ViewNames[view]), kv, mas, m_lastDose));
     m_xray->write((command + QLatin1Char('\n')).toLatin1());
     if (m_o.unit == QLatin1String("lorad"))
         log(QStringLiteral("unit: press \"Get Dose Product\" in the station to fetch the dose"));
@@ -459,14 +475,15 @@ void DemoRoom::pollDoseRecord()
     QJsonObject record;
     m_stationObj->trap(QStringLiteral("demo-room"), [&] {
         Database db = Database::openData(m_stationObj->paths());
-        QSqlQuery q = db.exec(QStringLiteral("SELECT ID, ImgNo, PatLastname, PatFirstname, PatBirthdate, mGy1, mGy2, mGy3"
-                                             " FROM tblDosis WHERE ID > ? ORDER BY ID LIMIT 1"),
+        QSqlQuery q = db.exec(QStringLiteral("SELECT ID, ImgNo, PatLastname, PatFirstname, PatBirthdate, mGy1, mGy2, mGy3,"
+                                             " WorklistPatID FROM tblDosis WHERE ID > ? ORDER BY ID LIMIT 1"),
                               {m_seenDoseId});
         if (q.next())
             record = QJsonObject{{"id", q.value(0).toLongLong()}, {"imgNo", q.value(1).toInt()},
                                  {"family", q.value(2).toString()},  {"given", q.value(3).toString()},
                                  {"birth", q.value(4).toString()},   {"dose", q.value(5).toString()},
-                                 {"kv", q.value(6).toString()},      {"mas", q.value(7).toString()}};
+                                 {"kv", q.value(6).toString()},      {"mas", q.value(7).toString()},
+                                 {"patientId", q.value(8).toString()}};
     });
     if (record.isEmpty()) {
         // The HFE's dose is stored at once; the others' when the operator asks for it.
@@ -513,8 +530,11 @@ void DemoRoom::sendImage(const QJsonObject &record)
 {
     const int number = record.value("imgNo").toInt();
     const QString family = record.value("family").toString();
-    // The station keeps a dose record under the patient's name and birth date.
-    const Patient *known = patientOfRecord(family, record.value("given").toString(), record.value("birth").toString());
+    // The station keeps a dose record under the worklist patient's ID (older records: name
+    // and birth date).
+    const Patient *known = worklistPatient(record.value("patientId").toString());
+    if (!known)
+        known = patientOfRecord(family, record.value("given").toString(), record.value("birth").toString());
     if ((!known && family.isEmpty()) || number < 1) {
         log(QStringLiteral("unit: no patient was picked in the station, so this exposure has no patient; "
                            "no image is sent. Pick the patient from the worklist first."));
@@ -535,6 +555,7 @@ void DemoRoom::sendImage(const QJsonObject &record)
         p.seriesUid = newUid();
         m_patients.push_back(p);
     }
+    m_sent[p.id][number] = m_lastDose;
     QStringList args{QStringLiteral("--port"),       QString::number(m_receiverPort),
                      QStringLiteral("--called"),     StationAet,
                      QStringLiteral("--calling"),    UnitAet,
@@ -609,10 +630,9 @@ bool DemoRoom::checkPacs()
     const Patient *p = worklistPatient(m_o.autoPatient);
     m_stationObj->trap(QStringLiteral("demo-room"), [&] {
         Database db = Database::openData(m_stationObj->paths());
-        QSqlQuery q = db.exec(QStringLiteral("SELECT ImgNo, mGy1, PatLastname, PatFirstname, PatBirthdate FROM tblDosis"));
+        QSqlQuery q = db.exec(QStringLiteral("SELECT ImgNo, mGy1 FROM tblDosis WHERE WorklistPatID = ?"), {m_o.autoPatient});
         while (q.next())
-            if (p && patientOfRecord(q.value(2).toString(), q.value(3).toString(), q.value(4).toString()) == p)
-                doses.insert(q.value(0).toInt(), q.value(1).toString());
+            doses.insert(q.value(0).toInt(), q.value(1).toString());
     });
     bool ok = doses.size() == 4;
     log(QStringLiteral("CHECK dose records of %1: %2").arg(m_o.autoPatient).arg(doses.size()));
@@ -634,16 +654,18 @@ bool DemoRoom::checkPacs()
         const QString dap = tags.value("ImageAndFluoroscopyAreaDoseProduct").toString();
         const QString entrance = tags.value("EntranceDoseInmGy").toString();
         const QString recorded = doses.value(n);
+        // The record is the dose the unit gave this patient's exposure, and no other.
+        const QString sent = m_sent.value(m_o.autoPatient).value(n);
         // The HFE 501 gives cGy cm2; the image carries dGy cm2. The other units' doses go as entrance dose.
         const bool hfe = m_o.unit == QLatin1String("hfe");
         const double want = recorded.toDouble() / (hfe ? 10.0 : 1.0);
         const double got = (hfe ? dap : entrance).toDouble();
-        const bool match = !recorded.isEmpty() && qAbs(want - got) < 1e-6;
+        const bool match = !recorded.isEmpty() && recorded == sent && qAbs(want - got) < 1e-6;
         ok = ok && match;
-        log(QStringLiteral("CHECK PACS image %1: %2 %3, recorded dose %4 -> %5 %6")
+        log(QStringLiteral("CHECK PACS image %1: %2 %3, unit sent %4, recorded dose %5 -> %6 %7")
                 .arg(n)
-                .arg(hfe ? QStringLiteral("(0018,115E)") : QStringLiteral("(0040,8302)"), hfe ? dap : entrance, recorded,
-                     QString::number(want), match ? QStringLiteral("ok") : QStringLiteral("WRONG")));
+                .arg(hfe ? QStringLiteral("(0018,115E)") : QStringLiteral("(0040,8302)"), hfe ? dap : entrance, sent,
+                     recorded, QString::number(want), match ? QStringLiteral("ok") : QStringLiteral("WRONG")));
     }
     ok = ok && found == 4;
     log(QStringLiteral("CHECK PACS images of %1: %2 -> %3").arg(m_o.autoPatient).arg(found).arg(ok ? "ok" : "FAILED"));

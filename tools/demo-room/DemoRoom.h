@@ -9,6 +9,7 @@
 
 #include <QDate>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QSize>
 #include <QSocketNotifier>
 #include <QJsonObject>
@@ -108,6 +109,11 @@ private:
     QTimer m_poll;
     QElapsedTimer m_waited;
     int m_exposure = 0;      // 0: no examination running
+    int m_examinations = 0;  // examinations begun, one per patient
+    QString m_lastDose;      // the dose value the unit sent last
+    // What the unit sent, by patient ID and exposure number: the check compares each
+    // image in the PACS with it.
+    QHash<QString, QHash<int, QString>> m_sent;
     qint64 m_seenDoseId = 0;
     bool m_stopping = false;
     bool m_stopped = false;
