@@ -11,7 +11,6 @@
 #include "ui/CommandTable.h"
 #include "ui/MainHooks.h"
 
-#include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>

@@ -205,6 +205,7 @@ bool ExposureJournal::writeLines(const QList<QByteArray> &lines)
     f.close();
     if (fresh)
         syncFolder(m_path);
+    m_size = before + bytes.size();
     m_lastError.clear();
     return true;
 }
@@ -223,7 +224,12 @@ bool ExposureJournal::record(const QJsonObject &line)
 {
     apply(line);
     m_backlog.append(lineOf(line));
-    return flush();
+    if (!flush())
+        return false;
+    // Rewritten when it grew well past what it holds.
+    if (m_size > std::max(CompactAt, 4 * m_compactSize))
+        compact();
+    return true;
 }
 
 void ExposureJournal::load(QStringList *problems)
@@ -233,6 +239,7 @@ void ExposureJournal::load(QStringList *problems)
     m_lastImageNo = 0;
     m_exposures.clear();
     m_backlog.clear();
+    m_size = 0;
     QFile f(m_path);
     if (!f.exists() || !f.open(QIODevice::ReadWrite))
         return;
@@ -246,6 +253,7 @@ void ExposureJournal::load(QStringList *problems)
         all.truncate(end);
     }
     f.close();
+    m_size = all.size();
     int number = 0;
     for (const QByteArray &l : all.split('\n')) {
         ++number;
@@ -303,6 +311,7 @@ bool ExposureJournal::compact()
         return false;
     }
     syncFolder(m_path);
+    m_size = m_compactSize = QFileInfo(m_path).size();
     // The new file holds the whole state: lines that could not be written are in it.
     m_backlog.clear();
     m_exposures = keep;

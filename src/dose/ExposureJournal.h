@@ -120,6 +120,9 @@ public:
     // A new UID of the 2.25 form (a random UUID as one decimal number).
     static QString newUid();
 
+    // Past this size the file is rewritten (a noisy line must not fill the disk with it).
+    static constexpr qint64 CompactAt = 1 << 20;
+
 private:
     bool record(const QJsonObject &line);
     void apply(const QJsonObject &line);
@@ -134,4 +137,6 @@ private:
     QList<JournalExposure> m_exposures;
     QList<QByteArray> m_backlog;
     QString m_lastError;
+    qint64 m_size = 0;        // bytes in the file
+    qint64 m_compactSize = 0; // bytes after the last rewrite
 };

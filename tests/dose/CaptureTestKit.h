@@ -32,6 +32,21 @@
 
 #include <memory>
 
+// The worklist patient, as "Apply" in the worklist leaves the dose panel (the study open:
+// "Get Dose Product" and "New Study" enabled).
+inline void applyWorklistPatient(DoseState &state, const QString &id, const QString &first, const QString &last,
+                                 const QString &birth, const QString &bodypart = QStringLiteral("BREAST"))
+{
+    WorklistEntry e;
+    e.columns[WorklistEntry::PatientId] = id;
+    e.columns[WorklistEntry::GivenName] = first;
+    e.columns[WorklistEntry::FamilyName] = last;
+    e.columns[WorklistEntry::BirthDate] = birth;
+    e.columns[WorklistEntry::BodyPart] = bodypart;
+    state.takeWorklistPatient(e);
+    state.setStudyOpen(true);
+}
+
 // The dose capture panel without the main window: its controls on a widget of their own,
 // the real command table and the dose state, counting the dose list refills it asks for.
 struct CaptureWidgets {
@@ -68,19 +83,10 @@ struct CaptureWidgets {
         serTimer = panel->serTimer();
         return panel;
     }
-    // The worklist patient, as the worklist's "Apply" on the dose panel leaves it (the
-    // study open: "Get Dose Product" enabled).
     void choosePatient(const QString &id, const QString &first, const QString &last, const QString &birth,
                        const QString &bodypart = QStringLiteral("BREAST"))
     {
-        WorklistEntry e;
-        e.columns[WorklistEntry::PatientId] = id;
-        e.columns[WorklistEntry::GivenName] = first;
-        e.columns[WorklistEntry::FamilyName] = last;
-        e.columns[WorklistEntry::BirthDate] = birth;
-        e.columns[WorklistEntry::BodyPart] = bodypart;
-        state.takeWorklistPatient(e);
-        state.setStudyOpen(true);
+        applyWorklistPatient(state, id, first, last, birth, bodypart);
     }
 };
 

@@ -3,7 +3,7 @@
 // only), a noise byte, a message cut short, a lost line end, and a restart of the
 // station in the middle of the study. Every whole exposure is stored once with each value
 // in its column and its number in order; what was cut short is kept aside.
-#include "CaptureTestKit.h"
+#include "MainRoom.h"
 
 #include "app/MainForm.h"
 #include "dose/SerialLink.h"
@@ -46,35 +46,6 @@ public:
     }
 };
 
-// The main window of a station whose serial line is the pseudo-terminal.
-struct Room {
-    Station &station;
-    std::unique_ptr<MainForm> form;
-    explicit Room(Station &s) : station(s) { open(); }
-    void open()
-    {
-        form = std::make_unique<MainForm>(station);
-        form->hooks().startCompanions.clear(); // no companion processes from this test
-        form->formLoad();
-        form->show();
-        form->activateWindow();
-        QApplication::setActiveWindow(form.get());
-        QVERIFY(QTest::qWaitForWindowActive(form.get()));
-        WorklistEntry e;
-        e.columns[WorklistEntry::PatientId] = "4711";
-        e.columns[WorklistEntry::GivenName] = "ANN";
-        e.columns[WorklistEntry::FamilyName] = "SMITH";
-        e.columns[WorklistEntry::BirthDate] = "1960-12-31";
-        form->doseState().takeWorklistPatient(e);
-    }
-    void restart()
-    {
-        form->exitProgram();
-        form.reset();
-        open();
-    }
-};
-
 } // namespace
 
 class TestCaptureE2E : public QObject {
@@ -85,11 +56,8 @@ private slots:
         PtyPair pty;
         QVERIFY(pty.ok());
         TestStation ts;
-        ts->settings().comDevice = pty.slavePath();
-        ts->settings().xrayComm = XrayUnit::Hfe501;
-        ts->settings().debug = 0;
-        ts->saveSettings();
-        Room room(*ts);
+        useHfeOn(*ts, pty);
+        MainRoom room(*ts);
 
         auto sendAndWait = [&](const QByteArray &bytes, int records) {
             pty.send(bytes);
@@ -145,7 +113,7 @@ private slots:
         station.settings().xrayComm = XrayUnit::Hfe501;
         station.settings().debug = 0;
         station.saveSettings();
-        Room room(station);
+        MainRoom room(station);
         auto *panel = room.form->findChild<DoseCapturePanel *>();
         QVERIFY(panel);
         // A small port buffer: every poll finds it full while the noise lasts.

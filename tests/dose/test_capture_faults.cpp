@@ -1,7 +1,7 @@
 // The dose capture under the faults a room sees, through the real main window with the
 // unit on a pseudo-terminal: a database held locked by another program while exposures
 // arrive, a disk that fills up, and a channel unit whose values wait for "Fill".
-#include "CaptureTestKit.h"
+#include "MainRoom.h"
 #include "StoreFixture.h"
 
 #include "app/MainForm.h"
@@ -27,31 +27,6 @@ QByteArray hfe(int n)
            "mAs;W/Rh;" + QByteArray::number(350 + n) + "ms;45mm\r\n";
 }
 
-// The main window on the station, the unit on the pseudo-terminal, patient 4711 taken
-// from the worklist.
-struct Room {
-    std::unique_ptr<MainForm> form;
-    explicit Room(Station &s)
-    {
-        form = std::make_unique<MainForm>(s);
-        form->hooks().startCompanions.clear();
-        form->formLoad();
-        form->show();
-        form->activateWindow();
-        QApplication::setActiveWindow(form.get());
-        QVERIFY(QTest::qWaitForWindowActive(form.get()));
-        WorklistEntry e;
-        e.columns[WorklistEntry::PatientId] = "4711";
-        e.columns[WorklistEntry::GivenName] = "ANN";
-        e.columns[WorklistEntry::FamilyName] = "SMITH";
-        e.columns[WorklistEntry::BirthDate] = "1960-12-31";
-        form->doseState().takeWorklistPatient(e);
-        form->doseState().setStudyOpen(true);
-    }
-    ~Room() { form->exitProgram(); }
-    QLabel *label(const char *name) const { return form->findChild<QLabel *>(QString::fromLatin1(name)); }
-};
-
 // How long the event loop went without running, while it is watched.
 struct Responsiveness {
     QTimer timer;
@@ -68,14 +43,6 @@ struct Responsiveness {
     }
 };
 
-void setupHfe(TestStation &ts, const PtyPair &pty)
-{
-    ts->settings().comDevice = pty.slavePath();
-    ts->settings().xrayComm = XrayUnit::Hfe501;
-    ts->settings().debug = 0;
-    ts->saveSettings();
-}
-
 } // namespace
 
 class TestCaptureFaults : public QObject {
@@ -91,13 +58,13 @@ void TestCaptureFaults::lockedDatabaseDelaysNeverDrops()
     PtyPair pty;
     QVERIFY(pty.ok());
     TestStation ts;
-    setupHfe(ts, pty);
+    useHfeOn(*ts, pty);
     // The study of patient 4711 is in the store already, and open in the viewer.
     StoreFixture fx(*ts);
     const auto study = fx.addStudyWithImages(fx.addPatient("4711", "SMITH", "ANN", {}, "1960-12-31"), 3);
     Destinations d(*ts);
     d.makeDefault(d.add("PACS", "PACS", "127.0.0.1", "104"));
-    Room room(*ts);
+    MainRoom room(*ts);
     room.form->selection().patId1 = "4711";
     room.form->selection().patName = "SMITH, ANN";
     room.form->selection().studyUid = study.studyUid;
@@ -158,8 +125,8 @@ void TestCaptureFaults::fullDiskKeepsExposuresAndSaysSo()
     PtyPair pty;
     QVERIFY(pty.ok());
     TestStation ts;
-    setupHfe(ts, pty);
-    Room room(*ts);
+    useHfeOn(*ts, pty);
+    MainRoom room(*ts);
     pty.send(hfe(1));
     QVERIFY(waitUntil([&] { return doseRows(*ts).size() == 1; }, 5000));
 
@@ -207,7 +174,7 @@ void TestCaptureFaults::channelUnitOffersFillInThePanel()
     ts->settings().comDevice = pty.slavePath();
     ts->settings().xrayComm = XrayUnit::Giotto;
     ts->saveSettings();
-    Room room(*ts);
+    MainRoom room(*ts);
     auto *fill = room.form->findChild<QPushButton *>("cmdFill");
     QVERIFY(fill);
     QVERIFY(fill->isHidden());

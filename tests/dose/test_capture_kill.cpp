@@ -5,7 +5,7 @@
 // pseudo-terminal; after each kill it starts again on the same station folder. Every
 // exposure must then be stored once, with its own number and its own values, and the
 // examination must be open again for the same patient.
-#include "CaptureTestKit.h"
+#include "MainRoom.h"
 
 #include "app/MainForm.h"
 #include "core/SettingsStore.h"
@@ -49,15 +49,9 @@ int runRoom(int argc, char **argv)
     form.show();
     form.activateWindow();
     QApplication::setActiveWindow(&form);
-    if (!patient.isEmpty() && !form.doseState().hasPatient()) {
-        WorklistEntry e;
-        e.columns[WorklistEntry::PatientId] = patient;
-        e.columns[WorklistEntry::GivenName] = QStringLiteral("ANN");
-        e.columns[WorklistEntry::FamilyName] = QStringLiteral("SMITH");
-        e.columns[WorklistEntry::BirthDate] = QStringLiteral("1960-12-31");
-        form.doseState().takeWorklistPatient(e);
-        form.doseState().setStudyOpen(true);
-    }
+    if (!patient.isEmpty() && !form.doseState().hasPatient())
+        applyWorklistPatient(form.doseState(), patient, QStringLiteral("ANN"), QStringLiteral("SMITH"),
+                             QStringLiteral("1960-12-31"));
     QTimer::singleShot(300, [&] {
         std::printf("READY %s\n", qPrintable(form.doseState().row(1)));
         std::fflush(stdout);
@@ -145,10 +139,7 @@ void TestCaptureKill::everyExposureOnceAfterAKill()
     PtyPair pty;
     QVERIFY(pty.ok());
     TestStation ts;
-    ts->settings().comDevice = pty.slavePath();
-    ts->settings().xrayComm = XrayUnit::Hfe501;
-    ts->settings().debug = 0;
-    ts->saveSettings();
+    useHfeOn(*ts, pty);
 
     {
         Child first;

@@ -59,6 +59,7 @@ private slots:
     void failedWriteLeavesNoPartLineAndIsWrittenLater();
     void rewriteKeepsOnlyWhatIsNeeded();
     void recordUidsAreDicomUids();
+    void noisyLineDoesNotFillTheDisk();
 };
 
 void TestJournal::restartReadsBackWhatWasThere()
@@ -203,6 +204,27 @@ void TestJournal::recordUidsAreDicomUids()
         seen.insert(u);
     }
     QCOMPARE(seen.size(), 200);
+}
+
+void TestJournal::noisyLineDoesNotFillTheDisk()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Exposures.journal");
+    ExposureJournal j(path);
+    QVERIFY(j.openExamination(patient("4711", "SMITH"), 0));
+    j.capture({cut("1.0")}, {}, QString());
+    // An hour of noise at 4800 baud, a second at a time; the station keeps the last 256 KiB.
+    const QString chunk(480, QChar(0xAA));
+    for (int i = 0; i < 3600; ++i) {
+        j.appendInput(chunk);
+        if (j.gathered().size() > 256 * 1024)
+            j.keepLast(256 * 1024);
+    }
+    QVERIFY2(QFileInfo(path).size() < 2 * ExposureJournal::CompactAt, qPrintable(QString::number(QFileInfo(path).size())));
+    ExposureJournal again(path);
+    again.load();
+    QCOMPARE(again.gathered(), j.gathered());
+    QCOMPARE(again.unstored().size(), 1);
 }
 
 QTEST_MAIN(TestJournal)

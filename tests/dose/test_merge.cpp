@@ -90,15 +90,6 @@ struct SendHarness {
     QString errorLog() { return QString::fromUtf8(readFile(ts->log().errorLogPath())); }
 };
 
-int instanceNumber(const QString &file)
-{
-    DcmFileFormat ff;
-    ff.loadFile(QFile::encodeName(file).constData());
-    Sint32 n = 0;
-    ff.getDataset()->findAndGetSint32(DCM_InstanceNumber, n);
-    return n;
-}
-
 // What dciodvfy calls an error in a file.
 QStringList verifierErrors(const QString &file)
 {

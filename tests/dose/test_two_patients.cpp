@@ -4,7 +4,7 @@
 // a send's OK must not give B's records to A, and B's own merge afterwards gives each of
 // B's images its own dose. The real main window, the HFE 501 on a pseudo-terminal, the
 // store with real files, storescp as the PACS.
-#include "CaptureTestKit.h"
+#include "MainRoom.h"
 #include "StoreFixture.h"
 #include "StorePeers.h"
 
@@ -53,15 +53,6 @@ QString doseOf(const QString &file, DcmTagKey key)
     OFString v;
     ff.getDataset()->findAndGetOFString(key, v);
     return QString::fromLatin1(v.c_str());
-}
-
-int instanceNumber(const QString &file)
-{
-    DcmFileFormat ff;
-    ff.loadFile(QFile::encodeName(file).constData());
-    Sint32 n = 0;
-    ff.getDataset()->findAndGetSint32(DCM_InstanceNumber, n);
-    return n;
 }
 
 } // namespace
@@ -130,13 +121,7 @@ void TestTwoPatients::eachDoseInItsOwnPatientsImage()
     QVERIFY(waitUntil([&] { return form.selection().viewerFiles.size() == 4; }, 10000));
 
     // Then takes B from the worklist; B's four exposures come in.
-    WorklistEntry b;
-    b.columns[WorklistEntry::PatientId] = "B200";
-    b.columns[WorklistEntry::GivenName] = "BEN";
-    b.columns[WorklistEntry::FamilyName] = "BETA";
-    b.columns[WorklistEntry::BirthDate] = "1970-07-07";
-    form.doseState().takeWorklistPatient(b);
-    form.doseState().setStudyOpen(true);
+    applyWorklistPatient(form.doseState(), "B200", "BEN", "BETA", "1970-07-07");
     for (int n = 1; n <= 4; ++n) {
         pty.send(hfe(QByteArray::number(n) + ".22", n));
         QVERIFY(waitUntil([&] { return doses->topLevelItemCount() == n; }, 5000));

@@ -26,6 +26,16 @@
 #include <map>
 #include <thread>
 
+// The Instance Number of a DICOM file (0 when it has none).
+inline int instanceNumber(const QString &file)
+{
+    DcmFileFormat ff;
+    ff.loadFile(QFile::encodeName(file).constData());
+    Sint32 n = 0;
+    ff.getDataset()->findAndGetSint32(DCM_InstanceNumber, n);
+    return n;
+}
+
 inline bool waitForPort(quint16 port, int ms = 10000)
 {
     QElapsedTimer t;
