@@ -12,6 +12,7 @@
 #include "dialogs/DatabaseForm.h"
 #include "io/ImportExportPanel.h"
 #include "store/BrowserPanel.h"
+#include "store/QuarantinePanel.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
 #include "ui/MainCommands.h"
@@ -73,6 +74,7 @@ void MainForm::buildPanels()
     m_tasks = new TaskPanel(m_station, m_selection, m_edits, m_header->state(), *m_commands, m_hooks, this);
     DatabaseForm::hookCommand(m_station, *m_commands, this);
     new ImportExportPanel(m_station, m_selection, *m_commands, m_hooks, this);
+    m_quarantine = new QuarantinePanel(m_station, *m_commands, this);
     new SendPanel(m_station, m_selection, m_dose, m_edits, *m_commands, m_hooks,
                   [list = m_doseList] { return list->listedIds(); }, this);
 }
@@ -93,6 +95,7 @@ void MainForm::buildMenus()
     c.addMenu(QStringLiteral("mnuFileExport"), exp);
     exp->addAction(a("mnuExportJPEG"));
     exp->addAction(a("mnuExportDICOM"));
+    file->addAction(a("mnuQuarantine"));
     file->addSeparator()->setObjectName(QStringLiteral("mnuFileTrenn"));
     file->addAction(a("mnuDateiBeenden"));
 
@@ -193,6 +196,7 @@ void MainForm::buildLayout()
     doseLayout->addLayout(buttons);
     doseLayout->addWidget(m_capture->pendingLabel());
     doseLayout->addWidget(m_capture->unstoredLabel());
+    doseLayout->addWidget(m_capture->portLabel());
     auto *fillRow = new QHBoxLayout;
     fillRow->addWidget(m_capture->fillLabel(), 1);
     fillRow->addWidget(m_capture->fillButton());
@@ -247,6 +251,7 @@ void MainForm::buildStatusBar()
         QStringLiteral("QLabel { color: white; background: #b00020; padding: 0 6px; font-weight: bold; }"));
     m_diskWarning->hide();
     sb->addPermanentWidget(m_diskWarning);
+    sb->addPermanentWidget(m_quarantine->note());
 }
 
 void MainForm::hookOwnCommands()

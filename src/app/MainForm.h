@@ -11,6 +11,7 @@ class CommandTable;
 class DoseCapturePanel;
 class DoseListPanel;
 class HeaderPanel;
+class QuarantinePanel;
 class QLabel;
 class Station;
 class TaskPanel;
@@ -86,6 +87,7 @@ private:
     DoseListPanel *m_doseList = nullptr;
     HeaderPanel *m_header = nullptr;
     TaskPanel *m_tasks = nullptr;
+    QuarantinePanel *m_quarantine = nullptr;
 
     QLabel *m_statusPanel[4] = {nullptr, nullptr, nullptr, nullptr};
     QLabel *m_diskWarning = nullptr;

@@ -6,6 +6,7 @@
 #include "dicom/ElementScan.h"
 #include "dicom/FileFacts.h"
 #include "core/Database.h"
+#include "store/Quarantine.h"
 #include "store/Schema.h"
 
 #include <QDateTime>
@@ -24,6 +25,14 @@ struct ImageFiler::Item {
     QString source; // where the file is now
     QString target; // its place in the store
     FileFacts facts;
+    // The file as it was read: a newer file renamed over it meanwhile is not this one.
+    quint64 device = 0, inode = 0;
+};
+
+// A file the rows sent elsewhere or left behind: moved from one study's folder into
+// another's, or removed (empty to). Journaled before the rows commit, done after.
+struct ImageFiler::FileMove {
+    QString fromStudy, toStudy, sop;
 };
 
 namespace {
@@ -96,6 +105,7 @@ ImageFiler::Result &ImageFiler::Result::operator+=(const Result &o)
 {
     filed += o.filed;
     quarantined += o.quarantined;
+    clashes += o.clashes;
     deferred += o.deferred;
     batches += o.batches;
     return *this;
@@ -128,19 +138,97 @@ QStringList ImageFiler::inputFiles() const
 
 void ImageFiler::quarantine(const QString &file, const QString &reason)
 {
-    QDir().mkpath(m_paths.quarantineDir());
-    const QFileInfo fi(file);
-    QString target = m_paths.quarantineDir() + QLatin1Char('/') + fi.fileName();
-    for (int n = 1; QFileInfo::exists(target); ++n)
-        target = m_paths.quarantineDir() + QLatin1Char('/') + fi.completeBaseName() + QStringLiteral("~%1").arg(n)
-            + (fi.suffix().isEmpty() ? QString() : QLatin1Char('.') + fi.suffix());
+    QuarantinedObject what;
+    what.reason = reason;
+    keepApart(file, what);
+}
+
+void ImageFiler::keepApart(const QString &file, const QuarantinedObject &what)
+{
+    const QString name = QFileInfo(file).fileName();
     QString error;
-    if (moveReplace(file, target, &error)) {
-        m_log.writeError(ErrorNo::Dicom, QStringLiteral("%1: %2; moved to %3").arg(fi.fileName(), reason, target), Procedure);
-    } else {
-        m_log.writeError(ErrorNo::FileIo,
-                         QStringLiteral("%1: %2; cannot move it to quarantine: %3").arg(fi.fileName(), reason, error), Procedure);
+    const QString target = Quarantine::keepApart(m_paths, file, what, &error);
+    if (!target.isEmpty())
+        m_log.writeError(ErrorNo::Dicom, QStringLiteral("%1: %2; moved to %3").arg(name, what.reason, target), Procedure);
+    else
+        m_log.writeError(ErrorNo::FileIo, QStringLiteral("%1: %2; cannot move it to quarantine: %3").arg(name, what.reason, error),
+                         Procedure);
+}
+
+std::optional<QuarantinedObject> ImageFiler::clashOf(Database &db, const FileFacts &f, const QHash<QString, QString> &inBatch)
+{
+    // Who owns each UID already: the store, or an object of this very batch.
+    struct Level {
+        const char *name;
+        const QString &uid;
+        const char *sql;
+    };
+    const Level levels[] = {
+        {"Image", f.sopUid,
+         "SELECT p.PatID1, p.PatNachname, p.PatVorname FROM tblImages i"
+         " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"
+         " INNER JOIN tblPatienten p ON st.FKeyPATID = p.PatID WHERE i.ImageUID = ?"},
+        {"Series", f.seriesUid,
+         "SELECT p.PatID1, p.PatNachname, p.PatVorname FROM tblSeries se"
+         " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"
+         " INNER JOIN tblPatienten p ON st.FKeyPATID = p.PatID WHERE se.SeriesUID = ?"},
+        {"Study", f.studyUid,
+         "SELECT p.PatID1, p.PatNachname, p.PatVorname FROM tblStudies st"
+         " INNER JOIN tblPatienten p ON st.FKeyPATID = p.PatID WHERE st.StudyUID = ?"},
+    };
+    const QString patientId = text(f.patientId);
+    for (const Level &l : levels) {
+        QString ownerId, ownerName;
+        QSqlQuery q = db.exec(QString::fromLatin1(l.sql), {l.uid});
+        if (q.next()) {
+            ownerId = q.value(0).toString();
+            ownerName = q.value(1).toString() + QLatin1Char('^') + q.value(2).toString();
+        } else if (inBatch.contains(l.uid)) {
+            ownerId = inBatch.value(l.uid);
+            ownerName = inBatch.value(QStringLiteral("name:") + l.uid);
+        } else {
+            continue;
+        }
+        if (ownerId == patientId)
+            continue;
+        QuarantinedObject o;
+        o.clash = true;
+        o.level = QString::fromLatin1(l.name);
+        o.uid = l.uid;
+        o.sopUid = f.sopUid;
+        o.storedPatientId = ownerId;
+        o.storedPatientName = ownerName;
+        o.newPatientId = patientId;
+        o.newPatientName = f.lastName + QLatin1Char('^') + f.firstName;
+        o.reason = QStringLiteral("%1 Instance UID %2 is stored for patient %3 (%4); this object %5 is of patient %6 (%7)")
+                       .arg(o.level, o.uid, ownerId, ownerName, f.sopUid, patientId, o.newPatientName);
+        return o;
     }
+    return std::nullopt;
+}
+
+QList<ImageFiler::Item> ImageFiler::keepClashesApart(Database &db, const QList<Item> &items, Result &r)
+{
+    QList<Item> accepted;
+    // The patient of each UID an accepted object of this batch brings.
+    QHash<QString, QString> inBatch;
+    for (const Item &it : items) {
+        const std::optional<QuarantinedObject> clash = clashOf(db, it.facts, inBatch);
+        if (clash && !Quarantine::takeConsent(m_paths, it.facts.sopUid, clash->newPatientId)) {
+            keepApart(it.source, *clash);
+            ++r.quarantined;
+            ++r.clashes;
+            continue;
+        }
+        if (clash)
+            m_log.writeError(ErrorNo::Dicom, QStringLiteral("Filed as the operator chose: ") + clash->reason, Procedure);
+        for (const QString &uid : {it.facts.sopUid, it.facts.seriesUid, it.facts.studyUid}) {
+            inBatch.insert(uid, text(it.facts.patientId));
+            inBatch.insert(QStringLiteral("name:") + uid, it.facts.lastName + QLatin1Char('^') + it.facts.firstName);
+        }
+        accepted << it;
+    }
+    return accepted;
 }
 
 // The file being read is named in a mark beside the journal, with the number of runs that
@@ -217,6 +305,8 @@ bool ImageFiler::readItem(const QString &file, Item &item, Result &r)
     }
     item.source = file;
     item.target = m_paths.imageFile(item.facts.studyUid, item.facts.sopUid);
+    item.device = quint64(st.st_dev);
+    item.inode = quint64(st.st_ino);
     return true;
 }
 
@@ -232,21 +322,34 @@ ImageFiler::Result ImageFiler::fileBatch(const QStringList &files)
     if (items.isEmpty())
         return r;
 
-    // 1. The journal names every image of the batch before anything moves.
-    {
-        QSaveFile journal(journalPath());
-        if (!journal.open(QIODevice::WriteOnly))
-            throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1").arg(journalPath()));
-        for (const Item &it : items)
-            journal.write((it.facts.studyUid + QLatin1Char('\t') + it.facts.sopUid + QLatin1Char('\n')).toLatin1());
-        if (!journal.commit())
-            throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1").arg(journalPath()));
+    Schema::ensureDataDb(m_paths);
+    Database db = Database::openData(m_paths);
+    // From the clash check to the rows the batch holds the write lock: what the check saw
+    // stays true, and no deletion removes a file between its move and its row.
+    Transaction t(db, Transaction::Write);
+    // An object whose study, series or image is stored for another patient never touches
+    // what is stored: it is kept apart for the operator to decide.
+    items = keepClashesApart(db, items, r);
+    if (items.isEmpty()) {
+        t.commit();
+        return r;
     }
+
+    // 1. The journal names every image of the batch before anything moves.
+    QByteArray journal;
+    for (const Item &it : items)
+        journal += (it.facts.studyUid + QLatin1Char('\t') + it.facts.sopUid + QLatin1Char('\n')).toLatin1();
+    writeJournal(journal);
     stage(QStringLiteral("journal"));
 
-    // 2. The files move into the store (replacing an earlier copy of the same image).
+    // 2. The files move into the store (replacing an earlier copy of the same image),
+    // each the very file that was read.
     QList<Item> placed;
     for (Item &it : items) {
+        struct stat now {};
+        if (::lstat(QFile::encodeName(it.source).constData(), &now) != 0 || quint64(now.st_dev) != it.device
+            || quint64(now.st_ino) != it.inode)
+            continue; // replaced or taken away since it was read: read again next time
         QDir().mkpath(QFileInfo(it.target).absolutePath());
         QString error;
         if (!moveReplace(it.source, it.target, &error)) {
@@ -259,40 +362,65 @@ ImageFiler::Result ImageFiler::fileBatch(const QStringList &files)
     }
     stage(QStringLiteral("moved"));
 
-    // 3. The rows, in one transaction; then the journal goes.
-    r += writeRows(placed, false);
+    // 3. The rows; the files they send elsewhere are journaled before the commit, so a
+    // run cut off after it completes them at its next start.
+    QList<FileMove> after;
+    r += writeRows(db, placed, false, after);
+    for (const FileMove &m : std::as_const(after))
+        journal += (QStringLiteral("M\t%1\t%2\t%3\n").arg(m.fromStudy, m.toStudy, m.sop)).toLatin1();
+    if (!after.isEmpty())
+        writeJournal(journal);
+    stage(QStringLiteral("rows"));
+    t.commit();
+    r.batches = placed.isEmpty() ? 0 : 1;
+    stage(QStringLiteral("committed"));
+    doFileMoves(after, placed);
     QFile::remove(journalPath());
     return r;
 }
 
-ImageFiler::Result ImageFiler::writeRows(QList<Item> &items, bool recovering)
+void ImageFiler::writeJournal(const QByteArray &text)
+{
+    QSaveFile journal(journalPath());
+    if (!journal.open(QIODevice::WriteOnly) || journal.write(text) != text.size() || !journal.commit())
+        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1").arg(journalPath()));
+}
+
+void ImageFiler::doFileMoves(const QList<FileMove> &moves, const QList<Item> &batch)
+{
+    QSet<QString> batchSops;
+    for (const Item &it : batch)
+        batchSops << it.facts.sopUid;
+    for (const FileMove &m : moves) {
+        if (!isValidUid(m.fromStudy) || !isValidUid(m.sop) || (!m.toStudy.isEmpty() && !isValidUid(m.toStudy)))
+            continue;
+        const QString from = m_paths.imageFile(m.fromStudy, m.sop);
+        if (m.toStudy.isEmpty() || batchSops.contains(m.sop)) {
+            QFile::remove(from); // a copy left behind, or the new copy is in place already
+        } else if (QFileInfo::exists(from)) {
+            const QString to = m_paths.imageFile(m.toStudy, m.sop);
+            QDir().mkpath(QFileInfo(to).absolutePath());
+            QString error;
+            if (!moveReplace(from, to, &error))
+                m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot move %1 to %2: %3").arg(from, to, error), Procedure);
+        }
+        QDir().rmdir(QFileInfo(from).absolutePath()); // only when empty
+    }
+}
+
+ImageFiler::Result ImageFiler::writeRows(Database &db, QList<Item> &items, bool recovering, QList<FileMove> &after)
 {
     Result r;
     if (items.isEmpty())
         return r;
-    Schema::ensureDataDb(m_paths);
-    Database db = Database::openData(m_paths);
-    Transaction t(db);
 
-    // The notice row comes first: the first statement writes, so the transaction holds the
-    // write lock from its start and never has to upgrade a read.
     const QString firstPatient = text(items.first().facts.patientId);
     QSqlQuery ins = db.exec(QStringLiteral("INSERT INTO tblReceive (PatID, ImageCount, ReceivedAt) VALUES (?, ?, ?)"),
                             {firstPatient, 0, DateText::today() + QLatin1Char(' ') + DateText::now()});
     const qint64 receiveId = db.lastInsertId(ins);
 
     QHash<QString, qint64> patients, studies, series;
-    QStringList oldFiles; // copies of images that moved to another study
-    QSet<qint64> leftSeries, leftStudies; // what such images left behind
-    // Images of a series that the sender now files under another study: their files
-    // follow the series into the new study's folder. (old study, new study, image)
-    struct Follow {
-        QString from, to, sop;
-    };
-    QList<Follow> followers;
-    QSet<QString> batchSops;
-    for (const Item &it : items)
-        batchSops << it.facts.sopUid;
+    QSet<qint64> leftSeries, leftStudies; // what images that moved to another study left behind
     int counted = 0; // images that had no row before: a recovered batch counts only these
     for (const Item &it : items) {
         FileFacts f = it.facts;
@@ -338,7 +466,9 @@ ImageFiler::Result ImageFiler::writeRows(QList<Item> &items, bool recovering)
                     QSqlQuery imgs = db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {movedSeries});
                     while (imgs.next())
                         if (isValidUid(imgs.value(0).toString()))
-                            followers << Follow{oldStudy, f.studyUid, imgs.value(0).toString()};
+                            // Images of a series the sender now files under another study:
+                            // their files follow the series into the new study's folder.
+                            after << FileMove{oldStudy, f.studyUid, imgs.value(0).toString()};
                 }
             }
             was.finish();
@@ -371,7 +501,7 @@ ImageFiler::Result ImageFiler::writeRows(QList<Item> &items, bool recovering)
                                    " SOPClassUID = ? WHERE ImageID = ?"),
                     values + QVariantList{imageId});
             if (!oldStudy.isEmpty() && oldStudy != f.studyUid && isValidUid(oldStudy))
-                oldFiles << m_paths.imageFile(oldStudy, f.sopUid);
+                after << FileMove{oldStudy, QString(), f.sopUid}; // the copy in the old study's folder
         } else {
             old.finish();
             db.exec(QStringLiteral("INSERT INTO tblImages (ImageNr, FKeySeriesID, ImageDate, ImageTime, SOPClassUID, ImageUID)"
@@ -397,26 +527,6 @@ ImageFiler::Result ImageFiler::writeRows(QList<Item> &items, bool recovering)
         db.exec(QStringLiteral("DELETE FROM tblReceive WHERE ReceiveID = ?"), {receiveId});
     else
         db.exec(QStringLiteral("UPDATE tblReceive SET ImageCount = ? WHERE ReceiveID = ?"), {counted, receiveId});
-    stage(QStringLiteral("rows"));
-    t.commit();
-    r.batches = 1;
-
-    for (const QString &f : oldFiles) {
-        QFile::remove(f);
-        QDir().rmdir(QFileInfo(f).absolutePath()); // only when empty
-    }
-    for (const Follow &fw : followers) {
-        const QString from = m_paths.imageFile(fw.from, fw.sop), to = m_paths.imageFile(fw.to, fw.sop);
-        if (batchSops.contains(fw.sop)) {
-            QFile::remove(from); // the new copy is in place already
-        } else if (QFileInfo::exists(from)) {
-            QDir().mkpath(QFileInfo(to).absolutePath());
-            QString error;
-            if (!moveReplace(from, to, &error))
-                m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot move %1 to %2: %3").arg(from, to, error), Procedure);
-        }
-        QDir().rmdir(QFileInfo(from).absolutePath()); // only when empty
-    }
     return r;
 }
 
@@ -429,10 +539,15 @@ ImageFiler::Result ImageFiler::recover()
     if (!journal.open(QIODevice::ReadOnly))
         throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot read %1").arg(journalPath()));
     // Images that reached the store get their rows; the others are still in the input
-    // folder and are filed with it.
+    // folder and are filed with it. The files the committed rows sent elsewhere follow.
     QList<Item> items;
+    QList<FileMove> journaled;
     while (!journal.atEnd()) {
         const QList<QByteArray> parts = journal.readLine().trimmed().split('\t');
+        if (parts.size() == 4 && parts[0] == "M") {
+            journaled << FileMove{QString::fromLatin1(parts[1]), QString::fromLatin1(parts[2]), QString::fromLatin1(parts[3])};
+            continue;
+        }
         if (parts.size() != 2)
             continue;
         const QString study = QString::fromLatin1(parts[0]), sop = QString::fromLatin1(parts[1]);
@@ -454,7 +569,26 @@ ImageFiler::Result ImageFiler::recover()
         items << it;
     }
     journal.close();
-    r += writeRows(items, true);
+    Schema::ensureDataDb(m_paths);
+    Database db = Database::openData(m_paths);
+    Transaction t(db, Transaction::Write);
+    QList<FileMove> moves;
+    r += writeRows(db, items, true, moves);
+    // A copy left behind goes only when the image's row is in another study by now.
+    for (const FileMove &m : std::as_const(journaled)) {
+        if (m.toStudy.isEmpty()) {
+            QSqlQuery q = db.exec(QStringLiteral("SELECT st.StudyUID FROM tblImages i"
+                                                 " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                                                 " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE i.ImageUID = ?"),
+                                  {m.sop});
+            if (!q.next() || q.value(0).toString() == m.fromStudy)
+                continue;
+        }
+        moves << m;
+    }
+    t.commit();
+    r.batches = items.isEmpty() ? 0 : 1;
+    doFileMoves(moves, {});
     QFile::remove(journalPath());
     return r;
 }

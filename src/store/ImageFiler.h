@@ -1,7 +1,11 @@
 #pragma once
+#include "store/Quarantine.h"
+
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <optional>
 
 class StationPaths;
 class StationLog;
@@ -25,6 +29,7 @@ public:
     struct Result {
         int filed = 0;       // images whose rows were written
         int quarantined = 0; // files moved to quarantine
+        int clashes = 0;     // of them, kept apart for a UID stored under another patient
         int deferred = 0;    // unreadable files young enough to be still in writing
         int batches = 0;     // tblReceive rows added
         Result &operator+=(const Result &o);
@@ -50,15 +55,24 @@ public:
     // Runs that may die reading one file before it is quarantined.
     static constexpr int MaxReadAttempts = 2;
 
-    // Test hook: called at each stage of a batch ("journal", "moved", "rows"). A hook that
-    // throws stands for a run killed at that point.
+    // Test hook: called at each stage of a batch ("journal", "moved", "rows" (written, not
+    // committed), "committed" (files sent elsewhere not yet moved)). A hook that throws
+    // stands for a run killed at that point.
     std::function<void(const QString &stage)> stageHook;
 
 private:
     struct Item;
     bool readItem(const QString &file, Item &item, Result &r);
     void quarantine(const QString &file, const QString &reason);
-    Result writeRows(QList<Item> &items, bool recovering);
+    void keepApart(const QString &file, const QuarantinedObject &what);
+    // A study, series or image UID of the object that the store (or an earlier object of
+    // the batch) holds for another patient.
+    static std::optional<QuarantinedObject> clashOf(Database &db, const FileFacts &f, const QHash<QString, QString> &inBatch);
+    QList<Item> keepClashesApart(Database &db, const QList<Item> &items, Result &r);
+    struct FileMove;
+    void writeJournal(const QByteArray &text);
+    void doFileMoves(const QList<FileMove> &moves, const QList<Item> &batch);
+    Result writeRows(Database &db, QList<Item> &items, bool recovering, QList<FileMove> &after);
     int markReading(const QString &file);
     void clearReadingMark();
     void stage(const QString &name);

@@ -9,6 +9,7 @@ inline constexpr char ImportImages[] = "mnuImportImages";
 inline constexpr char ImportDir[] = "mnuImportDir";
 inline constexpr char ExportJpeg[] = "mnuExportJPEG";
 inline constexpr char ExportDicom[] = "mnuExportDICOM";
+inline constexpr char Quarantine[] = "mnuQuarantine";
 inline constexpr char Exit[] = "mnuDateiBeenden";
 inline constexpr char ApplyTasks[] = "mnuApplyTasks";
 inline constexpr char RefreshList[] = "mnuRefreshList";

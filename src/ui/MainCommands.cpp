@@ -27,6 +27,7 @@ void addCommands(CommandTable &c)
     c.add(QStringLiteral("mnuImportDir"), QStringLiteral("DICOM Dir ..."));
     c.add(QStringLiteral("mnuExportJPEG"), QStringLiteral("JPEG ..."));
     c.add(QStringLiteral("mnuExportDICOM"), QStringLiteral("DICOM ..."));
+    c.add(QStringLiteral("mnuQuarantine"), QStringLiteral("Kept apart ..."));
     c.add(QStringLiteral("mnuDateiBeenden"), QStringLiteral("E&xit"));
     c.add(QStringLiteral("mnuApplyTasks"), QStringLiteral("Execute tasks ..."));
     c.add(QStringLiteral("mnuRefreshList"), QStringLiteral("Refresh list"));

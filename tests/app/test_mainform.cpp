@@ -49,7 +49,7 @@ void TestMainForm::mainMenuCaptions_data()
     QTest::addColumn<QString>("menu");
     QTest::addColumn<QString>("title");
     QTest::addColumn<QStringList>("items");
-    QTest::newRow("file") << "mnuDatei" << "&File" << QStringList{"Import", "Export", "-", "E&xit"};
+    QTest::newRow("file") << "mnuDatei" << "&File" << QStringList{"Import", "Export", "Kept apart ...", "-", "E&xit"};
     QTest::newRow("import") << "mnuImport" << "Import" << QStringList{"DICOM Image(s) ...", "DICOM Dir ..."};
     QTest::newRow("export") << "mnuFileExport" << "Export" << QStringList{"JPEG ...", "DICOM ..."};
     QTest::newRow("edit") << "mnuBearbeiten" << "&Edit" << QStringList{"Execute tasks ...", "Refresh list", "-", "DICOM Dictionary ..."};

@@ -5,6 +5,7 @@
 #include "TestStation.h"
 #include "core/AppError.h"
 #include "store/ImageFiler.h"
+#include "store/Quarantine.h"
 
 #include <QDateTime>
 #include <QtTest>
@@ -184,7 +185,14 @@ void TestImageFiler::badFilesGoToQuarantine()
     QFile::copy(ts->paths().quarantineDir() + "/incoming.dcm", file);
     QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
     QCOMPARE(filer.fileInput().quarantined, 1);
-    QCOMPARE(QDir(ts->paths().quarantineDir()).entryList(QDir::Files).size(), 2);
+    // Each with its reason beside it.
+    QCOMPARE(QDir(ts->paths().quarantineDir()).entryList(QDir::Files).size(), 4);
+    const QList<QuarantinedObject> kept = Quarantine::list(ts->paths());
+    QCOMPARE(kept.size(), 2);
+    for (const QuarantinedObject &o : kept) {
+        QVERIFY(!o.clash);
+        QVERIFY2(!o.reason.isEmpty(), qPrintable(o.file));
+    }
 }
 
 void TestImageFiler::unreadableYoungFileWaits()
