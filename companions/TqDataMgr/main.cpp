@@ -5,6 +5,7 @@
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
 #include "dicom/FileFacts.h"
+#include "core/Companions.h"
 #include "store/ImageFiler.h"
 #include "store/Schema.h"
 
@@ -62,6 +63,7 @@ int main(int argc, char *argv[])
         Schema::ensureDataDb(paths);
     } catch (const AppError &e) {
         log.writeError(e.number(), e.description(), Procedure);
+        Companions::writeStopReason(paths.logsDir(), QStringLiteral("TqDataMgr"), e.description());
         std::fprintf(stderr, "TqDataMgr: %s\n", e.description().toLocal8Bit().constData());
         return 2;
     }
@@ -73,6 +75,7 @@ int main(int argc, char *argv[])
         log.writeError(ErrorNo::General, QStringLiteral("Another data manager is already filing this station's images"), Procedure);
         return 3;
     }
+    Companions::clearStopReason(paths.logsDir(), QStringLiteral("TqDataMgr"));
 
     ImageFiler filer(paths, log);
     QTimer pass;     // runs one batch; restarted when more is waiting

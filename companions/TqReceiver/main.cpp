@@ -7,6 +7,7 @@
 // input folder: below it every object is refused as "out of resources" at once.
 // Ends cleanly on SIGTERM or SIGINT, after the associations in progress.
 #include "core/AppError.h"
+#include "core/Companions.h"
 #include "core/SettingsStore.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
@@ -32,9 +33,11 @@ void installStopHandlers()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-int fail(const StationLog &log, const QString &text, const char *procedure)
+int fail(const StationLog &log, const QString &logsDir, const QString &text, const char *procedure)
 {
     log.writeError(ErrorNo::Network, text, QString::fromLatin1(procedure));
+    // The Options dialog shows it beside "- stopped".
+    Companions::writeStopReason(logsDir, QStringLiteral("TqReceiver"), text);
     std::fprintf(stderr, "TqReceiver: %s\n", text.toLocal8Bit().constData());
     return 1;
 }
@@ -54,7 +57,8 @@ int main(int argc, char *argv[])
     bool ok = false;
     const uint port = portText.toUInt(&ok);
     if (!ok || port == 0 || port > 65535)
-        return fail(log, QStringLiteral("'%1' is not a usable TCP port for the receiver").arg(portText), "TqReceiver Main");
+        return fail(log, paths.logsDir(),
+                    QStringLiteral("'%1' (Com/IR_Port) is not a usable TCP port: 1 to 65535").arg(portText), "TqReceiver Main");
 
     StorageReceiver::removeLeftovers(paths.tempDir());
     StorageReceiver::Config config;
@@ -74,8 +78,9 @@ int main(int argc, char *argv[])
     receiver.onProblem = [&log](const QString &text) {
         log.writeError(ErrorNo::Network, text, QStringLiteral("TqReceiver StoreRequest"));
     };
+    Companions::clearStopReason(paths.logsDir(), QStringLiteral("TqReceiver"));
     const QString error = receiver.run();
     if (!error.isEmpty())
-        return fail(log, error, "TqReceiver Listen");
+        return fail(log, paths.logsDir(), error, "TqReceiver Listen");
     return 0;
 }

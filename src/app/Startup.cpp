@@ -43,6 +43,12 @@ bool Startup::begin()
 void Startup::splashTimer()
 {
     try {
+        if (const QString problem = StartupChecks::stationFolderProblem(m_station.paths().appPath()); !problem.isEmpty()) {
+            m_station.prompter().message(problem, MsgIcon::Critical, Version::ProductName);
+            m_splash->close();
+            QCoreApplication::exit(1);
+            return;
+        }
         m_lock = std::make_unique<StartupChecks::InstanceLock>(m_station.paths().appPath());
         if (!m_lock->acquired()) {
             m_station.prompter().message(StartupChecks::secondInstanceText(), MsgIcon::Information, Version::ProductName);

@@ -220,4 +220,27 @@ void startAtStartup(Station &station)
         StartDataManager(station);
 }
 
+namespace {
+QString stopReasonFile(const QString &logsDir, const QString &name)
+{
+    return logsDir + QLatin1Char('/') + name + QStringLiteral(".stopped");
+}
+} // namespace
+
+void writeStopReason(const QString &logsDir, const QString &name, const QString &reason)
+{
+    QDir().mkpath(logsDir);
+    QFile f(stopReasonFile(logsDir, name));
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        f.write(reason.toUtf8());
+}
+
+void clearStopReason(const QString &logsDir, const QString &name) { QFile::remove(stopReasonFile(logsDir, name)); }
+
+QString stopReason(const QString &logsDir, const QString &name)
+{
+    QFile f(stopReasonFile(logsDir, name));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
+}
+
 } // namespace Companions

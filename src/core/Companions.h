@@ -56,4 +56,11 @@ void terminate(qint64 pid, const QString &expectedName, int graceMs = 5000);
 // The executable name of a running process, empty when there is no such process.
 QString processName(qint64 pid);
 
+// Why a companion ended on its own (a port it may not open, an AE title too long): it
+// writes the reason into Logs/<name>.stopped when it gives up, and removes the file when
+// it starts to work. Empty when there is no such reason.
+void writeStopReason(const QString &logsDir, const QString &name, const QString &reason);
+void clearStopReason(const QString &logsDir, const QString &name);
+QString stopReason(const QString &logsDir, const QString &name);
+
 } // namespace Companions

@@ -2,6 +2,7 @@
 #include "core/Version.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStorageInfo>
 
 namespace StartupChecks {
@@ -48,6 +49,20 @@ InstanceLock::InstanceLock(const QString &appPath)
     // A lock left by a crashed instance is taken over at once.
     m_lock->setStaleLockTime(0);
     m_acquired = m_lock->tryLock(0);
+}
+
+QString stationFolderProblem(const QString &appPath)
+{
+    const QString where = qEnvironmentVariableIsSet("CALVAREX_HOME") ? QStringLiteral("CALVAREX_HOME")
+                                                                     : QStringLiteral("the program's folder");
+    const QFileInfo fi(appPath);
+    if (fi.exists() && !fi.isDir())
+        return QStringLiteral("The station folder %1 (%2) is not a folder.").arg(appPath, where);
+    if (!fi.exists() && !QDir().mkpath(appPath))
+        return QStringLiteral("The station folder %1 (%2) cannot be created.").arg(appPath, where);
+    if (!QFileInfo(appPath).isWritable())
+        return QStringLiteral("The station folder %1 (%2) cannot be written.").arg(appPath, where);
+    return {};
 }
 
 } // namespace StartupChecks

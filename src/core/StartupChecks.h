@@ -11,6 +11,9 @@ constexpr qint64 MinFreeBytes = 1200000000;
 bool screenLargeEnough(const QSize &screen);
 QString screenTooSmallText();
 QString secondInstanceText();
+// Why the station folder cannot serve (not a folder, cannot be created or written); empty
+// when it can. Names where it comes from.
+QString stationFolderProblem(const QString &appPath);
 bool diskSpaceLow(qint64 freeBytes);
 // Free bytes on the drive of the given folder; -1 when unknown.
 qint64 freeBytes(const QString &folder);

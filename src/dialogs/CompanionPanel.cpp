@@ -38,9 +38,15 @@ void CompanionPanel::refresh()
     m_station.trap(QStringLiteral("OptionForm RefreshCompanionStatus"), [&] {
         const Companions::Status s = Companions::RefreshCompanionStatus(m_station);
         const bool alive[2] = {s.receiverAlive, s.dataManagerAlive};
+        static const QString names[2] = {QStringLiteral("TqReceiver"), QStringLiteral("TqDataMgr")};
         for (int i = 0; i < 2; ++i) {
-            if (m_txtStatus[i])
-                m_txtStatus[i]->setText(alive[i] ? Started : Stopped);
+            // A companion that gave up says why, beside "- stopped".
+            const QString why = alive[i] ? QString() : Companions::stopReason(m_station.paths().logsDir(), names[i]);
+            if (m_txtStatus[i]) {
+                m_txtStatus[i]->setText(alive[i] ? Started : why.isEmpty() ? Stopped : Stopped + QStringLiteral(": ") + why);
+                m_txtStatus[i]->setToolTip(why);
+                m_txtStatus[i]->setCursorPosition(0);
+            }
             if (m_cmdStop[i])
                 m_cmdStop[i]->setEnabled(alive[i]);
             if (m_cmdStart[i])

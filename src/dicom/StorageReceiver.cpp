@@ -1,5 +1,6 @@
 #include "dicom/StorageReceiver.h"
 #include "core/AppError.h"
+#include "core/Leftovers.h"
 #include "core/StationPaths.h"
 #include "dicom/ElementScan.h"
 #include "dicom/FileFacts.h"
@@ -18,6 +19,7 @@
 #include <QFileInfo>
 #include <atomic>
 #include <cerrno>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstring>
 #include <chrono>
@@ -32,6 +34,17 @@ namespace {
 std::atomic<bool> g_stop{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 std::atomic<quint64> g_counter{0};
+
+// A file's name in its folder is on disk only once the folder is synced.
+bool syncFolder(const QString &dir)
+{
+    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
 // The receiver being run; the pool builds its workers without arguments.
 StorageReceiver *g_owner = nullptr;
 std::mutex g_reportMutex;
@@ -145,6 +158,11 @@ protected:
             if (std::rename(partPath.constData(), QFile::encodeName(finalName).constData()) != 0) {
                 status = STATUS_STORE_Refused_OutOfResources;
                 problem(QStringLiteral("Cannot write %1: %2").arg(finalName, QString::fromLocal8Bit(std::strerror(errno))));
+            } else if (!syncFolder(cfg.outputDir)) {
+                // The name may not be on disk: the sender is told to try again.
+                status = STATUS_STORE_Refused_OutOfResources;
+                problem(QStringLiteral("Cannot sync %1: %2").arg(cfg.outputDir, QString::fromLocal8Bit(std::strerror(errno))));
+                ::unlink(QFile::encodeName(finalName).constData());
             } else {
                 g_owner->stored(finalName);
             }
@@ -202,7 +220,26 @@ private:
                                    &bytes, &pdvs);
     }
 
-    static void countBytes(void *context, unsigned long byteCount) { *static_cast<unsigned long *>(context) = byteCount; }
+    // How far an object has come in, and the write-back started on the way: the disk
+    // writes while the object still arrives, so the sync before Success is short.
+    struct Arrival {
+        unsigned long bytes = 0;
+        int fd = -1;
+        unsigned long writtenBack = 0;
+    };
+    static constexpr unsigned long WriteBackStep = 1024 * 1024;
+
+    static void countBytes(void *context, unsigned long byteCount)
+    {
+        auto *a = static_cast<Arrival *>(context);
+        a->bytes = byteCount;
+#ifdef __linux__
+        if (a->fd >= 0 && byteCount - a->writtenBack >= WriteBackStep) {
+            ::sync_file_range(a->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+            a->writtenBack = byteCount;
+        }
+#endif
+    }
 
     // Takes in the data set of a C-STORE request, as it comes, into `path` (with a meta
     // header). A bad condition means the association is broken. When the data set was taken
@@ -225,9 +262,11 @@ private:
             return dropDataSet();
         }
         const offile_off_t metaBytes = stream->tell();
-        unsigned long dataBytes = 0;
+        Arrival arrival;
+        arrival.fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
         T_ASC_PresentationContextID dataPresId = presId;
-        cond = DIMSE_receiveDataSetInFile(m_assoc, blocking, timeout, &dataPresId, stream, &Scp::countBytes, &dataBytes);
+        cond = DIMSE_receiveDataSetInFile(m_assoc, blocking, timeout, &dataPresId, stream, &Scp::countBytes, &arrival);
+        const unsigned long dataBytes = arrival.bytes;
         if (cond.good()) {
             stream->flush();
             if (stream->status().bad())
@@ -239,6 +278,13 @@ private:
             cond = EC_Normal;
         }
         delete stream; // closes the file
+        // On disk before anyone hears Success: a power cut after the answer must not take
+        // an object the sender will never send again.
+        if (arrival.fd >= 0) {
+            if (cond.good() && writeError->isEmpty() && ::fdatasync(arrival.fd) != 0)
+                *writeError = QString::fromLocal8Bit(std::strerror(errno));
+            ::close(arrival.fd);
+        }
         if (cond.bad())
             return cond;
         if (dataPresId != presId)
@@ -347,13 +393,9 @@ bool StorageReceiver::isPartialName(const QString &fileName)
 
 int StorageReceiver::removeLeftovers(const QString &outputDir)
 {
-    int n = 0;
-    QDir dir(outputDir);
-    const QStringList names = dir.entryList({PartPrefix + QLatin1Char('*') + PartSuffix}, QDir::Files | QDir::Hidden);
-    for (const QString &name : names)
-        if (dir.remove(name))
-            ++n;
-    return n;
+    // Only those of a receiver that has ended: a second receiver started by mistake must not
+    // take the files the running one is writing.
+    return Leftovers::removePartials(outputDir, PartPrefix, PartSuffix);
 }
 
 void StorageReceiver::report(const QString &problem)
@@ -379,7 +421,7 @@ QString StorageReceiver::run()
         return QStringLiteral("No port configured for the receiver");
     const QByteArray aet = m_config.aeTitle.toLatin1();
     if (aet.isEmpty() || aet.size() > 16)
-        return QStringLiteral("The AE title '%1' is not usable (1 to 16 characters)").arg(m_config.aeTitle);
+        return QStringLiteral("The AE title '%1' (Com/IR_AET) is not usable: 1 to 16 characters").arg(m_config.aeTitle);
 
     g_owner = this;
     DcmSCPPool<Scp> pool;
@@ -443,5 +485,10 @@ QString StorageReceiver::run()
         return QStringLiteral("Port %1 needs privileges that the receiver does not have; "
                               "configure a port of 1024 or above under Communication in the Options")
             .arg(m_config.port);
-    return QStringLiteral("Cannot listen on port %1: %2").arg(m_config.port).arg(QString::fromLatin1(cond.text()));
+    const QString why = QString::fromLatin1(cond.text());
+    if (why.contains(QLatin1String("in use"), Qt::CaseInsensitive))
+        return QStringLiteral("Port %1 is taken by another program (another receiver?); choose another port under "
+                              "Communication in the Options")
+            .arg(m_config.port);
+    return QStringLiteral("Cannot listen on port %1: %2").arg(m_config.port).arg(why);
 }

@@ -104,6 +104,7 @@ void DoseCapturePanel::buildControls(QWidget *parent)
     };
     m_lblPending = notice("lblPending");
     m_lblUnstored = notice("lblUnstored");
+    m_lblPort = notice("lblPort");
     m_lblFill = notice("lblFill");
     m_lblFill->setText(QStringLiteral("Values from the unit wait to be stored:"));
     m_cmdFill = new QPushButton(QStringLiteral("Fill"), parent);
@@ -153,6 +154,24 @@ void DoseCapturePanel::Initialise_cPort()
     // What the unit sent while the port was closed (or the station was not running) is
     // an exposure like any other.
     appendInput(m_link->readAll());
+    showPortProblem();
+}
+
+void DoseCapturePanel::showPortProblem()
+{
+    const Settings &s = m_station.settings();
+    QString text;
+    if (DoseMessage::formatFor(s.xrayComm) == DoseMessage::Format::None || s.xrayComm == 4 || s.xrayComm < 1)
+        text = QStringLiteral("Unit type %1 (General\\XrayComm) is not known: no exposure is read. Choose the unit under "
+                              "Options > Comm Port.")
+                   .arg(s.xrayComm);
+    else if (!m_link->isOpen())
+        text = QStringLiteral("The serial port %1 (Options > Comm Port, %2) cannot be opened: %3. No exposure is read.")
+                   .arg(SerialLink::deviceFor(s),
+                        s.comDevice.trimmed().isEmpty() ? QStringLiteral("Port %1").arg(s.comPort) : QStringLiteral("Device"),
+                        m_link->lastError());
+    m_lblPort->setText(text.toHtmlEscaped());
+    m_lblPort->setVisible(!text.isEmpty());
 }
 
 void DoseCapturePanel::appendInput(const QString &chunk)

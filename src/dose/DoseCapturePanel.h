@@ -33,6 +33,7 @@ public:
     QPushButton *loradButton() const { return m_cmdLorad; }
     QLabel *pendingLabel() const { return m_lblPending; }
     QLabel *unstoredLabel() const { return m_lblUnstored; }
+    QLabel *portLabel() const { return m_lblPort; }
     QLabel *fillLabel() const { return m_lblFill; }
     QPushButton *fillButton() const { return m_cmdFill; }
     QPlainTextEdit *inputBox() const { return m_txtcInput; }
@@ -94,6 +95,8 @@ private:
     void fillFrom(QString text);
     void afterCapture(const DoseRecords::Result &r);
     void updateLabels();
+    // Says which setting keeps exposures from being read (the device, the unit type).
+    void showPortProblem();
     void journalTrouble();
     void showDataLoss(const QString &text);
     QString inputForFill() const;
@@ -108,6 +111,7 @@ private:
     QPushButton *m_cmdLorad = nullptr;
     QLabel *m_lblPending = nullptr;
     QLabel *m_lblUnstored = nullptr;
+    QLabel *m_lblPort = nullptr;
     QLabel *m_lblFill = nullptr;
     QPushButton *m_cmdFill = nullptr;
     QTimer *m_storeRetry = nullptr;

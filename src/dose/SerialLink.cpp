@@ -192,6 +192,7 @@ void SerialLink::close()
 void SerialLink::initialise()
 {
     static const QString proc = QStringLiteral("Initialise_cPort");
+    m_lastError.clear();
     try {
         if (m_port->isOpen())
             m_port->close();
@@ -201,6 +202,7 @@ void SerialLink::initialise()
         if (!m_port->isOpen())
             open();
         if (!m_port->isOpen()) {
+            m_lastError = QStringLiteral("the port did not open");
             m_station.log().writeDebug(proc + QStringLiteral(" Port Open False"));
             return;
         }
@@ -209,6 +211,7 @@ void SerialLink::initialise()
             m_station.log().writeDebug(QStringLiteral("Initialize_cPort ") + currentSettings());
         }
     } catch (const AppError &e) {
+        m_lastError = e.description();
         m_station.logError(e, proc);
         m_station.log().writeDebug(proc + QStringLiteral(" Port Open False"), e.description());
     }

@@ -44,6 +44,8 @@ public:
     void initialise();
 
     bool isOpen() const;
+    // Why the last initialise() left the port closed (empty when it opened).
+    const QString &lastError() const { return m_lastError; }
     // Opens the port with the settings of the last initialise(); throws AppError when
     // it cannot.
     void open();
@@ -100,4 +102,5 @@ private:
     quint64 m_overrunSeen = 0;
     quint64 m_bufOverrunSeen = 0;
     bool m_countersKnown = false;
+    QString m_lastError;
 };

@@ -1,6 +1,7 @@
 #include "edit/SendPanel.h"
 #include "core/AppError.h"
 #include "core/EditSession.h"
+#include "core/Leftovers.h"
 #include "core/Station.h"
 #include "core/StationPaths.h"
 #include "dicom/Image.h"
@@ -61,6 +62,8 @@ SendPanel::SendPanel(Station &station, StoreSelection &selection, DoseState &dos
                     [this, level = levels[i]](QAction *a) { sendTo(level, a->data().toString()); });
     }
     hooks.updateSendToEntries.push_back([this] { UpdateSendToEntries(); });
+    // Staged copies of a send or merge the station's end cut off are of no use.
+    hooks.prepareDataFiles.push_back([this] { Leftovers::removeStagingFolders(m_station.paths().binDir(), StagePrefix); });
     // The Options dialog may have added, changed, deleted or made default a destination.
     hooks.optionsClosed.push_back([this] { UpdateSendToEntries(); });
 }
@@ -171,6 +174,14 @@ void SendPanel::run(SendTransfer::Level level, const QString &stagingDir)
     if (level == SendTransfer::Level::Patient && !m_selection.hasPatient())
         return;
 
+    // Asked before anything opens: an answer No leaves no association behind.
+    if (m_edits.pendingTasks() > 0) {
+        if (!m_station.prompter().askYesNo(QStringLiteral("Undone tasks in list!\nContinue?"), MsgIcon::Question))
+            return;
+        m_commands.run(QString::fromLatin1(Cmd::TaskListClear));
+        m_edits.clear();
+    }
+
     // What goes: known before connecting, so the association proposes its kinds.
     QStringList files;
     QList<SendTransfer::StudyPlan> plans;
@@ -190,15 +201,6 @@ void SendPanel::run(SendTransfer::Level level, const QString &stagingDir)
     });
     if (!planned || !SCPOnline(files))
         return;
-
-    if (m_edits.pendingTasks() > 0) {
-        if (!m_station.prompter().askYesNo(QStringLiteral("Undone tasks in list!\nContinue?"), MsgIcon::Question)) {
-            m_sender.reset();
-            return;
-        }
-        m_commands.run(QString::fromLatin1(Cmd::TaskListClear));
-        m_edits.clear();
-    }
     m_selection.currentImage = 0;
     m_selection.currentImageFile.clear();
     m_selection.notifyImagePicked();
@@ -226,15 +228,20 @@ void SendPanel::run(SendTransfer::Level level, const QString &stagingDir)
     job.work = [&, level](EditForm &f) {
         SendTransfer t(m_station, f, *m_sender);
         t.tellOperator = [this](const QString &text) { m_station.prompter().message(text, MsgIcon::Information); };
-        t.removeFromStore = [this, &f](SendTransfer::Level l, qint64 key) {
+        t.removeFromStore = [this, &f](SendTransfer::Level l, qint64 key, const QStringList &uids) {
+            // Exactly the images the destination accepted: what arrived meanwhile stays.
+            static const QString names[] = {SendTransfer::SeriesProcedure, SendTransfer::StudyProcedure,
+                                            SendTransfer::PatientProcedure};
             StoreDeletion d(m_station.paths(), m_station.log(), f);
-            if (l == SendTransfer::Level::Series)
-                d.deleteSeries(key);
-            else if (l == SendTransfer::Level::Study)
-                d.deleteStudy(key);
-            else
-                d.deletePatient(key);
-            return true;
+            SendTransfer::Removed r;
+            const StoreDeletion::Result gone = d.deleteImages(uids, names[int(l)]);
+            r.ok = gone.filesFailed == 0;
+            const StoreDeletion::Level container = l == SendTransfer::Level::Series  ? StoreDeletion::Level::Series
+                                                   : l == SendTransfer::Level::Study ? StoreDeletion::Level::Study
+                                                                                     : StoreDeletion::Level::Patient;
+            r.stayed = StoreDeletion::imagesIn(m_station.paths(), container, key);
+            r.patientGone = l == SendTransfer::Level::Patient ? gone.patients.contains(key) : !gone.patients.isEmpty();
+            return r;
         };
         try {
             if (level == SendTransfer::Level::Series)
@@ -244,9 +251,11 @@ void SendPanel::run(SendTransfer::Level level, const QString &stagingDir)
             else
                 t.sendPatient(patName, patId, plans);
         } catch (...) {
+            t.finish();
             m_sender->close();
             throw;
         }
+        t.finish();
         // The association ends with the transfer, before OK is offered.
         m_sender->close();
         success = t.sendSuccess();

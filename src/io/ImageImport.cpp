@@ -1,16 +1,23 @@
 #include "io/ImageImport.h"
 
 #include "core/AppError.h"
+#include "core/Companions.h"
+#include "core/Leftovers.h"
 #include "core/Progress.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
 #include "dicom/DicomDir.h"
 #include "dicom/Image.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSaveFile>
 
+#include <atomic>
+#include <cstdio>
 #include <functional>
 
 namespace {
@@ -93,6 +100,52 @@ QStringList listFolder(const QString &folder)
 }
 }  // namespace
 
+namespace {
+
+QString markerPath(const StationPaths &paths) { return paths.dataDir() + QStringLiteral("/TqImport.running"); }
+
+// Says, while an import runs, how far it got: "<pid> <done> <total>". Left behind only by
+// an import that did not end.
+class RunMarker {
+public:
+    RunMarker(const StationPaths &paths, qsizetype total) : m_path(markerPath(paths)), m_total(total) { write(0); }
+    ~RunMarker() { QFile::remove(m_path); }
+    void write(qsizetype done) const
+    {
+        QSaveFile f(m_path);
+        if (f.open(QIODevice::WriteOnly)) {
+            f.write(QByteArray::number(QCoreApplication::applicationPid()) + ' ' + QByteArray::number(done) + ' '
+                    + QByteArray::number(m_total) + '\n');
+            f.commit();
+        }
+    }
+
+private:
+    QString m_path;
+    qsizetype m_total;
+};
+
+std::atomic<quint64> g_partCounter{0};
+
+} // namespace
+
+QString ImageImport::cutShortReport(const StationPaths &paths)
+{
+    Leftovers::removePartials(paths.tempDir(), PartPrefix, PartSuffix);
+    QFile f(markerPath(paths));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QList<QByteArray> parts = f.readAll().trimmed().split(' ');
+    f.close();
+    const qint64 pid = parts.value(0).toLongLong();
+    if (Companions::IsProcessAlive(pid) && pid != QCoreApplication::applicationPid())
+        return {}; // another station's import, running
+    QFile::remove(markerPath(paths));
+    return QStringLiteral("An import was cut short when the station ended: %1 of %2 image(s) had reached the store's "
+                          "input folder, the others were not imported. Import them again.")
+        .arg(QString::fromLatin1(parts.value(1)), QString::fromLatin1(parts.value(2)));
+}
+
 ImageImport::ImageImport(const StationPaths &paths, const StationLog &log, Progress &progress)
     : m_paths(paths), m_log(log), m_progress(progress)
 {
@@ -116,12 +169,25 @@ void ImageImport::importOne(const QString &file, bool overwrite)
     const QString target = m_paths.tempDir() + QLatin1Char('/') + sop + QStringLiteral(".dcm");
     if (!overwrite && QFileInfo::exists(target))
         return;
-    image->writeFile(target);
+    const QString part = m_paths.tempDir() + QLatin1Char('/') + PartPrefix
+                         + QString::number(QCoreApplication::applicationPid()) + QLatin1Char('-')
+                         + QString::number(++g_partCounter) + PartSuffix;
+    try {
+        image->writeFile(part);
+    } catch (...) {
+        QFile::remove(part);
+        throw;
+    }
+    if (std::rename(QFile::encodeName(part).constData(), QFile::encodeName(target).constData()) != 0) {
+        QFile::remove(part);
+        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1").arg(target));
+    }
 }
 
 ImageImport::Result ImageImport::importFiles(const QStringList &files)
 {
     Result r;
+    const RunMarker marker(m_paths, files.size());
     m_progress.append(QStringLiteral("Importing image(s) ... "));
     if (files.size() == 1) {
         m_progress.setMaximum(1);
@@ -144,6 +210,7 @@ ImageImport::Result ImageImport::importFiles(const QStringList &files)
             try {
                 importOne(file, false);
                 ++r.imported;
+                marker.write(r.imported);
             } catch (const std::exception &e) {
                 logFailure(m_log, e, ProcedureMulti);
                 ++r.failed;
@@ -179,6 +246,7 @@ ImageImport::Result ImageImport::importDicomDir(const QString &dicomDirPath)
     m_progress.append(QStringLiteral("Importing DICOM-Dir ... "));
     const std::vector<dicom::DirImageRecord> records = dicom::readDicomDir(dicomDirPath);
     const QString folder = QFileInfo(dicomDirPath).absolutePath();
+    const RunMarker marker(m_paths, qsizetype(records.size()));
     m_listings.clear();
     m_progress.setMaximum(int(records.size()));
     m_progress.setValue(0);
@@ -188,6 +256,7 @@ ImageImport::Result ImageImport::importDicomDir(const QString &dicomDirPath)
         try {
             importOne(resolveCached(folder, rec.fileId), true);
             ++r.imported;
+            marker.write(r.imported);
         } catch (const std::exception &e) {
             logFailure(m_log, e, ProcedureDir);
             ++r.failed;

@@ -38,9 +38,16 @@ public:
     static QString resolveReferencedFile(const QString &folder, const QStringList &fileId);
 
     // Writes one image file into the input folder unless overwrite is false and its
-    // target exists. Throws AppError for an unreadable file and for missing or invalid
-    // Study, Series or SOP Instance UIDs.
+    // target exists (under a hidden name first: the data manager takes only whole files).
+    // Throws AppError for an unreadable file and for missing or invalid Study, Series or
+    // SOP Instance UIDs.
     void importOne(const QString &file, bool overwrite);
+
+    // An import that ended unexpectedly (the station killed): what the operator is told,
+    // empty when there was none. Its partial file is removed with it.
+    static QString cutShortReport(const StationPaths &paths);
+    static inline const QString PartPrefix = QStringLiteral(".imp-");
+    static inline const QString PartSuffix = QStringLiteral(".part");
 
 private:
     QString resolveCached(const QString &folder, const QStringList &fileId);

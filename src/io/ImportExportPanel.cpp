@@ -1,5 +1,6 @@
 #include "io/ImportExportPanel.h"
 
+#include "core/AppError.h"
 #include "core/Station.h"
 #include "io/ExportForm.h"
 #include "io/ImageImport.h"
@@ -7,11 +8,12 @@
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
 #include "ui/EditForm.h"
+#include "ui/MainHooks.h"
 
 #include <QWidget>
 
 ImportExportPanel::ImportExportPanel(Station &station, StoreSelection &selection, CommandTable &commands,
-                                     const MainHooks &hooks, QWidget *parent)
+                                     MainHooks &hooks, QWidget *parent)
     : QObject(parent), m_station(station), m_selection(selection), m_hooks(hooks), m_parent(parent)
 {
     setObjectName(QStringLiteral("ImportExportPanel"));
@@ -20,6 +22,14 @@ ImportExportPanel::ImportExportPanel(Station &station, StoreSelection &selection
     commands.hook(QString::fromLatin1(Cmd::ImportDir), [this] { importDir(); });
     commands.hook(QString::fromLatin1(Cmd::ExportJpeg), [this] { exportImages(ImageExport::Jpeg); });
     commands.hook(QString::fromLatin1(Cmd::ExportDicom), [this] { exportImages(ImageExport::Dicom); });
+    // An import the station's end cut short is reported, not left to look complete.
+    hooks.prepareDataFiles.push_back([this] {
+        const QString report = ImageImport::cutShortReport(m_station.paths());
+        if (report.isEmpty())
+            return;
+        m_station.log().writeError(ErrorNo::FileIo, report, ProcedureImport);
+        m_station.prompter().message(report, MsgIcon::Warning);
+    });
 }
 
 void ImportExportPanel::importImages()

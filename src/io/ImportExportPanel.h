@@ -21,7 +21,7 @@ public:
     static inline const QString ProcedureImport = QStringLiteral("EditForm ImportTimer");
     static inline const QString ProcedureImportDir = QStringLiteral("EditForm ImportDirTimer");
 
-    ImportExportPanel(Station &station, StoreSelection &selection, CommandTable &commands, const MainHooks &hooks,
+    ImportExportPanel(Station &station, StoreSelection &selection, CommandTable &commands, MainHooks &hooks,
                       QWidget *parent);
 
     // mnuImportImages, mnuImportDir, mnuExportJPEG / mnuExportDICOM.

@@ -87,13 +87,42 @@ bool SendTransfer::removes() const { return m_station.settings().sentAndKeep == 
 bool SendTransfer::sendFile(const QString &file, const QString &logName)
 {
     m_progress.yield();
+    if (!m_sender.isOpen() && !m_breakLogName.isEmpty()) {
+        // The association broke on an earlier file (logged then): counted, not logged again.
+        ++m_unsentAfterBreak;
+        return false;
+    }
     const dicom::StoreSender::FileResult r = m_sender.send(file);
-    if (!r.sent)
+    if (!r.sent) {
         m_station.logError(ErrorNo::Network, QStringLiteral("%1 not sent: %2").arg(QFileInfo(file).fileName(), r.problem),
                            logName);
-    else if (!r.problem.isEmpty())
+        if (!m_sender.isOpen())
+            m_breakLogName = logName;
+    } else if (!r.problem.isEmpty()) {
         m_station.log().writeDebug(QStringLiteral("%1 stored with a warning").arg(QFileInfo(file).fileName()), r.problem);
+    }
+    if (r.sent)
+        m_sentUids << QFileInfo(file).completeBaseName();
     return r.sent;
+}
+
+void SendTransfer::finish()
+{
+    if (m_unsentAfterBreak == 0)
+        return;
+    m_station.logError(ErrorNo::Network,
+                       QStringLiteral("The association was broken: %1 more file(s) left unsent").arg(m_unsentAfterBreak),
+                       m_breakLogName);
+    m_unsentAfterBreak = 0;
+}
+
+bool SendTransfer::removeSent(Level level, qint64 key, const QStringList &imageUids)
+{
+    const Removed r = removeFromStore(level, key, imageUids);
+    m_patientRemoved = m_patientRemoved || r.patientGone;
+    if (r.stayed > 0)
+        m_progress.appendLine(QStringLiteral("%1 image(s) filed while the send ran stay in the store (not sent).").arg(r.stayed));
+    return r.ok;
 }
 
 void SendTransfer::sendSeries(qint64 seriesId)
@@ -121,7 +150,7 @@ void SendTransfer::sendSeries(qint64 seriesId)
     m_progress.appendLine(QStringLiteral("OK"));
     m_progress.appendLine(countLine(m_sent, m_total));
     if (removes() && m_sent == m_total)
-        m_success = removeFromStore(Level::Series, seriesId);
+        m_success = removeSent(Level::Series, seriesId, m_sentUids);
     m_progress.scrollToEnd();
 }
 
@@ -142,6 +171,7 @@ void SendTransfer::sendStudy(const StudyPlan &plan, bool partOfPatient)
     m_progress.append(QStringLiteral("Sending study ... "));
     int studySent = 0;
     int value = 0;
+    const qsizetype before = m_sentUids.size();
     for (const QString &f : plan.files) {
         if (sendFile(f, QStringLiteral("EditForm StudieSenden (TRANSMIT_ERROR)"))) {
             ++m_sent;
@@ -154,7 +184,7 @@ void SendTransfer::sendStudy(const StudyPlan &plan, bool partOfPatient)
         m_progress.appendLine(countLine(m_sent, m_total));
     // Removed only when every image row of the study went, not just the staged files.
     if (removes() && studySent == plan.imageUids.size() && studySent > 0)
-        m_success = removeFromStore(Level::Study, plan.studyId);
+        m_success = removeSent(Level::Study, plan.studyId, m_sentUids.mid(before));
     m_progress.scrollToEnd();
 }
 
@@ -171,8 +201,8 @@ void SendTransfer::sendPatient(const QString &displayName, qint64 patId, const Q
         if (m_sent != m_total || m_total == 0 || !removeFromStore) {
             m_progress.appendLine(QStringLiteral("skipped (not all files send)"));
         } else {
-            m_patientRemoved = removeFromStore(Level::Patient, patId);
-            m_progress.appendLine(m_patientRemoved ? QStringLiteral("OK") : QStringLiteral("failed"));
+            const bool ok = removeSent(Level::Patient, patId, m_sentUids);
+            m_progress.appendLine(ok ? QStringLiteral("OK") : QStringLiteral("failed"));
         }
     }
     m_progress.scrollToEnd();

@@ -43,9 +43,16 @@ public:
 
     SendTransfer(Station &station, Progress &progress, dicom::StoreSender &sender);
 
-    // Removes a series, study or patient from the store (rows and files); true when it
-    // went. Unset: nothing is removed.
-    std::function<bool(Level level, qint64 key)> removeFromStore;
+    // What a removal after sending took away.
+    struct Removed {
+        bool ok = false;         // the deletion went through
+        bool patientGone = false; // the patient's row went with it
+        int stayed = 0;          // images of the series, study or patient that stay (filed meanwhile)
+    };
+    // Removes the sent images of a series, study or patient from the store (rows and
+    // files), by SOP Instance UID: what was filed while the send ran stays, and a
+    // container goes only when nothing is left in it. Unset: nothing is removed.
+    std::function<Removed(Level level, qint64 key, const QStringList &imageUids)> removeFromStore;
     // Told when a study has nothing to send in a study send ("could not be found").
     std::function<void(const QString &text)> tellOperator;
 
@@ -61,9 +68,15 @@ public:
 
     static QString countLine(int sent, int total);
 
+    // Ends the transfer's log: one line for the files an association broken on the way left
+    // unsent (the first failure, the cause, has a line of its own).
+    void finish();
+
 private:
     bool sendFile(const QString &file, const QString &logName);
     bool removes() const;
+    // Removes what was sent; says so in the progress text.
+    bool removeSent(Level level, qint64 key, const QStringList &imageUids);
 
     Station &m_station;
     Progress &m_progress;
@@ -72,4 +85,7 @@ private:
     int m_sent = 0;
     bool m_success = false;
     bool m_patientRemoved = false;
+    QStringList m_sentUids;      // SOP Instance UIDs the destination accepted
+    int m_unsentAfterBreak = 0;  // files not even tried: the association was gone
+    QString m_breakLogName;
 };

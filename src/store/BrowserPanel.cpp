@@ -1,4 +1,5 @@
 #include "store/BrowserPanel.h"
+#include "dicom/StorageReceiver.h"
 #include "core/AppError.h"
 #include "core/Database.h"
 #include "core/EditSession.h"
@@ -70,6 +71,8 @@ BrowserPanel::BrowserPanel(Station &station, StoreSelection &selection, EditSess
             NoProgress none;
             StoreDeletion(m_station.paths(), m_station.log(), none).recover();
         });
+        // Objects a receiver that ended was receiving are incomplete.
+        StorageReceiver::removeLeftovers(m_station.paths().tempDir());
     });
     // A progress window's OK switches the patient list refresh on again.
     hooks.progressClosed.push_back([this] { m_updateTimer->start(); });

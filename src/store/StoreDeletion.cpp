@@ -105,22 +105,44 @@ StoreDeletion::Target StoreDeletion::containerOfLastImage(const QString &imageUi
 
 // ---- rows --------------------------------------------------------------------------
 
-void StoreDeletion::collectStudy(Database &db, qint64 studyId, Plan &plan)
+namespace {
+
+// Deletes the image rows of one series: all of them, or only the confirmed ones. Returns
+// the UIDs removed.
+QStringList deleteSeriesImages(Database &db, qint64 seriesId, const QStringList *confirmed)
+{
+    QStringList removed;
+    QSqlQuery q = db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {seriesId});
+    while (q.next())
+        if (!confirmed || confirmed->contains(q.value(0).toString()))
+            removed << q.value(0).toString();
+    for (const QString &uid : std::as_const(removed))
+        db.exec(QStringLiteral("DELETE FROM tblImages WHERE ImageUID = ? AND FKeySeriesID = ?"), {uid, seriesId});
+    return removed;
+}
+
+} // namespace
+
+void StoreDeletion::collectStudy(Database &db, qint64 studyId, Plan &plan, const QStringList *confirmed)
 {
     const QString studyUid = db.scalar(QStringLiteral("SELECT StudyUID FROM tblStudies WHERE StudyID = ?"), {studyId}).toString();
-    QSqlQuery q = db.exec(QStringLiteral("SELECT i.ImageUID FROM tblImages i INNER JOIN tblSeries se"
-                                         " ON i.FKeySeriesID = se.SeriesID WHERE se.FKeyStudyID = ?"),
-                          {studyId});
-    while (q.next()) {
-        plan.files.append({studyUid, q.value(0).toString()});
-        plan.result.imageUids << q.value(0).toString();
-    }
+    QList<qint64> series;
     QSqlQuery s = db.exec(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?"), {studyId});
     while (s.next())
-        plan.result.series << s.value(0).toLongLong();
-    db.exec(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID IN (SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?)"),
-            {studyId});
-    db.exec(QStringLiteral("DELETE FROM tblSeries WHERE FKeyStudyID = ?"), {studyId});
+        series << s.value(0).toLongLong();
+    for (qint64 id : std::as_const(series)) {
+        for (const QString &uid : deleteSeriesImages(db, id, confirmed)) {
+            plan.files.append({studyUid, uid});
+            plan.result.imageUids << uid;
+        }
+        // A series keeps what was filed into it since the question.
+        if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE FKeySeriesID = ?"), {id}) > 0)
+            continue;
+        db.exec(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {id});
+        plan.result.series << id;
+    }
+    if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE FKeyStudyID = ?"), {studyId}) > 0)
+        return;
     db.exec(QStringLiteral("DELETE FROM tblStudies WHERE StudyID = ?"), {studyId});
     plan.result.studies << studyId;
     plan.result.studyUids << studyUid;
@@ -145,7 +167,7 @@ void dropEmptyPatient(Database &db, qint64 patId, StoreDeletion::Result &r)
 
 } // namespace
 
-StoreDeletion::Result StoreDeletion::deletePatient(qint64 patId)
+StoreDeletion::Result StoreDeletion::deletePatient(qint64 patId, const QStringList *confirmed)
 {
     return deleteWith(PatientProc, QStringLiteral("Updating Database ... "), [&](Database &db, Plan &plan) {
         QList<qint64> studies;
@@ -153,23 +175,23 @@ StoreDeletion::Result StoreDeletion::deletePatient(qint64 patId)
         while (q.next())
             studies << q.value(0).toLongLong();
         for (qint64 id : studies)
-            collectStudy(db, id, plan);
+            collectStudy(db, id, plan, confirmed);
         dropEmptyPatient(db, patId, plan.result);
     });
 }
 
-StoreDeletion::Result StoreDeletion::deleteStudy(qint64 studyId)
+StoreDeletion::Result StoreDeletion::deleteStudy(qint64 studyId, const QStringList *confirmed)
 {
     return deleteWith(StudyProc, QStringLiteral("Updating Database ... "), [&](Database &db, Plan &plan) {
         const QVariant patId = db.scalar(QStringLiteral("SELECT FKeyPATID FROM tblStudies WHERE StudyID = ?"), {studyId});
         if (patId.isNull())
             return;
-        collectStudy(db, studyId, plan);
+        collectStudy(db, studyId, plan, confirmed);
         dropEmptyPatient(db, patId.toLongLong(), plan.result);
     });
 }
 
-StoreDeletion::Result StoreDeletion::deleteSeries(qint64 seriesId)
+StoreDeletion::Result StoreDeletion::deleteSeries(qint64 seriesId, const QStringList *confirmed)
 {
     auto collect = [&](Database &db, Plan &plan) {
         QSqlQuery s = db.exec(QStringLiteral("SELECT se.FKeyStudyID, st.StudyUID, st.FKeyPATID FROM tblSeries se"
@@ -178,12 +200,12 @@ StoreDeletion::Result StoreDeletion::deleteSeries(qint64 seriesId)
         if (!s.next())
             return;
         const QString studyUid = s.value(1).toString();
-        QSqlQuery q = db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {seriesId});
-        while (q.next()) {
-            plan.files.append({studyUid, q.value(0).toString()});
-            plan.result.imageUids << q.value(0).toString();
+        for (const QString &uid : deleteSeriesImages(db, seriesId, confirmed)) {
+            plan.files.append({studyUid, uid});
+            plan.result.imageUids << uid;
         }
-        db.exec(QStringLiteral("DELETE FROM tblImages WHERE FKeySeriesID = ?"), {seriesId});
+        if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE FKeySeriesID = ?"), {seriesId}) > 0)
+            return; // filed into it since the question: the series stays with those
         db.exec(QStringLiteral("DELETE FROM tblSeries WHERE SeriesID = ?"), {seriesId});
         plan.result.series << seriesId;
         dropEmptyStudy(db, s.value(0).toLongLong(), studyUid, s.value(2).toLongLong(), plan);
@@ -215,11 +237,11 @@ StoreDeletion::Result StoreDeletion::deleteImage(const QString &imageUid)
     });
 }
 
-StoreDeletion::Result StoreDeletion::deleteImages(const QStringList &imageUids)
+StoreDeletion::Result StoreDeletion::deleteImages(const QStringList &imageUids, const QString &procedure)
 {
     recover(); // what an earlier run left undone first
     Plan plan;
-    plan.procedure = QStringLiteral("EditForm UpdateTimer");
+    plan.procedure = procedure;
     m_progress.append(QStringLiteral("Updating Database ... "));
     {
         Database db = Database::openData(m_paths);
@@ -386,9 +408,65 @@ bool StoreDeletion::removeFolderIfEmpty(const QString &studyUid)
     return !ec;
 }
 
+QStringList StoreDeletion::imageUidsOf(const StationPaths &paths, Target target)
+{
+    static const QHash<Level, QString> sql = {
+        {Level::Series, QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?")},
+        {Level::Study, QStringLiteral("SELECT i.ImageUID FROM tblImages i INNER JOIN tblSeries se"
+                                      " ON i.FKeySeriesID = se.SeriesID WHERE se.FKeyStudyID = ?")},
+        {Level::Patient, QStringLiteral("SELECT i.ImageUID FROM tblImages i INNER JOIN tblSeries se"
+                                        " ON i.FKeySeriesID = se.SeriesID INNER JOIN tblStudies st"
+                                        " ON se.FKeyStudyID = st.StudyID WHERE st.FKeyPATID = ?")},
+    };
+    QStringList out;
+    if (!sql.contains(target.level))
+        return out;
+    Database db = Database::openData(paths);
+    QSqlQuery q = db.exec(sql.value(target.level), {target.key});
+    while (q.next())
+        out << q.value(0).toString();
+    return out;
+}
+
+int StoreDeletion::imagesIn(const StationPaths &paths, Level level, qint64 key)
+{
+    return int(imageUidsOf(paths, {level, key}).size());
+}
+
+QSet<QString> StoreDeletion::filingNow() const
+{
+    // The data manager names a batch's images in its journal before it moves them.
+    QSet<QString> out;
+    QFile journal(m_paths.dataDir() + QStringLiteral("/TqDataMgr.journal"));
+    if (journal.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : journal.readAll().split('\n')) {
+            const QList<QByteArray> parts = line.trimmed().split('\t');
+            if (parts.size() == 2)
+                out << QString::fromLatin1(parts[1]);
+        }
+    return out;
+}
+
+bool StoreDeletion::fileIsTaken(Database &db, const QSet<QString> &filing, const QString &imageUid)
+{
+    return filing.contains(imageUid)
+           || count(db, QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?"), {imageUid}) > 0;
+}
+
 StoreDeletion::Result StoreDeletion::run(Plan &plan)
 {
     Result &r = plan.result;
+    // Each file goes while no one can file anything (the data manager moves files only
+    // under the write lock): an image of the same UID filed anew since the rows went (a
+    // re-sent object) keeps its file.
+    Database db = Database::openData(m_paths);
+    const QSet<QString> filing = filingNow();
+    auto removeIfFree = [&](const QString &study, const QString &image) {
+        Transaction lock(db, Transaction::Write);
+        const bool ok = fileIsTaken(db, filing, image) || removeFile(study, image, plan.procedure);
+        lock.commit();
+        return ok;
+    };
     // Progress by folder where whole studies go, by file otherwise.
     const bool byFolder = !plan.folders.isEmpty();
     QHash<QString, QStringList> byStudy;
@@ -409,7 +487,7 @@ StoreDeletion::Result StoreDeletion::run(Plan &plan)
         m_progress.setValue(0);
         for (const QString &study : folders) {
             for (const QString &image : byStudy.value(study))
-                if (!removeFile(study, image, plan.procedure))
+                if (!removeIfFree(study, image))
                     fail(study + QLatin1Char('/') + image + QStringLiteral(".dcm"));
             if (plan.folders.contains(study) && !removeFolderIfEmpty(study))
                 fail(study);
@@ -420,7 +498,7 @@ StoreDeletion::Result StoreDeletion::run(Plan &plan)
         m_progress.setMaximum(int(plan.files.size()));
         m_progress.setValue(0);
         for (const auto &[study, image] : plan.files) {
-            if (!removeFile(study, image, plan.procedure))
+            if (!removeIfFree(study, image))
                 fail(study + QLatin1Char('/') + image + QStringLiteral(".dcm"));
             m_progress.setValue(++done);
             if (done % FilesPerYield == 0)
@@ -444,14 +522,15 @@ void StoreDeletion::recover()
     const QList<QByteArray> lines = journal.readAll().split('\n');
     journal.close();
     Database db = Database::openData(m_paths);
+    Transaction lock(db, Transaction::Write);
+    const QSet<QString> filing = filingNow();
     // Only what has no row any more goes: a run cut off before its commit removed no
     // rows, and its files stay.
     for (const QByteArray &line : lines) {
         const QList<QByteArray> parts = line.split('\t');
         if (parts.size() == 3 && parts[0] == "F") {
             const QString study = QString::fromUtf8(parts[1]), image = QString::fromUtf8(parts[2]);
-            if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?"), {image}) == 0
-                && !removeFile(study, image, RecoverProc))
+            if (!fileIsTaken(db, filing, image) && !removeFile(study, image, RecoverProc))
                 m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot remove %1/%2.dcm").arg(study, image), RecoverProc);
         }
     }
@@ -464,4 +543,5 @@ void StoreDeletion::recover()
         }
     }
     QFile::remove(journalPath());
+    lock.commit();
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -54,14 +55,21 @@ public:
 
     // The progress texts and error log names are those of the progress window's
     // operations; each throws AppError when the rows could not be removed (nothing was).
-    Result deletePatient(qint64 patId);
-    Result deleteStudy(qint64 studyId);
-    Result deleteSeries(qint64 seriesId);
+    // With confirmed, only those images go (what the operator confirmed): images filed
+    // into the patient, study or series since stay, and so does their container.
+    Result deletePatient(qint64 patId, const QStringList *confirmed = nullptr);
+    Result deleteStudy(qint64 studyId, const QStringList *confirmed = nullptr);
+    Result deleteSeries(qint64 seriesId, const QStringList *confirmed = nullptr);
     Result deleteImage(const QString &imageUid);
     // The given images in one transaction, with the series, studies and patients they
     // leave empty; images that arrived meanwhile stay. Unknown UIDs are passed over.
-    Result deleteImages(const QStringList &imageUids);
+    Result deleteImages(const QStringList &imageUids, const QString &procedure = QStringLiteral("EditForm UpdateTimer"));
     Result deleteAll();
+
+    // The images of a patient, study or series now (what a deletion asked now takes).
+    static QStringList imageUidsOf(const StationPaths &paths, Target target);
+    // How many images a patient, study or series holds now.
+    static int imagesIn(const StationPaths &paths, Level level, qint64 key);
 
     // Completes a deletion that an earlier run left between its rows and its files.
     void recover();
@@ -80,10 +88,14 @@ private:
     Result deleteWith(const QString &procedure, const QString &before,
                       const std::function<void(Database &, Plan &)> &collect,
                       const std::function<QString(const Plan &)> &after = {});
-    void collectStudy(Database &db, qint64 studyId, Plan &plan);
+    void collectStudy(Database &db, qint64 studyId, Plan &plan, const QStringList *confirmed);
     // A study left without series goes, and its patient when that has no study left.
     void dropEmptyStudy(Database &db, qint64 studyId, const QString &studyUid, qint64 patId, Plan &plan);
     bool removeFile(const QString &studyUid, const QString &imageUid, const QString &procedure);
+    // A file whose image has a row again (filed anew since), or that the data manager is
+    // filing now, is not the deletion's any more.
+    static bool fileIsTaken(Database &db, const QSet<QString> &filing, const QString &imageUid);
+    QSet<QString> filingNow() const;
     bool removeFolderIfEmpty(const QString &studyUid);
     void commitRows(Transaction &t, const Plan &plan);
     void writeJournal(const Plan &plan);

@@ -170,8 +170,9 @@ void TestCompanionControl::receiverThatCannotListenShowsStopped()
     kit::LiveStation live(taken.serverPort());
     OptionForm dlg(*live);
     button(dlg, "cmdStart", 0)->click();
-    // It ends at once; the status follows within moments.
-    QTRY_COMPARE_WITH_TIMEOUT(statusText(dlg, 0), QString("- stopped"), 5000);
+    // It ends at once; the status follows within moments, and says why.
+    const QString why = QString("- stopped: Port %1 is taken by another program").arg(taken.serverPort());
+    QTRY_VERIFY_WITH_TIMEOUT(statusText(dlg, 0).startsWith(why), 5000);
     QVERIFY(button(dlg, "cmdStart", 0)->isEnabled());
     QVERIFY(kit::readAll(live->log().errorLogPath()).contains("[TqReceiver Listen]"));
 }

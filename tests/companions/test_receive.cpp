@@ -219,7 +219,7 @@ void TestReceive::receiverWithoutUsablePortEndsWithError()
     auto bad = m_live->startChild(Companions::receiverName());
     QVERIFY(bad->waitForFinished(15000));
     QVERIFY(bad->exitCode() != 0);
-    QVERIFY(kit::readAll(s.log().errorLogPath()).contains("'11x' is not a usable TCP port"));
+    QVERIFY(kit::readAll(s.log().errorLogPath()).contains("'11x' (Com/IR_Port) is not a usable TCP port"));
 }
 
 void TestReceive::killedDataManagerLeavesConsistentStore()

@@ -206,7 +206,10 @@ void TestSend::refusedImageIsNotSent()
     RecordingProgress progress;
     SendTransfer t(*ts, progress, sender);
     int removals = 0;
-    t.removeFromStore = [&](SendTransfer::Level, qint64) { return ++removals > 0; };
+    t.removeFromStore = [&](SendTransfer::Level, qint64, const QStringList &) {
+        ++removals;
+        return SendTransfer::Removed{true, false, 0};
+    };
     t.sendSeries(made.seriesId);
     sender.close();
     QVERIFY2(progress.text.contains("2 of 3 images successfully sent."), qPrintable(progress.text));
@@ -243,7 +246,10 @@ void TestSend::studySendsOnlyItsOwnStagedFiles()
     RecordingProgress progress;
     SendTransfer t(*ts, progress, sender);
     int removals = 0;
-    t.removeFromStore = [&](SendTransfer::Level, qint64) { return ++removals > 0; };
+    t.removeFromStore = [&](SendTransfer::Level, qint64, const QStringList &) {
+        ++removals;
+        return SendTransfer::Removed{true, false, 0};
+    };
     t.sendStudy(plan);
     sender.close();
     // The total is the study's rows: not all went, so nothing is removed.
