@@ -1077,16 +1077,21 @@ void BrowserPanel::runDeletion(StoreDeletion::Target target)
     default:
         return;
     }
+    // What the operator asked to delete is what is there now: images filed into it while
+    // the deletion runs stay (and show in the lists afterwards).
+    QStringList confirmed;
+    if (!m_station.trap(job.procedure, [&] { confirmed = StoreDeletion::imageUidsOf(m_station.paths(), target); }))
+        return;
     resetViewerState();
     StoreDeletion::Result result;
-    job.work = [this, target, &result](EditForm &f) {
+    job.work = [this, target, confirmed, &result](EditForm &f) {
         StoreDeletion d(m_station.paths(), m_station.log(), f);
         if (target.level == Level::Patient)
-            result = d.deletePatient(target.key);
+            result = d.deletePatient(target.key, &confirmed);
         else if (target.level == Level::Study)
-            result = d.deleteStudy(target.key);
+            result = d.deleteStudy(target.key, &confirmed);
         else
-            result = d.deleteSeries(target.key);
+            result = d.deleteSeries(target.key, &confirmed);
     };
     EditForm form(m_station, std::move(job), &m_hooks, m_dv1->window());
     execDialog(form);
