@@ -82,5 +82,7 @@ int main(int argc, char *argv[])
     const QString error = receiver.run();
     if (!error.isEmpty())
         return fail(log, paths.logsDir(), error, "TqReceiver Listen");
+    // Ended as asked: whatever a receiver started by mistake meanwhile said is not ours.
+    Companions::clearStopReason(paths.logsDir(), QStringLiteral("TqReceiver"));
     return 0;
 }

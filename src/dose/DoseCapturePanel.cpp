@@ -161,9 +161,10 @@ void DoseCapturePanel::showPortProblem()
 {
     const Settings &s = m_station.settings();
     QString text;
-    if (DoseMessage::formatFor(s.xrayComm) == DoseMessage::Format::None || s.xrayComm == 4 || s.xrayComm < 1)
-        text = QStringLiteral("Unit type %1 (General\\XrayComm) is not known: no exposure is read. Choose the unit under "
-                              "Options > Comm Port.")
+    static const QList<int> known = {XrayUnit::Sophie, XrayUnit::Giotto, XrayUnit::LoradM4, XrayUnit::Hfe501};
+    if (!known.contains(s.xrayComm))
+        text = QStringLiteral("Unit type %1 (General\\XrayComm) is not one of the known units (1 Sophie, 2 Giotto, "
+                              "3 Lorad M4, 5 HFE 501): choose the unit under Options > Comm Port.")
                    .arg(s.xrayComm);
     else if (!m_link->isOpen())
         text = QStringLiteral("The serial port %1 (Options > Comm Port, %2) cannot be opened: %3. No exposure is read.")

@@ -116,11 +116,11 @@ void SendTransfer::finish()
     m_unsentAfterBreak = 0;
 }
 
-bool SendTransfer::removeSent(Level level, qint64 key, const QStringList &imageUids)
+bool SendTransfer::removeSent(Level level, qint64 key, const QStringList &imageUids, bool say)
 {
     const Removed r = removeFromStore(level, key, imageUids);
     m_patientRemoved = m_patientRemoved || r.patientGone;
-    if (r.stayed > 0)
+    if (say && r.stayed > 0)
         m_progress.appendLine(QStringLiteral("%1 image(s) filed while the send ran stay in the store (not sent).").arg(r.stayed));
     return r.ok;
 }
@@ -150,7 +150,7 @@ void SendTransfer::sendSeries(qint64 seriesId)
     m_progress.appendLine(QStringLiteral("OK"));
     m_progress.appendLine(countLine(m_sent, m_total));
     if (removes() && m_sent == m_total)
-        m_success = removeSent(Level::Series, seriesId, m_sentUids);
+        m_success = removeSent(Level::Series, seriesId, m_sentUids, true);
     m_progress.scrollToEnd();
 }
 
@@ -184,7 +184,8 @@ void SendTransfer::sendStudy(const StudyPlan &plan, bool partOfPatient)
         m_progress.appendLine(countLine(m_sent, m_total));
     // Removed only when every image row of the study went, not just the staged files.
     if (removes() && studySent == plan.imageUids.size() && studySent > 0)
-        m_success = removeSent(Level::Study, plan.studyId, m_sentUids.mid(before));
+        // Of a patient, what stays is said once for the patient.
+        m_success = removeSent(Level::Study, plan.studyId, m_sentUids.mid(before), !partOfPatient);
     m_progress.scrollToEnd();
 }
 
@@ -201,7 +202,7 @@ void SendTransfer::sendPatient(const QString &displayName, qint64 patId, const Q
         if (m_sent != m_total || m_total == 0 || !removeFromStore) {
             m_progress.appendLine(QStringLiteral("skipped (not all files send)"));
         } else {
-            const bool ok = removeSent(Level::Patient, patId, m_sentUids);
+            const bool ok = removeSent(Level::Patient, patId, m_sentUids, true);
             m_progress.appendLine(ok ? QStringLiteral("OK") : QStringLiteral("failed"));
         }
     }

@@ -75,8 +75,8 @@ public:
 private:
     bool sendFile(const QString &file, const QString &logName);
     bool removes() const;
-    // Removes what was sent; says so in the progress text.
-    bool removeSent(Level level, qint64 key, const QStringList &imageUids);
+    // Removes what was sent; with say, the progress text tells what stayed.
+    bool removeSent(Level level, qint64 key, const QStringList &imageUids, bool say);
 
     Station &m_station;
     Progress &m_progress;

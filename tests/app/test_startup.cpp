@@ -22,6 +22,7 @@ private slots:
     void uidsThatNamePaths();
     void screenCheckOfTheRealProgram_data();
     void screenCheckOfTheRealProgram();
+    void unusableStationFolderIsNamed();
     void instanceLockInOneProcess();
     void secondInstanceWithTwoProcesses();
 };
@@ -163,6 +164,24 @@ void TestStartup::screenCheckOfTheRealProgram()
         QVERIFY(!QFile::exists(home.filePath("Calvarex.lock")));
         QVERIFY(!QFile::exists(home.filePath("Data")));
     }
+}
+
+void TestStartup::unusableStationFolderIsNamed()
+{
+    // CALVAREX_HOME names a file: the station says so and ends, before anything is written.
+    QTemporaryDir dir, config;
+    const QString notAFolder = dir.filePath("station");
+    QFile f(notAFolder);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.close();
+    QProcess p;
+    p.setProcessEnvironment(stationEnvironment(notAFolder, config.path()));
+    p.start(binDir() + "/Calvarex", {});
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 1);
+    const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    QVERIFY2(out.contains(QString("The station folder %1 (CALVAREX_HOME) is not a folder.").arg(notAFolder)), qPrintable(out));
+    QVERIFY(QFileInfo(notAFolder).isFile());
 }
 
 void TestStartup::instanceLockInOneProcess()

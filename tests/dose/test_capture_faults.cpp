@@ -51,6 +51,8 @@ private slots:
     void lockedDatabaseDelaysNeverDrops();
     void fullDiskKeepsExposuresAndSaysSo();
     void channelUnitOffersFillInThePanel();
+    void settingThatStopsCaptureIsNamed_data();
+    void settingThatStopsCaptureIsNamed();
 };
 
 void TestCaptureFaults::lockedDatabaseDelaysNeverDrops()
@@ -186,6 +188,39 @@ void TestCaptureFaults::channelUnitOffersFillInThePanel()
     QCOMPARE(doseRows(*ts).size(), 1);
     QCOMPARE(doseRows(*ts)[0]["mGy1"].toString(), QStringLiteral("1.34"));
     QVERIFY(fill->isHidden());
+}
+
+void TestCaptureFaults::settingThatStopsCaptureIsNamed_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("a device that is not there")
+        << "/nonexistent/ttyUSB9" << int(XrayUnit::Hfe501)
+        << "The serial port /nonexistent/ttyUSB9 (Options &gt; Comm Port, Device) cannot be opened:";
+    QTest::newRow("an unknown unit type") << QString() << 7 << "Unit type 7 (General\\XrayComm) is not one of the known units";
+}
+
+void TestCaptureFaults::settingThatStopsCaptureIsNamed()
+{
+    QFETCH(QString, device);
+    QFETCH(int, unit);
+    QFETCH(QString, told);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TestStation ts;
+    ts->settings().comDevice = device.isEmpty() ? pty.slavePath() : device;
+    ts->settings().xrayComm = qint16(unit);
+    ts->saveSettings();
+    MainRoom room(*ts);
+    QLabel *note = room.label("lblPort");
+    QVERIFY(waitUntil([&] { return note->isVisible(); }, 3000));
+    QVERIFY2(note->text().startsWith(told), qPrintable(note->text()));
+    // Put right in the Options: the note goes at the next activation.
+    ts->settings().comDevice = pty.slavePath();
+    ts->settings().xrayComm = XrayUnit::Hfe501;
+    room.form->findChild<DoseCapturePanel *>()->Initialise_cPort();
+    QVERIFY(note->isHidden());
 }
 
 QTEST_MAIN(TestCaptureFaults)

@@ -1,6 +1,7 @@
 // "Merge Images", "Manually" and the sends of the main window through the send panel,
 // against storescp: each image gets its own record's dose, mismatches send nothing,
 // staged files of other patients never go, what was not sent is never removed.
+#include "../companions/CompanionTestKit.h"
 #include "StoreFixture.h"
 #include "StorePeers.h"
 #include "TestStation.h"
@@ -15,6 +16,8 @@
 #include "edit/ModifyImage.h"
 #include "edit/SendPanel.h"
 #include "net/Destinations.h"
+#include "net/SendTransfer.h"
+#include "store/ImageFiler.h"
 #include "store/Schema.h"
 #include "store/StoreSelection.h"
 #include "ui/CommandIds.h"
@@ -124,6 +127,11 @@ private slots:
     void deletedDefaultIsForgotten();
     void manuallySendsTheModifiedImage();
     void oldDatabasesGetTheUnitColumn();
+    void removalTakesOnlyWhatWasSent_data();
+    void removalTakesOnlyWhatWasSent();
+    void brokenAssociationIsOneLogLine();
+    void undoneTasksAskedBeforeConnecting();
+    void destinationsInAliasOrder();
     void refusalsSayWhatIsWrong_data();
     void refusalsSayWhatIsWrong();
 };
@@ -380,6 +388,133 @@ void TestMerge::oldDatabasesGetTheUnitColumn()
     QCOMPARE(DoseMerge(*ts).records({1}).first().patientId, QString());
     db.exec("INSERT INTO tblDosis (mGy1, ImgNo, Status, WorklistPatID, RecordUID) VALUES ('8', 2, '0', 'P1', '2.25.1')");
     QVERIFY_THROWS_EXCEPTION(AppError, db.exec("INSERT INTO tblDosis (mGy1, RecordUID) VALUES ('9', '2.25.1')"));
+}
+
+void TestMerge::removalTakesOnlyWhatWasSent_data()
+{
+    QTest::addColumn<bool>("patientSend");
+    QTest::newRow("series (Send to)") << false;
+    QTest::newRow("patient (toolbar Send)") << true;
+}
+
+void TestMerge::removalTakesOnlyWhatWasSent()
+{
+    // A removing send: the peer pauses at the second image, and meanwhile two images
+    // arrive in the study being sent and one in a new study of the patient. They were
+    // never sent: they stay, and the progress says so.
+    QFETCH(bool, patientSend);
+    SendHarness h;
+    h.ts->settings().sentAndKeep = 0;
+    RefusingScp scp({});
+    QVERIFY(scp.start());
+    h.defaultTo(scp.port(), "REFUSER");
+    StoreFixture fx(*h.ts);
+    const qint64 pat = fx.addPatient("P1", "DOE", "JANE");
+    const auto made = fx.addStudyWithImages(pat, 3);
+    QString seriesUid;
+    {
+        Database db = Database::openData(h.ts->paths());
+        seriesUid = db.scalar("SELECT SeriesUID FROM tblSeries WHERE SeriesID = ?", {made.seriesId}).toString();
+    }
+    QStringList arrived;
+    const QString newStudy = fx.newUid();
+    scp.beforeAnswer[2] = [&] {
+        ImageFiler filer(h.ts->paths(), h.ts->log());
+        for (const auto &[study, series] : {std::pair{made.studyUid, seriesUid}, std::pair{made.studyUid, seriesUid},
+                                             std::pair{newStudy, fx.newUid()}}) {
+            arrived << fx.newUid();
+            const QString file = h.ts->paths().tempDir() + "/" + arrived.last() + ".dcm";
+            StoreFixture::writeSmallImage(file, study, series, arrived.last(), 10 + int(arrived.size()), 24, 32, "P1");
+            filer.fileBatch({file});
+        }
+    };
+    h.pick(pat, "P1");
+    h.selection.studyUid = made.studyUid;
+    if (patientSend) {
+        const QString bin = h.ts->paths().binDir();
+        QDir().mkpath(bin);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(QFile::copy(made.files[i], bin + "/" + made.sopUids[i] + ".dcm"));
+        h.commands->run(Cmd::ToolbarSend);
+    } else {
+        h.selection.popupSeriesId = made.seriesId;
+        h.panel->sendTo(SendTransfer::Level::Series, Destinations::tag("REFUSER", "127.0.0.1", QString::number(scp.port())));
+    }
+    QCOMPARE(h.windows, 1);
+    QCOMPARE(arrived.size(), 3);
+    QVERIFY2(h.shown.contains("3 of 3 images successfully sent."), qPrintable(h.shown));
+    // The series keeps the two filed into it; the patient all three.
+    const QString stayed = QString("%1 image(s) filed while the send ran stay in the store (not sent).").arg(patientSend ? 3 : 2);
+    QVERIFY2(h.shown.contains(stayed), qPrintable(h.shown));
+    QCOMPARE(h.shown.count("filed while the send ran"), 1);
+    for (const QString &uid : made.sopUids)
+        QCOMPARE(kit::count(*h.ts, "SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?", {uid}), 0);
+    for (const QString &uid : arrived)
+        QCOMPARE(kit::count(*h.ts, "SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?", {uid}), 1);
+    QCOMPARE(kit::count(*h.ts, "SELECT COUNT(*) FROM tblPatienten WHERE PatID1 = 'P1'"), 1);
+    QVERIFY(kit::storeProblems(*h.ts).isEmpty());
+}
+
+void TestMerge::brokenAssociationIsOneLogLine()
+{
+    // The peer goes away after the first of 40 images: one line for the failure that broke
+    // the association, one with the count of what it left unsent.
+    SendHarness h;
+    auto scp = std::make_unique<RefusingScp>(std::map<int, Uint16>{});
+    QVERIFY(scp->start());
+    h.defaultTo(scp->port(), "REFUSER");
+    scp->abortAt = 2;
+    StoreFixture fx(*h.ts);
+    const qint64 pat = fx.addPatient("P1", "DOE", "JANE");
+    const auto made = fx.addStudyWithImages(pat, 40);
+    h.pick(pat, "P1");
+    h.selection.studyUid = made.studyUid;
+    h.selection.popupSeriesId = made.seriesId;
+    h.panel->sendTo(SendTransfer::Level::Series, Destinations::tag("REFUSER", "127.0.0.1", QString::number(scp->port())));
+    QVERIFY2(h.shown.contains(" of 40 images successfully sent."), qPrintable(h.shown));
+    const QStringList lines = h.errorLog().split('\n', Qt::SkipEmptyParts).filter("SerieSenden");
+    QVERIFY2(lines.size() <= 3, qPrintable(lines.join('\n')));
+    QVERIFY2(lines.last().contains("The association was broken:") && lines.last().contains("more file(s) left unsent"),
+             qPrintable(lines.join('\n')));
+}
+
+void TestMerge::undoneTasksAskedBeforeConnecting()
+{
+    // "No" to the question: no association was ever opened (the peer saw no one).
+    SendHarness h;
+    SilentPeer peer;
+    QVERIFY(peer.start());
+    h.defaultTo(peer.port());
+    StoreFixture fx(*h.ts);
+    const qint64 pat = fx.addPatient("P1", "DOE", "JANE");
+    const auto made = fx.addStudyWithImages(pat, 1);
+    h.pick(pat, "P1");
+    h.selection.studyUid = made.studyUid;
+    h.selection.popupSeriesId = made.seriesId;
+    h.edits.setPendingTasks(2);
+    h.ts.prompter.yesNo = {false};
+    QElapsedTimer t;
+    t.start();
+    h.panel->sendTo(SendTransfer::Level::Series, Destinations::tag("ARCHIVE", "127.0.0.1", QString::number(peer.port())));
+    QCOMPARE(h.ts.prompter.lastText(), QString("Undone tasks in list!\nContinue?"));
+    QVERIFY(t.elapsed() < 2000); // not after waiting on the silent peer
+    QTest::qWait(200);
+    QCOMPARE(peer.connections(), 0);
+    QCOMPARE(h.windows, 0);
+    QCOMPARE(h.edits.pendingTasks(), 2);
+}
+
+void TestMerge::destinationsInAliasOrder()
+{
+    SendHarness h;
+    Destinations d(*h.ts);
+    for (const char *alias : {"zeta", "Archive", "beta", "Alpha"})
+        d.add(alias, "AE", "127.0.0.1", "104");
+    h.panel->UpdateSendToEntries();
+    QStringList shown;
+    for (QAction *a : h.commands->menu(Menu::StudySendTo)->actions())
+        shown << a->text();
+    QCOMPARE(shown, (QStringList{"Alpha", "Archive", "beta", "zeta"}));
 }
 
 void TestMerge::refusalsSayWhatIsWrong_data()

@@ -3,6 +3,7 @@
 // a run killed between rows and files, and the commands of the browser through the real
 // progress window.
 #include "BrowserHarness.h"
+#include "StationProcess.h"
 #include "RecordingProgress.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
@@ -23,6 +24,7 @@
 #include <QTimer>
 #include <QSqlQuery>
 #include <QtTest>
+#include <thread>
 
 #include <csignal>
 #include <sys/wait.h>
@@ -391,6 +393,85 @@ private slots:
         d.deletePatient(st.p1);
         QCOMPARE(rows(s, "SELECT COUNT(*) FROM tblStudies WHERE StudyUID = ?", {newStudy}), 1);
         QCOMPARE(QDir(s.paths().studyDir(newStudy)).entryList({"*.dcm"}).size(), 1);
+        QCOMPARE(inconsistencies(s), QStringList());
+    }
+
+    void deletionTakesWhatWasThereWhenAsked()
+    {
+        Store st;
+        Station &s = *st.ts;
+        // Asked: study a as it stands. Then, before the deletion runs, two images arrive in
+        // one of its series and one in a new series of it.
+        const QStringList confirmed = StoreDeletion::imageUidsOf(s.paths(), {Level::Study, st.a.studyId});
+        QCOMPARE(confirmed.size(), 4);
+        QString series;
+        {
+            Database db = Database::openData(s.paths());
+            series = db.scalar("SELECT SeriesUID FROM tblSeries WHERE SeriesID = ?", {st.a.seriesId}).toString();
+        }
+        QStringList arrived;
+        ImageFiler filer(s.paths(), s.log());
+        for (const QString &into : {series, series, st.fx.newUid()}) {
+            arrived << st.fx.newUid();
+            const QString file = s.paths().tempDir() + "/" + arrived.last() + ".dcm";
+            StoreFixture::writeSmallImage(file, st.a.studyUid, into, arrived.last(), 9, 24, 32, "P1");
+            QCOMPARE(filer.fileBatch({file}).filed, 1);
+        }
+        // While its files go, one of the deleted images is filed anew (a modality sends it
+        // again): its new file stays with its new row.
+        const QString again = confirmed.first();
+        NoProgress none;
+        StoreDeletion d(s.paths(), s.log(), none);
+        d.stageHook = [&](const QString &at) {
+            if (at != "rows")
+                return;
+            const QString file = s.paths().tempDir() + "/again.dcm";
+            StoreFixture::writeSmallImage(file, st.a.studyUid, st.fx.newUid(), again, 1, 24, 32, "P1");
+            QCOMPARE(filer.fileBatch({file}).filed, 1);
+        };
+        const StoreDeletion::Result r = d.deleteStudy(st.a.studyId, &confirmed);
+        QCOMPARE(r.imageUids.size(), 4);
+        QVERIFY(r.studyUids.isEmpty()); // the study stays with what arrived
+        for (const QString &uid : arrived + QStringList{again})
+            QCOMPARE(rows(s, "SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?", {uid}), 1);
+        QCOMPARE(rows(s, "SELECT COUNT(*) FROM View_Images WHERE StudyID = ?", {st.a.studyId}), 4);
+        QCOMPARE(QDir(st.folder(st.a)).entryList({"*.dcm"}).size(), 4);
+        QCOMPARE(inconsistencies(s), QStringList());
+    }
+
+    void deletionWhile100ImagesArrive()
+    {
+        // The real data manager files 100 images into the study while it is deleted.
+        Store st;
+        Station &s = *st.ts;
+        const QStringList confirmed = StoreDeletion::imageUidsOf(s.paths(), {Level::Study, st.a.studyId});
+        QStringList arriving;
+        for (int i = 0; i < 100; ++i) {
+            arriving << st.fx.newUid();
+            StoreFixture::writeSmallImage(s.paths().tempDir() + "/.w" + arriving.last(), st.a.studyUid, st.fx.newUid(),
+                                          arriving.last(), i + 1, 24, 32, "P1");
+        }
+        QProcess manager;
+        manager.setProcessEnvironment(stationEnvironment(s.paths().appPath(), st.ts.root()));
+        manager.start(binDir() + "/TqDataMgr", {});
+        QVERIFY(manager.waitForStarted(10000));
+        // They come in while the deletion runs (hidden until whole, as the receiver does it).
+        std::thread feeder([&] {
+            for (const QString &uid : std::as_const(arriving)) {
+                QFile::rename(s.paths().tempDir() + "/.w" + uid, s.paths().tempDir() + "/" + uid + ".dcm");
+                QThread::msleep(2);
+            }
+        });
+        NoProgress none;
+        const StoreDeletion::Result r = StoreDeletion(s.paths(), s.log(), none).deleteStudy(st.a.studyId, &confirmed);
+        feeder.join();
+        QVERIFY(waitUntil([&] { return rows(s, "SELECT COUNT(*) FROM View_Images WHERE StudyUID = ?", {st.a.studyUid}) == 100; },
+                          30000));
+        manager.terminate();
+        QVERIFY(manager.waitForFinished(10000));
+        QCOMPARE(r.imageUids.size(), 4);
+        for (const QString &uid : confirmed)
+            QCOMPARE(rows(s, "SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?", {uid}), 0);
         QCOMPARE(inconsistencies(s), QStringList());
     }
 

@@ -278,7 +278,8 @@ void StoreFixture::addReceive(const QString &patId)
 }
 
 void StoreFixture::writeSmallImage(const QString &path, const QString &studyUid, const QString &seriesUid,
-                                   const QString &sopUid, int instanceNumber, int width, int height)
+                                   const QString &sopUid, int instanceNumber, int width, int height,
+                                   const QString &patientId)
 {
     ImageFacts f;
     f.sopClass = QString::fromLatin1(SecondaryCaptureClass);
@@ -288,7 +289,7 @@ void StoreFixture::writeSmallImage(const QString &path, const QString &studyUid,
     f.instanceNumber = instanceNumber;
     f.modality = QStringLiteral("OT");
     f.patientName = QStringLiteral("Test^Small");
-    f.patientId = QStringLiteral("S1");
+    f.patientId = patientId;
     f.bitsStored = 8;
     std::vector<quint16> px(size_t(width) * height);
     for (int y = 0; y < height; ++y)

@@ -41,7 +41,8 @@ public:
     static void writeMammogram(const QString &path, const Mammogram &m);
     // Writes a small plain grey image (quick, for counting tests).
     static void writeSmallImage(const QString &path, const QString &studyUid, const QString &seriesUid,
-                                const QString &sopUid, int instanceNumber, int width = 24, int height = 32);
+                                const QString &sopUid, int instanceNumber, int width = 24, int height = 32,
+                                const QString &patientId = QStringLiteral("S1"));
 
     // A whole study of n images under a new or given patient: rows and files. The
     // files are mammograms of the given size when mammoSize is valid, else small

@@ -23,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -178,6 +179,11 @@ public:
     }
     quint16 port() const { return m_port; }
     int received() const { return m_count; }
+    // Runs before the n-th object is answered (on the peer's thread): the sender waits
+    // meanwhile, as on a peer that pauses in the middle of a transfer.
+    std::map<int, std::function<void()>> beforeAnswer;
+    // The association is aborted instead of answering the n-th object (0: never).
+    int abortAt = 0;
 
 private:
     struct Scp : DcmSCP {
@@ -193,6 +199,10 @@ private:
             if (c.bad())
                 return c;
             const int n = ++owner->m_count;
+            if (const auto pause = owner->beforeAnswer.find(n); pause != owner->beforeAnswer.end())
+                pause->second();
+            if (n == owner->abortAt)
+                return DIMSE_ILLEGALASSOCIATION;
             const auto it = owner->m_refuse.find(n);
             return sendSTOREResponse(info.presentationContextID, req, it == owner->m_refuse.end() ? 0 : it->second);
         }
@@ -221,6 +231,7 @@ public:
         return true;
     }
     quint16 port() const { return m_server.serverPort(); }
+    int connections() const { return int(m_held.size()); }
 
 private:
     QTcpServer m_server;
