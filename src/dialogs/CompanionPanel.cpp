@@ -2,6 +2,7 @@
 #include "core/Companions.h"
 #include "core/Station.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -17,6 +18,7 @@ CompanionPanel::CompanionPanel(Station &station, QWidget *dialog) : QObject(dial
     for (int i = 0; i < 2; ++i) {
         m_txtIR[i] = dialog->findChild<QLineEdit *>(QStringLiteral("txtIR_%1").arg(i));
         m_txtStatus[i] = dialog->findChild<QLineEdit *>(QStringLiteral("txtStatus_%1").arg(i));
+        m_lblReason[i] = dialog->findChild<QLabel *>(QStringLiteral("lblStopReason_%1").arg(i));
         m_cmdStart[i] = dialog->findChild<QPushButton *>(QStringLiteral("cmdStart_%1").arg(i));
         m_cmdStop[i] = dialog->findChild<QPushButton *>(QStringLiteral("cmdStop_%1").arg(i));
         if (m_cmdStart[i])
@@ -43,9 +45,12 @@ void CompanionPanel::refresh()
             // A companion that gave up says why, beside "- stopped".
             const QString why = alive[i] ? QString() : Companions::stopReason(m_station.paths().logsDir(), names[i]);
             if (m_txtStatus[i]) {
-                m_txtStatus[i]->setText(alive[i] ? Started : why.isEmpty() ? Stopped : Stopped + QStringLiteral(": ") + why);
+                m_txtStatus[i]->setText(alive[i] ? Started : Stopped);
                 m_txtStatus[i]->setToolTip(why);
-                m_txtStatus[i]->setCursorPosition(0);
+            }
+            if (m_lblReason[i]) {
+                m_lblReason[i]->setText(why);
+                m_lblReason[i]->setVisible(!why.isEmpty());
             }
             if (m_cmdStop[i])
                 m_cmdStop[i]->setEnabled(alive[i]);

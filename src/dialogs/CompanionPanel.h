@@ -3,6 +3,7 @@
 
 class Station;
 class QWidget;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
@@ -31,6 +32,7 @@ private:
     Station &m_station;
     QLineEdit *m_txtIR[2] = {nullptr, nullptr};
     QLineEdit *m_txtStatus[2] = {nullptr, nullptr};
+    QLabel *m_lblReason[2] = {nullptr, nullptr};
     QPushButton *m_cmdStart[2] = {nullptr, nullptr};
     QPushButton *m_cmdStop[2] = {nullptr, nullptr};
 };

@@ -195,7 +195,16 @@ QWidget *OptionForm::buildCommunication()
     cl->setContentsMargins(0, 0, 0, 0);
     for (int i = 0; i < 2; ++i) {
         auto *box = new QGroupBox(titles[i]);
-        auto *bl = new QHBoxLayout(box);
+        auto *outer = new QVBoxLayout(box);
+        auto *bl = new QHBoxLayout;
+        outer->addLayout(bl);
+        // Why the companion stopped on its own, when it says so.
+        auto *reason = new QLabel(box);
+        reason->setObjectName(QStringLiteral("lblStopReason_%1").arg(i));
+        reason->setWordWrap(true);
+        reason->setStyleSheet(QStringLiteral("QLabel { color: #8a1c00; }"));
+        reason->hide();
+        outer->addWidget(reason);
         txtStatus[i] = edit(QStringLiteral("txtStatus_%1").arg(i));
         txtStatus[i]->setReadOnly(true);
         cmdStart[i] = new QPushButton(QStringLiteral("Start"));

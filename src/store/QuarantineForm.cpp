@@ -24,9 +24,15 @@ QuarantineForm::QuarantineForm(Station &station, QWidget *parent) : QDialog(pare
     layout->addWidget(intro);
     m_list = ListHelpers::reportList(QStringLiteral("lvQuarantine"),
                                      {QStringLiteral("Time"), QStringLiteral("File"), QStringLiteral("Why")}, this);
-    ListHelpers::setColumnWidths(m_list, {130, 220});
-    m_list->setWordWrap(true);
     layout->addWidget(m_list, 1);
+    // The whole reason of the object picked, wrapped.
+    m_detail = new QLabel(this);
+    m_detail->setObjectName(QStringLiteral("lblReason"));
+    m_detail->setWordWrap(true);
+    m_detail->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_detail->setMinimumHeight(3 * fontMetrics().lineSpacing());
+    m_detail->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    layout->addWidget(m_detail);
     auto *buttons = new QHBoxLayout;
     m_delete = new QPushButton(QStringLiteral("Delete"), this);
     m_delete->setObjectName(QStringLiteral("cmdDelete"));
@@ -57,6 +63,8 @@ void QuarantineForm::refill()
         item->setData(0, Qt::UserRole, i);
         item->setToolTip(2, o.reason);
     }
+    m_list->resizeColumnToContents(0);
+    m_list->resizeColumnToContents(1);
     updateButtons();
 }
 
@@ -73,6 +81,7 @@ void QuarantineForm::updateButtons()
 {
     const QuarantinedObject *o = selected();
     m_delete->setEnabled(o != nullptr);
+    m_detail->setText(o ? o->reason : QStringLiteral("Pick an object to read why it was kept apart."));
     // Only an object kept apart for a clash can be filed: the others cannot be filed at all.
     m_fileAnyway->setEnabled(o && o->clash);
 }

@@ -30,6 +30,7 @@ private:
     Station &m_station;
     QList<QuarantinedObject> m_objects;
     QTreeWidget *m_list = nullptr;
+    QLabel *m_detail = nullptr;
     QPushButton *m_delete = nullptr;
     QPushButton *m_fileAnyway = nullptr;
 };

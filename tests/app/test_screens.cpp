@@ -7,6 +7,8 @@
 #include "core/Database.h"
 #include "dialogs/OptionForm.h"
 #include "dose/DoseList.h"
+#include "store/Quarantine.h"
+#include "store/QuarantineForm.h"
 #include "net/WorklistEntry.h"
 
 #include <QHeaderView>
@@ -28,6 +30,7 @@ private slots:
     void mainWindowFitsAt1024x768();
     void doseValuesSeenWithoutScrolling_data();
     void doseValuesSeenWithoutScrolling();
+    void keptApartListFits();
     void optionTabsFit_data();
     void optionTabsFit();
 };
@@ -166,6 +169,55 @@ void TestScreens::doseValuesSeenWithoutScrolling()
     }
     save(form, QString("dose_list_%1x%2_unit%3").arg(screen.width()).arg(screen.height()).arg(unit));
     form.exitProgram();
+}
+
+void TestScreens::keptApartListFits()
+{
+    TestStation ts;
+    QuarantinedObject clash;
+    clash.clash = true;
+    clash.level = "Study";
+    clash.uid = "1.2.826.0.1.3680043.2.1143.77.1";
+    clash.sopUid = "1.2.826.0.1.3680043.2.1143.77.1.1.1";
+    clash.storedPatientId = "A100";
+    clash.storedPatientName = "ALPHA^ANNA";
+    clash.newPatientId = "B200";
+    clash.newPatientName = "BETA^BEN";
+    clash.reason = "Study Instance UID 1.2.826.0.1.3680043.2.1143.77.1 is stored for patient A100 (ALPHA^ANNA); this object "
+                   "1.2.826.0.1.3680043.2.1143.77.1.1.1 is of patient B200 (BETA^BEN)";
+    QuarantinedObject junk;
+    junk.reason = "not a DICOM file (no DICM prefix)";
+    for (const auto &[name, what] : {std::pair{QString("clash.dcm"), clash}, std::pair{QString("junk.bin"), junk}}) {
+        const QString f = ts->paths().tempDir() + "/" + name;
+        QFile file(f);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("x");
+        file.close();
+        QString error;
+        QVERIFY2(!Quarantine::keepApart(ts->paths(), f, what, &error).isEmpty(), qPrintable(error));
+    }
+    QuarantineForm form(*ts);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QCOMPARE(form.list()->topLevelItemCount(), 2);
+    form.list()->setCurrentItem(form.list()->topLevelItem(0));
+    QVERIFY(form.width() <= 1024 && form.height() <= 768);
+    const QStringList problems = layoutProblems(&form);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join("\n")));
+    save(form, "kept_apart");
+
+    // The main window says how many there are, in its status bar.
+    MainForm main(*ts);
+    main.hooks().startCompanions.clear();
+    main.formLoad();
+    main.resize(1024, 740);
+    main.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    auto *note = main.findChild<QLabel *>("lblQuarantine");
+    QVERIFY(note && note->isVisible());
+    QVERIFY(note->text().contains("2 objects kept apart"));
+    save(main, "main_kept_apart");
+    main.exitProgram();
 }
 
 void TestScreens::optionTabsFit_data()

@@ -14,6 +14,7 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QLabel>
 #include <QtTest>
 
 namespace {
@@ -170,9 +171,14 @@ void TestCompanionControl::receiverThatCannotListenShowsStopped()
     kit::LiveStation live(taken.serverPort());
     OptionForm dlg(*live);
     button(dlg, "cmdStart", 0)->click();
-    // It ends at once; the status follows within moments, and says why.
-    const QString why = QString("- stopped: Port %1 is taken by another program").arg(taken.serverPort());
-    QTRY_VERIFY_WITH_TIMEOUT(statusText(dlg, 0).startsWith(why), 5000);
+    // It ends at once; the status follows within moments, and says why beside it.
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(dlg, 0), QString("- stopped"), 5000);
+    auto *reason = dlg.findChild<QLabel *>("lblStopReason_0");
+    QVERIFY(reason);
+    QTRY_VERIFY_WITH_TIMEOUT(!reason->isHidden(), 5000);
+    QVERIFY2(reason->text().startsWith(QString("Port %1 is taken by another program").arg(taken.serverPort())),
+             qPrintable(reason->text()));
+    QVERIFY(dlg.findChild<QLabel *>("lblStopReason_1")->isHidden());
     QVERIFY(button(dlg, "cmdStart", 0)->isEnabled());
     QVERIFY(kit::readAll(live->log().errorLogPath()).contains("[TqReceiver Listen]"));
 }
