@@ -13,6 +13,7 @@
 #include <QSaveFile>
 #include <QSqlQuery>
 #include <filesystem>
+#include <optional>
 
 namespace {
 
@@ -25,6 +26,8 @@ const QString RecoverProc = QStringLiteral("StoreDeletion Recover");
 
 // Progress is yielded to the window every so many files.
 constexpr int FilesPerYield = 64;
+// Files removed under one hold of the write lock at most.
+constexpr int FilesPerLock = 256;
 
 qint64 count(Database &db, const QString &sql, const QVariantList &binds)
 {
@@ -461,10 +464,22 @@ StoreDeletion::Result StoreDeletion::run(Plan &plan)
     // re-sent object) keeps its file.
     Database db = Database::openData(m_paths);
     const QSet<QString> filing = filingNow();
+    // The lock is taken for a few hundred files at a time, so the data manager waits only
+    // moments.
+    std::optional<Transaction> lock;
+    int underLock = 0;
+    auto release = [&] {
+        if (lock)
+            lock->commit();
+        lock.reset();
+        underLock = 0;
+    };
     auto removeIfFree = [&](const QString &study, const QString &image) {
-        Transaction lock(db, Transaction::Write);
+        if (!lock)
+            lock.emplace(db, Transaction::Write);
         const bool ok = fileIsTaken(db, filing, image) || removeFile(study, image, plan.procedure);
-        lock.commit();
+        if (++underLock == FilesPerLock)
+            release();
         return ok;
     };
     // Progress by folder where whole studies go, by file otherwise.
@@ -492,6 +507,7 @@ StoreDeletion::Result StoreDeletion::run(Plan &plan)
             if (plan.folders.contains(study) && !removeFolderIfEmpty(study))
                 fail(study);
             m_progress.setValue(++done);
+            release();
             m_progress.yield();
         }
     } else {
@@ -501,10 +517,13 @@ StoreDeletion::Result StoreDeletion::run(Plan &plan)
             if (!removeIfFree(study, image))
                 fail(study + QLatin1Char('/') + image + QStringLiteral(".dcm"));
             m_progress.setValue(++done);
-            if (done % FilesPerYield == 0)
+            if (done % FilesPerYield == 0) {
+                release();
                 m_progress.yield();
+            }
         }
     }
+    release();
     QFile::remove(journalPath());
     stage(QStringLiteral("files"));
     m_progress.appendLine(r.filesFailed ? QStringLiteral("failed") : QStringLiteral("OK"));
