@@ -2,6 +2,7 @@
 #include "app/Startup.h"
 #include "core/Station.h"
 #include "core/StationPaths.h"
+#include "dicom/Network.h"
 #include "ui/WidgetPrompter.h"
 
 #include <QApplication>
@@ -9,6 +10,8 @@
 
 int main(int argc, char *argv[])
 {
+    // Before any thread starts: the network set-up changes the environment.
+    dicom::prepareNetwork();
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Lumetra"));
     QApplication::setApplicationName(QStringLiteral("TqStation"));

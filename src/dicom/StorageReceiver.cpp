@@ -1,4 +1,5 @@
 #include "dicom/StorageReceiver.h"
+#include "dicom/Network.h"
 #include "core/AppError.h"
 #include "core/Leftovers.h"
 #include "core/StationPaths.h"
@@ -22,6 +23,7 @@
 #include <fcntl.h>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <chrono>
 #include <mutex>
 #include <sys/stat.h>
@@ -127,14 +129,32 @@ protected:
 
         // The data set is taken in whatever the answer is, so the association stays in step.
         QString writeError;
-        OFCondition cond = receiveToFile(presInfo.presentationContextID, req, partPath, &writeError);
+        int dataFd = -1;
+        OFCondition cond = receiveToFile(presInfo.presentationContextID, req, partPath, &writeError, &dataFd);
+        // On disk before anyone hears Success (a power cut after the answer must not take an
+        // object the sender will never send again): the sync runs while the object is checked.
+        std::future<int> synced;
+        if (dataFd >= 0)
+            synced = std::async(std::launch::async, [dataFd] {
+                const int err = ::fdatasync(dataFd) == 0 ? 0 : errno;
+                ::close(dataFd);
+                return err;
+            });
+        auto syncError = [&synced]() -> QString {
+            if (!synced.valid())
+                return {};
+            const int err = synced.get();
+            return err ? QString::fromLocal8Bit(std::strerror(err)) : QString();
+        };
         if (cond.bad()) {
+            syncError();
             ::unlink(partPath.constData());
             problem(QStringLiteral("Receiving %1 from %2 failed: %3")
                         .arg(sopUid, latin(getPeerAETitle().c_str()), QString::fromLatin1(cond.text())));
             return cond;
         }
         if (!writeError.isEmpty()) {
+            syncError();
             // The disk filled up (or refused the file) while the object came in: nothing
             // of it is kept, and the sender hears so as soon as its last byte is in.
             ::unlink(partPath.constData());
@@ -153,6 +173,9 @@ protected:
         } else if (const QString why = objectProblem(partName, sopUid); !why.isEmpty()) {
             status = STATUS_STORE_Error_CannotUnderstand;
             problem(QStringLiteral("Refused %1 from %2: %3").arg(sopUid, latin(getPeerAETitle().c_str()), why));
+        } else if (const QString why = syncError(); !why.isEmpty()) {
+            status = STATUS_STORE_Refused_OutOfResources;
+            problem(QStringLiteral("Cannot write %1 to %2: %3").arg(sopUid, cfg.outputDir, why));
         } else {
             const QString finalName = cfg.outputDir + QLatin1Char('/') + sopUid + QStringLiteral(".dcm");
             if (std::rename(partPath.constData(), QFile::encodeName(finalName).constData()) != 0) {
@@ -167,6 +190,7 @@ protected:
                 g_owner->stored(finalName);
             }
         }
+        syncError(); // a refused object's sync is waited for before its file goes
         if (status != STATUS_Success)
             ::unlink(partPath.constData());
         return sendSTOREResponse(presInfo.presentationContextID, req, status);
@@ -235,6 +259,10 @@ private:
         a->bytes = byteCount;
 #ifdef __linux__
         if (a->fd >= 0 && byteCount - a->writtenBack >= WriteBackStep) {
+            // What was started a step ago is waited for (it is on disk by now as a rule),
+            // and what came since is started: the sync at the end finds little left.
+            if (a->writtenBack > 0)
+                ::sync_file_range(a->fd, 0, off64_t(a->writtenBack), SYNC_FILE_RANGE_WAIT_BEFORE);
             ::sync_file_range(a->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
             a->writtenBack = byteCount;
         }
@@ -246,7 +274,7 @@ private:
     // in but could not be written whole (disk full, file too large), *writeError says why:
     // the rest of the data set is still read, so the association stays in step.
     OFCondition receiveToFile(T_ASC_PresentationContextID presId, T_DIMSE_C_StoreRQ &req, const QByteArray &path,
-                              QString *writeError)
+                              QString *writeError, int *syncFd)
     {
         const T_DIMSE_BlockingMode blocking = getConfig().getDIMSEBlockingMode();
         const int timeout = static_cast<int>(getConfig().getDIMSETimeout());
@@ -278,13 +306,8 @@ private:
             cond = EC_Normal;
         }
         delete stream; // closes the file
-        // On disk before anyone hears Success: a power cut after the answer must not take
-        // an object the sender will never send again.
-        if (arrival.fd >= 0) {
-            if (cond.good() && writeError->isEmpty() && ::fdatasync(arrival.fd) != 0)
-                *writeError = QString::fromLocal8Bit(std::strerror(errno));
-            ::close(arrival.fd);
-        }
+        // The caller syncs what was written through this descriptor.
+        *syncFd = arrival.fd;
         if (cond.bad())
             return cond;
         if (dataPresId != presId)
@@ -423,6 +446,7 @@ QString StorageReceiver::run()
     if (aet.isEmpty() || aet.size() > 16)
         return QStringLiteral("The AE title '%1' (Com/IR_AET) is not usable: 1 to 16 characters").arg(m_config.aeTitle);
 
+    dicom::prepareNetwork();
     g_owner = this;
     DcmSCPPool<Scp> pool;
     pool.setMaxThreads(static_cast<Uint16>(qBound(1, m_config.maxAssociations, 64)));

@@ -1,4 +1,5 @@
 #include "dicom/StoreSender.h"
+#include "dicom/Network.h"
 #include "core/AppError.h"
 #include "dicom/Codecs.h"
 
@@ -129,6 +130,7 @@ void StoreSender::open(const QStringList &files)
     echo.push_back(UID_LittleEndianImplicitTransferSyntax);
     add(UID_VerificationSOPClass, echo);
 
+    prepareNetwork();
     OFCondition c = scu->initNetwork();
     if (c.bad())
         throw AppError(ErrorNo::Network, QStringLiteral("Network set-up failed: %1").arg(conditionText(c)));

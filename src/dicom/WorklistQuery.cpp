@@ -1,4 +1,5 @@
 #include "dicom/WorklistQuery.h"
+#include "dicom/Network.h"
 
 #include "core/AppError.h"
 
@@ -203,6 +204,7 @@ std::vector<WorklistAnswer> queryWorklist(const WorklistQueryParams &p)
     syntaxes.push_back(UID_LittleEndianImplicitTransferSyntax);
     scu.addPresentationContext(UID_FINDModalityWorklistInformationModel, syntaxes);
 
+    prepareNetwork();
     OFCondition cond = scu.initNetwork();
     if (cond.bad())
         fail(QStringLiteral("Worklist network set-up failed"), cond);
