@@ -1,13 +1,16 @@
 #include "dialogs/AddSCP.h"
 #include "core/AppError.h"
+#include "core/PeerFields.h"
 #include "core/Station.h"
 #include "net/Destinations.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 
 AddSCP::AddSCP(Station &station, QWidget *parent) : QDialog(parent), m_station(station)
 {
@@ -23,7 +26,20 @@ AddSCP::AddSCP(Station &station, QWidget *parent) : QDialog(parent), m_station(s
     }
     txtSCP[2]->setMaxLength(15);
     txtSCP[3]->setMaxLength(5);
+    // Digits only, typed or pasted; Add checks again, since a validator does not see
+    // every way text gets in.
+    txtSCP[3]->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("\\d{0,5}")), txtSCP[3]));
+    txtSCP[1]->setToolTip(QStringLiteral("1 to %1 characters, no backslash; blanks before and after are dropped")
+                              .arg(PeerFields::MaxAeTitle));
+    txtSCP[3]->setToolTip(QStringLiteral("1 to 65535"));
     txtSCP[0]->setMinimumWidth(220);
+    // Why Add did not close the dialog.
+    m_problem = new QLabel;
+    m_problem->setObjectName(QStringLiteral("lblProblem"));
+    m_problem->setWordWrap(true);
+    m_problem->setStyleSheet(QStringLiteral("QLabel { color: #8a1c00; font-weight: bold; }"));
+    m_problem->hide();
+    grid->addWidget(m_problem, 4, 0, 1, 2);
     auto *buttons = new QHBoxLayout;
     cmdAdd = new QPushButton(QStringLiteral("Add"));
     cmdAdd->setObjectName(QStringLiteral("cmdAdd"));
@@ -33,7 +49,7 @@ AddSCP::AddSCP(Station &station, QWidget *parent) : QDialog(parent), m_station(s
     buttons->addStretch();
     buttons->addWidget(cmdAdd);
     buttons->addWidget(cmdCancel);
-    grid->addLayout(buttons, 4, 0, 1, 2);
+    grid->addLayout(buttons, 5, 0, 1, 2);
     connect(cmdAdd, &QPushButton::clicked, this, &AddSCP::cmdAdd_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -48,14 +64,49 @@ void AddSCP::editRow(qint64 id, const QString &alias, const QString &aet, const 
         txtSCP[i]->setText(texts[i]);
 }
 
+void AddSCP::refuse(int field, const QString &text)
+{
+    m_problem->setText(text);
+    m_problem->show();
+    // Room for the whole text as it wraps, at the width the dialog has.
+    layout()->activate();
+    if (hasHeightForWidth())
+        resize(width(), qMax(height(), heightForWidth(width())));
+    if (field >= 0) {
+        txtSCP[field]->setFocus(Qt::OtherFocusReason);
+        txtSCP[field]->selectAll();
+    }
+}
+
+QString AddSCP::fieldProblem(int field) const
+{
+    const QString text = txtSCP[field]->text();
+    if (field == 1)
+        return PeerFields::aeTitleProblem(text);
+    if (field == 3)
+        return PeerFields::portProblem(text);
+    if (text.trimmed().isEmpty())
+        return QStringLiteral("required");
+    // The list's own rules for the field, the other three set to fit.
+    QString probe[4] = {QStringLiteral("a"), QStringLiteral("A"), QStringLiteral("127.0.0.1"), QStringLiteral("104")};
+    probe[field] = text;
+    return Destinations::validate(probe[0], probe[1], probe[2], probe[3]);
+}
+
 void AddSCP::cmdAdd_Click()
 {
+    // Each field by its rules (the AE title and the port as every peer field), named as
+    // the dialog shows it; the first refused one takes the focus.
+    static const char *names[] = {"Alias", "AE title", "IP", "Port"};
+    for (int i = 0; i < 4; ++i)
+        if (const QString p = fieldProblem(i); !p.isEmpty())
+            return refuse(i, QStringLiteral("%1: %2").arg(QLatin1String(names[i]), p));
+    txtSCP[1]->setText(PeerFields::trimBlanks(txtSCP[1]->text()));
+    txtSCP[3]->setText(PeerFields::trimBlanks(txtSCP[3]->text()));
     const QString t[] = {txtSCP[0]->text(), txtSCP[1]->text(), txtSCP[2]->text(), txtSCP[3]->text()};
-    const QString problem = Destinations::validate(t[0], t[1], t[2], t[3]);
-    if (!problem.isEmpty()) {
-        m_station.prompter().message(problem, MsgIcon::Information);
-        return;
-    }
+    if (const QString p = Destinations::validate(t[0], t[1], t[2], t[3]); !p.isEmpty())
+        return refuse(-1, p);
+    m_problem->hide();
     const bool ok = m_station.trap(QStringLiteral("AddSCP cmdAdd_Click"), [&] {
         Destinations d(m_station);
         const QVariant tag = cmdAdd->property("tag");

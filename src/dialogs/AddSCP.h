@@ -1,12 +1,14 @@
 #pragma once
 #include <QDialog>
 
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class Station;
 
 // Adds a storage destination, or edits one ("Edit SCP", "Apply") when given its row.
-// The four fields are checked before anything is stored; a refusal only shows its text.
+// The four fields are checked before anything is stored; a refused field takes the focus
+// and the text under the fields (lblProblem) names it and its rule.
 class AddSCP : public QDialog {
     Q_OBJECT
 public:
@@ -22,10 +24,14 @@ public:
 
 private:
     void cmdAdd_Click();
+    // Why the field's text cannot be stored; empty when it can.
+    QString fieldProblem(int field) const;
+    void refuse(int field, const QString &text);
 
     Station &m_station;
     QLineEdit *txtSCP[4];
     QPushButton *cmdAdd;
     QPushButton *cmdCancel;
+    QLabel *m_problem;
     bool m_changed = false;
 };

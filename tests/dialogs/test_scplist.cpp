@@ -7,6 +7,10 @@
 #include "dialogs/ScpPanel.h"
 #include "net/Destinations.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -17,7 +21,10 @@ class TestScpList : public QObject {
     Q_OBJECT
 private slots:
     void addEditDeleteAndDefault();
+    void refusedFieldsKeepTheDialogOpen_data();
     void refusedFieldsKeepTheDialogOpen();
+    void storedWithoutBlanksAround();
+    void portBoxRefusesPastedText();
 };
 
 namespace {
@@ -85,20 +92,87 @@ void TestScpList::addEditDeleteAndDefault()
     QCOMPARE(Destinations(*ts).list().size(), size_t(1));
 }
 
+void TestScpList::refusedFieldsKeepTheDialogOpen_data()
+{
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<int>("field");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("port 99999") << QStringList{"PACS", "STORE", "1.2.3.4", "99999"} << 3 << "Port: a number from 1 to 65535";
+    QTest::newRow("port 0") << QStringList{"PACS", "STORE", "1.2.3.4", "0"} << 3 << "Port: a number from 1 to 65535";
+    QTest::newRow("port with a blank inside") << QStringList{"PACS", "STORE", "1.2.3.4", "1 04"} << 3
+                                              << "Port: digits only, a number from 1 to 65535";
+    QTest::newRow("AE title of 17") << QStringList{"PACS", "STOREFORTHEARCHIV", "1.2.3.4", "104"} << 1
+                                    << "AE title: at most 16 characters, this one has 17";
+    QTest::newRow("AE title of blanks") << QStringList{"PACS", "   ", "1.2.3.4", "104"} << 1
+                                        << "AE title: not only blanks, 1 to 16 characters";
+    QTest::newRow("AE title not ASCII") << QStringList{"PACS", "ZOË", "1.2.3.4", "104"} << 1
+                                        << "AE title: plain ASCII letters, digits and signs only, not \"Ë\"";
+    QTest::newRow("AE title with a tab") << QStringList{"PACS", "ST\tORE", "1.2.3.4", "104"} << 1
+                                         << "AE title: no control characters (tab, line break)";
+    QTest::newRow("alias empty") << QStringList{"", "STORE", "1.2.3.4", "104"} << 0 << "Alias: required";
+    QTest::newRow("IP with a blank inside") << QStringList{"PACS", "STORE", "1.2 .3.4", "104"} << 2
+                                            << "IP: Not a valid IP address or host name.";
+    QTest::newRow("separator in the alias") << QStringList{"PA!++!CS", "STORE", "1.2.3.4", "104"} << 0
+                                            << "Alias: \"!++!\" may not be part of a field.";
+}
+
 void TestScpList::refusedFieldsKeepTheDialogOpen()
+{
+    QFETCH(QStringList, texts);
+    QFETCH(int, field);
+    QFETCH(QString, problem);
+    TestStation ts;
+    AddSCP dlg(*ts);
+    dlg.show();
+    dlg.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&dlg));
+    QCOMPARE(dlg.field(2)->maxLength(), 15);
+    QCOMPARE(dlg.field(3)->maxLength(), 5);
+    for (int i = 0; i < 4; ++i)
+        dlg.field(i)->setText(texts[i]);
+    dlg.addButton()->click();
+    QVERIFY(dlg.isVisible());
+    QVERIFY(!dlg.changed());
+    QCOMPARE(dlg.result(), 0);
+    auto *label = dlg.findChild<QLabel *>("lblProblem");
+    QVERIFY(label && label->isVisible());
+    QCOMPARE(label->text(), problem);
+    QCOMPARE(QApplication::focusWidget(), dlg.field(field));
+    dlg.layout()->activate();
+    QVERIFY(label->height() >= label->heightForWidth(label->width()));
+    QVERIFY(Destinations(*ts).list().empty());
+}
+
+void TestScpList::storedWithoutBlanksAround()
 {
     TestStation ts;
     AddSCP dlg(*ts);
-    QCOMPARE(dlg.field(2)->maxLength(), 15);
-    QCOMPARE(dlg.field(3)->maxLength(), 5);
-    const QStringList bad{"PACS", "STORE", "1.2.3.4", "99999"};
+    const QStringList texts{"Archive", "  ARCH 2 ", "127.0.0.1", " 104 "};
     for (int i = 0; i < 4; ++i)
-        dlg.field(i)->setText(bad[i]);
+        dlg.field(i)->setText(texts[i]);
     dlg.addButton()->click();
-    QCOMPARE(ts.prompter.lastText(), QString("Not a valid port."));
-    QVERIFY(!dlg.changed());
-    QCOMPARE(dlg.result(), 0);
-    QVERIFY(Destinations(*ts).list().empty());
+    QVERIFY(dlg.changed());
+    const auto rows = Destinations(*ts).list();
+    QCOMPARE(rows.size(), size_t(1));
+    QCOMPARE(rows[0].aet, QString("ARCH 2"));
+    QCOMPARE(rows[0].port, QString("104"));
+    QVERIFY(dlg.field(1)->toolTip().contains("blanks before and after are dropped"));
+}
+
+void TestScpList::portBoxRefusesPastedText()
+{
+    TestStation ts;
+    AddSCP dlg(*ts);
+    QLineEdit *port = dlg.field(3);
+    for (const char *bad : {"10a4", "-104", "1 04"}) {
+        port->clear();
+        QApplication::clipboard()->setText(bad);
+        port->paste();
+        QVERIFY2(port->text().isEmpty(), bad);
+    }
+    QApplication::clipboard()->setText("104");
+    port->paste();
+    QCOMPARE(port->text(), QString("104"));
 }
 
 QTEST_MAIN(TestScpList)
