@@ -200,6 +200,21 @@ void StopDataManager(Station &station)
     station.dataManagerPid = 0;
 }
 
+QString ensureDataManager(Station &station)
+{
+    if (RefreshCompanionStatus(station).dataManagerAlive)
+        return {};
+    StartDataManager(station);
+    if (IsProcessAlive(station.dataManagerPid))
+        return QStringLiteral("The data manager %1 was not running and has been started: it files the images from the "
+                              "input folder now.")
+            .arg(dataManagerName());
+    const QString why = stopReason(station.paths().logsDir(), dataManagerName());
+    return QStringLiteral("The data manager %1 is not running and could not be started%2. The images wait in the input "
+                          "folder %3 until it runs (View > Options > Communication).")
+        .arg(dataManagerName(), why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why), station.paths().tempDir());
+}
+
 Status RefreshCompanionStatus(Station &station)
 {
     if (station.receiverPid == 0)

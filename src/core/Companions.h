@@ -45,6 +45,11 @@ struct Status {
 // Looks up each companion whose id is not remembered, then reports which are alive.
 Status RefreshCompanionStatus(Station &station);
 
+// Before images are handed to the input folder: a data manager that is not running is
+// started. Returns what the operator is told: empty when it was running; else that it
+// was started, or that it could not be and the images wait in the input folder.
+QString ensureDataManager(Station &station);
+
 // The start-up rule: a companion not found in the process list is started; one found
 // running is left alone and its id is not remembered.
 void startAtStartup(Station &station);

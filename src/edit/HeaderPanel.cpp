@@ -24,6 +24,22 @@ public:
 
 } // namespace
 
+namespace {
+
+// The element's values as stored, joined with "\"; empty for binary data and sequences.
+QString rawValue(const dicom::Image &image, const QString &group, const QString &element)
+{
+    quint16 g = 0, e = 0;
+    if (!HeaderElement::parseHex16(group, &g) || !HeaderElement::parseHex16(element, &e))
+        return {};
+    const std::optional<QString> v = image.value(g, e);
+    if (!v || *v == dicom::UnknownDataType)
+        return {};
+    return *v;
+}
+
+} // namespace
+
 HeaderPanel::HeaderPanel(Station &station, StoreSelection &selection, EditSession &edits, MainHooks &hooks, QWidget *parent)
     : QObject(parent), m_station(station), m_selection(selection), m_state(this)
 {
@@ -94,7 +110,9 @@ void HeaderPanel::loadHeaderData()
             const QString value = HeaderElement::GetHeaderElement(m_station, group, element, *image);
             const QString shown = value.size() > MaxShownValue ? value.left(MaxShownValue) + QStringLiteral(" ...") : value;
             auto *item = new QTreeWidgetItem(QStringList{shown, group + QLatin1Char(',') + element, entry.description});
-            item->setData(ValueColumn, Qt::UserRole, value);
+            // The editor takes the stored values, several joined with "\" as they are
+            // written, not the text shown.
+            item->setData(ValueColumn, Qt::UserRole, rawValue(*image, group, element));
             item->setToolTip(ValueColumn, shown.left(200));
             rows << item;
         }

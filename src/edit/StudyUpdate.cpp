@@ -120,13 +120,20 @@ QList<StudyUpdate::Item> StudyUpdate::collect(const QList<Task> &tasks, const Lo
         throw AppError(ErrorNo::BadInput, QStringLiteral("No study or series is loaded"));
 
     QList<int> patientTasks, studyTasks, loadedTasks;
-    QHash<int, int> imageTaskNumber; // task index: viewer number
+    QHash<int, int> imageTaskNumber;  // task index: viewer number
+    QHash<int, int> seriesTaskNumber; // a series task made at image level: viewer number
     for (int i = 0; i < tasks.size(); ++i) {
         TaskApplier::checkTask(tasks[i]);
         switch (tasks[i].scope()) {
         case Task::Scope::Patient: patientTasks << i; break;
         case Task::Scope::Study: studyTasks << i; break;
-        case Task::Scope::Series: break;
+        case Task::Scope::Series:
+            if (const int n = tasks[i].imageNumber(); n > 0 && !series) {
+                if (n > loaded.viewerFiles.size())
+                    throw AppError(ErrorNo::BadInput, QStringLiteral("%1: the viewer holds no such image").arg(tasks[i].level));
+                seriesTaskNumber.insert(i, n);
+            }
+            break;
         case Task::Scope::Image: {
             const int n = tasks[i].imageNumber();
             if (n < 1 || n > loaded.viewerFiles.size())
@@ -158,12 +165,28 @@ QList<StudyUpdate::Item> StudyUpdate::collect(const QList<Task> &tasks, const Lo
             throw AppError(ErrorNo::BadInput, QStringLiteral("%1 is no longer in the store").arg(tasks[it.key()].level));
         imageOfTask.insert(it.key(), uid);
     }
+    // A series task made at an image of a loaded study is for the images of that image's
+    // series, all of them.
+    QHash<int, QSet<QString>> seriesOfTask;
+    for (auto it = seriesTaskNumber.cbegin(); it != seriesTaskNumber.cend(); ++it) {
+        const QString uid = QFileInfo(loaded.viewerFiles.at(it.value() - 1)).completeBaseName();
+        if (!loadedSet.contains(uid))
+            throw AppError(ErrorNo::BadInput, QStringLiteral("%1 is no longer in the store").arg(tasks[it.key()].level));
+        const QStringList members = imagesOf(db,
+                                             QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID ="
+                                                            " (SELECT FKeySeriesID FROM tblImages WHERE ImageUID = ?)"),
+                                             {uid});
+        seriesOfTask.insert(it.key(), QSet<QString>(members.cbegin(), members.cend()));
+    }
     for (const QString &uid : loadedUids) {
         Item item{loaded.studyUid, uid, {}, true};
         for (int i = 0; i < tasks.size(); ++i) {
             // Each image gets every patient task once, also when one series is loaded.
-            if (!imageOfTask.contains(i) || imageOfTask.value(i) == uid)
-                item.tasks << i;
+            if (imageOfTask.contains(i) && imageOfTask.value(i) != uid)
+                continue;
+            if (seriesOfTask.contains(i) && !seriesOfTask.value(i).contains(uid))
+                continue;
+            item.tasks << i;
         }
         items << item;
     }

@@ -7,7 +7,9 @@ Task::Scope Task::scope() const
     const QString tag = sourceTag();
     if (level == QLatin1String("Patient") || tag.left(4) == QLatin1String("0010"))
         return Scope::Patient;
-    if (level == QLatin1String("Study"))
+    // A Study Instance UID names the whole study: changed at any lower level it is
+    // changed for every image of the study, or the study would be split.
+    if (level == QLatin1String("Study") || tag == QLatin1String("0020,000D"))
         return Scope::Study;
     if (level == QLatin1String("Series") || tag == QLatin1String("0020,000E"))
         return Scope::Series;

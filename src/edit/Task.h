@@ -20,8 +20,9 @@ struct Task {
     QString targetTag() const { return target.left(9); }
 
     // Which images the task is for: a patient task (also any element of group 0010),
-    // a study task, a series task (also a Series UID change at image level), else an
-    // image task.
+    // a study task (also a Study UID change at series or image level), a series task
+    // (also a Series UID change at image level: the image's whole series), else an image
+    // task.
     Scope scope() const;
     // The viewer number of an image task ("Image #3" gives 3); 0 when there is none.
     int imageNumber() const;

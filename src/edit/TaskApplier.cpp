@@ -24,7 +24,7 @@ void checkFits(const dicom::Image &image, quint16 g, quint16 e, const QString &t
 {
     if (TaskApplier::isInstanceUid(g, e) && text.isEmpty())
         throw AppError(ErrorNo::BadInput, QStringLiteral("%1 is an instance UID and cannot be emptied").arg(tagText(g, e)));
-    const QString problem = dicom::valueProblem(dicom::vrOf(image, g, e), text);
+    const QString problem = dicom::valueProblem(image, g, e, text);
     if (!problem.isEmpty())
         throw AppError(ErrorNo::BadInput,
                        QStringLiteral("\"%1\" cannot be written into %2: %3").arg(text.left(80), tagText(g, e), problem));
@@ -37,16 +37,62 @@ bool TaskApplier::isInstanceUid(quint16 group, quint16 element)
     return (group == 0x0008 && element == 0x0018) || (group == 0x0020 && (element == 0x000D || element == 0x000E));
 }
 
+bool TaskApplier::describesPixels(quint16 group, quint16 element)
+{
+    if (group == 0x0002 || group == 0x7FE0)
+        return true; // the file meta information, the pixel data itself
+    if (group == 0x0008 && element == 0x0016)
+        return true; // the SOP Class says what the object is
+    if (group != 0x0028)
+        return false;
+    switch (element) {
+    case 0x0002: // Samples per Pixel
+    case 0x0004: // Photometric Interpretation
+    case 0x0006: // Planar Configuration
+    case 0x0008: // Number of Frames
+    case 0x0010: // Rows
+    case 0x0011: // Columns
+    case 0x0100: // Bits Allocated
+    case 0x0101: // Bits Stored
+    case 0x0102: // High Bit
+    case 0x0103: // Pixel Representation
+        return true;
+    default:
+        return false;
+    }
+}
+
 void TaskApplier::checkTask(const Task &task)
 {
     quint16 g = 0, e = 0;
     if (!Task::parseTag(task.sourceTag(), &g, &e))
         throw AppError(ErrorNo::BadInput, QStringLiteral("Task \"%1\": \"%2\" is not an element tag").arg(task.task, task.source));
+    auto checkElement = [&](const QString &named, quint16 group, quint16 element) {
+        if (describesPixels(group, element))
+            throw AppError(ErrorNo::BadInput,
+                           QStringLiteral("Task \"%1\": %2 describes the pixel data or the file and cannot be edited")
+                               .arg(task.task, named));
+    };
+    checkElement(task.source, g, e);
     if (task.type == Task::Move || task.type == Task::Switch) {
+        const bool sourceUid = isUid(g, e);
         if (!Task::parseTag(task.targetTag(), &g, &e))
             throw AppError(ErrorNo::BadInput,
                            QStringLiteral("Task \"%1\": \"%2\" is not an element tag").arg(task.task, task.target));
+        checkElement(task.target, g, e);
+        // A UID is made, never copied from other text: "New UID" changes it.
+        if (sourceUid || isUid(g, e))
+            throw AppError(ErrorNo::BadInput,
+                           QStringLiteral("Task \"%1\": a UID cannot be moved or switched; change it with \"New UID\"")
+                               .arg(task.task));
     }
+}
+
+bool TaskApplier::isUid(quint16 group, quint16 element)
+{
+    if (isInstanceUid(group, element))
+        return true;
+    return dicom::dictionaryVr(group, element) == QLatin1String("UI");
 }
 
 QString TaskApplier::newUidFor(quint16 element, const QString &oldUid)

@@ -21,10 +21,17 @@ public:
     // instance UID that would be emptied.
     void apply(const Task &task, dicom::Image &image);
 
-    // Throws AppError for a task that fits no image at all (bad tags, unknown type).
+    // Throws AppError for a task that fits no image at all (bad tags, an element that
+    // describes the pixel data, a UID moved or switched).
     static void checkTask(const Task &task);
 
     static bool isInstanceUid(quint16 group, quint16 element);
+    // Elements no task may change: the pixel data and what says how to read it (rows,
+    // columns, bits, samples, photometric interpretation, planar configuration, number of
+    // frames), the SOP Class and the file meta information.
+    static bool describesPixels(quint16 group, quint16 element);
+    // An element whose values are UIDs (by the dictionary), the instance UIDs included.
+    static bool isUid(quint16 group, quint16 element);
 
 private:
     QString newUidFor(quint16 element, const QString &oldUid);

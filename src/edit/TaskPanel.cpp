@@ -1,9 +1,13 @@
 #include "edit/TaskPanel.h"
 #include "core/AppError.h"
+#include "core/Companions.h"
 #include "core/Database.h"
 #include "core/EditSession.h"
 #include "core/Station.h"
+#include "dicom/Image.h"
 #include "dicom/Uid.h"
+#include "dicom/ValueCheck.h"
+#include "edit/TaskApplier.h"
 #include "edit/HeaderState.h"
 #include "edit/RuleSets.h"
 #include "edit/StudyUpdate.h"
@@ -234,8 +238,37 @@ void TaskPanel::addTask()
                 return;
             }
         }
+        // A task that cannot be carried out is refused now, with the rule it breaks,
+        // not when the update runs.
+        if (const QString why = refusal(t); !why.isEmpty()) {
+            m_station.prompter().message(why, MsgIcon::Information);
+            return;
+        }
         appendTask(t);
     });
+}
+
+QString TaskPanel::refusal(const Task &t) const
+{
+    try {
+        TaskApplier::checkTask(t);
+        if (t.type != Task::Change || HeaderState::isInstanceUid(t.sourceTag()))
+            return {};
+        quint16 g = 0, e = 0;
+        Task::parseTag(t.sourceTag(), &g, &e);
+        // The element's representation as the image in view holds it.
+        const QString file = m_selection.currentImageFile.isEmpty() && !m_selection.viewerFiles.isEmpty()
+                                 ? m_selection.viewerFiles.first()
+                                 : m_selection.currentImageFile;
+        if (file.isEmpty())
+            return {};
+        const auto image = dicom::Image::readFile(file);
+        if (const QString why = dicom::valueProblem(*image, g, e, t.target); !why.isEmpty())
+            return QStringLiteral("\"%1\" cannot be written into %2: %3").arg(t.target.left(80), t.source, why);
+    } catch (const AppError &e) {
+        return e.description();
+    }
+    return {};
 }
 
 void TaskPanel::deleteTask()
@@ -330,6 +363,9 @@ void TaskPanel::applyTasks()
         EditForm form(m_station, std::move(job), &m_hooks, m_page ? m_page->window() : nullptr);
         execDialog(form);
     }
+    // The rewritten images are filed by the data manager: without it they would seem lost.
+    if (const QString note = Companions::ensureDataManager(m_station); !note.isEmpty())
+        m_station.prompter().message(note, MsgIcon::Information);
     m_lvTasks->clear();
     m_txtSelected->clear();
     m_selectedValue.clear();

@@ -44,6 +44,8 @@ public:
     // "Add Task", "Delete Task", "Save as ...", UpdateRulesPopup, PopUpRules_Click and
     // "Execute tasks ...".
     void addTask();
+    // Why a task cannot be added (with the rule its value breaks); empty when it can.
+    QString refusal(const Task &t) const;
     void deleteTask();
     void saveRuleSet();
     void updateRulesPopup();

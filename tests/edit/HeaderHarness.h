@@ -58,13 +58,13 @@ struct HeaderHarness {
         selection.notifyImagePicked();
     }
 
-    // Rows as (tag, value), in the list's order.
+    // Rows as (tag, value shown), in the list's order.
     QList<QPair<QString, QString>> rows() const
     {
         QList<QPair<QString, QString>> out;
         for (int i = 0; i < list()->topLevelItemCount(); ++i) {
             auto *it = list()->topLevelItem(i);
-            out.append({it->text(HeaderPanel::TagColumn), it->data(HeaderPanel::ValueColumn, Qt::UserRole).toString()});
+            out.append({it->text(HeaderPanel::TagColumn), it->text(HeaderPanel::ValueColumn)});
         }
         return out;
     }

@@ -33,6 +33,7 @@ private slots:
     void rowClickFillsTheEditor_data();
     void rowClickFillsTheEditor();
     void targetListExcludesTheSelectedElement();
+    void editorTakesStoredValuesAndRefusesMisfits();
     void refreshAfterOptions();
     void tamperedActiveFilterIsRefused_data();
     void tamperedActiveFilterIsRefused();
@@ -371,6 +372,57 @@ void TestHeader::targetListExcludesTheSelectedElement()
     QCOMPARE(cboTarget->count(), 2);
     cboTask->setCurrentIndex(0);
     QCOMPARE(cboTarget->count(), 0);
+}
+
+// The editor is offered the values as they are stored (several joined with "\\"), so
+// that a changed multi-valued element keeps its values; a task whose value breaks the
+// element's rules, or that edits what describes the pixels, is refused when it is added.
+void TestHeader::editorTakesStoredValuesAndRefusesMisfits()
+{
+    HeaderHarness h;
+    h.useFilter("MG", {"0008,0008", "0028,0030", "0028,0010", "0008,0060"});
+    const QString file = h.ts.root() + "/m.dcm";
+    StoreFixture::writeSmallImage(file, "1.2.3.4", "1.2.3.4.5", "1.2.3.4.5.6", 1);
+    {
+        auto img = dicom::Image::readFile(file);
+        img->setText(0x0008, 0x0008, "DERIVED\\PRIMARY");
+        img->setText(0x0028, 0x0030, "0.1\\0.2");
+        img->writeFile(file);
+    }
+    h.selection.viewerFiles = {file};
+    h.pick(file);
+    auto *txtNeu = h.parent.findChild<QLineEdit *>("txtNeu");
+    auto *add = h.parent.findChild<QPushButton *>("cmdTask_0");
+    auto *tasks = h.parent.findChild<QTreeWidget *>("lvTasks");
+    auto click = [&](const QString &tag) {
+        QTreeWidgetItem *row = h.list()->findItems(tag, Qt::MatchExactly, HeaderPanel::TagColumn).value(0);
+        QVERIFY(row);
+        emit h.list()->itemClicked(row, 0);
+    };
+    click("0008,0008");
+    QCOMPARE(txtNeu->text(), QString("DERIVED\\PRIMARY"));
+    QCOMPARE(h.list()->findItems("0008,0008", Qt::MatchExactly, HeaderPanel::TagColumn).value(0)->text(0),
+             QString("DERIVED | PRIMARY")); // shown as before
+    add->click();
+    QCOMPARE(tasks->topLevelItemCount(), 1);
+    QCOMPARE(tasks->topLevelItem(0)->text(4), QString("DERIVED\\PRIMARY"));
+
+    struct Case {
+        const char *tag;
+        const char *value;
+        const char *said;
+    };
+    const Case refused[] = {{"0028,0030", "0.1", "takes 2 value(s)"},
+                            {"0008,0060", "mg", "upper case letters"},
+                            {"0028,0010", "512", "describes the pixel data"}};
+    for (const Case &c : refused) {
+        h.ts.prompter.clear();
+        click(c.tag);
+        txtNeu->setText(c.value);
+        add->click();
+        QCOMPARE(tasks->topLevelItemCount(), 1);
+        QVERIFY2(h.ts.prompter.lastText().contains(c.said), qPrintable(c.tag + QString(": ") + h.ts.prompter.lastText()));
+    }
 }
 
 void TestHeader::refreshAfterOptions()

@@ -5,6 +5,7 @@
 #include "RecordingProgress.h"
 #include "StoreFixture.h"
 #include "core/AppError.h"
+#include "core/Companions.h"
 #include "dicom/Image.h"
 #include "edit/StudyUpdate.h"
 #include "edit/Task.h"
@@ -114,6 +115,10 @@ private slots:
         QTest::newRow("series") << "series";
         QTest::newRow("study") << "study";
         QTest::newRow("patient") << "patient";
+        // A UID changed at a lower level than its own changes it for the whole study or
+        // series: nothing is split from the rest.
+        QTest::newRow("study uid at an image") << "study uid at image";
+        QTest::newRow("series uid at an image of a study") << "series uid at image";
     }
 
     void levels()
@@ -122,6 +127,9 @@ private slots:
         Env env;
         const QStringList before = env.imageUids();
         QCOMPARE(before.size(), 5);
+        QStringList seriesBefore;
+        for (const QString &sop : env.a.sopUids)
+            seriesBefore << *env.imageOf(sop)->value(0x0020, 0x000E);
         RecordingProgress progress;
         StudyUpdate update(env.st(), progress);
         if (level == QLatin1String("image")) {
@@ -133,6 +141,12 @@ private slots:
         } else if (level == QLatin1String("study")) {
             update.run({task(QStringLiteral("Study"), QStringLiteral("0008,0018"), Task::Change, QStringLiteral("1.2.3")),
                         task(QStringLiteral("Study"), QStringLiteral("0020,000D"), Task::Change, QStringLiteral("1.2.4"))},
+                       env.studyA());
+        } else if (level == QLatin1String("study uid at image")) {
+            update.run({task(QStringLiteral("Image #2"), QStringLiteral("0020,000D"), Task::Change, QStringLiteral("1.2.6"))},
+                       env.studyA());
+        } else if (level == QLatin1String("series uid at image")) {
+            update.run({task(QStringLiteral("Image #1"), QStringLiteral("0020,000E"), Task::Change, QStringLiteral("1.2.7"))},
                        env.studyA());
         } else {
             // Switch is not idempotent: applied twice it would undo itself.
@@ -180,6 +194,25 @@ private slots:
             QVERIFY(studies.contains(env.b.studyUid));
             for (const auto &im : images)
                 QCOMPARE(*im->value(0x0002, 0x0003), im->sopInstanceUid());
+        } else if (level == QLatin1String("study uid at image")) {
+            QCOMPARE(after, before);
+            QVERIFY(!studies.contains(env.a.studyUid));
+            const QString newStudy = *env.imageOf(env.a.sopUids[1])->value(0x0020, 0x000D);
+            for (const QString &sop : env.a.sopUids)
+                QCOMPARE(*env.imageOf(sop)->value(0x0020, 0x000D), newStudy);
+        } else if (level == QLatin1String("series uid at image")) {
+            QCOMPARE(after, before);
+            // Images 1 and 2 share a series, 3 and 4 the other one, which stays.
+            QCOMPARE(seriesBefore[1], seriesBefore[0]);
+            QCOMPARE(seriesBefore[3], seriesBefore[2]);
+            const QString first = *env.imageOf(env.a.sopUids[0])->value(0x0020, 0x000E);
+            const QString second = *env.imageOf(env.a.sopUids[2])->value(0x0020, 0x000E);
+            QCOMPARE(*env.imageOf(env.a.sopUids[1])->value(0x0020, 0x000E), first);
+            QCOMPARE(*env.imageOf(env.a.sopUids[3])->value(0x0020, 0x000E), second);
+            QVERIFY(first != seriesBefore[0]);
+            QCOMPARE(second, seriesBefore[2]);
+            QCOMPARE(kit::count(env.st(), QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE SeriesUID = ?"), {second}), 1);
+            QCOMPARE(kit::count(env.st(), QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE SeriesUID = ?"), {first}), 1);
         } else {
             QCOMPARE(after, before);
             QVERIFY(!studies.contains(env.a.studyUid) && !studies.contains(env.b.studyUid));
@@ -213,6 +246,32 @@ private slots:
         QVERIFY(!env.imageOf(sop)->exists(0x0028, 0x0030) || !env.imageOf(sop)->value(0x0028, 0x0030));
     }
 
+    // The rewritten images are filed by the data manager: one that is not running is
+    // started and the operator hears so; one that cannot start is named with where the
+    // images wait.
+    void dataManagerStartedForTheUpdate()
+    {
+        Env env;
+        QVERIFY(!Companions::RefreshCompanionStatus(env.st()).dataManagerAlive);
+        const QString started = Companions::ensureDataManager(env.st());
+        QVERIFY2(started.contains(QStringLiteral("was not running and has been started")), qPrintable(started));
+        QVERIFY(Companions::RefreshCompanionStatus(env.st()).dataManagerAlive);
+        QCOMPARE(Companions::ensureDataManager(env.st()), QString());
+        Companions::StopDataManager(env.st());
+        QVERIFY(waitUntil([&] { return !Companions::RefreshCompanionStatus(env.st()).dataManagerAlive; }, 10000));
+
+        QTemporaryDir empty;
+        const QByteArray binDir = qgetenv("CALVAREX_BIN_DIR");
+        qputenv("CALVAREX_BIN_DIR", QFile::encodeName(empty.path()));
+        const QString failed = Companions::ensureDataManager(env.st());
+        if (binDir.isEmpty())
+            qunsetenv("CALVAREX_BIN_DIR");
+        else
+            qputenv("CALVAREX_BIN_DIR", binDir);
+        QVERIFY2(failed.contains(QStringLiteral("could not be started")) && failed.contains(env.st().paths().tempDir()),
+                 qPrintable(failed));
+    }
+
     // Refused before anything is deleted: the store, the input folder and the staging
     // folder are as they were.
     void refusals_data()
@@ -220,7 +279,7 @@ private slots:
         QTest::addColumn<QString>("what");
         QTest::addColumn<QString>("message");
         QTest::newRow("date") << "date" << "not a date";
-        QTest::newRow("name into a UID") << "uid" << "not a UID";
+        QTest::newRow("name into a UID") << "uid" << "a UID cannot be moved or switched";
         QTest::newRow("image 3 of 2") << "image3" << "the viewer holds no such image";
         QTest::newRow("input folder refuses") << "input" << "takes no files";
         QTest::newRow("nothing loaded") << "none" << "No study or series is loaded";
