@@ -1,5 +1,6 @@
 #include "dialogs/CompanionPanel.h"
 #include "core/Companions.h"
+#include "core/PeerFields.h"
 #include "core/Station.h"
 
 #include <QLabel>
@@ -60,18 +61,59 @@ void CompanionPanel::refresh()
     });
 }
 
+bool CompanionPanel::receiverSettingsReady()
+{
+    // The receiver reads its AE title and port from the settings store, so it can only
+    // start with saved values. Edits not yet saved are saved here only when the operator
+    // says so: otherwise Cancel would leave them behind.
+    Settings &s = m_station.settings();
+    const QString aet = PeerFields::trimBlanks(m_txtIR[0] ? m_txtIR[0]->text() : s.irAet);
+    const QString port = PeerFields::trimBlanks(m_txtIR[1] ? m_txtIR[1]->text() : s.irPort);
+    if (aet == PeerFields::trimBlanks(s.irAet) && port == PeerFields::trimBlanks(s.irPort))
+        return true;
+    const struct {
+        QLineEdit *box;
+        QString problem;
+        const char *name;
+    } fields[] = {{m_txtIR[0], PeerFields::aeTitleProblem(aet), "Receiver AE title"},
+                  {m_txtIR[1], PeerFields::portProblem(port), "Receiver port"}};
+    for (const auto &f : fields) {
+        if (f.problem.isEmpty())
+            continue;
+        m_station.prompter().message(
+            QStringLiteral("%1: %2\nThe receiver was not started.").arg(QLatin1String(f.name), f.problem),
+            MsgIcon::Warning, QStringLiteral("Options"));
+        if (f.box)
+            f.box->setFocus(Qt::OtherFocusReason);
+        return false;
+    }
+    const QString question =
+        QStringLiteral("The receiver's AE title or port was changed here and is not saved yet.\n\n"
+                       "Save AE title \"%1\" and port %2 now and start the receiver with them?\n"
+                       "(No: nothing is saved and the receiver is not started.)")
+            .arg(aet, port);
+    if (!m_station.prompter().askYesNo(question, MsgIcon::Question, QStringLiteral("Options")))
+        return false;
+    SettingsStore &store = m_station.settingsStore();
+    if (!store.writeValue(QStringLiteral("Com/IR_AET"), aet) || !store.writeValue(QStringLiteral("Com/IR_Port"), port)) {
+        m_station.prompter().message(QStringLiteral("The settings could not be saved: the settings file cannot be "
+                                                    "written. The receiver was not started."),
+                                     MsgIcon::Critical, QStringLiteral("Options"));
+        return false;
+    }
+    s.irAet = aet;
+    s.irPort = port;
+    for (int i = 0; i < 2; ++i)
+        if (m_txtIR[i])
+            m_txtIR[i]->setText(i == 0 ? aet : port);
+    return true;
+}
+
 void CompanionPanel::start(int index)
 {
+    if (index == 0 && !receiverSettingsReady())
+        return;
     m_station.trap(QStringLiteral("OptionForm cmdStart_Click"), [&] {
-        // The receiver reads its AE title and port from the settings store: the values
-        // typed here are written just before the start, and held in memory alike.
-        const QString aet = m_txtIR[0] ? m_txtIR[0]->text() : m_station.settings().irAet;
-        const QString port = m_txtIR[1] ? m_txtIR[1]->text() : m_station.settings().irPort;
-        m_station.settingsStore().writeValue(QStringLiteral("Com/IR_AET"), aet);
-        m_station.settingsStore().writeValue(QStringLiteral("Com/IR_Port"), port);
-        m_station.settings().irAet = aet;
-        m_station.settings().irPort = port;
-
         if (m_cmdStart[index])
             m_cmdStart[index]->setEnabled(false);
         if (m_txtStatus[index])

@@ -11,7 +11,9 @@ class QTabWidget;
 // The companion controls on the Options dialog's "Communication" tab: the receiver's AE
 // title and port (txtIR_0/1), per companion a status box (txtStatus_i) with Start and
 // Stop buttons (cmdStart_i, cmdStop_i; 0 receiver, 1 data manager). The status is shown
-// when the dialog opens and each time the "Communication" tab is chosen.
+// when the dialog opens and each time the "Communication" tab is chosen. The receiver
+// starts with the saved AE title and port; edited ones are saved first only when the
+// operator agrees.
 class CompanionPanel : public QObject {
     Q_OBJECT
 public:
@@ -29,6 +31,10 @@ public:
     void stop(int index);
 
 private:
+    // True when the receiver may start: the AE title and port shown are the saved ones,
+    // or the operator agreed to save them (checked first).
+    bool receiverSettingsReady();
+
     Station &m_station;
     QLineEdit *m_txtIR[2] = {nullptr, nullptr};
     QLineEdit *m_txtStatus[2] = {nullptr, nullptr};

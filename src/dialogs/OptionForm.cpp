@@ -1,4 +1,5 @@
 #include "dialogs/OptionForm.h"
+#include "core/PeerFields.h"
 #include "core/Station.h"
 #include "dose/SerialLink.h"
 #include "ui/Colours.h"
@@ -7,11 +8,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QEvent>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -37,25 +38,19 @@ QCheckBox *check(const char *name, const QString &caption)
     return c;
 }
 
-// Accepts only the digits and Backspace: any other key is dropped.
-class DigitsOnly : public QObject {
-public:
-    using QObject::QObject;
+// Port boxes take digits only, typed or pasted (a paste with anything else is refused
+// whole). The check on OK still runs: a validator does not see every way text gets in.
+void portBox(QLineEdit *box)
+{
+    box->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("\\d{0,5}")), box));
+    box->setToolTip(QStringLiteral("1 to 65535"));
+}
 
-protected:
-    bool eventFilter(QObject *o, QEvent *e) override
-    {
-        if (e->type() == QEvent::KeyPress) {
-            auto *k = static_cast<QKeyEvent *>(e);
-            const QString t = k->text();
-            const bool nav = t.isEmpty() && k->key() != Qt::Key_unknown; // arrows, Tab, Home ...
-            const bool digit = t.size() == 1 && t.at(0) >= QLatin1Char('0') && t.at(0) <= QLatin1Char('9');
-            if (!(digit || k->key() == Qt::Key_Backspace || nav))
-                return true;
-        }
-        return QObject::eventFilter(o, e);
-    }
-};
+void aeTitleBox(QLineEdit *box)
+{
+    box->setToolTip(QStringLiteral("1 to %1 characters, no backslash; blanks before and after are dropped")
+                        .arg(PeerFields::MaxAeTitle));
+}
 
 } // namespace
 
@@ -90,6 +85,13 @@ OptionForm::OptionForm(Station &station, QWidget *parent) : QDialog(parent), m_s
     layout->addWidget(m_tabs);
 
     auto *buttons = new QHBoxLayout;
+    // Why OK did not close the dialog, beside the button.
+    m_problem = new QLabel;
+    m_problem->setObjectName(QStringLiteral("lblProblem"));
+    m_problem->setWordWrap(true);
+    m_problem->setStyleSheet(QStringLiteral("QLabel { color: #8a1c00; font-weight: bold; }"));
+    m_problem->hide();
+    buttons->addWidget(m_problem, 1);
     buttons->addStretch();
     auto *ok = new QPushButton(QStringLiteral("OK"));
     ok->setObjectName(QStringLiteral("cmdOK"));
@@ -184,7 +186,8 @@ QWidget *OptionForm::buildCommunication()
     auto *rl = new QFormLayout(receiver);
     txtIR[0] = edit(QStringLiteral("txtIR_0"));
     txtIR[1] = edit(QStringLiteral("txtIR_1"));
-    txtIR[1]->installEventFilter(new DigitsOnly(txtIR[1]));
+    aeTitleBox(txtIR[0]);
+    portBox(txtIR[1]);
     rl->addRow(QStringLiteral("AET:"), txtIR[0]);
     rl->addRow(QStringLiteral("Port:"), txtIR[1]);
     grid->addWidget(receiver, 0, 0);
@@ -318,6 +321,9 @@ QWidget *OptionForm::buildWorklist()
         txtWorklist[i] = edit(QStringLiteral("txtWorklist_%1").arg(i));
         fl->addRow(labels[i], txtWorklist[i]);
     }
+    aeTitleBox(txtWorklist[0]);
+    aeTitleBox(txtWorklist[1]);
+    portBox(txtWorklist[3]);
     l->addWidget(box);
     l->addStretch();
     return page;
@@ -428,9 +434,69 @@ bool OptionForm::eventFilter(QObject *o, QEvent *e)
     return QDialog::eventFilter(o, e);
 }
 
+void OptionForm::showProblem(QLineEdit *field, const QString &text)
+{
+    m_problem->setText(text);
+    m_problem->show();
+    for (int i = 0; i < m_tabs->count(); ++i)
+        if (m_tabs->widget(i)->isAncestorOf(field))
+            m_tabs->setCurrentIndex(i);
+    field->setFocus(Qt::OtherFocusReason);
+    field->selectAll();
+}
+
+bool OptionForm::checkPeerFields()
+{
+    struct Field {
+        QLineEdit *box;
+        const char *name;
+        QString (*rule)(const QString &);
+    };
+    const Field receiver[] = {{txtIR[0], "Receiver AE title", &PeerFields::aeTitleProblem},
+                              {txtIR[1], "Receiver port", &PeerFields::portProblem}};
+    const Field worklist[] = {{txtWorklist[0], "Worklist local AE title", &PeerFields::aeTitleProblem},
+                              {txtWorklist[1], "Worklist remote AE title", &PeerFields::aeTitleProblem},
+                              {txtWorklist[2], "Worklist remote node", nullptr},
+                              {txtWorklist[3], "Worklist remote port", &PeerFields::portProblem}};
+    auto refused = [this](const Field &f) {
+        const QString text = f.box->text();
+        QString rule;
+        if (f.rule)
+            rule = f.rule(text);
+        else if (text.trimmed().isEmpty())
+            rule = QStringLiteral("required once a worklist field is filled");
+        if (rule.isEmpty())
+            return false;
+        showProblem(f.box, QStringLiteral("%1: %2").arg(QLatin1String(f.name), rule));
+        return true;
+    };
+    for (const Field &f : receiver)
+        if (refused(f))
+            return false;
+    // A station without a worklist leaves all four empty; once one is filled, the query
+    // needs them all.
+    bool worklistUsed = false;
+    for (const Field &f : worklist)
+        worklistUsed = worklistUsed || !f.box->text().trimmed().isEmpty();
+    if (worklistUsed)
+        for (const Field &f : worklist)
+            if (refused(f))
+                return false;
+    // Stored without the blanks around them, and shown so.
+    for (QLineEdit *box : {txtIR[0], txtIR[1], txtWorklist[0], txtWorklist[1], txtWorklist[3]})
+        box->setText(PeerFields::trimBlanks(box->text()));
+    txtWorklist[2]->setText(txtWorklist[2]->text().trimmed());
+    m_problem->hide();
+    return true;
+}
+
 void OptionForm::okClicked()
 {
+    if (!checkPeerFields())
+        return;
     Settings &s = m_station.settings();
+    // What memory held before OK, should the settings not reach the store.
+    const Settings before = s;
     s.debug = chkDebug->isChecked() ? 1 : 0;
     s.irAet = txtIR[0]->text();
     s.irPort = txtIR[1]->text();
@@ -469,8 +535,18 @@ void OptionForm::okClicked()
     else if (optLoradM4->isChecked())
         s.xrayComm = XrayUnit::LoradM4;
     // Otherwise the unit type stays ("HFE 501" has set 5 already).
-    emit unitTypeChanged();
     m_station.saveSettings();
+    // The store keeps its first write error: writing the last value once more and
+    // syncing tells whether the whole save reached the disk.
+    if (!m_station.settingsStore().writeValue(QStringLiteral("Filter/Active"), s.filterActive)) {
+        s = before;
+        m_station.prompter().message(
+            QStringLiteral("The settings could not be saved: the settings file cannot be written (read-only, or its "
+                           "folder is missing or full). Nothing was changed; the dialog stays open."),
+            MsgIcon::Critical, QStringLiteral("Options"));
+        return;
+    }
+    emit unitTypeChanged();
     emit saved();
     accept();
 }

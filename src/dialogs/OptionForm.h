@@ -10,9 +10,11 @@ class QRadioButton;
 class QSpinBox;
 class QPushButton;
 class QGroupBox;
+class QLabel;
 
-// The Options dialog: shows the settings held in memory on five tabs; OK copies the
-// controls back and saves every setting, Cancel closes without saving. The unit options
+// The Options dialog: shows the settings held in memory on five tabs; OK checks the AE
+// titles and ports, copies the controls back and saves every setting (a save that does
+// not reach the store keeps the dialog open and says so), Cancel closes without saving. The unit options
 // take effect at once.
 class OptionForm : public QDialog {
     Q_OBJECT
@@ -44,6 +46,10 @@ private:
     void buildPanels();
     void loadFromSettings();
     void okClicked();
+    // The AE titles and ports as the receiver and the worklist query take them; the first
+    // refused field is shown with its rule, its tab chosen and the focus on it.
+    bool checkPeerFields();
+    void showProblem(QLineEdit *field, const QString &text);
     bool eventFilter(QObject *o, QEvent *e) override;
     void windowRules();
     void pickColour(QLineEdit *box);
@@ -64,6 +70,7 @@ private:
     QLineEdit *Text1, *Text2, *txtDevice;
     QRadioButton *optSophie, *optGiotto, *optLoradM4, *optGESeno, *optHFE;
     QGroupBox *m_scpFrame = nullptr;
+    QLabel *m_problem = nullptr;
     QWidget *m_filterPage = nullptr;
     qint32 m_bg = 0, m_fg = 0;
 };

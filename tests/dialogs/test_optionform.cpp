@@ -1,7 +1,11 @@
 #include "TestStation.h"
+#include "../companions/CompanionTestKit.h"
 #include "dialogs/OptionForm.h"
 
 #include <QCheckBox>
+#include <QClipboard>
+#include <QLabel>
+#include <QLayout>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -11,6 +15,7 @@
 #include <QTabWidget>
 #include <QToolButton>
 #include <QtTest>
+#include <unistd.h>
 
 class TestOptionForm : public QObject {
     Q_OBJECT
@@ -30,6 +35,18 @@ private slots:
     void okSavesEverything();
     void cancelSavesNothing();
     void colourBoxUsesColourDialog();
+    void refusedPeerFieldKeepsTheDialogOpen_data();
+    void refusedPeerFieldKeepsTheDialogOpen();
+    void peerFieldsSavedWithoutBlanksAround_data();
+    void peerFieldsSavedWithoutBlanksAround();
+    void portBoxesRefusePastedText_data();
+    void portBoxesRefusePastedText();
+    void failedSaveKeepsTheDialogOpen_data();
+    void failedSaveKeepsTheDialogOpen();
+    void startSavesReceiverEditsOnlyWhenAsked_data();
+    void startSavesReceiverEditsOnlyWhenAsked();
+    void receiverStartsWithWhatTheDialogAccepts_data();
+    void receiverStartsWithWhatTheDialogAccepts();
 };
 
 template <typename T>
@@ -39,6 +56,20 @@ static T *child(QWidget &w, const QString &name)
     if (!c)
         qFatal("no control %s", qPrintable(name));
     return c;
+}
+
+// The worklist fields in order: Local AET, Remote AET, Remote Node, Remote Port.
+static const QStringList FullWorklist{"MAMMO1", "WLM", "127.0.0.1", "104"};
+
+static void fillWorklist(OptionForm &f, const QStringList &texts)
+{
+    for (int i = 0; i < 4; ++i)
+        child<QLineEdit>(f, QString("txtWorklist_%1").arg(i))->setText(texts[i]);
+}
+
+static bool storeHas(TestStation &ts, const char *name)
+{
+    return QFile::exists(ts.settingsFile()) && QSettings(ts.settingsFile(), QSettings::IniFormat).contains(name);
 }
 
 void TestOptionForm::tabsInOrder()
@@ -230,7 +261,7 @@ void TestOptionForm::okSavesEverything()
     QSignalSpy saved(&f, &OptionForm::saved);
     child<QLineEdit>(f, "txtRC_0")->setText("2");
     child<QLineEdit>(f, "txtRC_1")->setText("4");
-    child<QLineEdit>(f, "txtWorklist_2")->setText("127.0.0.1");
+    fillWorklist(f, FullWorklist);
     child<QComboBox>(f, "Combo1")->setCurrentIndex(6);
     child<QRadioButton>(f, "Option2")->setChecked(true);
     child<QLineEdit>(f, "txtDevice")->setText("/dev/pts/3");
@@ -279,6 +310,272 @@ void TestOptionForm::colourBoxUsesColourDialog()
     QVERIFY(child<QLineEdit>(f, "txtBackground")->styleSheet().contains("#ff0000"));
     child<QPushButton>(f, "cmdOK")->click();
     QCOMPARE(ts->settings().viewerBgColor, 255);
+}
+
+void TestOptionForm::refusedPeerFieldKeepsTheDialogOpen_data()
+{
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("worklist");
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<QString>("problem");
+    const QStringList none{"", "", "", ""};
+    QTest::newRow("receiver AE title of 17") << "txtIR_0" << "ABCDEFGHIJKLMNOPQ" << none << 1
+                                            << "Receiver AE title: at most 16 characters, this one has 17";
+    QTest::newRow("receiver AE title empty") << "txtIR_0" << "" << none << 1 << "Receiver AE title: required, 1 to 16 characters";
+    QTest::newRow("receiver AE title of blanks") << "txtIR_0" << "    " << none << 1
+                                                << "Receiver AE title: not only blanks, 1 to 16 characters";
+    QTest::newRow("receiver AE title with backslash") << "txtIR_0" << "MAMMO\\1" << none << 1 << "Receiver AE title: no backslash (\\)";
+    QTest::newRow("receiver AE title with tab") << "txtIR_0" << "MAM\tMO" << none << 1
+                                               << "Receiver AE title: no control characters (tab, line break)";
+    QTest::newRow("leading tab not dropped quietly") << "txtIR_0" << "\tMAMMO" << none << 1
+                                                     << "Receiver AE title: no control characters (tab, line break)";
+    QTest::newRow("receiver AE title with line break") << "txtIR_0" << "MAMMO\n" << none << 1
+                                                      << "Receiver AE title: no control characters (tab, line break)";
+    QTest::newRow("receiver AE title not ASCII") << "txtIR_0" << "MÜLLER" << none << 1
+                                                << "Receiver AE title: plain ASCII letters, digits and signs only, not \"Ü\"";
+    QTest::newRow("receiver port 0") << "txtIR_1" << "0" << none << 1 << "Receiver port: a number from 1 to 65535";
+    QTest::newRow("receiver port 65536") << "txtIR_1" << "65536" << none << 1 << "Receiver port: a number from 1 to 65535";
+    QTest::newRow("receiver port of six digits") << "txtIR_1" << "104104" << none << 1 << "Receiver port: a number from 1 to 65535";
+    QTest::newRow("receiver port empty") << "txtIR_1" << "" << none << 1 << "Receiver port: required, a number from 1 to 65535";
+    QTest::newRow("receiver port with a blank inside") << "txtIR_1" << "1 04" << none << 1
+                                                      << "Receiver port: digits only, a number from 1 to 65535";
+    QTest::newRow("receiver port signed") << "txtIR_1" << "+104" << none << 1 << "Receiver port: digits only, a number from 1 to 65535";
+    QTest::newRow("receiver port in other digits") << "txtIR_1" << QString::fromUtf8("١٠٤") << none << 1
+                                                  << "Receiver port: digits only, a number from 1 to 65535";
+    QTest::newRow("worklist local AE title of 17") << "txtWorklist_0" << "MAMMOGRAPHYROOM01" << FullWorklist << 4
+                                                  << "Worklist local AE title: at most 16 characters, this one has 17";
+    QTest::newRow("worklist remote AE title with backslash") << "txtWorklist_1" << "WL\\M" << FullWorklist << 4
+                                                            << "Worklist remote AE title: no backslash (\\)";
+    QTest::newRow("worklist remote port 70000") << "txtWorklist_3" << "70000" << FullWorklist << 4
+                                               << "Worklist remote port: a number from 1 to 65535";
+    QTest::newRow("worklist used, local AE title empty") << "txtWorklist_0" << "" << FullWorklist << 4
+                                                         << "Worklist local AE title: required, 1 to 16 characters";
+    QTest::newRow("worklist used, node empty") << "txtWorklist_2" << "" << FullWorklist << 4
+                                               << "Worklist remote node: required once a worklist field is filled";
+}
+
+void TestOptionForm::refusedPeerFieldKeepsTheDialogOpen()
+{
+    QFETCH(QString, box);
+    QFETCH(QString, text);
+    QFETCH(QStringList, worklist);
+    QFETCH(int, tab);
+    QFETCH(QString, problem);
+    TestStation ts;
+    OptionForm f(*ts);
+    f.show();
+    f.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&f));
+    QSignalSpy saved(&f, &OptionForm::saved);
+    fillWorklist(f, worklist);
+    child<QLineEdit>(f, "txtRC_0")->setText("2");
+    // setText passes the port boxes' validators by, as a program filling them would.
+    child<QLineEdit>(f, box)->setText(text);
+    f.tabs()->setCurrentIndex(0);
+    child<QPushButton>(f, "cmdOK")->click();
+
+    QVERIFY(f.isVisible());
+    QCOMPARE(f.result(), 0);
+    QCOMPARE(saved.count(), 0);
+    auto *label = child<QLabel>(f, "lblProblem");
+    QVERIFY(label->isVisible());
+    QCOMPARE(label->text(), problem);
+    // The refused field is in front, with the focus.
+    QCOMPARE(f.tabs()->currentIndex(), tab);
+    QCOMPARE(QApplication::focusWidget(), child<QLineEdit>(f, box));
+    // Nothing reached memory or the store.
+    QCOMPARE(int(ts->settings().viewerRows), 7);
+    QVERIFY(!storeHas(ts, "General/Viewer_Rows"));
+    // The whole text shows: the dialog made room for it.
+    f.layout()->activate();
+    QVERIFY2(label->height() >= label->heightForWidth(label->width()),
+             qPrintable(QString("%1 < %2").arg(label->height()).arg(label->heightForWidth(label->width()))));
+
+    // Mended, OK saves and closes.
+    const QString mended = box == "txtIR_1" || box == "txtWorklist_3" ? "11112" : box == "txtWorklist_2" ? "wl.local" : "MAMMO1";
+    child<QLineEdit>(f, box)->setText(mended);
+    child<QPushButton>(f, "cmdOK")->click();
+    QCOMPARE(f.result(), int(QDialog::Accepted));
+    QCOMPARE(saved.count(), 1);
+    QVERIFY(label->isHidden());
+}
+
+void TestOptionForm::peerFieldsSavedWithoutBlanksAround_data()
+{
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("receiver AE title, blanks around and inside") << "txtIR_0" << "  MAMMO 1  " << "Com/IR_AET" << "MAMMO 1";
+    QTest::newRow("receiver AE title of 16 between blanks") << "txtIR_0" << " ABCDEFGHIJKLMNOP   " << "Com/IR_AET" << "ABCDEFGHIJKLMNOP";
+    QTest::newRow("receiver port between blanks") << "txtIR_1" << " 11112 " << "Com/IR_Port" << "11112";
+    QTest::newRow("worklist remote AE title") << "txtWorklist_1" << " WLM  " << "Worklist/RemoteAET" << "WLM";
+    QTest::newRow("worklist remote port") << "txtWorklist_3" << "  65535" << "Worklist/RemotePort" << "65535";
+}
+
+void TestOptionForm::peerFieldsSavedWithoutBlanksAround()
+{
+    QFETCH(QString, box);
+    QFETCH(QString, text);
+    QFETCH(QString, key);
+    QFETCH(QString, stored);
+    TestStation ts;
+    OptionForm f(*ts);
+    fillWorklist(f, FullWorklist);
+    child<QLineEdit>(f, box)->setText(text);
+    child<QPushButton>(f, "cmdOK")->click();
+    QCOMPARE(f.result(), int(QDialog::Accepted));
+    QCOMPARE(QSettings(ts.settingsFile(), QSettings::IniFormat).value(key).toString(), stored);
+    // The box shows what was stored, and says that blanks around are dropped.
+    QCOMPARE(child<QLineEdit>(f, box)->text(), stored);
+    if (key.contains("AET"))
+        QVERIFY(child<QLineEdit>(f, box)->toolTip().contains("blanks before and after are dropped"));
+}
+
+void TestOptionForm::portBoxesRefusePastedText_data()
+{
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("pasted");
+    QTest::addColumn<QString>("after");
+    for (const char *b : {"txtIR_1", "txtWorklist_3"}) {
+        QTest::addRow("%s: letters", b) << b << "12ab" << "";
+        QTest::addRow("%s: a blank", b) << b << "11 112" << "";
+        QTest::addRow("%s: a sign", b) << b << "-104" << "";
+        QTest::addRow("%s: six digits", b) << b << "104104" << "";
+        QTest::addRow("%s: digits", b) << b << "11112" << "11112";
+    }
+}
+
+void TestOptionForm::portBoxesRefusePastedText()
+{
+    QFETCH(QString, box);
+    QFETCH(QString, pasted);
+    QFETCH(QString, after);
+    TestStation ts;
+    OptionForm f(*ts);
+    f.show();
+    QLineEdit *port = child<QLineEdit>(f, box);
+    port->clear();
+    QApplication::clipboard()->setText(pasted);
+    port->paste();
+    QCOMPARE(port->text(), after);
+}
+
+void TestOptionForm::failedSaveKeepsTheDialogOpen_data()
+{
+    QTest::addColumn<bool>("readOnlyFile");
+    QTest::newRow("read-only settings file") << true;
+    QTest::newRow("a folder where the settings file should be") << false;
+}
+
+void TestOptionForm::failedSaveKeepsTheDialogOpen()
+{
+    QFETCH(bool, readOnlyFile);
+    TestStation ts;
+    if (readOnlyFile) {
+        if (::geteuid() == 0)
+            QSKIP("root writes read-only files");
+        ts->settingsStore().writeValue("General/Viewer_Rows", "7");
+        QFile(ts.settingsFile()).setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadGroup);
+    } else {
+        QVERIFY(QDir().mkpath(ts.settingsFile()));
+    }
+    OptionForm f(*ts);
+    QSignalSpy saved(&f, &OptionForm::saved);
+    child<QLineEdit>(f, "txtRC_0")->setText("2");
+    child<QPushButton>(f, "cmdOK")->click();
+    QCOMPARE(f.result(), 0);
+    QCOMPARE(saved.count(), 0);
+    QCOMPARE(ts.prompter.shown.size(), 1);
+    QCOMPARE(ts.prompter.shown[0].icon, MsgIcon::Critical);
+    QVERIFY2(ts.prompter.lastText().startsWith("The settings could not be saved"), qPrintable(ts.prompter.lastText()));
+    // Memory holds what the store holds, not what the dialog failed to save.
+    QCOMPARE(int(ts->settings().viewerRows), 7);
+    QCOMPARE(int(ts->settings().imagesPerPage), 21);
+}
+
+void TestOptionForm::startSavesReceiverEditsOnlyWhenAsked_data()
+{
+    QTest::addColumn<int>("button");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<bool>("answer");
+    QTest::addColumn<QString>("asked");
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("edited, No: nothing saved")
+        << 0 << "11112" << false << "yesno:The receiver's AE title or port was changed here and is not saved yet.\n\n"
+                                    "Save AE title \"NEWAET\" and port 11112 now and start the receiver with them?\n"
+                                    "(No: nothing is saved and the receiver is not started.)"
+        << "";
+    QTest::newRow("edited, Yes: saved for the start") << 0 << " 11112 " << true << "yesno" << "11112";
+    QTest::newRow("edited and refused: not asked")
+        << 0 << "70000" << true << "message:Receiver port: a number from 1 to 65535\nThe receiver was not started." << "";
+    QTest::newRow("data manager: receiver edits left alone") << 1 << "11112" << true << "" << "";
+}
+
+void TestOptionForm::startSavesReceiverEditsOnlyWhenAsked()
+{
+    QFETCH(int, button);
+    QFETCH(QString, port);
+    QFETCH(bool, answer);
+    QFETCH(QString, asked);
+    QFETCH(QString, stored);
+    // No companion executables: Start starts nothing, and what it saved shows.
+    QTemporaryDir noBin;
+    const QByteArray binDir = qgetenv("CALVAREX_BIN_DIR");
+    qputenv("CALVAREX_BIN_DIR", noBin.path().toLocal8Bit());
+    TestStation ts;
+    ts.prompter.yesNo.push_back(answer);
+    {
+        OptionForm f(*ts);
+        child<QLineEdit>(f, "txtIR_0")->setText("NEWAET");
+        child<QLineEdit>(f, "txtIR_1")->setText(port);
+        child<QPushButton>(f, QString("cmdStart_%1").arg(button))->click();
+        QStringList shown;
+        for (const auto &s : ts.prompter.shown)
+            shown << s.kind + (asked.contains(':') ? ":" + s.text : QString());
+        QCOMPARE(shown.join("|"), asked);
+        if (!stored.isEmpty())
+            QCOMPARE(child<QLineEdit>(f, "txtIR_1")->text(), stored);
+        child<QPushButton>(f, "cmdCancel")->click();
+    }
+    qputenv("CALVAREX_BIN_DIR", binDir);
+    // After Cancel, only what the operator agreed to save is left, in the store and in memory.
+    const QString storedAet = stored.isEmpty() ? QString() : QString("NEWAET");
+    QCOMPARE(QSettings(ts.settingsFile(), QSettings::IniFormat).value("Com/IR_Port").toString(), stored);
+    QCOMPARE(QSettings(ts.settingsFile(), QSettings::IniFormat).value("Com/IR_AET").toString(), storedAet);
+    QCOMPARE(ts->settings().irPort, stored.isEmpty() ? QString("105") : stored);
+    QCOMPARE(ts->settings().irAet, stored.isEmpty() ? QString("TqStation") : storedAet);
+}
+
+void TestOptionForm::receiverStartsWithWhatTheDialogAccepts_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("aet");
+    QTest::newRow("blanks around and inside") << "  MAMMO 1  " << "MAMMO 1";
+    QTest::newRow("16 characters between blanks") << " ABCDEFGHIJKLMNOP " << "ABCDEFGHIJKLMNOP";
+    QTest::newRow("one character") << "A " << "A";
+    QTest::newRow("signs and small letters") << " x-ray_room.2/b " << "x-ray_room.2/b";
+}
+
+void TestOptionForm::receiverStartsWithWhatTheDialogAccepts()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, aet);
+    kit::LiveStation live(freeTcpPort());
+    OptionForm f(*live);
+    const quint16 port = freeTcpPort();
+    child<QLineEdit>(f, "txtIR_0")->setText(typed);
+    child<QLineEdit>(f, "txtIR_1")->setText(" " + QString::number(port));
+    live.prompter.yesNo.push_back(true);
+    child<QPushButton>(f, "cmdStart_0")->click();
+    // The box shows the AE title as saved, without the blanks around it ...
+    QCOMPARE(child<QLineEdit>(f, "txtIR_0")->text(), aet);
+    // ... and the receiver answers to it.
+    live.aeTitle = aet;
+    live.port = port;
+    QVERIFY(live.waitForReceiver());
+    Companions::StopReceiver(*live);
 }
 
 QTEST_MAIN(TestOptionForm)
