@@ -92,10 +92,12 @@ void TestCompanionControl::startAndStopButtons()
     QVERIFY(button(dlg, "cmdStart", 0)->isEnabled());
     QVERIFY(!button(dlg, "cmdStop", 0)->isEnabled());
 
-    // The AE title and port typed in reach the receiver through the settings store.
+    // The AE title and port typed in reach the receiver through the settings store, once
+    // the operator agrees to save them.
     const quint16 port = freeTcpPort();
     dlg.findChild<QLineEdit *>("txtIR_0")->setText("TYPEDAET");
     dlg.findChild<QLineEdit *>("txtIR_1")->setText(QString::number(port));
+    live.prompter.yesNo.push_back(true); // yes, save them for the start
     button(dlg, "cmdStart", 0)->click();
     QCOMPARE(statusText(dlg, 0), QString("- started"));
     QVERIFY(!button(dlg, "cmdStart", 0)->isEnabled());
