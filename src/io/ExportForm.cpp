@@ -242,9 +242,12 @@ void ExportForm::runExport(const QString &dir)
         }
     }
     m_zipCode = ZipMade;
-    // The archive holds what was written; with nothing written there is nothing to pack.
-    if (m_chkCompress->isChecked() && !m_result.written.isEmpty())
-        m_zipCode = createZip(dir, m_result.written);
+    // The archive holds what was written; a medium goes in whole, its DICOMDIR first with
+    // every file it names, so that the archive unpacked is the medium. With nothing
+    // written there is nothing to pack.
+    const QStringList packed = m_result.dicomDirFile.isEmpty() ? m_result.written : m_result.mediumFiles;
+    if (m_chkCompress->isChecked() && !packed.isEmpty())
+        m_zipCode = createZip(dir, packed);
 
     Prompter &p = m_station.prompter();
     if (!m_result.failures.isEmpty()) {
@@ -257,8 +260,18 @@ void ExportForm::runExport(const QString &dir)
                       + lines.join(QStringLiteral("\r\n")),
                   MsgIcon::Critical);
     }
-    if (m_zipCode == ZipMade && m_result.failures.isEmpty())
-        p.message(QStringLiteral("Images exported!"), MsgIcon::Information);
+    if (m_zipCode == ZipMade && m_result.failures.isEmpty()) {
+        QString text = QStringLiteral("Images exported!");
+        if (!m_result.alreadyThere.isEmpty()) {
+            QStringList lines = m_result.alreadyThere.mid(0, MaxListedFailures);
+            if (m_result.alreadyThere.size() > MaxListedFailures)
+                lines << QStringLiteral("... and %1 more").arg(m_result.alreadyThere.size() - MaxListedFailures);
+            text += QStringLiteral("\r\n\r\n%1 image(s) were on the medium already and were not written again:\r\n")
+                        .arg(m_result.alreadyThere.size())
+                    + lines.join(QStringLiteral("\r\n"));
+        }
+        p.message(text, MsgIcon::Information);
+    }
     else if (m_zipCode == ZipError)
         p.message(QStringLiteral("An unspecified error occured during ZIP compression!\r\nView log-files for information."),
                   MsgIcon::Critical);

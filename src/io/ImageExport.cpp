@@ -10,10 +10,12 @@
 
 #include <QDate>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QLocale>
 #include <QSaveFile>
+#include <QSet>
 
 #include <memory>
 #include <optional>
@@ -74,21 +76,10 @@ ImageExport::Result ImageExport::run(const QStringList &files, const Options &o)
     Result r;
     const QDir d(o.directory);
     const QString procedure = o.kind == Jpeg ? ProcedureJpeg : ProcedureDicom;
-    const bool withDir = o.kind == Dicom && o.dicomDir;
-
-    std::unique_ptr<dicom::DicomDirWriter> dir;
-    if (withDir) {
-        try {
-            dir = std::make_unique<dicom::DicomDirWriter>(d.absolutePath());
-        } catch (const std::exception &e) {
-            fail(r, QStringLiteral("DICOMDIR"), e, procedure);
-        }
+    if (o.kind == Dicom && o.dicomDir) {
+        runMedium(files, d, procedure, r);
+        return r;
     }
-    // With a DICOMDIR every study gets a folder of its own, ST000001 onwards; folders of
-    // an earlier export in the same place are skipped, never overwritten.
-    QHash<QString, QString> studyFolders;
-    QHash<QString, int> imagesInFolder;
-    int nextStudy = 1;
 
     m_progress.setMaximum(int(files.size()));
     m_progress.setValue(0);
@@ -100,39 +91,85 @@ ImageExport::Result ImageExport::run(const QStringList &files, const Options &o)
             const auto image = dicom::Image::readFile(file);
             const QString study = uidOf(*image, 0x0020, 0x000D, QStringLiteral("Study Instance UID"));
             const QString sop = uidOf(*image, 0x0008, 0x0018, QStringLiteral("SOP Instance UID"));
-            if (withDir) {
-                QString &folder = studyFolders[study];
-                if (folder.isEmpty()) {
-                    do
-                        folder = QStringLiteral("ST%1").arg(nextStudy++, 6, 10, QLatin1Char('0'));
-                    while (QFileInfo::exists(d.filePath(folder)));
-                    makeFolder(d.filePath(folder));
+            const QString folder = d.filePath(study);
+            makeFolder(folder);
+            if (o.kind == Jpeg) {
+                const QString target = folder + QLatin1Char('/') + sop + QStringLiteral(".jpg");
+                r.written << dicom::writeJpegFrames(*image, target, o.jpegQuality);
+                if (!infoWritten) {
+                    infoWritten = true;
+                    writeText(folder + QStringLiteral("/info.txt"), infoText(*image));
+                    r.infoFile = folder + QStringLiteral("/info.txt");
                 }
-                const QString fileId = folder + QStringLiteral("/IM%1").arg(++imagesInFolder[folder], 6, 10, QLatin1Char('0'));
-                const QString target = d.filePath(fileId);
-                dicom::writeForMedia(*image, target);
-                r.written << target;
-                if (!dir)
-                    throw AppError(ErrorNo::Dicom, QStringLiteral("\"%1\" is not in a DICOMDIR: none could be made").arg(fileId));
-                dir->add(fileId);
             } else {
-                const QString folder = d.filePath(study);
-                makeFolder(folder);
-                if (o.kind == Jpeg) {
-                    const QString target = folder + QLatin1Char('/') + sop + QStringLiteral(".jpg");
-                    dicom::writeJpeg(*image, target, o.jpegQuality);
-                    r.written << target;
-                    if (!infoWritten) {
-                        infoWritten = true;
-                        writeText(folder + QStringLiteral("/info.txt"), infoText(*image));
-                        r.infoFile = folder + QStringLiteral("/info.txt");
-                    }
-                } else {
-                    const QString target = folder + QLatin1Char('/') + sop + QStringLiteral(".dcm");
-                    image->writeFile(target);
-                    r.written << target;
-                }
+                const QString target = folder + QLatin1Char('/') + sop + QStringLiteral(".dcm");
+                image->writeFile(target);
+                r.written << target;
             }
+        } catch (const std::exception &e) {
+            fail(r, file, e, procedure);
+        }
+        m_progress.setValue(++done);
+    }
+    return r;
+}
+
+void ImageExport::runMedium(const QStringList &files, const QDir &d, const QString &procedure, Result &r)
+{
+    std::unique_ptr<dicom::DicomDirWriter> dir;
+    QString noDirectory;
+    try {
+        dir = std::make_unique<dicom::DicomDirWriter>(d.absolutePath());
+    } catch (const std::exception &e) {
+        fail(r, QStringLiteral("DICOMDIR"), e, procedure);
+        noDirectory = errorParts(e).text;
+    }
+    // Every study gets a folder of its own, ST000001 onwards; folders of an earlier
+    // export in the same place are skipped, never overwritten.
+    QHash<QString, QString> studyFolders;
+    QHash<QString, int> imagesInFolder;
+    QStringList madeFolders;
+    int nextStudy = 1;
+
+    m_progress.setMaximum(int(files.size()));
+    m_progress.setValue(0);
+    int done = 0;
+    for (const QString &file : files) {
+        m_progress.yield();
+        try {
+            // Without a directory a file on the medium would have no record: none is written.
+            if (!dir)
+                throw AppError(ErrorNo::Dicom, QStringLiteral("Not written: %1").arg(noDirectory));
+            const auto image = dicom::Image::readFile(file);
+            const QString study = uidOf(*image, 0x0020, 0x000D, QStringLiteral("Study Instance UID"));
+            const QString sop = uidOf(*image, 0x0008, 0x0018, QStringLiteral("SOP Instance UID"));
+            const QString listed = dir->fileIdOf(sop);
+            if (!listed.isEmpty()) {
+                r.alreadyThere << QStringLiteral("%1: on the medium already as %2").arg(QFileInfo(file).fileName(), listed);
+                m_progress.setValue(++done);
+                continue;
+            }
+            QString &folder = studyFolders[study];
+            if (folder.isEmpty()) {
+                do
+                    folder = QStringLiteral("ST%1").arg(nextStudy++, 6, 10, QLatin1Char('0'));
+                while (QFileInfo::exists(d.filePath(folder)));
+                makeFolder(d.filePath(folder));
+                madeFolders << d.filePath(folder);
+            }
+            const QString fileId = folder + QStringLiteral("/IM%1").arg(++imagesInFolder[folder], 6, 10, QLatin1Char('0'));
+            const QString target = d.filePath(fileId);
+            try {
+                dicom::writeForMedia(*image, target);
+                dir->add(fileId, sop);
+            } catch (...) {
+                // A file without its record is no part of the medium: it goes, and its
+                // name is free for the next image.
+                QFile::remove(target);
+                --imagesInFolder[folder];
+                throw;
+            }
+            r.written << target;
         } catch (const std::exception &e) {
             fail(r, file, e, procedure);
         }
@@ -140,13 +177,34 @@ ImageExport::Result ImageExport::run(const QStringList &files, const Options &o)
     }
     if (dir) {
         try {
-            if (dir->count() == 0)
+            if (dir->count() > 0)
+                dir->write();
+            else if (!dir->extends())
                 throw AppError(ErrorNo::Dicom, QStringLiteral("No DICOMDIR written: no image could be added to it"));
-            dir->write();
             r.dicomDirFile = d.filePath(QStringLiteral("DICOMDIR"));
+        } catch (const std::exception &e) {
+            fail(r, QStringLiteral("DICOMDIR"), e, procedure);
+            // The directory that names them was not written: this run's files go.
+            for (const QString &f : std::as_const(r.written))
+                QFile::remove(f);
+            r.written.clear();
+        }
+    }
+    for (const QString &folder : std::as_const(madeFolders))
+        QDir().rmdir(folder); // only when it stayed empty
+    if (!r.dicomDirFile.isEmpty()) {
+        r.mediumFiles << r.dicomDirFile;
+        QSet<QString> listed;
+        try {
+            for (const dicom::DirImageRecord &rec : dicom::readDicomDir(r.dicomDirFile)) {
+                const QString f = d.filePath(rec.fileId.join(QLatin1Char('/')));
+                if (!rec.fileId.isEmpty() && QFileInfo(f).isFile() && !listed.contains(f)) {
+                    listed.insert(f);
+                    r.mediumFiles << f;
+                }
+            }
         } catch (const std::exception &e) {
             fail(r, QStringLiteral("DICOMDIR"), e, procedure);
         }
     }
-    return r;
 }

@@ -1,6 +1,8 @@
 // Export of the viewer's images: DICOM files with and without a DICOMDIR, read back by
-// DCMTK, pydicom and dciodvfy; JPEG files checked by ImageMagick; ZIP archives checked by
-// unzip; the export dialog's controls, messages and settings.
+// DCMTK, pydicom and dciodvfy (images lacking what the records need, a medium extended by
+// a second export, a foreign file named DICOMDIR); JPEG files checked by ImageMagick and
+// against DCMTK's own rendering of every frame; ZIP archives checked by unzip, a medium's
+// read back unpacked; the export dialog's controls, messages and settings.
 #include "../companions/CompanionTestKit.h"
 #include "RecordingProgress.h"
 #include "StoreFixture.h"
@@ -113,6 +115,64 @@ QString python(const QString &script, const QStringList &args)
     return rc == 0 ? out.trimmed() : QStringLiteral("python failed: ") + out;
 }
 
+// The files a DICOMDIR names, as dcmdump reads its Referenced File IDs ("ST000001/IM000001").
+QStringList mediumRefs(const QString &dicomDir)
+{
+    QString dump;
+    if (kit::runTool("dcmdump", {"+L", dicomDir}, &dump) != 0)
+        return {QStringLiteral("dcmdump failed")};
+    static const QRegularExpression ref(QStringLiteral("\\(0004,1500\\) CS \\[([^\\]]*)\\]"));
+    QStringList refs;
+    for (auto it = ref.globalMatch(dump); it.hasNext();)
+        refs << it.next().captured(1).replace('\\', '/');
+    refs.sort();
+    return refs;
+}
+
+// The SOP Instance UIDs pydicom's file-set reader loads from every instance a DICOMDIR names.
+QStringList pydicomFileSet(const QString &dicomDir)
+{
+    QString out;
+    const int rc = kit::runTool(QStringLiteral("/usr/bin/python3"),
+                                {"-c",
+                                 "import sys\nfrom pydicom.fileset import FileSet\nfs = FileSet(sys.argv[1])\n"
+                                 "print('\\n'.join(sorted(str(i.load().SOPInstanceUID) for i in fs)))",
+                                 dicomDir},
+                                &out);
+    return rc == 0 ? out.trimmed().split('\n') : QStringList{QStringLiteral("python failed: ") + out};
+}
+
+// Errors of a that b does not have.
+QStringList newErrors(const QStringList &a, const QStringList &b)
+{
+    QStringList out;
+    for (const QString &e : a)
+        if (!b.contains(e))
+            out << e;
+    return out;
+}
+
+// Mean difference per channel value between two pictures of one size (0..255); -1 when
+// the sizes differ.
+double meanDifference(const QImage &a, const QImage &b)
+{
+    if (a.size() != b.size() || a.isNull())
+        return -1;
+    const QImage x = a.convertToFormat(QImage::Format_RGB888), y = b.convertToFormat(QImage::Format_RGB888);
+    double sum = 0;
+    for (int row = 0; row < x.height(); ++row) {
+        const uchar *p = x.constScanLine(row), *q = y.constScanLine(row);
+        for (int i = 0; i < x.width() * 3; ++i)
+            sum += std::abs(int(p[i]) - int(q[i]));
+    }
+    return sum / (double(x.width()) * x.height() * 3);
+}
+
+QString sopOf(const QString &file)
+{
+    return python("import sys, pydicom\nprint(pydicom.dcmread(sys.argv[1]).SOPInstanceUID)", {file});
+}
+
 // Drives the export dialog: fills it, presses Export, keeps what it showed.
 struct FormDriver {
     QString directory;
@@ -215,22 +275,12 @@ private slots:
 
         // dciodvfy: the directory is clean, and no image has an error its source had not.
         QCOMPARE(dciodvfyErrors(d + "/DICOMDIR"), QStringList{});
-        QCOMPARE(dciodvfyErrors(d + "/ST000001/IM000001"), dciodvfyErrors(v.files[0]));
-        QCOMPARE(dciodvfyErrors(d + "/ST000003/IM000002"), dciodvfyErrors(v.files[5]));
+        QCOMPARE(newErrors(dciodvfyErrors(d + "/ST000001/IM000001"), dciodvfyErrors(v.files[0])), QStringList{});
+        QCOMPARE(newErrors(dciodvfyErrors(d + "/ST000003/IM000002"), dciodvfyErrors(v.files[5])), QStringList{});
         // Explicit VR little endian, the compressed one decoded.
         QString meta;
         kit::runTool("dcmdump", {"+P", "0002,0010", d + "/ST000002/IM000001"}, &meta);
         QVERIFY2(meta.contains("=LittleEndianExplicit"), qPrintable(meta));
-
-        // A second export into the same folder leaves the first one's folders alone.
-        const QByteArray first = readFile(d + "/ST000001/IM000001");
-        h.selection.viewerFiles = v.files.mid(0, 1);
-        h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
-        QCOMPARE(readFile(d + "/ST000001/IM000001"), first);
-        QVERIFY(QFile::exists(d + "/ST000004/IM000001"));
-        QVERIFY(!QFile::exists(d + "/.DICOMDIR.part"));
-        QCOMPARE(kit::runTool("dcmdump", {d + "/DICOMDIR"}, &dump), 0);
-        QCOMPARE(dump.count("(0004,1500)"), 1);
     }
 
     void dicomWithoutDicomDir()
@@ -368,6 +418,258 @@ private slots:
         QCOMPARE(QDir(out.path()).entryList({"*.zip"}, QDir::Files), QStringList{});
         QVERIFY(!QFile::exists(QFileInfo(out.path()).path() + "/evil.zip"));
         QVERIFY(errorLog(*ts).contains("[ExportForm CreateZIP]"));
+    }
+
+    // Images the DICOMDIR's records need values of and that lack them (type 2 elements
+    // absent, no Modality): the media copy has them, every file written has its record.
+    void mediumWithMissingElements_data()
+    {
+        QTest::addColumn<QStringList>("erase");
+        QTest::addColumn<QStringList>("set");
+        QTest::newRow("no Patient's Name") << QStringList{"(0010,0010)"} << QStringList{};
+        QTest::newRow("no Modality") << QStringList{"(0008,0060)"} << QStringList{};
+        QTest::newRow("empty Modality") << QStringList{} << QStringList{"(0008,0060)="};
+        QTest::newRow("no patient, study, series or image values")
+            << QStringList{"(0010,0010)", "(0010,0020)", "(0010,0030)", "(0010,0040)", "(0008,0020)", "(0008,0030)",
+                           "(0008,0050)", "(0020,0010)", "(0020,0011)", "(0020,0013)", "(0008,0060)"}
+            << QStringList{};
+    }
+    void mediumWithMissingElements()
+    {
+        QFETCH(QStringList, erase);
+        QFETCH(QStringList, set);
+        TestStation ts;
+        QTemporaryDir src, out;
+        Viewer v(src.path());
+        for (const QString &tag : erase)
+            kit::eraseElement(v.files[1], tag); // some the generated image never had
+        QString before;
+        QCOMPARE(kit::runTool("dcmdump", {v.files[1]}, &before), 0);
+        for (const QString &tag : erase)
+            QVERIFY2(!before.contains(tag.toLower()), qPrintable(tag));
+        if (!set.isEmpty())
+            QVERIFY(kit::modify(v.files[1], set));
+
+        PanelHarness h(*ts);
+        h.selection.viewerFiles = v.files.mid(0, 3);
+        h.driver.directory = out.path();
+        h.driver.dicomDir = true;
+        h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
+        QCOMPARE(h.driver.result.failures, QStringList{});
+        QCOMPARE(ts.prompter.texts_shown(), QStringList{"Images exported!"});
+        // Every file on the medium has its record, and nothing else is there.
+        QStringList files = filesBelow(out.path());
+        files.removeAll("DICOMDIR");
+        QCOMPARE(mediumRefs(out.path() + "/DICOMDIR"), files);
+        QCOMPARE(files.size(), 3);
+        QCOMPARE(dciodvfyErrors(out.path() + "/DICOMDIR"), QStringList{});
+        QStringList expected = v.sopUids.mid(0, 3);
+        expected.sort();
+        QCOMPARE(pydicomFileSet(out.path() + "/DICOMDIR"), expected);
+
+        // The copy of the changed image: a mammogram's modality, the name present and
+        // empty; no error its source did not have.
+        const QString copy = out.path() + "/ST000001/IM000002";
+        QString dump;
+        QCOMPARE(kit::runTool("dcmdump", {"+P", "0008,0060", "+P", "0010,0010", copy}, &dump), 0);
+        QVERIFY2(dump.contains("(0008,0060) CS [MG]"), qPrintable(dump));
+        QVERIFY2(dump.contains(erase.contains("(0010,0010)") ? "(0010,0010) PN (no value available)" : "(0010,0010) PN [Doe^Jane]"),
+                 qPrintable(dump));
+        QCOMPARE(newErrors(dciodvfyErrors(copy), dciodvfyErrors(v.files[1])), QStringList{});
+    }
+
+    // A second export into the folder of a medium extends its DICOMDIR: the first
+    // export's files stay listed and unchanged, the new ones join them, an image on the
+    // medium already is not written twice.
+    void secondExportExtendsTheMedium()
+    {
+        TestStation ts;
+        QTemporaryDir src, more, out;
+        Viewer v(src.path());
+        PanelHarness h(*ts);
+        h.selection.viewerFiles = v.files;
+        h.driver.directory = out.path();
+        h.driver.dicomDir = true;
+        h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
+        QCOMPARE(h.driver.result.failures, QStringList{});
+        QMap<QString, QByteArray> first;
+        for (const QString &f : filesBelow(out.path()))
+            if (f != "DICOMDIR")
+                first.insert(f, readFile(out.path() + "/" + f));
+        QCOMPARE(first.size(), 5);
+
+        // Another study, and the first image again.
+        QStringList second;
+        QStringList newUids;
+        for (int i = 0; i < 2; ++i) {
+            StoreFixture::Mammogram m;
+            m.size = QSize(64, 80);
+            m.studyUid = QStringLiteral("1.2.826.0.1.3680043.9.7777.9");
+            m.seriesUid = m.studyUid + ".1";
+            m.sopUid = m.studyUid + QStringLiteral(".1.%1").arg(i + 1);
+            m.instanceNumber = i + 1;
+            m.patientId = "P9";
+            second << QDir(more.path()).filePath(QStringLiteral("new%1.dcm").arg(i + 1));
+            StoreFixture::writeMammogram(second.last(), m);
+            newUids << m.sopUid;
+        }
+        second.insert(1, v.files[0]);
+        ts.prompter.clear();
+        h.selection.viewerFiles = second;
+        h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
+        QCOMPARE(h.driver.result.failures, QStringList{});
+        QCOMPARE(ts.prompter.texts_shown(),
+                 QStringList{"Images exported!\r\n\r\n1 image(s) were on the medium already and were not written again:\r\n"
+                             "img1.dcm: on the medium already as ST000001\\IM000001"});
+        QCOMPARE(relative(out.path(), h.driver.result.written), (QStringList{"ST000003/IM000001", "ST000003/IM000002"}));
+
+        QStringList files = filesBelow(out.path());
+        files.removeAll("DICOMDIR");
+        QCOMPARE(files.size(), 7);
+        QCOMPARE(mediumRefs(out.path() + "/DICOMDIR"), files);
+        for (auto it = first.cbegin(); it != first.cend(); ++it)
+            QCOMPARE(readFile(out.path() + "/" + it.key()), it.value());
+        QStringList expected = v.sopUids + newUids;
+        expected.sort();
+        QCOMPARE(pydicomFileSet(out.path() + "/DICOMDIR"), expected);
+        QCOMPARE(dciodvfyErrors(out.path() + "/DICOMDIR"), QStringList{});
+        // Only the finished directory is left, no working copy.
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"DICOMDIR"});
+    }
+
+    // A file named DICOMDIR that is no DICOMDIR is not replaced: nothing is written
+    // beside it, and the operator is told why.
+    void foreignDicomDirIsKept()
+    {
+        TestStation ts;
+        QTemporaryDir src, out;
+        Viewer v(src.path());
+        QFile junk(out.path() + "/DICOMDIR");
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write("not a directory\n");
+        junk.close();
+        PanelHarness h(*ts);
+        h.selection.viewerFiles = v.files.mid(0, 2);
+        h.driver.directory = out.path();
+        h.driver.dicomDir = true;
+        h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
+        const QStringList shown = ts.prompter.texts_shown();
+        QCOMPARE(shown.size(), 1);
+        QVERIFY2(shown[0].startsWith(QStringLiteral("Not everything could be exported (0 of 2 images written):\r\n\r\n"
+                                                    "DICOMDIR: The DICOMDIR in \"%1\" cannot be extended: ")
+                                         .arg(out.path())),
+                 qPrintable(shown[0]));
+        QVERIFY(shown[0].contains("\r\nimg1.dcm: Not written: The DICOMDIR in"));
+        QVERIFY(shown[0].contains("\r\nimg2.dcm: Not written: The DICOMDIR in"));
+        QCOMPARE(readFile(out.path() + "/DICOMDIR"), QByteArray("not a directory\n"));
+        QCOMPARE(filesBelow(out.path()), QStringList{"DICOMDIR"});
+        QCOMPARE(QDir(out.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{});
+    }
+
+    // The ZIP of a DICOMDIR export is the medium: the DICOMDIR first, with every file it
+    // names (an earlier export's too), read back from the unpacked archive.
+    void mediumInAZip()
+    {
+        TestStation ts;
+        QTemporaryDir src, out, unpacked;
+        Viewer v(src.path());
+        PanelHarness h(*ts);
+        h.selection.viewerFiles = v.files.mid(0, 3);
+        h.driver.directory = out.path();
+        h.driver.dicomDir = true;
+        h.driver.compress = true;
+        ts.prompter.texts = {QStringLiteral("Medium1")};
+        h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
+        QCOMPARE(ts.prompter.texts_shown(), (QStringList{"Please enter ZIP-Archive name:", "Images exported!"}));
+
+        QString list;
+        QCOMPARE(kit::runTool("unzip", {"-l", out.path() + "/Medium1.zip"}, &list), 0);
+        QVERIFY2(list.contains(QRegularExpression("\\sDICOMDIR\\n")), qPrintable(list));
+        QCOMPARE(kit::runTool("zipinfo", {"-1", out.path() + "/Medium1.zip"}, &list), 0);
+        QCOMPARE(list.trimmed().split('\n'), (QStringList{"DICOMDIR", "ST000001/IM000001", "ST000001/IM000002", "ST000001/IM000003"}));
+
+        // A second export joins the medium; its archive holds the whole medium.
+        ts.prompter.clear();
+        h.selection.viewerFiles = v.files.mid(3);
+        ts.prompter.texts = {QStringLiteral("Medium2")};
+        h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
+        QCOMPARE(ts.prompter.lastText(), QStringLiteral("Images exported!"));
+        QCOMPARE(kit::runTool("zipinfo", {"-1", out.path() + "/Medium2.zip"}, &list), 0);
+        QCOMPARE(list.trimmed().split('\n'), (QStringList{"DICOMDIR", "ST000001/IM000001", "ST000001/IM000002", "ST000001/IM000003",
+                                                          "ST000002/IM000001", "ST000002/IM000002"}));
+        QCOMPARE(kit::runTool("unzip", {"-q", out.path() + "/Medium2.zip", "-d", unpacked.path()}), 0);
+        QStringList expected = v.sopUids;
+        expected.sort();
+        QCOMPARE(pydicomFileSet(unpacked.path() + "/DICOMDIR"), expected);
+        QCOMPARE(dciodvfyErrors(unpacked.path() + "/DICOMDIR"), QStringList{});
+        QCOMPARE(mediumRefs(unpacked.path() + "/DICOMDIR").size(), 5);
+    }
+
+    // Every frame of a multi-frame image becomes a picture of its own, each the frame
+    // DCMTK's dcm2pnm shows.
+    void jpegEveryFrame_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("RLE colour, 8 bits") << "SC_rgb_rle_2frame.dcm";
+        QTest::newRow("RLE colour, 16 bits") << "SC_rgb_rle_16bit_2frame.dcm";
+        QTest::newRow("native colour") << "-SC_rgb_rle_2frame.dcm";
+    }
+    void jpegEveryFrame()
+    {
+        QFETCH(QString, file);
+        TestStation ts;
+        QTemporaryDir src, out, frames;
+        Viewer v(src.path());
+        QString multi = kit::testFile(file);
+        if (file.startsWith('-')) {
+            multi = src.filePath("native.dcm");
+            QCOMPARE(kit::runTool("dcmdrle", {kit::testFile(file.mid(1)), multi}), 0);
+        }
+        const QString sop = sopOf(multi);
+        const QString study = python("import sys, pydicom\nprint(pydicom.dcmread(sys.argv[1]).StudyInstanceUID)", {multi});
+        RecordingProgress progress;
+        ImageExport::Options o;
+        o.kind = ImageExport::Jpeg;
+        o.directory = out.path();
+        o.jpegQuality = 100;
+        const auto r = ImageExport(ts->log(), progress).run({multi, v.files[0]}, o);
+        QCOMPARE(r.failures, QStringList{});
+        QCOMPARE(relative(out.path(), r.written), (QStringList{study + "/" + sop + "_001.jpg", study + "/" + sop + "_002.jpg",
+                                                               v.studyUids[0] + "/" + v.sopUids[0] + ".jpg"}));
+        for (int n = 1; n <= 2; ++n)
+            QCOMPARE(kit::runTool("dcm2pnm", {"--frame", QString::number(n), "+on", multi, frames.filePath(QStringLiteral("f%1.png").arg(n))}), 0);
+        const QImage dcmtk1(frames.filePath("f1.png")), dcmtk2(frames.filePath("f2.png"));
+        const QImage ours1(r.written[0]), ours2(r.written[1]);
+        QVERIFY(!ours1.isNull() && !ours2.isNull());
+        QCOMPARE(identify(r.written[0], "%m"), QStringLiteral("JPEG"));
+        const double same1 = meanDifference(ours1, dcmtk1), same2 = meanDifference(ours2, dcmtk2);
+        const double crossed = meanDifference(ours1, dcmtk2);
+        QVERIFY2(same1 >= 0 && same1 < 6 && same2 >= 0 && same2 < 6, qPrintable(QStringLiteral("%1 %2").arg(same1).arg(same2)));
+        QVERIFY2(crossed > 40, qPrintable(QString::number(crossed)));
+    }
+
+    // A multi-frame image whose frames cannot all be written is listed with the reason;
+    // none of its frames is left.
+    void jpegFrameFailureIsListed()
+    {
+        TestStation ts;
+        QTemporaryDir src, out;
+        Viewer v(src.path());
+        const QString bad = src.filePath("short.dcm");
+        QCOMPARE(kit::runTool("dcmdrle", {kit::testFile("SC_rgb_rle_2frame.dcm"), bad}), 0);
+        QVERIFY(kit::modify(bad, {"(0028,0008)=3"}));
+        PanelHarness h(*ts);
+        h.selection.viewerFiles = {bad, v.files[0]};
+        h.driver.directory = out.path();
+        h.commands->run(QString::fromLatin1(Cmd::ExportJpeg));
+        const QStringList shown = ts.prompter.texts_shown();
+        QCOMPARE(shown.size(), 1);
+        QVERIFY2(shown[0].startsWith("Not everything could be exported (1 of 2 images written):\r\n\r\nshort.dcm: Cannot write the "
+                                     "frames of "),
+                 qPrintable(shown[0]));
+        QVERIFY2(shown[0].endsWith("as JPEG files: its pixel data holds 2 of its 3 frames"), qPrintable(shown[0]));
+        QCOMPARE(filesBelow(out.path()).filter(".jpg"), QStringList{v.studyUids[0] + "/" + v.sopUids[0] + ".jpg"});
+        QVERIFY(errorLog(*ts).contains("[ExportForm ExportJPEG]"));
     }
 
     void archiveName_data()
