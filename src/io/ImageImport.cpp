@@ -30,18 +30,36 @@ QString cleanUid(std::optional<QString> v)
     return s.trimmed();
 }
 
-void logFailure(const StationLog &log, const std::exception &e, const QString &procedure)
+// Logs a file that was not imported and keeps its reason for the progress window.
+void logFailure(const StationLog &log, const std::exception &e, const QString &procedure, ImageImport::Result &r)
 {
     const ErrorParts p = errorParts(e);
     log.writeError(p.number, p.text, procedure);
+    ++r.failed;
+    r.reasons << p.text;
 }
 
-// "IM000001;1" -> "IM000001": ISO 9660 version numbers that some drives leave visible.
-QString withoutVersion(const QString &name)
+constexpr int MaxListedReasons = 20;
+
+// Each file not imported with its reason, below the counts.
+void listReasons(Progress &progress, const QStringList &reasons)
 {
-    static const QRegularExpression version(QStringLiteral(";\\d+$"));
+    for (const QString &why : reasons.mid(0, MaxListedReasons))
+        progress.appendLine(QStringLiteral("  ") + why);
+    if (reasons.size() > MaxListedReasons)
+        progress.appendLine(QStringLiteral("  ... and %1 more (see the error log)").arg(reasons.size() - MaxListedReasons));
+}
+
+// The name a file has on the medium as its Referenced File ID gives it. CD and DVD file
+// systems show "IM000001" as "IM000001.;1", "IM000001;1", "IM000001." or in lower case:
+// the ISO 9660 version number, the empty extension's dot, the drive's case.
+QString mediumName(const QString &name)
+{
+    static const QRegularExpression version(QStringLiteral(";\\d*$"));
     QString s = name;
     s.remove(version);
+    if (s.endsWith(QLatin1Char('.')) && s.size() > 1)
+        s.chop(1);
     return s;
 }
 
@@ -72,7 +90,7 @@ QString resolveIn(const QString &folder, const QStringList &fileId, const std::f
                     found = entry;
                     break;
                 }
-                if (found.isEmpty() && withoutVersion(entry).compare(part, Qt::CaseInsensitive) == 0)
+                if (found.isEmpty() && mediumName(entry).compare(mediumName(part), Qt::CaseInsensitive) == 0)
                     found = entry;
             }
             if (found.isEmpty())
@@ -154,6 +172,10 @@ ImageImport::ImageImport(const StationPaths &paths, const StationLog &log, Progr
 void ImageImport::importOne(const QString &file, bool overwrite)
 {
     const auto image = dicom::Image::readFile(file);
+    // The store keeps images, as the receiver does: reports, presentation states, RT
+    // objects and anything else without pixels are refused.
+    if (const QString why = dicom::whyNotAnImage(*image); !why.isEmpty())
+        throw AppError(ErrorNo::BadInput, QStringLiteral("\"%1\" not imported: %2; the store keeps images only").arg(file, why));
     // The UIDs name the file and, later, the store's folders: foreign data is checked first.
     // The data set's own UID: the one the data manager files the image by.
     const QString sop = cleanUid(image->value(0x0008, 0x0018));
@@ -197,8 +219,7 @@ ImageImport::Result ImageImport::importFiles(const QStringList &files)
             importOne(files.first(), true);
             r.imported = 1;
         } catch (const std::exception &e) {
-            logFailure(m_log, e, ProcedureSingle);
-            r.failed = 1;
+            logFailure(m_log, e, ProcedureSingle, r);
         }
         m_progress.setValue(1);
     } else if (!files.isEmpty()) {
@@ -212,8 +233,7 @@ ImageImport::Result ImageImport::importFiles(const QStringList &files)
                 ++r.imported;
                 marker.write(r.imported);
             } catch (const std::exception &e) {
-                logFailure(m_log, e, ProcedureMulti);
-                ++r.failed;
+                logFailure(m_log, e, ProcedureMulti, r);
             }
             m_progress.setValue(++done);
         }
@@ -222,6 +242,7 @@ ImageImport::Result ImageImport::importFiles(const QStringList &files)
     m_progress.appendLine(QString::number(r.imported) + QStringLiteral(" image(s) successfully imported."));
     if (r.failed > 0)
         m_progress.appendLine(QString::number(r.failed) + QStringLiteral(" file(s) could not be imported (see the error log)."));
+    listReasons(m_progress, r.reasons);
     return r;
 }
 
@@ -258,8 +279,7 @@ ImageImport::Result ImageImport::importDicomDir(const QString &dicomDirPath)
             ++r.imported;
             marker.write(r.imported);
         } catch (const std::exception &e) {
-            logFailure(m_log, e, ProcedureDir);
-            ++r.failed;
+            logFailure(m_log, e, ProcedureDir, r);
         }
         m_progress.setValue(++done);
     }
@@ -267,5 +287,6 @@ ImageImport::Result ImageImport::importDicomDir(const QString &dicomDirPath)
     m_progress.appendLine(QString::number(r.imported) + QStringLiteral(" image(s) imported"));
     if (r.failed > 0)
         m_progress.appendLine(QString::number(r.failed) + QStringLiteral(" image(s) could not be imported (see the error log)."));
+    listReasons(m_progress, r.reasons);
     return r;
 }

@@ -1,7 +1,8 @@
 // Import of image files and DICOMDIRs into the data manager's input folder: pydicom's real
-// DICOMDIR variants on a copy whose every byte is checked afterwards, references and UIDs
-// that try to leave their folders, duplicates, the progress window through the panel, and
-// the real data manager filing what was imported.
+// DICOMDIR variants on a copy whose every byte is checked afterwards, the names CD and DVD
+// drives show, references and UIDs that try to leave their folders, objects that are not
+// images (pydicom's reports, RT objects, a medium made by dcmmkdir), duplicates, the
+// progress window through the panel, and the real data manager filing what was imported.
 #include "../companions/CompanionTestKit.h"
 #include "RecordingProgress.h"
 #include "StoreFixture.h"
@@ -92,8 +93,12 @@ QString errorLog(Station &s) { return QString::fromUtf8(readFile(s.log().errorLo
 // The panel on a window of its own with the real command table; the progress window is
 // driven to its end and its text kept.
 struct PanelHarness {
-    explicit PanelHarness(Station &s)
+    // dataManagerRunning: the test process stands in for a running data manager, so the
+    // import starts none.
+    explicit PanelHarness(Station &s, bool dataManagerRunning = true)
     {
+        if (dataManagerRunning)
+            s.dataManagerPid = QCoreApplication::applicationPid();
         commands = new CommandTable(&window);
         MainCommands::build(*commands, &window);
         panel = new ImportExportPanel(s, selection, *commands, hooks, &window);
@@ -153,31 +158,49 @@ private slots:
     {
         QTest::addColumn<QString>("dicomDir");
         QTest::addColumn<int>("images");
-        QTest::newRow("DCMTK") << "DICOMDIR" << 31;
-        QTest::newRow("big endian") << "DICOMDIR-bigEnd" << 31;
-        QTest::newRow("implicit VR") << "DICOMDIR-implicit" << 31;
-        QTest::newRow("no offsets") << "DICOMDIR-nooffset" << 31;
-        QTest::newRow("records reordered") << "DICOMDIR-reordered" << 31;
-        QTest::newRow("TINY_ALPHA") << "TINY_ALPHA/DICOMDIR" << 50;
-        QTest::newRow("empty") << "DICOMDIR-empty.dcm" << 0;
+        QTest::addColumn<int>("refused");
+        QTest::newRow("DCMTK") << "DICOMDIR" << 31 << 0;
+        QTest::newRow("big endian") << "DICOMDIR-bigEnd" << 31 << 0;
+        QTest::newRow("implicit VR") << "DICOMDIR-implicit" << 31 << 0;
+        QTest::newRow("no offsets") << "DICOMDIR-nooffset" << 31 << 0;
+        QTest::newRow("records reordered") << "DICOMDIR-reordered" << 31 << 0;
+        // pydicom's tiny file-set: CT objects without pixel data, none of them an image.
+        QTest::newRow("TINY_ALPHA") << "TINY_ALPHA/DICOMDIR" << 0 << 50;
+        QTest::newRow("empty") << "DICOMDIR-empty.dcm" << 0 << 0;
     }
     void dicomDirVariants()
     {
         QFETCH(QString, dicomDir);
         QFETCH(int, images);
+        QFETCH(int, refused);
         TestStation ts;
         RecordingProgress progress;
         const auto r = ImageImport(ts->paths(), ts->log(), progress).importDicomDir(QDir(m_tree).filePath(dicomDir));
         QCOMPARE(r.imported, images);
-        QCOMPARE(r.failed, 0);
-        QCOMPARE(progress.text, QStringLiteral("Importing DICOM-Dir ... OK\n%1 image(s) imported\n").arg(images));
-        QCOMPARE(progress.maximum, images);
-        QCOMPARE(progress.value, images);
+        QCOMPARE(r.failed, refused);
+        QCOMPARE(progress.maximum, images + refused);
+        QCOMPARE(progress.value, images + refused);
+        if (refused == 0) {
+            QCOMPARE(progress.text, QStringLiteral("Importing DICOM-Dir ... OK\n%1 image(s) imported\n").arg(images));
+        } else {
+            // Each refusal listed with its reason (the first twenty), the rest counted.
+            const QStringList lines = progress.text.split('\n', Qt::SkipEmptyParts);
+            QCOMPARE(lines.mid(0, 3), (QStringList{"Importing DICOM-Dir ... OK", QStringLiteral("%1 image(s) imported").arg(images),
+                                                   QStringLiteral("%1 image(s) could not be imported (see the error log).").arg(refused)}));
+            QCOMPARE(lines.size(), 3 + 20 + 1);
+            for (const QString &line : lines.mid(3, 20))
+                QVERIFY2(line.contains(" not imported: it holds no image: no pixel data (CT Image Storage, 1.2.840.10008.5.1.4.1.1.2)"),
+                         qPrintable(line));
+            QCOMPARE(lines.last(), QStringLiteral("  ... and %1 more (see the error log)").arg(refused - 20));
+            QCOMPARE(errorLog(*ts).count("no pixel data"), refused);
+        }
 
         // The input folder holds exactly the images DCMTK finds behind the references, each
         // named by its own SOP Instance UID.
         const QStringList written = inputFiles(*ts);
         QCOMPARE(written.size(), images);
+        if (images == 0)
+            return;
         QStringList sources;
         for (const auto &rec : dicom::readDicomDir(QDir(m_tree).filePath(dicomDir)))
             sources << ImageImport::resolveReferencedFile(QFileInfo(QDir(m_tree).filePath(dicomDir)).path(), rec.fileId);
@@ -187,19 +210,54 @@ private slots:
         QCOMPARE(QSet<QString>(written.begin(), written.end()), expected);
     }
 
-    void lowerCaseMedium()
+    // The names CD and DVD file systems show for "IM000001": every file of the medium
+    // (the DICOMDIR too) renamed so, folders in the drive's case.
+    void cdFileNames_data()
     {
+        QTest::addColumn<QString>("pattern"); // %1: the name the DICOMDIR gives
+        QTest::addColumn<bool>("lower");
+        QTest::newRow("NAME.;1") << "%1.;1" << false;
+        QTest::newRow("NAME.") << "%1." << false;
+        QTest::newRow("NAME;1") << "%1;1" << false;
+        QTest::newRow("name.;1") << "%1.;1" << true;
+        QTest::newRow("name;1") << "%1;1" << true;
+        QTest::newRow("name") << "%1" << true;
+    }
+    void cdFileNames()
+    {
+        QFETCH(QString, pattern);
+        QFETCH(bool, lower);
         QTemporaryDir dir;
         const QString tree = dir.filePath(QStringLiteral("cd"));
         QVERIFY(copyTree(sourceTree(), tree));
-        lowerCaseTree(tree);
-        // And a CD drive that shows ISO version numbers on one file.
-        QVERIFY(QFile::rename(tree + "/77654033/cr1/6154", tree + "/77654033/cr1/6154;1"));
+        if (lower)
+            lowerCaseTree(tree);
+        QStringList files;
+        QDirIterator it(tree, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            files << it.next();
+        for (const QString &f : files) {
+            const QFileInfo fi(f);
+            if (pattern.arg(fi.fileName()) != fi.fileName())
+                QVERIFY(QDir(fi.path()).rename(fi.fileName(), pattern.arg(fi.fileName())));
+        }
+        const QString dicomDir = tree + "/" + pattern.arg(lower ? "dicomdir" : "DICOMDIR");
+        QVERIFY(QFile::exists(dicomDir));
+
         TestStation ts;
         RecordingProgress progress;
-        const auto r = ImageImport(ts->paths(), ts->log(), progress).importDicomDir(tree + QStringLiteral("/dicomdir"));
-        QCOMPARE(r.imported, 31);
-        QCOMPARE(inputFiles(*ts).size(), 31);
+        const auto r = ImageImport(ts->paths(), ts->log(), progress).importDicomDir(dicomDir);
+        QCOMPARE(progress.text, QStringLiteral("Importing DICOM-Dir ... OK\n31 image(s) imported\n"));
+        QCOMPARE(r.failed, 0);
+        // The very images of the medium as it was named before.
+        QStringList sources;
+        for (const auto &rec : dicom::readDicomDir(QDir(m_tree).filePath("DICOMDIR")))
+            sources << ImageImport::resolveReferencedFile(m_tree, rec.fileId);
+        QSet<QString> expected;
+        for (const QString &uid : uidsOfFiles(sources))
+            expected << uid + QStringLiteral(".dcm");
+        const QStringList written = inputFiles(*ts);
+        QCOMPARE(QSet<QString>(written.begin(), written.end()), expected);
     }
 
     void notADicomDirFails_data()
@@ -238,7 +296,8 @@ private slots:
         auto r = ImageImport(ts->paths(), ts->log(), progress).importDicomDir(dicomDir);
         QCOMPARE(r.imported, 0);
         QCOMPARE(r.failed, 31);
-        QVERIFY(progress.text.endsWith("0 image(s) imported\n31 image(s) could not be imported (see the error log).\n"));
+        QVERIFY(progress.text.contains("0 image(s) imported\n31 image(s) could not be imported (see the error log).\n"
+                                       "  Referenced file \"..\\outside.dcm\" refused: \"..\" is not a plain file name\n"));
         QVERIFY(errorLog(*ts).contains("refused"));
         QVERIFY(inputFiles(*ts).isEmpty());
 
@@ -309,13 +368,101 @@ private slots:
         const auto r = ImageImport(ts->paths(), ts->log(), progress).importFiles({bad, good});
         QCOMPARE(r.imported, 1);
         QCOMPARE(r.failed, 1);
-        QCOMPARE(progress.text, QStringLiteral("Importing image(s) ... OK\n1 image(s) successfully imported.\n"
-                                               "1 file(s) could not be imported (see the error log).\n"));
+        // The refused file listed under the counts, with its reason.
+        const QStringList lines = progress.text.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.mid(0, 3), (QStringList{"Importing image(s) ... OK", "1 image(s) successfully imported.",
+                                               "1 file(s) could not be imported (see the error log)."}));
+        QCOMPARE(lines.size(), 4);
+        QVERIFY2(lines[3].startsWith("  \"" + bad + "\" cannot be imported: ") && lines[3].contains(" UID "), qPrintable(lines[3]));
         QCOMPARE(inputFiles(*ts), QStringList{"1.2.3.1.2.dcm"});
         QVERIFY(errorLog(*ts).contains("[EditForm ImportTimer ERROR_IMPORT_MULTI]"));
         // Nothing landed anywhere else in the station folder.
         QVERIFY(!QFile::exists(ts->paths().dataDir() + "/TqUser.dat.dcm"));
         QVERIFY(!QFile::exists(ts.root() + "/Data/TqUser.dat.dcm"));
+    }
+
+    // Objects that are not images never reach the store: each is listed with the reason,
+    // the image beside it is imported.
+    void nonImagesAreRefused_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("RT plan") << "rtplan.dcm" << "it is not an image (RT Plan Storage, 1.2.840.10008.5.1.4.1.1.481.5)";
+        QTest::newRow("RT structure set") << "rtstruct.dcm"
+                                          << "it is not an image (RT Structure Set Storage, 1.2.840.10008.5.1.4.1.1.481.3)";
+        QTest::newRow("RT dose") << "rtdose.dcm" << "it is not an image (RT Dose Storage, 1.2.840.10008.5.1.4.1.1.481.2)";
+        QTest::newRow("comprehensive SR") << "test-SR.dcm" << "it is not an image (Comprehensive SR Storage, 1.2.840.10008.5.1.4.1.1.88.33)";
+        QTest::newRow("basic text SR") << "reportsi.dcm" << "it is not an image (Basic Text SR Storage, 1.2.840.10008.5.1.4.1.1.88.11)";
+        QTest::newRow("ECG") << "waveform_ecg.dcm"
+                             << "it is not an image (Twelve Lead ECG Waveform Storage, 1.2.840.10008.5.1.4.1.1.9.1.1)";
+        QTest::newRow("CT without pixels") << "-CT_small.dcm" << "it holds no image: no pixel data (CT Image Storage, 1.2.840.10008.5.1.4.1.1.2)";
+    }
+    void nonImagesAreRefused()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, reason);
+        TestStation ts;
+        QTemporaryDir dir;
+        QString path = kit::testFile(file);
+        if (file.startsWith('-')) {
+            // A real image whose pixel data was taken out.
+            path = dir.filePath(file.mid(1));
+            QVERIFY(QFile::copy(kit::testFile(file.mid(1)), path));
+            QVERIFY(kit::eraseElement(path, "(7fe0,0010)"));
+        }
+        const QString good = dir.filePath("good.dcm");
+        StoreFixture::writeSmallImage(good, "1.2.3", "1.2.3.1", "1.2.3.1.2", 2);
+
+        PanelHarness h(*ts);
+        ts.prompter.files = {{path, good}};
+        h.commands->run(QString::fromLatin1(Cmd::ImportImages));
+        QCOMPARE(h.texts, QStringList{QStringLiteral("Importing image(s) ... OK\n1 image(s) successfully imported.\n"
+                                                     "1 file(s) could not be imported (see the error log).\n"
+                                                     "  \"%1\" not imported: %2; the store keeps images only\nTasks done.")
+                                          .arg(path, reason)});
+        QCOMPARE(inputFiles(*ts), QStringList{"1.2.3.1.2.dcm"});
+        QVERIFY(errorLog(*ts).contains(reason));
+
+        // Alone, too.
+        RecordingProgress progress;
+        const auto r = ImageImport(ts->paths(), ts->log(), progress).importFiles({path});
+        QCOMPARE(r.imported, 0);
+        QCOMPARE(r.reasons, QStringList{QStringLiteral("\"%1\" not imported: %2; the store keeps images only").arg(path, reason)});
+        QCOMPARE(inputFiles(*ts), QStringList{"1.2.3.1.2.dcm"});
+    }
+
+    // A medium made by DCMTK's dcmmkdir with a report and an RT plan beside an image: their
+    // records are not passed over in silence but refused with the reason.
+    void nonImageRecordsOfADicomDir()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.filePath("CD/OBJ")));
+        QCOMPARE(kit::runTool("dcmconv", {"+te", kit::testFile("CT_small.dcm"), dir.filePath("CD/OBJ/IM000001")}), 0);
+        QCOMPARE(kit::runTool("dcmconv", {"+te", kit::testFile("test-SR.dcm"), dir.filePath("CD/OBJ/SR000001")}), 0);
+        QCOMPARE(kit::runTool("dcmconv", {"+te", kit::testFile("rtplan.dcm"), dir.filePath("CD/OBJ/RP000001")}), 0);
+        QString out;
+        QCOMPARE(kit::runTool("dcmmkdir", {"+I", "+id", dir.filePath("CD"), "+D", dir.filePath("CD/DICOMDIR"), "OBJ/IM000001",
+                                           "OBJ/SR000001", "OBJ/RP000001"}, &out),
+                 0);
+        QCOMPARE(kit::runTool("dcmdump", {dir.filePath("CD/DICOMDIR")}, &out), 0);
+        QVERIFY(out.contains("[SR DOCUMENT]") && out.contains("[RT PLAN]"));
+
+        TestStation ts;
+        RecordingProgress progress;
+        const auto r = ImageImport(ts->paths(), ts->log(), progress).importDicomDir(dir.filePath("CD/DICOMDIR"));
+        QCOMPARE(r.imported, 1);
+        QCOMPARE(r.failed, 2);
+        QCOMPARE(progress.maximum, 3);
+        const QString sr = QFileInfo(dir.filePath("CD/OBJ/SR000001")).canonicalFilePath();
+        const QString rp = QFileInfo(dir.filePath("CD/OBJ/RP000001")).canonicalFilePath();
+        QCOMPARE(progress.text,
+                 QStringLiteral("Importing DICOM-Dir ... OK\n1 image(s) imported\n2 image(s) could not be imported (see the error log).\n"
+                                "  \"%1\" not imported: it is not an image (Comprehensive SR Storage, 1.2.840.10008.5.1.4.1.1.88.33); "
+                                "the store keeps images only\n"
+                                "  \"%2\" not imported: it is not an image (RT Plan Storage, 1.2.840.10008.5.1.4.1.1.481.5); "
+                                "the store keeps images only\n")
+                     .arg(sr, rp));
+        QCOMPARE(inputFiles(*ts), QStringList{uidsOfFiles({kit::testFile("CT_small.dcm")}).values().first() + ".dcm"});
     }
 
     void severalFilesWithDuplicates()
@@ -365,8 +512,11 @@ private slots:
         f.close();
         ts.prompter.files = {{text}};
         h.commands->run(QString::fromLatin1(Cmd::ImportImages));
-        QCOMPARE(h.texts.last(), QStringLiteral("Importing image(s) ... OK\n0 image(s) successfully imported.\n"
-                                                "1 file(s) could not be imported (see the error log).\nTasks done."));
+        QVERIFY2(h.texts.last().startsWith("Importing image(s) ... OK\n0 image(s) successfully imported.\n"
+                                           "1 file(s) could not be imported (see the error log).\n  "),
+                 qPrintable(h.texts.last()));
+        QVERIFY(h.texts.last().contains(text));
+        QVERIFY(h.texts.last().endsWith("\nTasks done."));
         QVERIFY(errorLog(*ts).contains("[EditForm ImportTimer ERROR_IMPORT_SINGLE]"));
 
         // A real-world file of pydicom's.
