@@ -1,6 +1,7 @@
 #include "io/ImportExportPanel.h"
 
 #include "core/AppError.h"
+#include "core/Companions.h"
 #include "core/Station.h"
 #include "io/ExportForm.h"
 #include "io/ImageImport.h"
@@ -57,17 +58,30 @@ void ImportExportPanel::runImport(qint16 operation, const QString &procedure, co
     EditForm::Job job;
     job.operation = operation;
     job.procedure = procedure;
+    // The images reach the store only through the data manager: one that is not running
+    // is started, and the window says so (or that the images wait for it in the input
+    // folder), so that nothing looks lost.
+    auto dataManagerNote = [this](EditForm &f, const ImageImport::Result &r) {
+        if (r.imported == 0)
+            return;
+        if (const QString note = Companions::ensureDataManager(m_station); !note.isEmpty())
+            f.appendLine(note);
+    };
     if (operation == EditForm::ImportImages) {
-        job.work = [this, files](EditForm &f) { ImageImport(m_station.paths(), m_station.log(), f).importFiles(files); };
+        job.work = [this, files, dataManagerNote](EditForm &f) {
+            dataManagerNote(f, ImageImport(m_station.paths(), m_station.log(), f).importFiles(files));
+        };
     } else {
         // A DICOMDIR that cannot be read ends the run with "failed", logged, without a box.
-        job.work = [this, files, procedure](EditForm &f) {
+        job.work = [this, files, procedure, dataManagerNote](EditForm &f) {
+            ImageImport::Result r;
             try {
-                ImageImport(m_station.paths(), m_station.log(), f).importDicomDir(files.first());
+                r = ImageImport(m_station.paths(), m_station.log(), f).importDicomDir(files.first());
             } catch (const std::exception &e) {
                 f.appendLine(QStringLiteral("failed"));
                 m_station.logError(e, procedure);
             }
+            dataManagerNote(f, r);
         };
     }
     EditForm form(m_station, std::move(job), &m_hooks, m_parent ? m_parent->window() : nullptr);

@@ -2,13 +2,15 @@
 // DICOMDIR variants on a copy whose every byte is checked afterwards, the names CD and DVD
 // drives show, references and UIDs that try to leave their folders, objects that are not
 // images (pydicom's reports, RT objects, a medium made by dcmmkdir), duplicates, the
-// progress window through the panel, and the real data manager filing what was imported.
+// progress window through the panel, and the real data manager: started by the import
+// when it is not running, filing what was imported, and what waited when it could not.
 #include "../companions/CompanionTestKit.h"
 #include "RecordingProgress.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "Wait.h"
 #include "core/AppError.h"
+#include "core/Companions.h"
 #include "core/Database.h"
 #include "dicom/DicomDir.h"
 #include "io/ImageImport.h"
@@ -532,20 +534,65 @@ private slots:
         QCOMPARE(h.texts.size(), 2);
     }
 
+    // The import finds no data manager for this station: it starts one, says so, and the
+    // images reach the store.
     void filedByTheDataManager()
     {
         kit::LiveStation live(freeTcpPort());
-        PanelHarness h(*live);
+        QCOMPARE(Companions::FindProcess(Companions::dataManagerName(), live->paths().appPath()), 0);
+        PanelHarness h(*live, false);
         live.prompter.files = {{QDir(m_tree).filePath("DICOMDIR")}};
         h.commands->run(QString::fromLatin1(Cmd::ImportDir));
-        QCOMPARE(h.texts, QStringList{"Importing DICOM-Dir ... OK\n31 image(s) imported\nTasks done."});
+        QCOMPARE(h.texts, QStringList{"Importing DICOM-Dir ... OK\n31 image(s) imported\nThe data manager TqDataMgr was not "
+                                      "running and has been started: it files the images from the input folder now.\nTasks done."});
+        const qint64 pid = Companions::FindProcess(Companions::dataManagerName(), live->paths().appPath());
+        QVERIFY(pid != 0);
+        QCOMPARE(live->dataManagerPid, pid);
 
-        auto mgr = live.startChild(QStringLiteral("TqDataMgr"));
         QVERIFY(waitUntil([&] { return kit::count(*live, "SELECT COUNT(*) FROM tblImages") == 31; }, 60000));
         QVERIFY(waitUntil([&] { return inputFiles(*live).isEmpty(); }, 10000));
-        QVERIFY(kit::terminateChild(*mgr));
         QCOMPARE(kit::storeProblems(*live), QStringList{});
         QVERIFY(kit::count(*live, "SELECT COUNT(*) FROM tblReceive") >= 1);
+
+        // A second import finds it running: no word about it, and still one data manager.
+        live.prompter.files = {{kit::testFile("CT_small.dcm")}};
+        h.commands->run(QString::fromLatin1(Cmd::ImportImages));
+        QCOMPARE(h.texts.last(), QStringLiteral("Importing image(s) ... OK\n1 image(s) successfully imported.\nTasks done."));
+        QCOMPARE(live->dataManagerPid, pid);
+        QVERIFY(waitUntil([&] { return kit::count(*live, "SELECT COUNT(*) FROM tblImages") == 32; }, 30000));
+        Companions::StopDataManager(*live);
+        QVERIFY(!Companions::IsProcessAlive(pid));
+    }
+
+    // No data manager can be started: the window says where the images wait, and they
+    // are filed once one runs.
+    void dataManagerCannotStart()
+    {
+        TestStation ts;
+        QTemporaryDir emptyBin;
+        const QByteArray binDir = qgetenv("CALVAREX_BIN_DIR");
+        qputenv("CALVAREX_BIN_DIR", emptyBin.path().toLocal8Bit());
+        PanelHarness h(*ts, false);
+        ts.prompter.files = {{kit::testFile("CT_small.dcm"), kit::testFile("MR_small.dcm")}};
+        h.commands->run(QString::fromLatin1(Cmd::ImportImages));
+        qputenv("CALVAREX_BIN_DIR", binDir);
+        QCOMPARE(h.texts, QStringList{QStringLiteral("Importing image(s) ... OK\n2 image(s) successfully imported.\n"
+                                                     "The data manager TqDataMgr is not running and could not be started. The "
+                                                     "images wait in the input folder %1 until it runs (View > Options > "
+                                                     "Communication).\nTasks done.")
+                                          .arg(ts->paths().tempDir())});
+        QCOMPARE(inputFiles(*ts).size(), 2);
+        // No message box beside the window.
+        for (const auto &shown : ts.prompter.shown)
+            QVERIFY(shown.kind != QStringLiteral("message"));
+
+        // Started later (at the next start of the station, from the Options dialog), it
+        // files what waited.
+        Companions::StartDataManager(*ts);
+        QVERIFY(Companions::IsProcessAlive(ts->dataManagerPid));
+        QVERIFY(waitUntil([&] { return kit::count(*ts, "SELECT COUNT(*) FROM tblImages") == 2; }, 60000));
+        QVERIFY(waitUntil([&] { return inputFiles(*ts).isEmpty(); }, 10000));
+        Companions::StopDataManager(*ts);
     }
 };
 
