@@ -255,7 +255,7 @@ void ExportForm::runExport(const QString &dir)
         if (m_result.failures.size() > MaxListedFailures)
             lines << QStringLiteral("... and %1 more (see the error log)").arg(m_result.failures.size() - MaxListedFailures);
         p.message(QStringLiteral("Not everything could be exported (%1 of %2 images written):\r\n\r\n")
-                          .arg(m_result.written.size())
+                          .arg(m_result.images)
                           .arg(m_files.size())
                       + lines.join(QStringLiteral("\r\n")),
                   MsgIcon::Critical);

@@ -96,6 +96,7 @@ ImageExport::Result ImageExport::run(const QStringList &files, const Options &o)
             if (o.kind == Jpeg) {
                 const QString target = folder + QLatin1Char('/') + sop + QStringLiteral(".jpg");
                 r.written << dicom::writeJpegFrames(*image, target, o.jpegQuality);
+                ++r.images;
                 if (!infoWritten) {
                     infoWritten = true;
                     writeText(folder + QStringLiteral("/info.txt"), infoText(*image));
@@ -105,6 +106,7 @@ ImageExport::Result ImageExport::run(const QStringList &files, const Options &o)
                 const QString target = folder + QLatin1Char('/') + sop + QStringLiteral(".dcm");
                 image->writeFile(target);
                 r.written << target;
+                ++r.images;
             }
         } catch (const std::exception &e) {
             fail(r, file, e, procedure);
@@ -170,6 +172,7 @@ void ImageExport::runMedium(const QStringList &files, const QDir &d, const QStri
                 throw;
             }
             r.written << target;
+            ++r.images;
         } catch (const std::exception &e) {
             fail(r, file, e, procedure);
         }
@@ -188,6 +191,7 @@ void ImageExport::runMedium(const QStringList &files, const QDir &d, const QStri
             for (const QString &f : std::as_const(r.written))
                 QFile::remove(f);
             r.written.clear();
+            r.images = 0;
         }
     }
     for (const QString &folder : std::as_const(madeFolders))

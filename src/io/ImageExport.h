@@ -31,7 +31,8 @@ public:
         int jpegQuality = 80; // 10 to 100
     };
     struct Result {
-        QStringList written;  // full paths of the image files written, in writing order
+        QStringList written;  // full paths of the files written (JPEG: one per frame), in writing order
+        int images = 0;       // images written (each with all its frames)
         QStringList failures; // one line per image (or DICOMDIR) that failed
         QString infoFile;     // info.txt when one was written
         QString dicomDirFile; // the DICOMDIR when one was written (or extended)
