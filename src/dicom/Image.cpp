@@ -206,8 +206,10 @@ void Image::writeFile(const QString &path) const
 
     DcmDataset *ds = m_ff->getDataset();
     E_TransferSyntax xfer = ds->getOriginalXfer();
-    // Big endian is retired; everything without a stored syntax is written explicit little endian.
-    if (xfer == EXS_Unknown || xfer == EXS_BigEndianExplicit || xfer == EXS_BigEndianImplicit)
+    // Big endian is retired, and few readers take a deflated data set: those, and
+    // everything without a stored syntax, are written explicit little endian.
+    if (xfer == EXS_Unknown || xfer == EXS_BigEndianExplicit || xfer == EXS_BigEndianImplicit
+        || xfer == EXS_DeflatedLittleEndianExplicit)
         xfer = EXS_LittleEndianExplicit;
     if (!ds->canWriteXfer(xfer)) {
         if (ds->canWriteXfer(EXS_LittleEndianExplicit))

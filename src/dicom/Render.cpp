@@ -286,4 +286,20 @@ QImage renderImage(const Image &image, const QSize &maxSize)
         throw renderError(what, QStringLiteral("not enough memory"));
     }
 }
+
+std::optional<std::pair<double, double>> pixelWindow(const Image &image)
+{
+    try {
+        auto &ff = const_cast<DcmFileFormat &>(image.fileFormat());
+        DcmDataset *ds = ff.getDataset();
+        if (!ds->tagExists(DCM_PixelData))
+            return std::nullopt;
+        std::pair<double, double> window{0, 0};
+        renderDataset(ds, ds->getOriginalXfer(), QSize(512, 512), image.sopInstanceUid(), nullptr, &window);
+        if (window.second > 0)
+            return window;
+    } catch (const std::exception &) {
+    }
+    return std::nullopt;
+}
 }

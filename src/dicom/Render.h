@@ -1,5 +1,7 @@
 #pragma once
 #include <QImage>
+#include <optional>
+#include <utility>
 #include <QSize>
 #include <QString>
 
@@ -51,4 +53,8 @@ QImage windowed(const ViewImage &source, double centre, double width);
 // Renders the first frame of an object in memory the same way; an empty maxSize renders
 // at full size (export). Leaves the object's values unchanged. Throws AppError.
 QImage renderImage(const Image &image, const QSize &maxSize = QSize());
+
+// The window (centre, width) the station would show the image with, from its pixel
+// values when it stores none; nullopt when its pixels cannot be read.
+std::optional<std::pair<double, double>> pixelWindow(const Image &image);
 }

@@ -384,12 +384,16 @@ void SendPanel::manually()
     const QString folder = newStagingFolder();
     const bool staged = m_station.trapAndShow(Procedure, [&] {
         auto img = dicom::Image::readFile(m_selection.currentImageFile);
-        QWidget *owner = m_parent ? m_parent->window() : nullptr;
-        ModifyImage modify([owner](const dicom::Image &i) { return SelectPosForm::ask(i, owner); });
-        modify.apply(*img);
+        // The staged copy is named after the stored image it stands for: the send takes it
+        // in that image's place (and removes that image when it was accepted), also when
+        // the copy became a new object with a UID of its own.
         const QString uid = img->sopInstanceUid();
         if (!isValidUid(uid))
             throw AppError(ErrorNo::Dicom, QStringLiteral("The image has no valid SOP Instance UID"));
+        QWidget *owner = m_parent ? m_parent->window() : nullptr;
+        ModifyImage modify([owner](const dicom::Image &i) { return SelectPosForm::ask(i, owner); },
+                           [owner](const dicom::Image &i) { return SelectPosForm::askView(i, owner); });
+        modify.apply(*img);
         if (!QDir().mkpath(folder))
             throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot create %1").arg(folder));
         // The modified image is staged, so the patient send has it to send.

@@ -2,6 +2,7 @@
 // fixed presentation elements, and the written file checked by dciodvfy.
 #include "../companions/CompanionTestKit.h"
 #include "StoreFixture.h"
+#include "core/AppError.h"
 #include "dicom/Image.h"
 #include "dicom/Uid.h"
 #include "edit/ModifyImage.h"
@@ -23,6 +24,8 @@ private:
         const QString path = m_dir.filePath(name);
         StoreFixture::writeMammogram(path, m);
         auto image = dicom::Image::readFile(path);
+        // The side given by the case alone: not by the generated image's Image Laterality.
+        image->remove(0x0020, 0x0062);
         if (view.isNull())
             image->remove(0x0018, 0x5101);
         else
@@ -69,20 +72,18 @@ private slots:
         QTest::newRow("rlo lower case") << "rlo" << QChar('L') << QString() << "P\\FL" << "R-10226" << "R" << "rlo";
         QTest::newRow("MLO/L") << "MLO" << QChar('L') << QString() << "A\\FR" << "R-10226" << "L" << "L MLO";
         QTest::newRow("MLO/R") << "MLO" << QChar('R') << QString() << "P\\FL" << "R-10226" << "R" << "R MLO";
-        QTest::newRow("MLO/absent") << "MLO" << QChar('-') << QString() << "" << "R-10226" << "" << " MLO";
-        QTest::newRow("MLO/other") << "MLO" << QChar('x') << QString() << "" << "R-10226" << "" << " MLO";
+        // A view that names no side, on an image whose laterality does not either: asked.
+        QTest::newRow("MLO/absent") << "MLO" << QChar('-') << "R" << "P\\FL" << "R-10226" << "R" << "R MLO";
+        QTest::newRow("MLO/other") << "MLO" << QChar('x') << "L" << "A\\FR" << "R-10226" << "L" << "L MLO";
         QTest::newRow("CC/R") << "CC" << QChar('R') << QString() << "P\\L" << "R-10242" << "R" << "R CC";
         QTest::newRow("CC/L") << "CC" << QChar('L') << QString() << "A\\R" << "R-10242" << "L" << "L CC";
-        QTest::newRow("CC/absent") << "CC" << QChar('-') << QString() << "" << "R-10242" << "" << " CC";
-        QTest::newRow("CC/other") << "CC" << QChar('x') << QString() << "" << "R-10242" << "" << " CC";
+        QTest::newRow("CC/absent") << "CC" << QChar('-') << "R" << "P\\L" << "R-10242" << "R" << "R CC";
+        QTest::newRow("CC/other") << "CC" << QChar('x') << "L" << "A\\R" << "R-10242" << "L" << "L CC";
         // ML asks; the image's laterality is not consulted.
         QTest::newRow("ML/RIGHT") << "ML" << QChar('L') << "R" << "P\\F" << "R-10224" << "R" << "R ML";
         QTest::newRow("ML/LEFT") << "ML" << QChar('R') << "L" << "A\\F" << "R-10224" << "L" << "L ML";
-        QTest::newRow("ML/closed") << "ML" << QChar('R') << "" << "" << "R-10224" << "" << " ML";
         // A trailing blank is padding of a code string; the toolkit drops it on reading.
         QTest::newRow("R CC and a blank") << "R CC " << QChar('L') << QString() << "P\\L" << "R-10242" << "R" << "R CC";
-        QTest::newRow("unknown") << "AXILLA" << QChar('R') << QString() << "" << "" << "" << "AXILLA";
-        QTest::newRow("absent") << QString() << QChar('L') << QString() << "" << "" << "" << QString();
     }
 
     void views()
@@ -102,7 +103,9 @@ private slots:
             return side;
         });
         modify.apply(*image);
-        QCOMPARE(asked, view == QLatin1String("ML") ? 1 : 0);
+        const bool sideless = (view == QLatin1String("MLO") || view == QLatin1String("CC")) && laterality != QChar('L')
+                              && laterality != QChar('R');
+        QCOMPARE(asked, view == QLatin1String("ML") || sideless ? 1 : 0);
         QCOMPARE(image->sopClassUid(), ModifyImage::MammoSopClass);
         QCOMPARE(image->sopInstanceUid(), sop);
         QCOMPARE(image->value(0x0020, 0x0020).value_or(QString()), orientation);
@@ -195,6 +198,147 @@ private slots:
         kit::runTool(QStringLiteral("dcmdump"), {QStringLiteral("+P"), QStringLiteral("7fe0,0010"), QStringLiteral("+L"), out}, &db);
         QVERIFY(!da.isEmpty());
         QCOMPARE(db, da);
+    }
+
+    // Any image the station stores becomes a complete mammogram for presentation: what
+    // the mammography image requires and the input lacks is added (image type, lossy
+    // compression, imager pixel spacing, a window from the pixels), the side of a view
+    // that names none is asked, and the copy is a new object that refers to its source.
+    void fromAnyImage_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("sopClass");
+        const QString cr = kit::testFile(QStringLiteral("dicomdirtests/77654033/CR1/6154"));
+        QTest::newRow("CR") << cr << QString();
+        QTest::newRow("DX") << cr << QStringLiteral("1.2.840.10008.5.1.4.1.1.1.1");
+        QTest::newRow("SC lossy JPEG") << kit::testFile(QStringLiteral("JPEG-lossy.dcm")) << QString();
+    }
+    void fromAnyImage()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, sopClass);
+        QVERIFY2(QFileInfo::exists(source), "python3-pydicom's test files are installed by scripts/deps");
+        auto image = dicom::Image::readFile(source);
+        if (!sopClass.isEmpty()) {
+            image->setSopClass(sopClass);
+            image->setText(0x0008, 0x0060, QStringLiteral("DX"));
+        }
+        image->setText(0x0018, 0x5101, QStringLiteral("ML"));
+        const QString sourceUid = image->sopInstanceUid();
+        const QString sourceClass = image->sopClassUid();
+        int asked = 0;
+        ModifyImage modify([&](const dicom::Image &) {
+            ++asked;
+            return QStringLiteral("R");
+        });
+        modify.apply(*image);
+        QCOMPARE(asked, 1);
+        const QString out = m_dir.filePath(QStringLiteral("any-%1.dcm").arg(QTest::currentDataTag()).replace(' ', '_'));
+        image->writeFile(out);
+        QString report;
+        kit::runTool(QStringLiteral("dciodvfy"), {out}, &report);
+        const QStringList errors = report.split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("^Error")));
+        QVERIFY2(errors.isEmpty(), qPrintable(errors.join('\n')));
+        QVERIFY2(report.contains(QStringLiteral("MammographyImageForPresentation")), qPrintable(report));
+        auto back = dicom::Image::readFile(out);
+        QCOMPARE(back->sopClassUid(), ModifyImage::MammoSopClass);
+        QVERIFY(back->sopInstanceUid() != sourceUid);
+        QCOMPARE(back->value(0x0002, 0x0003).value_or(QString()), back->sopInstanceUid());
+        const auto refs = back->sequence(0x0008, 0x2112);
+        QVERIFY(refs && refs->size() == 1);
+        QCOMPARE(refs->at(0).value(0x0008, 0x1155).value_or(QString()), sourceUid);
+        QCOMPARE(refs->at(0).value(0x0008, 0x1150).value_or(QString()), sourceClass);
+        QCOMPARE(back->value(0x0020, 0x0062).value_or(QString()), QStringLiteral("R"));
+        QVERIFY(back->value(0x0028, 0x1050) && back->value(0x0028, 0x1051));
+        QCOMPARE(kit::runTool(QStringLiteral("dcmdump"), {QStringLiteral("-q"), out}), 0);
+        QString py;
+        QCOMPARE(kit::runTool(QStringLiteral("/usr/bin/python3"),
+                              {QStringLiteral("-c"), QStringLiteral("import sys,pydicom; d=pydicom.dcmread(sys.argv[1]); print(d.SOPClassUID)"), out},
+                              &py),
+                 0);
+        QVERIFY2(py.contains(ModifyImage::MammoSopClass), qPrintable(py));
+    }
+
+    // A view or side the modification cannot tell is asked; unanswered, nothing is made
+    // and the image is as it was.
+    void unknownViewOrSideIsAsked_data()
+    {
+        QTest::addColumn<QString>("view");
+        QTest::addColumn<QString>("answer"); // to the view question; the side question gets it too
+        QTest::addColumn<QString>("outView");
+        QTest::addColumn<QString>("outLaterality");
+        QTest::newRow("unknown, R CC chosen") << "AXILLA" << "R CC" << "R CC" << "R";
+        QTest::newRow("absent, L MLO chosen") << QString() << "L MLO" << "L MLO" << "L";
+        QTest::newRow("unknown, R ML chosen") << "SPOT" << "R ML" << "R ML" << "R";
+        QTest::newRow("unknown, closed") << "AXILLA" << "" << "" << "";
+        QTest::newRow("ML, closed") << "ML" << "" << "" << "";
+        QTest::newRow("CC without side, closed") << "CC" << "" << "" << "";
+    }
+    void unknownViewOrSideIsAsked()
+    {
+        QFETCH(QString, view);
+        QFETCH(QString, answer);
+        QFETCH(QString, outView);
+        QFETCH(QString, outLaterality);
+        auto image = mammogram(view, '-', QStringLiteral("u.dcm"));
+        const QString before = m_dir.filePath(QStringLiteral("u-before.dcm"));
+        image->writeFile(before);
+        int asked = 0;
+        ModifyImage modify(
+            [&](const dicom::Image &) {
+                ++asked;
+                return answer;
+            },
+            [&](const dicom::Image &) {
+                ++asked;
+                return answer;
+            });
+        if (outView.isEmpty()) {
+            try {
+                modify.apply(*image);
+                QFAIL("an image of unknown view or side was made a mammogram");
+            } catch (const AppError &e) {
+                QVERIFY2(e.description().contains(QStringLiteral("was not made a mammogram")), qPrintable(e.description()));
+            }
+            QCOMPARE(asked, 1);
+            const QString after = m_dir.filePath(QStringLiteral("u-after.dcm"));
+            image->writeFile(after);
+            QCOMPARE(kit::bytes(after), kit::bytes(before));
+            return;
+        }
+        modify.apply(*image);
+        QCOMPARE(asked, 1);
+        QCOMPARE(image->value(0x0018, 0x5101).value_or(QString()), outView);
+        QCOMPARE(image->value(0x0020, 0x0062).value_or(QString()), outLaterality);
+        QCOMPARE(modify.viewSide(), outLaterality);
+    }
+
+    // Colour, signed and multi-frame images are no mammograms: refused, with the reason.
+    void refusedImages_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("colour") << "SC_rgb_small_odd.dcm" << "not a grey-scale image (RGB)";
+        QTest::newRow("signed") << "CT_small.dcm" << "signed";
+        QTest::newRow("frames") << "dicomdirtests/77654033/CR1/6154" << "several frames";
+        QTest::newRow("no pixel spacing") << "image_dfl.dcm" << "does not say its pixel spacing";
+    }
+    void refusedImages()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, reason);
+        const QString path = kit::testFile(file);
+        QVERIFY2(QFileInfo::exists(path), qPrintable(path));
+        auto image = dicom::Image::readFile(path);
+        image->setText(0x0018, 0x5101, QStringLiteral("R CC"));
+        if (QTest::currentDataTag() == QLatin1String("frames"))
+            image->setText(0x0028, 0x0008, QStringLiteral("2"));
+        try {
+            ModifyImage().apply(*image);
+            QFAIL("taken");
+        } catch (const AppError &e) {
+            QVERIFY2(e.description().contains(reason), qPrintable(e.description()));
+        }
     }
 };
 

@@ -128,6 +128,8 @@ void writeFile(const QString &path, const ImageFacts &f, int width, int height, 
     ds.text(0x0010, 0x0020, "LO", f.patientId);
     ds.text(0x0010, 0x0030, "DA", QByteArray("19650412"));
     ds.text(0x0010, 0x0040, "CS", QByteArray("F"));
+    if (f.modality == QLatin1String("MG"))
+        ds.text(0x0018, 0x1164, "DS", QByteArray("0.085\\0.085")); // the detector's, as every unit states it
     if (!f.view.isEmpty())
         ds.text(0x0018, 0x5101, "CS", f.view);
     ds.text(0x0020, 0x000D, "UI", f.studyUid);
