@@ -1,4 +1,5 @@
 #include "app/Startup.h"
+#include "core/StationPaths.h"
 #include "app/MainForm.h"
 #include "app/SplashForm.h"
 #include "core/Station.h"
@@ -19,7 +20,7 @@ Startup::~Startup()
 
 bool Startup::begin()
 {
-    m_splash = new SplashForm(QCoreApplication::applicationDirPath() + QStringLiteral("/Viewer.bmp"));
+    m_splash = new SplashForm(StationPaths::resourceDir() + QStringLiteral("/Viewer.bmp"));
     m_splash->show();
     m_splash->adjustSize();
     if (QScreen *screen = QGuiApplication::primaryScreen()) {

@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 
 StationPaths::StationPaths(const QString &appPath) : m_appPath(QDir::cleanPath(QDir(appPath).absolutePath())) {}
 
@@ -41,12 +42,29 @@ void StationPaths::createFolders() const
         d.mkpath(p);
 }
 
+bool StationPaths::installed()
+{
+    return QFileInfo(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/calvarex")).isDir();
+}
+
+QString StationPaths::resourceDir()
+{
+    const QString exe = QCoreApplication::applicationDirPath();
+    return installed() ? QDir::cleanPath(exe + QStringLiteral("/../share/calvarex")) : exe;
+}
+
 QString StationPaths::defaultAppPath()
 {
     const QByteArray home = qgetenv("CALVAREX_HOME");
     if (!home.isEmpty())
         return QString::fromLocal8Bit(home);
-    return QCoreApplication::applicationDirPath();
+    if (!installed())
+        return QCoreApplication::applicationDirPath();
+    // An installed program folder is no place for data: the user's data folder is.
+    QString data = QString::fromLocal8Bit(qgetenv("XDG_DATA_HOME"));
+    if (data.isEmpty() || QDir::isRelativePath(data))
+        data = QDir::homePath() + QStringLiteral("/.local/share");
+    return data + QStringLiteral("/calvarex");
 }
 
 bool isValidUid(const QString &uid)

@@ -29,8 +29,16 @@ public:
     // Creates the folders the station works in (data, images, temp, bin, transfer).
     void createFolders() const;
 
-    // The station folder: CALVAREX_HOME when set, else the executable's folder.
+    // The station folder: CALVAREX_HOME when set; else the executable's folder (a portable
+    // station), unless the station is installed (its resources in ../share/calvarex beside
+    // the bin folder): then the user's data folder ($XDG_DATA_HOME/calvarex, by default
+    // ~/.local/share/calvarex), the same for the station and its companions.
     static QString defaultAppPath();
+    // The folder of the shipped resources (the splash picture): beside the executable in
+    // a build or portable station, ../share/calvarex when installed.
+    static QString resourceDir();
+    // True when the executable runs from an installed prefix (bin/ beside share/calvarex).
+    static bool installed();
 
 private:
     QString m_appPath;
