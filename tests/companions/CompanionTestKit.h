@@ -36,6 +36,22 @@ inline int runTool(const QString &tool, const QStringList &args, QString *output
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
+// The "Error" lines dciodvfy reports for a file, sorted, each once; one line saying so
+// when dciodvfy did not run.
+inline QStringList dciodvfyErrors(const QString &file)
+{
+    QString out;
+    if (runTool(QStringLiteral("dciodvfy"), {file}, &out) < 0 || out.trimmed().isEmpty())
+        return {QStringLiteral("dciodvfy did not run")};
+    QStringList errors;
+    for (const QString &line : out.split(QLatin1Char('\n')))
+        if (line.startsWith(QStringLiteral("Error")))
+            errors << line.trimmed();
+    errors.sort();
+    errors.removeDuplicates();
+    return errors;
+}
+
 // Sets or inserts elements in a file ("(0010,0010)=Doe^Jane"), without a backup copy.
 inline bool modify(const QString &file, const QStringList &assignments)
 {

@@ -16,20 +16,6 @@
 
 namespace {
 
-QStringList dciodvfyErrors(const QString &file)
-{
-    QString out;
-    if (kit::runTool(QStringLiteral("dciodvfy"), {file}, &out) < 0 || out.trimmed().isEmpty())
-        return {QStringLiteral("dciodvfy did not run")};
-    QStringList errors;
-    for (const QString &line : out.split('\n'))
-        if (line.startsWith(QStringLiteral("Error")))
-            errors << line.trimmed();
-    errors.sort();
-    errors.removeDuplicates();
-    return errors;
-}
-
 struct Element {
     QString tag; // "0010,0010"
     QString vr;
@@ -132,7 +118,7 @@ void TestEditValues::everyElementOfARealImage()
     const QString source = kit::testFile(name);
     QVERIFY2(QFileInfo::exists(source), "python3-pydicom's test files are installed by scripts/deps");
     QTemporaryDir dir;
-    const QStringList before = dciodvfyErrors(source);
+    const QStringList before = kit::dciodvfyErrors(source);
     const QList<Element> elements = textElements(source);
     QVERIFY2(elements.size() > 40, qPrintable(QString::number(elements.size())));
     int edited = 0, refused = 0;
@@ -154,7 +140,7 @@ void TestEditValues::everyElementOfARealImage()
         }
         const QString out = dir.filePath(el.tag.left(4) + el.tag.mid(5) + ".dcm");
         image->writeFile(out);
-        const QStringList after = dciodvfyErrors(out);
+        const QStringList after = kit::dciodvfyErrors(out);
         for (const QString &err : after)
             if (!before.contains(err))
                 problems << el.tag + " " + el.vr + " \"" + good + "\": " + err;

@@ -86,20 +86,6 @@ struct Viewer {
 
 QString errorLog(Station &s) { return QString::fromUtf8(readFile(s.log().errorLogPath())); }
 
-// The "Error" lines dciodvfy reports for a file.
-QStringList dciodvfyErrors(const QString &file)
-{
-    QString out;
-    if (kit::runTool(QStringLiteral("dciodvfy"), {file}, &out) < 0 || out.trimmed().isEmpty())
-        return {QStringLiteral("dciodvfy did not run")};
-    QStringList errors;
-    for (const QString &line : out.split('\n'))
-        if (line.startsWith(QStringLiteral("Error")))
-            errors << line.trimmed();
-    errors.sort();
-    return errors;
-}
-
 QString identify(const QString &file, const QString &format)
 {
     QString out;
@@ -274,9 +260,9 @@ private slots:
         QCOMPARE(found.split('\n'), expected);
 
         // dciodvfy: the directory is clean, and no image has an error its source had not.
-        QCOMPARE(dciodvfyErrors(d + "/DICOMDIR"), QStringList{});
-        QCOMPARE(newErrors(dciodvfyErrors(d + "/ST000001/IM000001"), dciodvfyErrors(v.files[0])), QStringList{});
-        QCOMPARE(newErrors(dciodvfyErrors(d + "/ST000003/IM000002"), dciodvfyErrors(v.files[5])), QStringList{});
+        QCOMPARE(kit::dciodvfyErrors(d + "/DICOMDIR"), QStringList{});
+        QCOMPARE(newErrors(kit::dciodvfyErrors(d + "/ST000001/IM000001"), kit::dciodvfyErrors(v.files[0])), QStringList{});
+        QCOMPARE(newErrors(kit::dciodvfyErrors(d + "/ST000003/IM000002"), kit::dciodvfyErrors(v.files[5])), QStringList{});
         // Explicit VR little endian, the compressed one decoded.
         QString meta;
         kit::runTool("dcmdump", {"+P", "0002,0010", d + "/ST000002/IM000001"}, &meta);
@@ -462,7 +448,7 @@ private slots:
         files.removeAll("DICOMDIR");
         QCOMPARE(mediumRefs(out.path() + "/DICOMDIR"), files);
         QCOMPARE(files.size(), 3);
-        QCOMPARE(dciodvfyErrors(out.path() + "/DICOMDIR"), QStringList{});
+        QCOMPARE(kit::dciodvfyErrors(out.path() + "/DICOMDIR"), QStringList{});
         QStringList expected = v.sopUids.mid(0, 3);
         expected.sort();
         QCOMPARE(pydicomFileSet(out.path() + "/DICOMDIR"), expected);
@@ -475,7 +461,7 @@ private slots:
         QVERIFY2(dump.contains("(0008,0060) CS [MG]"), qPrintable(dump));
         QVERIFY2(dump.contains(erase.contains("(0010,0010)") ? "(0010,0010) PN (no value available)" : "(0010,0010) PN [Doe^Jane]"),
                  qPrintable(dump));
-        QCOMPARE(newErrors(dciodvfyErrors(copy), dciodvfyErrors(v.files[1])), QStringList{});
+        QCOMPARE(newErrors(kit::dciodvfyErrors(copy), kit::dciodvfyErrors(v.files[1])), QStringList{});
     }
 
     // A second export into the folder of a medium extends its DICOMDIR: the first
@@ -532,7 +518,7 @@ private slots:
         QStringList expected = v.sopUids + newUids;
         expected.sort();
         QCOMPARE(pydicomFileSet(out.path() + "/DICOMDIR"), expected);
-        QCOMPARE(dciodvfyErrors(out.path() + "/DICOMDIR"), QStringList{});
+        QCOMPARE(kit::dciodvfyErrors(out.path() + "/DICOMDIR"), QStringList{});
         // Only the finished directory is left, no working copy.
         QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"DICOMDIR"});
     }
@@ -601,7 +587,7 @@ private slots:
         QStringList expected = v.sopUids;
         expected.sort();
         QCOMPARE(pydicomFileSet(unpacked.path() + "/DICOMDIR"), expected);
-        QCOMPARE(dciodvfyErrors(unpacked.path() + "/DICOMDIR"), QStringList{});
+        QCOMPARE(kit::dciodvfyErrors(unpacked.path() + "/DICOMDIR"), QStringList{});
         QCOMPARE(mediumRefs(unpacked.path() + "/DICOMDIR").size(), 5);
     }
 
