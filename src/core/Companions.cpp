@@ -145,8 +145,11 @@ qint64 FindProcess(const QString &name, const QString &stationFolder)
         if (!processName(pid).contains(name, Qt::CaseInsensitive) || !IsProcessAlive(pid))
             continue;
         if (!stationFolder.isEmpty()) {
+            // A process whose folder cannot be read (one that is ending, another user's)
+            // is not taken for this station's: starting ours then is safe, since a second
+            // companion of one folder gives way to the first through the folder's lock.
             const QString served = processStationFolder(pid);
-            if (!served.isEmpty() && !sameFolder(served, stationFolder))
+            if (served.isEmpty() || !sameFolder(served, stationFolder))
                 continue;
         }
         return pid;

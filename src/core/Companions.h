@@ -21,8 +21,9 @@ QString executablePath(const QString &name);
 
 // The id of the first running process whose executable name contains name (without
 // regard to case); 0 when there is none. With a station folder given, processes that
-// serve another station folder (their CALVAREX_HOME, else their executable's folder) are
-// passed over, so two stations on one machine do not take each other's companions.
+// serve another station folder (their CALVAREX_HOME, else their executable's folder), or
+// whose folder cannot be read, are passed over, so two stations on one machine do not take
+// each other's companions.
 qint64 FindProcess(const QString &name, const QString &stationFolder = {});
 // The station folder a process serves, empty when that cannot be read.
 QString processStationFolder(qint64 pid);
