@@ -54,6 +54,19 @@ double number(const dicom::Image &image, quint16 g, quint16 e, double fallback)
     return ok && std::isfinite(v) ? v : fallback;
 }
 
+// The detector's pixel spacing (row\\column): the Imager Pixel Spacing, else the Pixel
+// Spacing, else the Nominal Scanned Pixel Spacing, the first that holds two values; empty
+// when none does.
+QString detectorSpacing(const dicom::Image &image)
+{
+    for (const auto &[g, e] : {std::pair<quint16, quint16>{0x0018, 0x1164}, {0x0028, 0x0030}, {0x0018, 0x2010}}) {
+        const QString spacing = image.value(g, e).value_or(QString());
+        if (spacing.count(QLatin1Char('\\')) == 1)
+            return spacing;
+    }
+    return {};
+}
+
 // Refuses what no mammogram can be, before anything is changed.
 void checkPixels(const dicom::Image &image)
 {
@@ -71,10 +84,7 @@ void checkPixels(const dicom::Image &image)
     if (number(image, 0x0028, 0x0008, 1) > 1)
         refuse(QStringLiteral("it has several frames"));
     // The detector's pixel spacing is required and cannot be made up.
-    bool spacing = false;
-    for (const auto &[g, e] : {std::pair<quint16, quint16>{0x0018, 0x1164}, {0x0028, 0x0030}, {0x0018, 0x2010}})
-        spacing = spacing || image.value(g, e).value_or(QString()).count(QLatin1Char('\\')) == 1;
-    if (!spacing)
+    if (detectorSpacing(image).isEmpty())
         refuse(QStringLiteral("it does not say its pixel spacing (Imager Pixel Spacing, Pixel Spacing)"));
     const double bits = number(image, 0x0028, 0x0100, 0);
     if (bits != 8 && bits != 16)
@@ -239,19 +249,10 @@ void ModifyImage::apply(dicom::Image &image)
     image.setText(0x0028, 0x2110, lossy == QLatin1String("01") || !losslessSyntax(image.transferSyntaxUid())
                                       ? QStringLiteral("01")
                                       : QStringLiteral("00"));
-    // The detector's pixel spacing: from the pixel spacing or the scanned spacing when
-    // the image does not say it.
-    if (!image.value(0x0018, 0x1164)) {
-        for (const auto &[g, e] : {std::pair<quint16, quint16>{0x0028, 0x0030}, {0x0018, 0x2010}}) {
-            const auto spacing = image.value(g, e);
-            if (spacing && spacing->count(QLatin1Char('\\')) == 1) {
-                image.setText(0x0018, 0x1164, *spacing);
-                break;
-            }
-        }
-    }
-    if (image.value(0x0018, 0x1164))
-        image.remove(0x0028, 0x0034); // the aspect ratio is the spacing's then
+    // The detector's pixel spacing, from the pixel spacing or the scanned spacing when the
+    // image does not say it; the aspect ratio is the spacing's then.
+    image.setText(0x0018, 0x1164, detectorSpacing(image));
+    image.remove(0x0028, 0x0034);
 
     // Presentation values are the stored ones: the rescale is the identity, and a stored
     // window is carried over into the stored values it meant.
