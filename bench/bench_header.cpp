@@ -5,7 +5,7 @@
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Database.h"
-#include "core/EditSession.h"
+#include "edit/EditSession.h"
 #include "edit/HeaderPanel.h"
 #include "edit/ModalityFilters.h"
 #include "store/StoreSelection.h"

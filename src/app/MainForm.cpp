@@ -6,13 +6,14 @@
 #include "core/Version.h"
 #include "dose/DoseCapturePanel.h"
 #include "dose/DoseListPanel.h"
+#include "net/WorklistForm.h"
 #include "edit/HeaderPanel.h"
-#include "edit/SendPanel.h"
+#include "net/SendCommands.h"
 #include "edit/TaskPanel.h"
 #include "dialogs/DatabaseForm.h"
-#include "io/ImportExportPanel.h"
+#include "io/ImportExportCommands.h"
 #include "store/BrowserPanel.h"
-#include "store/QuarantinePanel.h"
+#include "store/QuarantineCommands.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
 #include "ui/MainCommands.h"
@@ -70,12 +71,15 @@ void MainForm::buildPanels()
     new CompanionArea(m_station, m_hooks, this);
     m_capture = new DoseCapturePanel(m_station, m_dose, *m_commands, m_hooks, this);
     m_doseList = new DoseListPanel(m_station, m_dose, m_selection, m_edits, *m_commands, m_hooks, this);
+    m_doseList->pickWorklistPatient = [this](QWidget *parent, const std::function<int(QDialog &)> &run) {
+        return WorklistForm::pick(m_station, parent, run);
+    };
     m_header = new HeaderPanel(m_station, m_selection, m_edits, m_hooks, this);
     m_tasks = new TaskPanel(m_station, m_selection, m_edits, m_header->state(), *m_commands, m_hooks, this);
     DatabaseForm::hookCommand(m_station, *m_commands, this);
-    new ImportExportPanel(m_station, m_selection, *m_commands, m_hooks, this);
-    m_quarantine = new QuarantinePanel(m_station, *m_commands, this);
-    new SendPanel(m_station, m_selection, m_dose, m_edits, *m_commands, m_hooks,
+    new ImportExportCommands(m_station, m_selection, *m_commands, m_hooks, this);
+    m_quarantine = new QuarantineCommands(m_station, *m_commands, this);
+    new SendCommands(m_station, m_selection, m_dose, m_edits, *m_commands, m_hooks,
                   [list = m_doseList] { return list->listedIds(); }, this);
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "core/EditSession.h"
+#include "edit/EditSession.h"
 #include "dose/DoseState.h"
 #include "store/StoreSelection.h"
 #include "ui/MainHooks.h"
@@ -11,7 +11,7 @@ class CommandTable;
 class DoseCapturePanel;
 class DoseListPanel;
 class HeaderPanel;
-class QuarantinePanel;
+class QuarantineCommands;
 class QLabel;
 class Station;
 class TaskPanel;
@@ -87,7 +87,7 @@ private:
     DoseListPanel *m_doseList = nullptr;
     HeaderPanel *m_header = nullptr;
     TaskPanel *m_tasks = nullptr;
-    QuarantinePanel *m_quarantine = nullptr;
+    QuarantineCommands *m_quarantine = nullptr;
 
     QLabel *m_statusPanel[4] = {nullptr, nullptr, nullptr, nullptr};
     QLabel *m_diskWarning = nullptr;

@@ -2,11 +2,10 @@
 #include "ui/EditForm.h"
 
 #include "core/AppError.h"
-#include "core/EditSession.h"
+#include "edit/EditSession.h"
 #include "core/Station.h"
 #include "dose/DoseState.h"
 #include "dose/DosisForm.h"
-#include "net/WorklistForm.h"
 #include "store/StoreSelection.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
@@ -281,10 +280,12 @@ void DoseListPanel::openWorklist(bool fromButton)
 {
     if (fromButton)
         m_state.requestPolling(true);
-    WorklistForm form(m_station, m_lvDosis->window());
-    if (execDialog(form) != QDialog::Accepted || !form.applied())
+    if (!pickWorklistPatient)
+        qFatal("DoseListPanel: the main window gave no worklist window");
+    const std::optional<WorklistEntry> entry = pickWorklistPatient(m_lvDosis->window(), execDialog);
+    if (!entry)
         return;
-    m_state.takeWorklistPatient(*form.applied());
+    m_state.takeWorklistPatient(*entry);
     setButtonsForPatient(true);
     lvDosis_Fill();
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include "dose/DoseList.h"
+#include "net/WorklistEntry.h"
 
 #include <QObject>
 #include <QPoint>
@@ -74,6 +75,10 @@ public:
 
     // Runs a modal dialog; tests replace it to drive the dialog.
     std::function<int(QDialog &)> execDialog;
+    // Opens the worklist window (it belongs to the network side; the main window gives
+    // it) as a modal dialog through run, and returns the entry the operator applied.
+    using WorklistPicker = std::function<std::optional<WorklistEntry>(QWidget *parent, const std::function<int(QDialog &)> &run)>;
+    WorklistPicker pickWorklistPatient;
 
 private:
     void buildControls(QWidget *parent);

@@ -1,5 +1,5 @@
 #include "edit/HeaderPanel.h"
-#include "core/EditSession.h"
+#include "edit/EditSession.h"
 #include "core/Station.h"
 #include "dicom/Image.h"
 #include "edit/HeaderElement.h"

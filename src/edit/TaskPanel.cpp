@@ -2,7 +2,7 @@
 #include "core/AppError.h"
 #include "core/Companions.h"
 #include "core/Database.h"
-#include "core/EditSession.h"
+#include "edit/EditSession.h"
 #include "core/Station.h"
 #include "dicom/Image.h"
 #include "dicom/Uid.h"

@@ -235,3 +235,11 @@ void WorklistForm::reject()
         return;
     QDialog::reject();
 }
+
+std::optional<WorklistEntry> WorklistForm::pick(Station &station, QWidget *parent, const std::function<int(QDialog &)> &run)
+{
+    WorklistForm form(station, parent);
+    if (run(form) != QDialog::Accepted)
+        return std::nullopt;
+    return form.applied();
+}

@@ -2,7 +2,7 @@
 #include "dicom/StorageReceiver.h"
 #include "core/AppError.h"
 #include "core/Database.h"
-#include "core/EditSession.h"
+#include "edit/EditSession.h"
 #include "store/Schema.h"
 #include "store/ViewerPaging.h"
 #include "store/ViewerWidget.h"

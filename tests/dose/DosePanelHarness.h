@@ -4,11 +4,12 @@
 #include "TestStation.h"
 
 #include "core/Database.h"
-#include "core/EditSession.h"
+#include "edit/EditSession.h"
 #include "dose/DoseCapturePanel.h"
 #include "dose/DoseListPanel.h"
 #include "dose/DoseState.h"
 #include "net/WorklistEntry.h"
+#include "net/WorklistForm.h"
 #include "store/StoreSelection.h"
 #include "ui/CommandTable.h"
 #include "ui/MainCommands.h"
@@ -57,6 +58,9 @@ struct DosePanelHarness {
         window.setCentralWidget(central);
         capture = new DoseCapturePanel(*ts, state, *w.commands, hooks, central);
         area = new DoseListPanel(*ts, state, selection, edits, *w.commands, hooks, central);
+        area->pickWorklistPatient = [this](QWidget *parent, const std::function<int(QDialog &)> &run) {
+            return WorklistForm::pick(*ts, parent, run);
+        };
         auto *layout = new QVBoxLayout(central);
         for (QWidget *c :
              std::initializer_list<QWidget *>{area->patientView(), area->worklistButton(), area->newStudyButton(),

@@ -6,7 +6,7 @@
 
 #include "app/MainForm.h"
 #include "dose/DoseRecords.h"
-#include "edit/SendPanel.h"
+#include "net/SendCommands.h"
 #include "net/Destinations.h"
 #include "ui/CommandIds.h"
 

@@ -9,12 +9,12 @@
 
 #include "core/AppError.h"
 #include "core/Database.h"
-#include "core/EditSession.h"
+#include "edit/EditSession.h"
 #include "core/Station.h"
 #include "dose/DoseMerge.h"
 #include "dose/DoseState.h"
 #include "edit/ModifyImage.h"
-#include "edit/SendPanel.h"
+#include "net/SendCommands.h"
 #include "net/Destinations.h"
 #include "net/SendTransfer.h"
 #include "store/ImageFiler.h"
@@ -43,7 +43,7 @@ struct SendHarness {
     StoreSelection selection;
     DoseState dose;
     EditSession edits;
-    SendPanel *panel = nullptr;
+    SendCommands *panel = nullptr;
     std::vector<qint64> listed;
     QString shown;
     int windows = 0;
@@ -52,7 +52,7 @@ struct SendHarness {
     {
         commands = new CommandTable(&window);
         MainCommands::build(*commands, &window);
-        panel = new SendPanel(*ts, selection, dose, edits, *commands, hooks, [this] { return listed; }, &window);
+        panel = new SendCommands(*ts, selection, dose, edits, *commands, hooks, [this] { return listed; }, &window);
         panel->execDialog = [this](QDialog &d) {
             auto &f = static_cast<EditForm &>(d);
             ++windows;
@@ -109,7 +109,7 @@ QStringList verifierErrors(const QString &file)
 
 QStringList stagingLeftovers(Station &s)
 {
-    return QDir(s.paths().binDir()).entryList({SendPanel::StagePrefix + "*"}, QDir::Dirs);
+    return QDir(s.paths().binDir()).entryList({SendCommands::StagePrefix + "*"}, QDir::Dirs);
 }
 
 } // namespace

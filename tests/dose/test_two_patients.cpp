@@ -10,7 +10,7 @@
 
 #include "app/MainForm.h"
 #include "dose/DoseList.h"
-#include "edit/SendPanel.h"
+#include "net/SendCommands.h"
 #include "net/Destinations.h"
 #include "ui/CommandIds.h"
 #include "ui/EditForm.h"
@@ -95,7 +95,7 @@ void TestTwoPatients::eachDoseInItsOwnPatientsImage()
     form.activateWindow();
     QApplication::setActiveWindow(&form);
     QVERIFY(QTest::qWaitForWindowActive(&form));
-    auto *send = form.findChild<SendPanel *>();
+    auto *send = form.findChild<SendCommands *>();
     QVERIFY(send);
     int windows = 0;
     send->execDialog = [&](QDialog &dlg) {

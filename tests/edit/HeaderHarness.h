@@ -3,7 +3,7 @@
 // folder, the shared state, both panels on one parent widget.
 #include "TestStation.h"
 #include "core/Database.h"
-#include "core/EditSession.h"
+#include "edit/EditSession.h"
 #include "edit/DictionaryTable.h"
 #include "edit/HeaderPanel.h"
 #include "edit/ModalityFilters.h"

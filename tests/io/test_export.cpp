@@ -11,7 +11,7 @@
 #include "core/AppError.h"
 #include "io/ExportForm.h"
 #include "io/ImageExport.h"
-#include "io/ImportExportPanel.h"
+#include "io/ImportExportCommands.h"
 #include "io/ZipPacker.h"
 #include "store/StoreSelection.h"
 #include "ui/CommandIds.h"
@@ -197,14 +197,14 @@ struct PanelHarness {
     {
         commands = new CommandTable(&window);
         MainCommands::build(*commands, &window);
-        panel = new ImportExportPanel(s, selection, *commands, hooks, &window);
+        panel = new ImportExportCommands(s, selection, *commands, hooks, &window);
         panel->execDialog = driver.exec();
     }
     QMainWindow window;
     CommandTable *commands = nullptr;
     MainHooks hooks;
     StoreSelection selection;
-    ImportExportPanel *panel = nullptr;
+    ImportExportCommands *panel = nullptr;
     FormDriver driver;
 };
 

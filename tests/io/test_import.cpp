@@ -14,7 +14,7 @@
 #include "core/Database.h"
 #include "dicom/DicomDir.h"
 #include "io/ImageImport.h"
-#include "io/ImportExportPanel.h"
+#include "io/ImportExportCommands.h"
 #include "store/ImageFiler.h"
 #include "store/Schema.h"
 #include "store/StoreSelection.h"
@@ -103,7 +103,7 @@ struct PanelHarness {
             s.dataManagerPid = QCoreApplication::applicationPid();
         commands = new CommandTable(&window);
         MainCommands::build(*commands, &window);
-        panel = new ImportExportPanel(s, selection, *commands, hooks, &window);
+        panel = new ImportExportCommands(s, selection, *commands, hooks, &window);
         panel->execDialog = [this](QDialog &d) {
             auto &f = static_cast<EditForm &>(d);
             captions << f.windowTitle();
@@ -120,7 +120,7 @@ struct PanelHarness {
     CommandTable *commands = nullptr;
     MainHooks hooks;
     StoreSelection selection;
-    ImportExportPanel *panel = nullptr;
+    ImportExportCommands *panel = nullptr;
     QStringList captions;
     QStringList texts;
     int maximum = -1;

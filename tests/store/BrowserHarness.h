@@ -1,7 +1,7 @@
 #pragma once
 // The browser and viewer without the main window: the panel on a window of its own with
 // the real command table, the task editor (for pending edits) and the status panels.
-#include "core/EditSession.h"
+#include "edit/EditSession.h"
 #include "core/Station.h"
 #include "edit/HeaderState.h"
 #include "edit/TaskPanel.h"

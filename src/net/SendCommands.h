@@ -25,16 +25,16 @@ struct MainHooks;
 // destination, "Merge Images" (the dose merge, then the patient send) and "Manually"
 // (the current image made a mammogram for presentation, then the patient send). Each
 // send connects first (SCPOnline) and then runs in the progress window.
-class SendPanel : public QObject {
+class SendCommands : public QObject {
     Q_OBJECT
 public:
     static inline const QString StagePrefix = QStringLiteral("Send-");
 
     // listedDoses gives the IDs of the records the dose list shows, in list order.
-    SendPanel(Station &station, StoreSelection &selection, DoseState &dose, EditSession &edits,
+    SendCommands(Station &station, StoreSelection &selection, DoseState &dose, EditSession &edits,
               CommandTable &commands, MainHooks &hooks, std::function<std::vector<qint64>()> listedDoses,
               QWidget *parent);
-    ~SendPanel() override;
+    ~SendCommands() override;
 
     // Rebuilds the three "Send to" menus from tblSCP and takes the default destination.
     void UpdateSendToEntries();

@@ -1,4 +1,4 @@
-#include "core/EditSession.h"
+#include "edit/EditSession.h"
 #include "core/Prompter.h"
 
 bool EditSession::confirmDiscard(Prompter &prompter)

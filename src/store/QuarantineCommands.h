@@ -10,10 +10,10 @@ class Station;
 // The main window's part of what the data manager kept apart: a status bar note
 // ("n objects kept apart", a link to the list) that follows the quarantine folder, and the
 // File menu's "Kept apart ..." that opens the list.
-class QuarantinePanel : public QObject {
+class QuarantineCommands : public QObject {
     Q_OBJECT
 public:
-    QuarantinePanel(Station &station, CommandTable &commands, QWidget *parent);
+    QuarantineCommands(Station &station, CommandTable &commands, QWidget *parent);
 
     QLabel *note() const { return m_note; }
     // Counts the quarantine folder again and shows the note when it holds anything.

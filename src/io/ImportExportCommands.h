@@ -15,13 +15,13 @@ struct MainHooks;
 // File > Import and File > Export: image files and DICOMDIRs are imported into the data
 // manager's input folder in the progress window; the viewer's images are exported through
 // the export dialog.
-class ImportExportPanel : public QObject {
+class ImportExportCommands : public QObject {
     Q_OBJECT
 public:
     static inline const QString ProcedureImport = QStringLiteral("EditForm ImportTimer");
     static inline const QString ProcedureImportDir = QStringLiteral("EditForm ImportDirTimer");
 
-    ImportExportPanel(Station &station, StoreSelection &selection, CommandTable &commands, MainHooks &hooks,
+    ImportExportCommands(Station &station, StoreSelection &selection, CommandTable &commands, MainHooks &hooks,
                       QWidget *parent);
 
     // mnuImportImages, mnuImportDir, mnuExportJPEG / mnuExportDICOM.

@@ -1,4 +1,4 @@
-#include "io/ImportExportPanel.h"
+#include "io/ImportExportCommands.h"
 
 #include "core/AppError.h"
 #include "core/Companions.h"
@@ -13,11 +13,11 @@
 
 #include <QWidget>
 
-ImportExportPanel::ImportExportPanel(Station &station, StoreSelection &selection, CommandTable &commands,
+ImportExportCommands::ImportExportCommands(Station &station, StoreSelection &selection, CommandTable &commands,
                                      MainHooks &hooks, QWidget *parent)
     : QObject(parent), m_station(station), m_selection(selection), m_hooks(hooks), m_parent(parent)
 {
-    setObjectName(QStringLiteral("ImportExportPanel"));
+    setObjectName(QStringLiteral("ImportExportCommands"));
     execDialog = [](QDialog &d) { return d.exec(); };
     commands.hook(QString::fromLatin1(Cmd::ImportImages), [this] { importImages(); });
     commands.hook(QString::fromLatin1(Cmd::ImportDir), [this] { importDir(); });
@@ -33,7 +33,7 @@ ImportExportPanel::ImportExportPanel(Station &station, StoreSelection &selection
     });
 }
 
-void ImportExportPanel::importImages()
+void ImportExportCommands::importImages()
 {
     const QStringList files = m_station.prompter().askOpenFiles(
         QStringLiteral("Import DICOM Image(s)"), QStringLiteral("DICOM Image (*.dcm);;All files (*)"), true);
@@ -42,7 +42,7 @@ void ImportExportPanel::importImages()
     runImport(EditForm::ImportImages, ProcedureImport, files);
 }
 
-void ImportExportPanel::importDir()
+void ImportExportCommands::importDir()
 {
     m_station.trap(QStringLiteral("MainForm mnuImportDir_Click"), [&] {
         const QStringList files =
@@ -53,7 +53,7 @@ void ImportExportPanel::importDir()
     });
 }
 
-void ImportExportPanel::runImport(qint16 operation, const QString &procedure, const QStringList &files)
+void ImportExportCommands::runImport(qint16 operation, const QString &procedure, const QStringList &files)
 {
     EditForm::Job job;
     job.operation = operation;
@@ -88,7 +88,7 @@ void ImportExportPanel::runImport(qint16 operation, const QString &procedure, co
     execDialog(form);
 }
 
-void ImportExportPanel::exportImages(ImageExport::Kind kind)
+void ImportExportCommands::exportImages(ImageExport::Kind kind)
 {
     const QStringList files = m_selection.viewerFiles;
     if (files.isEmpty()) {

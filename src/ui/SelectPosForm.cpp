@@ -1,4 +1,4 @@
-#include "edit/SelectPosForm.h"
+#include "ui/SelectPosForm.h"
 #include "dicom/Image.h"
 #include "dicom/Render.h"
 

@@ -1,6 +1,6 @@
-#include "edit/SendPanel.h"
+#include "net/SendCommands.h"
 #include "core/AppError.h"
-#include "core/EditSession.h"
+#include "edit/EditSession.h"
 #include "core/Leftovers.h"
 #include "core/Station.h"
 #include "core/StationPaths.h"
@@ -8,7 +8,7 @@
 #include "dose/DoseMerge.h"
 #include "dose/DoseState.h"
 #include "edit/ModifyImage.h"
-#include "edit/SelectPosForm.h"
+#include "ui/SelectPosForm.h"
 #include "net/Destinations.h"
 #include "store/StoreDeletion.h"
 #include "store/StoreQueries.h"
@@ -44,7 +44,7 @@ struct WaitCursor {
 
 } // namespace
 
-SendPanel::SendPanel(Station &station, StoreSelection &selection, DoseState &dose, EditSession &edits,
+SendCommands::SendCommands(Station &station, StoreSelection &selection, DoseState &dose, EditSession &edits,
                      CommandTable &commands, MainHooks &hooks, std::function<std::vector<qint64>()> listedDoses,
                      QWidget *parent)
     : QObject(parent), m_station(station), m_selection(selection), m_dose(dose), m_edits(edits), m_commands(commands),
@@ -68,9 +68,9 @@ SendPanel::SendPanel(Station &station, StoreSelection &selection, DoseState &dos
     hooks.optionsClosed.push_back([this] { UpdateSendToEntries(); });
 }
 
-SendPanel::~SendPanel() = default;
+SendCommands::~SendCommands() = default;
 
-void SendPanel::fillMenu(QMenu *menu, const std::vector<Destination> &list)
+void SendCommands::fillMenu(QMenu *menu, const std::vector<Destination> &list)
 {
     menu->clear();
     for (const Destination &d : list) {
@@ -81,7 +81,7 @@ void SendPanel::fillMenu(QMenu *menu, const std::vector<Destination> &list)
     menu->menuAction()->setVisible(!list.empty());
 }
 
-void SendPanel::UpdateSendToEntries()
+void SendCommands::UpdateSendToEntries()
 {
     // A destination deleted meanwhile must not stay the default one.
     m_default = PeerAddress();
@@ -99,7 +99,7 @@ void SendPanel::UpdateSendToEntries()
     });
 }
 
-bool SendPanel::incomplete(const PeerAddress &p)
+bool SendCommands::incomplete(const PeerAddress &p)
 {
     if (!p.aet.isEmpty() && !p.ip.isEmpty() && !p.port.isEmpty())
         return false;
@@ -108,7 +108,7 @@ bool SendPanel::incomplete(const PeerAddress &p)
     return true;
 }
 
-bool SendPanel::SCPOnline(const QStringList &files)
+bool SendCommands::SCPOnline(const QStringList &files)
 {
     m_sender.reset();
     const Settings &s = m_station.settings();
@@ -125,7 +125,7 @@ bool SendPanel::SCPOnline(const QStringList &files)
     return true;
 }
 
-void SendPanel::sendTo(SendTransfer::Level level, const QString &tag)
+void SendCommands::sendTo(SendTransfer::Level level, const QString &tag)
 {
     const PeerAddress p = Destinations::splitTag(tag);
     if (incomplete(p))
@@ -137,7 +137,7 @@ void SendPanel::sendTo(SendTransfer::Level level, const QString &tag)
     run(level, m_station.paths().binDir());
 }
 
-bool SendPanel::checkDefault()
+bool SendCommands::checkDefault()
 {
     if (!m_selection.hasPatient()) {
         m_station.prompter().message(NoPatientText, MsgIcon::Information);
@@ -150,14 +150,14 @@ bool SendPanel::checkDefault()
     return true;
 }
 
-void SendPanel::sendToDefault()
+void SendCommands::sendToDefault()
 {
     if (!checkDefault())
         return;
     sendPatientToDefault(m_station.paths().binDir());
 }
 
-void SendPanel::sendPatientToDefault(const QString &stagingDir)
+void SendCommands::sendPatientToDefault(const QString &stagingDir)
 {
     if (incomplete(m_default))
         return;
@@ -165,7 +165,7 @@ void SendPanel::sendPatientToDefault(const QString &stagingDir)
     run(SendTransfer::Level::Patient, stagingDir);
 }
 
-void SendPanel::run(SendTransfer::Level level, const QString &stagingDir)
+void SendCommands::run(SendTransfer::Level level, const QString &stagingDir)
 {
     if (level != SendTransfer::Level::Patient && m_selection.studyUid.isEmpty())
         return;
@@ -275,7 +275,7 @@ void SendPanel::run(SendTransfer::Level level, const QString &stagingDir)
         m_commands.run(QString::fromLatin1(Cmd::RefreshList));
 }
 
-QString SendPanel::newStagingFolder() const
+QString SendCommands::newStagingFolder() const
 {
     // Each send stages into a folder of its own: nothing another send left behind goes
     // out with it.
@@ -284,7 +284,7 @@ QString SendPanel::newStagingFolder() const
         + QString::number(::getpid());
 }
 
-DoseMerge::Situation SendPanel::mergeSituation(const std::vector<qint64> &ids)
+DoseMerge::Situation SendCommands::mergeSituation(const std::vector<qint64> &ids)
 {
     DoseMerge::Situation s;
     // The patient whose study is open, from the store itself; the picked patient only
@@ -312,7 +312,7 @@ DoseMerge::Situation SendPanel::mergeSituation(const std::vector<qint64> &ids)
     return s;
 }
 
-bool SendPanel::refuse(const QString &text, const QString &procedure)
+bool SendCommands::refuse(const QString &text, const QString &procedure)
 {
     if (text.isEmpty())
         return false;
@@ -321,7 +321,7 @@ bool SendPanel::refuse(const QString &text, const QString &procedure)
     return true;
 }
 
-void SendPanel::mergeImages()
+void SendCommands::mergeImages()
 {
     if (m_station.busy) {
         m_station.prompter().message(QStringLiteral("Please wait until the images are loaded."), MsgIcon::Information);
@@ -361,7 +361,7 @@ void SendPanel::mergeImages()
     QDir(folder).removeRecursively();
 }
 
-void SendPanel::manually()
+void SendCommands::manually()
 {
     if (m_station.busy)
         return;

@@ -1,4 +1,4 @@
-#include "store/QuarantinePanel.h"
+#include "store/QuarantineCommands.h"
 #include "core/Station.h"
 #include "store/Quarantine.h"
 #include "store/QuarantineForm.h"
@@ -8,7 +8,7 @@
 #include <QLabel>
 #include <QTimer>
 
-QuarantinePanel::QuarantinePanel(Station &station, CommandTable &commands, QWidget *parent)
+QuarantineCommands::QuarantineCommands(Station &station, CommandTable &commands, QWidget *parent)
     : QObject(parent), m_station(station), m_parent(parent)
 {
     m_note = new QLabel(parent);
@@ -20,12 +20,12 @@ QuarantinePanel::QuarantinePanel(Station &station, CommandTable &commands, QWidg
     commands.hook(QString::fromLatin1(Cmd::Quarantine), [this] { openList(); });
     m_timer = new QTimer(this);
     m_timer->setInterval(IntervalMs);
-    connect(m_timer, &QTimer::timeout, this, &QuarantinePanel::update);
+    connect(m_timer, &QTimer::timeout, this, &QuarantineCommands::update);
     m_timer->start();
     update();
 }
 
-void QuarantinePanel::update()
+void QuarantineCommands::update()
 {
     const int n = int(Quarantine::list(m_station.paths()).size());
     if (n == 0) {
@@ -37,7 +37,7 @@ void QuarantinePanel::update()
     m_note->show();
 }
 
-void QuarantinePanel::openList()
+void QuarantineCommands::openList()
 {
     QuarantineForm form(m_station, m_parent);
     form.exec();
