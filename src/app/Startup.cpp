@@ -4,6 +4,7 @@
 #include "app/SplashForm.h"
 #include "core/Station.h"
 #include "core/Version.h"
+#include "app/OptionsPages.h"
 #include "dialogs/OptionForm.h"
 
 #include <QApplication>
@@ -75,7 +76,7 @@ void Startup::splashTimer()
 
 void Startup::openOptions(bool atStart)
 {
-    auto *dlg = new OptionForm(m_station, atStart ? nullptr : m_main);
+    auto *dlg = new OptionForm(m_station, stationOptionsPages(), atStart ? nullptr : m_main);
     dlg->setAttribute(Qt::WA_DeleteOnClose);
     // A unit option takes effect at once: "Get Dose Product" follows it.
     connect(dlg, &OptionForm::unitTypeChanged, m_main, &MainForm::applyUnitType);

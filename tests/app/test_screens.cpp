@@ -5,6 +5,7 @@
 #include "TestStation.h"
 #include "app/MainForm.h"
 #include "core/Database.h"
+#include "app/OptionsPages.h"
 #include "dialogs/OptionForm.h"
 #include "dose/DoseList.h"
 #include "store/Quarantine.h"
@@ -231,7 +232,7 @@ void TestScreens::optionTabsFit()
 {
     QFETCH(int, tab);
     TestStation ts;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
     f.tabs()->setCurrentIndex(tab);

@@ -6,6 +6,7 @@
 #include "app/CompanionArea.h"
 #include "core/Companions.h"
 #include "app/MainForm.h"
+#include "app/OptionsPages.h"
 #include "dialogs/OptionForm.h"
 
 #include <QLineEdit>
@@ -86,7 +87,7 @@ void TestCompanionControl::findsProcessesByNameWithoutCase()
 void TestCompanionControl::startAndStopButtons()
 {
     kit::LiveStation live(freeTcpPort());
-    OptionForm dlg(*live);
+    OptionForm dlg(*live, stationOptionsPages());
     QCOMPARE(statusText(dlg, 0), QString("- stopped"));
     QCOMPARE(statusText(dlg, 1), QString("- stopped"));
     QVERIFY(button(dlg, "cmdStart", 0)->isEnabled());
@@ -142,7 +143,7 @@ void TestCompanionControl::emptyPortStartsNoReceiver()
     Companions::startAtStartup(*live);
     QCOMPARE(live->receiverPid, qint64(0));
     QVERIFY(live->dataManagerPid != 0);
-    OptionForm dlg(*live);
+    OptionForm dlg(*live, stationOptionsPages());
     QCOMPARE(statusText(dlg, 0), QString("- stopped"));
     QCOMPARE(statusText(dlg, 1), QString("- started"));
     dlg.findChild<QLineEdit *>("txtIR_1")->clear();
@@ -171,7 +172,7 @@ void TestCompanionControl::receiverThatCannotListenShowsStopped()
     QTcpServer taken;
     QVERIFY(taken.listen(QHostAddress::Any, 0));
     kit::LiveStation live(taken.serverPort());
-    OptionForm dlg(*live);
+    OptionForm dlg(*live, stationOptionsPages());
     button(dlg, "cmdStart", 0)->click();
     // It ends at once; the status follows within moments, and says why beside it.
     QTRY_COMPARE_WITH_TIMEOUT(statusText(dlg, 0), QString("- stopped"), 5000);
@@ -188,7 +189,7 @@ void TestCompanionControl::receiverThatCannotListenShowsStopped()
 void TestCompanionControl::tabSwitchFindsCompanionStartedElsewhere()
 {
     kit::LiveStation live(freeTcpPort());
-    OptionForm dlg(*live);
+    OptionForm dlg(*live, stationOptionsPages());
     QCOMPARE(statusText(dlg, 0), QString("- stopped"));
     auto outside = live.startChild(Companions::receiverName());
     QVERIFY(live.waitForReceiver());

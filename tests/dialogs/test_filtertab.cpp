@@ -3,11 +3,12 @@
 // dictionary's columns checked; rows and columns of the viewer kept within 1 to 10.
 #include "TestStation.h"
 #include "core/Database.h"
-#include "dialogs/AddTagForm.h"
+#include "edit/AddTagForm.h"
 #include "dialogs/AddTagToDB.h"
 #include "dialogs/DatabaseForm.h"
-#include "dialogs/FilterPanel.h"
-#include "dialogs/InputBoxForm.h"
+#include "edit/FilterPage.h"
+#include "ui/InputBoxForm.h"
+#include "app/OptionsPages.h"
 #include "dialogs/OptionForm.h"
 #include "edit/ModalityFilters.h"
 
@@ -58,12 +59,12 @@ static QStringList comboItems(QComboBox *c)
 }
 
 // The filter panel of a dialog, with the input box answering text.
-static FilterPanel *panelOf(OptionForm &f)
+static FilterPage *panelOf(OptionForm &f)
 {
-    return f.findChild<FilterPanel *>();
+    return f.findChild<FilterPage *>();
 }
 
-static void answerInput(FilterPanel *p, const QString &text)
+static void answerInput(FilterPage *p, const QString &text)
 {
     p->execDialog = [text](QDialog &d) {
         d.show();
@@ -79,7 +80,7 @@ void TestFilterTab::controlsAndExistingFilters()
     TestStation ts;
     ModalityFilters(ts->paths()).create("MG");
     ModalityFilters(ts->paths()).create("CT");
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     QVERIFY(!f.findChild<QWidget *>("lblFilterPending"));
     QCOMPARE(comboItems(child<QComboBox>(f, "cboModality")), (QStringList{"CT", "MG"}));
     QCOMPARE(child<QPushButton>(f, "cmdAdd")->text(), QString("add ..."));
@@ -96,8 +97,8 @@ void TestFilterTab::newFilterIsUpperCaseAndSelected()
 {
     TestStation ts;
     ModalityFilters(ts->paths()).create("MG");
-    OptionForm f(*ts);
-    FilterPanel *p = panelOf(f);
+    OptionForm f(*ts, stationOptionsPages());
+    FilterPage *p = panelOf(f);
     answerInput(p, "cr");
     p->newFilter();
     QCOMPARE(comboItems(child<QComboBox>(f, "cboModality")), (QStringList{"CR", "MG"}));
@@ -122,8 +123,8 @@ void TestFilterTab::newFilterIsUpperCaseAndSelected()
 void TestFilterTab::badNameIsRefusedWithAMessage()
 {
     TestStation ts;
-    OptionForm f(*ts);
-    FilterPanel *p = panelOf(f);
+    OptionForm f(*ts, stationOptionsPages());
+    FilterPage *p = panelOf(f);
     Database before = Database::openUser(ts->paths());
     const qint64 columns = before.scalar("SELECT COUNT(*) FROM pragma_table_info('tblDictionary')").toLongLong();
     answerInput(p, "visible");
@@ -141,8 +142,8 @@ void TestFilterTab::addTagsActivatesTheFilter()
 {
     TestStation ts;
     ModalityFilters(ts->paths()).create("MG");
-    OptionForm f(*ts);
-    FilterPanel *p = panelOf(f);
+    OptionForm f(*ts, stationOptionsPages());
+    FilterPage *p = panelOf(f);
     p->chooseFilter("MG");
     QString heading;
     p->execDialog = [&heading](QDialog &d) {
@@ -179,8 +180,8 @@ void TestFilterTab::removeTags()
     ModalityFilters filters(ts->paths());
     filters.create("MG");
     filters.addTags("MG", {"0008,0060", "0010,0010", "0010,0020"});
-    OptionForm f(*ts);
-    FilterPanel *p = panelOf(f);
+    OptionForm f(*ts, stationOptionsPages());
+    FilterPage *p = panelOf(f);
     p->chooseFilter("MG");
     auto *lvTags = child<QTreeWidget>(f, "lvTags");
     QCOMPARE(lvTags->topLevelItemCount(), 3);
@@ -197,7 +198,7 @@ void TestFilterTab::activateWithoutFilter()
 {
     TestStation ts;
     ts->settings().filterActive = "MG";
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     panelOf(f)->activate();
     QCOMPARE(ts.prompter.lastText(), QString("No filter selected!"));
     QCOMPARE(ts.prompter.shown.last().icon, MsgIcon::Information);
@@ -212,8 +213,8 @@ void TestFilterTab::deleteActiveFilter()
     ModalityFilters filters(ts->paths());
     filters.create("MG");
     filters.create("CT");
-    OptionForm f(*ts);
-    FilterPanel *p = panelOf(f);
+    OptionForm f(*ts, stationOptionsPages());
+    FilterPage *p = panelOf(f);
     p->chooseFilter("MG");
     p->activate();
     QCOMPARE(storedActive(ts), QString("MG"));
@@ -328,7 +329,7 @@ void TestFilterTab::rowsAndColumnsClamped()
     QFETCH(QString, typed);
     QFETCH(int, saved);
     TestStation ts;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     child<QLineEdit>(f, "txtRC_0")->setText(typed);
     child<QLineEdit>(f, "txtRC_1")->setText("3");
     child<QPushButton>(f, "cmdOK")->click();

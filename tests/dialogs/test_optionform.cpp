@@ -1,5 +1,6 @@
 #include "TestStation.h"
 #include "../companions/CompanionTestKit.h"
+#include "app/OptionsPages.h"
 #include "dialogs/OptionForm.h"
 
 #include <QCheckBox>
@@ -75,7 +76,7 @@ static bool storeHas(TestStation &ts, const char *name)
 void TestOptionForm::tabsInOrder()
 {
     TestStation ts;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     QCOMPARE(f.windowTitle(), QString("Options"));
     QStringList tabs;
     for (int i = 0; i < f.tabs()->count(); ++i)
@@ -98,7 +99,7 @@ void TestOptionForm::loadShowsSettings()
     s.comSpeed = 6;
     s.comPort = 3;
     s.debug = 1;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     QCOMPARE(child<QLineEdit>(f, "txtIR_0")->text(), QString("RECV"));
     QCOMPARE(child<QLineEdit>(f, "txtIR_1")->text(), QString("11112"));
     QCOMPARE(child<QLineEdit>(f, "txtWorklist_0")->text(), QString("MAMMO1"));
@@ -139,7 +140,7 @@ void TestOptionForm::windowEnablingRules()
     TestStation ts;
     ts->settings().autoWindow = window ? 1 : 0;
     ts->settings().computeWindow = autoValue ? 1 : 0;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     // The rules hold right after loading ...
     QCOMPARE(child<QCheckBox>(f, "chkAutoValue")->isEnabled(), autoEnabled);
     QCOMPARE(child<QLineEdit>(f, "txtWidth")->isEnabled(), boxesEnabled);
@@ -167,7 +168,7 @@ void TestOptionForm::upDownBounds()
     QFETCH(QString, button);
     QFETCH(QString, after);
     TestStation ts;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     child<QLineEdit>(f, "txtRC_0")->setText(start);
     child<QToolButton>(f, button)->click();
     QCOMPARE(child<QLineEdit>(f, "txtRC_0")->text(), after);
@@ -176,7 +177,7 @@ void TestOptionForm::upDownBounds()
 void TestOptionForm::portBoxTakesDigitsOnly()
 {
     TestStation ts;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     f.show();
     QLineEdit *port = child<QLineEdit>(f, "txtIR_1");
     port->clear();
@@ -209,7 +210,7 @@ void TestOptionForm::unitOptionsTakeEffectAtOnce()
     QFETCH(int, unit);
     TestStation ts;
     ts->settings().xrayComm = 2;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     child<QRadioButton>(f, option)->click();
     QCOMPARE(int(ts->settings().xrayComm), unit);
     // Cancel does not undo it: the type is already in memory.
@@ -221,7 +222,7 @@ void TestOptionForm::unitFiveOpensUncheckedAndOkKeepsIt()
 {
     TestStation ts;
     ts->settings().xrayComm = 5;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     for (const char *o : {"optSophie", "optGiotto", "optLoradM4", "optGESeno", "optHFE"})
         QVERIFY2(!child<QRadioButton>(f, o)->isChecked(), o);
     child<QPushButton>(f, "cmdOK")->click();
@@ -245,7 +246,7 @@ void TestOptionForm::timeOutsAsIntegerPart()
     QFETCH(QString, typed);
     QFETCH(int, saved);
     TestStation ts;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     child<QLineEdit>(f, "Text1")->setText(typed);
     child<QLineEdit>(f, "Text2")->setText(typed);
     child<QPushButton>(f, "cmdOK")->click();
@@ -257,7 +258,7 @@ void TestOptionForm::timeOutsAsIntegerPart()
 void TestOptionForm::okSavesEverything()
 {
     TestStation ts;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     QSignalSpy saved(&f, &OptionForm::saved);
     child<QLineEdit>(f, "txtRC_0")->setText("2");
     child<QLineEdit>(f, "txtRC_1")->setText("4");
@@ -291,7 +292,7 @@ void TestOptionForm::okSavesEverything()
 void TestOptionForm::cancelSavesNothing()
 {
     TestStation ts;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     child<QLineEdit>(f, "txtRC_0")->setText("2");
     child<QPushButton>(f, "cmdCancel")->click();
     QCOMPARE(int(ts->settings().viewerRows), 7);
@@ -303,7 +304,7 @@ void TestOptionForm::colourBoxUsesColourDialog()
 {
     TestStation ts;
     ts.prompter.colours.push_back(qint32(0x0000FF)); // red as 0x00BBGGRR
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     f.show();
     QTest::mouseClick(child<QLineEdit>(f, "txtBackground"), Qt::LeftButton);
     QCOMPARE(ts.prompter.shown.size(), 1);
@@ -363,7 +364,7 @@ void TestOptionForm::refusedPeerFieldKeepsTheDialogOpen()
     QFETCH(int, tab);
     QFETCH(QString, problem);
     TestStation ts;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     f.show();
     f.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&f));
@@ -421,7 +422,7 @@ void TestOptionForm::peerFieldsSavedWithoutBlanksAround()
     QFETCH(QString, key);
     QFETCH(QString, stored);
     TestStation ts;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     fillWorklist(f, FullWorklist);
     child<QLineEdit>(f, box)->setText(text);
     child<QPushButton>(f, "cmdOK")->click();
@@ -453,7 +454,7 @@ void TestOptionForm::portBoxesRefusePastedText()
     QFETCH(QString, pasted);
     QFETCH(QString, after);
     TestStation ts;
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     f.show();
     QLineEdit *port = child<QLineEdit>(f, box);
     port->clear();
@@ -481,7 +482,7 @@ void TestOptionForm::failedSaveKeepsTheDialogOpen()
     } else {
         QVERIFY(QDir().mkpath(ts.settingsFile()));
     }
-    OptionForm f(*ts);
+    OptionForm f(*ts, stationOptionsPages());
     QSignalSpy saved(&f, &OptionForm::saved);
     child<QLineEdit>(f, "txtRC_0")->setText("2");
     child<QPushButton>(f, "cmdOK")->click();
@@ -527,7 +528,7 @@ void TestOptionForm::startSavesReceiverEditsOnlyWhenAsked()
     TestStation ts;
     ts.prompter.yesNo.push_back(answer);
     {
-        OptionForm f(*ts);
+        OptionForm f(*ts, stationOptionsPages());
         child<QLineEdit>(f, "txtIR_0")->setText("NEWAET");
         child<QLineEdit>(f, "txtIR_1")->setText(port);
         child<QPushButton>(f, QString("cmdStart_%1").arg(button))->click();
@@ -563,7 +564,7 @@ void TestOptionForm::receiverStartsWithWhatTheDialogAccepts()
     QFETCH(QString, typed);
     QFETCH(QString, aet);
     kit::LiveStation live(freeTcpPort());
-    OptionForm f(*live);
+    OptionForm f(*live, stationOptionsPages());
     const quint16 port = freeTcpPort();
     child<QLineEdit>(f, "txtIR_0")->setText(typed);
     child<QLineEdit>(f, "txtIR_1")->setText(" " + QString::number(port));

@@ -1,10 +1,11 @@
-// The storage destinations on the Options dialog: lvSCP, its menu and the AddSCP dialog.
+// The storage destinations on the Options dialog: lvSCP, its menu and the AddScpForm dialog.
 #include "TestStation.h"
 
 #include "core/Station.h"
-#include "dialogs/AddSCP.h"
+#include "net/AddScpForm.h"
+#include "app/OptionsPages.h"
 #include "dialogs/OptionForm.h"
-#include "dialogs/ScpPanel.h"
+#include "net/DestinationsWidget.h"
 #include "net/Destinations.h"
 
 #include <QApplication>
@@ -29,11 +30,11 @@ private slots:
 
 namespace {
 
-// Fills AddSCP's fields and presses its Add (or Apply) button.
+// Fills AddScpForm's fields and presses its Add (or Apply) button.
 std::function<int(QDialog &)> fill(const QStringList &texts, QString *title = nullptr)
 {
     return [texts, title](QDialog &d) {
-        auto &dlg = static_cast<AddSCP &>(d);
+        auto &dlg = static_cast<AddScpForm &>(d);
         if (title)
             *title = dlg.windowTitle() + "/" + dlg.addButton()->text();
         for (int i = 0; i < 4; ++i)
@@ -49,8 +50,8 @@ std::function<int(QDialog &)> fill(const QStringList &texts, QString *title = nu
 void TestScpList::addEditDeleteAndDefault()
 {
     TestStation ts;
-    OptionForm form(*ts);
-    auto *panel = form.findChild<ScpPanel *>();
+    OptionForm form(*ts, stationOptionsPages());
+    auto *panel = form.findChild<DestinationsWidget *>();
     QVERIFY(panel);
     QTreeWidget *lv = form.findChild<QTreeWidget *>("lvSCP");
     QVERIFY(lv);
@@ -122,7 +123,7 @@ void TestScpList::refusedFieldsKeepTheDialogOpen()
     QFETCH(int, field);
     QFETCH(QString, problem);
     TestStation ts;
-    AddSCP dlg(*ts);
+    AddScpForm dlg(*ts);
     dlg.show();
     dlg.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&dlg));
@@ -146,7 +147,7 @@ void TestScpList::refusedFieldsKeepTheDialogOpen()
 void TestScpList::storedWithoutBlanksAround()
 {
     TestStation ts;
-    AddSCP dlg(*ts);
+    AddScpForm dlg(*ts);
     const QStringList texts{"Archive", "  ARCH 2 ", "127.0.0.1", " 104 "};
     for (int i = 0; i < 4; ++i)
         dlg.field(i)->setText(texts[i]);
@@ -162,7 +163,7 @@ void TestScpList::storedWithoutBlanksAround()
 void TestScpList::portBoxRefusesPastedText()
 {
     TestStation ts;
-    AddSCP dlg(*ts);
+    AddScpForm dlg(*ts);
     QLineEdit *port = dlg.field(3);
     for (const char *bad : {"10a4", "-104", "1 04"}) {
         port->clear();

@@ -132,7 +132,7 @@ def selftest(rules):
         "src/dose/Thing.cpp": '#include "app/MainForm.h"\n',
         "src/dose/Records.cpp": '#include "ui/CommandTable.h"\n#include "store/BrowserPanel.h"\n',
         "src/dose/DoseListPanel.cpp": '#include "net/WorklistForm.h"\n',
-        "src/edit/TaskPanel.cpp": '#include "dialogs/AddTagForm.h"\n',
+        "src/edit/TaskPanel.cpp": '#include "dialogs/DatabaseForm.h"\n',
         "companions/TqX/main.cpp": '#include "store/BrowserPanel.h"\n#include "ui/Colours.h"\n',
         # Files that keep the rules.
         "src/store/Fine.cpp": '#include "core/Station.h"\n#include "dicom/Image.h"\n#include <QString>\n',
@@ -153,7 +153,7 @@ def selftest(rules):
         "src/dose/Records.cpp:1: logic file includes window code \"ui/CommandTable.h\"",
         "src/dose/Records.cpp:2: logic file includes window code \"store/BrowserPanel.h\"",
         "src/dose/DoseListPanel.cpp:1: window file in dose/ includes window header \"net/WorklistForm.h\"",
-        "src/edit/TaskPanel.cpp:1: window file in edit/ includes window header \"dialogs/AddTagForm.h\"",
+        "src/edit/TaskPanel.cpp:1: window file in edit/ includes window header \"dialogs/DatabaseForm.h\"",
         "companions/TqX/main.cpp:1: companion includes window code \"store/BrowserPanel.h\"",
         "companions/TqX/main.cpp:2: companion includes window code \"ui/Colours.h\"",
     ]

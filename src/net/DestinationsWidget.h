@@ -1,19 +1,18 @@
 #pragma once
-#include <QObject>
+#include <QWidget>
 #include <functional>
 
 class QDialog;
-class QGroupBox;
 class QMenu;
 class QTreeWidget;
 class Station;
 
-// The storage destinations on the Options dialog's Communication tab: the list lvSCP and
+// The storage destinations on the Options dialog's Communication page: the list lvSCP and
 // its menu PopupAddSCP (add, edit, delete, make default). Changes go to tblSCP at once.
-class ScpPanel : public QObject {
+class DestinationsWidget : public QWidget {
     Q_OBJECT
 public:
-    ScpPanel(Station &station, QGroupBox *frame);
+    DestinationsWidget(Station &station, QWidget *parent = nullptr);
 
     // Refills lvSCP from tblSCP.
     void UpdateSCP();

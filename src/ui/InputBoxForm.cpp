@@ -1,4 +1,4 @@
-#include "dialogs/InputBoxForm.h"
+#include "ui/InputBoxForm.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "dialogs/AddSCP.h"
+#include "net/AddScpForm.h"
 #include "core/AppError.h"
 #include "core/PeerFields.h"
 #include "core/Station.h"
@@ -12,7 +12,7 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
-AddSCP::AddSCP(Station &station, QWidget *parent) : QDialog(parent), m_station(station)
+AddScpForm::AddScpForm(Station &station, QWidget *parent) : QDialog(parent), m_station(station)
 {
     setObjectName(QStringLiteral("AddSCP"));
     setWindowTitle(QStringLiteral("Add new SCP"));
@@ -50,11 +50,11 @@ AddSCP::AddSCP(Station &station, QWidget *parent) : QDialog(parent), m_station(s
     buttons->addWidget(cmdAdd);
     buttons->addWidget(cmdCancel);
     grid->addLayout(buttons, 5, 0, 1, 2);
-    connect(cmdAdd, &QPushButton::clicked, this, &AddSCP::cmdAdd_Click);
+    connect(cmdAdd, &QPushButton::clicked, this, &AddScpForm::cmdAdd_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void AddSCP::editRow(qint64 id, const QString &alias, const QString &aet, const QString &ip, const QString &port)
+void AddScpForm::editRow(qint64 id, const QString &alias, const QString &aet, const QString &ip, const QString &port)
 {
     setWindowTitle(QStringLiteral("Edit SCP"));
     cmdAdd->setText(QStringLiteral("Apply"));
@@ -64,7 +64,7 @@ void AddSCP::editRow(qint64 id, const QString &alias, const QString &aet, const 
         txtSCP[i]->setText(texts[i]);
 }
 
-void AddSCP::refuse(int field, const QString &text)
+void AddScpForm::refuse(int field, const QString &text)
 {
     m_problem->setText(text);
     m_problem->show();
@@ -78,7 +78,7 @@ void AddSCP::refuse(int field, const QString &text)
     }
 }
 
-QString AddSCP::fieldProblem(int field) const
+QString AddScpForm::fieldProblem(int field) const
 {
     const QString text = txtSCP[field]->text();
     if (field == 1)
@@ -93,7 +93,7 @@ QString AddSCP::fieldProblem(int field) const
     return Destinations::validate(probe[0], probe[1], probe[2], probe[3]);
 }
 
-void AddSCP::cmdAdd_Click()
+void AddScpForm::cmdAdd_Click()
 {
     // Each field by its rules (the AE title and the port as every peer field), named as
     // the dialog shows it; the first refused one takes the focus.

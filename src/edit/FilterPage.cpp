@@ -1,7 +1,7 @@
-#include "dialogs/FilterPanel.h"
+#include "edit/FilterPage.h"
 #include "core/Station.h"
-#include "dialogs/AddTagForm.h"
-#include "dialogs/InputBoxForm.h"
+#include "edit/AddTagForm.h"
+#include "ui/InputBoxForm.h"
 #include "edit/ModalityFilters.h"
 #include "ui/ListHelpers.h"
 
@@ -14,16 +14,17 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-FilterPanel::FilterPanel(Station &station, QWidget *page) : QObject(page), m_station(station)
+FilterPage::FilterPage(Station &station, QWidget *parent) : OptionsPage(parent), m_station(station)
 {
+    setObjectName(QStringLiteral("pageFilter"));
     execDialog = [](QDialog &d) { return d.exec(); };
-    buildControls(page);
+    buildControls();
     fillNames();
 }
 
-void FilterPanel::buildControls(QWidget *page)
+void FilterPage::buildControls()
 {
-    auto *layout = new QVBoxLayout(page);
+    auto *layout = new QVBoxLayout(this);
     auto *top = new QHBoxLayout;
     top->addWidget(new QLabel(QStringLiteral("Name of filter:")));
     m_cboModality = new QComboBox;
@@ -58,14 +59,14 @@ void FilterPanel::buildControls(QWidget *page)
     layout->addLayout(bottom);
 
     connect(m_cboModality, &QComboBox::activated, this, [this](int i) { chooseFilter(m_cboModality->itemText(i)); });
-    connect(cmdNew, &QPushButton::clicked, this, &FilterPanel::newFilter);
-    connect(cmdDelMod, &QPushButton::clicked, this, &FilterPanel::deleteFilter);
-    connect(m_cmdActivate, &QPushButton::clicked, this, &FilterPanel::activate);
-    connect(cmdAdd, &QPushButton::clicked, this, &FilterPanel::addTags);
-    connect(cmdDelete, &QPushButton::clicked, this, &FilterPanel::removeTags);
+    connect(cmdNew, &QPushButton::clicked, this, &FilterPage::newFilter);
+    connect(cmdDelMod, &QPushButton::clicked, this, &FilterPage::deleteFilter);
+    connect(m_cmdActivate, &QPushButton::clicked, this, &FilterPage::activate);
+    connect(cmdAdd, &QPushButton::clicked, this, &FilterPage::addTags);
+    connect(cmdDelete, &QPushButton::clicked, this, &FilterPage::removeTags);
 }
 
-void FilterPanel::fillNames()
+void FilterPage::fillNames()
 {
     m_station.trap(QStringLiteral("OptionForm Form_Load"), [&] {
         m_cboModality->clear();
@@ -74,7 +75,7 @@ void FilterPanel::fillNames()
     });
 }
 
-void FilterPanel::chooseFilter(const QString &name)
+void FilterPage::chooseFilter(const QString &name)
 {
     m_edited = name;
     m_cboModality->setCurrentIndex(m_cboModality->findText(name));
@@ -97,13 +98,13 @@ void FilterPanel::chooseFilter(const QString &name)
         m_lvTags->setCurrentItem(m_lvTags->topLevelItem(0));
 }
 
-void FilterPanel::writeActive(const QString &name)
+void FilterPage::writeActive(const QString &name)
 {
     m_station.settings().filterActive = name;
     m_station.settingsStore().writeValue(QStringLiteral("Filter/Active"), name);
 }
 
-void FilterPanel::activate()
+void FilterPage::activate()
 {
     if (!m_edited.isEmpty())
         writeActive(m_edited);
@@ -112,7 +113,7 @@ void FilterPanel::activate()
     m_cmdActivate->setEnabled(false);
 }
 
-void FilterPanel::addTags()
+void FilterPage::addTags()
 {
     if (m_edited.isEmpty()) {
         m_station.prompter().message(QStringLiteral("No filter selected!"), MsgIcon::Information);
@@ -125,7 +126,7 @@ void FilterPanel::addTags()
         activate();
 }
 
-void FilterPanel::removeTags()
+void FilterPage::removeTags()
 {
     const QList<QTreeWidgetItem *> selected = m_lvTags->selectedItems();
     if (m_edited.isEmpty() || selected.isEmpty())
@@ -138,7 +139,7 @@ void FilterPanel::removeTags()
         qDeleteAll(selected);
 }
 
-void FilterPanel::newFilter()
+void FilterPage::newFilter()
 {
     InputBoxForm box(QStringLiteral("max. 2 chars (i.e. CT, MR or CR)"), m_cboModality->window());
     box.setCaption(QStringLiteral("Add new filter"));
@@ -166,7 +167,7 @@ void FilterPanel::newFilter()
         chooseFilter(name);
 }
 
-void FilterPanel::deleteFilter()
+void FilterPage::deleteFilter()
 {
     if (m_edited.isEmpty()) {
         m_station.prompter().message(QStringLiteral("No filter selected!"), MsgIcon::Information);

@@ -9,10 +9,10 @@ class Station;
 // Adds a storage destination, or edits one ("Edit SCP", "Apply") when given its row.
 // The four fields are checked before anything is stored; a refused field takes the focus
 // and the text under the fields (lblProblem) names it and its rule.
-class AddSCP : public QDialog {
+class AddScpForm : public QDialog {
     Q_OBJECT
 public:
-    explicit AddSCP(Station &station, QWidget *parent = nullptr);
+    explicit AddScpForm(Station &station, QWidget *parent = nullptr);
 
     // Edit mode: the row's ID and its four texts.
     void editRow(qint64 id, const QString &alias, const QString &aet, const QString &ip, const QString &port);

@@ -1,42 +1,107 @@
-#include "dialogs/CompanionPanel.h"
+#include "net/CommunicationPage.h"
 #include "core/Companions.h"
 #include "core/PeerFields.h"
 #include "core/Station.h"
+#include "net/DestinationsWidget.h"
+#include "ui/OptionFields.h"
 
+#include <QCheckBox>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTabWidget>
 #include <QTimer>
+#include <QVBoxLayout>
 
-namespace {
-constexpr int CommunicationTab = 1;
-}
-
-CompanionPanel::CompanionPanel(Station &station, QWidget *dialog) : QObject(dialog), m_station(station)
+CommunicationPage::CommunicationPage(Station &station, QWidget *parent) : OptionsPage(parent), m_station(station)
 {
-    setObjectName(QStringLiteral("CompanionPanel"));
+    auto *grid = new QGridLayout(this);
+
+    auto *receiver = new QGroupBox(QStringLiteral("Tq Receiver"));
+    auto *rl = new QFormLayout(receiver);
+    m_txtIR[0] = OptionFields::edit(QStringLiteral("txtIR_0"));
+    m_txtIR[1] = OptionFields::edit(QStringLiteral("txtIR_1"));
+    OptionFields::aeTitleBox(m_txtIR[0]);
+    OptionFields::portBox(m_txtIR[1]);
+    rl->addRow(QStringLiteral("AET:"), m_txtIR[0]);
+    rl->addRow(QStringLiteral("Port:"), m_txtIR[1]);
+    grid->addWidget(receiver, 0, 0);
+
+    const QString titles[2] = {QStringLiteral("Tq Receiver Control"), QStringLiteral("Tq Data Manager Control")};
+    auto *controls = new QWidget;
+    auto *cl = new QVBoxLayout(controls);
+    cl->setContentsMargins(0, 0, 0, 0);
     for (int i = 0; i < 2; ++i) {
-        m_txtIR[i] = dialog->findChild<QLineEdit *>(QStringLiteral("txtIR_%1").arg(i));
-        m_txtStatus[i] = dialog->findChild<QLineEdit *>(QStringLiteral("txtStatus_%1").arg(i));
-        m_lblReason[i] = dialog->findChild<QLabel *>(QStringLiteral("lblStopReason_%1").arg(i));
-        m_cmdStart[i] = dialog->findChild<QPushButton *>(QStringLiteral("cmdStart_%1").arg(i));
-        m_cmdStop[i] = dialog->findChild<QPushButton *>(QStringLiteral("cmdStop_%1").arg(i));
-        if (m_cmdStart[i])
-            connect(m_cmdStart[i], &QPushButton::clicked, this, [this, i] { start(i); });
-        if (m_cmdStop[i])
-            connect(m_cmdStop[i], &QPushButton::clicked, this, [this, i] { stop(i); });
+        auto *box = new QGroupBox(titles[i]);
+        auto *outer = new QVBoxLayout(box);
+        auto *bl = new QHBoxLayout;
+        outer->addLayout(bl);
+        // Why the companion stopped on its own, when it says so.
+        m_lblReason[i] = new QLabel(box);
+        m_lblReason[i]->setObjectName(QStringLiteral("lblStopReason_%1").arg(i));
+        m_lblReason[i]->setWordWrap(true);
+        m_lblReason[i]->setStyleSheet(QStringLiteral("QLabel { color: #8a1c00; }"));
+        m_lblReason[i]->hide();
+        outer->addWidget(m_lblReason[i]);
+        m_txtStatus[i] = OptionFields::edit(QStringLiteral("txtStatus_%1").arg(i));
+        m_txtStatus[i]->setReadOnly(true);
+        m_cmdStart[i] = new QPushButton(QStringLiteral("Start"));
+        m_cmdStart[i]->setObjectName(QStringLiteral("cmdStart_%1").arg(i));
+        m_cmdStop[i] = new QPushButton(QStringLiteral("Stop"));
+        m_cmdStop[i]->setObjectName(QStringLiteral("cmdStop_%1").arg(i));
+        m_cmdStart[i]->setEnabled(false);
+        m_cmdStop[i]->setEnabled(false);
+        bl->addWidget(m_txtStatus[i], 1);
+        bl->addWidget(m_cmdStart[i]);
+        bl->addWidget(m_cmdStop[i]);
+        cl->addWidget(box);
+        connect(m_cmdStart[i], &QPushButton::clicked, this, [this, i] { start(i); });
+        connect(m_cmdStop[i], &QPushButton::clicked, this, [this, i] { stop(i); });
     }
-    if (auto *tabs = dialog->findChild<QTabWidget *>(QStringLiteral("SSTab1"))) {
-        connect(tabs, &QTabWidget::currentChanged, this, [this](int index) {
-            if (index == CommunicationTab)
-                refresh();
-        });
-    }
+    m_chkStopSvr = OptionFields::check("chkStopSvr", QStringLiteral("stop services on exit"));
+    cl->addWidget(m_chkStopSvr);
+    grid->addWidget(controls, 0, 1);
+
+    auto *frame = new QGroupBox(QStringLiteral("Storage Class Providers"));
+    frame->setObjectName(QStringLiteral("frmSCP"));
+    auto *sl = new QVBoxLayout(frame);
+    m_destinations = new DestinationsWidget(m_station, frame);
+    sl->addWidget(m_destinations);
+    grid->addWidget(frame, 1, 0, 1, 2);
+    grid->setRowStretch(1, 1);
     refresh();
 }
 
-void CompanionPanel::refresh()
+void CommunicationPage::load(const Settings &s)
+{
+    m_txtIR[0]->setText(s.irAet);
+    m_txtIR[1]->setText(s.irPort);
+    m_chkStopSvr->setChecked(s.stopService == 1);
+}
+
+std::optional<OptionsPage::Refusal> CommunicationPage::check()
+{
+    if (QString rule = PeerFields::aeTitleProblem(m_txtIR[0]->text()); !rule.isEmpty())
+        return Refusal{m_txtIR[0], QStringLiteral("Receiver AE title: ") + rule};
+    if (QString rule = PeerFields::portProblem(m_txtIR[1]->text()); !rule.isEmpty())
+        return Refusal{m_txtIR[1], QStringLiteral("Receiver port: ") + rule};
+    return std::nullopt;
+}
+
+void CommunicationPage::store(Settings &s)
+{
+    // Stored without the blanks around them, and shown so.
+    for (QLineEdit *box : m_txtIR)
+        box->setText(PeerFields::trimBlanks(box->text()));
+    s.irAet = m_txtIR[0]->text();
+    s.irPort = m_txtIR[1]->text();
+    s.stopService = m_chkStopSvr->isChecked() ? 1 : 0;
+}
+
+void CommunicationPage::refresh()
 {
     m_station.trap(QStringLiteral("OptionForm RefreshCompanionStatus"), [&] {
         const Companions::Status s = Companions::RefreshCompanionStatus(m_station);
@@ -61,7 +126,7 @@ void CompanionPanel::refresh()
     });
 }
 
-bool CompanionPanel::receiverSettingsReady()
+bool CommunicationPage::receiverSettingsReady()
 {
     // The receiver reads its AE title and port from the settings store, so it can only
     // start with saved values. Edits not yet saved are saved here only when the operator
@@ -109,7 +174,7 @@ bool CompanionPanel::receiverSettingsReady()
     return true;
 }
 
-void CompanionPanel::start(int index)
+void CommunicationPage::start(int index)
 {
     if (index == 0 && !receiverSettingsReady())
         return;
@@ -126,10 +191,10 @@ void CompanionPanel::start(int index)
     refresh();
     // A companion that cannot work (a port it may not open) ends within moments of its
     // start: look again so the status does not go on saying "started".
-    QTimer::singleShot(1500, this, &CompanionPanel::refresh);
+    QTimer::singleShot(1500, this, &CommunicationPage::refresh);
 }
 
-void CompanionPanel::stop(int index)
+void CommunicationPage::stop(int index)
 {
     m_station.trap(QStringLiteral("OptionForm cmdStop_Click"), [&] {
         if (m_cmdStop[index])

@@ -1,45 +1,46 @@
-#include "dialogs/ScpPanel.h"
+#include "net/DestinationsWidget.h"
 #include "core/Station.h"
-#include "dialogs/AddSCP.h"
+#include "net/AddScpForm.h"
 #include "net/Destinations.h"
 
-#include <QGroupBox>
 #include <QHeaderView>
 #include <QLayout>
 #include <QMenu>
 #include <QTreeWidget>
+#include <QVBoxLayout>
 
-ScpPanel::ScpPanel(Station &station, QGroupBox *frame) : QObject(frame), m_station(station)
+DestinationsWidget::DestinationsWidget(Station &station, QWidget *parent) : QWidget(parent), m_station(station)
 {
     execDialog = [](QDialog &d) { return d.exec(); };
-    m_lvSCP = new QTreeWidget(frame);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_lvSCP = new QTreeWidget(this);
     m_lvSCP->setObjectName(QStringLiteral("lvSCP"));
     m_lvSCP->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port")});
     m_lvSCP->setRootIsDecorated(false);
     m_lvSCP->setContextMenuPolicy(Qt::CustomContextMenu);
     m_lvSCP->header()->setSectionResizeMode(QHeaderView::Stretch);
-    if (frame->layout())
-        frame->layout()->addWidget(m_lvSCP);
+    layout->addWidget(m_lvSCP);
 
     m_popup = new QMenu(m_lvSCP);
     m_popup->setObjectName(QStringLiteral("PopupAddSCP"));
-    auto add = [this](const char *name, const QString &text, void (ScpPanel::*slot)()) {
+    auto add = [this](const char *name, const QString &text, void (DestinationsWidget::*slot)()) {
         QAction *a = m_popup->addAction(text);
         a->setObjectName(QString::fromLatin1(name));
         connect(a, &QAction::triggered, this, slot);
         return a;
     };
-    add("PopAddNewSCP", QStringLiteral("Add New ..."), &ScpPanel::addNew);
-    add("PopEditSCP", QStringLiteral("Edit ..."), &ScpPanel::editSelected);
-    add("PopDeleteSCP", QStringLiteral("Delete"), &ScpPanel::deleteSelected);
+    add("PopAddNewSCP", QStringLiteral("Add New ..."), &DestinationsWidget::addNew);
+    add("PopEditSCP", QStringLiteral("Edit ..."), &DestinationsWidget::editSelected);
+    add("PopDeleteSCP", QStringLiteral("Delete"), &DestinationsWidget::deleteSelected);
     m_popup->addSeparator();
-    add("PopDefault", QStringLiteral("Set as default"), &ScpPanel::makeDefault);
+    add("PopDefault", QStringLiteral("Set as default"), &DestinationsWidget::makeDefault);
     connect(m_lvSCP, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &pos) { popupFor(pos)->popup(m_lvSCP->viewport()->mapToGlobal(pos)); });
     UpdateSCP();
 }
 
-QMenu *ScpPanel::popupFor(const QPoint &pos)
+QMenu *DestinationsWidget::popupFor(const QPoint &pos)
 {
     QTreeWidgetItem *hit = m_lvSCP->itemAt(pos);
     if (hit)
@@ -50,7 +51,7 @@ QMenu *ScpPanel::popupFor(const QPoint &pos)
     return m_popup;
 }
 
-void ScpPanel::UpdateSCP()
+void DestinationsWidget::UpdateSCP()
 {
     m_lvSCP->setUpdatesEnabled(false);
     m_lvSCP->clear();
@@ -69,33 +70,33 @@ void ScpPanel::UpdateSCP()
     m_lvSCP->setUpdatesEnabled(true);
 }
 
-qint64 ScpPanel::selectedId() const
+qint64 DestinationsWidget::selectedId() const
 {
     QTreeWidgetItem *item = m_lvSCP->currentItem();
     return item ? item->data(0, Qt::UserRole).toLongLong() : 0;
 }
 
-void ScpPanel::addNew()
+void DestinationsWidget::addNew()
 {
-    AddSCP dlg(m_station, m_lvSCP->window());
+    AddScpForm dlg(m_station, m_lvSCP->window());
     execDialog(dlg);
     if (dlg.changed())
         UpdateSCP();
 }
 
-void ScpPanel::editSelected()
+void DestinationsWidget::editSelected()
 {
     QTreeWidgetItem *item = m_lvSCP->currentItem();
     if (!item)
         return;
-    AddSCP dlg(m_station, m_lvSCP->window());
+    AddScpForm dlg(m_station, m_lvSCP->window());
     dlg.editRow(selectedId(), item->text(0), item->text(1), item->text(2), item->text(3));
     execDialog(dlg);
     if (dlg.changed())
         UpdateSCP();
 }
 
-void ScpPanel::deleteSelected()
+void DestinationsWidget::deleteSelected()
 {
     const qint64 id = selectedId();
     if (id == 0)
@@ -105,7 +106,7 @@ void ScpPanel::deleteSelected()
     m_lvSCP->clearSelection();
 }
 
-void ScpPanel::makeDefault()
+void DestinationsWidget::makeDefault()
 {
     const qint64 id = selectedId();
     if (id == 0)

@@ -1,22 +1,26 @@
 #pragma once
-#include <QObject>
+#include "ui/OptionsPage.h"
+
 #include <functional>
 
 class QComboBox;
 class QDialog;
 class QPushButton;
 class QTreeWidget;
-class QWidget;
-class Station;
 
-// The Options dialog's tab "Filter": the modality filters, the tags of the one being
+// The Options dialog's "Filter" page: the modality filters, the tags of the one being
 // edited, adding and removing tags, new and deleted filters, and activation. Activating
 // or deleting writes Filter\Active at once; the header list follows when the dialog
 // closes.
-class FilterPanel : public QObject {
+class FilterPage : public OptionsPage {
     Q_OBJECT
 public:
-    FilterPanel(Station &station, QWidget *page);
+    explicit FilterPage(Station &station, QWidget *parent = nullptr);
+
+    QString title() const override { return QStringLiteral("Filter"); }
+    // The filters are written as they are edited; OK has nothing left to copy.
+    void load(const Settings &) override {}
+    void store(Settings &) override {}
 
     // cboModality click: the named filter becomes the edited one and its tags are listed.
     void chooseFilter(const QString &name);
@@ -32,7 +36,7 @@ public:
     std::function<int(QDialog &)> execDialog;
 
 private:
-    void buildControls(QWidget *page);
+    void buildControls();
     void fillNames();
     void writeActive(const QString &name);
 

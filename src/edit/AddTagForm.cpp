@@ -1,4 +1,4 @@
-#include "dialogs/AddTagForm.h"
+#include "edit/AddTagForm.h"
 #include "core/Station.h"
 #include "edit/ModalityFilters.h"
 #include "ui/ListHelpers.h"

@@ -1,0 +1,21 @@
+#pragma once
+#include "ui/OptionsPage.h"
+
+class QLineEdit;
+
+// The Options dialog's "Worklist" page: the station's AE title and the worklist
+// provider's AE title, node and port (txtWorklist_0..3). A station without a worklist
+// leaves all four empty; once one is filled, the query needs them all.
+class WorklistPage : public OptionsPage {
+    Q_OBJECT
+public:
+    explicit WorklistPage(QWidget *parent = nullptr);
+
+    QString title() const override { return QStringLiteral("Worklist"); }
+    void load(const Settings &s) override;
+    std::optional<Refusal> check() override;
+    void store(Settings &s) override;
+
+private:
+    QLineEdit *m_txt[4] = {nullptr, nullptr, nullptr, nullptr};
+};
