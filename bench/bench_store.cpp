@@ -4,6 +4,7 @@
 //   bench_store [--list] [patient_list_10k] [study_load_per_image] [study_load_peak_memory]
 //               [study_load_j2k_per_image]
 #include "../tests/store/BrowserHarness.h"
+#include "ui/CommandIds.h"
 #include "BenchSupport.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
@@ -76,7 +77,7 @@ void patientList10k()
     for (int run = 0; run < 5; ++run) {
         QElapsedTimer t;
         t.start();
-        h.w.commands->run(QStringLiteral("mnuRefreshList"));
+        h.w.commands->run(Cmd::RefreshList);
         h.w.lvPatients->repaint();
         times << t.nsecsElapsed() / 1e6;
         if (h.w.lvPatients->topLevelItemCount() != 10000)

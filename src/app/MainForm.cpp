@@ -90,40 +90,40 @@ void MainForm::buildMenus()
     QMenuBar *bar = menuBar();
 
     QMenu *file = bar->addMenu(QStringLiteral("&File"));
-    c.addMenu(QStringLiteral("mnuDatei"), file);
+    c.addMenu(Menu::File, file);
     QMenu *imp = file->addMenu(QStringLiteral("Import"));
-    c.addMenu(QStringLiteral("mnuImport"), imp);
-    imp->addAction(a("mnuImportImages"));
-    imp->addAction(a("mnuImportDir"));
+    c.addMenu(Menu::FileImport, imp);
+    imp->addAction(a(Cmd::ImportImages));
+    imp->addAction(a(Cmd::ImportDir));
     QMenu *exp = file->addMenu(QStringLiteral("Export"));
-    c.addMenu(QStringLiteral("mnuFileExport"), exp);
-    exp->addAction(a("mnuExportJPEG"));
-    exp->addAction(a("mnuExportDICOM"));
-    file->addAction(a("mnuQuarantine"));
+    c.addMenu(Menu::FileExport, exp);
+    exp->addAction(a(Cmd::ExportJpeg));
+    exp->addAction(a(Cmd::ExportDicom));
+    file->addAction(a(Cmd::Quarantine));
     file->addSeparator()->setObjectName(QStringLiteral("mnuFileTrenn"));
-    file->addAction(a("mnuDateiBeenden"));
+    file->addAction(a(Cmd::Exit));
 
     QMenu *edit = bar->addMenu(QStringLiteral("&Edit"));
-    c.addMenu(QStringLiteral("mnuBearbeiten"), edit);
-    edit->addAction(a("mnuApplyTasks"));
-    edit->addAction(a("mnuRefreshList"));
+    c.addMenu(Menu::Edit, edit);
+    edit->addAction(a(Cmd::ApplyTasks));
+    edit->addAction(a(Cmd::RefreshList));
     edit->addSeparator()->setObjectName(QStringLiteral("mnuTrennE"));
-    edit->addAction(a("mnuEditDatabase"));
+    edit->addAction(a(Cmd::EditDatabase));
 
     QMenu *view = bar->addMenu(QStringLiteral("&View"));
-    c.addMenu(QStringLiteral("mnuAnsicht"), view);
-    view->addAction(a("mnuAnsichtEinstellungen"));
-    view->addAction(a("mnuAnsichtMammo"));
+    c.addMenu(Menu::View, view);
+    view->addAction(a(Cmd::Options));
+    view->addAction(a(Cmd::MammoLayout));
 
     QMenu *prot = bar->addMenu(QStringLiteral("Protocols"));
-    c.addMenu(QStringLiteral("mnuProtokoll"), prot);
-    prot->addAction(a("mnuProtokollFehler"));
-    prot->addAction(a("mnuProtokollDebug"));
+    c.addMenu(Menu::Protocols, prot);
+    prot->addAction(a(Cmd::ErrorLog));
+    prot->addAction(a(Cmd::DebugLog));
 
     QMenu *info = bar->addMenu(QStringLiteral("?"));
-    c.addMenu(QStringLiteral("mnuInfo"), info);
-    info->addAction(a("mnuFill"));
-    info->addAction(a("mnuInfoAbout"));
+    c.addMenu(Menu::Info, info);
+    info->addAction(a(Cmd::Fill));
+    info->addAction(a(Cmd::About));
     info->addSeparator()->setObjectName(QStringLiteral("mnuTrennInfo"));
 }
 
@@ -145,8 +145,7 @@ void MainForm::buildToolbar()
         act->setToolTip(QString::fromUtf8(b.tooltip));
         act->setData(key);
         // A button follows the enabled state of the command it runs.
-        QAction *cmd = b.mirrors ? m_commands->action(QString::fromLatin1(b.mirrors))
-                                 : m_commands->action(QStringLiteral("Toolbar1_") + key);
+        QAction *cmd = m_commands->action(QString::fromLatin1(b.command));
         act->setEnabled(cmd->isEnabled());
         connect(cmd, &QAction::changed, act, [act, cmd] { act->setEnabled(cmd->isEnabled()); });
         connect(act, &QAction::triggered, this, [this, key] { toolbarButtonClick(key); });
@@ -161,7 +160,7 @@ void MainForm::toolbarButtonClick(const QString &key)
     for (const auto &b : MainCommands::toolbarButtons()) {
         if (key != QLatin1String(b.key))
             continue;
-        m_commands->run(b.mirrors ? QString::fromLatin1(b.mirrors) : QStringLiteral("Toolbar1_") + key);
+        m_commands->run(QString::fromLatin1(b.command));
         return;
     }
     // Any other key does nothing.

@@ -2,25 +2,12 @@
 #include <QString>
 #include <stdexcept>
 
-// The one exception type of the station's logic: an error number and a description,
-// as they go into the error log line.
-class AppError : public std::runtime_error {
-public:
-    AppError(long number, const QString &description)
-        : std::runtime_error(description.toStdString()), m_number(number), m_description(description)
-    {
-    }
-    long number() const { return m_number; }
-    const QString &description() const { return m_description; }
-
-private:
-    long m_number;
-    QString m_description;
-};
-
-// Error numbers used by the station's own failures.
+// Every error number the station reports. The two below 1000 are the numbers the error
+// log and the operators have always seen for these two failures.
 namespace ErrorNo {
 enum Code : long {
+    FileNotFound = 53,          // a file the station must read is not there
+    InvalidPropertyValue = 380, // a serial setting outside its lists
     General = 1000,
     Database = 1001,
     FileIo = 1002,
@@ -30,6 +17,22 @@ enum Code : long {
     Serial = 1006,
 };
 }
+
+// The one exception type of the station's logic: an error number and a description,
+// as they go into the error log line.
+class AppError : public std::runtime_error {
+public:
+    AppError(ErrorNo::Code number, const QString &description)
+        : std::runtime_error(description.toStdString()), m_number(number), m_description(description)
+    {
+    }
+    ErrorNo::Code number() const { return m_number; }
+    const QString &description() const { return m_description; }
+
+private:
+    ErrorNo::Code m_number;
+    QString m_description;
+};
 
 // Number and text of any exception as the error log and the messages show them: an
 // AppError gives its own, anything else is a general error with its what() text.

@@ -16,7 +16,7 @@ qint64 StationLog::logFileSize(const QString &path)
 {
     QFileInfo fi(path);
     if (!fi.exists())
-        throw AppError(53, QStringLiteral("File not found"));
+        throw AppError(ErrorNo::FileNotFound, QStringLiteral("File not found"));
     return fi.size();
 }
 

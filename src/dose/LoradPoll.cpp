@@ -38,7 +38,7 @@ void setLoradOK(const Station &station, SerialLink &link)
     const QString path = station.paths().file(QStringLiteral("ACKMSG.TXT"));
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
-        throw AppError(53, QStringLiteral("File not found: %1").arg(path));
+        throw AppError(ErrorNo::FileNotFound, QStringLiteral("File not found: %1").arg(path));
     link.write(SerialLink::fromLine(f.readAll()));
 }
 

@@ -16,13 +16,10 @@
 
 namespace {
 
-// The serial control answers a settings value it cannot take with this error.
-constexpr long InvalidPropertyValue = 380;
-
 QString listEntry(const QStringList &list, int index, const char *what)
 {
     if (index < 0 || index >= list.size())
-        throw AppError(InvalidPropertyValue,
+        throw AppError(ErrorNo::InvalidPropertyValue,
                        QStringLiteral("Invalid property value (%1 index %2)").arg(QString::fromLatin1(what)).arg(index));
     return list.at(index);
 }
@@ -122,7 +119,7 @@ void SerialLink::configure(QSerialPort &port, const Settings &s)
     // settings string.
     const QStringList parts = settingsString(s).split(QLatin1Char(','));
     if (s.comFlux < 0 || s.comFlux > 3)
-        throw AppError(InvalidPropertyValue, QStringLiteral("Invalid property value (handshaking %1)").arg(s.comFlux));
+        throw AppError(ErrorNo::InvalidPropertyValue, QStringLiteral("Invalid property value (handshaking %1)").arg(s.comFlux));
 
     port.setBaudRate(parts[0].toInt());
 
@@ -133,7 +130,7 @@ void SerialLink::configure(QSerialPort &port, const Settings &s)
 
     const int bits = parts[2].toInt();
     if (bits < 5)
-        throw AppError(InvalidPropertyValue,
+        throw AppError(ErrorNo::InvalidPropertyValue,
                        QStringLiteral("Invalid property value (%1 data bits are not supported by this serial port)").arg(bits));
     port.setDataBits(static_cast<QSerialPort::DataBits>(bits));
 

@@ -8,8 +8,10 @@ class QAction;
 class QMenu;
 
 // Every command of the main window (menu items, toolbar buttons, context menu items)
-// by its name. A command is disabled until a subsystem hooks a handler into it, so no
-// item ever silently does nothing.
+// by its name, and the context menus. A command is disabled until a subsystem hooks a
+// handler into it, so no item ever silently does nothing. Names come from
+// ui/CommandIds.h only: adding, hooking, finding or running a name that is not listed
+// there throws std::logic_error, and so does adding a name twice.
 class CommandTable : public QObject {
     Q_OBJECT
 public:
@@ -24,14 +26,16 @@ public:
     bool contains(const QString &name) const { return m_actions.contains(name); }
     QStringList names() const { return m_actions.keys(); }
 
-    // Hooks the handler in and enables the command. A name the table does not know
-    // throws std::logic_error: a misspelt name must not leave a command dead.
+    // Hooks the handler in and enables the command.
     void hook(const QString &name, std::function<void()> handler);
     bool isHooked(const QString &name) const { return m_hooked.contains(name); }
-    // Runs the command's handler (what a click does); false when it has none.
+    // Runs the command's handler (what a click does); false when it has none yet.
     bool run(const QString &name);
 
 private:
+    void requireCommand(const QString &name) const;
+    void requireMenu(const QString &name) const;
+
     QHash<QString, QAction *> m_actions;
     QHash<QString, QMenu *> m_menus;
     QHash<QString, std::function<void()>> m_hooked;

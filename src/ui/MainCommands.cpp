@@ -1,4 +1,5 @@
 #include "ui/MainCommands.h"
+#include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
 
 #include <QAction>
@@ -7,73 +8,73 @@
 
 namespace {
 
-// Toolbar1: key, caption, tooltip, icon.
+// Toolbar1: key, caption, tooltip, icon, command.
 const MainCommands::ToolbarButton ToolbarButtons[] = {
-    {"send", "Send", "Send the selected patient to the default destination", QStyle::SP_ArrowRight, nullptr},
-    {"exe", "Execute", "Execute tasks", QStyle::SP_MediaPlay, "mnuApplyTasks"},
-    {"refresh", "Refresh", "Refresh patient list", QStyle::SP_BrowserReload, "mnuRefreshList"},
-    {"refreshd", "Dose list", "Refresh Dosislist", QStyle::SP_FileDialogContentsView, nullptr},
-    {"reldosis", "Dose records", "Reload Dosislist", QStyle::SP_FileDialogDetailedView, nullptr},
-    {"worklist", "Worklist", "Query the worklist", QStyle::SP_FileDialogListView, nullptr},
-    {"delete", "Delete doses", "Delete Dosislist", QStyle::SP_TrashIcon, nullptr},
-    {"eJPEG", "JPEG", "Export as JPEG", QStyle::SP_DialogSaveButton, "mnuExportJPEG"},
-    {"eDICOM", "DICOM", "Export as DICOM", QStyle::SP_DriveFDIcon, "mnuExportDICOM"},
-    {"exit", "Exit", "Exit", QStyle::SP_DialogCloseButton, "mnuDateiBeenden"},
+    {"send", "Send", "Send the selected patient to the default destination", QStyle::SP_ArrowRight, Cmd::ToolbarSend, true},
+    {"exe", "Execute", "Execute tasks", QStyle::SP_MediaPlay, Cmd::ApplyTasks, false},
+    {"refresh", "Refresh", "Refresh patient list", QStyle::SP_BrowserReload, Cmd::RefreshList, false},
+    {"refreshd", "Dose list", "Refresh Dosislist", QStyle::SP_FileDialogContentsView, Cmd::ToolbarRefreshDoses, true},
+    {"reldosis", "Dose records", "Reload Dosislist", QStyle::SP_FileDialogDetailedView, Cmd::ToolbarDoseRecords, true},
+    {"worklist", "Worklist", "Query the worklist", QStyle::SP_FileDialogListView, Cmd::ToolbarWorklist, true},
+    {"delete", "Delete doses", "Delete Dosislist", QStyle::SP_TrashIcon, Cmd::ToolbarDeleteDoses, true},
+    {"eJPEG", "JPEG", "Export as JPEG", QStyle::SP_DialogSaveButton, Cmd::ExportJpeg, false},
+    {"eDICOM", "DICOM", "Export as DICOM", QStyle::SP_DriveFDIcon, Cmd::ExportDicom, false},
+    {"exit", "Exit", "Exit", QStyle::SP_DialogCloseButton, Cmd::Exit, false},
 };
 
 void addCommands(CommandTable &c)
 {
-    c.add(QStringLiteral("mnuImportImages"), QStringLiteral("DICOM Image(s) ..."));
-    c.add(QStringLiteral("mnuImportDir"), QStringLiteral("DICOM Dir ..."));
-    c.add(QStringLiteral("mnuExportJPEG"), QStringLiteral("JPEG ..."));
-    c.add(QStringLiteral("mnuExportDICOM"), QStringLiteral("DICOM ..."));
-    c.add(QStringLiteral("mnuQuarantine"), QStringLiteral("Kept apart ..."));
-    c.add(QStringLiteral("mnuDateiBeenden"), QStringLiteral("E&xit"));
-    c.add(QStringLiteral("mnuApplyTasks"), QStringLiteral("Execute tasks ..."));
-    c.add(QStringLiteral("mnuRefreshList"), QStringLiteral("Refresh list"));
-    c.add(QStringLiteral("mnuEditDatabase"), QStringLiteral("DICOM Dictionary ..."));
-    c.add(QStringLiteral("mnuAnsichtEinstellungen"), QStringLiteral("&Options ..."));
-    c.add(QStringLiteral("mnuAnsichtMammo"), QStringLiteral("&Mammography layout (2 x 2)"))->setCheckable(true);
-    c.add(QStringLiteral("mnuProtokollFehler"), QStringLiteral("Errors ..."));
-    c.add(QStringLiteral("mnuProtokollDebug"), QStringLiteral("Debug ..."));
-    c.add(QStringLiteral("mnuFill"), QStringLiteral("Fill"));
-    c.add(QStringLiteral("mnuInfoAbout"), QStringLiteral("Abo&ut ..."));
+    c.add(Cmd::ImportImages, QStringLiteral("DICOM Image(s) ..."));
+    c.add(Cmd::ImportDir, QStringLiteral("DICOM Dir ..."));
+    c.add(Cmd::ExportJpeg, QStringLiteral("JPEG ..."));
+    c.add(Cmd::ExportDicom, QStringLiteral("DICOM ..."));
+    c.add(Cmd::Quarantine, QStringLiteral("Kept apart ..."));
+    c.add(Cmd::Exit, QStringLiteral("E&xit"));
+    c.add(Cmd::ApplyTasks, QStringLiteral("Execute tasks ..."));
+    c.add(Cmd::RefreshList, QStringLiteral("Refresh list"));
+    c.add(Cmd::EditDatabase, QStringLiteral("DICOM Dictionary ..."));
+    c.add(Cmd::Options, QStringLiteral("&Options ..."));
+    c.add(Cmd::MammoLayout, QStringLiteral("&Mammography layout (2 x 2)"))->setCheckable(true);
+    c.add(Cmd::ErrorLog, QStringLiteral("Errors ..."));
+    c.add(Cmd::DebugLog, QStringLiteral("Debug ..."));
+    c.add(Cmd::Fill, QStringLiteral("Fill"));
+    c.add(Cmd::About, QStringLiteral("Abo&ut ..."));
 
     for (const auto &b : MainCommands::toolbarButtons()) {
-        if (!b.mirrors)
-            c.add(QStringLiteral("Toolbar1_") + QLatin1String(b.key), QString::fromUtf8(b.caption));
+        if (b.ownCommand)
+            c.add(QString::fromLatin1(b.command), QString::fromUtf8(b.caption));
     }
 
     // Context menu items.
     const std::pair<const char *, const char *> items[] = {
-        {"PopUpPatient_Delete", "Delete Patient"},
-        {"PopUpPatient_DeleteAll", "Delete All Patients"},
-        {"PopUpStudie_ViewSeries", "View Series"},
-        {"PopUpStudie_ViewImages", "View Images"},
-        {"PopUpStudie_Delete", "Delete Images"},
-        {"PopUpSerie_ViewImages", "View Images"},
-        {"PopUpSerie_Delete", "Delete Images"},
-        {"PopUpTaskList_Clear", "Clear entries"},
-        {"PopUpTaskList_SaveAs", "Save as ..."},
-        {"PopUpViewer_RotateRight", "90° rechts"},
-        {"PopUpViewer_RotateLeft", "90° links"},
-        {"PopUpViewer_MirrorH", "horizontal"},
-        {"PopUpViewer_MirrorV", "vertical"},
-        {"PopUpViewer_AllRotateRight", "90° rechts"},
-        {"PopUpViewer_AllRotateLeft", "90° links"},
-        {"PopUpViewer_AllMirrorH", "horizontal"},
-        {"PopUpViewer_AllMirrorV", "vertikal"},
-        {"PopUpViewer_Reset", "Zurücksetzen"},
-        {"PopUpViewer_ResetAll", "Alle Zurücksetzen"},
-        {"Popup_Dicom_Delete", "Delete"},
-        {"Popup_Dosis_Delete", "Delete"},
+        {Cmd::PatientDelete, "Delete Patient"},
+        {Cmd::PatientDeleteAll, "Delete All Patients"},
+        {Cmd::StudyViewSeries, "View Series"},
+        {Cmd::StudyViewImages, "View Images"},
+        {Cmd::StudyDelete, "Delete Images"},
+        {Cmd::SeriesViewImages, "View Images"},
+        {Cmd::SeriesDelete, "Delete Images"},
+        {Cmd::TaskListClear, "Clear entries"},
+        {Cmd::TaskListSaveAs, "Save as ..."},
+        {Cmd::ViewerRotateRight, "90° rechts"},
+        {Cmd::ViewerRotateLeft, "90° links"},
+        {Cmd::ViewerMirrorH, "horizontal"},
+        {Cmd::ViewerMirrorV, "vertical"},
+        {Cmd::ViewerAllRotateRight, "90° rechts"},
+        {Cmd::ViewerAllRotateLeft, "90° links"},
+        {Cmd::ViewerAllMirrorH, "horizontal"},
+        {Cmd::ViewerAllMirrorV, "vertikal"},
+        {Cmd::ViewerReset, "Zurücksetzen"},
+        {Cmd::ViewerResetAll, "Alle Zurücksetzen"},
+        {Cmd::ImageDelete, "Delete"},
+        {Cmd::DoseDelete, "Delete"},
     };
     for (const auto &[name, caption] : items)
         c.add(QString::fromLatin1(name), QString::fromUtf8(caption));
 
     // The dose panel's "Merge Images" and "Manually" buttons run these.
-    c.add(QStringLiteral("cmdAll_Click"), QStringLiteral("Merge Images"));
-    c.add(QStringLiteral("cmdSelected_Click"), QStringLiteral("Manually"));
+    c.add(Cmd::MergeImages, QStringLiteral("Merge Images"));
+    c.add(Cmd::Manually, QStringLiteral("Manually"));
 }
 
 void addContextMenus(CommandTable &c, QWidget *menuParent)
@@ -85,52 +86,52 @@ void addContextMenus(CommandTable &c, QWidget *menuParent)
         return m;
     };
 
-    QMenu *serie = menu("PopUpSerie");
-    serie->addAction(a("PopUpSerie_ViewImages"));
-    c.addMenu(QStringLiteral("Se_SendTo"), serie->addMenu(QStringLiteral("Send to")));
-    c.menu(QStringLiteral("Se_SendTo"))->setEnabled(false);
-    serie->addAction(a("PopUpSerie_Delete"));
+    QMenu *serie = menu(Menu::Series);
+    serie->addAction(a(Cmd::SeriesViewImages));
+    c.addMenu(Menu::SeriesSendTo, serie->addMenu(QStringLiteral("Send to")));
+    c.menu(Menu::SeriesSendTo)->setEnabled(false);
+    serie->addAction(a(Cmd::SeriesDelete));
 
-    QMenu *studie = menu("PopUpStudie");
-    studie->addAction(a("PopUpStudie_ViewSeries"));
-    studie->addAction(a("PopUpStudie_ViewImages"));
-    c.addMenu(QStringLiteral("St_SendTo"), studie->addMenu(QStringLiteral("Send to")));
-    c.menu(QStringLiteral("St_SendTo"))->setEnabled(false);
-    studie->addAction(a("PopUpStudie_Delete"));
+    QMenu *studie = menu(Menu::Study);
+    studie->addAction(a(Cmd::StudyViewSeries));
+    studie->addAction(a(Cmd::StudyViewImages));
+    c.addMenu(Menu::StudySendTo, studie->addMenu(QStringLiteral("Send to")));
+    c.menu(Menu::StudySendTo)->setEnabled(false);
+    studie->addAction(a(Cmd::StudyDelete));
 
-    QMenu *patient = menu("PopUpPatient");
-    c.addMenu(QStringLiteral("P_SendTo"), patient->addMenu(QStringLiteral("Send to")));
-    c.menu(QStringLiteral("P_SendTo"))->setEnabled(false);
-    patient->addAction(a("PopUpPatient_Delete"));
-    patient->addAction(a("PopUpPatient_DeleteAll"));
+    QMenu *patient = menu(Menu::Patient);
+    c.addMenu(Menu::PatientSendTo, patient->addMenu(QStringLiteral("Send to")));
+    c.menu(Menu::PatientSendTo)->setEnabled(false);
+    patient->addAction(a(Cmd::PatientDelete));
+    patient->addAction(a(Cmd::PatientDeleteAll));
 
-    QMenu *tasks = menu("PopUpTaskList");
-    tasks->addAction(a("PopUpTaskList_Clear"));
-    tasks->addAction(a("PopUpTaskList_SaveAs"));
+    QMenu *tasks = menu(Menu::TaskList);
+    tasks->addAction(a(Cmd::TaskListClear));
+    tasks->addAction(a(Cmd::TaskListSaveAs));
     QMenu *rules = tasks->addMenu(QStringLiteral("Add fav. task"));
-    c.addMenu(QStringLiteral("PopUpRules"), rules);
+    c.addMenu(Menu::Rules, rules);
     rules->menuAction()->setObjectName(QStringLiteral("PopUpTaskList_AddFav"));
     rules->addAction(QStringLiteral("No entries"))->setEnabled(false);
 
-    QMenu *viewer = menu("PopUpViewer");
+    QMenu *viewer = menu(Menu::Viewer);
     QMenu *rotate = viewer->addMenu(QStringLiteral("Drehen"));
-    rotate->addAction(a("PopUpViewer_RotateRight"));
-    rotate->addAction(a("PopUpViewer_RotateLeft"));
+    rotate->addAction(a(Cmd::ViewerRotateRight));
+    rotate->addAction(a(Cmd::ViewerRotateLeft));
     QMenu *mirror = viewer->addMenu(QStringLiteral("Spiegeln"));
-    mirror->addAction(a("PopUpViewer_MirrorH"));
-    mirror->addAction(a("PopUpViewer_MirrorV"));
+    mirror->addAction(a(Cmd::ViewerMirrorH));
+    mirror->addAction(a(Cmd::ViewerMirrorV));
     QMenu *rotateAll = viewer->addMenu(QStringLiteral("Alle Drehen"));
-    rotateAll->addAction(a("PopUpViewer_AllRotateRight"));
-    rotateAll->addAction(a("PopUpViewer_AllRotateLeft"));
+    rotateAll->addAction(a(Cmd::ViewerAllRotateRight));
+    rotateAll->addAction(a(Cmd::ViewerAllRotateLeft));
     QMenu *mirrorAll = viewer->addMenu(QStringLiteral("Alle Spiegeln"));
-    mirrorAll->addAction(a("PopUpViewer_AllMirrorH"));
-    mirrorAll->addAction(a("PopUpViewer_AllMirrorV"));
+    mirrorAll->addAction(a(Cmd::ViewerAllMirrorH));
+    mirrorAll->addAction(a(Cmd::ViewerAllMirrorV));
     viewer->addSeparator();
-    viewer->addAction(a("PopUpViewer_Reset"));
-    viewer->addAction(a("PopUpViewer_ResetAll"));
+    viewer->addAction(a(Cmd::ViewerReset));
+    viewer->addAction(a(Cmd::ViewerResetAll));
 
-    menu("Popup_Dicom")->addAction(a("Popup_Dicom_Delete"));
-    menu("Popup_Dosis")->addAction(a("Popup_Dosis_Delete"));
+    menu(Menu::Image)->addAction(a(Cmd::ImageDelete));
+    menu(Menu::Dose)->addAction(a(Cmd::DoseDelete));
 }
 
 } // namespace

@@ -7,14 +7,15 @@ class QWidget;
 
 namespace MainCommands {
 
-// A button of Toolbar1: key, caption, tooltip, icon, and the menu command it runs
-// (nullptr: its own command "Toolbar1_" + key).
+// A button of Toolbar1: key, caption, tooltip, icon, the command it runs, and whether
+// that command is the button's own ("Toolbar1_" + key) or a menu item's.
 struct ToolbarButton {
     const char *key;
     const char *caption;
     const char *tooltip;
     QStyle::StandardPixmap icon;
-    const char *mirrors;
+    const char *command;
+    bool ownCommand;
 };
 std::span<const ToolbarButton> toolbarButtons();
 

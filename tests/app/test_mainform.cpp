@@ -1,4 +1,5 @@
 #include "TestStation.h"
+#include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
 #include "app/MainForm.h"
 #include "core/Version.h"
@@ -23,6 +24,8 @@ private slots:
     void contextMenus_data();
     void contextMenus();
     void toolbarKeysAndTooltips();
+    void everyListedCommandIsThereAndHooked();
+    void unknownCommandNamesFailLoudly();
     void unhookedCommandsAreDisabled();
     void toolbarDispatchesOnKey();
     void doseButtonsWithoutTheirWorkSaySo();
@@ -75,15 +78,15 @@ void TestMainForm::contextMenus_data()
 {
     QTest::addColumn<QString>("menu");
     QTest::addColumn<QStringList>("items");
-    QTest::newRow("series") << "PopUpSerie" << QStringList{"View Images", "Send to", "Delete Images"};
-    QTest::newRow("study") << "PopUpStudie" << QStringList{"View Series", "View Images", "Send to", "Delete Images"};
-    QTest::newRow("patient") << "PopUpPatient" << QStringList{"Send to", "Delete Patient", "Delete All Patients"};
-    QTest::newRow("tasks") << "PopUpTaskList" << QStringList{"Clear entries", "Save as ...", "Add fav. task"};
-    QTest::newRow("rules") << "PopUpRules" << QStringList{"No entries"};
-    QTest::newRow("viewer") << "PopUpViewer"
+    QTest::newRow("series") << Menu::Series << QStringList{"View Images", "Send to", "Delete Images"};
+    QTest::newRow("study") << Menu::Study << QStringList{"View Series", "View Images", "Send to", "Delete Images"};
+    QTest::newRow("patient") << Menu::Patient << QStringList{"Send to", "Delete Patient", "Delete All Patients"};
+    QTest::newRow("tasks") << Menu::TaskList << QStringList{"Clear entries", "Save as ...", "Add fav. task"};
+    QTest::newRow("rules") << Menu::Rules << QStringList{"No entries"};
+    QTest::newRow("viewer") << Menu::Viewer
                             << QStringList{"Drehen", "Spiegeln", "Alle Drehen", "Alle Spiegeln", "-", "Zurücksetzen", "Alle Zurücksetzen"};
-    QTest::newRow("image") << "Popup_Dicom" << QStringList{"Delete"};
-    QTest::newRow("dose") << "Popup_Dosis" << QStringList{"Delete"};
+    QTest::newRow("image") << Menu::Image << QStringList{"Delete"};
+    QTest::newRow("dose") << Menu::Dose << QStringList{"Delete"};
 }
 
 void TestMainForm::contextMenus()
@@ -95,7 +98,7 @@ void TestMainForm::contextMenus()
     QMenu *m = form.commands().menu(menu);
     QVERIFY(m);
     QCOMPARE(menuCaptions(m), items);
-    if (menu == "PopUpViewer") {
+    if (menu == Menu::Viewer) {
         const QList<QAction *> subs = m->actions();
         QCOMPARE(menuCaptions(subs[0]->menu()), (QStringList{"90° rechts", "90° links"}));
         QCOMPARE(menuCaptions(subs[1]->menu()), (QStringList{"horizontal", "vertical"}));
@@ -128,6 +131,42 @@ void TestMainForm::toolbarKeysAndTooltips()
     QCOMPARE(form.findChild<QPushButton *>("cmdSelected")->text(), QStringLiteral("Manually"));
 }
 
+void TestMainForm::everyListedCommandIsThereAndHooked()
+{
+    TestStation ts;
+    MainForm form(*ts);
+    CommandTable &c = form.commands();
+    // Every name of the list is a command or menu of the main window, and every command
+    // has its handler: no menu item lost, none dead.
+    for (const char *name : Cmd::All) {
+        QVERIFY2(c.action(name), name);
+        QVERIFY2(c.isHooked(name), name);
+    }
+    for (const char *name : Menu::All)
+        QVERIFY2(c.menu(name), name);
+    QCOMPARE(c.names().size(), int(std::size(Cmd::All)));
+}
+
+void TestMainForm::unknownCommandNamesFailLoudly()
+{
+    CommandTable c;
+    // A misspelt name anywhere is a programming error that shows at once.
+    QVERIFY_THROWS_EXCEPTION(std::logic_error, c.add(QStringLiteral("mnuRefreshLst"), QStringLiteral("Refresh")));
+    QVERIFY_THROWS_EXCEPTION(std::logic_error, c.hook(QStringLiteral("mnuRefreshLst"), [] {}));
+    QVERIFY_THROWS_EXCEPTION(std::logic_error, c.run(QStringLiteral("mnuRefreshLst")));
+    QVERIFY_THROWS_EXCEPTION(std::logic_error, c.action(QStringLiteral("mnuRefreshLst")));
+    QVERIFY_THROWS_EXCEPTION(std::logic_error, c.menu(QStringLiteral("PopUpPatent")));
+    QMenu m;
+    QVERIFY_THROWS_EXCEPTION(std::logic_error, c.addMenu(QStringLiteral("PopUpPatent"), &m));
+    // A listed command hooked before it was added, or added twice.
+    QVERIFY_THROWS_EXCEPTION(std::logic_error, c.hook(Cmd::RefreshList, [] {}));
+    c.add(Cmd::RefreshList, QStringLiteral("Refresh list"));
+    QVERIFY_THROWS_EXCEPTION(std::logic_error, c.add(Cmd::RefreshList, QStringLiteral("Refresh list")));
+    // Listed and added but not hooked yet: disabled, and running it does nothing.
+    QVERIFY(!c.action(Cmd::RefreshList)->isEnabled());
+    QVERIFY(!c.run(Cmd::RefreshList));
+}
+
 void TestMainForm::unhookedCommandsAreDisabled()
 {
     TestStation ts;
@@ -136,7 +175,7 @@ void TestMainForm::unhookedCommandsAreDisabled()
     for (const QString &name : c.names())
         QCOMPARE(c.action(name)->isEnabled(), c.isHooked(name));
     // The window's own commands are there from the start.
-    for (const char *own : {"mnuDateiBeenden", "mnuAnsichtEinstellungen", "mnuInfoAbout", "mnuProtokollFehler"})
+    for (const char *own : {Cmd::Exit, Cmd::Options, Cmd::About, Cmd::ErrorLog})
         QVERIFY2(c.isHooked(own), own);
     // A toolbar button follows the command it runs.
     QToolBar *tb = form.findChild<QToolBar *>("Toolbar1");
@@ -151,8 +190,8 @@ void TestMainForm::toolbarDispatchesOnKey()
     TestStation ts;
     MainForm form(*ts);
     QStringList ran;
-    form.commands().hook("mnuRefreshList", [&] { ran << "refresh"; });
-    form.commands().hook("Toolbar1_worklist", [&] { ran << "worklist"; });
+    form.commands().hook(Cmd::RefreshList, [&] { ran << "refresh"; });
+    form.commands().hook(Cmd::ToolbarWorklist, [&] { ran << "worklist"; });
     form.toolbarButtonClick("refresh");
     form.toolbarButtonClick("worklist");
     form.toolbarButtonClick("Worklist"); // keys compare exactly
@@ -228,7 +267,7 @@ void TestMainForm::exitAndCloseBoxDoTheSame()
     if (closeBox)
         form.close();
     else
-        form.commands().action("mnuDateiBeenden")->trigger();
+        form.commands().action(Cmd::Exit)->trigger();
     QCOMPARE(done, expected);
     QVERIFY(form.hasExited());
     QVERIFY(!form.isVisible());

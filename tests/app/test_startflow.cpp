@@ -1,6 +1,7 @@
 // The start as the operator sees it: splash, then the Options dialog over the hidden main
 // window, then the main window on OK and on Cancel alike.
 #include "StationProcess.h"
+#include "ui/CommandIds.h"
 #include "TestStation.h"
 #include "app/MainForm.h"
 #include "app/SplashForm.h"
@@ -88,7 +89,7 @@ void TestStartFlow::unitOptionShowsLoradButtonAtOnce()
     QVERIFY(!lorad->isVisible());
 
     // Options again: the unit option changes the main window before OK or Cancel.
-    startup.mainForm()->commands().run("mnuAnsichtEinstellungen");
+    startup.mainForm()->commands().run(Cmd::Options);
     QTRY_VERIFY(visibleOptions() != nullptr);
     f = visibleOptions();
     f->findChild<QRadioButton *>("optLoradM4")->click();

@@ -1,3 +1,4 @@
+#include "Requires.h"
 #include "StationProcess.h"
 #include "TestStation.h"
 #include "core/AppError.h"
@@ -202,7 +203,7 @@ void TestStartup::secondInstanceWithTwoProcesses()
 {
     const QString exe = binDir() + "/Calvarex";
     if (!QFile::exists(exe))
-        QSKIP("Calvarex not built");
+        CALVAREX_MISSING("Calvarex not built");
     QTemporaryDir home, config;
     {
         // No receiver on a privileged port during the test.

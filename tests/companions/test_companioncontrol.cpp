@@ -1,6 +1,7 @@
 // The station's control of its companions: process lookup, the Options dialog's start
 // and stop buttons and status boxes, the start-up rule and the exit rule, with the real
 // companion executables.
+#include "Requires.h"
 #include "CompanionTestKit.h"
 #include "StoreFixture.h"
 #include "app/CompanionArea.h"
@@ -246,7 +247,7 @@ void TestCompanionControl::stationStartsCompanionsAndStopsThemOnExit()
 {
     QFETCH(QString, stopService);
     if (pydicomTestFiles().isEmpty())
-        QSKIP("pydicom's test files are not installed");
+        CALVAREX_MISSING("pydicom's test files are not installed");
     kit::LiveStation live(freeTcpPort());
     live->settingsStore().writeValue("General/StopService", stopService);
     MainForm form(*live);

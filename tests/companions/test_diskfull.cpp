@@ -3,6 +3,7 @@
 // folder, and once there is room again the next images are received and filed.
 // Two ways to fill the disk: a small tmpfs mounted on the input folder (needs the right
 // to mount), and a file size limit on the receiver process (writes past it fail).
+#include "Requires.h"
 #include "CompanionTestKit.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
@@ -142,7 +143,7 @@ private slots:
 
         if (method == "tmpfs") {
             if (run("mount", {"-t", "tmpfs", "-o", "size=2m", "tmpfs", temp}) != 0)
-                QSKIP("this machine does not allow mounting a tmpfs (needs root)");
+                CALVAREX_MISSING("this machine does not allow mounting a tmpfs (needs root)");
             m_mounted = temp;
             m_receiver = m_live->startChild(Companions::receiverName());
         } else {
@@ -150,7 +151,7 @@ private slots:
             // the signal of a too large write ignored: the write fails with EFBIG as on a
             // full disk.
             if (QStandardPaths::findExecutable("prlimit").isEmpty())
-                QSKIP("prlimit is not installed");
+                CALVAREX_MISSING("prlimit is not installed");
             m_receiver = std::make_unique<QProcess>();
             m_receiver->setProcessEnvironment(m_live->environment());
             m_receiver->setProcessChannelMode(QProcess::ForwardedChannels);

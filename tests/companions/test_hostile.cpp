@@ -2,6 +2,7 @@
 // sequences, a link in the input folder, a sender calling the wrong AE title, a sender
 // with an invalid Study UID, a peer that opens a connection and falls silent, and a
 // database broken while images wait.
+#include "Requires.h"
 #include "CompanionTestKit.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
@@ -46,7 +47,7 @@ private slots:
     void initTestCase()
     {
         if (pydicomTestFiles().isEmpty())
-            QSKIP("pydicom's test files are not installed");
+            CALVAREX_MISSING("pydicom's test files are not installed");
         QVERIFY2(QFileInfo(Companions::executablePath(Companions::receiverName())).isExecutable(), "TqReceiver not built");
         QVERIFY2(QFileInfo(Companions::executablePath(Companions::dataManagerName())).isExecutable(), "TqDataMgr not built");
     }

@@ -1,5 +1,6 @@
 // Filing of the input folder into the image store, in process: rows, files, duplicates,
 // quarantine, and a batch cut off at every stage.
+#include "Requires.h"
 #include "CompanionTestKit.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
@@ -41,7 +42,7 @@ private:
 void TestImageFiler::initTestCase()
 {
     if (pydicomTestFiles().isEmpty())
-        QSKIP("pydicom's test files are not installed");
+        CALVAREX_MISSING("pydicom's test files are not installed");
 }
 
 void TestImageFiler::filesRealFilesWithTheirRows()

@@ -1,5 +1,6 @@
 // The two companions as real processes: DCMTK's storescu sends through TqReceiver, and
 // TqDataMgr files into the store.
+#include "Requires.h"
 #include "CompanionTestKit.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
@@ -33,7 +34,7 @@ private:
 void TestReceive::initTestCase()
 {
     if (pydicomTestFiles().isEmpty())
-        QSKIP("pydicom's test files are not installed");
+        CALVAREX_MISSING("pydicom's test files are not installed");
     QVERIFY2(QFileInfo(Companions::executablePath(Companions::receiverName())).isExecutable(), "TqReceiver not built");
     QVERIFY2(QFileInfo(Companions::executablePath(Companions::dataManagerName())).isExecutable(), "TqDataMgr not built");
 }

@@ -1,6 +1,7 @@
 // The demo room's automatic examination, run headless as a newcomer's "scripts/run --demo
 // --auto" runs it, and checked through the peers afterwards: the station's data database
 // and image store, and the PACS's own storage read back by a fresh Orthanc.
+#include "Requires.h"
 #include "TestStation.h"
 #include "Wait.h"
 
@@ -115,7 +116,7 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
     QFETCH(double, divisor);
     if (QStandardPaths::findExecutable(QStringLiteral("Orthanc")).isEmpty()
         || QStandardPaths::findExecutable(QStringLiteral("wlmscpfs")).isEmpty())
-        QSKIP("Orthanc or wlmscpfs is not installed (scripts/deps installs them)");
+        CALVAREX_MISSING("Orthanc or wlmscpfs is not installed (scripts/deps installs them)");
 
     QTemporaryDir work;
     const QString folder = work.filePath(QStringLiteral("demo"));

@@ -466,7 +466,11 @@ void TestOptionForm::portBoxesRefusePastedText()
 void TestOptionForm::failedSaveKeepsTheDialogOpen_data()
 {
     QTest::addColumn<bool>("readOnlyFile");
-    QTest::newRow("read-only settings file") << true;
+    // Root writes read-only files: for root that case cannot happen, the folder stands in.
+    if (::geteuid() != 0)
+        QTest::newRow("read-only settings file") << true;
+    else
+        qInfo("running as root: a read-only settings file is writable, only the folder case runs");
     QTest::newRow("a folder where the settings file should be") << false;
 }
 
@@ -475,8 +479,6 @@ void TestOptionForm::failedSaveKeepsTheDialogOpen()
     QFETCH(bool, readOnlyFile);
     TestStation ts;
     if (readOnlyFile) {
-        if (::geteuid() == 0)
-            QSKIP("root writes read-only files");
         ts->settingsStore().writeValue("General/Viewer_Rows", "7");
         QFile(ts.settingsFile()).setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadGroup);
     } else {

@@ -1,5 +1,6 @@
 // The DICOM layer against real-world files: reading every transfer syntax the station
 // meets, rendering for the viewer, attribute access and writing files back.
+#include "Requires.h"
 #include "TestStation.h"
 #include "core/AppError.h"
 #include "core/StationPaths.h"
@@ -83,7 +84,7 @@ private slots:
     void initTestCase()
     {
         if (pydicomTestFiles().isEmpty())
-            QSKIP("pydicom's test files are not installed");
+            CALVAREX_MISSING("pydicom's test files are not installed");
     }
 
     void readsAndRendersRealFiles_data()
@@ -517,7 +518,7 @@ private slots:
         QFETCH(QString, name);
         const QString path = pydicomTestFiles() + QStringLiteral("/../charset_files/") + file;
         if (!QFile::exists(path))
-            QSKIP("pydicom's character set files are not installed");
+            CALVAREX_MISSING("pydicom's character set files are not installed");
         auto img = Image::readFile(path);
         QCOMPARE(img->value(0x0010, 0x0010).value_or(QStringLiteral("(none)")), name);
 
@@ -578,7 +579,7 @@ private slots:
         // As another DICOM reader sees the saved file.
         const QString dcmdump = QStandardPaths::findExecutable(QStringLiteral("dcmdump"));
         if (dcmdump.isEmpty())
-            QSKIP("dcmdump is not installed");
+            CALVAREX_MISSING("dcmdump is not installed");
         QProcess p;
         p.start(dcmdump, {QStringLiteral("-Un"), QStringLiteral("+P"), QStringLiteral("0002,0002"), QStringLiteral("+P"), QStringLiteral("0008,0016"), path});
         QVERIFY(p.waitForFinished(30000));

@@ -1,6 +1,7 @@
 // dbFill on a real data database: the hand-over files, the exposure counter, the
 // record's columns, exposures without a patient, failures.
 #include "CaptureTestKit.h"
+#include "ui/CommandIds.h"
 #include "core/DateText.h"
 #include "dose/DoseCapturePanel.h"
 #include "dose/DoseList.h"
@@ -65,7 +66,7 @@ void TestDbFill::hfeRecordsFromHandOverFile()
                                 "9.75cGyCm" + Sq + ";27kV;44mAs;W;310ms;36mm\r\n"};
     for (const QByteArray &m : msgs) {
         writeHandOver(*c.ts, m);
-        QVERIFY(c.cw.commands.run("mnuFill"));
+        QVERIFY(c.cw.commands.run(Cmd::Fill));
         QVERIFY(!QFile::exists(c.ts->paths().file("cInput.txt")));
         // done.txt holds the last message taken over, and only that.
         QCOMPARE(readFile(c.ts->paths().file("done.txt")), m);
@@ -135,7 +136,7 @@ void TestDbFill::channelFormatFromReceiveBuffer()
     c.area->serTimerTick();
     QVERIFY(doseRows(*c.ts).isEmpty());
     // No hand-over file: "Fill" parses what the polling timer gathered.
-    QVERIFY(c.cw.commands.run("mnuFill"));
+    QVERIFY(c.cw.commands.run(Cmd::Fill));
     const auto rows = doseRows(*c.ts);
     QCOMPARE(rows.size(), 1);
     QTEST(rows[0]["mGy1"].toString(), "v1");

@@ -2,7 +2,9 @@
 // list, "Worklist" applies the patient, the X-ray unit (xray-sim on a pseudo-terminal)
 // sends three exposures, the dose list shows them, "New Study" closes them, and the
 // image of that patient, filed into the store, finds them by name and birth date.
+#include "Requires.h"
 #include "CaptureTestKit.h"
+#include "ui/CommandIds.h"
 #include "DosePanelHarness.h"
 #include "WorklistProvider.h"
 
@@ -76,7 +78,7 @@ bool writeImage(const QString &folder, const QString &file)
 void TestDoseE2E::hfeExaminationFromWorklistToStorePatient()
 {
     if (!QFile::exists(binDir() + QStringLiteral("/xray-sim")))
-        QSKIP("xray-sim is not built");
+        CALVAREX_MISSING("xray-sim is not built");
 
     WorklistProvider wl;
     QVERIFY(wl.add({.name = "O'NEIL^ANN", .patientId = "P200", .birthDate = "19620704", .sex = "F",
@@ -161,7 +163,7 @@ void TestDoseE2E::hfeExaminationFromWorklistToStorePatient()
 void TestDoseE2E::channelUnitThroughFill()
 {
     if (!QFile::exists(binDir() + QStringLiteral("/xray-sim")))
-        QSKIP("xray-sim is not built");
+        CALVAREX_MISSING("xray-sim is not built");
     WorklistProvider wl;
     QVERIFY(wl.add({.name = "DOE^JANE", .patientId = "P100", .birthDate = "19550315", .sex = "F",
                     .accession = "A100", .stationAet = "MAMMO1", .time = "143000"}));
@@ -187,7 +189,7 @@ void TestDoseE2E::channelUnitThroughFill()
     sim.command("sophie 1.25 28 63");
     QVERIFY(waitUntil([&] { return h.w.txtcInput->toPlainText().contains(QStringLiteral("CH3")); }, 5000));
     QTest::qWait(300);
-    h.w.commands->run(QStringLiteral("mnuFill"));
+    h.w.commands->run(Cmd::Fill);
     QVERIFY(waitUntil([&] { return h.w.lvDosis->topLevelItemCount() == 1; }, 5000));
     QCOMPARE(h.column(DoseList::ColDap), QStringList{"1.25"});
     QCOMPARE(h.column(DoseList::ColKv), QStringList{"28"});
@@ -203,7 +205,7 @@ void TestDoseE2E::channelUnitThroughFill()
 void TestDoseE2E::loradThroughGetDoseProduct()
 {
     if (!QFile::exists(binDir() + QStringLiteral("/xray-sim")))
-        QSKIP("xray-sim is not built");
+        CALVAREX_MISSING("xray-sim is not built");
     WorklistProvider wl;
     QVERIFY(wl.add({.name = "DOE^JANE", .patientId = "P100", .birthDate = "19550315", .sex = "F",
                     .accession = "A100", .stationAet = "MAMMO1", .time = "143000"}));

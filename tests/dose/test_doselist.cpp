@@ -1,6 +1,7 @@
 // The dose list: what it shows in each assignment mode, the status changes of
 // RefreshDosisList, "New Study", "Delete Dosislist", the row click and the row menu.
 #include "DosePanelHarness.h"
+#include "ui/CommandIds.h"
 
 #include <QHeaderView>
 
@@ -143,11 +144,11 @@ void TestDoseList::busyStationLeavesListAlone()
     h.station().busy = true;
     h.fill(1);
     QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
-    h.w.commands->run(QStringLiteral("Toolbar1_delete"));
+    h.w.commands->run(Cmd::ToolbarDeleteDoses);
     QVERIFY(h.ts.prompter.shown.isEmpty());
     QCOMPARE(h.record(1).value(0), QStringLiteral("0"));
     h.station().busy = false;
-    h.w.commands->run(QStringLiteral("Toolbar1_refreshd"));
+    h.w.commands->run(Cmd::ToolbarRefreshDoses);
     QCOMPARE(h.w.lvDosis->topLevelItemCount(), 1);
 }
 
@@ -257,7 +258,7 @@ void TestDoseList::deleteDosislistAsksFirst()
     h.fill(1);
 
     h.ts.prompter.yesNo = {false};
-    h.w.commands->run(QStringLiteral("Toolbar1_delete"));
+    h.w.commands->run(Cmd::ToolbarDeleteDoses);
     QCOMPARE(h.ts.prompter.shown.size(), 1);
     QCOMPARE(h.ts.prompter.shown[0].kind, QStringLiteral("yesno"));
     QCOMPARE(h.ts.prompter.shown[0].text,
@@ -268,7 +269,7 @@ void TestDoseList::deleteDosislistAsksFirst()
     QVERIFY(!h.w.SerTimer->isActive());
 
     h.ts.prompter.yesNo = {true};
-    h.w.commands->run(QStringLiteral("Toolbar1_delete"));
+    h.w.commands->run(Cmd::ToolbarDeleteDoses);
     QVERIFY(h.record(1).isEmpty());
     QVERIFY(h.record(3).isEmpty());
     QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
@@ -277,7 +278,7 @@ void TestDoseList::deleteDosislistAsksFirst()
     // Nothing left: no question, the timer still runs.
     h.ts.prompter.clear();
     h.w.SerTimer->stop();
-    h.w.commands->run(QStringLiteral("Toolbar1_delete"));
+    h.w.commands->run(Cmd::ToolbarDeleteDoses);
     QVERIFY(h.ts.prompter.shown.isEmpty());
     QVERIFY(h.w.SerTimer->isActive());
 }
@@ -313,7 +314,7 @@ void TestDoseList::rightClickSelectsRowAndOpensMenu()
     QVERIFY(QTest::qWaitForWindowExposed(&h.window));
     h.fill(1);
     QTreeWidget *lv = h.w.lvDosis;
-    QMenu *menu = h.w.commands->menu(QStringLiteral("Popup_Dosis"));
+    QMenu *menu = h.w.commands->menu(Menu::Dose);
 
     // Empty part of the list: no menu.
     h.area->lvDosis_MouseUp(QPoint(5, lv->viewport()->height() - 3));
@@ -334,20 +335,20 @@ void TestDoseList::popupDeleteRemovesSelectedRecord()
     h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
     h.fill(1);
     h.w.lvDosis->setCurrentItem(h.w.lvDosis->topLevelItem(0));
-    h.w.commands->action(QStringLiteral("Popup_Dosis_Delete"))->trigger();
+    h.w.commands->action(Cmd::DoseDelete)->trigger();
     QCOMPARE(int(h.state.assignmentMode), 2);
     QCOMPARE(h.record(a).value(0), QStringLiteral("1"));
     QCOMPARE(h.record(b).value(0), QStringLiteral("0"));
     QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
-    h.w.commands->run(QStringLiteral("Toolbar1_refreshd"));
+    h.w.commands->run(Cmd::ToolbarRefreshDoses);
     QCOMPARE(h.column(0), QStringList{QString::number(b)});
 }
 
 void TestDoseList::commandsAreHooked()
 {
     DosePanelHarness h;
-    for (const char *name : {"Toolbar1_worklist", "Toolbar1_refreshd", "Toolbar1_delete", "Toolbar1_reldosis",
-                             "Popup_Dosis_Delete"})
+    for (const char *name : {Cmd::ToolbarWorklist, Cmd::ToolbarRefreshDoses, Cmd::ToolbarDeleteDoses, Cmd::ToolbarDoseRecords,
+                             Cmd::DoseDelete})
         QVERIFY2(h.w.commands->action(QString::fromLatin1(name))->isEnabled(), name);
     QVERIFY(h.w.cmdWorklist->isEnabled());
     QVERIFY(!h.w.cmdNew->isEnabled());

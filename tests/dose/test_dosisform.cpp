@@ -1,6 +1,7 @@
 // The dose browser: searches by patient ID and name patterns and by date, "All",
 // "Set Free" and the calendar.
 #include "DosePanelHarness.h"
+#include "ui/CommandIds.h"
 
 #include "core/DateText.h"
 #include "dose/DosisForm.h"
@@ -190,7 +191,7 @@ void TestDosisForm::controlsAndCaption()
         opened = d.objectName() == QStringLiteral("DosisForm") && d.isModal();
         return int(QDialog::Accepted);
     };
-    h->w.commands->run(QStringLiteral("Toolbar1_reldosis"));
+    h->w.commands->run(Cmd::ToolbarDoseRecords);
     QVERIFY(opened);
 }
 

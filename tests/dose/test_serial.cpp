@@ -1,6 +1,7 @@
 // The serial link to the X-ray unit on a real pseudo-terminal: configuration, opening,
 // the debug lines, the polling timer's gathering and the HFE end-of-message rule.
 #include "CaptureTestKit.h"
+#include "ui/CommandIds.h"
 #include "dose/DoseCapturePanel.h"
 #include "dose/SerialLink.h"
 
@@ -328,7 +329,7 @@ void TestSerial::otherUnitsOnlyGather()
     QVERIFY(doseRows(*a.ts).isEmpty());
 
     // "Fill" hands the gathered text over.
-    QVERIFY(a.cw.commands.run("mnuFill"));
+    QVERIFY(a.cw.commands.run(Cmd::Fill));
     const auto rows = doseRows(*a.ts);
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows[0]["mGy1"].toString(), QStringLiteral("1.31"));

@@ -2,6 +2,7 @@
 // real provider; applying a patient fills the panel and switches the buttons, a failed
 // query leaves the main window as it was.
 #include "DosePanelHarness.h"
+#include "ui/CommandIds.h"
 #include "WorklistProvider.h"
 
 #include "net/WorklistForm.h"
@@ -61,7 +62,7 @@ void TestWorklistPanel::toolbarLeavesPollingAlone()
     DosePanelHarness h;
     wl.configure(h.station().settings(), QStringLiteral("MAMMO1"));
     h.area->execDialog = fillAndApply;
-    h.w.commands->run(QStringLiteral("Toolbar1_worklist"));
+    h.w.commands->run(Cmd::ToolbarWorklist);
     QVERIFY(!h.w.SerTimer->isActive());
     QCOMPARE(h.state.row(1), QStringLiteral("P1"));
     QVERIFY(h.w.cmdNew->isEnabled());

@@ -1,6 +1,7 @@
 // The update: tasks applied to the loaded images, the rest of the study and the
 // patient, refiled by the real data manager; refusals and cut-off runs leave the store
 // as it was or complete it at the next start.
+#include "Requires.h"
 #include "../companions/CompanionTestKit.h"
 #include "RecordingProgress.h"
 #include "StoreFixture.h"
@@ -229,7 +230,7 @@ private slots:
         Env env;
         const QString mr = kit::testFile(QStringLiteral("MR_small.dcm"));
         if (!QFileInfo::exists(mr))
-            QSKIP("pydicom test files missing");
+            CALVAREX_MISSING("pydicom test files missing");
         const qint64 pat = env.fx.addPatient(QStringLiteral("P2"), QStringLiteral("Mr"), QStringLiteral("Small"));
         const QString studyUid = dicom::Image::readFile(mr)->value(0x0020, 0x000D).value();
         const qint64 studyId = env.fx.addStudy(pat, studyUid);

@@ -1,6 +1,7 @@
 // Mutation drivers, run by CTest on a fixed seed and a bounded number of rounds: the dose
 // message parser on the unit's messages and the element walk on real DICOM files, each
 // cut, flipped, duplicated and spliced. A crash, a hang or a broken invariant fails.
+#include "Requires.h"
 #include "../companions/CompanionTestKit.h"
 #include "core/AppError.h"
 #include "dicom/ElementScan.h"
@@ -74,7 +75,7 @@ private slots:
     void elementWalkOnDamagedFiles()
     {
         if (pydicomTestFiles().isEmpty())
-            QSKIP("pydicom's test files are not installed");
+            CALVAREX_MISSING("pydicom's test files are not installed");
         QList<QByteArray> seeds;
         for (const char *name : {"CT_small.dcm", "MR_small.dcm", "rtplan.dcm", "JPEG2000.dcm", "emri_small_big_endian.dcm"})
             if (QFile::exists(kit::testFile(QString::fromLatin1(name))))

@@ -4,6 +4,7 @@
 // images (pydicom's reports, RT objects, a medium made by dcmmkdir), duplicates, the
 // progress window through the panel, and the real data manager: started by the import
 // when it is not running, filing what was imported, and what waited when it could not.
+#include "Requires.h"
 #include "../companions/CompanionTestKit.h"
 #include "RecordingProgress.h"
 #include "StoreFixture.h"
@@ -139,7 +140,7 @@ private slots:
     void initTestCase()
     {
         if (pydicomTestFiles().isEmpty())
-            QSKIP("python3-pydicom is not installed");
+            CALVAREX_MISSING("python3-pydicom is not installed");
         m_tree = m_media.filePath(DirTests);
         QVERIFY(copyTree(sourceTree(), m_tree));
         kit::runTool(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("a-w"), m_tree});

@@ -1,5 +1,6 @@
 // Storage destinations and the transfers against real peers: storescp (with and without
 // accepting compressed syntaxes), an SCP that refuses one image, a silent port, a closed one.
+#include "Requires.h"
 #include "RecordingProgress.h"
 #include "StoreFixture.h"
 #include "StorePeers.h"
@@ -110,7 +111,7 @@ void TestSend::seriesArrivesUnchanged()
     QFETCH(bool, acceptAll);
     const QString jpegLs = pydicomTestFiles() + "/MR_small_jpeg_ls_lossless.dcm";
     if (!QFile::exists(jpegLs))
-        QSKIP("python3-pydicom test files are missing");
+        CALVAREX_MISSING("python3-pydicom test files are missing");
     TestStation ts;
     StoreFixture fx(*ts);
     const auto made = fx.addStudyWithImages(fx.addPatient("P1", "DOE", "JANE"), 2, QSize(332, 410));

@@ -1,6 +1,7 @@
 // The store browser and viewer on a real store: rows in a real SQLite file, real DICOM
 // files (generated mammograms and pydicom's real-world files), real widgets.
 #include "BrowserHarness.h"
+#include "ui/CommandIds.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/AppError.h"
@@ -172,7 +173,7 @@ private slots:
 
         // A manual refresh rebuilds even with tblReceive empty.
         e.fx.addPatient(QStringLiteral("C3"), QStringLiteral("Gamma"));
-        QVERIFY(e.w().commands->run(QStringLiteral("mnuRefreshList")));
+        QVERIFY(e.w().commands->run(Cmd::RefreshList));
         QCOMPARE(lv->topLevelItemCount(), 3);
     }
 
@@ -185,7 +186,7 @@ private slots:
         tick(e.w()); // returns at once
         e.ts->busy = false;
         e.fx.addPatient(QStringLiteral("B2"), QStringLiteral("Beta"));
-        e.w().commands->run(QStringLiteral("mnuRefreshList"));
+        e.w().commands->run(Cmd::RefreshList);
         QCOMPARE(e.w().lvPatients->topLevelItemCount(), 2);
     }
 
@@ -447,7 +448,7 @@ private slots:
         // No on a study and on its right-button menu: nothing loads, no menu.
         e.ts.prompter.yesNo = {false};
         clickItem(e.w().lvStudien, e.w().lvStudien->topLevelItem(0), Qt::RightButton);
-        QVERIFY(!e.w().commands->menu(QStringLiteral("PopUpStudie"))->isVisible());
+        QVERIFY(!e.w().commands->menu(Menu::Study)->isVisible());
         QCOMPARE(e.w().lvTasks->topLevelItemCount(), 1);
 
         // Yes: the tasks go and the other patient is taken.
@@ -525,7 +526,7 @@ private slots:
         e.fx.addStudyWithImages(pat, 2, QSize(), 2);
         e.area().refreshPatientList();
         clickItem(e.w().lvPatients, e.w().lvPatients->topLevelItem(0), Qt::RightButton);
-        QMenu *patientMenu = e.w().commands->menu(QStringLiteral("PopUpPatient"));
+        QMenu *patientMenu = e.w().commands->menu(Menu::Patient);
         QVERIFY(patientMenu->isVisible());
         patientMenu->hide();
         // The menu's patient only: nobody is current before a pick.
@@ -537,16 +538,16 @@ private slots:
         new QTreeWidgetItem(e.w().lvTasks, {QStringLiteral("Studie")});
         e.ts.prompter.yesNo = {true};
         clickItem(e.w().lvStudien, e.w().lvStudien->topLevelItem(0), Qt::RightButton);
-        QMenu *studyMenu = e.w().commands->menu(QStringLiteral("PopUpStudie"));
+        QMenu *studyMenu = e.w().commands->menu(Menu::Study);
         QVERIFY(studyMenu->isVisible());
         studyMenu->hide();
         QCOMPARE(e.w().lvTasks->topLevelItemCount(), 0);
         QCOMPARE(e.ts.prompter.texts_shown(), QStringList{QStringLiteral("Cancel current changes?")});
 
         // The series list: no menu on the back entry, the menu on a series.
-        QVERIFY(e.w().commands->run(QStringLiteral("PopUpStudie_ViewSeries")));
+        QVERIFY(e.w().commands->run(Cmd::StudyViewSeries));
         QListWidget *ls = e.w().lvSerien;
-        QMenu *seriesMenu = e.w().commands->menu(QStringLiteral("PopUpSerie"));
+        QMenu *seriesMenu = e.w().commands->menu(Menu::Series);
         ls->setCurrentRow(0);
         QTest::mouseClick(ls->viewport(), Qt::RightButton, {}, ls->visualItemRect(ls->item(0)).center());
         QCoreApplication::processEvents();
@@ -566,7 +567,7 @@ private slots:
         e.area().refreshPatientList();
         clickItem(e.w().lvPatients, e.w().lvPatients->topLevelItem(0));
         e.w().lvStudien->setCurrentItem(e.w().lvStudien->topLevelItem(0));
-        QVERIFY(e.w().commands->run(QStringLiteral("PopUpStudie_ViewSeries")));
+        QVERIFY(e.w().commands->run(Cmd::StudyViewSeries));
         QListWidget *ls = e.w().lvSerien;
         QVERIFY(e.w().frmSerien->isVisible());
         QCOMPARE(ls->count(), 3);
@@ -589,7 +590,7 @@ private slots:
 
         // The back entry closes the window again.
         ls->setCurrentRow(0);
-        QVERIFY(e.w().commands->run(QStringLiteral("PopUpSerie_ViewImages")));
+        QVERIFY(e.w().commands->run(Cmd::SeriesViewImages));
         QVERIFY(!e.w().frmSerien->isVisible());
         QCOMPARE(ls->count(), 0);
     }
@@ -702,25 +703,25 @@ private slots:
         ViewerWidget *v = e.w().dv1;
         CommandTable *c = e.w().commands;
         // Nothing picked: the single-image items do nothing.
-        QVERIFY(c->run(QStringLiteral("PopUpViewer_RotateRight")));
+        QVERIFY(c->run(Cmd::ViewerRotateRight));
         QCOMPARE(v->image(1).rotation, 0);
         e.area().pickImage(2);
-        c->run(QStringLiteral("PopUpViewer_RotateRight"));
-        c->run(QStringLiteral("PopUpViewer_RotateRight"));
-        c->run(QStringLiteral("PopUpViewer_MirrorH"));
+        c->run(Cmd::ViewerRotateRight);
+        c->run(Cmd::ViewerRotateRight);
+        c->run(Cmd::ViewerMirrorH);
         QCOMPARE(v->image(2).rotation, 180);
         QVERIFY(v->image(2).mirrorH);
         QCOMPARE(v->image(1).rotation, 0);
-        c->run(QStringLiteral("PopUpViewer_AllRotateLeft"));
-        c->run(QStringLiteral("PopUpViewer_AllMirrorV"));
+        c->run(Cmd::ViewerAllRotateLeft);
+        c->run(Cmd::ViewerAllMirrorV);
         QCOMPARE(v->image(1).rotation, 270);
         QCOMPARE(v->image(2).rotation, 90);
         QVERIFY(v->image(3).mirrorV);
-        c->run(QStringLiteral("PopUpViewer_Reset"));
+        c->run(Cmd::ViewerReset);
         QCOMPARE(v->image(2).rotation, 0);
         QVERIFY(!v->image(2).mirrorH);
         QCOMPARE(v->image(1).rotation, 270);
-        c->run(QStringLiteral("PopUpViewer_ResetAll"));
+        c->run(Cmd::ViewerResetAll);
         QCOMPARE(v->image(1).rotation, 0);
         QVERIFY(!v->image(3).mirrorV);
 
@@ -728,7 +729,7 @@ private slots:
         QTest::mouseClick(v, Qt::RightButton, {}, v->cellRect(2).center());
         auto *menu = v->findChild<QMenu *>(QStringLiteral("dv1_menu"));
         QVERIFY(menu && menu->isVisible());
-        QVERIFY(menu->actions().contains(c->action(QStringLiteral("Popup_Dicom_Delete"))));
+        QVERIFY(menu->actions().contains(c->action(Cmd::ImageDelete)));
         menu->hide();
     }
 
@@ -739,7 +740,7 @@ private slots:
         e.fx.addStudyWithImages(pat, 2);
         QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
         QCOMPARE(e.w().dv1->count(), 2);
-        e.w().commands->run(QStringLiteral("mnuRefreshList"));
+        e.w().commands->run(Cmd::RefreshList);
         QCOMPARE(e.w().lvStudien->topLevelItemCount(), 0);
         QCOMPARE(e.w().lvImages->topLevelItemCount(), 0);
         QCOMPARE(e.w().dv1->count(), 0);
@@ -758,7 +759,7 @@ private slots:
         QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
         QTreeWidget *lv = e.w().lvPatients;
         clickItem(lv, findPatient(lv, QStringLiteral("P2")), Qt::RightButton);
-        QMenu *menu = e.w().commands->menu(QStringLiteral("PopUpPatient"));
+        QMenu *menu = e.w().commands->menu(Menu::Patient);
         QVERIFY(menu->isVisible());
         menu->hide();
         QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
@@ -775,7 +776,7 @@ private slots:
             f.findChild<QPushButton *>("cmdOK")->click();
             return f.result();
         };
-        QVERIFY(e.w().commands->run(QStringLiteral("PopUpPatient_Delete")));
+        QVERIFY(e.w().commands->run(Cmd::PatientDelete));
         QCOMPARE(rowCount(*e.ts, QStringLiteral("tblPatienten")), 1);
         QVERIFY(!findPatient(lv, QStringLiteral("P2")));
         QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
@@ -826,7 +827,7 @@ private slots:
         new QTreeWidgetItem(e.w().lvTasks, {QStringLiteral("Studie"), QStringLiteral("0010,0010")});
         // A rebuild puts a new patient into P1's old row.
         e.fx.addPatient(QStringLiteral("A0"), QStringLiteral("Ahead"));
-        e.w().commands->run(QStringLiteral("mnuRefreshList"));
+        e.w().commands->run(Cmd::RefreshList);
         QTreeWidget *lv = e.w().lvPatients;
         QCOMPARE(lv->topLevelItem(0)->text(0), QStringLiteral("A0"));
         e.ts.prompter.yesNo = {false};
@@ -917,7 +918,7 @@ private slots:
         QCOMPARE(rowCount(*e.ts, QStringLiteral("tblReceive")), 0);
 
         // A refresh rebuilds: what was loaded is gone and the panels say nothing of it.
-        e.w().commands->run(QStringLiteral("mnuRefreshList"));
+        e.w().commands->run(Cmd::RefreshList);
         QCOMPARE(v->count(), 0);
         QCOMPARE(e.w().statusPanel[BrowserPanel::PanelImages]->text(), QString());
         QCOMPARE(e.w().statusPanel[BrowserPanel::PanelSelected]->text(), QString());
@@ -997,13 +998,13 @@ private slots:
         }
 
         // The View menu item turns the hanging off, and the setting remembers it.
-        QVERIFY(e.w().commands->run(QStringLiteral("mnuAnsichtMammo")));
+        QVERIFY(e.w().commands->run(Cmd::MammoLayout));
         QVERIFY(!v->isHanging());
         QCOMPARE(v->rows(), 7);
         QCOMPARE(v->cells(), (QList<int>{1, 2, 3, 4}));
         QCOMPARE(e.ts->settingsStore().readValue(QStringLiteral("General/MammoLayout"), {}), QStringLiteral("0"));
-        QVERIFY(!e.w().commands->action(QStringLiteral("mnuAnsichtMammo"))->isChecked());
-        QVERIFY(e.w().commands->run(QStringLiteral("mnuAnsichtMammo")));
+        QVERIFY(!e.w().commands->action(Cmd::MammoLayout)->isChecked());
+        QVERIFY(e.w().commands->run(Cmd::MammoLayout));
         QVERIFY(v->isHanging());
     }
 
@@ -1083,7 +1084,7 @@ private slots:
         QVERIFY(v->enlargedPicture() != before);
         QVERIFY(!v->findChild<QMenu *>(QStringLiteral("dv1_menu")) || !v->findChild<QMenu *>(QStringLiteral("dv1_menu"))->isVisible());
 
-        QVERIFY(e.w().commands->run(QStringLiteral("PopUpViewer_Reset")));
+        QVERIFY(e.w().commands->run(Cmd::ViewerReset));
         QCOMPARE(e.area().windowCentre(), centre);
         QCOMPARE(e.area().windowWidth(), width);
         QCOMPARE(v->enlargedPicture(), before);

@@ -1,6 +1,7 @@
 // JPEG 2000 from the wire to the screen: pydicom's real files received by the station's
 // own companions from dcmsend, filed as they came, and rendered like their uncompressed
 // twins; an offer the receiver cannot take is logged with its sender.
+#include "Requires.h"
 #include "../companions/CompanionTestKit.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
@@ -32,7 +33,7 @@ private slots:
     void initTestCase()
     {
         if (pydicomTestFiles().isEmpty())
-            QSKIP("pydicom's test files are not installed");
+            CALVAREX_MISSING("pydicom's test files are not installed");
     }
 
     void losslessRendersLikeItsUncompressedTwin_data()
