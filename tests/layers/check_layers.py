@@ -6,7 +6,8 @@
 - <dcmtk/...> only under src/dicom
 - src/core includes no other folder of ours
 - logic files (everything but ...Panel, ...Form, ...Widget, ...Dialog and the ui,
-  dialogs and app folders) and the companions include no Qt Widgets header
+  dialogs and app folders), the companions and peers/ include no Qt Widgets header
+- peers/ (what tests, benchmarks and the demo room start) includes no Qt Test header
 
 Every violation is printed as file:line: rule. Exit code 1 when there is one.
   check_layers.py ROOT        check the tree at ROOT
@@ -51,7 +52,7 @@ def is_widget_include(target, widgets):
 def check(root, widgets):
     problems = []
     files = []
-    for base in ("src", "companions"):
+    for base in ("src", "companions", "peers"):
         for dirpath, _, names in os.walk(os.path.join(root, base)):
             for n in names:
                 if n.endswith((".cpp", ".h")):
@@ -69,6 +70,8 @@ def check(root, widgets):
                     continue
                 quote, target = m.group(1), m.group(2)
                 where = f"{rel}:{lineno}"
+                if parts[0] == "peers" and (target == "QTest" or target.startswith(("QtTest/", "QSignalSpy"))):
+                    problems.append(f"{where}: Qt Test header <{target}> in peers/ (it is no test library)")
                 if quote == "<" and target.startswith("dcmtk/") and folder != "dicom":
                     problems.append(f"{where}: <{target}> outside src/dicom (only the DICOM layer talks to DCMTK)")
                 if quote == "<" and not is_window and is_widget_include(target, widgets):
@@ -79,9 +82,9 @@ def check(root, widgets):
                 if other not in FLOOR:
                     continue
                 if not in_src:
-                    # The companions link the logic library only.
+                    # The companions and the peers link the logic library only.
                     if other in WINDOW_FOLDERS or WINDOW_FILE.search(target):
-                        problems.append(f"{where}: companion includes window code \"{target}\"")
+                        problems.append(f"{where}: {parts[0]} file includes window code \"{target}\"")
                     continue
                 if folder not in FLOOR or other == folder:
                     continue
@@ -106,6 +109,7 @@ def selftest():
         "src/store/BrowserPanel.cpp": '#include <QTreeWidget>\n#include "ui/CommandTable.h"\n',
         "src/dose/Records.cpp": '#include "ui/CommandTable.h"\n',
         "companions/TqX/main.cpp": '#include "store/BrowserPanel.h"\n',
+        "peers/Pacs.cpp": '#include <dcmtk/dcmnet/scu.h>\n#include <QTest>\n#include <QWidget>\n#include "dicom/Uid.h"\n',
     }
     expected = [
         "src/core/Bad.h:1: src/core includes",
@@ -114,7 +118,10 @@ def selftest():
         "src/net/Peer.cpp:1: <dcmtk/dcmdata/dctk.h> outside src/dicom",
         "src/dose/Thing.cpp:1: includes \"app/MainForm.h\" (nothing includes app/)",
         "src/dose/Records.cpp:1: logic file includes window code",
-        "companions/TqX/main.cpp:1: companion includes window code",
+        "companions/TqX/main.cpp:1: companions file includes window code",
+        "peers/Pacs.cpp:1: <dcmtk/dcmnet/scu.h> outside src/dicom",
+        "peers/Pacs.cpp:2: Qt Test header <QTest>",
+        "peers/Pacs.cpp:3: widget header <QWidget>",
     ]
     with tempfile.TemporaryDirectory() as root:
         for rel, text in planted.items():
@@ -128,7 +135,7 @@ def selftest():
             print(f"selftest: expected a report starting with: {e}")
             ok = False
     for p in got:
-        if p.startswith(("src/store/Fine.cpp", "src/store/BrowserPanel.cpp")):
+        if p.startswith(("src/store/Fine.cpp", "src/store/BrowserPanel.cpp", "peers/Pacs.cpp:4")):
             print(f"selftest: reported a file that keeps the rules: {p}")
             ok = False
     print("selftest " + ("passed" if ok else "FAILED"))
