@@ -1,8 +1,8 @@
 #include "TestStation.h"
+#include "peers/Ports.h"
 #include "store/Schema.h"
 
 #include <QDir>
-#include <QTcpServer>
 
 TestStation::TestStation(bool withDatabases)
 {
@@ -19,12 +19,7 @@ QString binDir()
     return env.isEmpty() ? QStringLiteral(CALVAREX_BIN_DIR) : QString::fromLocal8Bit(env);
 }
 
-quint16 freeTcpPort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
+quint16 freeTcpPort() { return peers::freePort(); }
 
 QString pydicomTestFiles()
 {
