@@ -267,17 +267,20 @@ bool DemoRoom::startStation()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("CALVAREX_HOME"), m_station);
     env.insert(QStringLiteral("CALVAREX_SETTINGS"), m_settingsFile);
+    // The automatic examination runs in the demo's own build of the station.
+    QString program = m_o.binDir + QStringLiteral("/Calvarex");
     QStringList args;
     if (m_o.automatic) {
         env.insert(QStringLiteral("CALVAREX_UNATTENDED"), QStringLiteral("1"));
-        args << QStringLiteral("--auto-examination") << m_o.autoPatient << QStringLiteral("--screens")
+        program = m_o.binDir + QStringLiteral("/demo-station");
+        args << QStringLiteral("--patient") << m_o.autoPatient << QStringLiteral("--screens")
              << m_o.folder + QStringLiteral("/screens");
     }
     m_calvarex->setProcessEnvironment(env);
     m_calvarex->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     connect(m_calvarex.get(), &QProcess::readyReadStandardOutput, this, &DemoRoom::stationOutput);
     connect(m_calvarex.get(), &QProcess::finished, this, [this](int code) { stationEnded(code); });
-    m_calvarex->start(m_o.binDir + QStringLiteral("/Calvarex"), args);
+    m_calvarex->start(program, args);
     if (!m_calvarex->waitForStarted(10000)) {
         std::fprintf(stderr, "demo-room: the station did not start: %s\n", qPrintable(m_calvarex->errorString()));
         return false;
