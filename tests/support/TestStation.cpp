@@ -1,16 +1,12 @@
 #include "TestStation.h"
 #include "peers/Ports.h"
-#include "store/Schema.h"
+#include "peers/StationFolder.h"
 
 #include <QDir>
 
 TestStation::TestStation(bool withDatabases)
 {
-    station = std::make_unique<Station>(dir.path(), std::make_unique<SettingsStore>(settingsFile()), prompter);
-    station->loadSettings();
-    station->paths().createFolders();
-    if (withDatabases)
-        Schema::ensureDatabases(station->paths());
+    station = peers::openStation(dir.path(), settingsFile(), prompter, withDatabases);
 }
 
 QString binDir()

@@ -5,10 +5,10 @@
 #include "core/Station.h"
 #include "net/Destinations.h"
 #include "dicom/Uid.h"
-#include "store/Schema.h"
 
 #include "peers/Orthanc.h"
 #include "peers/Ports.h"
+#include "peers/StationFolder.h"
 #include "peers/Worklist.h"
 #include "peers/XraySim.h"
 
@@ -130,10 +130,7 @@ bool DemoRoom::prepareFolder()
         }
     writeText(dir.filePath(Marker), "This folder belongs to the Calvarex demo room (scripts/run --demo).\n");
     m_prompter = std::make_unique<SilentPrompter>();
-    m_stationObj = std::make_unique<Station>(m_station, std::make_unique<SettingsStore>(m_settingsFile), *m_prompter);
-    m_stationObj->loadSettings();
-    m_stationObj->paths().createFolders();
-    Schema::ensureDatabases(m_stationObj->paths());
+    m_stationObj = peers::openStation(m_station, m_settingsFile, *m_prompter);
     return true;
 }
 
