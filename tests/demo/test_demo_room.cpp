@@ -6,39 +6,22 @@
 #include "Wait.h"
 
 #include "core/Companions.h"
+#include "peers/Orthanc.h"
 
 #include <QDir>
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStandardPaths>
-#include <QTimer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
 
 namespace {
-
-QByteArray httpGet(quint16 port, const QString &path)
-{
-    QNetworkAccessManager net;
-    QNetworkReply *reply = net.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path))));
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(15000, &loop, &QEventLoop::quit);
-    loop.exec();
-    const QByteArray body = reply->isFinished() ? reply->readAll() : QByteArray();
-    delete reply;
-    return body;
-}
 
 bool processGone(qint64 pid)
 {
@@ -194,35 +177,16 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
 
     // The PACS's side, read back from its storage by a fresh Orthanc: four instances of the
     // patient, each with its own exposure's dose in the unit's attribute.
-    const quint16 dicomPort = freeTcpPort();
-    const quint16 httpPort = freeTcpPort();
-    const QString config = work.filePath(QStringLiteral("orthanc-check.json"));
-    QFile cfg(config);
-    QVERIFY(cfg.open(QIODevice::WriteOnly));
-    cfg.write(QJsonDocument(QJsonObject{{"StorageDirectory", folder + QStringLiteral("/orthanc/db")},
-                                        {"IndexDirectory", folder + QStringLiteral("/orthanc/db")},
-                                        {"DicomPort", dicomPort},
-                                        {"HttpPort", httpPort},
-                                        {"RemoteAccessAllowed", false},
-                                        {"AuthenticationEnabled", false}})
-                  .toJson());
-    cfg.close();
-    QProcess orthanc;
-    orthanc.setProcessChannelMode(QProcess::MergedChannels);
-    orthanc.start(QStringLiteral("Orthanc"), {config});
-    QVERIFY(orthanc.waitForStarted(10000));
-    QVERIFY(waitUntil(
-        [&] {
-            QTcpSocket s;
-            s.connectToHost(QStringLiteral("127.0.0.1"), httpPort);
-            return s.waitForConnected(200);
-        },
-        30000));
+    peers::OrthancPacs::Options check;
+    check.folder = work.filePath(QStringLiteral("orthanc-check"));
+    check.storage = folder + QStringLiteral("/orthanc/db");
+    peers::OrthancPacs orthanc(check);
+    QVERIFY2(orthanc.start(), qPrintable(orthanc.output()));
     int found = 0;
     QSet<int> numbers;
-    for (const QJsonValue &id : QJsonDocument::fromJson(httpGet(httpPort, QStringLiteral("/instances"))).array()) {
+    for (const QJsonValue &id : QJsonDocument::fromJson(orthanc.get(QStringLiteral("/instances"))).array()) {
         const QJsonObject tags =
-            QJsonDocument::fromJson(httpGet(httpPort, QStringLiteral("/instances/%1/simplified-tags").arg(id.toString())))
+            QJsonDocument::fromJson(orthanc.get(QStringLiteral("/instances/%1/simplified-tags").arg(id.toString())))
                 .object();
         if (tags.value("PatientID").toString() != QLatin1String("DEMO001"))
             continue;
@@ -236,8 +200,7 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
         QVERIFY2(qAbs(value.toDouble() - doses.value(n) / divisor) < 1e-6,
                  qPrintable(QStringLiteral("image %1: %2 = %3, exposure dose %4").arg(n).arg(doseTag, value).arg(doses.value(n))));
     }
-    orthanc.terminate();
-    orthanc.waitForFinished(10000);
+    orthanc.stop();
     QCOMPARE(found, 4);
     QCOMPARE(numbers, (QSet<int>{1, 2, 3, 4}));
     // The steps were pictured for the operator's script.

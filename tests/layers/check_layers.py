@@ -12,7 +12,9 @@ Window files (the window-file pattern: ui/, dialogs/ and app/, and files named
 Everywhere:
 - nothing includes app/; src/core includes no other folder of ours
 - <dcmtk/...> and the toolkit's support header "dicom/DcmSupport.h" only inside src/dicom
-- the companions (they link the logic library only) include no window code
+- the companions and peers/ (they link the logic library only) include no window code
+  and no Qt Widgets header; peers/ (what tests, benchmarks and the demo room start)
+  includes no Qt Test header either
 
 The window-file pattern is the one CMake sorts the sources into the two libraries with;
 CMake passes it (--window-pattern), so the rule and the build cannot drift apart.
@@ -71,7 +73,7 @@ class Rules:
     def check(self, root, widgets):
         problems = []
         files = []
-        for base in ("src", "companions"):
+        for base in ("src", "companions", "peers"):
             for dirpath, _, names in os.walk(os.path.join(root, base)):
                 for n in names:
                     if n.endswith((".cpp", ".h")):
@@ -95,6 +97,8 @@ class Rules:
             out.append(f"{where}: <{target}> outside src/dicom (only the DICOM layer talks to DCMTK)")
         if quote == "<" and not window and is_widget_include(target, widgets):
             out.append(f"{where}: widget header <{target}> in a logic file")
+        if quote == "<" and parts[0] == "peers" and (target == "QTest" or target.startswith(("QtTest", "QSignalSpy"))):
+            out.append(f"{where}: Qt Test header <{target}> in peers/ (it is no test library)")
         if quote != '"' or "/" not in target:
             return out
         other = target.split("/")[0]
@@ -104,9 +108,9 @@ class Rules:
             out.append(f"{where}: \"{target}\" outside src/dicom (the toolkit's support header stays in the DICOM layer)")
         target_window = self.is_window("src/" + target)
         if not in_src:
-            # The companions link the logic library only.
+            # The companions and the peers link the logic library only.
             if target_window:
-                out.append(f"{where}: companion includes window code \"{target}\"")
+                out.append(f"{where}: {parts[0]} file includes window code \"{target}\"")
             return out
         if folder not in OURS or other == folder:
             return out
@@ -134,6 +138,8 @@ def selftest(rules):
         "src/dose/DoseListPanel.cpp": '#include "net/WorklistForm.h"\n',
         "src/edit/TaskPanel.cpp": '#include "dialogs/DatabaseForm.h"\n',
         "companions/TqX/main.cpp": '#include "store/BrowserPanel.h"\n#include "ui/Colours.h"\n',
+        "peers/Pacs.cpp": ('#include <dcmtk/dcmnet/scu.h>\n#include <QTest>\n#include <QWidget>\n'
+                           '#include "store/BrowserPanel.h"\n#include "dicom/Uid.h"\n'),
         # Files that keep the rules.
         "src/store/Fine.cpp": '#include "core/Station.h"\n#include "dicom/Image.h"\n#include <QString>\n',
         "src/store/BrowserPanel.cpp": ('#include <QTreeWidget>\n#include "ui/CommandTable.h"\n'
@@ -154,8 +160,12 @@ def selftest(rules):
         "src/dose/Records.cpp:2: logic file includes window code \"store/BrowserPanel.h\"",
         "src/dose/DoseListPanel.cpp:1: window file in dose/ includes window header \"net/WorklistForm.h\"",
         "src/edit/TaskPanel.cpp:1: window file in edit/ includes window header \"dialogs/DatabaseForm.h\"",
-        "companions/TqX/main.cpp:1: companion includes window code \"store/BrowserPanel.h\"",
-        "companions/TqX/main.cpp:2: companion includes window code \"ui/Colours.h\"",
+        "companions/TqX/main.cpp:1: companions file includes window code \"store/BrowserPanel.h\"",
+        "companions/TqX/main.cpp:2: companions file includes window code \"ui/Colours.h\"",
+        "peers/Pacs.cpp:1: <dcmtk/dcmnet/scu.h> outside src/dicom",
+        "peers/Pacs.cpp:2: Qt Test header <QTest>",
+        "peers/Pacs.cpp:3: widget header <QWidget>",
+        "peers/Pacs.cpp:4: peers file includes window code \"store/BrowserPanel.h\"",
     ]
     with tempfile.TemporaryDirectory() as root:
         for rel, text in planted.items():

@@ -1,14 +1,13 @@
 #pragma once
 // A pseudo-terminal pair as the serial line of the tests.
+#include "peers/PseudoTerminal.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
 #include <QThread>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 // A pseudo-terminal: the station opens the slave path as its serial port, the test
@@ -17,33 +16,10 @@ class PtyPair {
 public:
     PtyPair()
     {
-        m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
-            return;
-        const char *name = ::ptsname(m_master);
-        if (name)
-            m_slave = QString::fromLocal8Bit(name);
-        // Keep the line up while the station closes and reopens it, raw from the start.
-        m_keep = ::open(name, O_RDWR | O_NOCTTY);
-        if (m_keep >= 0) {
-            termios t{};
-            ::tcgetattr(m_keep, &t);
-            ::cfmakeraw(&t);
-            ::tcsetattr(m_keep, TCSANOW, &t);
-        }
-        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        if (m_line.open())
+            m_slave = QString::fromLocal8Bit(m_line.slavePath().c_str());
     }
-    ~PtyPair()
-    {
-        if (m_keep >= 0)
-            ::close(m_keep);
-        if (m_master >= 0)
-            ::close(m_master);
-    }
-    PtyPair(const PtyPair &) = delete;
-    PtyPair &operator=(const PtyPair &) = delete;
-
-    bool ok() const { return m_master >= 0 && !m_slave.isEmpty(); }
+    bool ok() const { return m_line.ok(); }
     const QString &slavePath() const { return m_slave; }
 
     // The unit sends: bytes onto the line.
@@ -51,7 +27,7 @@ public:
     {
         qsizetype done = 0;
         while (done < bytes.size()) {
-            const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+            const ssize_t n = ::write(master(), bytes.constData() + done, size_t(bytes.size() - done));
             if (n > 0)
                 done += n;
             else
@@ -65,10 +41,10 @@ public:
         QElapsedTimer t;
         t.start();
         while (t.elapsed() < ms) {
-            pollfd p{m_master, POLLIN, 0};
+            pollfd p{master(), POLLIN, 0};
             if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
                 char buf[512];
-                const ssize_t n = ::read(m_master, buf, sizeof buf);
+                const ssize_t n = ::read(master(), buf, sizeof buf);
                 if (n > 0)
                     got.append(buf, n);
                 if (!until.isEmpty() && got.contains(until))
@@ -77,10 +53,9 @@ public:
         }
         return got;
     }
-    int master() const { return m_master; }
+    int master() const { return m_line.master(); }
 
 private:
-    int m_master = -1;
-    int m_keep = -1;
+    peers::PseudoTerminal m_line;
     QString m_slave;
 };

@@ -1,10 +1,12 @@
 #pragma once
-// Storage destinations for send tests on free loopback ports: DCMTK's storescp (as a
-// process, optionally accepting every transfer syntax), a small DCMTK-based SCP that
-// answers the n-th C-STORE with a failure status, and a port that accepts connections
-// and never answers.
+// Storage destinations for send tests on free loopback ports: DCMTK's storescp and
+// Orthanc (from peers/), a small DCMTK-based SCP that answers the n-th C-STORE with a
+// failure status, and a port that accepts connections and never answers.
 #include "TestStation.h"
 #include "dicom/Codecs.h"
+#include "peers/Orthanc.h"
+#include "peers/Ports.h"
+#include "peers/StoreScp.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -17,11 +19,8 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QTest>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -37,62 +36,8 @@ inline int instanceNumber(const QString &file)
     return n;
 }
 
-inline bool waitForPort(quint16 port, int ms = 10000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QTcpSocket s;
-        s.connectToHost(QStringLiteral("127.0.0.1"), port);
-        if (s.waitForConnected(200))
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
-}
-
-class StoreScp {
-public:
-    explicit StoreScp(bool acceptAll = false, const QString &aet = QStringLiteral("ARCHIVE"))
-        : m_aet(aet), m_acceptAll(acceptAll)
-    {
-    }
-    ~StoreScp()
-    {
-        if (m_proc.state() != QProcess::NotRunning) {
-            m_proc.kill();
-            m_proc.waitForFinished(3000);
-        }
-    }
-    bool start()
-    {
-        m_port = freeTcpPort();
-        QStringList args{QStringLiteral("-aet"), m_aet, QStringLiteral("-od"), m_dir.path(), QStringLiteral("-uf")};
-        if (m_acceptAll)
-            args << QStringLiteral("+xa");
-        args << QString::number(m_port);
-        m_proc.setProcessChannelMode(QProcess::MergedChannels);
-        m_proc.start(QStringLiteral("storescp"), args);
-        return m_proc.waitForStarted(5000) && waitForPort(m_port);
-    }
-    QString aet() const { return m_aet; }
-    quint16 port() const { return m_port; }
-    QString folder() const { return m_dir.path(); }
-    QStringList files() const
-    {
-        QStringList out;
-        for (const QString &n : QDir(m_dir.path()).entryList(QDir::Files, QDir::Name))
-            out << m_dir.path() + QLatin1Char('/') + n;
-        return out;
-    }
-
-private:
-    QTemporaryDir m_dir;
-    QString m_aet;
-    bool m_acceptAll;
-    quint16 m_port = 0;
-    QProcess m_proc;
-};
+using peers::StoreScp;
+using peers::waitForPort;
 
 // What a DICOM file holds, for comparing sent and received objects.
 struct ObjectFacts {
@@ -238,71 +183,4 @@ private:
     QList<QTcpSocket *> m_held;
 };
 
-// Orthanc as a PACS: its DICOM port takes the images, its REST API (on loopback) says
-// what arrived.
-class OrthancPacs {
-public:
-    ~OrthancPacs()
-    {
-        if (m_proc.state() != QProcess::NotRunning) {
-            m_proc.terminate();
-            if (!m_proc.waitForFinished(5000))
-                m_proc.kill();
-            m_proc.waitForFinished(3000);
-        }
-    }
-    bool start()
-    {
-        m_port = freeTcpPort();
-        m_http = freeTcpPort();
-        const QString config = m_dir.path() + QStringLiteral("/orthanc.json");
-        QFile f(config);
-        if (!f.open(QIODevice::WriteOnly))
-            return false;
-        f.write(QStringLiteral(R"({ "Name": "test pacs", "StorageDirectory": "%1/db", "IndexDirectory": "%1/db",
-  "DicomAet": "PACS", "DicomPort": %2, "HttpPort": %3, "HttpServerEnabled": true,
-  "RemoteAccessAllowed": false, "AuthenticationEnabled": false, "DicomCheckCalledAet": true,
-  "DicomAlwaysAllowStore": true, "DicomCheckModalityHost": false, "Plugins": [] })")
-                    .arg(m_dir.path())
-                    .arg(m_port)
-                    .arg(m_http)
-                    .toUtf8());
-        f.close();
-        m_proc.setProcessChannelMode(QProcess::MergedChannels);
-        m_proc.start(QStringLiteral("Orthanc"), {config});
-        return m_proc.waitForStarted(5000) && waitForPort(m_http, 20000) && waitForPort(m_port, 20000);
-    }
-    quint16 port() const { return m_port; }
-    // The REST answer to a GET, empty when it failed.
-    QByteArray get(const QString &path)
-    {
-        QProcess curl;
-        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("http://127.0.0.1:%1%2").arg(m_http).arg(path)});
-        curl.waitForFinished(10000);
-        return curl.readAllStandardOutput();
-    }
-    // The received file of an instance, by its SOP Instance UID; empty when not there.
-    QByteArray fileOf(const QString &sopUid)
-    {
-        QProcess curl;
-        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-X"), QStringLiteral("POST"),
-                                            QStringLiteral("--data"), sopUid,
-                                            QStringLiteral("http://127.0.0.1:%1/tools/lookup").arg(m_http)});
-        curl.waitForFinished(10000);
-        const QByteArray answer = curl.readAllStandardOutput();
-        const int at = answer.indexOf("\"ID\"");
-        if (at < 0)
-            return {};
-        const int open = answer.indexOf('"', answer.indexOf(':', at) + 1);
-        const int close = answer.indexOf('"', open + 1);
-        const QString id = QString::fromLatin1(answer.mid(open + 1, close - open - 1));
-        return get(QStringLiteral("/instances/%1/file").arg(id));
-    }
-
-private:
-    QTemporaryDir m_dir;
-    quint16 m_port = 0;
-    quint16 m_http = 0;
-    QProcess m_proc;
-};
-
+using peers::OrthancPacs;

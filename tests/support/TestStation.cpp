@@ -1,16 +1,12 @@
 #include "TestStation.h"
-#include "store/Schema.h"
+#include "peers/Ports.h"
+#include "peers/StationFolder.h"
 
 #include <QDir>
-#include <QTcpServer>
 
 TestStation::TestStation(bool withDatabases)
 {
-    station = std::make_unique<Station>(dir.path(), std::make_unique<SettingsStore>(settingsFile()), prompter);
-    station->loadSettings();
-    station->paths().createFolders();
-    if (withDatabases)
-        Schema::ensureDatabases(station->paths());
+    station = peers::openStation(dir.path(), settingsFile(), prompter, withDatabases);
 }
 
 QString binDir()
@@ -19,12 +15,7 @@ QString binDir()
     return env.isEmpty() ? QStringLiteral(CALVAREX_BIN_DIR) : QString::fromLocal8Bit(env);
 }
 
-quint16 freeTcpPort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
+quint16 freeTcpPort() { return peers::freePort(); }
 
 QString pydicomTestFiles()
 {

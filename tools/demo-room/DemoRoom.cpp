@@ -4,23 +4,20 @@
 #include "core/Companions.h"
 #include "core/Station.h"
 #include "net/Destinations.h"
-#include "store/Schema.h"
+#include "dicom/Uid.h"
 
-#include <dcmtk/config/osconfig.h>
-#include <dcmtk/dcmdata/dcuid.h>
+#include "peers/Orthanc.h"
+#include "peers/Ports.h"
+#include "peers/StationFolder.h"
+#include "peers/Worklist.h"
+#include "peers/XraySim.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QSqlQuery>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QThread>
 #include <cstdio>
 #include <unistd.h>
 #ifdef Q_OS_LINUX
@@ -36,36 +33,6 @@ const QString WorklistAet = QStringLiteral("WORKLIST");
 const QString PacsAet = QStringLiteral("PACS");
 const QString UnitAet = QStringLiteral("MAMMOUNIT");
 const QString Marker = QStringLiteral("demo-room.txt");
-
-quint16 freePort(quint16 wanted = 0)
-{
-    QTcpServer s;
-    if (wanted && s.listen(QHostAddress::LocalHost, wanted))
-        return wanted;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
-bool waitForPort(quint16 port, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QTcpSocket s;
-        s.connectToHost(QStringLiteral("127.0.0.1"), port);
-        if (s.waitForConnected(200))
-            return true;
-        QThread::msleep(100);
-    }
-    return false;
-}
-
-QString newUid()
-{
-    char buf[100];
-    dcmGenerateUniqueIdentifier(buf, SITE_STUDY_UID_ROOT);
-    return QString::fromLatin1(buf);
-}
 
 bool writeText(const QString &path, const QByteArray &text)
 {
@@ -163,149 +130,95 @@ bool DemoRoom::prepareFolder()
         }
     writeText(dir.filePath(Marker), "This folder belongs to the Calvarex demo room (scripts/run --demo).\n");
     m_prompter = std::make_unique<SilentPrompter>();
-    m_stationObj = std::make_unique<Station>(m_station, std::make_unique<SettingsStore>(m_settingsFile), *m_prompter);
-    m_stationObj->loadSettings();
-    m_stationObj->paths().createFolders();
-    Schema::ensureDatabases(m_stationObj->paths());
+    m_stationObj = peers::openStation(m_station, m_settingsFile, *m_prompter);
     return true;
 }
 
 bool DemoRoom::writeWorklist()
 {
-    const QString folder = m_o.folder + QStringLiteral("/worklist/") + WorklistAet;
-    QDir wl(folder);
-    for (const QString &old : wl.entryList({QStringLiteral("*.wl"), QStringLiteral("*.dump")}, QDir::Files))
-        wl.remove(old);
-    writeText(wl.filePath(QStringLiteral("lockfile")), {});
+    m_worklist = std::make_unique<peers::WorklistProvider>(peers::WorklistProvider::Wlmscpfs, WorklistAet,
+                                                           m_o.folder + QStringLiteral("/worklist"));
+    m_worklist->clear();
     m_patients = todaysPatients();
-    const QString today = QDate::currentDate().toString(QStringLiteral("yyyyMMdd"));
-    int n = 0;
     for (Patient &p : m_patients) {
-        ++n;
-        p.studyUid = newUid();
-        p.seriesUid = newUid();
-        QString d;
-        auto line = [&d](const QString &s) { d += s + QLatin1Char('\n'); };
-        line(QStringLiteral("(0008,0005) CS [ISO_IR 100]"));
-        line(QStringLiteral("(0008,0050) SH [%1]").arg(p.accession));
-        line(QStringLiteral("(0008,0080) LO [Calvarex Demo Breast Centre]"));
-        line(QStringLiteral("(0008,0090) PN [%1]").arg(p.referring));
-        line(QStringLiteral("(0010,0010) PN [%1]").arg(p.dicomName()));
-        line(QStringLiteral("(0010,0020) LO [%1]").arg(p.id));
-        line(QStringLiteral("(0010,0030) DA [%1]").arg(p.birthDate));
-        line(QStringLiteral("(0010,0040) CS [%1]").arg(p.sex));
-        line(QStringLiteral("(0020,000d) UI [%1]").arg(p.studyUid));
-        line(QStringLiteral("(0032,1060) LO [Screening mammography]"));
-        line(QStringLiteral("(0040,0100) SQ (Sequence with undefined length #=1)"));
-        line(QStringLiteral("(fffe,e000) na (Item with undefined length #=7)"));
-        line(QStringLiteral("(0008,0060) CS [MG]"));
-        line(QStringLiteral("(0040,0001) AE [%1]").arg(LocalAet));
-        line(QStringLiteral("(0040,0002) DA [%1]").arg(today));
-        line(QStringLiteral("(0040,0003) TM [%1]").arg(p.time));
-        line(QStringLiteral("(0040,0007) LO [Mammography, 4 views]"));
-        line(QStringLiteral("(0040,0009) SH [SPS%1]").arg(n));
-        line(QStringLiteral("(0040,0010) SH [MAMMO-DEMO]"));
-        line(QStringLiteral("(fffe,e00d) na (ItemDelimitationItem)"));
-        line(QStringLiteral("(fffe,e0dd) na (SequenceDelimitationItem)"));
-        line(QStringLiteral("(0040,1001) SH [RP%1]").arg(n));
-        const QString dump = wl.filePath(p.id + QStringLiteral(".dump"));
+        peers::WorklistItem item;
+        item.name = p.dicomName();
+        item.patientId = p.id;
+        item.birthDate = p.birthDate;
+        item.sex = p.sex;
+        item.accession = p.accession;
+        item.referring = p.referring;
+        item.institution = QStringLiteral("Calvarex Demo Breast Centre");
+        item.stationAet = LocalAet;
+        item.time = p.time;
+        item.procedureDescription = QStringLiteral("Screening mammography");
+        item.stepDescription = QStringLiteral("Mammography, 4 views");
+        item.stationName = QStringLiteral("MAMMO-DEMO");
         // The worklist files are in ISO_IR 100 (Latin-1), as their first line says.
-        if (!writeText(dump, d.toLatin1())
-            || QProcess::execute(QStringLiteral("dump2dcm"), {QStringLiteral("+te"), dump, wl.filePath(p.id + QStringLiteral(".wl"))})
-                   != 0) {
+        if (!m_worklist->add(item, p.id)) {
             std::fprintf(stderr, "demo-room: dump2dcm could not write the worklist file of %s\n", qPrintable(p.id));
             return false;
         }
+        p.studyUid = item.studyUid;
+        p.seriesUid = dicom::newUid();
     }
     return true;
 }
 
-QProcess *DemoRoom::startPeer(const QString &name, const QString &program, const QStringList &args, const QString &workDir)
+void DemoRoom::started(const QString &name, qint64 pid) const
 {
-    Peer peer{name, std::make_unique<QProcess>()};
-    QProcess *p = peer.process.get();
-    p->setProcessChannelMode(QProcess::MergedChannels);
-    if (!workDir.isEmpty())
-        p->setWorkingDirectory(workDir);
-#ifdef Q_OS_LINUX
-    // A peer ends with the room even when the room itself is killed.
-    p->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-#endif
-    p->start(program, args);
-    if (!p->waitForStarted(10000)) {
-        std::fprintf(stderr, "demo-room: %s (%s) did not start: %s\n", qPrintable(name), qPrintable(program),
-                     qPrintable(p->errorString()));
-        return nullptr;
-    }
-    log(QStringLiteral("PID %1 %2").arg(name).arg(p->processId()));
-    m_peers.push_back(std::move(peer));
-    return p;
+    log(QStringLiteral("PID %1 %2").arg(name).arg(pid));
 }
 
 bool DemoRoom::startWorklist()
 {
-    m_worklistPort = freePort();
-    QProcess *p = startPeer(QStringLiteral("worklist"), QStringLiteral("wlmscpfs"),
-                            {QStringLiteral("-dfp"), m_o.folder + QStringLiteral("/worklist"), QString::number(m_worklistPort)});
-    if (!p || !waitForPort(m_worklistPort, 15000)) {
-        std::fprintf(stderr, "demo-room: the worklist provider (wlmscpfs) does not answer on port %u\n", m_worklistPort);
+    const bool ok = m_worklist->start();
+    if (m_worklist->processId() > 0)
+        started(QStringLiteral("worklist"), m_worklist->processId());
+    if (!ok) {
+        std::fprintf(stderr, "demo-room: the worklist provider (wlmscpfs) does not answer on port %u\n%s",
+                     m_worklist->port(), qPrintable(m_worklist->output()));
         return false;
     }
+    m_worklistPort = m_worklist->port();
     return true;
 }
 
 bool DemoRoom::startPacs()
 {
-    m_pacsPort = freePort();
-    m_httpPort = freePort(quint16(m_o.httpPort));
-    const QString dir = m_o.folder + QStringLiteral("/orthanc");
-    const QString config = dir + QStringLiteral("/orthanc.json");
-    const QJsonObject cfg{
-        {"Name", "Calvarex demo PACS"},
-        {"StorageDirectory", dir + QStringLiteral("/db")},
-        {"IndexDirectory", dir + QStringLiteral("/db")},
-        {"DicomAet", PacsAet},
-        {"DicomPort", m_pacsPort},
-        {"HttpPort", m_httpPort},
-        {"HttpServerEnabled", true},
-        {"RemoteAccessAllowed", false},
-        {"AuthenticationEnabled", false},
-        {"DicomCheckCalledAet", true},
-        {"DicomAlwaysAllowStore", true},
-        {"DicomCheckModalityHost", false},
-        {"Plugins", QJsonArray()},
-    };
-    if (!writeText(config, QJsonDocument(cfg).toJson()))
-        return false;
-    QProcess *p = startPeer(QStringLiteral("pacs"), QStringLiteral("Orthanc"), {config});
-    if (!p || !waitForPort(m_httpPort, 30000) || !waitForPort(m_pacsPort, 30000)) {
-        std::fprintf(stderr, "demo-room: Orthanc does not answer (DICOM port %u, web port %u)\n", m_pacsPort, m_httpPort);
+    peers::OrthancPacs::Options o;
+    o.aet = PacsAet;
+    o.name = QStringLiteral("Calvarex demo PACS");
+    o.folder = m_o.folder + QStringLiteral("/orthanc");
+    o.httpPort = quint16(m_o.httpPort);
+    m_pacs = std::make_unique<peers::OrthancPacs>(o);
+    const bool ok = m_pacs->start();
+    if (m_pacs->processId() > 0)
+        started(QStringLiteral("pacs"), m_pacs->processId());
+    if (!ok) {
+        std::fprintf(stderr, "demo-room: Orthanc does not answer (DICOM port %u, web port %u)\n%s", m_pacs->port(),
+                     m_pacs->httpPort(), qPrintable(m_pacs->output()));
         return false;
     }
+    m_pacsPort = m_pacs->port();
+    m_httpPort = m_pacs->httpPort();
     return true;
 }
 
 bool DemoRoom::startXrayUnit()
 {
-    m_xray = startPeer(QStringLiteral("xray-unit"), m_o.binDir + QStringLiteral("/xray-sim"), {});
-    if (!m_xray)
-        return false;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 5000 && m_pty.isEmpty()) {
-        m_xray->waitForReadyRead(100);
-        while (m_xray->canReadLine()) {
-            const QString line = QString::fromLatin1(m_xray->readLine()).trimmed();
-            if (line.startsWith(QStringLiteral("PTY ")))
-                m_pty = line.mid(4);
-        }
-    }
-    if (m_pty.isEmpty()) {
-        std::fprintf(stderr, "demo-room: the X-ray unit simulator opened no pseudo-terminal\n");
+    m_xray = std::make_unique<peers::XraySim>(m_o.binDir);
+    const bool ok = m_xray->start();
+    if (m_xray->processId() > 0)
+        started(QStringLiteral("xray-unit"), m_xray->processId());
+    if (!ok) {
+        std::fprintf(stderr, "demo-room: the X-ray unit simulator (%s/xray-sim) opened no pseudo-terminal\n",
+                     qPrintable(m_o.binDir));
         return false;
     }
-    // Its reports are not needed; they are read away so its pipe never fills.
-    connect(m_xray, &QProcess::readyRead, m_xray, [this] { m_xray->readAll(); });
+    m_pty = m_xray->device();
+    // Its reports are not needed.
+    m_xray->ignoreOutput();
     return true;
 }
 
@@ -318,7 +231,7 @@ bool DemoRoom::writeSettings()
                                               {QStringLiteral("lorad"), XrayUnit::LoradM4}};
     s.xrayComm = units.value(m_o.unit, XrayUnit::Hfe501);
     s.comDevice = m_pty;
-    m_receiverPort = freePort();
+    m_receiverPort = peers::freePort();
     s.irAet = StationAet;
     s.irPort = QString::number(m_receiverPort);
     s.worklistLocalAet = LocalAet;
@@ -351,22 +264,25 @@ bool DemoRoom::startStation()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("CALVAREX_HOME"), m_station);
     env.insert(QStringLiteral("CALVAREX_SETTINGS"), m_settingsFile);
+    // The automatic examination runs in the demo's own build of the station.
+    QString program = m_o.binDir + QStringLiteral("/Calvarex");
     QStringList args;
     if (m_o.automatic) {
         env.insert(QStringLiteral("CALVAREX_UNATTENDED"), QStringLiteral("1"));
-        args << QStringLiteral("--auto-examination") << m_o.autoPatient << QStringLiteral("--screens")
+        program = m_o.binDir + QStringLiteral("/demo-station");
+        args << QStringLiteral("--patient") << m_o.autoPatient << QStringLiteral("--screens")
              << m_o.folder + QStringLiteral("/screens");
     }
     m_calvarex->setProcessEnvironment(env);
     m_calvarex->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     connect(m_calvarex.get(), &QProcess::readyReadStandardOutput, this, &DemoRoom::stationOutput);
     connect(m_calvarex.get(), &QProcess::finished, this, [this](int code) { stationEnded(code); });
-    m_calvarex->start(m_o.binDir + QStringLiteral("/Calvarex"), args);
+    m_calvarex->start(program, args);
     if (!m_calvarex->waitForStarted(10000)) {
         std::fprintf(stderr, "demo-room: the station did not start: %s\n", qPrintable(m_calvarex->errorString()));
         return false;
     }
-    log(QStringLiteral("PID station %1").arg(m_calvarex->processId()));
+    started(QStringLiteral("station"), m_calvarex->processId());
     return true;
 }
 
@@ -449,7 +365,7 @@ void DemoRoom::exposeNext()
     log(QStringLiteral("unit: exposure %1 (%2) %3 kV %4 mAs, dose %5")
             .arg(view + 1)
             .arg(QLatin1String(ViewNames[view]), kv, mas, m_lastDose));
-    m_xray->write((command + QLatin1Char('\n')).toLatin1());
+    m_xray->command(command);
     if (m_o.unit == QLatin1String("lorad"))
         log(QStringLiteral("unit: press \"Get Dose Product\" in the station to fetch the dose"));
     else if (m_o.unit != QLatin1String("hfe") && !m_o.automatic)
@@ -551,8 +467,8 @@ void DemoRoom::sendImage(const QJsonObject &record)
         p.given = record.value("given").toString();
         p.birthDate = record.value("birth").toString().remove(QLatin1Char('-'));
         p.sex = QStringLiteral("F");
-        p.studyUid = newUid();
-        p.seriesUid = newUid();
+        p.studyUid = dicom::newUid();
+        p.seriesUid = dicom::newUid();
         m_patients.push_back(p);
     }
     m_sent[p.id][number] = m_lastDose;
@@ -610,18 +526,7 @@ void DemoRoom::stationEnded(int code)
     stop();
 }
 
-QByteArray DemoRoom::rest(const QString &path) const
-{
-    QNetworkAccessManager net;
-    QNetworkReply *reply = net.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_httpPort).arg(path))));
-    QEventLoop loop;
-    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(15000, &loop, &QEventLoop::quit);
-    loop.exec();
-    const QByteArray body = reply->isFinished() && reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray();
-    reply->deleteLater();
-    return body;
-}
+QByteArray DemoRoom::rest(const QString &path) const { return m_pacs->get(path); }
 
 bool DemoRoom::checkPacs()
 {
@@ -672,21 +577,6 @@ bool DemoRoom::checkPacs()
     return ok;
 }
 
-void DemoRoom::stopPeer(Peer &peer)
-{
-    QProcess *p = peer.process.get();
-    if (!p || p->state() == QProcess::NotRunning)
-        return;
-    if (p == m_xray)
-        p->write("quit\n");
-    else
-        p->terminate();
-    if (!p->waitForFinished(5000)) {
-        p->kill();
-        p->waitForFinished(3000);
-    }
-}
-
 void DemoRoom::stop()
 {
     if (m_stopped || m_stopping)
@@ -713,8 +603,13 @@ void DemoRoom::stop()
             Companions::terminate(pid, name, 3000);
         }
     }
-    for (auto it = m_peers.rbegin(); it != m_peers.rend(); ++it)
-        stopPeer(*it);
+    // The peers, in the reverse order of their start.
+    if (m_xray)
+        m_xray->stop();
+    if (m_pacs)
+        m_pacs->stop();
+    if (m_worklist)
+        m_worklist->stop();
     m_stopped = true;
     log(QStringLiteral("Demo room stopped."));
     emit finished();

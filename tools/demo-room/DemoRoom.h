@@ -22,6 +22,11 @@
 #include <vector>
 
 class Station;
+namespace peers {
+class OrthancPacs;
+class WorklistProvider;
+class XraySim;
+}
 
 class DemoRoom : public QObject {
     Q_OBJECT
@@ -61,10 +66,6 @@ signals:
     void finished();
 
 private:
-    struct Peer {
-        QString name;
-        std::unique_ptr<QProcess> process;
-    };
     bool prepareFolder();
     bool writeWorklist();
     bool startWorklist();
@@ -72,9 +73,8 @@ private:
     bool startXrayUnit();
     bool writeSettings();
     bool startStation();
-    QProcess *startPeer(const QString &name, const QString &program, const QStringList &args,
-                        const QString &workDir = {});
-    void stopPeer(Peer &peer);
+    // Says which process a part of the room runs in ("PID <name> <pid>").
+    void started(const QString &name, qint64 pid) const;
     void stationOutput();
     void stationEnded(int code);
     void terminalInput();
@@ -100,11 +100,12 @@ private:
     QString m_settingsFile;
     std::unique_ptr<Station> m_stationObj;
     std::vector<Patient> m_patients;
-    std::vector<Peer> m_peers;
+    std::unique_ptr<peers::WorklistProvider> m_worklist;
+    std::unique_ptr<peers::OrthancPacs> m_pacs;
+    std::unique_ptr<peers::XraySim> m_xray;
     std::unique_ptr<QProcess> m_calvarex;
     quint16 m_worklistPort = 0, m_pacsPort = 0, m_httpPort = 0, m_receiverPort = 0;
     QString m_pty;
-    QProcess *m_xray = nullptr;
     std::unique_ptr<QProcess> m_modality;
     QTimer m_poll;
     QElapsedTimer m_waited;

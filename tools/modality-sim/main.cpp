@@ -11,6 +11,7 @@
 // receiver's status); the exit code is 0 only when every image was accepted. With --out
 // the files are kept in that folder; with --no-send they are only written.
 #include "StoreFixture.h"
+#include "dicom/Uid.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -55,13 +56,6 @@ View viewOf(int number)
     return views[(number - 1) % 4];
 }
 
-QString newUid()
-{
-    char buf[100];
-    dcmGenerateUniqueIdentifier(buf, SITE_INSTANCE_UID_ROOT);
-    return QString::fromLatin1(buf);
-}
-
 bool put(DcmItem *item, const DcmTagKey &tag, const QString &value)
 {
     // The images carry ISO_IR 100 (Latin-1): names such as "Müller" are written in it.
@@ -94,7 +88,7 @@ QString makeImage(const QString &path, const Patient &p, int number, const QSize
     m.patientId = p.id;
     m.studyUid = p.studyUid;
     m.seriesUid = p.seriesUid;
-    m.sopUid = newUid();
+    m.sopUid = dicom::newUid();
     StoreFixture::writeMammogram(path, m);
 
     // The generated pixels, completed into what a mammography unit sends.
@@ -215,8 +209,8 @@ int main(int argc, char *argv[])
     p.accession = args.value(accession);
     p.referring = args.value(referring);
     p.institution = args.value(institution);
-    p.studyUid = args.isSet(study) ? args.value(study) : newUid();
-    p.seriesUid = args.isSet(series) ? args.value(series) : newUid();
+    p.studyUid = args.isSet(study) ? args.value(study) : dicom::newUid();
+    p.seriesUid = args.isSet(series) ? args.value(series) : dicom::newUid();
     const QStringList wh = args.value(size).split(QLatin1Char('x'));
     const QSize imageSize(wh.value(0).toInt(), wh.value(1).toInt());
     if (p.id.isEmpty() || imageSize.width() < 16 || imageSize.height() < 16

@@ -26,6 +26,8 @@
 // Options: --device PATH (use this device instead of a pseudo-terminal), --baud N
 // (with --device; default 4800), --stay (keep answering after standard input ends).
 
+#include "peers/PseudoTerminal.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -42,7 +44,6 @@
 namespace {
 
 int g_line = -1;    // the side we write to and read from
-int g_keep = -1;    // our own handle on the slave, so the line never hangs up
 size_t g_chunk = 0; // 0: whole messages
 int g_gapMs = 0;
 int g_exposure = 0;
@@ -108,32 +109,6 @@ std::string unescape(const std::string &s)
             r += n;
     }
     return r;
-}
-
-void makeRaw(int fd, int baud)
-{
-    termios t{};
-    if (tcgetattr(fd, &t) != 0)
-        return;
-    cfmakeraw(&t);
-    speed_t sp = B4800;
-    switch (baud) {
-    case 110: sp = B110; break;
-    case 300: sp = B300; break;
-    case 600: sp = B600; break;
-    case 1200: sp = B1200; break;
-    case 2400: sp = B2400; break;
-    case 9600: sp = B9600; break;
-    case 19200: sp = B19200; break;
-    case 38400: sp = B38400; break;
-    case 57600: sp = B57600; break;
-    case 115200: sp = B115200; break;
-    default: break;
-    }
-    cfsetispeed(&t, sp);
-    cfsetospeed(&t, sp);
-    t.c_cflag |= CLOCAL | CREAD;
-    tcsetattr(fd, TCSANOW, &t);
 }
 
 void readLine(int waitMs);
@@ -350,23 +325,16 @@ int main(int argc, char **argv)
     }
 
     std::string path;
+    peers::PseudoTerminal pty;
     if (device.empty()) {
-        g_line = posix_openpt(O_RDWR | O_NOCTTY);
-        if (g_line < 0 || grantpt(g_line) != 0 || unlockpt(g_line) != 0) {
-            std::fprintf(stderr, "xray-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
-            return 1;
-        }
-        const char *name = ptsname(g_line);
-        if (!name) {
-            std::fprintf(stderr, "xray-sim: no slave device: %s\n", std::strerror(errno));
-            return 1;
-        }
-        path = name;
         // Raw line from the start: no echo, no line editing; the station sets its own
         // modes when it opens the port.
-        g_keep = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-        if (g_keep >= 0)
-            makeRaw(g_keep, baud);
+        if (!pty.open(baud)) {
+            std::fprintf(stderr, "xray-sim: %s\n", pty.error().c_str());
+            return 1;
+        }
+        g_line = pty.master();
+        path = pty.slavePath();
     } else {
         path = device;
         g_line = ::open(device.c_str(), O_RDWR | O_NOCTTY);
@@ -374,7 +342,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "xray-sim: cannot open %s: %s\n", device.c_str(), std::strerror(errno));
             return 1;
         }
-        makeRaw(g_line, baud);
+        peers::makeRawLine(g_line, baud);
     }
     ::fcntl(g_line, F_SETFL, ::fcntl(g_line, F_GETFL) | O_NONBLOCK);
     out("PTY " + path);

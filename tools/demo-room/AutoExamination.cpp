@@ -1,4 +1,4 @@
-#include "app/AutoExamination.h"
+#include "AutoExamination.h"
 #include "app/MainForm.h"
 #include "app/Startup.h"
 #include "core/Database.h"
