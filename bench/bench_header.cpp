@@ -66,13 +66,10 @@ int main(int argc, char **argv)
 
     std::vector<double> fills, dumps;
     for (int i = 0; i < Runs; ++i) {
-        selection.currentImage = 0;
-        selection.notifyImagePicked();
+        selection.clearCurrentImage();
         QElapsedTimer t;
         t.start();
-        selection.currentImage = 1;
-        selection.currentImageFile = file;
-        selection.notifyImagePicked();
+        selection.setCurrentImage(1, file);
         fills.push_back(double(t.nsecsElapsed()) / 1e6);
         if (panel.view()->topLevelItemCount() != 300) {
             std::fprintf(stderr, "list holds %d rows\n", panel.view()->topLevelItemCount());

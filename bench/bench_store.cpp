@@ -3,8 +3,12 @@
 //
 //   bench_store [--list] [patient_list_10k] [study_load_per_image] [study_load_peak_memory]
 //               [study_load_j2k_per_image]
-#include "../tests/store/BrowserHarness.h"
+#include "PanelHost.h"
 #include "ui/CommandIds.h"
+#include "store/BrowserPanel.h"
+#include "store/StoreDeleteCommands.h"
+#include "store/ViewerPanel.h"
+#include "store/ViewerWidget.h"
 #include "BenchSupport.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
@@ -71,7 +75,7 @@ void patientList10k()
         }
         t.commit();
     }
-    BrowserHarness h(*ts);
+    PanelHost h(*ts);
     h.window.show();
     QList<double> times;
     for (int run = 0; run < 5; ++run) {
@@ -139,25 +143,25 @@ void studyLoad(bool perImage, bool peakMemory, bool j2k = false)
         baselinePerImage = t.nsecsElapsed() / 1e6 / n;
     }
 
-    BrowserHarness h(*ts);
+    PanelHost h(*ts);
     h.window.resize(1280, 1024);
     h.window.show();
     h.load();
     QCoreApplication::processEvents();
     auto *patient = h.w.lvPatients->topLevelItem(0);
     h.w.lvPatients->setCurrentItem(patient);
-    h.area->patientMouseUp(Qt::LeftButton, h.w.lvPatients->visualItemRect(patient).center());
+    h.browser->patientMouseUp(Qt::LeftButton, h.w.lvPatients->visualItemRect(patient).center());
     auto *study = h.w.lvStudien->topLevelItem(0);
     h.w.lvStudien->setCurrentItem(study);
 
     const qint64 rssBefore = statusKb("VmRSS:");
     const bool peakReset = resetPeak();
     QEventLoop loop;
-    QObject::connect(h.area.get(), &BrowserPanel::loadFinished, &loop, &QEventLoop::quit);
+    QObject::connect(h.viewer, &ViewerPanel::loadFinished, &loop, &QEventLoop::quit);
     QElapsedTimer t;
     t.start();
-    h.area->studyItemClick(study);
-    if (h.area->isLoading())
+    h.browser->studyItemClick(study);
+    if (h.viewer->isLoading())
         loop.exec();
     h.w.dv1->repaint(); // the last picture drawn
     const double perImageMs = t.nsecsElapsed() / 1e6 / n;

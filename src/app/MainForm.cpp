@@ -14,6 +14,8 @@
 #include "io/ImportExportCommands.h"
 #include "store/BrowserPanel.h"
 #include "store/QuarantineCommands.h"
+#include "store/StoreDeleteCommands.h"
+#include "store/ViewerPanel.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
 #include "ui/MainCommands.h"
@@ -67,7 +69,10 @@ MainForm::~MainForm() = default;
 
 void MainForm::buildPanels()
 {
+    // The viewer first: it takes its settings before the lists start their timer.
+    m_viewer = new ViewerPanel(m_station, m_selection, *m_commands, m_hooks, this);
     m_browser = new BrowserPanel(m_station, m_selection, m_edits, *m_commands, m_hooks, this);
+    new StoreDeleteCommands(m_station, m_selection, m_edits, *m_commands, m_hooks, this);
     new CompanionArea(m_station, m_hooks, this);
     m_capture = new DoseCapturePanel(m_station, m_dose, *m_commands, m_hooks, this);
     m_doseList = new DoseListPanel(m_station, m_dose, m_selection, m_edits, *m_commands, m_hooks, this);
@@ -179,7 +184,7 @@ void MainForm::buildLayout()
     // Left: the store browser; middle: the viewer, taking the extra space.
     QWidget *left = m_browser->listsPane();
     split->addWidget(left);
-    split->addWidget(m_browser->viewerPane());
+    split->addWidget(m_viewer->viewerPane());
 
     // Right: current patient and dose on top, header and task editor below.
     auto *right = new QSplitter(Qt::Vertical);
@@ -243,10 +248,12 @@ void MainForm::buildStatusBar()
         sb->addWidget(l, i == 0 ? 2 : 1);
         m_statusPanel[i] = l;
     }
-    connect(m_browser, &BrowserPanel::statusText, this, [this](int i, const QString &text) {
+    auto showStatus = [this](int i, const QString &text) {
         if (i >= 0 && i < 4)
             m_statusPanel[i]->setText(text);
-    });
+    };
+    connect(m_browser, &BrowserPanel::statusText, this, showStatus);
+    connect(m_viewer, &ViewerPanel::statusText, this, showStatus);
     connect(m_capture, &DoseCapturePanel::statusMessage, sb, &QStatusBar::showMessage);
     m_diskWarning = new QLabel;
     m_diskWarning->setObjectName(QStringLiteral("lblDiskWarning"));

@@ -15,6 +15,7 @@ class QuarantineCommands;
 class QLabel;
 class Station;
 class TaskPanel;
+class ViewerPanel;
 
 // The main window: an assembly. It holds the shared state the panels work on (store
 // selection, dose state, edit session), creates the panels, places their controls, owns
@@ -83,6 +84,7 @@ private:
     EditSession m_edits;
 
     BrowserPanel *m_browser = nullptr;
+    ViewerPanel *m_viewer = nullptr;
     DoseCapturePanel *m_capture = nullptr;
     DoseListPanel *m_doseList = nullptr;
     HeaderPanel *m_header = nullptr;

@@ -56,7 +56,7 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
     });
     // "Manually" only while there is a dose row for every listed image, and an image.
     connect(&m_selection, &StoreSelection::studyOpened, this, [this] {
-        m_cmdSelected->setEnabled(m_selection.listedImages > 0 && m_lvDosis->topLevelItemCount() == m_selection.listedImages);
+        m_cmdSelected->setEnabled(m_selection.listedImages() > 0 && m_lvDosis->topLevelItemCount() == m_selection.listedImages());
     });
     // A record just captured (also by "Get Dose Product") is shown with its patient's
     // other open records, whatever the list showed before.

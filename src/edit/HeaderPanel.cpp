@@ -61,7 +61,7 @@ HeaderPanel::HeaderPanel(Station &station, StoreSelection &selection, EditSessio
 
     connect(&edits, &EditSession::cleared, m_lvHeader, &QTreeWidget::clear);
     connect(&selection, &StoreSelection::imagePicked, this, [this] {
-        if (m_selection.currentImage == 0) {
+        if (m_selection.currentImage() == 0) {
             ++m_fillNumber;
             m_lvHeader->clear();
         } else if (!m_station.settings().filterActive.isEmpty()) {
@@ -87,7 +87,7 @@ void HeaderPanel::loadHeaderData()
     const quint64 fill = ++m_fillNumber;
     m_station.trap(QStringLiteral("MainForm LoadHeaderData"), [&] {
         m_lvHeader->clear();
-        const QString file = m_selection.currentImageFile;
+        const QString file = m_selection.currentImageFile();
         if (file.isEmpty())
             return;
         WaitCursor hourglass;

@@ -186,7 +186,7 @@ void TaskPanel::clearEditors()
 
 void TaskPanel::updateButtons()
 {
-    m_cmdTask[0]->setEnabled(!m_txtSelected->text().isEmpty() && !m_selection.viewerFiles.isEmpty());
+    m_cmdTask[0]->setEnabled(!m_txtSelected->text().isEmpty() && !m_selection.viewerFiles().isEmpty());
     m_cmdTask[1]->setEnabled(m_lvTasks->currentItem() && m_lvTasks->currentItem()->isSelected());
 }
 
@@ -214,16 +214,16 @@ void TaskPanel::addTask()
             return;
         Task t;
         t.level = m_cboLevel->currentText();
-        if (t.level == QLatin1String("Series") && m_selection.loadLevel == QLatin1String("Studie")) {
+        if (t.level == QLatin1String("Series") && m_selection.loadLevel() == QLatin1String("Studie")) {
             m_station.prompter().message(QStringLiteral("Cannot create series task on study level."), MsgIcon::Information);
             return;
         }
         if (t.level == QLatin1String("Image")) {
-            if (m_selection.currentImage <= 0) {
+            if (m_selection.currentImage() <= 0) {
                 m_station.prompter().message(QStringLiteral("Please select an image first."), MsgIcon::Information);
                 return;
             }
-            t.level += QStringLiteral(" #") + QString::number(m_selection.currentImage);
+            t.level += QStringLiteral(" #") + QString::number(m_selection.currentImage());
         }
         t.source = m_txtSelected->text();
         t.value = m_selectedValue;
@@ -257,9 +257,9 @@ QString TaskPanel::refusal(const Task &t) const
         quint16 g = 0, e = 0;
         Task::parseTag(t.sourceTag(), &g, &e);
         // The element's representation as the image in view holds it.
-        const QString file = m_selection.currentImageFile.isEmpty() && !m_selection.viewerFiles.isEmpty()
-                                 ? m_selection.viewerFiles.first()
-                                 : m_selection.currentImageFile;
+        const QString file = m_selection.currentImageFile().isEmpty() && !m_selection.viewerFiles().isEmpty()
+                                 ? m_selection.viewerFiles().first()
+                                 : m_selection.currentImageFile();
         if (file.isEmpty())
             return {};
         const auto image = dicom::Image::readFile(file);
@@ -315,7 +315,7 @@ void TaskPanel::updateRulesPopup()
 
 void TaskPanel::loadRuleSet(const QString &name)
 {
-    if (m_selection.viewerFiles.isEmpty())
+    if (m_selection.viewerFiles().isEmpty())
         return;
     bool loaded = false;
     m_station.trap(RuleSets::LoadProcedure, [&] {
@@ -338,22 +338,21 @@ void TaskPanel::applyTasks()
                                      MsgIcon::Information);
         return;
     }
-    if (m_selection.viewerFiles.isEmpty() || m_selection.studyUid.isEmpty() || m_selection.loadLevel.isEmpty()) {
+    if (m_selection.viewerFiles().isEmpty() || m_selection.studyUid().isEmpty() || m_selection.loadLevel().isEmpty()) {
         m_station.prompter().message(QStringLiteral("No images loaded. Please open a study or series first."),
                                      MsgIcon::Information);
         return;
     }
     StudyUpdate::Loaded loaded;
-    loaded.loadLevel = m_selection.loadLevel;
-    loaded.patId = m_selection.patId;
-    loaded.studyUid = m_selection.studyUid;
-    loaded.seriesId = m_selection.seriesId;
-    loaded.viewerFiles = m_selection.viewerFiles;
+    loaded.loadLevel = m_selection.loadLevel();
+    loaded.patId = m_selection.patId();
+    loaded.studyUid = m_selection.studyUid();
+    loaded.seriesId = m_selection.seriesId();
+    loaded.viewerFiles = m_selection.viewerFiles();
     const QList<Task> list = tasks();
     // The current image is forgotten: its file is about to be replaced.
-    m_selection.currentImage = 0;
-    m_selection.currentImageFile.clear();
-    m_selection.notifyImagePicked();
+    if (!m_selection.clearCurrentImage())
+        m_selection.notifyImagePicked();
 
     EditForm::Job job;
     job.operation = EditForm::UpdateStudy;

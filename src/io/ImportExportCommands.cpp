@@ -90,7 +90,7 @@ void ImportExportCommands::runImport(qint16 operation, const QString &procedure,
 
 void ImportExportCommands::exportImages(ImageExport::Kind kind)
 {
-    const QStringList files = m_selection.viewerFiles;
+    const QStringList files = m_selection.viewerFiles();
     if (files.isEmpty()) {
         m_station.prompter().message(QStringLiteral("No images loaded into viewport."), MsgIcon::Information);
         return;

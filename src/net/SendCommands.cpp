@@ -132,8 +132,8 @@ void SendCommands::sendTo(SendTransfer::Level level, const QString &tag)
         return;
     m_station.settings().scp = p;
     // The series the menu was opened on.
-    if (level == SendTransfer::Level::Series && m_selection.popupSeriesId > 0)
-        m_selection.seriesId = m_selection.popupSeriesId;
+    if (level == SendTransfer::Level::Series && m_selection.popupSeriesId() > 0)
+        m_selection.setSeriesId(m_selection.popupSeriesId());
     run(level, m_station.paths().binDir());
 }
 
@@ -167,9 +167,9 @@ void SendCommands::sendPatientToDefault(const QString &stagingDir)
 
 void SendCommands::run(SendTransfer::Level level, const QString &stagingDir)
 {
-    if (level != SendTransfer::Level::Patient && m_selection.studyUid.isEmpty())
+    if (level != SendTransfer::Level::Patient && m_selection.studyUid().isEmpty())
         return;
-    if (level == SendTransfer::Level::Series && m_selection.seriesId == 0)
+    if (level == SendTransfer::Level::Series && m_selection.seriesId() == 0)
         return;
     if (level == SendTransfer::Level::Patient && !m_selection.hasPatient())
         return;
@@ -187,29 +187,28 @@ void SendCommands::run(SendTransfer::Level level, const QString &stagingDir)
     QList<SendTransfer::StudyPlan> plans;
     const bool planned = m_station.trapAndShow(QStringLiteral("MainForm SendImages"), [&] {
         if (level == SendTransfer::Level::Series) {
-            files = SendTransfer::seriesFiles(m_station, m_selection.seriesId);
+            files = SendTransfer::seriesFiles(m_station, m_selection.seriesId());
         } else if (level == SendTransfer::Level::Study) {
             bool ok = false;
-            const qint64 studyId = m_selection.studyId.toLongLong(&ok);
+            const qint64 studyId = m_selection.studyId().toLongLong(&ok);
             if (!ok)
                 throw AppError(ErrorNo::General, QStringLiteral("No study is selected"));
             plans << SendTransfer::studyPlan(m_station, studyId, stagingDir);
         } else {
-            plans = SendTransfer::patientPlan(m_station, m_selection.patId, stagingDir);
+            plans = SendTransfer::patientPlan(m_station, m_selection.patId(), stagingDir);
         }
         files += SendTransfer::filesOf(plans);
     });
     if (!planned || !SCPOnline(files))
         return;
-    m_selection.currentImage = 0;
-    m_selection.currentImageFile.clear();
-    m_selection.notifyImagePicked();
+    if (!m_selection.clearCurrentImage())
+        m_selection.notifyImagePicked();
 
     EditForm::Job job;
     job.doneText = QStringLiteral("Tasks done!");
-    const qint64 seriesId = m_selection.seriesId;
-    const qint64 patId = m_selection.patId;
-    const QString patName = m_selection.patName;
+    const qint64 seriesId = m_selection.seriesId();
+    const qint64 patId = m_selection.patId();
+    const QString patName = m_selection.patName();
     bool success = false, patientGone = false;
     switch (level) {
     case SendTransfer::Level::Series:
@@ -290,19 +289,19 @@ DoseMerge::Situation SendCommands::mergeSituation(const std::vector<qint64> &ids
     // The patient whose study is open, from the store itself; the picked patient only
     // when the study is not (or no longer) stored.
     std::optional<PatientRow> owner;
-    if (!m_selection.studyUid.isEmpty()) {
+    if (!m_selection.studyUid().isEmpty()) {
         Database db = Database::openData(m_station.paths());
-        owner = StoreQueries::patientOfStudy(db, m_selection.studyUid);
+        owner = StoreQueries::patientOfStudy(db, m_selection.studyUid());
     }
     if (owner) {
         s.studyPatient = {owner->patId1, owner->firstName, owner->lastName, owner->birthDate};
         s.studyPatientName = owner->displayName();
     } else {
         s.studyPatient = DoseOwner::ofStorePatient(m_selection.storePatient());
-        s.studyPatientName = m_selection.patName;
+        s.studyPatientName = m_selection.patName();
     }
     s.records = DoseMerge(m_station).records(ids);
-    s.images = int(m_selection.viewerFiles.size());
+    s.images = int(m_selection.viewerFiles().size());
     for (const DoseState::UnstoredExposure &u : m_dose.unstoredExposures)
         if (DoseList::belongsTo(u.patientId, u.firstName, u.lastName, u.birthDate, s.studyPatient))
             s.unstoredNumbers << u.imageNo;
@@ -330,7 +329,7 @@ void SendCommands::mergeImages()
     if (!checkDefault())
         return;
     const std::vector<qint64> ids = m_listedDoses ? m_listedDoses() : std::vector<qint64>();
-    const QStringList viewer = m_selection.viewerFiles;
+    const QStringList viewer = m_selection.viewerFiles();
     QString folder;
     try {
         // Only the study's own patient's doses, all of them stored, one for each image.
@@ -367,7 +366,7 @@ void SendCommands::manually()
         return;
     if (!checkDefault())
         return;
-    if (m_selection.currentImage < 1 || m_selection.currentImageFile.isEmpty()) {
+    if (m_selection.currentImage() < 1 || m_selection.currentImageFile().isEmpty()) {
         m_station.prompter().message(QStringLiteral("Please select an image first!"), MsgIcon::Information);
         return;
     }
@@ -383,7 +382,7 @@ void SendCommands::manually()
     m_dose.assignmentMode = AssignmentMode::SelectedRow;
     const QString folder = newStagingFolder();
     const bool staged = m_station.trapAndShow(Procedure, [&] {
-        auto img = dicom::Image::readFile(m_selection.currentImageFile);
+        auto img = dicom::Image::readFile(m_selection.currentImageFile());
         // The staged copy is named after the stored image it stands for: the send takes it
         // in that image's place (and removes that image when it was accepted), also when
         // the copy became a new object with a UID of its own.

@@ -16,7 +16,7 @@ struct StudyLoader::Job {
 };
 
 StudyLoader::StudyLoader(RenderFn render, QObject *parent)
-    : QObject(parent), m_render(render ? std::move(render) : defaultRender())
+    : QObject(parent), m_render(render ? std::move(render) : defaultRender()), m_sourceRender(defaultSourceRender())
 {
 }
 
@@ -125,5 +125,36 @@ StudyLoader::RenderFn StudyLoader::defaultRender()
 {
     return [](const QString &path, const QSize &maxSize) {
         return ViewerImage(dicom::renderForViewer(path, maxSize), path);
+    };
+}
+
+void StudyLoader::readSource(const QString &path, const QSize &maxSize)
+{
+    reapThreads(false);
+    // The job only counts the worker, so that the reaping joins it once it is done.
+    auto job = std::make_shared<Job>();
+    job->active = 1;
+    const quint64 ticket = ++m_sourceTicket;
+    std::thread t([this, job, render = m_sourceRender, path, maxSize, ticket] {
+        ViewerImage source;
+        QString error;
+        try {
+            source = render(path, maxSize);
+        } catch (const std::exception &e) {
+            error = errorParts(e).text;
+        }
+        QMetaObject::invokeMethod(this, [this, ticket, source, error] {
+            if (ticket == m_sourceTicket)
+                emit sourceReady(source, error);
+        }, Qt::QueuedConnection);
+        job->active = 0;
+    });
+    m_threads.emplace_back(job, std::move(t));
+}
+
+StudyLoader::RenderFn StudyLoader::defaultSourceRender()
+{
+    return [](const QString &path, const QSize &maxSize) {
+        return ViewerImage(dicom::renderWindowSource(path, maxSize), path);
     };
 }

@@ -39,17 +39,31 @@ public:
     // The renderer the station uses (DCMTK behind the DICOM layer).
     static RenderFn defaultRender();
 
+    // Reads one file again as the source of an enlarged image's window (its pixels at
+    // up to maxSize with their full range of values), on a worker of its own beside a
+    // running load. Only the last request's source is delivered (sourceReady).
+    void readSource(const QString &path, const QSize &maxSize);
+    // The pending source is no longer wanted.
+    void cancelSource() { ++m_sourceTicket; }
+    // The reader of window sources the station uses.
+    static RenderFn defaultSourceRender();
+    void setSourceRender(RenderFn render) { m_sourceRender = std::move(render); }
+
 signals:
     void imageReady(int number, const ViewerImage &image);
     // After the first failure no further files are started.
     void imageFailed(int number, const QString &path, long errorNumber, const QString &description);
     void finished(int loaded, int failed);
+    // The source of readSource, or the error that kept it from being read.
+    void sourceReady(const ViewerImage &source, const QString &error);
 
 private:
     struct Job;
     void reapThreads(bool all);
 
     RenderFn m_render;
+    RenderFn m_sourceRender;
+    quint64 m_sourceTicket = 0;
     std::shared_ptr<Job> m_job;
     std::vector<std::pair<std::shared_ptr<Job>, std::thread>> m_threads;
     quint64 m_generation = 0;

@@ -5,6 +5,7 @@
 #include "TestStation.h"
 #include "Wait.h"
 #include "XraySim.h"
+#include "app/MainForm.h"
 #include "core/AppError.h"
 #include "core/Database.h"
 #include "dose/DoseCapturePanel.h"
@@ -45,6 +46,21 @@ inline void applyWorklistPatient(DoseState &state, const QString &id, const QStr
     e.columns[WorklistEntry::BodyPart] = bodypart;
     state.takeWorklistPatient(e);
     state.setStudyOpen(true);
+}
+
+// Patient 4711 (SMITH, ANN) taken from the worklist on the main window's dose panel.
+inline void takeSmithFromWorklist(MainForm &form)
+{
+    applyWorklistPatient(form.doseState(), "4711", "ANN", "SMITH", "1960-12-31");
+}
+
+// The station's settings for an HFE 501 on the pseudo-terminal.
+inline void useHfeOn(Station &s, const PtyPair &pty)
+{
+    s.settings().comDevice = pty.slavePath();
+    s.settings().xrayComm = XrayUnit::Hfe501;
+    s.settings().debug = 0;
+    s.saveSettings();
 }
 
 // The dose capture panel without the main window: its controls on a widget of their own,

@@ -3,7 +3,8 @@
 // only), a noise byte, a message cut short, a lost line end, and a restart of the
 // station in the middle of the study. Every whole exposure is stored once with each value
 // in its column and its number in order; what was cut short is kept aside.
-#include "MainRoom.h"
+#include "CaptureTestKit.h"
+#include "PanelHost.h"
 
 #include "app/MainForm.h"
 #include "dose/SerialLink.h"
@@ -57,7 +58,7 @@ private slots:
         QVERIFY(pty.ok());
         TestStation ts;
         useHfeOn(*ts, pty);
-        MainRoom room(*ts);
+        PanelHost room(*ts, takeSmithFromWorklist);
 
         auto sendAndWait = [&](const QByteArray &bytes, int records) {
             pty.send(bytes);
@@ -113,7 +114,7 @@ private slots:
         station.settings().xrayComm = XrayUnit::Hfe501;
         station.settings().debug = 0;
         station.saveSettings();
-        MainRoom room(station);
+        PanelHost room(station, takeSmithFromWorklist);
         auto *panel = room.form->findChild<DoseCapturePanel *>();
         QVERIFY(panel);
         // A small port buffer: every poll finds it full while the noise lasts.

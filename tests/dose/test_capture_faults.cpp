@@ -1,7 +1,8 @@
 // The dose capture under the faults a room sees, through the real main window with the
 // unit on a pseudo-terminal: a database held locked by another program while exposures
 // arrive, a disk that fills up, and a channel unit whose values wait for "Fill".
-#include "MainRoom.h"
+#include "CaptureTestKit.h"
+#include "PanelHost.h"
 #include "StoreFixture.h"
 
 #include "app/MainForm.h"
@@ -66,11 +67,15 @@ void TestCaptureFaults::lockedDatabaseDelaysNeverDrops()
     const auto study = fx.addStudyWithImages(fx.addPatient("4711", "SMITH", "ANN", {}, "1960-12-31"), 3);
     Destinations d(*ts);
     d.makeDefault(d.add("PACS", "PACS", "127.0.0.1", "104"));
-    MainRoom room(*ts);
-    room.form->selection().patId1 = "4711";
-    room.form->selection().patName = "SMITH, ANN";
-    room.form->selection().studyUid = study.studyUid;
-    room.form->selection().viewerFiles = study.files;
+    PanelHost room(*ts, takeSmithFromWorklist);
+    {
+        // Set up as the browser leaves it, without the panels reacting to the pick.
+        StoreSelection &sel = room.form->selection();
+        const QSignalBlocker quiet(&sel);
+        sel.setPatient(0, "4711", "SMITH, ANN", QString());
+        sel.setStudyUid(study.studyUid);
+        sel.setViewerFiles(study.files);
+    }
     MainHooks::run(room.form->hooks().updateSendToEntries);
 
     // Another program holds the write lock for 20 s.
@@ -128,7 +133,7 @@ void TestCaptureFaults::fullDiskKeepsExposuresAndSaysSo()
     QVERIFY(pty.ok());
     TestStation ts;
     useHfeOn(*ts, pty);
-    MainRoom room(*ts);
+    PanelHost room(*ts, takeSmithFromWorklist);
     pty.send(hfe(1));
     QVERIFY(waitUntil([&] { return doseRows(*ts).size() == 1; }, 5000));
 
@@ -176,7 +181,7 @@ void TestCaptureFaults::channelUnitOffersFillInThePanel()
     ts->settings().comDevice = pty.slavePath();
     ts->settings().xrayComm = XrayUnit::Giotto;
     ts->saveSettings();
-    MainRoom room(*ts);
+    PanelHost room(*ts, takeSmithFromWorklist);
     auto *fill = room.form->findChild<QPushButton *>("cmdFill");
     QVERIFY(fill);
     QVERIFY(fill->isHidden());
@@ -212,7 +217,7 @@ void TestCaptureFaults::settingThatStopsCaptureIsNamed()
     ts->settings().comDevice = device.isEmpty() ? pty.slavePath() : device;
     ts->settings().xrayComm = qint16(unit);
     ts->saveSettings();
-    MainRoom room(*ts);
+    PanelHost room(*ts, takeSmithFromWorklist);
     QLabel *note = room.label("lblPort");
     QVERIFY(waitUntil([&] { return note->isVisible(); }, 3000));
     QVERIFY2(note->text().startsWith(told), qPrintable(note->text()));

@@ -5,7 +5,7 @@
 // pseudo-terminal; after each kill it starts again on the same station folder. Every
 // exposure must then be stored once, with its own number and its own values, and the
 // examination must be open again for the same patient.
-#include "MainRoom.h"
+#include "CaptureTestKit.h"
 
 #include "app/MainForm.h"
 #include "core/SettingsStore.h"

@@ -5,7 +5,19 @@
 #include "Requires.h"
 #include "CaptureTestKit.h"
 #include "ui/CommandIds.h"
-#include "DosePanelHarness.h"
+#include "PanelHost.h"
+#include "dose/DoseCapturePanel.h"
+#include "dose/DoseListPanel.h"
+#include "net/WorklistEntry.h"
+#include "ui/MainCommands.h"
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
 #include "WorklistProvider.h"
 
 #include "dose/DoseCapturePanel.h"
@@ -89,7 +101,7 @@ void TestDoseE2E::hfeExaminationFromWorklistToStorePatient()
     XraySim sim;
     QVERIFY(sim.start());
 
-    DosePanelHarness h;
+    PanelHost h;
     Station &st = h.station();
     wl.configure(st.settings(), QStringLiteral("MAMMO1"));
     st.settings().comDevice = sim.device();
@@ -103,9 +115,9 @@ void TestDoseE2E::hfeExaminationFromWorklistToStorePatient()
     QVERIFY(h.w.cmdWorklist->isEnabled());
     applyWhenListed();
     QTest::mouseClick(h.w.cmdWorklist, Qt::LeftButton);
-    QCOMPARE(h.state.row(1), QStringLiteral("P200"));
-    QCOMPARE(h.state.row(3), Oneil);
-    QCOMPARE(int(h.state.assignmentMode), 1);
+    QCOMPARE(h.dose.row(1), QStringLiteral("P200"));
+    QCOMPARE(h.dose.row(3), Oneil);
+    QCOMPARE(int(h.dose.assignmentMode), 1);
     QVERIFY(h.w.SerTimer->isActive());
     QVERIFY(h.w.cmdNew->isEnabled());
 
@@ -133,12 +145,12 @@ void TestDoseE2E::hfeExaminationFromWorklistToStorePatient()
     QTest::mouseClick(h.w.cmdNew, Qt::LeftButton);
     for (const QString &id : ids)
         QCOMPARE(h.record(id.toLongLong()).value(0), QStringLiteral("2"));
-    QVERIFY(!h.state.hasPatient());
+    QVERIFY(!h.dose.hasPatient());
     QVERIFY(h.w.cmdWorklist->isEnabled());
 
     // The image arrives and is filed as the data manager files it.
     const QString image = st.paths().tempDir() + QStringLiteral("/1.2.826.0.1.3680043.2.1143.77.1.1.1.dcm");
-    QVERIFY(writeImage(h.ts.root(), image));
+    QVERIFY(writeImage(h.ts().root(), image));
     ImageFiler filer(st.paths(), st.log());
     QCOMPARE(filer.fileInput().filed, 1);
 
@@ -156,7 +168,7 @@ void TestDoseE2E::hfeExaminationFromWorklistToStorePatient()
     // A click on a row hands its dose value on for the merge.
     h.w.lvDosis->setCurrentItem(h.w.lvDosis->topLevelItem(1));
     emit h.w.lvDosis->itemClicked(h.w.lvDosis->topLevelItem(1), 0);
-    QCOMPARE(h.state.currentDoseValue, QStringLiteral("123.45"));
+    QCOMPARE(h.dose.currentDoseValue, QStringLiteral("123.45"));
     QVERIFY2(!QFile::exists(st.log().errorLogPath()), readFile(st.log().errorLogPath()).constData());
 }
 
@@ -171,7 +183,7 @@ void TestDoseE2E::channelUnitThroughFill()
     XraySim sim;
     QVERIFY(sim.start());
 
-    DosePanelHarness h;
+    PanelHost h;
     Station &st = h.station();
     wl.configure(st.settings(), QStringLiteral("MAMMO1"));
     st.settings().comDevice = sim.device();
@@ -183,7 +195,7 @@ void TestDoseE2E::channelUnitThroughFill()
 
     applyWhenListed();
     QTest::mouseClick(h.w.cmdWorklist, Qt::LeftButton);
-    QCOMPARE(h.state.row(1), QStringLiteral("P100"));
+    QCOMPARE(h.dose.row(1), QStringLiteral("P100"));
 
     // The Sophie message is gathered by the polling timer; "Fill" stores it.
     sim.command("sophie 1.25 28 63");
@@ -215,7 +227,7 @@ void TestDoseE2E::loradThroughGetDoseProduct()
     sim.command("lorad 2.35 29 71");
     QVERIFY(!sim.waitFor(QStringLiteral("OK lorad")).isEmpty());
 
-    DosePanelHarness h;
+    PanelHost h;
     Station &st = h.station();
     wl.configure(st.settings(), QStringLiteral("MAMMO1"));
     st.settings().comDevice = sim.device();
@@ -237,9 +249,9 @@ void TestDoseE2E::loradThroughGetDoseProduct()
     QCOMPARE(rows[0]["PatLastname"].toString(), QStringLiteral("DOE"));
     // The poll keeps the assignment mode of the store patient, and the record it took is
     // in the list at once, under its patient's name.
-    QCOMPARE(int(h.state.assignmentMode), 5);
+    QCOMPARE(int(h.dose.assignmentMode), 5);
     QCOMPARE(h.column(DoseList::ColDap), QStringList{"2.35"});
-    QVERIFY(h.area->doseCaption()->text().startsWith("Open dose records of DOE, JANE (worklist"));
+    QVERIFY(h.doseList->doseCaption()->text().startsWith("Open dose records of DOE, JANE (worklist"));
 
     QTest::mouseClick(h.w.cmdNew, Qt::LeftButton);
     QVERIFY(!h.w.cmdLorad->isEnabled());

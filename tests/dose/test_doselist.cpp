@@ -1,7 +1,19 @@
 // The dose list: what it shows in each assignment mode, the status changes of
 // RefreshDosisList, "New Study", "Delete Dosislist", the row click and the row menu.
-#include "DosePanelHarness.h"
+#include "PanelHost.h"
 #include "ui/CommandIds.h"
+#include "dose/DoseCapturePanel.h"
+#include "dose/DoseListPanel.h"
+#include "net/WorklistEntry.h"
+#include "ui/MainCommands.h"
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
 
 #include <QHeaderView>
 
@@ -54,8 +66,8 @@ void TestDoseList::listHasItsColumns()
 {
     QFETCH(int, unit);
     QFETCH(QString, firstValue);
-    DosePanelHarness h;
-    h.ts->settings().xrayComm = qint16(unit);
+    PanelHost h;
+    h.ts()->settings().xrayComm = qint16(unit);
     MainHooks::run(h.hooks.settingsChanged); // as the Options dialog's OK does
     QTreeWidget *lv = h.w.lvDosis;
     QCOMPARE(lv->columnCount(), 13);
@@ -72,7 +84,7 @@ void TestDoseList::listHasItsColumns()
 
 void TestDoseList::openRecordsOfTheWorklistPatient()
 {
-    DosePanelHarness h;
+    PanelHost h;
     const qint64 a1 = h.addRecord("ANN", Acute, "1962-07-04", "0", "12.50", 1);
     h.addRecord("ANN", Acute, "1962-07-04", "2", "9.00", 1);
     h.addRecord("ANN", Acute, "1962-07-04", "1", "8.00", 1);
@@ -110,7 +122,7 @@ void TestDoseList::closedRecordsOfTheStorePatient()
     QFETCH(QString, storeName);
     QFETCH(QString, recFirst);
     QFETCH(QString, recLast);
-    DosePanelHarness h;
+    PanelHost h;
     const qint64 closed1 = h.addRecord(recFirst, recLast, "1962-07-04", "2", "1.1", 1);
     const qint64 closed2 = h.addRecord(recFirst, recLast, "1962-07-04", "2", "1.2", 2);
     h.addRecord(recFirst, recLast, "1962-07-04", "0", "1.3", 3); // not yet closed
@@ -119,14 +131,14 @@ void TestDoseList::closedRecordsOfTheStorePatient()
 
     h.pickStorePatient("P200", storeName, "1962-07-04");
     h.fill(5);
-    QCOMPARE(int(h.state.assignmentMode), 5);
+    QCOMPARE(int(h.dose.assignmentMode), 5);
     QCOMPARE(h.column(0), (QStringList{QString::number(closed1), QString::number(closed2)}));
     QCOMPARE(h.column(12), (QStringList{"1", "2"}));
 }
 
 void TestDoseList::modeFiveWithoutStorePatientIsLogged()
 {
-    DosePanelHarness h;
+    PanelHost h;
     h.addRecord("ANN", "DOE", "1962-07-04", "0");
     h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
     h.fill(1);
@@ -138,14 +150,14 @@ void TestDoseList::modeFiveWithoutStorePatientIsLogged()
 
 void TestDoseList::busyStationLeavesListAlone()
 {
-    DosePanelHarness h;
+    PanelHost h;
     h.addRecord("ANN", "DOE", "1962-07-04", "0");
     h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
     h.station().busy = true;
     h.fill(1);
     QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
     h.w.commands->run(Cmd::ToolbarDeleteDoses);
-    QVERIFY(h.ts.prompter.shown.isEmpty());
+    QVERIFY(h.ts().prompter.shown.isEmpty());
     QCOMPARE(h.record(1).value(0), QStringLiteral("0"));
     h.station().busy = false;
     h.w.commands->run(Cmd::ToolbarRefreshDoses);
@@ -172,7 +184,7 @@ void TestDoseList::refreshByMode()
     QFETCH(int, mode);
     QFETCH(QStringList, expectFirst);
     QFETCH(QStringList, expectSecond);
-    DosePanelHarness h;
+    PanelHost h;
     // Keys beyond 16 bits.
     const qint64 a = h.addRecord("ANN", Acute, "1962-07-04", "0", "1", 1, 40000);
     const qint64 b = h.addRecord("ANN", Acute, "1962-07-04", "0", "2", 2, 5000000000LL);
@@ -183,8 +195,8 @@ void TestDoseList::refreshByMode()
     h.w.lvDosis->setCurrentItem(h.w.lvDosis->topLevelItem(1));
     h.pickStorePatient("S-9", "O'NEIL, ANN", "1962-07-04");
 
-    h.state.assignmentMode = AssignmentMode(mode);
-    h.area->RefreshDosisList();
+    h.dose.assignmentMode = AssignmentMode(mode);
+    h.doseList->RefreshDosisList();
     QCOMPARE(h.record(a), expectFirst);
     QCOMPARE(h.record(b), expectSecond);
     QCOMPARE(h.record(other), (QStringList{"0", "", ""}));
@@ -194,11 +206,11 @@ void TestDoseList::refreshByMode()
 
 void TestDoseList::assignmentNeedsAStorePatient()
 {
-    DosePanelHarness h;
+    PanelHost h;
     const qint64 a = h.addRecord("ANN", "DOE", "1962-07-04", "0");
     h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
     h.fill(1);
-    h.area->RefreshDosisList(); // mode 1 with no patient picked in the browser
+    h.doseList->RefreshDosisList(); // mode 1 with no patient picked in the browser
     QCOMPARE(h.record(a), (QStringList{"0", "", ""}));
     QCOMPARE(h.w.lvDosis->topLevelItemCount(), 1);
     QVERIFY(h.errorLog().contains(QStringLiteral("[MainForm_RefreshDosisList]")));
@@ -206,7 +218,7 @@ void TestDoseList::assignmentNeedsAStorePatient()
 
 void TestDoseList::newStudyClosesOnlyOpenRecords()
 {
-    DosePanelHarness h;
+    PanelHost h;
     const qint64 open1 = h.addRecord("ANN", Acute, "1962-07-04", "0", "1", 1);
     const qint64 open2 = h.addRecord("ANN", Acute, "1962-07-04", "0", "2", 2);
     const qint64 done = h.addRecord("ANN", Acute, "1962-07-04", "1", "3", 1);
@@ -222,8 +234,8 @@ void TestDoseList::newStudyClosesOnlyOpenRecords()
     QCOMPARE(h.record(open2).value(0), QStringLiteral("2"));
     QCOMPARE(h.record(done).value(0), QStringLiteral("1")); // stays assigned
     QCOMPARE(h.record(other).value(0), QStringLiteral("0"));
-    QCOMPARE(int(h.state.assignmentMode), 4);
-    QVERIFY(!h.state.hasPatient());
+    QCOMPARE(int(h.dose.assignmentMode), 4);
+    QVERIFY(!h.dose.hasPatient());
     for (int r = 0; r < 8; ++r)
         QCOMPARE(h.w.ListView1->topLevelItem(r)->text(1), QString());
     QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
@@ -240,35 +252,35 @@ void TestDoseList::newStudyClosesOnlyOpenRecords()
 
 void TestDoseList::newStudyWithNoRecordsChangesNothing()
 {
-    DosePanelHarness h;
+    PanelHost h;
     const qint64 other = h.addRecord("BOB", "SMITH", "1962-07-04", "0");
     h.choosePatient("P200", "ANN", "DOE", "1962-07-04");
-    h.area->newStudy();
+    h.doseList->newStudy();
     QCOMPARE(h.record(other).value(0), QStringLiteral("0"));
     QVERIFY(h.errorLog().isEmpty());
 }
 
 void TestDoseList::deleteDosislistAsksFirst()
 {
-    DosePanelHarness h;
+    PanelHost h;
     h.addRecord("ANN", "DOE", "1962-07-04", "0");
     h.addRecord("ANN", "DOE", "1962-07-04", "2");
     h.addRecord("BOB", "SMITH", "1962-07-04", "1");
     h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
     h.fill(1);
 
-    h.ts.prompter.yesNo = {false};
+    h.ts().prompter.yesNo = {false};
     h.w.commands->run(Cmd::ToolbarDeleteDoses);
-    QCOMPARE(h.ts.prompter.shown.size(), 1);
-    QCOMPARE(h.ts.prompter.shown[0].kind, QStringLiteral("yesno"));
-    QCOMPARE(h.ts.prompter.shown[0].text,
+    QCOMPARE(h.ts().prompter.shown.size(), 1);
+    QCOMPARE(h.ts().prompter.shown[0].kind, QStringLiteral("yesno"));
+    QCOMPARE(h.ts().prompter.shown[0].text,
              QStringLiteral("Delete all 3 dose records of all patients?\r\n"
                             "2 of them are not yet assigned to any image. This cannot be undone."));
     QCOMPARE(h.record(1).value(0), QStringLiteral("0"));
     QCOMPARE(h.w.lvDosis->topLevelItemCount(), 1);
     QVERIFY(!h.w.SerTimer->isActive());
 
-    h.ts.prompter.yesNo = {true};
+    h.ts().prompter.yesNo = {true};
     h.w.commands->run(Cmd::ToolbarDeleteDoses);
     QVERIFY(h.record(1).isEmpty());
     QVERIFY(h.record(3).isEmpty());
@@ -276,16 +288,16 @@ void TestDoseList::deleteDosislistAsksFirst()
     QVERIFY(h.w.SerTimer->isActive()); // capture goes on
 
     // Nothing left: no question, the timer still runs.
-    h.ts.prompter.clear();
+    h.ts().prompter.clear();
     h.w.SerTimer->stop();
     h.w.commands->run(Cmd::ToolbarDeleteDoses);
-    QVERIFY(h.ts.prompter.shown.isEmpty());
+    QVERIFY(h.ts().prompter.shown.isEmpty());
     QVERIFY(h.w.SerTimer->isActive());
 }
 
 void TestDoseList::rowClickTakesDoseValueAndMarksImage()
 {
-    DosePanelHarness h;
+    PanelHost h;
     h.addRecord("ANN", "DOE", "1962-07-04", "0", "12.50", 1);
     h.addRecord("ANN", "DOE", "1962-07-04", "0", "7.25", 2);
     h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
@@ -296,7 +308,7 @@ void TestDoseList::rowClickTakesDoseValueAndMarksImage()
     QTreeWidgetItem *row = h.w.lvDosis->topLevelItem(1);
     h.w.lvDosis->setCurrentItem(row);
     emit h.w.lvDosis->itemClicked(row, 0);
-    QCOMPARE(h.state.currentDoseValue, QStringLiteral("7.25"));
+    QCOMPARE(h.dose.currentDoseValue, QStringLiteral("7.25"));
     // The browser marks the picked image's row; the task editor is offered the value.
     QCOMPARE(mark.count(), 1);
     QCOMPARE(offered.count(), 1);
@@ -305,7 +317,7 @@ void TestDoseList::rowClickTakesDoseValueAndMarksImage()
 
 void TestDoseList::rightClickSelectsRowAndOpensMenu()
 {
-    DosePanelHarness h;
+    PanelHost h;
     h.addRecord("ANN", "DOE", "1962-07-04", "0");
     h.addRecord("ANN", "DOE", "1962-07-04", "0");
     h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
@@ -317,11 +329,11 @@ void TestDoseList::rightClickSelectsRowAndOpensMenu()
     QMenu *menu = h.w.commands->menu(Menu::Dose);
 
     // Empty part of the list: no menu.
-    h.area->lvDosis_MouseUp(QPoint(5, lv->viewport()->height() - 3));
+    h.doseList->lvDosis_MouseUp(QPoint(5, lv->viewport()->height() - 3));
     QVERIFY(!menu->isVisible());
 
     const QRect second = lv->visualItemRect(lv->topLevelItem(1));
-    h.area->lvDosis_MouseUp(second.center());
+    h.doseList->lvDosis_MouseUp(second.center());
     QCOMPARE(lv->currentItem(), lv->topLevelItem(1));
     QTRY_VERIFY(menu->isVisible());
     menu->close();
@@ -329,14 +341,14 @@ void TestDoseList::rightClickSelectsRowAndOpensMenu()
 
 void TestDoseList::popupDeleteRemovesSelectedRecord()
 {
-    DosePanelHarness h;
+    PanelHost h;
     const qint64 a = h.addRecord("ANN", "DOE", "1962-07-04", "0");
     const qint64 b = h.addRecord("ANN", "DOE", "1962-07-04", "0");
     h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
     h.fill(1);
     h.w.lvDosis->setCurrentItem(h.w.lvDosis->topLevelItem(0));
     h.w.commands->action(Cmd::DoseDelete)->trigger();
-    QCOMPARE(int(h.state.assignmentMode), 2);
+    QCOMPARE(int(h.dose.assignmentMode), 2);
     QCOMPARE(h.record(a).value(0), QStringLiteral("1"));
     QCOMPARE(h.record(b).value(0), QStringLiteral("0"));
     QCOMPARE(h.w.lvDosis->topLevelItemCount(), 0);
@@ -346,7 +358,7 @@ void TestDoseList::popupDeleteRemovesSelectedRecord()
 
 void TestDoseList::commandsAreHooked()
 {
-    DosePanelHarness h;
+    PanelHost h;
     for (const char *name : {Cmd::ToolbarWorklist, Cmd::ToolbarRefreshDoses, Cmd::ToolbarDeleteDoses, Cmd::ToolbarDoseRecords,
                              Cmd::DoseDelete})
         QVERIFY2(h.w.commands->action(QString::fromLatin1(name))->isEnabled(), name);
@@ -356,13 +368,13 @@ void TestDoseList::commandsAreHooked()
 
 void TestDoseList::panelShowsTheWorklistPatient()
 {
-    DosePanelHarness h;
+    PanelHost h;
     h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
     QCOMPARE(h.w.ListView1->topLevelItem(0)->text(1), QStringLiteral("P1"));
     QCOMPARE(h.w.ListView1->topLevelItem(2)->text(1), QStringLiteral("DOE"));
     QCOMPARE(h.w.ListView1->topLevelItem(7)->text(1), QStringLiteral("Unknown"));
     QCOMPARE(h.w.ListView1->topLevelItem(0)->text(0), QStringLiteral("Patient ID")); // labels kept
-    h.area->ClearTextFields();
+    h.doseList->ClearTextFields();
     for (int r = 0; r < 8; ++r)
         QCOMPARE(h.w.ListView1->topLevelItem(r)->text(1), QString());
 }
@@ -381,29 +393,29 @@ void TestDoseList::manuallyNeedsADoseRowForEveryImage()
 {
     QFETCH(int, doses);
     QFETCH(int, images);
-    DosePanelHarness h;
+    PanelHost h;
     for (int i = 0; i < doses; ++i)
         h.addRecord("ANN", "DOE", "1962-07-04", "0", "1.00", i + 1);
     h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
     h.fill(1);
-    h.selection.listedImages = images;
+    h.selection.setListedImages(images);
     h.selection.notifyStudyOpened();
     QTEST(h.w.cmdSelected->isEnabled(), "enabled");
 }
 
 void TestDoseList::captionSaysWhoseRecordsAreShown()
 {
-    DosePanelHarness h;
+    PanelHost h;
     h.addRecord("ANN", "DOE", "1962-07-04", "0");
     h.addRecord("JANE", "ROE", "1950-01-01", "2");
     h.choosePatient("P1", "ANN", "DOE", "1962-07-04");
     h.fill(1);
-    QCOMPARE(h.area->doseCaption()->text(), QStringLiteral("Open dose records of DOE, ANN (worklist, ID P1)"));
+    QCOMPARE(h.doseList->doseCaption()->text(), QStringLiteral("Open dose records of DOE, ANN (worklist, ID P1)"));
     QCOMPARE(h.column(DoseList::ColLastName), QStringList{"DOE"});
     // Another patient picked in the store: the list and its caption change together.
     h.pickStorePatient("S9", "ROE, JANE", "1950-01-01");
     h.fill(5);
-    QCOMPARE(h.area->doseCaption()->text(), QStringLiteral("Closed dose records of ROE, JANE (image store, ID S9)"));
+    QCOMPARE(h.doseList->doseCaption()->text(), QStringLiteral("Closed dose records of ROE, JANE (image store, ID S9)"));
     QCOMPARE(h.column(DoseList::ColLastName), QStringList{"ROE"});
 }
 

@@ -1,7 +1,19 @@
 // The dose browser: searches by patient ID and name patterns and by date, "All",
 // "Set Free" and the calendar.
-#include "DosePanelHarness.h"
+#include "PanelHost.h"
 #include "ui/CommandIds.h"
+#include "dose/DoseCapturePanel.h"
+#include "dose/DoseListPanel.h"
+#include "net/WorklistEntry.h"
+#include "ui/MainCommands.h"
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
 
 #include "core/DateText.h"
 #include "dose/DosisForm.h"
@@ -25,12 +37,12 @@ private slots:
     void controlsAndCaption();
 
 private:
-    std::unique_ptr<DosePanelHarness> h;
+    std::unique_ptr<PanelHost> h;
     qint64 add(const QString &fkey, const QString &patname, const QString &datum, const QString &status = "1",
                const QString &sonstiges = QString())
     {
         const qint64 id = h->addRecord("ANN", "DOE", "1962-07-04", status);
-        Database db = Database::openData(h->ts->paths());
+        Database db = Database::openData(h->station().paths());
         db.exec(QStringLiteral("UPDATE tblDosis SET FKeyPatID = ?, Patname = ?, Datum = ?, Zeit = ?, Sonstiges = ? WHERE ID = ?"),
                 {fkey, patname, datum.isNull() ? QVariant() : QVariant(datum), QStringLiteral("10:00:00"),
                  sonstiges.isNull() ? QVariant() : QVariant(sonstiges), id});
@@ -46,7 +58,7 @@ private:
     }
 };
 
-void TestDosisForm::init() { h = std::make_unique<DosePanelHarness>(); }
+void TestDosisForm::init() { h = std::make_unique<PanelHost>(); }
 
 void TestDosisForm::patterns_data()
 {
@@ -72,7 +84,7 @@ void TestDosisForm::patterns()
     add("123", "DOE, ANNA", "2020-01-02");
     add("55", "O'NEIL, ANN", QString());
     add("9", "SMITH, BOB", "2020-01-03", "0", "CC left");
-    DosisForm f(*h->ts);
+    DosisForm f(h->station());
     f.findChild<QLineEdit *>(QStringLiteral("txtID"))->setText(idPattern);
     f.findChild<QLineEdit *>(QStringLiteral("txtPatname"))->setText(namePattern);
     QTest::mouseClick(f.findChild<QPushButton *>(QStringLiteral("cmdSearch")), Qt::LeftButton);
@@ -85,7 +97,7 @@ void TestDosisForm::calendarStartsTodayAndFiltersOnDatum()
     add("1", "A, A", DateText::date(today), "1", "MLO right");
     add("2", "B, B", DateText::date(today.addDays(-1)));
     add("3", QString(), QString()); // nulls show as empty texts
-    DosisForm f(*h->ts);
+    DosisForm f(h->station());
     auto *cal = f.findChild<QCalendarWidget *>(QStringLiteral("MonthView1"));
     QCOMPARE(cal->selectedDate(), today);
     QCOMPARE(ids(f), QStringList{"1"}); // filled on opening
@@ -105,7 +117,7 @@ void TestDosisForm::allIgnoresTheDate()
     for (int i = 0; i < 11; ++i)
         add(QString::number(i), "X, Y", "2001-01-01");
     add("77", QString(), QString());
-    DosisForm f(*h->ts);
+    DosisForm f(h->station());
     QVERIFY(ids(f).isEmpty());
     QTest::mouseClick(f.findChild<QPushButton *>(QStringLiteral("cmdMod")), Qt::LeftButton);
     const QStringList got = ids(f);
@@ -123,11 +135,11 @@ void TestDosisForm::recordCapturedHereIsFoundByNameAndDay()
     // columns.
     const qint64 id = h->addRecord("ANN", "SMITH", "1960-12-31", "0");
     {
-        Database db = Database::openData(h->ts->paths());
+        Database db = Database::openData(h->station().paths());
         db.exec(QStringLiteral("UPDATE tblDosis SET \"Date\" = ?, \"Time\" = '09:41:00' WHERE ID = ?"),
                 {DateText::today(), id});
     }
-    DosisForm f(*h->ts);
+    DosisForm f(h->station());
     QCOMPARE(ids(f), QStringList{QString::number(id)}); // today's
     auto *lv = f.findChild<QTreeWidget *>(QStringLiteral("ListView1"));
     QCOMPARE(lv->topLevelItem(0)->text(1), QStringLiteral("SMITH, ANN"));
@@ -145,7 +157,7 @@ void TestDosisForm::setFreeReopensTheRecord()
     h->fill(1);
     QCOMPARE(h->w.lvDosis->topLevelItemCount(), 0);
 
-    DosisForm f(*h->ts);
+    DosisForm f(h->station());
     auto *setFree = f.findChild<QPushButton *>(QStringLiteral("cmdFree"));
     QTest::mouseClick(setFree, Qt::LeftButton); // nothing selected: nothing happens
     QCOMPARE(h->record(id).value(0), QStringLiteral("1"));
@@ -166,7 +178,7 @@ void TestDosisForm::likePatternEscapesSqlWildcards()
     QCOMPARE(DosisFormQuery::likePattern("a%b_c\\"), QStringLiteral("a\\%b\\_c\\\\"));
     add("50%", "P, Q", QString());
     add("500", "P, Q", QString());
-    DosisForm f(*h->ts);
+    DosisForm f(h->station());
     f.findChild<QLineEdit *>(QStringLiteral("txtID"))->setText("50%");
     f.DosisListFill();
     QCOMPARE(ids(f), QStringList{"1"});
@@ -174,7 +186,7 @@ void TestDosisForm::likePatternEscapesSqlWildcards()
 
 void TestDosisForm::controlsAndCaption()
 {
-    DosisForm f(*h->ts);
+    DosisForm f(h->station());
     QCOMPARE(f.windowTitle(), QStringLiteral("Reload Dosis"));
     auto *lv = f.findChild<QTreeWidget *>(QStringLiteral("ListView1"));
     QCOMPARE(lv->columnCount(), 5);
@@ -187,7 +199,7 @@ void TestDosisForm::controlsAndCaption()
         QCOMPARE(f.findChild<QPushButton *>(name)->text(), caption);
     // Opened from the toolbar, modal.
     bool opened = false;
-    h->area->execDialog = [&opened](QDialog &d) {
+    h->doseList->execDialog = [&opened](QDialog &d) {
         opened = d.objectName() == QStringLiteral("DosisForm") && d.isModal();
         return int(QDialog::Accepted);
     };

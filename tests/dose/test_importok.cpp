@@ -1,6 +1,18 @@
 // A progress window's OK assigns the listed dose records, except after an import, which
 // brings no images of the examination.
-#include "DosePanelHarness.h"
+#include "PanelHost.h"
+#include "dose/DoseCapturePanel.h"
+#include "dose/DoseListPanel.h"
+#include "net/WorklistEntry.h"
+#include "ui/MainCommands.h"
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
 #include "Wait.h"
 #include "ui/EditForm.h"
 
@@ -24,14 +36,14 @@ private slots:
     {
         QFETCH(int, operation);
         QFETCH(bool, assigns);
-        DosePanelHarness h;
-        h.state.assignmentMode = AssignmentMode(2);
+        PanelHost h;
+        h.dose.assignmentMode = AssignmentMode(2);
         QSignalSpy refresh(&h.selection, &StoreSelection::imageListRefreshRequested);
         EditForm::Job job;
         job.operation = qint16(operation);
         job.procedure = QStringLiteral("test");
         job.work = [](EditForm &) {};
-        EditForm form(*h.ts, job, &h.hooks);
+        EditForm form(*h.ts(), job, &h.hooks);
         form.show();
         QVERIFY(waitUntil([&] { return form.isDone(); }, 5000));
         form.findChild<QPushButton *>(QStringLiteral("cmdOK"))->click();

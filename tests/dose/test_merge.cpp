@@ -74,10 +74,8 @@ struct SendHarness {
 
     void pick(qint64 patId, const QString &patId1, const QStringList &viewerFiles = {})
     {
-        selection.patId = patId;
-        selection.patId1 = patId1;
-        selection.patName = patId1 + QStringLiteral(", TEST");
-        selection.viewerFiles = viewerFiles;
+        selection.setPatient(patId, patId1, patId1 + QStringLiteral(", TEST"), QString());
+        selection.setViewerFiles(viewerFiles);
     }
 
     // A closed record of the picked patient, as the capture stores it.
@@ -86,7 +84,7 @@ struct SendHarness {
         Database db = Database::openData(ts->paths());
         QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblDosis (PatFirstname, PatLastname, mGy1, Status, ImgNo, XrayComm,"
                                              " WorklistPatID) VALUES ('JANE', 'DOE', ?, '2', ?, ?, ?)"),
-                              {value, imgNo, unit, selection.patId1});
+                              {value, imgNo, unit, selection.patId1()});
         return db.lastInsertId(q);
     }
 
@@ -351,8 +349,7 @@ void TestMerge::manuallySendsTheModifiedImage()
     const qint64 pat = fx.addPatient("P1", "DOE", "JANE");
     const auto made = fx.addStudyWithImages(pat, 2, QSize(200, 240));
     h.pick(pat, "P1", made.files);
-    h.selection.currentImage = 1;
-    h.selection.currentImageFile = made.files[0];
+    h.selection.setCurrentImage(1, made.files[0]);
     h.commands->run(Cmd::Manually);
     QCOMPARE(h.windows, 1);
     QCOMPARE(h.dose.assignmentMode, AssignmentMode::SelectedRow);
@@ -429,7 +426,7 @@ void TestMerge::removalTakesOnlyWhatWasSent()
         }
     };
     h.pick(pat, "P1");
-    h.selection.studyUid = made.studyUid;
+    h.selection.setStudyUid(made.studyUid);
     if (patientSend) {
         const QString bin = h.ts->paths().binDir();
         QDir().mkpath(bin);
@@ -437,7 +434,7 @@ void TestMerge::removalTakesOnlyWhatWasSent()
             QVERIFY(QFile::copy(made.files[i], bin + "/" + made.sopUids[i] + ".dcm"));
         h.commands->run(Cmd::ToolbarSend);
     } else {
-        h.selection.popupSeriesId = made.seriesId;
+        h.selection.setPopupSeriesId(made.seriesId);
         h.panel->sendTo(SendTransfer::Level::Series, Destinations::tag("REFUSER", "127.0.0.1", QString::number(scp.port())));
     }
     QCOMPARE(h.windows, 1);
@@ -468,8 +465,8 @@ void TestMerge::brokenAssociationIsOneLogLine()
     const qint64 pat = fx.addPatient("P1", "DOE", "JANE");
     const auto made = fx.addStudyWithImages(pat, 40);
     h.pick(pat, "P1");
-    h.selection.studyUid = made.studyUid;
-    h.selection.popupSeriesId = made.seriesId;
+    h.selection.setStudyUid(made.studyUid);
+    h.selection.setPopupSeriesId(made.seriesId);
     h.panel->sendTo(SendTransfer::Level::Series, Destinations::tag("REFUSER", "127.0.0.1", QString::number(scp->port())));
     QVERIFY2(h.shown.contains(" of 40 images successfully sent."), qPrintable(h.shown));
     const QStringList lines = h.errorLog().split('\n', Qt::SkipEmptyParts).filter("SerieSenden");
@@ -489,8 +486,8 @@ void TestMerge::undoneTasksAskedBeforeConnecting()
     const qint64 pat = fx.addPatient("P1", "DOE", "JANE");
     const auto made = fx.addStudyWithImages(pat, 1);
     h.pick(pat, "P1");
-    h.selection.studyUid = made.studyUid;
-    h.selection.popupSeriesId = made.seriesId;
+    h.selection.setStudyUid(made.studyUid);
+    h.selection.setPopupSeriesId(made.seriesId);
     h.edits.setPendingTasks(2);
     h.ts.prompter.yesNo = {false};
     QElapsedTimer t;

@@ -4,7 +4,7 @@
 // a send's OK must not give B's records to A, and B's own merge afterwards gives each of
 // B's images its own dose. The real main window, the HFE 501 on a pseudo-terminal, the
 // store with real files, storescp as the PACS.
-#include "MainRoom.h"
+#include "CaptureTestKit.h"
 #include "StoreFixture.h"
 #include "StorePeers.h"
 
@@ -118,7 +118,7 @@ void TestTwoPatients::eachDoseInItsOwnPatientsImage()
     clickRow(patients, rowOf(patients, "A100"));
     QVERIFY(waitUntil([&] { return studies->topLevelItemCount() == 1; }));
     clickRow(studies, studies->topLevelItem(0));
-    QVERIFY(waitUntil([&] { return form.selection().viewerFiles.size() == 4; }, 10000));
+    QVERIFY(waitUntil([&] { return form.selection().viewerFiles().size() == 4; }, 10000));
 
     // Then takes B from the worklist; B's four exposures come in.
     applyWorklistPatient(form.doseState(), "B200", "BEN", "BETA", "1970-07-07");
@@ -127,7 +127,7 @@ void TestTwoPatients::eachDoseInItsOwnPatientsImage()
         QVERIFY(waitUntil([&] { return doses->topLevelItemCount() == n; }, 5000));
     }
     QVERIFY2(caption->text().contains("BETA, BEN"), qPrintable(caption->text()));
-    QCOMPARE(form.selection().viewerFiles.size(), 4); // A's study still open
+    QCOMPARE(form.selection().viewerFiles().size(), 4); // A's study still open
 
     // "Merge Images": refused, saying whose records are listed and whose study is open.
     ts.prompter.clear();
@@ -139,8 +139,7 @@ void TestTwoPatients::eachDoseInItsOwnPatientsImage()
     QVERIFY(told.contains("Nothing was sent."));
 
     // "Manually" on an image of A: refused as well.
-    form.selection().currentImage = 1;
-    form.selection().currentImageFile = aStudy.files[0];
+    form.selection().setCurrentImage(1, aStudy.files[0]);
     ts.prompter.clear();
     form.commands().run(Cmd::Manually);
     QCOMPARE(windows, 0);
@@ -150,7 +149,7 @@ void TestTwoPatients::eachDoseInItsOwnPatientsImage()
 
     // A's series is sent as it is (no doses merged, "Send to" on the series); the
     // progress window's OK gives none of B's records to A.
-    form.selection().popupSeriesId = aStudy.seriesId;
+    form.selection().setPopupSeriesId(aStudy.seriesId);
     send->sendTo(SendTransfer::Level::Series, Destinations::tag(pacs.aet(), "127.0.0.1", QString::number(pacs.port())));
     QCOMPARE(windows, 1);
     QVERIFY2(waitUntil([&] { return pacs.files().size() == 4; }, 10000), qPrintable(send->lastProgressText + ts.prompter.lastText()));
@@ -169,7 +168,7 @@ void TestTwoPatients::eachDoseInItsOwnPatientsImage()
     clickRow(patients, rowOf(patients, "B200"));
     QVERIFY(waitUntil([&] { return studies->topLevelItemCount() == 1; }));
     clickRow(studies, studies->topLevelItem(0));
-    QVERIFY(waitUntil([&] { return form.selection().viewerFiles.size() == 4; }, 10000));
+    QVERIFY(waitUntil([&] { return form.selection().viewerFiles().size() == 4; }, 10000));
     QCOMPARE(doses->topLevelItemCount(), 4);
     const QStringList before = pacs.files();
     ts.prompter.clear();

@@ -1,8 +1,20 @@
 // "Worklist" on the main window: the button and the toolbar open the dialog against a
 // real provider; applying a patient fills the panel and switches the buttons, a failed
 // query leaves the main window as it was.
-#include "DosePanelHarness.h"
+#include "PanelHost.h"
 #include "ui/CommandIds.h"
+#include "dose/DoseCapturePanel.h"
+#include "dose/DoseListPanel.h"
+#include "net/WorklistEntry.h"
+#include "ui/MainCommands.h"
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
 #include "WorklistProvider.h"
 
 #include "net/WorklistForm.h"
@@ -34,16 +46,16 @@ void TestWorklistPanel::buttonAppliesPatient()
                     .accession = "A200", .stationAet = "MAMMO1", .time = "081500",
                     .procedureCode = "MAMMO-SCREEN-BILATERAL"}));
     QVERIFY(wl.start());
-    DosePanelHarness h;
+    PanelHost h;
     wl.configure(h.station().settings(), QStringLiteral("MAMMO1"));
     // An open record of this patient from earlier (set free in the dose browser).
     const qint64 earlier = h.addRecord("ANN", QString::fromUtf8("O\u00B4NEIL"), "1962-07-04", "0");
     h.w.cmdWorklist->setEnabled(true);
-    h.area->execDialog = fillAndApply;
+    h.doseList->execDialog = fillAndApply;
 
     QTest::mouseClick(h.w.cmdWorklist, Qt::LeftButton);
     QVERIFY(h.w.SerTimer->isActive());
-    QCOMPARE(int(h.state.assignmentMode), 1);
+    QCOMPARE(int(h.dose.assignmentMode), 1);
     const QStringList panel{"P200", "ANN", QString::fromUtf8("O\u00B4NEIL"), "", "1962-07-04", "F",
                             "MAMMO-SCREEN-BI", "Unknown"};
     for (int r = 0; r < 8; ++r)
@@ -59,28 +71,28 @@ void TestWorklistPanel::toolbarLeavesPollingAlone()
     WorklistProvider wl;
     QVERIFY(wl.add({.name = "DOE^JANE", .patientId = "P1", .birthDate = "19500101", .stationAet = "MAMMO1"}));
     QVERIFY(wl.start());
-    DosePanelHarness h;
+    PanelHost h;
     wl.configure(h.station().settings(), QStringLiteral("MAMMO1"));
-    h.area->execDialog = fillAndApply;
+    h.doseList->execDialog = fillAndApply;
     h.w.commands->run(Cmd::ToolbarWorklist);
     QVERIFY(!h.w.SerTimer->isActive());
-    QCOMPARE(h.state.row(1), QStringLiteral("P1"));
+    QCOMPARE(h.dose.row(1), QStringLiteral("P1"));
     QVERIFY(h.w.cmdNew->isEnabled());
 }
 
 void TestWorklistPanel::failedQueryChangesNothing()
 {
-    DosePanelHarness h;
+    PanelHost h;
     auto &s = h.station().settings();
     s.worklistLocalAet = QStringLiteral("MAMMO1");
     s.worklist = {QStringLiteral("127.0.0.1"), QStringLiteral("NOBODY"), QString::number(freeTcpPort())};
-    h.state.assignmentMode = AssignmentMode::StorePatient;
+    h.dose.assignmentMode = AssignmentMode::StorePatient;
     h.w.cmdWorklist->setEnabled(true);
     // The real modal loop: the failure closes the dialog by itself.
     QTest::mouseClick(h.w.cmdWorklist, Qt::LeftButton);
-    QVERIFY(h.ts.prompter.lastText().endsWith(QStringLiteral("\r\n\r\nWorklist-Query failed.")));
-    QCOMPARE(int(h.state.assignmentMode), 5);
-    QVERIFY(!h.state.hasPatient());
+    QVERIFY(h.ts().prompter.lastText().endsWith(QStringLiteral("\r\n\r\nWorklist-Query failed.")));
+    QCOMPARE(int(h.dose.assignmentMode), 5);
+    QVERIFY(!h.dose.hasPatient());
     QVERIFY(h.w.cmdWorklist->isEnabled());
     QVERIFY(!h.w.cmdNew->isEnabled());
     QVERIFY(QApplication::activeModalWidget() == nullptr);

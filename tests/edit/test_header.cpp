@@ -2,7 +2,15 @@
 // dcmdump for real files in several character sets, columns and sorting, the editor fed
 // by a row click, and the refresh after the Options dialog.
 #include "Requires.h"
-#include "HeaderHarness.h"
+#include "PanelHost.h"
+#include "core/Database.h"
+#include "edit/DictionaryTable.h"
+#include "edit/HeaderPanel.h"
+#include "edit/ModalityFilters.h"
+#include "edit/TaskPanel.h"
+
+#include <QTreeWidget>
+#include <QWidget>
 #include "StoreFixture.h"
 #include "Wait.h"
 #include "dicom/Image.h"
@@ -114,14 +122,14 @@ void TestHeader::hugeValuesNeitherHangNorCrash()
     // The list shows a cut value; the editor gets the whole one.
     const QString file = ts.root() + "/big.dcm";
     img->writeFile(file);
-    HeaderHarness h;
+    PanelHost h;
     h.useFilter("BIG", {"0040,A160", "7FE0,0010"});
     h.pick(file);
     QCOMPARE(h.list()->topLevelItemCount(), 2);
     QTreeWidgetItem *row = h.list()->topLevelItem(0);
     QVERIFY(row->text(HeaderPanel::ValueColumn).size() <= HeaderPanel::MaxShownValue + 4);
     emit h.list()->itemClicked(row, 0);
-    QCOMPARE(h.parent.findChild<QLineEdit *>("txtNeu")->text().size(), 1 << 20);
+    QCOMPARE(h.window.findChild<QLineEdit *>("txtNeu")->text().size(), 1 << 20);
 }
 
 namespace {
@@ -203,7 +211,7 @@ void TestHeader::listMatchesDcmdump()
     if (!decoded)
         expected = dcmdumpExpected(file, false);
     QVERIFY(expected.size() > 4);
-    HeaderHarness h;
+    PanelHost h;
     QStringList tags;
     for (const auto &e : expected)
         tags << e.first;
@@ -228,7 +236,7 @@ void TestHeader::listMatchesDcmdump()
 
 void TestHeader::columnsRowsAndAbsentElements()
 {
-    HeaderHarness h;
+    PanelHost h;
     QTreeWidget *lv = h.list();
     QCOMPARE(lv->objectName(), QString("lvHeader"));
     QCOMPARE(lv->headerItem()->text(0), QString("Value"));
@@ -240,7 +248,7 @@ void TestHeader::columnsRowsAndAbsentElements()
     QCOMPARE(lv->header()->logicalIndex(2), 0);
 
     h.useFilter("MG", {"0020,000D", "0010,0010", "0010,1010", "0008,0060"});
-    const QString file = h.ts.root() + "/m.dcm";
+    const QString file = h.ts().root() + "/m.dcm";
     StoreFixture::writeSmallImage(file, "1.2.3.4", "1.2.3.4.5", "1.2.3.4.5.6", 1);
     h.pick(file);
     const auto rows = h.rows();
@@ -254,9 +262,9 @@ void TestHeader::columnsRowsAndAbsentElements()
 
 void TestHeader::sortRule()
 {
-    HeaderHarness h;
+    PanelHost h;
     h.useFilter("MG", {"0020,000D", "0010,0010", "0008,0060"});
-    const QString file = h.ts.root() + "/m.dcm";
+    const QString file = h.ts().root() + "/m.dcm";
     StoreFixture::writeSmallImage(file, "1.2.3.4", "1.2.3.4.5", "1.2.3.4.5.6", 1);
     h.pick(file);
     auto tags = [&] {
@@ -283,9 +291,9 @@ void TestHeader::sortRule()
 
 void TestHeader::noActiveFilterNoFill()
 {
-    HeaderHarness h;
+    PanelHost h;
     MainHooks::run(h.hooks.loadModFilter);
-    const QString file = h.ts.root() + "/m.dcm";
+    const QString file = h.ts().root() + "/m.dcm";
     StoreFixture::writeSmallImage(file, "1.2.3.4", "1.2.3.4.5", "1.2.3.4.5.6", 1);
     h.pick(file);
     QCOMPARE(h.list()->topLevelItemCount(), 0);
@@ -293,9 +301,9 @@ void TestHeader::noActiveFilterNoFill()
 
 void TestHeader::listEmptiesWithTheImage()
 {
-    HeaderHarness h;
+    PanelHost h;
     h.useFilter("MG", {"0020,000D"});
-    const QString file = h.ts.root() + "/m.dcm";
+    const QString file = h.ts().root() + "/m.dcm";
     StoreFixture::writeSmallImage(file, "1.2.3.4", "1.2.3.4.5", "1.2.3.4.5.6", 1);
     h.pick(file);
     QCOMPARE(h.list()->topLevelItemCount(), 1);
@@ -305,7 +313,7 @@ void TestHeader::listEmptiesWithTheImage()
     h.edits.clear();
     QCOMPARE(h.list()->topLevelItemCount(), 0);
     // An unreadable file gives an empty list and a log line, not a crash.
-    QFile bad(h.ts.root() + "/bad.dcm");
+    QFile bad(h.ts().root() + "/bad.dcm");
     QVERIFY(bad.open(QIODevice::WriteOnly));
     bad.write("not dicom at all");
     bad.close();
@@ -330,37 +338,37 @@ void TestHeader::rowClickFillsTheEditor()
     QFETCH(QString, tag);
     QFETCH(QString, neu);
     QFETCH(bool, locked);
-    HeaderHarness h;
+    PanelHost h;
     h.useFilter("MG", {"0008,0018", "0020,000D", "0020,000E", "0008,0060"});
-    const QString file = h.ts.root() + "/m.dcm";
+    const QString file = h.ts().root() + "/m.dcm";
     StoreFixture::writeSmallImage(file, "1.2.3.4", "1.2.3.4.5", "1.2.3.4.5.6", 1);
     h.pick(file);
-    auto *cboTask = h.parent.findChild<QComboBox *>("cboTask");
+    auto *cboTask = h.window.findChild<QComboBox *>("cboTask");
     QCOMPARE(cboTask->currentText(), QString("Change entry"));
-    QCOMPARE(h.parent.findChild<QComboBox *>("cboLevel")->currentText(), QString("Image"));
+    QCOMPARE(h.window.findChild<QComboBox *>("cboLevel")->currentText(), QString("Image"));
     cboTask->setCurrentIndex(2);
     QTreeWidgetItem *row = h.list()->findItems(tag, Qt::MatchExactly, HeaderPanel::TagColumn).value(0);
     QVERIFY(row);
     emit h.list()->itemClicked(row, 0);
-    auto *txtNeu = h.parent.findChild<QLineEdit *>("txtNeu");
-    QCOMPARE(h.parent.findChild<QLineEdit *>("txtSelected")->text(), tag + " - " + row->text(2));
+    auto *txtNeu = h.window.findChild<QLineEdit *>("txtNeu");
+    QCOMPARE(h.window.findChild<QLineEdit *>("txtSelected")->text(), tag + " - " + row->text(2));
     QCOMPARE(txtNeu->text(), neu);
     QCOMPARE(txtNeu->isEnabled(), !locked);
     QCOMPARE(cboTask->isEnabled(), !locked);
     QCOMPARE(cboTask->currentText(), QString(locked ? "Change entry" : "Switch entry"));
     for (const char *name : {"cmdTask_0", "cmdTask_1"})
-        QVERIFY(h.parent.findChild<QPushButton *>(name));
+        QVERIFY(h.window.findChild<QPushButton *>(name));
 }
 
 void TestHeader::targetListExcludesTheSelectedElement()
 {
-    HeaderHarness h;
+    PanelHost h;
     h.useFilter("MG", {"0008,0060", "0010,0010", "0010,0020"});
-    const QString file = h.ts.root() + "/m.dcm";
+    const QString file = h.ts().root() + "/m.dcm";
     StoreFixture::writeSmallImage(file, "1.2.3.4", "1.2.3.4.5", "1.2.3.4.5.6", 1);
     h.pick(file);
-    auto *cboTask = h.parent.findChild<QComboBox *>("cboTask");
-    auto *cboTarget = h.parent.findChild<QComboBox *>("cboTarget");
+    auto *cboTask = h.window.findChild<QComboBox *>("cboTask");
+    auto *cboTarget = h.window.findChild<QComboBox *>("cboTarget");
     emit h.list()->itemClicked(h.list()->topLevelItem(1), 0); // 0010,0010
     cboTask->setCurrentIndex(1);
     QStringList targets;
@@ -380,9 +388,9 @@ void TestHeader::targetListExcludesTheSelectedElement()
 // element's rules, or that edits what describes the pixels, is refused when it is added.
 void TestHeader::editorTakesStoredValuesAndRefusesMisfits()
 {
-    HeaderHarness h;
+    PanelHost h;
     h.useFilter("MG", {"0008,0008", "0028,0030", "0028,0010", "0008,0060"});
-    const QString file = h.ts.root() + "/m.dcm";
+    const QString file = h.ts().root() + "/m.dcm";
     StoreFixture::writeSmallImage(file, "1.2.3.4", "1.2.3.4.5", "1.2.3.4.5.6", 1);
     {
         auto img = dicom::Image::readFile(file);
@@ -390,11 +398,11 @@ void TestHeader::editorTakesStoredValuesAndRefusesMisfits()
         img->setText(0x0028, 0x0030, "0.1\\0.2");
         img->writeFile(file);
     }
-    h.selection.viewerFiles = {file};
+    h.selection.setViewerFiles({file});
     h.pick(file);
-    auto *txtNeu = h.parent.findChild<QLineEdit *>("txtNeu");
-    auto *add = h.parent.findChild<QPushButton *>("cmdTask_0");
-    auto *tasks = h.parent.findChild<QTreeWidget *>("lvTasks");
+    auto *txtNeu = h.window.findChild<QLineEdit *>("txtNeu");
+    auto *add = h.window.findChild<QPushButton *>("cmdTask_0");
+    auto *tasks = h.window.findChild<QTreeWidget *>("lvTasks");
     auto click = [&](const QString &tag) {
         QTreeWidgetItem *row = h.list()->findItems(tag, Qt::MatchExactly, HeaderPanel::TagColumn).value(0);
         QVERIFY(row);
@@ -417,21 +425,21 @@ void TestHeader::editorTakesStoredValuesAndRefusesMisfits()
                             {"0008,0060", "mg", "upper case letters"},
                             {"0028,0010", "512", "describes the pixel data"}};
     for (const Case &c : refused) {
-        h.ts.prompter.clear();
+        h.ts().prompter.clear();
         click(c.tag);
         txtNeu->setText(c.value);
         add->click();
         QCOMPARE(tasks->topLevelItemCount(), 1);
-        QVERIFY2(h.ts.prompter.lastText().contains(c.said), qPrintable(c.tag + QString(": ") + h.ts.prompter.lastText()));
+        QVERIFY2(h.ts().prompter.lastText().contains(c.said), qPrintable(c.tag + QString(": ") + h.ts().prompter.lastText()));
     }
 }
 
 void TestHeader::refreshAfterOptions()
 {
-    HeaderHarness h;
+    PanelHost h;
     h.useFilter("MG", {"0008,0060"});
-    ModalityFilters filters(h.ts->paths());
-    const QString file = h.ts.root() + "/m.dcm";
+    ModalityFilters filters(h.ts()->paths());
+    const QString file = h.ts().root() + "/m.dcm";
     StoreFixture::writeSmallImage(file, "1.2.3.4", "1.2.3.4.5", "1.2.3.4.5.6", 1);
     h.pick(file);
     QCOMPARE(h.list()->topLevelItemCount(), 1);
@@ -441,7 +449,7 @@ void TestHeader::refreshAfterOptions()
     QCOMPARE(h.list()->topLevelItemCount(), 2);
     // The active filter deleted: no filter, an empty list.
     filters.remove("MG");
-    h.ts->settings().filterActive.clear();
+    h.ts()->settings().filterActive.clear();
     MainHooks::run(h.hooks.optionsClosed);
     QCOMPARE(h.list()->topLevelItemCount(), 0);
     QVERIFY(h.header->state().filterSet().empty());
@@ -461,15 +469,15 @@ void TestHeader::tamperedActiveFilterIsRefused_data()
 void TestHeader::tamperedActiveFilterIsRefused()
 {
     QFETCH(QString, active);
-    HeaderHarness h;
+    PanelHost h;
     // Filter\Active as a hand-edited settings file gives it.
-    h.ts->settingsStore().writeValue("Filter/Active", active);
-    h.ts->loadSettings();
-    QCOMPARE(h.ts->settings().filterActive, active);
+    h.ts()->settingsStore().writeValue("Filter/Active", active);
+    h.ts()->loadSettings();
+    QCOMPARE(h.ts()->settings().filterActive, active);
     MainHooks::run(h.hooks.loadModFilter);
     QVERIFY(h.header->state().filterSet().empty());
     QVERIFY(h.errorLog().contains("MainForm LoadModFilter"));
-    Database db = Database::openUser(h.ts->paths());
+    Database db = Database::openUser(h.ts()->paths());
     QVERIFY(db.scalar("SELECT COUNT(*) FROM tblDictionary").toLongLong() > 1000);
 }
 

@@ -226,7 +226,7 @@ private slots:
         QVERIFY(QDir().mkpath(d));
 
         PanelHarness h(*ts);
-        h.selection.viewerFiles = v.files;
+        h.selection.setViewerFiles(v.files);
         h.driver.directory = d;
         h.driver.dicomDir = true;
         h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
@@ -300,7 +300,7 @@ private slots:
         const QString escape = QFileInfo(out.path()).fileName() + "-escaped";
         QVERIFY(kit::modify(v.files[3], {"(0020,000D)=../../" + escape}));
         PanelHarness h(*ts);
-        h.selection.viewerFiles = v.files;
+        h.selection.setViewerFiles(v.files);
         h.driver.directory = out.path();
         h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
         const QStringList shown = ts.prompter.texts_shown();
@@ -321,7 +321,7 @@ private slots:
         QVERIFY(kit::modify(v.files[0], {"(0008,0005)=ISO_IR 192", "(0010,0010)=Müller^Jürgen", "(0010,0030)=19601231",
                                          "(0010,0040)=F"}));
         PanelHarness h(*ts);
-        h.selection.viewerFiles = v.files;
+        h.selection.setViewerFiles(v.files);
         h.driver.directory = out.path();
         h.driver.slider = 6;
         h.driver.compress = true;
@@ -370,7 +370,7 @@ private slots:
         ZipPacker::pack(out.path() + "/090507.zip", out.path(), {old.fileName()});
 
         PanelHarness h(*ts);
-        h.selection.viewerFiles = v.files.mid(0, 2);
+        h.selection.setViewerFiles(v.files.mid(0, 2));
         h.driver.directory = out.path();
         h.driver.compress = true;
         ts.prompter.texts = {QString()}; // an empty answer: the proposed time name
@@ -391,7 +391,7 @@ private slots:
         QTemporaryDir src, out;
         Viewer v(src.path());
         PanelHarness h(*ts);
-        h.selection.viewerFiles = v.files.mid(0, 1);
+        h.selection.setViewerFiles(v.files.mid(0, 1));
         h.driver.directory = out.path();
         h.driver.compress = true;
         ts.prompter.texts = {QStringLiteral("../evil")};
@@ -437,7 +437,7 @@ private slots:
             QVERIFY(kit::modify(v.files[1], set));
 
         PanelHarness h(*ts);
-        h.selection.viewerFiles = v.files.mid(0, 3);
+        h.selection.setViewerFiles(v.files.mid(0, 3));
         h.driver.directory = out.path();
         h.driver.dicomDir = true;
         h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
@@ -473,7 +473,7 @@ private slots:
         QTemporaryDir src, more, out;
         Viewer v(src.path());
         PanelHarness h(*ts);
-        h.selection.viewerFiles = v.files;
+        h.selection.setViewerFiles(v.files);
         h.driver.directory = out.path();
         h.driver.dicomDir = true;
         h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
@@ -501,7 +501,7 @@ private slots:
         }
         second.insert(1, v.files[0]);
         ts.prompter.clear();
-        h.selection.viewerFiles = second;
+        h.selection.setViewerFiles(second);
         h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
         QCOMPARE(h.driver.result.failures, QStringList{});
         QCOMPARE(ts.prompter.texts_shown(),
@@ -535,7 +535,7 @@ private slots:
         junk.write("not a directory\n");
         junk.close();
         PanelHarness h(*ts);
-        h.selection.viewerFiles = v.files.mid(0, 2);
+        h.selection.setViewerFiles(v.files.mid(0, 2));
         h.driver.directory = out.path();
         h.driver.dicomDir = true;
         h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
@@ -560,7 +560,7 @@ private slots:
         QTemporaryDir src, out, unpacked;
         Viewer v(src.path());
         PanelHarness h(*ts);
-        h.selection.viewerFiles = v.files.mid(0, 3);
+        h.selection.setViewerFiles(v.files.mid(0, 3));
         h.driver.directory = out.path();
         h.driver.dicomDir = true;
         h.driver.compress = true;
@@ -576,7 +576,7 @@ private slots:
 
         // A second export joins the medium; its archive holds the whole medium.
         ts.prompter.clear();
-        h.selection.viewerFiles = v.files.mid(3);
+        h.selection.setViewerFiles(v.files.mid(3));
         ts.prompter.texts = {QStringLiteral("Medium2")};
         h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
         QCOMPARE(ts.prompter.lastText(), QStringLiteral("Images exported!"));
@@ -646,7 +646,7 @@ private slots:
         QVERIFY(kit::modify(bad, {"(0028,0008)=3", "(0008,0018)=1.2.826.0.1.3680043.9.7777.77"}));
         // Beside it an image of two frames: the count is of images, not of pictures.
         PanelHarness h(*ts);
-        h.selection.viewerFiles = {bad, kit::testFile("SC_rgb_rle_2frame.dcm"), v.files[0]};
+        h.selection.setViewerFiles({bad, kit::testFile("SC_rgb_rle_2frame.dcm"), v.files[0]});
         h.driver.directory = out.path();
         h.commands->run(QString::fromLatin1(Cmd::ExportJpeg));
         const QStringList shown = ts.prompter.texts_shown();
@@ -704,7 +704,7 @@ private slots:
         ts.prompter.clear();
         QTemporaryDir src;
         Viewer v(src.path());
-        h.selection.viewerFiles = v.files;
+        h.selection.setViewerFiles(v.files);
         h.panel->execDialog = h.driver.exec();
         h.driver.directory = src.path();
         h.driver.before = [&](ExportForm &f) {

@@ -1,7 +1,11 @@
 // The store browser and viewer on a real store: rows in a real SQLite file, real DICOM
 // files (generated mammograms and pydicom's real-world files), real widgets.
-#include "BrowserHarness.h"
+#include "PanelHost.h"
 #include "ui/CommandIds.h"
+#include "store/BrowserPanel.h"
+#include "store/StoreDeleteCommands.h"
+#include "store/ViewerPanel.h"
+#include "store/ViewerWidget.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/AppError.h"
@@ -56,7 +60,7 @@ QString errorLog(Station &s)
 }
 
 // The update timer's tick, through its own signal.
-void tick(BrowserHarness::Controls &w)
+void tick(PanelHost::Controls &w)
 {
     QVERIFY(QMetaObject::invokeMethod(w.UpdateTimer, "timeout", Qt::DirectConnection));
 }
@@ -82,16 +86,18 @@ class TestBrowser : public QObject {
             h.load();
         }
         TestStation ts;
-        BrowserHarness h;
+        PanelHost h;
         StoreFixture fx;
-        BrowserPanel &area() { return *h.area; }
-        BrowserHarness::Controls &w() { return h.w; }
+        BrowserPanel &browser() { return *h.browser; }
+        ViewerPanel &viewer() { return *h.viewer; }
+        StoreDeleteCommands &deletes() { return *h.deletes; }
+        PanelHost::Controls &w() { return h.w; }
 
         // Picks the patient with the left button and the study by a click, and waits
         // for the load.
         bool pickPatientAndStudy(const QString &patId1, int studyRow = 0)
         {
-            h.area->refreshPatientList();
+            h.browser->refreshPatientList();
             QTreeWidgetItem *p = findPatient(w().lvPatients, patId1);
             if (!p)
                 return false;
@@ -102,13 +108,13 @@ class TestBrowser : public QObject {
         }
         bool clickStudyAndWait(QTreeWidgetItem *study)
         {
-            QSignalSpy done(h.area.get(), &BrowserPanel::loadFinished);
+            QSignalSpy done(h.viewer, &ViewerPanel::loadFinished);
             clickItem(w().lvStudien, study);
             return waitLoad(done);
         }
         bool waitLoad(QSignalSpy &done)
         {
-            if (!done.isEmpty() || !h.area->isLoading())
+            if (!done.isEmpty() || !h.viewer->isLoading())
                 return true;
             return done.wait(60000);
         }
@@ -137,7 +143,7 @@ private slots:
         QFETCH(QString, shownName);
         Env e;
         const qint64 patId = e.fx.addPatient(QStringLiteral("P-1"), last, first, second, birth);
-        e.area().refreshPatientList();
+        e.browser().refreshPatientList();
         QTreeWidget *lv = e.w().lvPatients;
         QCOMPARE(lv->topLevelItemCount(), 1);
         QTreeWidgetItem *it = lv->topLevelItem(0);
@@ -153,7 +159,7 @@ private slots:
     {
         Env e;
         e.fx.addPatient(QStringLiteral("A1"), QStringLiteral("Alpha"));
-        e.area().refreshPatientList();
+        e.browser().refreshPatientList();
         QTreeWidget *lv = e.w().lvPatients;
         QCOMPARE(lv->topLevelItemCount(), 1);
         lv->setCurrentItem(lv->topLevelItem(0));
@@ -181,7 +187,7 @@ private slots:
     {
         Env e;
         e.fx.addPatient(QStringLiteral("A1"), QStringLiteral("Alpha"));
-        e.area().refreshPatientList();
+        e.browser().refreshPatientList();
         e.ts->busy = true;
         tick(e.w()); // returns at once
         e.ts->busy = false;
@@ -199,7 +205,7 @@ private slots:
         e.fx.addStudy(pat, e.fx.newUid(), QStringLiteral("2026-03-05"), QStringLiteral("10:00:00"));
         const qint64 other = e.fx.addPatient(QStringLiteral("P2"), QStringLiteral("Roe"));
         e.fx.addStudy(other, e.fx.newUid());
-        e.area().refreshPatientList();
+        e.browser().refreshPatientList();
         e.w().UpdateTimer->start();
 
         clickItem(e.w().lvPatients, findPatient(e.w().lvPatients, QStringLiteral("P1")));
@@ -210,7 +216,7 @@ private slots:
         QVERIFY(e.w().UpdateTimer->isActive());
         QCOMPARE(e.w().statusPanel[0]->text(), QStringLiteral("Patient: Doe, Jane"));
         QCOMPARE(e.w().statusPanel[1]->text(), QStringLiteral("ID: P1"));
-        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
+        QCOMPARE(e.browser().state().patId1(), QStringLiteral("P1"));
         QCOMPARE(picked.count(), 1); // the dose panel follows the pick
         QCOMPARE(e.h.selection.storePatient().displayName, QStringLiteral("Doe, Jane"));
     }
@@ -240,7 +246,7 @@ private slots:
         QCOMPARE(e.w().statusPanel[2]->text(), QStringLiteral("%1 image(s)").arg(total));
         QVERIFY(!e.w().pbLoad->isVisible());
         QVERIFY(!e.ts->busy);
-        QCOMPARE(e.area().state().loadLevel, QStringLiteral("Studie"));
+        QCOMPARE(e.browser().state().loadLevel(), QStringLiteral("Studie"));
         QVERIFY(e.ts.prompter.shown.isEmpty());
 
         // Series by key, then image number: the mammograms first, then the real files.
@@ -303,7 +309,7 @@ private slots:
         clickItem(e.w().lvImages, row);
         QCOMPARE(v->framedImage(), 3);
         QCOMPARE(e.w().statusPanel[3]->text(), QStringLiteral("Sel. image #: 3"));
-        QCOMPARE(e.area().currentImageFile(), made.files.at(2));
+        QCOMPARE(e.viewer().currentImageFile(), made.files.at(2));
     }
 
     void scrollBarByImageCount_data()
@@ -407,7 +413,7 @@ private slots:
         const qint64 study = e.fx.addStudy(pat, e.fx.newUid());
         e.fx.addSeries(study, e.fx.newUid(), 1); // a series without images
         e.fx.addStudy(pat, e.fx.newUid());       // and a study without series
-        e.area().refreshPatientList();
+        e.browser().refreshPatientList();
         clickItem(e.w().lvPatients, e.w().lvPatients->topLevelItem(0));
         QCOMPARE(e.w().lvStudien->topLevelItemCount(), 2);
         for (int i = 0; i < 2; ++i) {
@@ -442,7 +448,7 @@ private slots:
         QCOMPARE(e.w().lvTasks->topLevelItemCount(), 1);
         QCOMPARE(e.w().dv1->count(), 3);
         QCOMPARE(e.w().lvStudien->topLevelItemCount(), 1);
-        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
+        QCOMPARE(e.browser().state().patId1(), QStringLiteral("P1"));
         QCOMPARE(e.w().lvPatients->currentItem()->text(0), QStringLiteral("P1"));
 
         // No on a study and on its right-button menu: nothing loads, no menu.
@@ -457,7 +463,7 @@ private slots:
         clickItem(e.w().lvPatients, findPatient(e.w().lvPatients, QStringLiteral("P2")));
         QCOMPARE(e.w().lvTasks->topLevelItemCount(), 0);
         QCOMPARE(e.w().dv1->count(), 0);
-        QCOMPARE(e.area().state().patId1, QStringLiteral("P2"));
+        QCOMPARE(e.browser().state().patId1(), QStringLiteral("P2"));
         QCOMPARE(e.w().lvStudien->topLevelItemCount(), 1);
 
         // Without tasks nobody is asked.
@@ -473,7 +479,7 @@ private slots:
         e.fx.addStudyWithImages(p1, 3);
         QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
         QCOMPARE(e.w().lvImages->topLevelItemCount(), 3);
-        QCOMPARE(e.h.selection.listedImages, 3);
+        QCOMPARE(e.h.selection.listedImages(), 3);
         e.w().lvImages->setCurrentItem(e.w().lvImages->topLevelItem(1));
 
         e.h.selection.markPickedImageRow();
@@ -488,7 +494,7 @@ private slots:
     {
         Env e;
         e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
-        e.area().refreshPatientList();
+        e.browser().refreshPatientList();
         clickItem(e.w().lvPatients, findPatient(e.w().lvPatients, QStringLiteral("P1")));
         new QTreeWidgetItem(e.w().lvTasks, {QStringLiteral("Studie")});
         QCOMPARE(e.h.edits.pendingTasks(), 1);
@@ -499,13 +505,13 @@ private slots:
         QCOMPARE(e.ts.prompter.texts_shown(), QStringList{QStringLiteral("Cancel current changes?")});
         QCOMPARE(e.w().lvTasks->topLevelItemCount(), 0);
         QCOMPARE(e.h.edits.pendingTasks(), 0);
-        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
+        QCOMPARE(e.browser().state().patId1(), QStringLiteral("P1"));
     }
 
     void loadRecreatesAMissingDataDatabase()
     {
         TestStation ts(false); // no database files at all
-        BrowserHarness h(*ts);
+        PanelHost h(*ts);
         h.load();
         QVERIFY(QFile::exists(ts->paths().dataDb()));
         QVERIFY(QFile::exists(ts->paths().templateDb()));
@@ -524,15 +530,15 @@ private slots:
         Env e;
         const qint64 pat = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
         e.fx.addStudyWithImages(pat, 2, QSize(), 2);
-        e.area().refreshPatientList();
+        e.browser().refreshPatientList();
         clickItem(e.w().lvPatients, e.w().lvPatients->topLevelItem(0), Qt::RightButton);
         QMenu *patientMenu = e.w().commands->menu(Menu::Patient);
         QVERIFY(patientMenu->isVisible());
         patientMenu->hide();
         // The menu's patient only: nobody is current before a pick.
         QCOMPARE(e.w().statusPanel[1]->text(), QString());
-        QCOMPARE(e.area().state().popupPatId1, QStringLiteral("P1"));
-        QVERIFY(!e.area().state().hasPatient());
+        QCOMPARE(e.browser().state().popupPatId1(), QStringLiteral("P1"));
+        QVERIFY(!e.browser().state().hasPatient());
 
         clickItem(e.w().lvPatients, e.w().lvPatients->topLevelItem(0));
         new QTreeWidgetItem(e.w().lvTasks, {QStringLiteral("Studie")});
@@ -564,7 +570,7 @@ private slots:
         Env e;
         const qint64 pat = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
         auto made = e.fx.addStudyWithImages(pat, 5, QSize(), 2); // series 1: 3 images, series 2: 2
-        e.area().refreshPatientList();
+        e.browser().refreshPatientList();
         clickItem(e.w().lvPatients, e.w().lvPatients->topLevelItem(0));
         e.w().lvStudien->setCurrentItem(e.w().lvStudien->topLevelItem(0));
         QVERIFY(e.w().commands->run(Cmd::StudyViewSeries));
@@ -575,18 +581,18 @@ private slots:
         QCOMPARE(ls->item(1)->text(), QStringLiteral("# 1"));
         QCOMPARE(ls->item(2)->text(), QStringLiteral("# 2"));
 
-        QSignalSpy done(e.h.area.get(), &BrowserPanel::loadFinished);
+        QSignalSpy done(e.h.viewer, &ViewerPanel::loadFinished);
         ls->setCurrentRow(2);
         const QPoint at = ls->visualItemRect(ls->item(2)).center();
         QTest::mousePress(ls->viewport(), Qt::LeftButton, {}, at);
         QTest::mouseRelease(ls->viewport(), Qt::LeftButton, {}, at);
         QTest::mouseDClick(ls->viewport(), Qt::LeftButton, {}, at);
         QVERIFY(e.waitLoad(done));
-        QCOMPARE(e.area().state().loadLevel, QStringLiteral("Serie"));
+        QCOMPARE(e.browser().state().loadLevel(), QStringLiteral("Serie"));
         QCOMPARE(e.w().dv1->count(), 2);
         QCOMPARE(e.w().lvImages->topLevelItemCount(), 2);
         QCOMPARE(e.w().dv1->image(1).sopInstanceUid, made.sopUids.at(3));
-        QCOMPARE(e.area().state().seriesCount, 3);
+        QCOMPARE(e.browser().state().seriesCount(), 3);
 
         // The back entry closes the window again.
         ls->setCurrentRow(0);
@@ -608,7 +614,7 @@ private slots:
         const qint64 good = e.fx.addStudy(pat, goodStudy);
         e.fx.addImage(e.fx.addSeries(good, e.fx.newUid(), 1), QStringLiteral("../../secret"), 1);
 
-        e.area().refreshPatientList();
+        e.browser().refreshPatientList();
         clickItem(e.w().lvPatients, e.w().lvPatients->topLevelItem(0));
         for (int i = 0; i < 2; ++i) {
             e.ts.prompter.clear();
@@ -657,9 +663,9 @@ private slots:
             e.fx.addImage(series, uids[i], i + 1);
         }
         QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
-        e.area().pickImage(2);
+        e.viewer().pickImage(2);
         QCOMPARE(e.w().lvImages->currentItem()->text(3), uids[1]);
-        e.area().pickImage(1);
+        e.viewer().pickImage(1);
         QCOMPARE(e.w().lvImages->currentItem()->text(3), uids[0]);
     }
 
@@ -673,11 +679,11 @@ private slots:
         });
         const qint64 pat = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
         e.fx.addStudyWithImages(pat, 8);
-        e.area().refreshPatientList();
+        e.browser().refreshPatientList();
         clickItem(e.w().lvPatients, e.w().lvPatients->topLevelItem(0));
-        QSignalSpy done(e.h.area.get(), &BrowserPanel::loadFinished);
+        QSignalSpy done(e.h.viewer, &ViewerPanel::loadFinished);
         clickItem(e.w().lvStudien, e.w().lvStudien->topLevelItem(0));
-        QVERIFY(e.area().isLoading());
+        QVERIFY(e.viewer().isLoading());
         QVERIFY(e.ts->busy);
         QVERIFY(e.w().pbLoad->isVisible());
         QCOMPARE(e.w().pbLoad->maximum(), 8);
@@ -705,7 +711,7 @@ private slots:
         // Nothing picked: the single-image items do nothing.
         QVERIFY(c->run(Cmd::ViewerRotateRight));
         QCOMPARE(v->image(1).rotation, 0);
-        e.area().pickImage(2);
+        e.viewer().pickImage(2);
         c->run(Cmd::ViewerRotateRight);
         c->run(Cmd::ViewerRotateRight);
         c->run(Cmd::ViewerMirrorH);
@@ -762,13 +768,13 @@ private slots:
         QMenu *menu = e.w().commands->menu(Menu::Patient);
         QVERIFY(menu->isVisible());
         menu->hide();
-        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
+        QCOMPARE(e.browser().state().patId1(), QStringLiteral("P1"));
         QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P1"));
         QCOMPARE(e.w().statusPanel[1]->text(), QStringLiteral("ID: P1"));
         QCOMPARE(e.w().dv1->count(), 3);
-        QCOMPARE(e.area().state().popupPatId, p2);
+        QCOMPARE(e.browser().state().popupPatId(), p2);
         // The menu's Delete Patient acts on the right-clicked patient only.
-        e.area().execDialog = [](QDialog &d) {
+        e.deletes().execDialog = [](QDialog &d) {
             auto &f = static_cast<EditForm &>(d);
             f.show();
             if (!waitUntil([&] { return f.isDone(); }, 10000))
@@ -779,7 +785,7 @@ private slots:
         QVERIFY(e.w().commands->run(Cmd::PatientDelete));
         QCOMPARE(rowCount(*e.ts, QStringLiteral("tblPatienten")), 1);
         QVERIFY(!findPatient(lv, QStringLiteral("P2")));
-        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
+        QCOMPARE(e.browser().state().patId1(), QStringLiteral("P1"));
     }
 
     void arrowKeysPickLikeAClick()
@@ -796,14 +802,14 @@ private slots:
         QTest::keyClick(lv, Qt::Key_Down);
         QCoreApplication::processEvents();
         QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P2"));
-        QCOMPARE(e.area().state().patId1, QStringLiteral("P2"));
+        QCOMPARE(e.browser().state().patId1(), QStringLiteral("P2"));
         QCOMPARE(e.w().statusPanel[1]->text(), QStringLiteral("ID: P2"));
         QCOMPARE(e.w().lvStudien->topLevelItemCount(), 2);
         QCOMPARE(e.w().dv1->count(), 0); // P1's images are gone with P1
 
         // In the study list the arrows load the highlighted study.
         QTreeWidget *studies = e.w().lvStudien;
-        QSignalSpy done(e.h.area.get(), &BrowserPanel::loadFinished);
+        QSignalSpy done(e.h.viewer, &ViewerPanel::loadFinished);
         clickItem(studies, studies->topLevelItem(0));
         QVERIFY(e.waitLoad(done));
         studies->setFocus();
@@ -811,7 +817,7 @@ private slots:
         QTest::keyClick(studies, Qt::Key_Down);
         QCoreApplication::processEvents();
         QVERIFY(e.waitLoad(done));
-        QCOMPARE(e.area().state().studyUid, studies->currentItem()->data(0, BrowserPanel::TagRole).toString());
+        QCOMPARE(e.browser().state().studyUid(), studies->currentItem()->data(0, BrowserPanel::TagRole).toString());
         const int expected = studies->currentItem()->data(0, BrowserPanel::TagRole).toString() == s2a.studyUid ? 2 : 4;
         QCOMPARE(e.w().dv1->count(), expected);
         QCOMPARE(e.w().lvImages->topLevelItemCount(), expected);
@@ -834,7 +840,7 @@ private slots:
         clickItem(lv, findPatient(lv, QStringLiteral("P2")));
         QCOMPARE(e.ts.prompter.texts_shown(), QStringList{QStringLiteral("Cancel current changes?")});
         QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P1"));
-        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
+        QCOMPARE(e.browser().state().patId1(), QStringLiteral("P1"));
     }
 
     void thumbDragNeverShowsAnEmptyViewer()
@@ -890,7 +896,7 @@ private slots:
         ViewerWidget *v = e.w().dv1;
         v->setFocus();
         QTest::mouseClick(v, Qt::LeftButton, {}, v->cellRect(2).center());
-        QCOMPARE(e.area().state().currentImage, 2);
+        QCOMPARE(e.browser().state().currentImage(), 2);
         QVERIFY(e.w().UpdateTimer->isActive());
         QVERIFY(e.w().lvPatients->currentItem()->isSelected());
 
@@ -910,19 +916,19 @@ private slots:
         QCOMPARE(findPatient(lv, QStringLiteral("P2"))->text(1), QStringLiteral("Roe-Smith"));
         QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P1"));
         QVERIFY(lv->currentItem()->isSelected());
-        QCOMPARE(e.area().state().patId1, QStringLiteral("P1"));
+        QCOMPARE(e.browser().state().patId1(), QStringLiteral("P1"));
         QCOMPARE(e.w().lvStudien->topLevelItemCount(), 2);
         QCOMPARE(e.w().lvStudien->selectedItems().size(), 1);
         QCOMPARE(v->count(), 3);
-        QCOMPARE(e.area().state().currentImage, 2);
+        QCOMPARE(e.browser().state().currentImage(), 2);
         QCOMPARE(rowCount(*e.ts, QStringLiteral("tblReceive")), 0);
 
         // A refresh rebuilds: what was loaded is gone and the panels say nothing of it.
         e.w().commands->run(Cmd::RefreshList);
         QCOMPARE(v->count(), 0);
-        QCOMPARE(e.w().statusPanel[BrowserPanel::PanelImages]->text(), QString());
-        QCOMPARE(e.w().statusPanel[BrowserPanel::PanelSelected]->text(), QString());
-        QCOMPARE(e.area().state().currentImage, 0);
+        QCOMPARE(e.w().statusPanel[StoreStatus::PanelImages]->text(), QString());
+        QCOMPARE(e.w().statusPanel[StoreStatus::PanelSelected]->text(), QString());
+        QCOMPARE(e.browser().state().currentImage(), 0);
     }
 
     // ---- viewing mammograms --------------------------------------------------------
@@ -1037,12 +1043,12 @@ private slots:
         QTest::mouseDClick(v, Qt::LeftButton, {}, at);
         QCOMPARE(v->enlarged(), 5);
         QCOMPARE(v->cellRect(5), v->rect());
-        QCOMPARE(e.area().state().currentImage, 5);
+        QCOMPARE(e.browser().state().currentImage(), 5);
         QCOMPARE(v->imageAt(QPoint(3, 3)), 5);
         // Stepping with the wheel picks the next image.
         QCoreApplication::sendEvent(v, &down);
         QCOMPARE(v->enlarged(), 6);
-        QCOMPARE(e.area().state().currentImage, 6);
+        QCOMPARE(e.browser().state().currentImage(), 6);
         QTest::keyClick(v, Qt::Key_Escape);
         QCOMPARE(v->enlarged(), 0);
         QCOMPARE(v->firstImage(), 4);
@@ -1061,10 +1067,10 @@ private slots:
         e.fx.addStudyWithImages(pat, 2, QSize(332, 410));
         QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
         ViewerWidget *v = e.w().dv1;
-        QSignalSpy ready(e.h.area.get(), &BrowserPanel::windowSourceReady);
+        QSignalSpy ready(e.h.viewer, &ViewerPanel::windowSourceReady);
         QTest::mouseDClick(v, Qt::LeftButton, {}, v->cellRect(1).center());
         QVERIFY(ready.wait(20000));
-        const double centre = e.area().windowCentre(), width = e.area().windowWidth();
+        const double centre = e.viewer().windowCentre(), width = e.viewer().windowWidth();
         QCOMPARE(centre, v->image(1).windowCentre);
         QVERIFY(width > 0);
         const QImage before = v->enlargedPicture();
@@ -1079,14 +1085,14 @@ private slots:
             QCoreApplication::sendEvent(v, &move);
         }
         QTest::mouseRelease(v, Qt::RightButton, {}, from + QPoint(100, 50));
-        QVERIFY(e.area().windowWidth() > width);
-        QVERIFY(e.area().windowCentre() > centre);
+        QVERIFY(e.viewer().windowWidth() > width);
+        QVERIFY(e.viewer().windowCentre() > centre);
         QVERIFY(v->enlargedPicture() != before);
         QVERIFY(!v->findChild<QMenu *>(QStringLiteral("dv1_menu")) || !v->findChild<QMenu *>(QStringLiteral("dv1_menu"))->isVisible());
 
         QVERIFY(e.w().commands->run(Cmd::ViewerReset));
-        QCOMPARE(e.area().windowCentre(), centre);
-        QCOMPARE(e.area().windowWidth(), width);
+        QCOMPARE(e.viewer().windowCentre(), centre);
+        QCOMPARE(e.viewer().windowWidth(), width);
         QCOMPARE(v->enlargedPicture(), before);
     }
 };

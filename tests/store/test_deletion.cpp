@@ -2,7 +2,11 @@
 // file and files on disk, escalations decided by the database, the journal that completes
 // a run killed between rows and files, and the commands of the browser through the real
 // progress window.
-#include "BrowserHarness.h"
+#include "PanelHost.h"
+#include "store/BrowserPanel.h"
+#include "store/StoreDeleteCommands.h"
+#include "store/ViewerPanel.h"
+#include "store/ViewerWidget.h"
 #include "StationProcess.h"
 #include "RecordingProgress.h"
 #include "StoreFixture.h"
@@ -287,9 +291,9 @@ private slots:
             Database db = Database::openData(s.paths());
             db.exec("CREATE TRIGGER keep BEFORE DELETE ON tblImages BEGIN SELECT RAISE(ABORT, 'images are kept'); END");
         }
-        BrowserHarness h(s);
+        PanelHost h(s);
         QString shown;
-        h.area->execDialog = [&](QDialog &d) {
+        h.deletes->execDialog = [&](QDialog &d) {
             auto &f = static_cast<EditForm &>(d);
             f.show();
             if (!waitUntil([&] { return f.isDone(); }, 10000))
@@ -301,7 +305,7 @@ private slots:
         h.window.show();
         h.load();
         clickItem(h.w.lvPatients, findItem(h.w.lvPatients, "P1"));
-        h.area->deletePatient();
+        h.deletes->deletePatient();
 
         QCOMPARE(shown, QStringLiteral("Updating Database ... failed\nTasks done."));
         QVERIFY(errorLog(s).contains("images are kept"));
@@ -506,9 +510,9 @@ private slots:
     {
         Store st;
         Station &s = *st.ts;
-        BrowserHarness h(s);
+        PanelHost h(s);
         WindowDriver win;
-        h.area->execDialog = win.exec();
+        h.deletes->execDialog = win.exec();
         h.window.show();
         h.load();
         clickItem(h.w.lvPatients, findItem(h.w.lvPatients, "P1"));
@@ -516,7 +520,7 @@ private slots:
 
         // One of two studies: the study only.
         h.w.lvStudien->setCurrentItem(findItem(h.w.lvStudien, QString::number(st.a.studyId)));
-        h.area->deleteStudy();
+        h.deletes->deleteStudy();
         QCOMPARE(win.captions, QStringList{"Delete images"});
         QCOMPARE(win.texts.last(), QStringLiteral("Updating Database ... OK\nRemoving image directory ... OK\nTasks done."));
         QCOMPARE(itemTexts(h.w.lvStudien), QStringList{QString::number(st.b.studyId)});
@@ -525,20 +529,20 @@ private slots:
 
         // The last study: the patient goes, with its item and its lists.
         h.w.lvStudien->setCurrentItem(h.w.lvStudien->topLevelItem(0));
-        h.area->deleteStudy();
+        h.deletes->deleteStudy();
         QCOMPARE(itemTexts(h.w.lvPatients), QStringList{"P2"});
         QCOMPARE(h.w.lvStudien->topLevelItemCount(), 0);
-        QCOMPARE(h.selection.patId1, QString());
+        QCOMPARE(h.selection.patId1(), QString());
         QCOMPARE(rows(s, "SELECT COUNT(*) FROM tblPatienten WHERE PatID = ?", {st.p1}), 0);
         QCOMPARE(existing(st.a.files) + existing(st.b.files), 0);
 
         // Everything: asked first; No changes nothing.
         st.ts.prompter.yesNo = {false};
-        h.area->deleteAllPatients();
+        h.deletes->deleteAllPatients();
         QCOMPARE(st.ts.prompter.lastText(), QStringLiteral("Delete all database entries and images?"));
         QCOMPARE(tableRows(s, "tblImages"), 3);
         st.ts.prompter.yesNo = {true};
-        h.area->deleteAllPatients();
+        h.deletes->deleteAllPatients();
         QCOMPARE(win.captions.last(), QStringLiteral("Delete Patient list"));
         QCOMPARE(win.texts.last(),
                  QStringLiteral("Removing database entries ... OK\nRemoving images ... OK\nTasks done."));
@@ -551,43 +555,43 @@ private slots:
     {
         Store st;
         Station &s = *st.ts;
-        BrowserHarness h(s);
+        PanelHost h(s);
         WindowDriver win;
-        h.area->execDialog = win.exec();
+        h.deletes->execDialog = win.exec();
         h.window.show();
         h.load();
         clickItem(h.w.lvPatients, findItem(h.w.lvPatients, "P2"));
-        QSignalSpy loaded(h.area.get(), &BrowserPanel::loadFinished);
+        QSignalSpy loaded(h.viewer, &ViewerPanel::loadFinished);
         clickItem(h.w.lvStudien, h.w.lvStudien->topLevelItem(0));
         QVERIFY(loaded.count() == 1 || loaded.wait(10000));
         QCOMPARE(h.w.dv1->count(), 3);
-        QCOMPARE(h.selection.viewerFiles.size(), 3);
+        QCOMPARE(h.selection.viewerFiles().size(), 3);
 
         // No: nothing happens.
-        h.area->pickImage(2);
+        h.viewer->pickImage(2);
         st.ts.prompter.yesNo = {false};
-        h.area->deleteImage();
+        h.deletes->deleteImage();
         QCOMPARE(st.ts.prompter.lastText(), QStringLiteral("Delete image?"));
         QCOMPARE(h.w.dv1->count(), 3);
 
         // Yes: the row, the file, the viewer's picture and the list row go; no window.
         const QString uid = h.w.dv1->image(2).sopInstanceUid;
         st.ts.prompter.yesNo = {true};
-        h.area->deleteImage();
+        h.deletes->deleteImage();
         QCOMPARE(h.w.dv1->count(), 2);
-        QCOMPARE(h.selection.viewerFiles.size(), 2);
-        QVERIFY(!h.selection.viewerFiles.contains(st.c.files.at(1)));
+        QCOMPARE(h.selection.viewerFiles().size(), 2);
+        QVERIFY(!h.selection.viewerFiles().contains(st.c.files.at(1)));
         QCOMPARE(h.w.lvImages->topLevelItemCount(), 2);
-        QCOMPARE(h.w.statusPanel[BrowserPanel::PanelImages]->text(), QStringLiteral("2 image(s)"));
+        QCOMPARE(h.w.statusPanel[StoreStatus::PanelImages]->text(), QStringLiteral("2 image(s)"));
         QCOMPARE(rows(s, "SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?", {uid}), 0);
         QCOMPARE(existing(st.c.files), 2);
         QVERIFY(win.captions.isEmpty());
 
         // The last image: its study goes in the window, and with it the patient.
         for (int n = 0; n < 2; ++n) {
-            h.area->pickImage(1);
+            h.viewer->pickImage(1);
             st.ts.prompter.yesNo = {true};
-            h.area->deleteImage();
+            h.deletes->deleteImage();
         }
         QCOMPARE(win.captions, QStringList{"Delete images"});
         QCOMPARE(itemTexts(h.w.lvPatients), QStringList{"P1"});
@@ -600,9 +604,9 @@ private slots:
     {
         Store st;
         Station &s = *st.ts;
-        BrowserHarness h(s);
+        PanelHost h(s);
         WindowDriver win;
-        h.area->execDialog = win.exec();
+        h.deletes->execDialog = win.exec();
         h.window.show();
         h.load();
         clickItem(h.w.lvPatients, findItem(h.w.lvPatients, "P2"));
@@ -610,7 +614,7 @@ private slots:
         // A study of P2 arrives; the list (update timer off) does not show it.
         const auto late = st.fx.addStudyWithImages(st.p2, 2);
         h.w.lvStudien->setCurrentItem(h.w.lvStudien->topLevelItem(0));
-        h.area->deleteStudy();
+        h.deletes->deleteStudy();
         QCOMPARE(rows(s, "SELECT COUNT(*) FROM tblPatienten WHERE PatID = ?", {st.p2}), 1);
         QCOMPARE(existing(late.files), 2);
         QVERIFY(findItem(h.w.lvPatients, "P2"));

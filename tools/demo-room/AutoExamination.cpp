@@ -246,14 +246,14 @@ void AutoExamination::tick()
         break;
     }
     case Step::WaitStudy:
-        if (main->selection().viewerFiles.size() >= Views) {
+        if (main->selection().viewerFiles().size() >= Views) {
             if (!m_clicked) {
                 // Let the viewer draw the images before the picture is taken.
                 m_clicked = true;
                 m_stepClock.start();
                 m_timeoutS = 120;
                 QTimer::singleShot(1500, this, [this, main] {
-                    say(QStringLiteral("study open %1 images").arg(main->selection().viewerFiles.size()));
+                    say(QStringLiteral("study open %1 images").arg(main->selection().viewerFiles().size()));
                     picture(main, QStringLiteral("study"));
                     next(Step::Merge, 60);
                 });

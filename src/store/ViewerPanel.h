@@ -1,0 +1,119 @@
+#pragma once
+#include "core/Station.h"
+#include "store/StoreQueries.h"
+#include "store/StoreSelection.h"
+#include "store/StoreStatus.h"
+#include "store/StudyLoader.h"
+
+#include <QObject>
+#include <QPoint>
+#include <QString>
+#include <functional>
+#include <optional>
+
+class CommandTable;
+struct MainHooks;
+class QMenu;
+class QProgressBar;
+class QScrollBar;
+class QWidget;
+class ViewerWidget;
+
+// The viewer dv1 on the main window: the grid with its scroll bar and keys, the wheel,
+// the picking of the current image, one image enlarged with its window (level) drag, and
+// the study load. The store lists ask it for loads and picks through the store
+// selection; it writes the viewer's files and the current image there.
+class ViewerPanel : public QObject {
+    Q_OBJECT
+public:
+    ViewerPanel(Station &station, StoreSelection &selection, CommandTable &commands, MainHooks &hooks, QWidget *parent,
+                StudyLoader::RenderFn render = {});
+    ~ViewerPanel() override;
+
+    // The pane of the viewer, its scroll bar and the load progress, for the main window.
+    QWidget *viewerPane() const { return m_viewerPane; }
+
+    bool isLoading() const { return m_loader.isRunning(); }
+    // The file of the current image, empty when none is picked.
+    QString currentImageFile() const;
+
+    // The viewer events.
+    void viewerMouseUp(int number, Qt::MouseButton button, const QPoint &globalPos);
+    void viewerKeyDown(int qtKey);
+    void scrollChange(int value);
+    void scrollDrag(int value);
+    void viewerDoubleClick(int number);
+    void viewerWheel(int notches);
+    void windowDrag(int dx, int dy);
+
+    // One image alone over the viewer, and back to the grid at the page it showed.
+    void enlarge(int number);
+    void leaveEnlarged();
+    // The enlarged image's window (centre, width), from its stored window until dragged.
+    double windowCentre() const { return m_window.centre; }
+    double windowWidth() const { return m_window.width; }
+    void resetWindow();
+    // The View menu's mammography layout, kept in the settings.
+    void setMammoLayout(bool on);
+
+    void loadStudy(const ImageSelection &sel);
+    void initScrollbar();
+    void pickImage(int number);
+
+    void initializeControls();
+    void clearViewer();
+
+signals:
+    // A study or series load ended (all pictures in, or stopped at a failure).
+    void loadFinished();
+    // The enlarged image was read again at the viewer's size; its window can change now.
+    void windowSourceReady();
+    // The text of a status bar panel (StoreStatus::Panel).
+    void statusText(int panel, const QString &text);
+
+private:
+    void buildControls(QWidget *parent);
+    void connectControls();
+    void connectSelection();
+    void hookCommands();
+    void setPanel(StoreStatus::Panel panel, const QString &text) { emit statusText(panel, text); }
+    void syncViewerFiles();
+    void stopLoad();
+    void stepEnlarged(int step);
+    void requestWindowSource(int number);
+    void cancelWindowSource();
+    void onWindowSource(const ViewerImage &source, const QString &error);
+    void frameImage(int number);
+    void showImage(const QString &sopInstanceUid);
+    void removeImage(int number);
+    void showOnPage(int number);
+    void setFirst(int first);
+    void syncScrollValue();
+    void showViewerMenu(bool withImageMenu, const QPoint &globalPos);
+    void forCurrent(const std::function<void(int)> &f);
+    void forAll(const std::function<void(int)> &f);
+
+    void onImageReady(int number, const ViewerImage &img);
+    void onImageFailed(int number, const QString &path, long errorNumber, const QString &description);
+    void onLoadFinished(int loaded, int failed);
+
+    Station &m_station;
+    StoreSelection &m_state;
+    CommandTable &m_commands;
+    StudyLoader m_loader;
+    std::optional<BusyGuard> m_busy; // held while a study loads
+
+    QWidget *m_viewerPane = nullptr;
+    ViewerWidget *m_dv1 = nullptr;
+    QScrollBar *m_vscroll = nullptr;
+    QProgressBar *m_pbLoad = nullptr;
+    bool m_loadFailed = false;
+    QMenu *m_viewerMenu = nullptr;
+
+    int m_gridFirst = 1;
+    struct Window {
+        double centre = 0;
+        double width = 0;
+    } m_window;
+    ViewerImage m_windowSource;
+};
