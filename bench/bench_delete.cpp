@@ -28,7 +28,6 @@ constexpr int Studies = 100;
 constexpr int ImagesPerStudy = 100;
 constexpr int Rounds = 3;
 
-
 // Rows of 100 studies of 100 images each, and a small real DICOM file for every image.
 void fillStore(Station &s)
 {
@@ -42,7 +41,8 @@ void fillStore(Station &s)
                                 {QStringLiteral("B%1").arg(p), QStringLiteral("Bench")});
         const qint64 patId = db.lastInsertId(pat);
         const QString studyUid = fx.newUid();
-        QSqlQuery study = db.exec(QStringLiteral("INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES (?, ?)"), {studyUid, patId});
+        QSqlQuery study =
+            db.exec(QStringLiteral("INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES (?, ?)"), {studyUid, patId});
         QSqlQuery series = db.exec(QStringLiteral("INSERT INTO tblSeries (SeriesUID, FKeyStudyID) VALUES (?, ?)"),
                                    {fx.newUid(), db.lastInsertId(study)});
         const qint64 seriesId = db.lastInsertId(series);
@@ -61,7 +61,6 @@ bool copyStore(const QString &from, const QString &to)
     QDir(to).removeRecursively();
     return QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), from, to}) == 0;
 }
-
 
 void deleteAll10k()
 {

@@ -44,7 +44,8 @@ QStringList makeMammograms(const QString &dir)
 
 void print(const char *name, double value, const char *unit, double baseline)
 {
-    std::printf("BENCH %s %.2f %s baseline=%.2f ratio=%.3f\n", name, value, unit, baseline, baseline > 0 ? value / baseline : 0.0);
+    std::printf("BENCH %s %.2f %s baseline=%.2f ratio=%.3f\n", name, value, unit, baseline,
+                baseline > 0 ? value / baseline : 0.0);
     std::fflush(stdout);
 }
 
@@ -80,10 +81,10 @@ int renderChild(const QString &dir)
         dicom::renderForViewer(dir + QLatin1Char('/') + n, CellSize);
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
-    std::printf("%ld\n", ru.ru_maxrss);  // KB
+    std::printf("%ld\n", ru.ru_maxrss); // KB
     return 0;
 }
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -91,10 +92,11 @@ int main(int argc, char **argv)
     QStringList args = app.arguments().mid(1);
     if (args.size() == 2 && args[0] == QLatin1String("--render-child"))
         return renderChild(args[1]);
-    if (args.size() == 3 && args[0] == QLatin1String("--make-mammograms")) {  // for looking at them
+    if (args.size() == 3 && args[0] == QLatin1String("--make-mammograms")) { // for looking at them
         const QStringList files = makeMammograms(args[1]);
         for (const QString &f : files)
-            dicom::renderForViewer(f, CellSize).image.save(args[2] + QLatin1Char('/') + QFileInfo(f).baseName() + QStringLiteral(".png"));
+            dicom::renderForViewer(f, CellSize)
+                .image.save(args[2] + QLatin1Char('/') + QFileInfo(f).baseName() + QStringLiteral(".png"));
         return 0;
     }
     const QStringList known = {QStringLiteral("render_per_image"), QStringLiteral("render_peak_memory")};
@@ -109,7 +111,7 @@ int main(int argc, char **argv)
 
     for (const QString &a : args) {
         if (a == QLatin1String("render_per_image")) {
-            perImageRender(files);  // warm the file cache
+            perImageRender(files); // warm the file cache
             const double base = perImageDcmj2pnm(files, dir.path());
             const double ours = perImageRender(files);
             print("render_per_image", ours, "ms", base);

@@ -24,7 +24,6 @@ namespace {
 
 constexpr int Runs = 7;
 
-
 } // namespace
 
 int main(int argc, char **argv)

@@ -32,7 +32,6 @@ namespace {
 const QStringList Measures = {QStringLiteral("import_dicomdir_per_image"), QStringLiteral("export_dicomdir_per_image")};
 const QSize MammoSize(800, 1000);
 
-
 [[noreturn]] void die(const char *what)
 {
     std::fprintf(stderr, "bench_io: %s\n", what);
@@ -89,14 +88,16 @@ void importDicomDir()
     WindowLikeProgress progress;
     QElapsedTimer t;
     t.start();
-    const auto r = ImageImport(ts->paths(), ts->log(), progress).importDicomDir(medium.filePath(QStringLiteral("DICOMDIR")));
+    const auto r =
+        ImageImport(ts->paths(), ts->log(), progress).importDicomDir(medium.filePath(QStringLiteral("DICOMDIR")));
     ImageFiler filer(ts->paths(), ts->log());
     filer.setSettleSeconds(0);
     const auto filed = filer.fileInput();
     const double station = double(t.nsecsElapsed()) / 1e6;
     {
         Database db = Database::openData(ts->paths());
-        if (r.imported != N || filed.filed != N || db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblImages")).toInt() != N)
+        if (r.imported != N || filed.filed != N
+            || db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblImages")).toInt() != N)
             die("the station did not file every image");
     }
 
@@ -109,7 +110,8 @@ void importDicomDir()
             die("dcmdump failed");
     }
     const double plain = double(t.nsecsElapsed()) / 1e6;
-    std::printf("BENCH import_dicomdir_per_image %.2f ms baseline=%.2f ratio=%.3f\n", station / N, plain / N, station / plain);
+    std::printf("BENCH import_dicomdir_per_image %.2f ms baseline=%.2f ratio=%.3f\n", station / N, plain / N,
+                station / plain);
     std::fflush(stdout);
 }
 
@@ -138,12 +140,14 @@ void exportDicomDir()
     t.restart();
     if (run(QStringLiteral("cp"), {QStringLiteral("-r"), store.path() + QStringLiteral("/."), copies.path()}) != 0)
         die("cp failed");
-    if (run(QStringLiteral("dcmgpdir"), {QStringLiteral("-q"), QStringLiteral("+r"), QStringLiteral("+I"), QStringLiteral("+id"),
-                                          copies.path(), QStringLiteral("+D"), copies.filePath(QStringLiteral("DICOMDIR"))})
+    if (run(QStringLiteral("dcmgpdir"),
+            {QStringLiteral("-q"), QStringLiteral("+r"), QStringLiteral("+I"), QStringLiteral("+id"), copies.path(),
+             QStringLiteral("+D"), copies.filePath(QStringLiteral("DICOMDIR"))})
         != 0)
         die("dcmgpdir failed");
     const double plain = double(t.nsecsElapsed()) / 1e6;
-    std::printf("BENCH export_dicomdir_per_image %.2f ms baseline=%.2f ratio=%.3f\n", station / N, plain / N, station / plain);
+    std::printf("BENCH export_dicomdir_per_image %.2f ms baseline=%.2f ratio=%.3f\n", station / N, plain / N,
+                station / plain);
     std::fflush(stdout);
 }
 

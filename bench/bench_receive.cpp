@@ -38,7 +38,7 @@ QStringList sendArgs(const QString &aet, quint16 port, const QStringList &files)
 {
     return QStringList{QStringLiteral("--max-pdu"), QStringLiteral("131072"), QStringLiteral("-aec"), aet,
                        QStringLiteral("127.0.0.1"), QString::number(port)}
-        + files;
+           + files;
 }
 
 // The files split among the senders, each its own share.
@@ -51,7 +51,8 @@ std::vector<QStringList> shares(const QStringList &files, int senders)
 }
 
 // Starts one storescu per share at once.
-std::vector<std::unique_ptr<QProcess>> startSenders(const QString &aet, quint16 port, const std::vector<QStringList> &parts)
+std::vector<std::unique_ptr<QProcess>> startSenders(const QString &aet, quint16 port,
+                                                    const std::vector<QStringList> &parts)
 {
     std::vector<std::unique_ptr<QProcess>> senders;
     for (const QStringList &part : parts) {
@@ -88,8 +89,8 @@ double baselineRate(const QString &work, const std::vector<QStringList> &parts, 
     QDir().mkpath(out);
     const quint16 port = freeTcpPort();
     QProcess scp;
-    QStringList args{QStringLiteral("--max-pdu"), QStringLiteral("131072"), QStringLiteral("-aet"), QStringLiteral("BASE"),
-                     QStringLiteral("-od"), out};
+    QStringList args{QStringLiteral("--max-pdu"), QStringLiteral("131072"), QStringLiteral("-aet"),
+                     QStringLiteral("BASE"),      QStringLiteral("-od"),    out};
     if (fork)
         args << QStringLiteral("--fork");
     scp.start(QStringLiteral("storescp"), args << QString::number(port));
@@ -183,8 +184,9 @@ int main(int argc, char *argv[])
         QFile::copy(src + QStringLiteral("/template.dcm"), files.last());
     }
     QFile::remove(src + QStringLiteral("/template.dcm"));
-    if (kit::runTool(QStringLiteral("dcmodify"), QStringList{QStringLiteral("-nb"), QStringLiteral("-gin")} + files, nullptr,
-                     600000) != 0) {
+    if (kit::runTool(QStringLiteral("dcmodify"), QStringList{QStringLiteral("-nb"), QStringLiteral("-gin")} + files,
+                     nullptr, 600000)
+        != 0) {
         std::fprintf(stderr, "dcmodify failed\n");
         return 1;
     }
@@ -194,8 +196,8 @@ int main(int argc, char *argv[])
     int status = 0;
     for (const QString &measure : *asked) {
         const bool parallel = measure == Measures[1];
-        const std::vector<QStringList> parts =
-            parallel ? shares(files.mid(0, senderCount * perSender), senderCount) : shares(files.mid(0, serialFiles), 1);
+        const std::vector<QStringList> parts = parallel ? shares(files.mid(0, senderCount * perSender), senderCount)
+                                                        : shares(files.mid(0, serialFiles), 1);
         // Rounds taken in turn, the median of each side: the disk and the CPU of a shared
         // machine vary more from minute to minute than the two sides differ.
         std::vector<double> baselines, ourRates;
@@ -212,7 +214,8 @@ int main(int argc, char *argv[])
             status = 1;
             continue;
         }
-        std::printf("BENCH %s %.2f files/s baseline=%.2f ratio=%.3f\n", qPrintable(measure), ours, baseline, ours / baseline);
+        std::printf("BENCH %s %.2f files/s baseline=%.2f ratio=%.3f\n", qPrintable(measure), ours, baseline,
+                    ours / baseline);
         std::fflush(stdout);
     }
     return status;

@@ -24,7 +24,6 @@ namespace {
 
 constexpr int Runs = 3;
 
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -61,9 +60,10 @@ int main(int argc, char **argv)
         QElapsedTimer t;
         t.start();
         QProcess p;
-        p.start(QStringLiteral("storescu"), QStringList{QStringLiteral("-aet"), QStringLiteral("TqStation"), QStringLiteral("-aec"),
-                                                        scp.aet(), QStringLiteral("127.0.0.1"), QString::number(scp.port())}
-                                                + staged);
+        p.start(QStringLiteral("storescu"),
+                QStringList{QStringLiteral("-aet"), QStringLiteral("TqStation"), QStringLiteral("-aec"), scp.aet(),
+                            QStringLiteral("127.0.0.1"), QString::number(scp.port())}
+                    + staged);
         p.waitForFinished(-1);
         theirs.push_back(files * 1000.0 / std::max<qint64>(1, t.elapsed()));
         if (p.exitCode() != 0) {
@@ -73,7 +73,8 @@ int main(int argc, char **argv)
 
         t.restart();
         const auto plans = SendTransfer::patientPlan(*ts, pat, staging);
-        dicom::StoreSender sender({QStringLiteral("127.0.0.1"), QString::number(scp.port()), QStringLiteral("TqStation"), scp.aet()});
+        dicom::StoreSender sender(
+            {QStringLiteral("127.0.0.1"), QString::number(scp.port()), QStringLiteral("TqStation"), scp.aet()});
         sender.open(SendTransfer::filesOf(plans));
         RecordingProgress progress;
         SendTransfer transfer(*ts, progress, sender);

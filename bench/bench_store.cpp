@@ -3,17 +3,17 @@
 //
 //   bench_store [--list] [patient_list_10k] [study_load_per_image] [study_load_peak_memory]
 //               [study_load_j2k_per_image]
-#include "PanelHost.h"
-#include "ui/CommandIds.h"
-#include "store/BrowserPanel.h"
-#include "store/StoreDeleteCommands.h"
-#include "store/ViewerPanel.h"
-#include "store/ViewerWidget.h"
 #include "BenchSupport.h"
+#include "PanelHost.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Database.h"
 #include "dicom/J2kCodec.h"
+#include "store/BrowserPanel.h"
+#include "store/StoreDeleteCommands.h"
+#include "store/ViewerPanel.h"
+#include "store/ViewerWidget.h"
+#include "ui/CommandIds.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -59,7 +59,6 @@ bool resetPeak()
     return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
 }
 
-
 void patientList10k()
 {
     TestStation ts;
@@ -67,11 +66,12 @@ void patientList10k()
         Database db = Database::openData(ts->paths());
         Transaction t(db);
         for (int i = 0; i < 10000; ++i) {
-            db.exec(QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum) "
-                                   "VALUES (?, ?, ?, ?, ?)"),
-                    {QStringLiteral("PID%1").arg(i, 6, 10, QLatin1Char('0')), QStringLiteral("Lastname%1").arg(i),
-                     QStringLiteral("First%1").arg(i % 97), i % 3 ? QVariant() : QVariant(QStringLiteral("Ann")),
-                     QStringLiteral("19%1-0%2-1%3").arg(40 + i % 60).arg(1 + i % 9).arg(i % 10)});
+            db.exec(
+                QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum) "
+                               "VALUES (?, ?, ?, ?, ?)"),
+                {QStringLiteral("PID%1").arg(i, 6, 10, QLatin1Char('0')), QStringLiteral("Lastname%1").arg(i),
+                 QStringLiteral("First%1").arg(i % 97), i % 3 ? QVariant() : QVariant(QStringLiteral("Ann")),
+                 QStringLiteral("19%1-0%2-1%3").arg(40 + i % 60).arg(1 + i % 9).arg(i % 10)});
         }
         t.commit();
     }
@@ -121,9 +121,9 @@ void studyLoad(bool perImage, bool peakMemory, bool j2k = false)
         QElapsedTimer t;
         t.start();
         for (const QString &f : files) {
-            const int rc = QProcess::execute(QStringLiteral("opj_decompress"),
-                                             {QStringLiteral("-quiet"), QStringLiteral("-i"), f, QStringLiteral("-o"),
-                                              f + QStringLiteral(".pgm")});
+            const int rc =
+                QProcess::execute(QStringLiteral("opj_decompress"), {QStringLiteral("-quiet"), QStringLiteral("-i"), f,
+                                                                     QStringLiteral("-o"), f + QStringLiteral(".pgm")});
             if (rc != 0)
                 qFatal("opj_decompress failed on %s", qPrintable(f));
         }
@@ -135,8 +135,9 @@ void studyLoad(bool perImage, bool peakMemory, bool j2k = false)
         t.start();
         int i = 0;
         for (const QString &f : made.files) {
-            const int rc = QProcess::execute(QStringLiteral("dcmj2pnm"),
-                                             {QStringLiteral("--quiet"), f, out.filePath(QStringLiteral("%1.pgm").arg(i++))});
+            const int rc =
+                QProcess::execute(QStringLiteral("dcmj2pnm"),
+                                  {QStringLiteral("--quiet"), f, out.filePath(QStringLiteral("%1.pgm").arg(i++))});
             if (rc != 0)
                 qFatal("dcmj2pnm failed on %s", qPrintable(f));
         }

@@ -25,7 +25,6 @@ namespace {
 constexpr int Runs = 3;
 constexpr int Images = 8;
 
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -57,7 +56,8 @@ int main(int argc, char **argv)
         QElapsedTimer t;
         t.start();
         QProcess p;
-        p.start(QStringLiteral("dcmodify"), QStringList{QStringLiteral("-m"), QStringLiteral("(0010,0010)=") + name} + files);
+        p.start(QStringLiteral("dcmodify"),
+                QStringList{QStringLiteral("-m"), QStringLiteral("(0010,0010)=") + name} + files);
         p.waitForFinished(-1);
         theirs.push_back(double(t.elapsed()) / Images);
         if (p.exitCode() != 0) {
@@ -71,11 +71,14 @@ int main(int argc, char **argv)
         task.task = Task::typeText(Task::Change);
         task.target = name;
         Database db = Database::openData(ts->paths());
-        const qint64 studyId = db.scalar(QStringLiteral("SELECT StudyID FROM tblStudies WHERE StudyUID = ?"), {made.studyUid}).toLongLong();
+        const qint64 studyId =
+            db.scalar(QStringLiteral("SELECT StudyID FROM tblStudies WHERE StudyUID = ?"), {made.studyUid})
+                .toLongLong();
         const qint64 seriesId = db.scalar(QStringLiteral("SELECT MIN(SeriesID) FROM tblSeries")).toLongLong();
         NoProgress none;
         t.restart();
-        StudyUpdate(*ts, none).run({task}, {QStringLiteral("Studie"), pat, studyId, made.studyUid, seriesId, made.files});
+        StudyUpdate(*ts, none).run({task},
+                                   {QStringLiteral("Studie"), pat, studyId, made.studyUid, seriesId, made.files});
         ImageFiler filer(ts->paths(), ts->log());
         int filed = 0;
         while (filed < Images) {

@@ -76,13 +76,14 @@ bool OrthancPacs::start()
         return false;
     f.close();
     return m_proc.start(QStringLiteral("Orthanc"), {config}) && waitForPort(m_http, 30000)
-        && waitForPort(m_port, 30000);
+           && waitForPort(m_port, 30000);
 }
 
 QByteArray OrthancPacs::fileOf(const QString &sopUid) const
 {
     const QByteArray uid = sopUid.toLatin1();
-    const QJsonArray found = QJsonDocument::fromJson(httpCall(m_http, QStringLiteral("/tools/lookup"), &uid, 15000)).array();
+    const QJsonArray found =
+        QJsonDocument::fromJson(httpCall(m_http, QStringLiteral("/tools/lookup"), &uid, 15000)).array();
     for (const QJsonValue &v : found)
         if (v.toObject().value(QStringLiteral("Type")).toString() == QLatin1String("Instance"))
             return get(QStringLiteral("/instances/%1/file").arg(v.toObject().value(QStringLiteral("ID")).toString()));

@@ -18,9 +18,9 @@ public:
     struct Options {
         QString aet = QStringLiteral("PACS");
         QString name = QStringLiteral("pacs");
-        QString folder;          // its configuration and storage (db/); empty: a temporary one
-        QString storage;         // the objects' folder when not <folder>/db (e.g. another's)
-        quint16 httpPort = 0;    // the web port when it is free, else any free one
+        QString folder;       // its configuration and storage (db/); empty: a temporary one
+        QString storage;      // the objects' folder when not <folder>/db (e.g. another's)
+        quint16 httpPort = 0; // the web port when it is free, else any free one
     };
     OrthancPacs();
     explicit OrthancPacs(const Options &options);

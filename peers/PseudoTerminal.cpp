@@ -18,17 +18,38 @@ void makeRawLine(int fd, int baud)
     if (baud != 0) {
         speed_t sp = B4800;
         switch (baud) {
-        case 110: sp = B110; break;
-        case 300: sp = B300; break;
-        case 600: sp = B600; break;
-        case 1200: sp = B1200; break;
-        case 2400: sp = B2400; break;
-        case 9600: sp = B9600; break;
-        case 19200: sp = B19200; break;
-        case 38400: sp = B38400; break;
-        case 57600: sp = B57600; break;
-        case 115200: sp = B115200; break;
-        default: break;
+        case 110:
+            sp = B110;
+            break;
+        case 300:
+            sp = B300;
+            break;
+        case 600:
+            sp = B600;
+            break;
+        case 1200:
+            sp = B1200;
+            break;
+        case 2400:
+            sp = B2400;
+            break;
+        case 9600:
+            sp = B9600;
+            break;
+        case 19200:
+            sp = B19200;
+            break;
+        case 38400:
+            sp = B38400;
+            break;
+        case 57600:
+            sp = B57600;
+            break;
+        case 115200:
+            sp = B115200;
+            break;
+        default:
+            break;
         }
         ::cfsetispeed(&t, sp);
         ::cfsetospeed(&t, sp);

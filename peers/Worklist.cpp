@@ -82,9 +82,9 @@ bool WorklistProvider::add(WorklistItem &w, const QString &name)
         w.studyUid = dicom::newUid();
     const QString base = folder() + QLatin1Char('/') + (name.isEmpty() ? QStringLiteral("item%1").arg(m_count) : name);
     return writeFile(base + QStringLiteral(".dump"), worklistDump(w, m_count).toLatin1())
-        && QProcess::execute(QStringLiteral("dump2dcm"), {QStringLiteral("+te"), base + QStringLiteral(".dump"),
-                                                          base + QStringLiteral(".wl")})
-               == 0;
+           && QProcess::execute(QStringLiteral("dump2dcm"),
+                                {QStringLiteral("+te"), base + QStringLiteral(".dump"), base + QStringLiteral(".wl")})
+                  == 0;
 }
 
 bool WorklistProvider::add(const WorklistItem &item, const QString &name)

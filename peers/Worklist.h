@@ -16,21 +16,21 @@ namespace peers {
 // One scheduled procedure step. The texts are written as they are (empty values
 // included); the optional ones only when set.
 struct WorklistItem {
-    QString name{};              // PN, "^"-separated
+    QString name{}; // PN, "^"-separated
     QString patientId{};
-    QString birthDate{};         // DA
+    QString birthDate{}; // DA
     QString sex{};
     QString accession{};
     QString referring{};
     QString institution{};
-    QString stationAet{};        // Scheduled Station AE Title
+    QString stationAet{}; // Scheduled Station AE Title
     QDate date = QDate::currentDate();
     QString time = QStringLiteral("090000");
-    QString procedureCode{};     // null: no Requested Procedure Code Sequence
-    QString studyUid{};          // empty: a new one
+    QString procedureCode{};        // null: no Requested Procedure Code Sequence
+    QString studyUid{};             // empty: a new one
     QString procedureDescription{}; // (0032,1060), when set
-    QString stepDescription{};   // (0040,0007), when set
-    QString stationName{};       // (0040,0010), when set
+    QString stepDescription{};      // (0040,0007), when set
+    QString stationName{};          // (0040,0010), when set
 };
 
 // The dump text of a worklist file; number makes the step's and the procedure's IDs.

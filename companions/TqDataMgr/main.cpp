@@ -2,10 +2,10 @@
 // into the image store and the data database, and tells the station through tblReceive.
 // Ends cleanly on SIGTERM or SIGINT, after the batch in progress.
 #include "core/AppError.h"
+#include "core/Companions.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
 #include "dicom/FileFacts.h"
-#include "core/Companions.h"
 #include "store/ImageFiler.h"
 #include "store/Schema.h"
 
@@ -72,13 +72,14 @@ int main(int argc, char *argv[])
     QLockFile lock(paths.dataDir() + QStringLiteral("/TqDataMgr.lock"));
     lock.setStaleLockTime(0);
     if (!lock.tryLock(0)) {
-        log.writeError(ErrorNo::General, QStringLiteral("Another data manager is already filing this station's images"), Procedure);
+        log.writeError(ErrorNo::General, QStringLiteral("Another data manager is already filing this station's images"),
+                       Procedure);
         return 3;
     }
     Companions::clearStopReason(paths.logsDir(), QStringLiteral("TqDataMgr"));
 
     ImageFiler filer(paths, log);
-    QTimer pass;     // runs one batch; restarted when more is waiting
+    QTimer pass; // runs one batch; restarted when more is waiting
     pass.setSingleShot(true);
     QTimer periodic; // a safety net beside the folder watch, and for files left to settle
     periodic.setInterval(1000);

@@ -58,7 +58,8 @@ int main(int argc, char *argv[])
     const uint port = portText.toUInt(&ok);
     if (!ok || port == 0 || port > 65535)
         return fail(log, paths.logsDir(),
-                    QStringLiteral("'%1' (Com/IR_Port) is not a usable TCP port: 1 to 65535").arg(portText), "TqReceiver Main");
+                    QStringLiteral("'%1' (Com/IR_Port) is not a usable TCP port: 1 to 65535").arg(portText),
+                    "TqReceiver Main");
 
     StorageReceiver::removeLeftovers(paths.tempDir());
     StorageReceiver::Config config;

@@ -11,9 +11,7 @@ CompanionArea::CompanionArea(Station &station, MainHooks &hooks, QObject *parent
 
 void CompanionArea::startCompanions()
 {
-    m_station.trap(QStringLiteral("Mainform Form_Load"), [&] {
-        Companions::startAtStartup(m_station);
-    });
+    m_station.trap(QStringLiteral("Mainform Form_Load"), [&] { Companions::startAtStartup(m_station); });
 }
 
 void CompanionArea::stopCompanions()

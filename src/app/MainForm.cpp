@@ -4,14 +4,14 @@
 #include "core/StartupChecks.h"
 #include "core/Station.h"
 #include "core/Version.h"
+#include "dialogs/DatabaseForm.h"
 #include "dose/DoseCapturePanel.h"
 #include "dose/DoseListPanel.h"
-#include "net/WorklistForm.h"
 #include "edit/HeaderPanel.h"
-#include "net/SendCommands.h"
 #include "edit/TaskPanel.h"
-#include "dialogs/DatabaseForm.h"
 #include "io/ImportExportCommands.h"
+#include "net/SendCommands.h"
+#include "net/WorklistForm.h"
 #include "store/BrowserPanel.h"
 #include "store/QuarantineCommands.h"
 #include "store/StoreDeleteCommands.h"
@@ -84,8 +84,9 @@ void MainForm::buildPanels()
     DatabaseForm::hookCommand(m_station, *m_commands, this);
     new ImportExportCommands(m_station, m_selection, *m_commands, m_hooks, this);
     m_quarantine = new QuarantineCommands(m_station, *m_commands, this);
-    new SendCommands(m_station, m_selection, m_dose, m_edits, *m_commands, m_hooks,
-                  [list = m_doseList] { return list->listedIds(); }, this);
+    new SendCommands(
+        m_station, m_selection, m_dose, m_edits, *m_commands, m_hooks,
+        [list = m_doseList] { return list->listedIds(); }, this);
 }
 
 void MainForm::buildMenus()

@@ -1,6 +1,6 @@
 #pragma once
-#include "edit/EditSession.h"
 #include "dose/DoseState.h"
+#include "edit/EditSession.h"
 #include "store/StoreSelection.h"
 #include "ui/MainHooks.h"
 

@@ -44,7 +44,8 @@ SplashForm::SplashForm(const QString &picturePath, QWidget *parent) : QWidget(pa
     auto *version = new QLabel(Version::splashVersionLabel());
     version->setObjectName(QStringLiteral("lblVersion"));
     version->setStyleSheet(QStringLiteral("QLabel { font-size: 12pt; }"));
-    auto *company = new QLabel(QStringLiteral("Calvarex mammography room station\nDose capture \u00b7 Worklist \u00b7 Image store\nSupport: your local Calvarex service partner"));
+    auto *company = new QLabel(QStringLiteral("Calvarex mammography room station\nDose capture \u00b7 Worklist \u00b7 "
+                                              "Image store\nSupport: your local Calvarex service partner"));
     company->setObjectName(QStringLiteral("lblCompany"));
     company->setStyleSheet(QStringLiteral("QLabel { color: #555; }"));
     texts->addStretch();

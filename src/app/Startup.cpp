@@ -1,10 +1,10 @@
 #include "app/Startup.h"
-#include "core/StationPaths.h"
 #include "app/MainForm.h"
+#include "app/OptionsPages.h"
 #include "app/SplashForm.h"
 #include "core/Station.h"
+#include "core/StationPaths.h"
 #include "core/Version.h"
-#include "app/OptionsPages.h"
 #include "dialogs/OptionForm.h"
 
 #include <QApplication>
@@ -45,7 +45,8 @@ bool Startup::begin()
 void Startup::splashTimer()
 {
     try {
-        if (const QString problem = StartupChecks::stationFolderProblem(m_station.paths().appPath()); !problem.isEmpty()) {
+        if (const QString problem = StartupChecks::stationFolderProblem(m_station.paths().appPath());
+            !problem.isEmpty()) {
             m_station.prompter().message(problem, MsgIcon::Critical, Version::ProductName);
             m_splash->close();
             QCoreApplication::exit(1);
@@ -53,7 +54,8 @@ void Startup::splashTimer()
         }
         m_lock = std::make_unique<StartupChecks::InstanceLock>(m_station.paths().appPath());
         if (!m_lock->acquired()) {
-            m_station.prompter().message(StartupChecks::secondInstanceText(), MsgIcon::Information, Version::ProductName);
+            m_station.prompter().message(StartupChecks::secondInstanceText(), MsgIcon::Information,
+                                         Version::ProductName);
             m_splash->close();
             QCoreApplication::quit();
             return;

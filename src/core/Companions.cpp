@@ -215,7 +215,8 @@ QString ensureDataManager(Station &station)
     const QString why = stopReason(station.paths().logsDir(), dataManagerName());
     return QStringLiteral("The data manager %1 is not running and could not be started%2. The images wait in the input "
                           "folder %3 until it runs (View > Options > Communication).")
-        .arg(dataManagerName(), why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why), station.paths().tempDir());
+        .arg(dataManagerName(), why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why),
+             station.paths().tempDir());
 }
 
 Status RefreshCompanionStatus(Station &station)

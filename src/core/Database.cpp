@@ -53,7 +53,10 @@ Database::~Database()
     QSqlDatabase::removeDatabase(m_name);
 }
 
-Database Database::openData(const StationPaths &p, int busyTimeoutMs) { return Database(p.dataDb(), false, busyTimeoutMs); }
+Database Database::openData(const StationPaths &p, int busyTimeoutMs)
+{
+    return Database(p.dataDb(), false, busyTimeoutMs);
+}
 Database Database::openUser(const StationPaths &p) { return Database(p.userDb()); }
 
 QSqlQuery Database::exec(const QString &sql, const QVariantList &binds)

@@ -32,9 +32,7 @@ QString aeTitleProblem(const QString &text)
             return QStringLiteral("plain ASCII letters, digits and signs only, not \"%1\"").arg(c);
     }
     if (t.size() > MaxAeTitle)
-        return QStringLiteral("at most %1 characters, this one has %2")
-            .arg(MaxAeTitle)
-            .arg(t.size());
+        return QStringLiteral("at most %1 characters, this one has %2").arg(MaxAeTitle).arg(t.size());
     return {};
 }
 

@@ -55,8 +55,8 @@ InstanceLock::InstanceLock(const QString &appPath)
 QString stationFolderProblem(const QString &appPath)
 {
     const QString where = qEnvironmentVariableIsSet("CALVAREX_HOME") ? QStringLiteral("CALVAREX_HOME")
-                          : StationPaths::installed()                  ? QStringLiteral("the user's data folder")
-                                                                       : QStringLiteral("the program's folder");
+                          : StationPaths::installed()                ? QStringLiteral("the user's data folder")
+                                                                     : QStringLiteral("the program's folder");
     const QFileInfo fi(appPath);
     if (fi.exists() && !fi.isDir())
         return QStringLiteral("The station folder %1 (%2) is not a folder.").arg(appPath, where);

@@ -50,8 +50,8 @@ void StationLog::flushRepeats() const noexcept
         QMutexLocker lock(&m_mutex);
         for (auto it = m_repeats.begin(); it != m_repeats.end(); ++it) {
             if (it->suppressed)
-                append(errorLogPath(), DateText::logStamp() + it->line
-                                           + QStringLiteral(" (repeated %1 times)").arg(it->suppressed));
+                append(errorLogPath(),
+                       DateText::logStamp() + it->line + QStringLiteral(" (repeated %1 times)").arg(it->suppressed));
             it->suppressed = 0;
         }
     } catch (...) {

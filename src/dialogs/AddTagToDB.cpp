@@ -79,7 +79,8 @@ void AddTagToDB::okClicked()
         return;
     }
     DictionaryTable::AddResult result = DictionaryTable::AddResult::BadTag;
-    if (!m_station.trapAndShow(QStringLiteral("AddTagToDB cmdOK_Click"), [&] { result = DictionaryTable(m_station.paths()).add(tag); }))
+    if (!m_station.trapAndShow(QStringLiteral("AddTagToDB cmdOK_Click"),
+                               [&] { result = DictionaryTable(m_station.paths()).add(tag); }))
         return;
     if (result == DictionaryTable::AddResult::Exists) {
         m_station.prompter().message(QStringLiteral("Tag already exists."), MsgIcon::Information);

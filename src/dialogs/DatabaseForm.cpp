@@ -16,7 +16,7 @@
 namespace {
 // The stored visibility of a row, to find what Apply must write.
 constexpr int StoredVisible = Qt::UserRole + 1;
-}
+} // namespace
 
 void DatabaseForm::hookCommand(Station &station, CommandTable &commands, QWidget *parent)
 {
@@ -32,9 +32,9 @@ DatabaseForm::DatabaseForm(Station &station, QWidget *parent) : QDialog(parent),
     setWindowTitle(QStringLiteral("Dicom Dictionary"));
     execDialog = [](QDialog &d) { return d.exec(); };
     auto *layout = new QVBoxLayout(this);
-    m_lvDatabase = ListHelpers::reportList(
-        QStringLiteral("lvDatabase"),
-        {QStringLiteral("Visible"), QStringLiteral("DICOM Tag"), QStringLiteral("VR"), QStringLiteral("DICOM Description")});
+    m_lvDatabase = ListHelpers::reportList(QStringLiteral("lvDatabase"),
+                                           {QStringLiteral("Visible"), QStringLiteral("DICOM Tag"),
+                                            QStringLiteral("VR"), QStringLiteral("DICOM Description")});
     ListHelpers::setColumnWidths(m_lvDatabase, {60, 90, 40, 300});
     layout->addWidget(m_lvDatabase);
     auto *buttons = new QHBoxLayout;
@@ -119,8 +119,9 @@ void DatabaseForm::deleteRow(QTreeWidgetItem *item)
 {
     if (!item)
         return;
-    if (m_station.trapAndShow(QStringLiteral("DatabaseForm PopDelete_Click"),
-                              [&] { DictionaryTable(m_station.paths()).remove(item->data(0, Qt::UserRole).toLongLong()); }))
+    if (m_station.trapAndShow(QStringLiteral("DatabaseForm PopDelete_Click"), [&] {
+            DictionaryTable(m_station.paths()).remove(item->data(0, Qt::UserRole).toLongLong());
+        }))
         delete item;
 }
 

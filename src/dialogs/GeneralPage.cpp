@@ -43,7 +43,8 @@ GeneralPage::GeneralPage(Station &station, QWidget *parent) : OptionsPage(parent
     const QString labels[2] = {QStringLiteral("Rows:"), QStringLiteral("Columns:")};
     for (int i = 0; i < 2; ++i) {
         txtRC[i] = OptionFields::edit(QStringLiteral("txtRC_%1").arg(i));
-        txtRC[i]->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("\\d{0,2}")), txtRC[i]));
+        txtRC[i]->setValidator(
+            new QRegularExpressionValidator(QRegularExpression(QStringLiteral("\\d{0,2}")), txtRC[i]));
         txtRC[i]->setMaximumWidth(60);
         auto *up = new QToolButton;
         up->setObjectName(QStringLiteral("UpDown%1_up").arg(i + 1));
@@ -164,4 +165,3 @@ bool GeneralPage::eventFilter(QObject *o, QEvent *e)
     }
     return OptionsPage::eventFilter(o, e);
 }
-

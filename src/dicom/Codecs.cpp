@@ -20,4 +20,4 @@ void ensureCodecs()
         registerJ2kDecoder();
     });
 }
-}
+} // namespace dicom

@@ -6,4 +6,4 @@ namespace dicom {
 // (JPEG baseline, extended and lossless, JPEG-LS, RLE, JPEG 2000) exactly once per process; safe to
 // call from any thread, and cheap after the first call.
 void ensureCodecs();
-}
+} // namespace dicom

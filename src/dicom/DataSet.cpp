@@ -69,11 +69,8 @@ const std::vector<DataSet> *DataSet::sequence(quint16 group, quint16 element) co
 bool operator==(const DataSet::Element &a, const DataSet::Element &b)
 {
     return a.group == b.group && a.element == b.element && a.isSequence == b.isSequence && a.text == b.text
-        && a.items == b.items;
+           && a.items == b.items;
 }
 
-bool operator==(const DataSet &a, const DataSet &b)
-{
-    return a.m_elements == b.m_elements;
-}
-}
+bool operator==(const DataSet &a, const DataSet &b) { return a.m_elements == b.m_elements; }
+} // namespace dicom

@@ -14,9 +14,9 @@ public:
     struct Element {
         quint16 group = 0;
         quint16 element = 0;
-        QString text;                // the value; several values joined with "\"
+        QString text; // the value; several values joined with "\"
         bool isSequence = false;
-        std::vector<DataSet> items;  // the items when isSequence
+        std::vector<DataSet> items; // the items when isSequence
     };
 
     // Adds the element, or replaces its value when the data set already holds it.
@@ -43,4 +43,4 @@ private:
 };
 
 bool operator==(const DataSet::Element &a, const DataSet::Element &b);
-}
+} // namespace dicom

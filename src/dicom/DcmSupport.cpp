@@ -51,16 +51,10 @@ QString characterSetOf(DcmItem &dataset)
     return QString::fromLatin1(cs.c_str()).trimmed();
 }
 
-bool isUtf8Set(const QString &cs)
-{
-    return cs == QLatin1String("ISO_IR 192");
-}
+bool isUtf8Set(const QString &cs) { return cs == QLatin1String("ISO_IR 192"); }
 
-bool isLatin1Set(const QString &cs)
-{
-    return cs == QLatin1String("ISO_IR 100");
-}
-}  // namespace
+bool isLatin1Set(const QString &cs) { return cs == QLatin1String("ISO_IR 100"); }
+} // namespace
 
 std::unique_ptr<DcmFileFormat> loadFileFormat(const QString &path)
 {
@@ -93,7 +87,8 @@ std::unique_ptr<DcmFileFormat> loadFileFormat(const QString &path)
     }
     if (c.bad()) {
         if (c == EC_StreamNotifyClient || c == EC_InvalidStream)
-            throw readError(path, QStringLiteral("the file is damaged or incomplete (%1)").arg(QString::fromLocal8Bit(c.text())));
+            throw readError(
+                path, QStringLiteral("the file is damaged or incomplete (%1)").arg(QString::fromLocal8Bit(c.text())));
         if (c == EC_FileMetaInfoHeaderMissing)
             throw readError(path, QStringLiteral("it is not a DICOM file"));
         throw readError(path, QString::fromLocal8Bit(c.text()));
@@ -106,8 +101,9 @@ std::unique_ptr<DcmFileFormat> loadFileFormat(const QString &path)
         throw readError(path, QStringLiteral("it is not a DICOM file (no DICOM elements found)"));
     if (!hasMeta) {
         bool identified = false;
-        for (const DcmTagKey &k : {DCM_SOPClassUID, DCM_SOPInstanceUID, DCM_StudyInstanceUID, DCM_SeriesInstanceUID, DCM_Modality,
-                                   DCM_PatientID, DCM_PatientName, DCM_SpecificCharacterSet, DCM_ImageType}) {
+        for (const DcmTagKey &k :
+             {DCM_SOPClassUID, DCM_SOPInstanceUID, DCM_StudyInstanceUID, DCM_SeriesInstanceUID, DCM_Modality,
+              DCM_PatientID, DCM_PatientName, DCM_SpecificCharacterSet, DCM_ImageType}) {
             if (ds->tagExists(k, OFFalse))
                 identified = true;
         }
@@ -159,7 +155,9 @@ QByteArray encodeText(const QString &text, const DcmElement *el, DcmItem &datase
     }
     // The object's character set cannot hold the text: convert the object to UTF-8.
     if (dataset.convertToUTF8().bad())
-        throw AppError(ErrorNo::Dicom, QStringLiteral("Cannot store \"%1\": the object's character set (%2) cannot hold it").arg(text.left(80), cs));
+        throw AppError(ErrorNo::Dicom,
+                       QStringLiteral("Cannot store \"%1\": the object's character set (%2) cannot hold it")
+                           .arg(text.left(80), cs));
     return text.toUtf8();
 }
-}
+} // namespace dicom

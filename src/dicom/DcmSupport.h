@@ -26,4 +26,4 @@ QString decodeText(const OFString &raw, const DcmElement *el, DcmItem &dataset);
 // Unicode text as the element's bytes in the data set's character set. Where the data set
 // cannot hold the text in its character set, the data set is switched to UTF-8 first.
 QByteArray encodeText(const QString &text, const DcmElement *el, DcmItem &dataset);
-}
+} // namespace dicom

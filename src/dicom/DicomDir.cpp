@@ -101,10 +101,12 @@ std::vector<DirImageRecord> flatFiles(DcmDataset &ds)
 void renameOver(const QString &from, const QString &to)
 {
     std::error_code ec;
-    std::filesystem::rename(std::filesystem::path(from.toStdU16String()), std::filesystem::path(to.toStdU16String()), ec);
+    std::filesystem::rename(std::filesystem::path(from.toStdU16String()), std::filesystem::path(to.toStdU16String()),
+                            ec);
     if (ec) {
         QFile::remove(from);
-        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write \"%1\": %2").arg(to, QString::fromStdString(ec.message())));
+        throw AppError(ErrorNo::FileIo,
+                       QStringLiteral("Cannot write \"%1\": %2").arg(to, QString::fromStdString(ec.message())));
     }
 }
 
@@ -114,7 +116,7 @@ QString tempBeside(const QString &path)
     return fi.absoluteDir().filePath(
         QStringLiteral(".%1.%2.part").arg(fi.fileName()).arg(QRandomGenerator::global()->generate64(), 0, 16));
 }
-}  // namespace
+} // namespace
 
 std::vector<DirImageRecord> readDicomDir(const QString &path)
 {
@@ -230,13 +232,14 @@ void addEmptyWhenMissing(DcmDataset &ds, const DcmTagKey &tag)
     if (!ds.tagExists(tag, OFFalse))
         ds.insertEmptyElement(tag, OFFalse);
 }
-}  // namespace
+} // namespace
 
 QString whyNotAnImage(const Image &image)
 {
     const QString uid = trimmedUid(image.sopClassUid());
     const QByteArray latin = uid.toLatin1();
-    if (!uid.isEmpty() && dcmIsaStorageSOPClassUID(latin.constData(), ESSC_All) && !dcmIsImageStorageSOPClassUID(latin.constData()))
+    if (!uid.isEmpty() && dcmIsaStorageSOPClassUID(latin.constData(), ESSC_All)
+        && !dcmIsImageStorageSOPClassUID(latin.constData()))
         return QStringLiteral("it is not an image (%1)").arg(className(uid));
     auto &ff = const_cast<DcmFileFormat &>(image.fileFormat());
     if (!ff.getDataset()->tagExists(DCM_PixelData, OFFalse))
@@ -249,33 +252,40 @@ void writeForMedia(const Image &image, const QString &path)
     ensureCodecs();
     auto &source = const_cast<DcmFileFormat &>(image.fileFormat());
     if (source.loadAllDataIntoMemory().bad())
-        throw AppError(ErrorNo::Dicom, QStringLiteral("Cannot write DICOM file \"%1\": its source can no longer be read").arg(path));
+        throw AppError(ErrorNo::Dicom,
+                       QStringLiteral("Cannot write DICOM file \"%1\": its source can no longer be read").arg(path));
     DcmFileFormat ff(source);
     DcmDataset *ds = ff.getDataset();
-    if (ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad() || !ds->canWriteXfer(EXS_LittleEndianExplicit))
-        throw AppError(ErrorNo::Dicom, QStringLiteral("Cannot write DICOM file \"%1\": the pixel data cannot be decoded (%2)")
-                                           .arg(path, QString::fromLatin1(DcmXfer(ds->getOriginalXfer()).getXferName())));
+    if (ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad()
+        || !ds->canWriteXfer(EXS_LittleEndianExplicit))
+        throw AppError(ErrorNo::Dicom,
+                       QStringLiteral("Cannot write DICOM file \"%1\": the pixel data cannot be decoded (%2)")
+                           .arg(path, QString::fromLatin1(DcmXfer(ds->getOriginalXfer()).getXferName())));
     // The directory's records copy these from every file: type 2 in the image and in
     // the records, they must at least be present.
-    for (const DcmTagKey &tag : {DCM_PatientName, DCM_PatientID, DCM_PatientBirthDate, DCM_PatientSex, DCM_StudyDate,
-                                 DCM_StudyTime, DCM_ReferringPhysicianName, DCM_StudyID, DCM_AccessionNumber,
-                                 DCM_SeriesNumber, DCM_InstanceNumber})
+    for (const DcmTagKey &tag :
+         {DCM_PatientName, DCM_PatientID, DCM_PatientBirthDate, DCM_PatientSex, DCM_StudyDate, DCM_StudyTime,
+          DCM_ReferringPhysicianName, DCM_StudyID, DCM_AccessionNumber, DCM_SeriesNumber, DCM_InstanceNumber})
         addEmptyWhenMissing(*ds, tag);
     // Modality is type 1 in the series record: the storage class says what it is.
     OFString modality;
-    if (ds->findAndGetOFString(DCM_Modality, modality).bad() || QString::fromLatin1(modality.c_str()).trimmed().isEmpty()) {
+    if (ds->findAndGetOFString(DCM_Modality, modality).bad()
+        || QString::fromLatin1(modality.c_str()).trimmed().isEmpty()) {
         OFString sopClass;
         ds->findAndGetOFString(DCM_SOPClassUID, sopClass);
         ds->putAndInsertString(DCM_Modality, modalityOf(sopClass));
     }
     if (!QFileInfo(path).absoluteDir().exists())
-        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write DICOM file \"%1\": the folder does not exist").arg(path));
+        throw AppError(ErrorNo::FileIo,
+                       QStringLiteral("Cannot write DICOM file \"%1\": the folder does not exist").arg(path));
     const QString temp = tempBeside(path);
-    const OFCondition c = ff.saveFile(toFilename(temp), EXS_LittleEndianExplicit, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0,
-                                      EWM_updateMeta);
+    const OFCondition c = ff.saveFile(toFilename(temp), EXS_LittleEndianExplicit, EET_ExplicitLength, EGL_recalcGL,
+                                      EPD_noChange, 0, 0, EWM_updateMeta);
     if (c.bad()) {
         QFile::remove(temp);
-        throw AppError(ErrorNo::Dicom, QStringLiteral("Cannot write DICOM file \"%1\": %2").arg(path, QString::fromLocal8Bit(c.text())));
+        throw AppError(
+            ErrorNo::Dicom,
+            QStringLiteral("Cannot write DICOM file \"%1\": %2").arg(path, QString::fromLocal8Bit(c.text())));
     }
     renameOver(temp, path);
 }
@@ -302,25 +312,33 @@ DicomDirWriter::DicomDirWriter(const QString &folder)
                     m_listed.insert(r.sopInstanceUid, r.fileId.join(QLatin1Char('\\')));
             }
         } catch (const AppError &e) {
-            throw AppError(ErrorNo::Dicom, QStringLiteral("The DICOMDIR in \"%1\" cannot be extended: %2").arg(m_folder, e.description()));
+            throw AppError(
+                ErrorNo::Dicom,
+                QStringLiteral("The DICOMDIR in \"%1\" cannot be extended: %2").arg(m_folder, e.description()));
         }
         if (!QFile::copy(existing, m_temp))
-            throw AppError(ErrorNo::FileIo, QStringLiteral("The DICOMDIR in \"%1\" cannot be extended: it cannot be copied").arg(m_folder));
+            throw AppError(
+                ErrorNo::FileIo,
+                QStringLiteral("The DICOMDIR in \"%1\" cannot be extended: it cannot be copied").arg(m_folder));
         c = m_dir->appendToDicomDir(DicomDirInterface::AP_GeneralPurpose, toFilename(m_temp));
         if (c.bad())
-            throw AppError(ErrorNo::Dicom, QStringLiteral("The DICOMDIR in \"%1\" cannot be extended: %2").arg(m_folder, QString::fromLocal8Bit(c.text())));
+            throw AppError(ErrorNo::Dicom, QStringLiteral("The DICOMDIR in \"%1\" cannot be extended: %2")
+                                               .arg(m_folder, QString::fromLocal8Bit(c.text())));
         return;
     }
     c = m_dir->createNewDicomDir(DicomDirInterface::AP_GeneralPurpose, toFilename(m_temp), "CALVAREX");
     if (c.bad())
-        throw AppError(ErrorNo::Dicom, QStringLiteral("Cannot create a DICOMDIR in \"%1\": %2").arg(m_folder, QString::fromLocal8Bit(c.text())));
+        throw AppError(
+            ErrorNo::Dicom,
+            QStringLiteral("Cannot create a DICOMDIR in \"%1\": %2").arg(m_folder, QString::fromLocal8Bit(c.text())));
 }
 
 DicomDirWriter::~DicomDirWriter()
 {
     m_dir.reset();
     // The toolkit's own temporary and backup names beside ours, after a failed write.
-    for (const QString &suffix : {QString(), QStringLiteral(DICOMDIR_TEMP_SUFFIX), QStringLiteral(DICOMDIR_BACKUP_SUFFIX)})
+    for (const QString &suffix :
+         {QString(), QStringLiteral(DICOMDIR_TEMP_SUFFIX), QStringLiteral(DICOMDIR_BACKUP_SUFFIX)})
         QFile::remove(m_temp + suffix);
 }
 
@@ -334,8 +352,9 @@ void DicomDirWriter::add(const QString &fileId, const QString &sopInstanceUid)
     }
     const OFCondition c = m_dir->addDicomFile(toFilename(fileId), toFilename(m_folder));
     if (c.bad())
-        throw AppError(ErrorNo::Dicom,
-                       QStringLiteral("Cannot add \"%1\" to the DICOMDIR: %2").arg(fileId, QString::fromLocal8Bit(c.text())));
+        throw AppError(
+            ErrorNo::Dicom,
+            QStringLiteral("Cannot add \"%1\" to the DICOMDIR: %2").arg(fileId, QString::fromLocal8Bit(c.text())));
     if (!sopInstanceUid.isEmpty())
         m_listed.insert(sopInstanceUid, QString(fileId).replace(QLatin1Char('/'), QLatin1Char('\\')));
     ++m_count;
@@ -346,8 +365,10 @@ void DicomDirWriter::write()
     const OFCondition c = m_dir->writeDicomDir(EET_ExplicitLength, EGL_withoutGL);
     if (c.bad()) {
         QFile::remove(m_temp);
-        throw AppError(ErrorNo::Dicom, QStringLiteral("Cannot write the DICOMDIR in \"%1\": %2").arg(m_folder, QString::fromLocal8Bit(c.text())));
+        throw AppError(
+            ErrorNo::Dicom,
+            QStringLiteral("Cannot write the DICOMDIR in \"%1\": %2").arg(m_folder, QString::fromLocal8Bit(c.text())));
     }
     renameOver(m_temp, QDir(m_folder).filePath(QStringLiteral("DICOMDIR")));
 }
-}
+} // namespace dicom

@@ -83,4 +83,4 @@ private:
     int m_count = 0;
     bool m_extends = false;
 };
-}
+} // namespace dicom

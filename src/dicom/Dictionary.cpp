@@ -1,8 +1,8 @@
 #include "dicom/Dictionary.h"
 
 #include <dcmtk/config/osconfig.h>
-#include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcdicent.h>
+#include <dcmtk/dcmdata/dcdict.h>
 
 #include <QStringList>
 #include <algorithm>
@@ -55,4 +55,4 @@ bool parseTagText(const QString &text, quint16 *group, quint16 *element)
     return true;
 }
 
-}
+} // namespace dicom

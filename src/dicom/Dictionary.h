@@ -19,4 +19,4 @@ std::vector<DictionaryEntry> standardDictionary();
 QString tagText(quint16 group, quint16 element);
 // Parses "0008,0018" (also "(0008,0018)" and lower case); false when it is not a tag.
 bool parseTagText(const QString &text, quint16 *group, quint16 *element);
-}
+} // namespace dicom

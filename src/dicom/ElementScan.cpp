@@ -178,7 +178,8 @@ private:
     static bool isVrChar(char c) { return c >= 'A' && c <= 'Z'; }
     static bool longVr(const char *vr)
     {
-        static const char *const longs[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ", "SV", "UC", "UN", "UR", "UT", "UV"};
+        static const char *const longs[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ",
+                                            "SV", "UC", "UN", "UR", "UT", "UV"};
         for (const char *l : longs)
             if (vr[0] == l[0] && vr[1] == l[1])
                 return true;
@@ -381,7 +382,8 @@ private:
             if (!nested && (!f.explicitVr || un) && len >= 8) {
                 // Without a value representation a sequence shows by its first item.
                 char first[4];
-                nested = read(m_pos, first, 4) && u16(first, f.bigEndian) == 0xFFFE && u16(first + 2, f.bigEndian) == 0xE000;
+                nested =
+                    read(m_pos, first, 4) && u16(first, f.bigEndian) == 0xFFFE && u16(first + 2, f.bigEndian) == 0xE000;
             }
             if (nested) {
                 const QString problem =

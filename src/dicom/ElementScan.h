@@ -12,8 +12,8 @@
 namespace dicom {
 
 struct ScanLimits {
-    int maxDepth = 64;             // sequences within sequences
-    qint64 maxElements = 4000000;  // headers read in all; bounds the cost of a file
+    int maxDepth = 64;                      // sequences within sequences
+    qint64 maxElements = 4000000;           // headers read in all; bounds the cost of a file
     qint64 maxInflated = qint64(256) << 20; // a deflated data set, inflated for the walk
 };
 

@@ -2,9 +2,9 @@
 #include "core/AppError.h"
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
-#include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/oflog/oflog.h>
 
 #include <QFile>
@@ -39,10 +39,12 @@ FileFacts readFileFacts(const QString &path)
     } catch (const std::exception &e) {
         // The toolkit throws on some damaged values (a directory record type of the wrong
         // length): a broken file, not the end of the process.
-        throw AppError(ErrorNo::Dicom, QStringLiteral("Not a readable DICOM file (%1)").arg(QString::fromLatin1(e.what())));
+        throw AppError(ErrorNo::Dicom,
+                       QStringLiteral("Not a readable DICOM file (%1)").arg(QString::fromLatin1(e.what())));
     }
     if (cond.bad())
-        throw AppError(ErrorNo::Dicom, QStringLiteral("Not a readable DICOM file (%1)").arg(QString::fromLatin1(cond.text())));
+        throw AppError(ErrorNo::Dicom,
+                       QStringLiteral("Not a readable DICOM file (%1)").arg(QString::fromLatin1(cond.text())));
     DcmDataset &ds = *ff.getDataset();
 
     // Names may be in another character set: convert to UTF-8 when one is declared.

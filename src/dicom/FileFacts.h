@@ -35,4 +35,4 @@ namespace dicom {
 FileFacts readFileFacts(const QString &path);
 // Keeps the toolkit's own warnings off the console of a windowless companion.
 void quietToolkitLog();
-}
+} // namespace dicom

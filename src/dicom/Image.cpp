@@ -2,8 +2,8 @@
 
 #include "core/AppError.h"
 #include "dicom/Codecs.h"
-#include "dicom/Dictionary.h"
 #include "dicom/DcmSupport.h"
+#include "dicom/Dictionary.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -26,27 +26,34 @@ namespace dicom {
 
 namespace {
 
-QString tagLabel(quint16 g, quint16 e)
-{
-    return QLatin1Char('(') + tagText(g, e) + QLatin1Char(')');
-}
+QString tagLabel(quint16 g, quint16 e) { return QLatin1Char('(') + tagText(g, e) + QLatin1Char(')'); }
 
 bool isBinaryVr(DcmEVR vr)
 {
     switch (vr) {
-    case EVR_OB: case EVR_OD: case EVR_OF: case EVR_OL: case EVR_OV: case EVR_OW:
-    case EVR_UN: case EVR_ox: case EVR_px: case EVR_lt: case EVR_pixelSQ: case EVR_pixelItem:
-    case EVR_UNKNOWN: case EVR_UNKNOWN2B: case EVR_PixelData: case EVR_OverlayData:
+    case EVR_OB:
+    case EVR_OD:
+    case EVR_OF:
+    case EVR_OL:
+    case EVR_OV:
+    case EVR_OW:
+    case EVR_UN:
+    case EVR_ox:
+    case EVR_px:
+    case EVR_lt:
+    case EVR_pixelSQ:
+    case EVR_pixelItem:
+    case EVR_UNKNOWN:
+    case EVR_UNKNOWN2B:
+    case EVR_PixelData:
+    case EVR_OverlayData:
         return true;
     default:
         return false;
     }
 }
 
-bool isSequence(const DcmElement *el)
-{
-    return el && el->ident() == EVR_SQ;
-}
+bool isSequence(const DcmElement *el) { return el && el->ident() == EVR_SQ; }
 
 DcmElement *findElement(DcmItem *container, quint16 g, quint16 e)
 {
@@ -76,10 +83,12 @@ std::optional<QString> elementText(DcmElement *el, DcmItem &dataset, int index0 
         return UnknownDataType;
     }
     OFString raw;
-    OFCondition c = index0 < 0 ? el->getOFStringArray(raw, OFTrue) : el->getOFString(raw, static_cast<unsigned long>(index0), OFTrue);
+    OFCondition c = index0 < 0 ? el->getOFStringArray(raw, OFTrue)
+                               : el->getOFString(raw, static_cast<unsigned long>(index0), OFTrue);
     if (c.bad())
-        return (index0 >= 0 && static_cast<unsigned long>(index0) >= el->getVM()) ? std::nullopt
-                                                                                : std::optional<QString>(UnknownDataType);
+        return (index0 >= 0 && static_cast<unsigned long>(index0) >= el->getVM())
+                   ? std::nullopt
+                   : std::optional<QString>(UnknownDataType);
     const QString text = decodeText(raw, el, dataset);
     if (text.trimmed().isEmpty())
         return std::nullopt;
@@ -88,14 +97,16 @@ std::optional<QString> elementText(DcmElement *el, DcmItem &dataset, int index0 
 
 // A new element for (g,e) holding text; the VR is the existing element's, else the
 // dictionary's, else fallbackVr for unknown (private) elements.
-DcmElement *makeElement(DcmItem &dataset, DcmElement *existing, quint16 g, quint16 e, const QString &text, DcmEVR fallbackVr)
+DcmElement *makeElement(DcmItem &dataset, DcmElement *existing, quint16 g, quint16 e, const QString &text,
+                        DcmEVR fallbackVr)
 {
     DcmTag tag(g, e);
     DcmEVR vr = existing ? existing->ident() : tag.getEVR();
     if (vr == EVR_UNKNOWN || vr == EVR_UNKNOWN2B || (vr == EVR_UN && !existing))
         vr = fallbackVr;
     if (vr == EVR_SQ)
-        throw AppError(ErrorNo::BadInput, QStringLiteral("%1 is a sequence and takes no text value").arg(tagLabel(g, e)));
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("%1 is a sequence and takes no text value").arg(tagLabel(g, e)));
     tag.setVR(DcmVR(vr));
     DcmElement *el = nullptr;
     if (DcmItem::newDicomElementWithVR(el, tag).bad() || !el)
@@ -104,8 +115,8 @@ DcmElement *makeElement(DcmItem &dataset, DcmElement *existing, quint16 g, quint
     const OFCondition c = el->putString(bytes.constData(), static_cast<Uint32>(bytes.size()));
     if (c.bad()) {
         delete el;
-        throw AppError(ErrorNo::BadInput,
-                       QStringLiteral("Cannot set %1 to \"%2\": %3").arg(tagLabel(g, e), text.left(80), QString::fromLatin1(c.text())));
+        throw AppError(ErrorNo::BadInput, QStringLiteral("Cannot set %1 to \"%2\": %3")
+                                              .arg(tagLabel(g, e), text.left(80), QString::fromLatin1(c.text())));
     }
     return el;
 }
@@ -135,7 +146,8 @@ void fillItem(DcmItem &item, DcmItem &dataset, const DataSet &ds)
                                        : makeElement(dataset, nullptr, de.group, de.element, de.text, EVR_LO);
         if (item.insert(el, OFTrue).bad()) {
             delete el;
-            throw AppError(ErrorNo::Dicom, QStringLiteral("Cannot add %1 to a sequence item").arg(tagLabel(de.group, de.element)));
+            throw AppError(ErrorNo::Dicom,
+                           QStringLiteral("Cannot add %1 to a sequence item").arg(tagLabel(de.group, de.element)));
         }
     }
 }
@@ -161,17 +173,14 @@ DataSet readItem(DcmItem &item, DcmItem &dataset)
     return ds;
 }
 
-}  // namespace
+} // namespace
 
 // --- construction, files ----------------------------------------------------------------
 
 Image::Image() : m_ff(std::make_unique<DcmFileFormat>()) {}
 Image::~Image() = default;
 
-std::unique_ptr<Image> Image::create()
-{
-    return std::unique_ptr<Image>(new Image());
-}
+std::unique_ptr<Image> Image::create() { return std::unique_ptr<Image>(new Image()); }
 
 std::unique_ptr<Image> Image::fromFileFormat(std::unique_ptr<DcmFileFormat> ff, const QString &path)
 {
@@ -198,11 +207,14 @@ void Image::writeFile(const QString &path) const
     const QFileInfo target(path);
     const QDir dir = target.absoluteDir();
     if (!dir.exists())
-        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write DICOM file \"%1\": the folder does not exist").arg(path));
+        throw AppError(ErrorNo::FileIo,
+                       QStringLiteral("Cannot write DICOM file \"%1\": the folder does not exist").arg(path));
 
     // Values still left in the source file are read now: the target may be that file.
     if (m_ff->loadAllDataIntoMemory().bad())
-        throw AppError(ErrorNo::Dicom, QStringLiteral("Cannot write DICOM file \"%1\": its source \"%2\" can no longer be read").arg(path, m_path));
+        throw AppError(ErrorNo::Dicom,
+                       QStringLiteral("Cannot write DICOM file \"%1\": its source \"%2\" can no longer be read")
+                           .arg(path, m_path));
 
     DcmDataset *ds = m_ff->getDataset();
     E_TransferSyntax xfer = ds->getOriginalXfer();
@@ -215,21 +227,30 @@ void Image::writeFile(const QString &path) const
         if (ds->canWriteXfer(EXS_LittleEndianExplicit))
             xfer = EXS_LittleEndianExplicit;
         else
-            throw AppError(ErrorNo::Dicom, QStringLiteral("Cannot write DICOM file \"%1\": the pixel data cannot be written in transfer syntax %2")
-                                               .arg(path, QString::fromLatin1(DcmXfer(xfer).getXferName())));
+            throw AppError(
+                ErrorNo::Dicom,
+                QStringLiteral("Cannot write DICOM file \"%1\": the pixel data cannot be written in transfer syntax %2")
+                    .arg(path, QString::fromLatin1(DcmXfer(xfer).getXferName())));
     }
 
-    const QString temp = dir.filePath(QStringLiteral(".%1.%2.part").arg(target.fileName()).arg(QRandomGenerator::global()->generate64(), 0, 16));
-    const OFCondition c = m_ff->saveFile(toFilename(temp), xfer, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0, EWM_updateMeta);
+    const QString temp = dir.filePath(
+        QStringLiteral(".%1.%2.part").arg(target.fileName()).arg(QRandomGenerator::global()->generate64(), 0, 16));
+    const OFCondition c =
+        m_ff->saveFile(toFilename(temp), xfer, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0, EWM_updateMeta);
     if (c.bad()) {
         QFile::remove(temp);
-        throw AppError(ErrorNo::Dicom, QStringLiteral("Cannot write DICOM file \"%1\": %2").arg(path, QString::fromLocal8Bit(c.text())));
+        throw AppError(
+            ErrorNo::Dicom,
+            QStringLiteral("Cannot write DICOM file \"%1\": %2").arg(path, QString::fromLocal8Bit(c.text())));
     }
     std::error_code ec;
-    std::filesystem::rename(std::filesystem::path(temp.toStdU16String()), std::filesystem::path(target.absoluteFilePath().toStdU16String()), ec);
+    std::filesystem::rename(std::filesystem::path(temp.toStdU16String()),
+                            std::filesystem::path(target.absoluteFilePath().toStdU16String()), ec);
     if (ec) {
         QFile::remove(temp);
-        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write DICOM file \"%1\": %2").arg(path, QString::fromStdString(ec.message())));
+        throw AppError(
+            ErrorNo::FileIo,
+            QStringLiteral("Cannot write DICOM file \"%1\": %2").arg(path, QString::fromStdString(ec.message())));
     }
 }
 
@@ -334,8 +355,9 @@ std::optional<std::vector<QString>> Image::values(quint16 group, quint16 element
         out.reserve(vm);
         for (unsigned long i = 0; i < vm; ++i) {
             OFString raw;
-            out.push_back(el->getOFString(raw, i, OFTrue).good() ? QString::fromLatin1(raw.c_str(), static_cast<qsizetype>(raw.length()))
-                                                                 : UnknownDataType);
+            out.push_back(el->getOFString(raw, i, OFTrue).good()
+                              ? QString::fromLatin1(raw.c_str(), static_cast<qsizetype>(raw.length()))
+                              : UnknownDataType);
         }
         return out;
     }
@@ -386,15 +408,33 @@ void Image::setInt(quint16 group, quint16 element, qint64 value)
     const DcmEVR vr = existing ? existing->ident() : DcmTag(group, element).getEVR();
     qint64 lo = std::numeric_limits<qint64>::min(), hi = std::numeric_limits<qint64>::max();
     switch (vr) {
-    case EVR_US: lo = 0; hi = 65535; break;
-    case EVR_SS: lo = -32768; hi = 32767; break;
-    case EVR_UL: lo = 0; hi = 4294967295LL; break;
-    case EVR_SL: case EVR_IS: lo = -2147483648LL; hi = 2147483647LL; break;
-    case EVR_xs: lo = -32768; hi = 65535; break;
-    default: break;
+    case EVR_US:
+        lo = 0;
+        hi = 65535;
+        break;
+    case EVR_SS:
+        lo = -32768;
+        hi = 32767;
+        break;
+    case EVR_UL:
+        lo = 0;
+        hi = 4294967295LL;
+        break;
+    case EVR_SL:
+    case EVR_IS:
+        lo = -2147483648LL;
+        hi = 2147483647LL;
+        break;
+    case EVR_xs:
+        lo = -32768;
+        hi = 65535;
+        break;
+    default:
+        break;
     }
     if (value < lo || value > hi)
-        throw AppError(ErrorNo::BadInput, QStringLiteral("%1 cannot hold the value %2").arg(tagLabel(group, element)).arg(value));
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("%1 cannot hold the value %2").arg(tagLabel(group, element)).arg(value));
     DcmElement *el = makeElement(*m_ff->getDataset(), existing, group, element, QString::number(value), EVR_IS);
     if (c->insert(el, OFTrue).bad()) {
         delete el;
@@ -435,7 +475,8 @@ std::optional<std::pair<double, double>> Image::storedWindow() const
 {
     DcmDataset *ds = m_ff->getDataset();
     Float64 centre = 0, width = 0;
-    if (ds->findAndGetFloat64(DCM_WindowCenter, centre, 0).bad() || ds->findAndGetFloat64(DCM_WindowWidth, width, 0).bad())
+    if (ds->findAndGetFloat64(DCM_WindowCenter, centre, 0).bad()
+        || ds->findAndGetFloat64(DCM_WindowWidth, width, 0).bad())
         return std::nullopt;
     if (!std::isfinite(centre) || !std::isfinite(width) || width <= 0)
         return std::nullopt;
@@ -445,7 +486,8 @@ std::optional<std::pair<double, double>> Image::storedWindow() const
 void Image::setWindow(double centre, double width)
 {
     if (!std::isfinite(centre) || !std::isfinite(width) || width < 1)
-        throw AppError(ErrorNo::BadInput, QStringLiteral("Not a valid window: centre %1, width %2").arg(centre).arg(width));
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("Not a valid window: centre %1, width %2").arg(centre).arg(width));
     setText(0x0028, 0x1050, decimalText(centre));
     setText(0x0028, 0x1051, decimalText(width));
     // An explanation per window would no longer match a single window.
@@ -491,4 +533,4 @@ std::vector<ElementInfo> Image::elements() const
     }
     return out;
 }
-}
+} // namespace dicom

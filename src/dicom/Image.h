@@ -20,10 +20,10 @@ inline const QString UnknownDataType = QStringLiteral("Unknown Data Type");
 struct ElementInfo {
     quint16 group = 0;
     quint16 element = 0;
-    QString tag;    // "0008,0018"
-    QString vr;     // "UI"
-    QString name;   // dictionary name, "SOPInstanceUID"; empty for unknown elements
-    QString value;  // as value() gives it; empty when absent/empty
+    QString tag;   // "0008,0018"
+    QString vr;    // "UI"
+    QString name;  // dictionary name, "SOPInstanceUID"; empty for unknown elements
+    QString value; // as value() gives it; empty when absent/empty
     bool isList = false;
 };
 
@@ -103,4 +103,4 @@ private:
 
 // "1.5", "40", "-1000": DS text for a number, at most 16 characters.
 QString decimalText(double value);
-}
+} // namespace dicom

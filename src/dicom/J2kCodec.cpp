@@ -24,10 +24,7 @@ namespace dicom {
 
 namespace {
 
-AppError j2kError(const QString &why)
-{
-    return AppError(ErrorNo::Dicom, QStringLiteral("JPEG 2000: %1").arg(why));
-}
+AppError j2kError(const QString &why) { return AppError(ErrorNo::Dicom, QStringLiteral("JPEG 2000: %1").arg(why)); }
 
 bool isJ2k(E_TransferSyntax x) { return x == EXS_JPEG2000LosslessOnly || x == EXS_JPEG2000; }
 
@@ -349,9 +346,9 @@ public:
         }
     }
 
-    OFCondition decodeFrame(const DcmRepresentationParameter *, DcmPixelSequence *fromPixSeq,
-                            const DcmCodecParameter *, DcmItem *dataset, Uint32 frameNo, Uint32 &startFragment,
-                            void *buffer, Uint32 bufSize, OFString &decompressedColorModel) const override
+    OFCondition decodeFrame(const DcmRepresentationParameter *, DcmPixelSequence *fromPixSeq, const DcmCodecParameter *,
+                            DcmItem *dataset, Uint32 frameNo, Uint32 &startFragment, void *buffer, Uint32 bufSize,
+                            OFString &decompressedColorModel) const override
     {
         if (!fromPixSeq || !dataset || !buffer)
             return EC_IllegalCall;
@@ -442,7 +439,8 @@ QByteArray encodeJ2kLossless(const void *pixels, int width, int height, int bits
     const size_t n = size_t(width) * size_t(height);
     const OPJ_INT32 mask = bitsStored >= 32 ? -1 : OPJ_INT32((1u << bitsStored) - 1);
     for (size_t i = 0; i < n; ++i) {
-        OPJ_INT32 v = bitsAllocated == 8 ? static_cast<const Uint8 *>(pixels)[i] : static_cast<const Uint16 *>(pixels)[i];
+        OPJ_INT32 v =
+            bitsAllocated == 8 ? static_cast<const Uint8 *>(pixels)[i] : static_cast<const Uint16 *>(pixels)[i];
         v &= mask;
         if (isSigned && bitsStored < 32 && (v & (OPJ_INT32(1) << (bitsStored - 1))))
             v -= OPJ_INT32(1) << bitsStored;
@@ -499,8 +497,8 @@ void writeJ2kLosslessCopy(const QString &source, const QString &target, QByteArr
     }
     if (c.bad() || !pixels)
         throw j2kError(QStringLiteral("\"%1\" holds no pixel data").arg(source));
-    const QByteArray stream = encodeJ2kLossless(pixels, shape.columns, shape.rows, shape.bitsAllocated, stored,
-                                                pixelRep == 1);
+    const QByteArray stream =
+        encodeJ2kLossless(pixels, shape.columns, shape.rows, shape.bitsAllocated, stored, pixelRep == 1);
     if (codeStream)
         *codeStream = stream;
 
@@ -520,4 +518,4 @@ void writeJ2kLosslessCopy(const QString &source, const QString &target, QByteArr
         throw AppError(ErrorNo::FileIo,
                        QStringLiteral("Cannot write \"%1\": %2").arg(target, QString::fromLatin1(c.text())));
 }
-}
+} // namespace dicom

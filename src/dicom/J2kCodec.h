@@ -18,4 +18,4 @@ QByteArray encodeJ2kLossless(const void *pixels, int width, int height, int bits
 // lossless JPEG 2000, everything else unchanged; codeStream, when given, receives the
 // code stream as written. Throws AppError.
 void writeJ2kLosslessCopy(const QString &source, const QString &target, QByteArray *codeStream = nullptr);
-}
+} // namespace dicom

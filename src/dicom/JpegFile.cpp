@@ -25,15 +25,18 @@ void writePicture(const QImage &picture, const QString &path, int quality)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write JPEG file \"%1\": %2").arg(path, file.errorString()));
+        throw AppError(ErrorNo::FileIo,
+                       QStringLiteral("Cannot write JPEG file \"%1\": %2").arg(path, file.errorString()));
     QImageWriter writer(&file, "jpeg");
     writer.setQuality(qBound(1, quality, 100));
     if (!writer.write(picture)) {
         file.cancelWriting();
-        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write JPEG file \"%1\": %2").arg(path, writer.errorString()));
+        throw AppError(ErrorNo::FileIo,
+                       QStringLiteral("Cannot write JPEG file \"%1\": %2").arg(path, writer.errorString()));
     }
     if (!file.commit())
-        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write JPEG file \"%1\": %2").arg(path, file.errorString()));
+        throw AppError(ErrorNo::FileIo,
+                       QStringLiteral("Cannot write JPEG file \"%1\": %2").arg(path, file.errorString()));
 }
 
 QString what(const Image &image)
@@ -44,7 +47,8 @@ QString what(const Image &image)
 
 AppError frameError(const Image &image, const QString &why)
 {
-    return AppError(ErrorNo::Dicom, QStringLiteral("Cannot write the frames of %1 as JPEG files: %2").arg(what(image), why));
+    return AppError(ErrorNo::Dicom,
+                    QStringLiteral("Cannot write the frames of %1 as JPEG files: %2").arg(what(image), why));
 }
 
 // Each frame in turn as a single-frame object the renderer takes: the pixel data decoded
@@ -59,7 +63,8 @@ public:
             throw frameError(image, QStringLiteral("its file can no longer be read"));
         auto work = std::make_unique<DcmFileFormat>(source);
         DcmDataset *ds = work->getDataset();
-        if (ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad() || !ds->canWriteXfer(EXS_LittleEndianExplicit))
+        if (ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad()
+            || !ds->canWriteXfer(EXS_LittleEndianExplicit))
             throw frameError(image, QStringLiteral("the pixel data cannot be decoded (%1)")
                                         .arg(QString::fromLatin1(DcmXfer(ds->getOriginalXfer()).getXferName())));
         Uint16 rows = 0, columns = 0, samples = 1, bits = 0;
@@ -69,8 +74,11 @@ public:
         ds->findAndGetUint16(DCM_BitsAllocated, bits);
         const quint64 frameBits = quint64(rows) * columns * qMax<Uint16>(samples, 1) * bits;
         if (frameBits == 0 || frameBits % 8 != 0)
-            throw frameError(image, QStringLiteral("its frames (%1 x %2, %3 bits allocated) do not start on byte boundaries")
-                                        .arg(columns).arg(rows).arg(bits));
+            throw frameError(image,
+                             QStringLiteral("its frames (%1 x %2, %3 bits allocated) do not start on byte boundaries")
+                                 .arg(columns)
+                                 .arg(rows)
+                                 .arg(bits));
         m_frameBytes = frameBits / 8;
         DcmElement *pixels = nullptr;
         if (ds->findAndGetElement(DCM_PixelData, pixels).bad() || !pixels)
@@ -78,7 +86,9 @@ public:
         m_pixels.reset(ds->remove(pixels));
         const quint64 length = m_pixels->getLength();
         if (length < m_frameBytes * quint64(frames))
-            throw frameError(image, QStringLiteral("its pixel data holds %1 of its %2 frames").arg(length / m_frameBytes).arg(frames));
+            throw frameError(
+                image,
+                QStringLiteral("its pixel data holds %1 of its %2 frames").arg(length / m_frameBytes).arg(frames));
         // Values wider than a byte are cut as words; bytes as bytes, also when they were
         // stored as OW (in memory in the host's order, little endian here as in the file).
         m_wide = bits > 8;
@@ -100,7 +110,8 @@ public:
         DcmDataset *ds = m_frame->fileFormat().getDataset();
         const quint64 offset = m_frameBytes * quint64(index);
         if (m_wide)
-            ds->putAndInsertUint16Array(DCM_PixelData, m_words + offset / 2, static_cast<unsigned long>(m_frameBytes / 2));
+            ds->putAndInsertUint16Array(DCM_PixelData, m_words + offset / 2,
+                                        static_cast<unsigned long>(m_frameBytes / 2));
         else
             ds->putAndInsertUint8Array(DCM_PixelData, m_bytes + offset, static_cast<unsigned long>(m_frameBytes));
         ds->putAndInsertString(DCM_NumberOfFrames, "1");
@@ -150,7 +161,8 @@ QStringList writeJpegFrames(const Image &image, const QString &path, int quality
             try {
                 writePicture(renderImage(splitter.frame(i)), file, quality);
             } catch (const AppError &e) {
-                throw frameError(image, QStringLiteral("frame %1 of %2: %3").arg(i + 1).arg(frames).arg(e.description()));
+                throw frameError(image,
+                                 QStringLiteral("frame %1 of %2: %3").arg(i + 1).arg(frames).arg(e.description()));
             }
             written << file;
         }
@@ -161,4 +173,4 @@ QStringList writeJpegFrames(const Image &image, const QString &path, int quality
     }
     return written;
 }
-}
+} // namespace dicom

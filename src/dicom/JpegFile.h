@@ -22,4 +22,4 @@ int frameCount(const Image &image);
 // cannot be written, the frames written before it are removed and AppError names the
 // frame and the reason. Returns the files written, in frame order.
 QStringList writeJpegFrames(const Image &image, const QString &path, int quality);
-}
+} // namespace dicom

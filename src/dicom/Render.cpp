@@ -6,22 +6,22 @@
 
 #include <dcmtk/dcmdata/dccodec.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
-#include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
-#include <dcmtk/dcmimage/diregist.h>  // colour images
+#include <dcmtk/dcmdata/dcxfer.h>
+#include <dcmtk/dcmimage/diregist.h> // colour images
 #include <dcmtk/dcmimgle/dcmimage.h>
 
 #include <QHash>
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
-#include <utility>
 #include <cstring>
 #include <new>
+#include <utility>
+#include <vector>
 
 namespace dicom {
 
@@ -70,7 +70,8 @@ QImage toQImage(DicomImage &img, const QString &what)
     const bool mono = img.isMonochrome();
     const void *data = img.getOutputData(8, 0, 0);
     if (!data)
-        throw renderError(what, QStringLiteral("the pixel data cannot be rendered (%1)").arg(QString::fromLatin1(DicomImage::getString(img.getStatus()))));
+        throw renderError(what, QStringLiteral("the pixel data cannot be rendered (%1)")
+                                    .arg(QString::fromLatin1(DicomImage::getString(img.getStatus()))));
     QImage out(w, h, mono ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
     if (out.isNull())
         throw renderError(what, QStringLiteral("not enough memory"));
@@ -91,14 +92,15 @@ void checkRleFrame(DcmItem &ds, const QString &what)
         return;
     DcmPixelSequence *seq = nullptr;
     if (static_cast<DcmPixelData *>(el)->getEncapsulatedRepresentation(EXS_RLELossless, nullptr, seq).bad() || !seq)
-        return;  // no encapsulated data: the toolkit reports that itself
+        return; // no encapsulated data: the toolkit reports that itself
     DcmPixelItem *item = nullptr;
     Uint8 *data = nullptr;
     if (seq->card() < 2 || seq->getItem(item, 1).bad() || !item || item->getUint8Array(data).bad() || !data)
         throw renderError(what, QStringLiteral("the compressed pixel data is incomplete"));
     const Uint32 length = item->getLength();
     auto word = [data](int i) {
-        return Uint32(data[4 * i]) | (Uint32(data[4 * i + 1]) << 8) | (Uint32(data[4 * i + 2]) << 16) | (Uint32(data[4 * i + 3]) << 24);
+        return Uint32(data[4 * i]) | (Uint32(data[4 * i + 1]) << 8) | (Uint32(data[4 * i + 2]) << 16)
+               | (Uint32(data[4 * i + 3]) << 24);
     };
     const Uint32 segments = length >= 64 ? word(0) : 0;
     bool ok = segments >= 1 && segments <= 15 && word(1) == 64;
@@ -124,7 +126,9 @@ QImage renderDataset(DcmItem *object, E_TransferSyntax xfer, const QSize &maxSiz
         checkRleFrame(*object, what);
     const DcmXfer x(xfer);
     if (x.isEncapsulated() && !DcmCodecList::canChangeCoding(xfer, EXS_LittleEndianExplicit))
-        throw renderError(what, QStringLiteral("its compression (%1) cannot be decoded here").arg(QString::fromLatin1(x.getXferName())));
+        throw renderError(
+            what,
+            QStringLiteral("its compression (%1) cannot be decoded here").arg(QString::fromLatin1(x.getXferName())));
     DicomImage full(object, xfer, CIF_UsePartialAccessToPixelData, 0, 1);
     if (full.getStatus() != EIS_Normal)
         throw renderError(what, QString::fromLatin1(DicomImage::getString(full.getStatus())));
@@ -214,9 +218,11 @@ ViewImage renderFile(const QString &path, const QSize &maxSize, bool withSource)
         DcmDataset *ds = ff->getDataset();
         ViewImage v;
         OFString s;
-        if (ds->findAndGetOFString(DCM_SOPInstanceUID, s).good() || ff->getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPInstanceUID, s).good())
+        if (ds->findAndGetOFString(DCM_SOPInstanceUID, s).good()
+            || ff->getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPInstanceUID, s).good())
             v.sopInstanceUid = QString::fromLatin1(s.c_str()).trimmed();
-        if (ds->findAndGetOFString(DCM_SOPClassUID, s).good() || ff->getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, s).good())
+        if (ds->findAndGetOFString(DCM_SOPClassUID, s).good()
+            || ff->getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, s).good())
             v.sopClassUid = QString::fromLatin1(s.c_str()).trimmed();
         Sint32 number = 0;
         if (ds->findAndGetSint32(DCM_InstanceNumber, number).good())
@@ -235,12 +241,12 @@ ViewImage renderFile(const QString &path, const QSize &maxSize, bool withSource)
                                 &window, withSource ? &v : nullptr);
         v.windowCentre = window.first;
         v.windowWidth = window.second;
-        return v;  // the file's data and every intermediate image are freed here
+        return v; // the file's data and every intermediate image are freed here
     } catch (const std::bad_alloc &) {
         throw renderError(QStringLiteral("\"%1\"").arg(path), QStringLiteral("not enough memory"));
     }
 }
-}  // namespace
+} // namespace
 
 ViewImage renderForViewer(const QString &path, const QSize &maxSize) { return renderFile(path, maxSize, false); }
 
@@ -302,4 +308,4 @@ std::optional<std::pair<double, double>> pixelWindow(const Image &image)
     }
     return std::nullopt;
 }
-}
+} // namespace dicom

@@ -1,20 +1,20 @@
 #pragma once
 #include <QImage>
-#include <optional>
-#include <utility>
 #include <QSize>
 #include <QString>
+#include <optional>
+#include <utility>
 
 namespace dicom {
 
 class Image;
 
 struct ViewImage {
-    QImage image;            // rendered, scaled to fit maxSize, aspect kept
+    QImage image; // rendered, scaled to fit maxSize, aspect kept
     QString sopInstanceUid;
     QString sopClassUid;
-    int instanceNumber = 0;  // (0020,0013), 0 when absent
-    QSize fullSize;          // columns x rows of the stored image
+    int instanceNumber = 0; // (0020,0013), 0 when absent
+    QSize fullSize;         // columns x rows of the stored image
     // The window the image is shown with (the stored one, else the computed one), in the
     // units of the rescaled pixel values; width 0 for colour images and VOI LUTs.
     double windowCentre = 0;
@@ -23,8 +23,8 @@ struct ViewImage {
     // Laterality (else Laterality) and View Position (else the view code), trimmed.
     QString modality;
     QString bodyPart;
-    QString laterality; // "R", "L", "B" or empty
-    QString view;       // "CC", "MLO", "ML", ... or empty
+    QString laterality;   // "R", "L", "B" or empty
+    QString view;         // "CC", "MLO", "ML", ... or empty
     QString rowDirection; // first value of Patient Orientation: where the rows run to
 
     // Only from renderWindowSource: the modality values from windowLow to windowHigh
@@ -57,4 +57,4 @@ QImage renderImage(const Image &image, const QSize &maxSize = QSize());
 // The window (centre, width) the station would show the image with, from its pixel
 // values when it stores none; nullopt when its pixels cannot be read.
 std::optional<std::pair<double, double>> pixelWindow(const Image &image);
-}
+} // namespace dicom

@@ -1,16 +1,16 @@
 #include "dicom/StorageReceiver.h"
-#include "dicom/Network.h"
 #include "core/AppError.h"
 #include "core/Leftovers.h"
 #include "core/StationPaths.h"
 #include "dicom/ElementScan.h"
 #include "dicom/FileFacts.h"
+#include "dicom/Network.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcostrmf.h>
 #include <dcmtk/dcmdata/dcuid.h>
-#include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
+#include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/scppool.h>
 #include <dcmtk/dcmnet/scpthrd.h>
 #include <dcmtk/oflog/oflog.h>
@@ -20,11 +20,11 @@
 #include <QFileInfo>
 #include <atomic>
 #include <cerrno>
-#include <fcntl.h>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <future>
-#include <chrono>
 #include <mutex>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -124,7 +124,7 @@ protected:
         }
 
         const QString partName = cfg.outputDir + QLatin1Char('/') + PartPrefix + QString::number(::getpid())
-            + QLatin1Char('-') + QString::number(++g_counter) + PartSuffix;
+                                 + QLatin1Char('-') + QString::number(++g_counter) + PartSuffix;
         const QByteArray partPath = QFile::encodeName(partName);
 
         // The data set is taken in whatever the answer is, so the association stays in step.
@@ -180,11 +180,13 @@ protected:
             const QString finalName = cfg.outputDir + QLatin1Char('/') + sopUid + QStringLiteral(".dcm");
             if (std::rename(partPath.constData(), QFile::encodeName(finalName).constData()) != 0) {
                 status = STATUS_STORE_Refused_OutOfResources;
-                problem(QStringLiteral("Cannot write %1: %2").arg(finalName, QString::fromLocal8Bit(std::strerror(errno))));
+                problem(
+                    QStringLiteral("Cannot write %1: %2").arg(finalName, QString::fromLocal8Bit(std::strerror(errno))));
             } else if (!syncFolder(cfg.outputDir)) {
                 // The name may not be on disk: the sender is told to try again.
                 status = STATUS_STORE_Refused_OutOfResources;
-                problem(QStringLiteral("Cannot sync %1: %2").arg(cfg.outputDir, QString::fromLocal8Bit(std::strerror(errno))));
+                problem(QStringLiteral("Cannot sync %1: %2")
+                            .arg(cfg.outputDir, QString::fromLocal8Bit(std::strerror(errno))));
                 ::unlink(QFile::encodeName(finalName).constData());
             } else {
                 g_owner->stored(finalName);
@@ -208,7 +210,8 @@ protected:
         const int n = ASC_countPresentationContexts(p);
         for (int i = 0; i < n; ++i) {
             T_ASC_PresentationContext pc;
-            if (ASC_getPresentationContext(p, i, &pc).bad() || !classes.contains(QString::fromLatin1(pc.abstractSyntax)))
+            if (ASC_getPresentationContext(p, i, &pc).bad()
+                || !classes.contains(QString::fromLatin1(pc.abstractSyntax)))
                 continue;
             bool met = false;
             for (int t = 0; t < pc.transferSyntaxCount && !met; ++t)
@@ -240,8 +243,8 @@ private:
     OFCondition dropDataSet()
     {
         DIC_UL bytes = 0, pdvs = 0;
-        return DIMSE_ignoreDataSet(m_assoc, getConfig().getDIMSEBlockingMode(), static_cast<int>(getConfig().getDIMSETimeout()),
-                                   &bytes, &pdvs);
+        return DIMSE_ignoreDataSet(m_assoc, getConfig().getDIMSEBlockingMode(),
+                                   static_cast<int>(getConfig().getDIMSETimeout()), &bytes, &pdvs);
     }
 
     // How far an object has come in, and the write-back started on the way: the disk
@@ -284,8 +287,8 @@ private:
         if (cond.bad() || !stream || !stream->good()) {
             const int err = errno;
             *writeError = stream && stream->status().bad() ? QString::fromLocal8Bit(stream->status().text())
-                        : err ? QString::fromLocal8Bit(std::strerror(err))
-                              : QString::fromLatin1(cond.text());
+                          : err                            ? QString::fromLocal8Bit(std::strerror(err))
+                                                           : QString::fromLatin1(cond.text());
             delete stream;
             return dropDataSet();
         }
@@ -318,7 +321,8 @@ private:
             struct stat st {};
             const qint64 expected = static_cast<qint64>(metaBytes) + static_cast<qint64>(dataBytes);
             if (::stat(path.constData(), &st) != 0 || static_cast<qint64>(st.st_size) != expected)
-                *writeError = QStringLiteral("%1 of %2 bytes written").arg(static_cast<qint64>(st.st_size)).arg(expected);
+                *writeError =
+                    QStringLiteral("%1 of %2 bytes written").arg(static_cast<qint64>(st.st_size)).arg(expected);
         }
         return EC_Normal;
     }

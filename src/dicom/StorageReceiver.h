@@ -19,9 +19,9 @@ public:
         QString aeTitle;
         quint16 port = 0;
         QString outputDir;
-        QStringList callingAeTitles; // accepted calling AE titles; empty: every one
-        int timeoutSeconds = 30;     // ACSE and DIMSE time-out
-        int maxAssociations = 8;     // served at once
+        QStringList callingAeTitles;              // accepted calling AE titles; empty: every one
+        int timeoutSeconds = 30;                  // ACSE and DIMSE time-out
+        int maxAssociations = 8;                  // served at once
         qint64 minFreeBytes = 64LL * 1024 * 1024; // below this, objects are refused
     };
 

@@ -1,7 +1,7 @@
 #include "dicom/StoreSender.h"
-#include "dicom/Network.h"
 #include "core/AppError.h"
 #include "dicom/Codecs.h"
+#include "dicom/Network.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -119,7 +119,8 @@ void StoreSender::open(const QStringList &files)
             }
         OFList<OFString> plain;
         // The file's own uncompressed encoding first: it goes unchanged when taken.
-        if (syntaxes.count(UID_LittleEndianImplicitTransferSyntax) && !syntaxes.count(UID_LittleEndianExplicitTransferSyntax))
+        if (syntaxes.count(UID_LittleEndianImplicitTransferSyntax)
+            && !syntaxes.count(UID_LittleEndianExplicitTransferSyntax))
             plain.push_back(UID_LittleEndianImplicitTransferSyntax);
         for (const char *u : Uncompressed)
             if (std::find(plain.begin(), plain.end(), OFString(u)) == plain.end())
@@ -195,7 +196,8 @@ StoreSender::FileResult StoreSender::send(const QString &file)
     r.status = status;
     r.sent = isStored(status);
     if (status != 0)
-        r.problem = QStringLiteral("status ") + QString::number(status, 16).rightJustified(4, QLatin1Char('0')).toUpper();
+        r.problem =
+            QStringLiteral("status ") + QString::number(status, 16).rightJustified(4, QLatin1Char('0')).toUpper();
     return r;
 }
 
@@ -212,4 +214,4 @@ void StoreSender::close()
     m_scu.reset();
     m_broken = false;
 }
-}
+} // namespace dicom

@@ -69,4 +69,4 @@ private:
     std::unique_ptr<Scu> m_scu;
     bool m_broken = false;
 };
-}
+} // namespace dicom

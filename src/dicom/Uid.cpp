@@ -11,4 +11,4 @@ QString newUid()
     dcmGenerateUniqueIdentifier(buffer, SITE_INSTANCE_UID_ROOT);
     return QString::fromLatin1(buffer);
 }
-}
+} // namespace dicom

@@ -3,17 +3,17 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcdicent.h>
+#include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmdata/dcvras.h>
 #include <dcmtk/dcmdata/dcvrda.h>
 #include <dcmtk/dcmdata/dcvrds.h>
 #include <dcmtk/dcmdata/dcvrdt.h>
 #include <dcmtk/dcmdata/dcvris.h>
 #include <dcmtk/dcmdata/dcvrtm.h>
 #include <dcmtk/dcmdata/dcvrui.h>
-#include <dcmtk/dcmdata/dcvras.h>
-#include <dcmtk/dcmdata/dcdict.h>
-#include <dcmtk/dcmdata/dcdicent.h>
 
 #include <QStringList>
 #include <cmath>
@@ -23,7 +23,8 @@ namespace dicom {
 QString vrOf(const Image &image, quint16 group, quint16 element)
 {
     auto &ff = const_cast<DcmFileFormat &>(image.fileFormat());
-    DcmItem *item = group == 0x0002 ? static_cast<DcmItem *>(ff.getMetaInfo()) : static_cast<DcmItem *>(ff.getDataset());
+    DcmItem *item =
+        group == 0x0002 ? static_cast<DcmItem *>(ff.getMetaInfo()) : static_cast<DcmItem *>(ff.getDataset());
     DcmElement *el = nullptr;
     if (item->findAndGetElement(DcmTagKey(group, element), el, OFFalse).good() && el)
         return QString::fromLatin1(DcmVR(el->ident()).getVRName());
@@ -95,7 +96,9 @@ QString textValueProblem(const QString &vr, const QString &v)
         for (QChar c : v)
             if (!((c >= QLatin1Char('A') && c <= QLatin1Char('Z')) || (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
                   || c == QLatin1Char(' ') || c == QLatin1Char('_')))
-                return QStringLiteral("CS takes upper case letters, digits, space and underscore only ('%1' is not one)").arg(c);
+                return QStringLiteral(
+                           "CS takes upper case letters, digits, space and underscore only ('%1' is not one)")
+                    .arg(c);
         return longer(16);
     }
     if (vr == QLatin1String("AE")) {
@@ -132,7 +135,8 @@ QString valueProblem(const QString &vr, const QString &text)
     if (text.isEmpty())
         return {};
     // One value each: the backslash is part of the text.
-    if (vr == QLatin1String("ST") || vr == QLatin1String("LT") || vr == QLatin1String("UT") || vr == QLatin1String("UR"))
+    if (vr == QLatin1String("ST") || vr == QLatin1String("LT") || vr == QLatin1String("UT")
+        || vr == QLatin1String("UR"))
         return textValueProblem(vr, text);
     if (vr == QLatin1String("CS") || vr == QLatin1String("AE") || vr == QLatin1String("PN") || vr == QLatin1String("SH")
         || vr == QLatin1String("LO") || vr == QLatin1String("UC")) {
@@ -212,4 +216,4 @@ QString valueProblem(const Image &image, quint16 group, quint16 element, const Q
     }
     return {};
 }
-}
+} // namespace dicom

@@ -22,4 +22,4 @@ QString valueProblem(const QString &vr, const QString &text);
 // As above, and the number of values the element takes (its value multiplicity in the
 // dictionary) where the dictionary knows the element.
 QString valueProblem(const Image &image, quint16 group, quint16 element, const QString &text);
-}
+} // namespace dicom

@@ -4,9 +4,9 @@
 #include "core/AppError.h"
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcitem.h>
-#include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scu.h>
@@ -103,7 +103,8 @@ void buildIdentifier(DcmDataset &ds, const WorklistQueryParams &p)
         empty(*sps, DCM_BodyPartExamined);
         empty(*sps, DCM_RequestedContrastAgent);
         put(*sps, DCM_ScheduledStationAETitle, p.localAet);
-        sps->putAndInsertString(DCM_ScheduledProcedureStepStartDate, (ymd + QLatin1Char('-') + ymd).toLatin1().constData(), OFTrue);
+        sps->putAndInsertString(DCM_ScheduledProcedureStepStartDate,
+                                (ymd + QLatin1Char('-') + ymd).toLatin1().constData(), OFTrue);
         sps->putAndInsertString(DCM_ScheduledProcedureStepStartTime, "000000-235959", OFTrue);
         empty(*sps, DCM_ScheduledPerformingPhysicianName);
         empty(*sps, DCM_ScheduledProcedureStepDescription);
@@ -211,7 +212,8 @@ std::vector<WorklistAnswer> queryWorklist(const WorklistQueryParams &p)
     cond = scu.negotiateAssociation();
     if (cond.bad())
         fail(QStringLiteral("No association with the worklist provider %1 at %2:%3")
-                 .arg(p.remoteAet, p.remoteIp).arg(port),
+                 .arg(p.remoteAet, p.remoteIp)
+                 .arg(port),
              cond);
 
     const T_ASC_PresentationContextID pid = scu.findPresentationContextID(UID_FINDModalityWorklistInformationModel, "");

@@ -9,8 +9,8 @@
 namespace dicom {
 
 struct WorklistQueryParams {
-    QString localAet;   // calling AE title and Scheduled Station AE Title
-    QString remoteAet;  // called AE title
+    QString localAet;  // calling AE title and Scheduled Station AE Title
+    QString remoteAet; // called AE title
     QString remoteIp;
     QString remotePort; // text as the settings hold it
     QDate date;         // the day asked for; today when invalid
@@ -23,19 +23,19 @@ struct WorklistQueryParams {
 // One answer data set, reduced to what the worklist list shows. Values are the raw
 // element texts (DICOM dates and times not yet formatted); a missing element is empty.
 struct WorklistAnswer {
-    QString patientName;         // (0010,0010), "^"-separated parts
-    QString patientId;           // (0010,0020)
-    QString birthDate;           // (0010,0030), DICOM DA
-    QString sex;                 // (0010,0040)
-    QString accessionNumber;     // (0008,0050)
-    QString referringPhysician;  // (0008,0090)
-    QString institutionName;     // (0008,0080)
-    QString bodyPart;            // (0018,0015), top level or in the scheduled step
-    QString stepStartTime;       // (0040,0003) of the first scheduled step item, DICOM TM
-    QString stepStartDate;       // (0040,0002) of the first scheduled step item, DICOM DA
-    QString stationAet;          // (0040,0001) of the first scheduled step item
+    QString patientName;        // (0010,0010), "^"-separated parts
+    QString patientId;          // (0010,0020)
+    QString birthDate;          // (0010,0030), DICOM DA
+    QString sex;                // (0010,0040)
+    QString accessionNumber;    // (0008,0050)
+    QString referringPhysician; // (0008,0090)
+    QString institutionName;    // (0008,0080)
+    QString bodyPart;           // (0018,0015), top level or in the scheduled step
+    QString stepStartTime;      // (0040,0003) of the first scheduled step item, DICOM TM
+    QString stepStartDate;      // (0040,0002) of the first scheduled step item, DICOM DA
+    QString stationAet;         // (0040,0001) of the first scheduled step item
     bool hasProcedureCodeSequence = false;
-    QString procedureCodeValue;  // (0008,0100) of the first item of (0032,1064), trimmed
+    QString procedureCodeValue; // (0008,0100) of the first item of (0032,1064), trimmed
 };
 
 // The query identifier as the toolkit's dump text (one element a line, sequences

@@ -169,7 +169,8 @@ void DoseCapturePanel::showPortProblem()
     else if (!m_link->isOpen())
         text = QStringLiteral("The serial port %1 (Options > Comm Port, %2) cannot be opened: %3. No exposure is read.")
                    .arg(SerialLink::deviceFor(s),
-                        s.comDevice.trimmed().isEmpty() ? QStringLiteral("Port %1").arg(s.comPort) : QStringLiteral("Device"),
+                        s.comDevice.trimmed().isEmpty() ? QStringLiteral("Port %1").arg(s.comPort)
+                                                        : QStringLiteral("Device"),
                         m_link->lastError());
     m_lblPort->setText(text.toHtmlEscaped());
     m_lblPort->setVisible(!text.isEmpty());
@@ -304,10 +305,10 @@ void DoseCapturePanel::showDataLoss(const QString &text)
     m_lossShown = false;
     m_lossBoxClosed.start();
     if (m_lossesWhileShown > 0) {
-        m_station.log().writeError(ErrorNo::Serial,
-                                   QStringLiteral("Datenverlust! %1 more data losses while the message was shown")
-                                       .arg(m_lossesWhileShown),
-                                   QStringLiteral("MainForm MSComm1_OnComm"));
+        m_station.log().writeError(
+            ErrorNo::Serial,
+            QStringLiteral("Datenverlust! %1 more data losses while the message was shown").arg(m_lossesWhileShown),
+            QStringLiteral("MainForm MSComm1_OnComm"));
         m_lossesWhileShown = 0;
     }
 }
@@ -324,10 +325,10 @@ void DoseCapturePanel::journalTrouble()
         return;
     m_journalTroubleShown = true;
     const QString why = m_records.journal().lastError();
-    m_station.log().writeError(ErrorNo::FileIo,
-                               QStringLiteral("The exposure journal %1 cannot be written: %2")
-                                   .arg(m_records.journal().path(), why),
-                               QStringLiteral("MainForm dbFill"));
+    m_station.log().writeError(
+        ErrorNo::FileIo,
+        QStringLiteral("The exposure journal %1 cannot be written: %2").arg(m_records.journal().path(), why),
+        QStringLiteral("MainForm dbFill"));
     updateLabels();
     showDataLoss(QStringLiteral("Datenverlust!\n\nThe exposure journal cannot be written (%1).\n"
                                 "What the unit sends is held in memory only until it can: keep the station "
@@ -373,7 +374,8 @@ void DoseCapturePanel::afterCapture(const DoseRecords::Result &r)
     if (r.waiting > 0 && !m_storeFailing) {
         m_storeFailing = true;
         m_station.log().writeError(ErrorNo::Database,
-                                   QStringLiteral("Dose record not stored yet, tried again shortly: ") + m_state.unstoredReason,
+                                   QStringLiteral("Dose record not stored yet, tried again shortly: ")
+                                       + m_state.unstoredReason,
                                    QStringLiteral("MainForm dbFill"));
     }
     updateLabels();
@@ -417,7 +419,8 @@ void DoseCapturePanel::cmdLoradClick()
     }
     if (answer.trimmed().isEmpty()) {
         // Nothing came back: there is no message to hand over.
-        m_station.log().writeError(ErrorNo::Serial, QStringLiteral("The unit gave no answer to the dose product request"),
+        m_station.log().writeError(ErrorNo::Serial,
+                                   QStringLiteral("The unit gave no answer to the dose product request"),
                                    QStringLiteral("MainForm cmdLorad_Click"));
         emit statusMessage(QStringLiteral("The unit gave no dose product; try \"Get Dose Product\" again."), 15000);
         return;
@@ -471,10 +474,11 @@ void DoseCapturePanel::recover()
     showGathered();
     const int taken = rec.exposures + rec.handOver;
     if (taken > 0) {
-        const QString text = QStringLiteral("%1 exposure(s) taken up again after the station ended unexpectedly%2")
-                                 .arg(taken)
-                                 .arg(rec.stillWaiting > 0 ? QStringLiteral(" (%1 still waiting to be stored)").arg(rec.stillWaiting)
-                                                           : QString());
+        const QString text =
+            QStringLiteral("%1 exposure(s) taken up again after the station ended unexpectedly%2")
+                .arg(taken)
+                .arg(rec.stillWaiting > 0 ? QStringLiteral(" (%1 still waiting to be stored)").arg(rec.stillWaiting)
+                                          : QString());
         m_station.log().writeError(ErrorNo::General, text, QStringLiteral("MainForm Recover"));
         emit statusMessage(text, 60000);
     }
@@ -509,7 +513,8 @@ void DoseCapturePanel::updateLabels()
             text += (text.isEmpty() ? QString() : QStringLiteral("<br>"))
                     + QStringLiteral("Exposure journal not writable: held in memory only!");
         m_lblUnstored->setText(text);
-        m_lblUnstored->setToolTip(m_state.unstoredReason.isEmpty() ? m_records.journal().lastError() : m_state.unstoredReason);
+        m_lblUnstored->setToolTip(m_state.unstoredReason.isEmpty() ? m_records.journal().lastError()
+                                                                   : m_state.unstoredReason);
         m_lblUnstored->show();
     }
 

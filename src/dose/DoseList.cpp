@@ -27,17 +27,26 @@ DoseList::DoseList(Station &station, DoseState &state) : m_station(station), m_s
 
 QStringList DoseList::headings(int unitType)
 {
-    const QString firstValue = unitType == XrayUnit::Hfe501 ? QString::fromUtf8("DAP cGyCm\u00B2") : QStringLiteral("Dose mGy");
-    return {QStringLiteral("ID"),        QStringLiteral("First Name"), QStringLiteral("Last Name"),
-            QStringLiteral("Birthdate"), firstValue,                   QStringLiteral("kv"),
-            QStringLiteral("mAs"),       QStringLiteral("expTime"),    QStringLiteral("Date"),
-            QStringLiteral("Time"),      QStringLiteral("Status"),     QStringLiteral("Bodypart"),
+    const QString firstValue =
+        unitType == XrayUnit::Hfe501 ? QString::fromUtf8("DAP cGyCm\u00B2") : QStringLiteral("Dose mGy");
+    return {QStringLiteral("ID"),
+            QStringLiteral("First Name"),
+            QStringLiteral("Last Name"),
+            QStringLiteral("Birthdate"),
+            firstValue,
+            QStringLiteral("kv"),
+            QStringLiteral("mAs"),
+            QStringLiteral("expTime"),
+            QStringLiteral("Date"),
+            QStringLiteral("Time"),
+            QStringLiteral("Status"),
+            QStringLiteral("Bodypart"),
             QStringLiteral("Image No")};
 }
 
 QList<int> DoseList::shownOrder()
 {
-    return {ColId,   ColImageNo, ColDap,    ColKv,        ColMas,      ColExpTime, ColDate,
+    return {ColId,   ColImageNo, ColDap,       ColKv,       ColMas,       ColExpTime, ColDate,
             ColTime, ColStatus,  ColFirstName, ColLastName, ColBirthdate, ColBodypart};
 }
 
@@ -59,15 +68,22 @@ DoseOwner DoseOwner::ofStorePatient(const StorePatient &p)
 
 QString DoseList::ownerCondition()
 {
-    return QStringLiteral("((? <> '' AND COALESCE(WorklistPatID, '') = ?) OR (COALESCE(WorklistPatID, '') = '' AND ") +
-           nameMatch("PatFirstname") + QStringLiteral(" AND ") + nameMatch("PatLastname") +
-           QStringLiteral(" AND COALESCE(PatBirthdate, '') = ?))");
+    return QStringLiteral("((? <> '' AND COALESCE(WorklistPatID, '') = ?) OR (COALESCE(WorklistPatID, '') = '' AND ")
+           + nameMatch("PatFirstname") + QStringLiteral(" AND ") + nameMatch("PatLastname")
+           + QStringLiteral(" AND COALESCE(PatBirthdate, '') = ?))");
 }
 
 QVariantList DoseList::ownerBinds(const DoseOwner &owner)
 {
     const QString id = nn(owner.patientId.trimmed());
-    return {id, id, Apostrophe, Acute, nn(nameKey(owner.firstName)), Apostrophe, Acute, nn(nameKey(owner.lastName)),
+    return {id,
+            id,
+            Apostrophe,
+            Acute,
+            nn(nameKey(owner.firstName)),
+            Apostrophe,
+            Acute,
+            nn(nameKey(owner.lastName)),
             nn(owner.birthDate.trimmed())};
 }
 
@@ -80,17 +96,14 @@ bool DoseList::belongsTo(const QString &recordPatientId, const QString &first, c
            && birth.trimmed() == owner.birthDate.trimmed();
 }
 
-DoseOwner DoseList::worklistOwner() const
-{
-    return {m_state.row(1), m_state.row(2), m_state.row(3), m_state.row(5)};
-}
+DoseOwner DoseList::worklistOwner() const { return {m_state.row(1), m_state.row(2), m_state.row(3), m_state.row(5)}; }
 
 std::vector<DoseListRow> DoseList::query(Database &db, const QString &status, const DoseOwner &owner)
 {
     QVariantList binds{status};
     binds += ownerBinds(owner);
-    QSqlQuery q = db.exec(QStringLiteral("SELECT * FROM tblDosis WHERE Status = ? AND ") + ownerCondition() +
-                              QStringLiteral(" ORDER BY ID"),
+    QSqlQuery q = db.exec(QStringLiteral("SELECT * FROM tblDosis WHERE Status = ? AND ") + ownerCondition()
+                              + QStringLiteral(" ORDER BY ID"),
                           binds);
     std::vector<DoseListRow> out;
     while (q.next()) {
@@ -121,7 +134,8 @@ QString DoseList::caption(Shown shown, const std::optional<StorePatient> &storeP
                    : QString();
     if (!m_state.hasPatient())
         return {};
-    return QStringLiteral("Open dose records of %1, %2 (worklist, ID %3)").arg(m_state.row(3), m_state.row(2), m_state.row(1));
+    return QStringLiteral("Open dose records of %1, %2 (worklist, ID %3)")
+        .arg(m_state.row(3), m_state.row(2), m_state.row(1));
 }
 
 std::vector<DoseListRow> DoseList::rows(Shown shown, const std::optional<StorePatient> &storePatient)
@@ -168,18 +182,21 @@ void DoseList::refresh(const std::vector<qint64> &listed, std::optional<qint64> 
         Transaction t(db);
         for (qint64 id : ids) {
             // A record captured for another patient is never given to this one.
-            QSqlQuery q = db.exec(QStringLiteral("SELECT WorklistPatID, PatFirstname, PatLastname, PatBirthdate FROM tblDosis"
-                                                 " WHERE ID = ?"),
-                                  {id});
+            QSqlQuery q =
+                db.exec(QStringLiteral("SELECT WorklistPatID, PatFirstname, PatLastname, PatBirthdate FROM tblDosis"
+                                       " WHERE ID = ?"),
+                        {id});
             if (!q.next())
                 continue;
-            if (!belongsTo(q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(), owner)) {
-                m_station.log().writeError(ErrorNo::BadInput,
-                                           QStringLiteral("Dose record %1 (%2, %3) belongs to another patient; not assigned to %4 (ID %5)")
-                                               .arg(id)
-                                               .arg(q.value(2).toString(), q.value(1).toString(), storePatient->displayName,
-                                                    storePatient->patientId),
-                                           QStringLiteral("MainForm_RefreshDosisList"));
+            if (!belongsTo(q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
+                           owner)) {
+                m_station.log().writeError(
+                    ErrorNo::BadInput,
+                    QStringLiteral("Dose record %1 (%2, %3) belongs to another patient; not assigned to %4 (ID %5)")
+                        .arg(id)
+                        .arg(q.value(2).toString(), q.value(1).toString(), storePatient->displayName,
+                             storePatient->patientId),
+                    QStringLiteral("MainForm_RefreshDosisList"));
                 continue;
             }
             db.exec(QStringLiteral("UPDATE tblDosis SET Status = '1', FKeyPatID = ?, Patname = ? WHERE ID = ?"),
@@ -231,11 +248,10 @@ bool DoseList::deleteAll()
 {
     const auto [total, open] = counts();
     if (total > 0) {
-        const QString text =
-            QStringLiteral("Delete all %1 dose records of all patients?\r\n"
-                           "%2 of them are not yet assigned to any image. This cannot be undone.")
-                .arg(total)
-                .arg(open);
+        const QString text = QStringLiteral("Delete all %1 dose records of all patients?\r\n"
+                                            "%2 of them are not yet assigned to any image. This cannot be undone.")
+                                 .arg(total)
+                                 .arg(open);
         if (!m_station.prompter().askYesNo(text, MsgIcon::Warning, QStringLiteral("Delete Dosislist")))
             return false;
     }

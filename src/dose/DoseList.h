@@ -30,8 +30,22 @@ struct DoseListRow {
 // changes of RefreshDosisList, "New Study" and "Delete Dosislist". No widgets here.
 class DoseList {
 public:
-    enum Column { ColId = 0, ColFirstName, ColLastName, ColBirthdate, ColDap, ColKv, ColMas, ColExpTime,
-                  ColDate, ColTime, ColStatus, ColBodypart, ColImageNo, ColumnCount };
+    enum Column {
+        ColId = 0,
+        ColFirstName,
+        ColLastName,
+        ColBirthdate,
+        ColDap,
+        ColKv,
+        ColMas,
+        ColExpTime,
+        ColDate,
+        ColTime,
+        ColStatus,
+        ColBodypart,
+        ColImageNo,
+        ColumnCount
+    };
 
     DoseList(Station &station, DoseState &state);
 

@@ -2,10 +2,10 @@
 #include "ui/EditForm.h"
 
 #include "core/AppError.h"
-#include "edit/EditSession.h"
 #include "core/Station.h"
 #include "dose/DoseState.h"
 #include "dose/DosisForm.h"
+#include "edit/EditSession.h"
 #include "store/StoreSelection.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
@@ -13,10 +13,10 @@
 #include "ui/MainHooks.h"
 
 #include <QHeaderView>
-#include <QStyle>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QStyle>
 #include <QTreeWidget>
 
 DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection &selection, EditSession &edits,
@@ -56,7 +56,8 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
     });
     // "Manually" only while there is a dose row for every listed image, and an image.
     connect(&m_selection, &StoreSelection::studyOpened, this, [this] {
-        m_cmdSelected->setEnabled(m_selection.listedImages() > 0 && m_lvDosis->topLevelItemCount() == m_selection.listedImages());
+        m_cmdSelected->setEnabled(m_selection.listedImages() > 0
+                                  && m_lvDosis->topLevelItemCount() == m_selection.listedImages());
     });
     // A record just captured (also by "Get Dose Product") is shown with its patient's
     // other open records, whatever the list showed before.
@@ -67,8 +68,9 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
     hooks.progressClosed.push_back([this, &hooks] {
         // An import brings no images of the examination, a deletion takes images away:
         // their OK assigns no record.
-        static const QList<qint16> assignsNothing = {EditForm::ImportImages, EditForm::ImportDir, EditForm::DeleteAll,
-                                                     EditForm::DeleteStudy, EditForm::DeletePatient, EditForm::DeleteSeries};
+        static const QList<qint16> assignsNothing = {EditForm::ImportImages,  EditForm::ImportDir,
+                                                     EditForm::DeleteAll,     EditForm::DeleteStudy,
+                                                     EditForm::DeletePatient, EditForm::DeleteSeries};
         if (m_state.assignmentMode == AssignmentMode::None || assignsNothing.contains(hooks.closedOperation))
             return;
         RefreshDosisList();
@@ -112,7 +114,8 @@ void DoseListPanel::buildControls(QWidget *parent)
     m_lblDoseList = new QLabel(parent);
     m_lblDoseList->setObjectName(QStringLiteral("lblDoseList"));
     m_lblDoseList->setWordWrap(true);
-    m_lvDosis = ListHelpers::reportList(QStringLiteral("lvDosis"), DoseList::headings(m_station.settings().xrayComm), parent);
+    m_lvDosis =
+        ListHelpers::reportList(QStringLiteral("lvDosis"), DoseList::headings(m_station.settings().xrayComm), parent);
     QHeaderView *header = m_lvDosis->header();
     // Each column as wide as its heading and values, none stretched.
     header->setStretchLastSection(false);
@@ -203,7 +206,7 @@ void DoseListPanel::lvDosis_Fill()
     if (m_station.busy)
         return;
     showRecords(m_state.assignmentMode == AssignmentMode::StorePatient ? DoseList::Shown::StoreClosed
-                                                                        : DoseList::Shown::WorklistOpen);
+                                                                       : DoseList::Shown::WorklistOpen);
 }
 
 void DoseListPanel::showRecords(DoseList::Shown shown)

@@ -77,7 +77,8 @@ public:
     std::function<int(QDialog &)> execDialog;
     // Opens the worklist window (it belongs to the network side; the main window gives
     // it) as a modal dialog through run, and returns the entry the operator applied.
-    using WorklistPicker = std::function<std::optional<WorklistEntry>(QWidget *parent, const std::function<int(QDialog &)> &run)>;
+    using WorklistPicker =
+        std::function<std::optional<WorklistEntry>(QWidget *parent, const std::function<int(QDialog &)> &run)>;
     WorklistPicker pickWorklistPatient;
 
 private:

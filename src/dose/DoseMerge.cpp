@@ -26,9 +26,10 @@ QList<DoseMerge::Record> DoseMerge::records(const std::vector<qint64> &ids)
     QList<Record> out;
     Database db = Database::openData(m_station.paths());
     for (qint64 id : ids) {
-        QSqlQuery q = db.exec(QStringLiteral("SELECT ID, ImgNo, mGy1, XrayComm, WorklistPatID, PatFirstname, PatLastname,"
-                                             " PatBirthdate FROM tblDosis WHERE ID = ?"),
-                              {id});
+        QSqlQuery q =
+            db.exec(QStringLiteral("SELECT ID, ImgNo, mGy1, XrayComm, WorklistPatID, PatFirstname, PatLastname,"
+                                   " PatBirthdate FROM tblDosis WHERE ID = ?"),
+                    {id});
         if (!q.next())
             throw AppError(ErrorNo::Database, QStringLiteral("Dose record %1 no longer exists").arg(id));
         Record r;
@@ -37,7 +38,8 @@ QList<DoseMerge::Record> DoseMerge::records(const std::vector<qint64> &ids)
         r.value = q.value(2).toString();
         if (q.value(3).isNull()) {
             r.unit = m_station.settings().xrayComm;
-            m_station.log().writeDebug(QStringLiteral("Dose record %1 names no unit; taken as unit %2").arg(id).arg(r.unit));
+            m_station.log().writeDebug(
+                QStringLiteral("Dose record %1 names no unit; taken as unit %2").arg(id).arg(r.unit));
         } else {
             r.unit = static_cast<qint16>(q.value(3).toInt());
         }
@@ -60,7 +62,8 @@ QList<std::optional<qint64>> instanceNumbers(const QStringList &files)
         std::optional<qint64> n;
         try {
             bool ok = false;
-            const qint64 v = dicom::Image::readFile(f)->value(0x0020, 0x0013).value_or(QString()).trimmed().toLongLong(&ok);
+            const qint64 v =
+                dicom::Image::readFile(f)->value(0x0020, 0x0013).value_or(QString()).trimmed().toLongLong(&ok);
             if (ok)
                 n = v;
         } catch (const std::exception &) {
@@ -106,7 +109,9 @@ QStringList DoseMerge::numberProblems(const QList<Record> &records, const QStrin
             QStringList ids;
             for (qint64 id : *it)
                 ids << QString::number(id);
-            problems << QStringLiteral("Exposure number %1 is doubled (dose records %2).").arg(it.key()).arg(ids.join(QStringLiteral(", ")));
+            problems << QStringLiteral("Exposure number %1 is doubled (dose records %2).")
+                            .arg(it.key())
+                            .arg(ids.join(QStringLiteral(", ")));
         }
     const QList<std::optional<qint64>> numbers = instanceNumbers(viewerFiles);
     QMap<qint64, int> images; // instance number -> images
@@ -118,7 +123,8 @@ QStringList DoseMerge::numberProblems(const QList<Record> &records, const QStrin
         if (++images[*numbers[i]] == 2)
             problems << QStringLiteral("Instance Number %1 is on more than one image.").arg(*numbers[i]);
         if (!byNumber.contains(*numbers[i]))
-            problems << QStringLiteral("Image #%1 (Instance Number %2) has no dose record.").arg(i + 1).arg(*numbers[i]);
+            problems
+                << QStringLiteral("Image #%1 (Instance Number %2) has no dose record.").arg(i + 1).arg(*numbers[i]);
     }
     for (auto it = byNumber.cbegin(); it != byNumber.cend(); ++it)
         if (!images.contains(it.key()))
@@ -167,17 +173,21 @@ QString DoseMerge::refusal(const Situation &s, const QStringList &viewerFiles)
                  s.unstoredReason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(s.unstoredReason));
     QStringList notes;
     if (s.arriving > 0)
-        notes << QStringLiteral("Images are still arriving: %1 file(s) wait to be filed into the store.").arg(s.arriving);
+        notes
+            << QStringLiteral("Images are still arriving: %1 file(s) wait to be filed into the store.").arg(s.arriving);
     if (s.pendingExposures > 0)
         notes << QStringLiteral("%1 exposure(s) wait for a patient (see the dose panel).").arg(s.pendingExposures);
     if (s.records.isEmpty())
-        return (QStringList{QStringLiteral("There are no closed dose records of %1 in the dose list.").arg(studyText)} + notes
-                + QStringList{QStringLiteral("Nothing was sent.")})
+        return (QStringList{QStringLiteral("There are no closed dose records of %1 in the dose list.").arg(studyText)}
+                + notes + QStringList{QStringLiteral("Nothing was sent.")})
             .join(QLatin1Char('\n'));
     if (s.records.size() != s.images || s.images == 0) {
-        QStringList lines{QStringLiteral("There are not all images on the system please wait a few second and try again!"),
-                          QString(),
-                          QStringLiteral("%1 dose record(s) of %2 for %3 image(s).").arg(s.records.size()).arg(studyText).arg(s.images)};
+        QStringList lines{
+            QStringLiteral("There are not all images on the system please wait a few second and try again!"), QString(),
+            QStringLiteral("%1 dose record(s) of %2 for %3 image(s).")
+                .arg(s.records.size())
+                .arg(studyText)
+                .arg(s.images)};
         lines += notes;
         lines += numberProblems(s.records, viewerFiles);
         return lines.join(QLatin1Char('\n'));
@@ -213,7 +223,10 @@ QList<DoseMerge::Planned> DoseMerge::plan(const QList<Record> &records, const QS
             p.sopUid = img->sopInstanceUid();
             p.record = r;
             if (!isDecimalString(r.value)) {
-                problems << QStringLiteral("%1 (Instance Number %2): the dose \"%3\" is not a valid number.").arg(label).arg(number).arg(r.value);
+                problems << QStringLiteral("%1 (Instance Number %2): the dose \"%3\" is not a valid number.")
+                                .arg(label)
+                                .arg(number)
+                                .arg(r.value);
                 continue;
             }
             if (r.unit == 5) { // HFE 501: dose-area product in cGy*cm2
@@ -235,8 +248,8 @@ QList<DoseMerge::Planned> DoseMerge::plan(const QList<Record> &records, const QS
     if (problems.isEmpty() && planned.size() != viewerFiles.size())
         problems << QStringLiteral("Not every image has its dose.");
     if (!problems.isEmpty())
-        throw AppError(ErrorNo::BadInput,
-                       QStringLiteral("The doses do not match the images; nothing was sent.\n") + problems.join(QLatin1Char('\n')));
+        throw AppError(ErrorNo::BadInput, QStringLiteral("The doses do not match the images; nothing was sent.\n")
+                                              + problems.join(QLatin1Char('\n')));
     return planned;
 }
 

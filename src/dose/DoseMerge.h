@@ -50,14 +50,14 @@ public:
 
     // What the merge knows before it stages anything.
     struct Situation {
-        DoseOwner studyPatient;        // the patient whose study is open
-        QString studyPatientName;      // "Last, First" as the patient list shows it
-        QList<Record> records;         // the listed records
-        int images = 0;                // the images of the viewer
-        QList<int> unstoredNumbers;    // exposure numbers of this patient not yet stored
+        DoseOwner studyPatient;     // the patient whose study is open
+        QString studyPatientName;   // "Last, First" as the patient list shows it
+        QList<Record> records;      // the listed records
+        int images = 0;             // the images of the viewer
+        QList<int> unstoredNumbers; // exposure numbers of this patient not yet stored
         QString unstoredReason;
-        int pendingExposures = 0;      // exposures waiting for a patient
-        int arriving = 0;              // files the data manager has not filed yet
+        int pendingExposures = 0; // exposures waiting for a patient
+        int arriving = 0;         // files the data manager has not filed yet
     };
     // Empty when the merge may go on; otherwise what the operator reads: records of
     // another patient, no records, exposures still waiting to be stored, or records and

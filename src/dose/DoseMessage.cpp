@@ -72,7 +72,8 @@ QStringList semicolonFields(const QString &input)
     const QString text = normaliseUnit(input);
     const qsizetype unit = text.indexOf(DapUnit);
     if (unit < 0)
-        throw AppError(ErrorNo::BadInput, QStringLiteral("The message has no \"%1\": not a dose message of the unit").arg(DapUnit));
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("The message has no \"%1\": not a dose message of the unit").arg(DapUnit));
     QStringList fields = text.mid(fieldStart(text, unit)).split(QLatin1Char(';'));
     for (QString &f : fields)
         f = f.trimmed(); // white space of every kind, the line break of the hand-over too
@@ -84,9 +85,12 @@ QStringList semicolonTokens(const QString &input) { return nonEmpty(semicolonFie
 QStringList tokens(Format format, const QString &text)
 {
     switch (format) {
-    case Format::Channel: return channelTokens(text);
-    case Format::Semicolon: return semicolonTokens(text);
-    case Format::None: break;
+    case Format::Channel:
+        return channelTokens(text);
+    case Format::Semicolon:
+        return semicolonTokens(text);
+    case Format::None:
+        break;
     }
     return {};
 }
@@ -149,7 +153,6 @@ QStringList channelMessages(const QString &text, QString *front)
     return out;
 }
 
-
 SemicolonSplit splitSemicolon(const QString &input, bool final)
 {
     SemicolonSplit out;
@@ -161,7 +164,9 @@ SemicolonSplit splitSemicolon(const QString &input, bool final)
         qsizetype s = u;
         while (s > 0 && text.at(s - 1) == QLatin1Char(' '))
             --s;
-        while (s > 0 && (text.at(s - 1).isDigit() || text.at(s - 1) == QLatin1Char('.') || text.at(s - 1) == QLatin1Char(',')))
+        while (
+            s > 0
+            && (text.at(s - 1).isDigit() || text.at(s - 1) == QLatin1Char('.') || text.at(s - 1) == QLatin1Char(',')))
             --s;
         if (starts.isEmpty() || s > starts.last())
             starts.append(s);
@@ -200,7 +205,8 @@ SemicolonSplit splitSemicolon(const QString &input, bool final)
                 lineEnd = k;
         if (timeEnd >= 0 && lineEnd >= 0) {
             qsizetype next = lineEnd + 1;
-            if (segment.at(lineEnd) == QLatin1Char('\r') && next < segment.size() && segment.at(next) == QLatin1Char('\n'))
+            if (segment.at(lineEnd) == QLatin1Char('\r') && next < segment.size()
+                && segment.at(next) == QLatin1Char('\n'))
                 ++next;
             out.complete.append(segment.left(lineEnd).trimmed());
             const QString tail = segment.mid(next);

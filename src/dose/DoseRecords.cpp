@@ -106,8 +106,8 @@ bool DoseRecords::takeOverHandOver(QString &input)
     if (text.trimmed().isEmpty()) {
         // A write that failed (a full disk) leaves an empty file: it is no message.
         QFile::remove(handOver);
-        m_station.log().writeError(ErrorNo::FileIo, QStringLiteral("The hand-over file %1 held no message; removed").arg(handOver),
-                                   Procedure);
+        m_station.log().writeError(
+            ErrorNo::FileIo, QStringLiteral("The hand-over file %1 held no message; removed").arg(handOver), Procedure);
         return false;
     }
     input = text;
@@ -117,7 +117,8 @@ bool DoseRecords::takeOverHandOver(QString &input)
         // The message is taken all the same; the file goes, or the next hand-over
         // replaces it: it is never served a second time.
         QFile::remove(handOver);
-        m_station.log().writeError(ErrorNo::FileIo, QStringLiteral("Cannot rename %1 to %2").arg(handOver, done), Procedure);
+        m_station.log().writeError(ErrorNo::FileIo, QStringLiteral("Cannot rename %1 to %2").arg(handOver, done),
+                                   Procedure);
     }
     return true;
 }
@@ -196,7 +197,8 @@ DoseRecords::Result DoseRecords::capture(const QStringList &messages, const QStr
                                               : DoseMessage::channelValues(tokens);
             if (!dropped.isEmpty())
                 m_station.log().writeError(ErrorNo::BadInput,
-                                           QStringLiteral("Characters in front of a value dropped: ") + dropped.join(QStringLiteral(", ")),
+                                           QStringLiteral("Characters in front of a value dropped: ")
+                                               + dropped.join(QStringLiteral(", ")),
                                            Procedure);
             cuts << ExposureJournal::Cut{m, v, date, time, m_station.settings().xrayComm};
             r.tokens = tokens;
@@ -212,17 +214,18 @@ DoseRecords::Result DoseRecords::capture(const QStringList &messages, const QStr
     const QList<JournalExposure> got = m_journal.capture(cuts, aside, gatheredAfter);
     r.durable = m_journal.backlog() == 0;
     if (!r.durable)
-        m_station.log().writeError(ErrorNo::FileIo,
-                                   QStringLiteral("The exposure journal %1 cannot be written (%2): %3 exposure(s) held in memory only")
-                                       .arg(m_journal.path(), m_journal.lastError())
-                                       .arg(got.size()),
-                                   Procedure);
+        m_station.log().writeError(
+            ErrorNo::FileIo,
+            QStringLiteral("The exposure journal %1 cannot be written (%2): %3 exposure(s) held in memory only")
+                .arg(m_journal.path(), m_journal.lastError())
+                .arg(got.size()),
+            Procedure);
     for (const ExposureJournal::Aside &a : std::as_const(aside)) {
         // A message cut short never lends its values to the next one.
         keepUnstored(a.text, a.reason);
-        m_station.log().writeError(ErrorNo::BadInput,
-                                   QStringLiteral("Incomplete dose message kept in %1 (%2)").arg(unstoredFile(), a.reason),
-                                   Procedure);
+        m_station.log().writeError(
+            ErrorNo::BadInput, QStringLiteral("Incomplete dose message kept in %1 (%2)").arg(unstoredFile(), a.reason),
+            Procedure);
         ++r.unstored;
     }
     if (handOverFiles)
@@ -262,17 +265,18 @@ int DoseRecords::storeUnstored(QString *failure)
                 Transaction t(db, Transaction::Write);
                 // Stored already when the station ended between the commit and the
                 // journal's note of it.
-                const QVariant existing = db.scalar(QStringLiteral("SELECT ID FROM tblDosis WHERE RecordUID = ?"), {e.uid});
+                const QVariant existing =
+                    db.scalar(QStringLiteral("SELECT ID FROM tblDosis WHERE RecordUID = ?"), {e.uid});
                 qint64 id = existing.toLongLong();
                 if (existing.isNull()) {
                     const ExamPatient &p = e.patient;
-                    QSqlQuery q = db.exec(QString::fromLatin1(InsertRecord),
-                                          {nn(p.firstName()), nn(p.lastName()), nn(p.birthDate()), nn(e.values.mGy1),
-                                           nn(e.values.mGy2), nn(e.values.mGy3), nn(e.values.expTime), nn(e.date),
-                                           nn(e.time), e.closed ? QStringLiteral("2") : QStringLiteral("0"),
-                                           nn(p.bodypart()), e.imageNo,
-                                           // which unit captured it: its values mean different things
-                                           e.unit, nn(p.id()), e.uid});
+                    QSqlQuery q =
+                        db.exec(QString::fromLatin1(InsertRecord),
+                                {nn(p.firstName()), nn(p.lastName()), nn(p.birthDate()), nn(e.values.mGy1),
+                                 nn(e.values.mGy2), nn(e.values.mGy3), nn(e.values.expTime), nn(e.date), nn(e.time),
+                                 e.closed ? QStringLiteral("2") : QStringLiteral("0"), nn(p.bodypart()), e.imageNo,
+                                 // which unit captured it: its values mean different things
+                                 e.unit, nn(p.id()), e.uid});
                     id = db.lastInsertId(q);
                 }
                 CrashPoint::reached("dose-db-write");
@@ -315,8 +319,8 @@ int DoseRecords::lastImageNoOf(const ExamPatient &p)
         Database db = Database::openData(m_station.paths(), BusyTimeoutMs);
         QVariantList binds{QStringLiteral("0")};
         binds += DoseList::ownerBinds({p.id(), p.firstName(), p.lastName(), p.birthDate()});
-        last = std::max(last, db.scalar(QStringLiteral("SELECT MAX(ImgNo) FROM tblDosis WHERE Status = ? AND ") +
-                                            DoseList::ownerCondition(),
+        last = std::max(last, db.scalar(QStringLiteral("SELECT MAX(ImgNo) FROM tblDosis WHERE Status = ? AND ")
+                                            + DoseList::ownerCondition(),
                                         binds, 0)
                                   .toInt());
     } catch (const std::exception &e) {
@@ -373,9 +377,10 @@ DoseRecords::Recovery DoseRecords::recover()
     }
     rec.stillWaiting = storeUnstored();
     if (!m_journal.compact())
-        m_station.log().writeError(ErrorNo::FileIo,
-                                   QStringLiteral("Cannot rewrite the exposure journal %1: %2").arg(m_journal.path(), m_journal.lastError()),
-                                   Procedure);
+        m_station.log().writeError(
+            ErrorNo::FileIo,
+            QStringLiteral("Cannot rewrite the exposure journal %1: %2").arg(m_journal.path(), m_journal.lastError()),
+            Procedure);
     return rec;
 }
 
@@ -405,15 +410,15 @@ QString DoseRecords::pendingQuestion() const
     if (list.isEmpty())
         return {};
     const PendingExposure &first = list.first();
-    const QString what = list.size() == 1
-                             ? QStringLiteral("1 exposure was captured while no patient was chosen (%1 %2).")
-                                   .arg(first.date, first.time)
-                             : QStringLiteral("%1 exposures were captured while no patient was chosen (the first %2 %3).")
-                                   .arg(list.size())
-                                   .arg(first.date, first.time);
-    return what + QStringLiteral("\r\n\r\nStore them for this patient?\r\n\r\n") + m_state.row(3) +
-           QStringLiteral(", ") + m_state.row(2) + QStringLiteral("\r\nBirthdate: ") + m_state.row(5) +
-           QStringLiteral("\r\nID: ") + m_state.row(1);
+    const QString what =
+        list.size() == 1
+            ? QStringLiteral("1 exposure was captured while no patient was chosen (%1 %2).").arg(first.date, first.time)
+            : QStringLiteral("%1 exposures were captured while no patient was chosen (the first %2 %3).")
+                  .arg(list.size())
+                  .arg(first.date, first.time);
+    return what + QStringLiteral("\r\n\r\nStore them for this patient?\r\n\r\n") + m_state.row(3) + QStringLiteral(", ")
+           + m_state.row(2) + QStringLiteral("\r\nBirthdate: ") + m_state.row(5) + QStringLiteral("\r\nID: ")
+           + m_state.row(1);
 }
 
 QString DoseRecords::pendingLabel(int count)

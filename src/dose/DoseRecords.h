@@ -44,13 +44,13 @@ public:
         Outcome outcome = Outcome::NoTokens;
         QStringList tokens; // the message's tokens (the debug list shows them)
         DoseMessage::Values values;
-        qint64 id = 0;        // key of the stored record
-        int imageNo = 0;      // its exposure number
-        int stored = 0;       // records stored from the text
-        int waiting = 0;      // exposures journaled whose record is not yet stored
-        int pending = 0;      // exposures kept waiting for a patient
-        int unstored = 0;     // messages kept aside in Logs/unstored.txt (cut short)
-        bool durable = true;  // false: the journal could not be written (memory only)
+        qint64 id = 0;       // key of the stored record
+        int imageNo = 0;     // its exposure number
+        int stored = 0;      // records stored from the text
+        int waiting = 0;     // exposures journaled whose record is not yet stored
+        int pending = 0;     // exposures kept waiting for a patient
+        int unstored = 0;    // messages kept aside in Logs/unstored.txt (cut short)
+        bool durable = true; // false: the journal could not be written (memory only)
     };
 
     // Reads the capture journal (and the exposures an older version kept waiting for a
@@ -93,11 +93,11 @@ public:
     // At start: the examination that was open, a hand-over file left by a kill, and every
     // journaled exposure not yet stored are taken up again.
     struct Recovery {
-        int exposures = 0;      // journaled exposures found without their record
-        int handOver = 0;       // messages taken up from a hand-over file
-        int stillWaiting = 0;   // records the database did not take yet
+        int exposures = 0;        // journaled exposures found without their record
+        int handOver = 0;         // messages taken up from a hand-over file
+        int stillWaiting = 0;     // records the database did not take yet
         bool examination = false; // the open examination was restored
-        QStringList problems;   // damaged journal lines
+        QStringList problems;     // damaged journal lines
     };
     Recovery recover();
 

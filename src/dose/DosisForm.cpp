@@ -1,11 +1,11 @@
 #include "dose/DosisForm.h"
 
 #include "core/AppError.h"
+#include "core/Database.h"
 #include "core/Station.h"
 #include "dose/DoseList.h"
 #include "dose/DosisFormQuery.h"
 #include "ui/ListHelpers.h"
-#include "core/Database.h"
 
 #include <QCalendarWidget>
 #include <QCoreApplication>
@@ -33,8 +33,9 @@ DosisForm::DosisForm(Station &station, QWidget *parent) : QDialog(parent), m_sta
     m_calendar = new QCalendarWidget(this);
     m_calendar->setObjectName(QStringLiteral("MonthView1"));
     m_calendar->setSelectedDate(QDate::currentDate());
-    m_list = ListHelpers::reportList(QStringLiteral("ListView1"), {QStringLiteral("ID"), QStringLiteral("Patient Name"), QStringLiteral("Date"),
-                             QStringLiteral("Time"), QStringLiteral("Projection")});
+    m_list = ListHelpers::reportList(QStringLiteral("ListView1"),
+                                     {QStringLiteral("ID"), QStringLiteral("Patient Name"), QStringLiteral("Date"),
+                                      QStringLiteral("Time"), QStringLiteral("Projection")});
 
     auto button = [this](const char *name, const char *caption) {
         auto *b = new QPushButton(QString::fromLatin1(caption), this);
@@ -81,9 +82,9 @@ void DosisForm::fill(bool withDate)
     m_list->clear();
     QCoreApplication::processEvents();
     m_station.trap(QStringLiteral("DosisForm DosisListFill"), [&] {
-        const auto rows = DosisFormQuery::search(m_station, m_id->text(), m_name->text(),
-                                                 withDate ? std::optional<QDate>(m_calendar->selectedDate())
-                                                          : std::nullopt);
+        const auto rows =
+            DosisFormQuery::search(m_station, m_id->text(), m_name->text(),
+                                   withDate ? std::optional<QDate>(m_calendar->selectedDate()) : std::nullopt);
         for (const auto &r : rows)
             new NumericSortItem(m_list, r.cells, {0});
     });

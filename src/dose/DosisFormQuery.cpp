@@ -1,8 +1,8 @@
 #include "dose/DosisFormQuery.h"
 
+#include "core/Database.h"
 #include "core/DateText.h"
 #include "core/Station.h"
-#include "core/Database.h"
 
 namespace DosisFormQuery {
 
@@ -26,7 +26,8 @@ std::vector<DosisBrowserRow> search(Station &station, const QString &idPattern, 
 {
     // What capture and assignment write (the worklist name, "Date", "Time"), with the
     // older columns first where a record holds them.
-    const QString name = QStringLiteral("COALESCE(NULLIF(Patname, ''), COALESCE(PatLastname, '') || ', ' || COALESCE(PatFirstname, ''))");
+    const QString name = QStringLiteral(
+        "COALESCE(NULLIF(Patname, ''), COALESCE(PatLastname, '') || ', ' || COALESCE(PatFirstname, ''))");
     const QString select = QStringLiteral("SELECT ID, %1 AS Patname, COALESCE(NULLIF(Datum, ''), \"Date\") AS Datum,"
                                           " COALESCE(NULLIF(Zeit, ''), \"Time\") AS Zeit, Sonstiges FROM tblDosis")
                                .arg(name);
@@ -38,9 +39,10 @@ std::vector<DosisBrowserRow> search(Station &station, const QString &idPattern, 
     } else if (!namePattern.isEmpty()) {
         // The name as the store shows it ("Last, First"), as the worklist wrote it, or
         // either part alone.
-        sql = select + QStringLiteral(" WHERE Patname LIKE ? ESCAPE '\\' OR (COALESCE(PatLastname, '') || ', ' ||"
-                                      " COALESCE(PatFirstname, '')) LIKE ? ESCAPE '\\' OR PatLastname LIKE ? ESCAPE '\\'"
-                                      " OR PatFirstname LIKE ? ESCAPE '\\'");
+        sql = select
+              + QStringLiteral(" WHERE Patname LIKE ? ESCAPE '\\' OR (COALESCE(PatLastname, '') || ', ' ||"
+                               " COALESCE(PatFirstname, '')) LIKE ? ESCAPE '\\' OR PatLastname LIKE ? ESCAPE '\\'"
+                               " OR PatFirstname LIKE ? ESCAPE '\\'");
         const QString p = likePattern(namePattern);
         binds << p << p << p << p;
     } else if (day) {

@@ -248,7 +248,8 @@ void ExposureJournal::load(QStringList *problems)
     if (end < all.size()) {
         // A kill while the last line was written: only whole lines count.
         if (problems)
-            problems->append(QStringLiteral("a line cut short at the end (%1 bytes) was dropped").arg(all.size() - end));
+            problems->append(
+                QStringLiteral("a line cut short at the end (%1 bytes) was dropped").arg(all.size() - end));
         f.resize(end);
         all.truncate(end);
     }

@@ -26,11 +26,11 @@ struct ExamPatient {
 // committed.
 struct JournalExposure {
     enum class State { Waiting, Stored };
-    qint64 seq = 0;      // arrival order
-    QString uid;         // the record's own key (tblDosis.RecordUID), a UID of the 2.25 form
-    QString date, time;  // capture date and time, as the record carries them
-    int unit = 0;        // the unit type that sent it
-    QString message;     // the message as it came from the line
+    qint64 seq = 0;     // arrival order
+    QString uid;        // the record's own key (tblDosis.RecordUID), a UID of the 2.25 form
+    QString date, time; // capture date and time, as the record carries them
+    int unit = 0;       // the unit type that sent it
+    QString message;    // the message as it came from the line
     DoseMessage::Values values;
     ExamPatient patient; // empty: the exposure waits for a patient
     int imageNo = 0;     // its number in the patient's study; 0 while it has no patient

@@ -19,8 +19,9 @@ namespace {
 QString listEntry(const QStringList &list, int index, const char *what)
 {
     if (index < 0 || index >= list.size())
-        throw AppError(ErrorNo::InvalidPropertyValue,
-                       QStringLiteral("Invalid property value (%1 index %2)").arg(QString::fromLatin1(what)).arg(index));
+        throw AppError(
+            ErrorNo::InvalidPropertyValue,
+            QStringLiteral("Invalid property value (%1 index %2)").arg(QString::fromLatin1(what)).arg(index));
     return list.at(index);
 }
 
@@ -59,9 +60,9 @@ const QStringList &SerialLink::handshakes()
 
 QString SerialLink::settingsString(const Settings &s)
 {
-    return listEntry(speeds(), s.comSpeed, "speed") + QLatin1Char(',') + listEntry(parities(), s.comParity, "parity") +
-           QLatin1Char(',') + listEntry(dataBits(), s.comBitGet, "data bits") + QLatin1Char(',') +
-           listEntry(stopBits(), s.comBitPut, "stop bits");
+    return listEntry(speeds(), s.comSpeed, "speed") + QLatin1Char(',') + listEntry(parities(), s.comParity, "parity")
+           + QLatin1Char(',') + listEntry(dataBits(), s.comBitGet, "data bits") + QLatin1Char(',')
+           + listEntry(stopBits(), s.comBitPut, "stop bits");
 }
 
 QString SerialLink::deviceFor(const Settings &s)
@@ -89,9 +90,10 @@ SerialLink::SerialLink(Station &station, QObject *parent)
         // A failing read repeats for as long as the port stays open.
         if ((error != QSerialPort::ResourceError && error != QSerialPort::ReadError) || !m_port->isOpen())
             return;
-        m_station.log().writeError(ErrorNo::Serial,
-                                   QStringLiteral("The serial port %1 was lost: %2").arg(m_port->portName(), m_port->errorString()),
-                                   QStringLiteral("MSComm1_OnComm"));
+        m_station.log().writeError(
+            ErrorNo::Serial,
+            QStringLiteral("The serial port %1 was lost: %2").arg(m_port->portName(), m_port->errorString()),
+            QStringLiteral("MSComm1_OnComm"));
         m_port->clearError();
         m_port->close();
     });
@@ -119,7 +121,8 @@ void SerialLink::configure(QSerialPort &port, const Settings &s)
     // settings string.
     const QStringList parts = settingsString(s).split(QLatin1Char(','));
     if (s.comFlux < 0 || s.comFlux > 3)
-        throw AppError(ErrorNo::InvalidPropertyValue, QStringLiteral("Invalid property value (handshaking %1)").arg(s.comFlux));
+        throw AppError(ErrorNo::InvalidPropertyValue,
+                       QStringLiteral("Invalid property value (handshaking %1)").arg(s.comFlux));
 
     port.setBaudRate(parts[0].toInt());
 
@@ -130,8 +133,9 @@ void SerialLink::configure(QSerialPort &port, const Settings &s)
 
     const int bits = parts[2].toInt();
     if (bits < 5)
-        throw AppError(ErrorNo::InvalidPropertyValue,
-                       QStringLiteral("Invalid property value (%1 data bits are not supported by this serial port)").arg(bits));
+        throw AppError(
+            ErrorNo::InvalidPropertyValue,
+            QStringLiteral("Invalid property value (%1 data bits are not supported by this serial port)").arg(bits));
     port.setDataBits(static_cast<QSerialPort::DataBits>(bits));
 
     static const QSerialPort::StopBits stop[] = {QSerialPort::OneStop, QSerialPort::OneAndHalfStop,
@@ -166,7 +170,8 @@ void SerialLink::open()
     if (!m_port->open(QIODevice::ReadWrite)) {
         const QString why = m_port->errorString();
         m_port->clearError();
-        throw AppError(ErrorNo::Serial, QStringLiteral("Cannot open the serial port %1: %2").arg(m_port->portName(), why));
+        throw AppError(ErrorNo::Serial,
+                       QStringLiteral("Cannot open the serial port %1: %2").arg(m_port->portName(), why));
     }
     if (m_bothHandshakes) {
         try {
@@ -238,7 +243,8 @@ QString SerialLink::readAnswer(int firstMs, int quietMs, int totalMs)
     QByteArray got = m_port->readAll();
     while (clock.elapsed() < totalMs) {
         const qint64 left = totalMs - clock.elapsed();
-        const qint64 wait = got.isEmpty() ? qMin<qint64>(left, qMax<qint64>(0, firstMs - clock.elapsed())) : qMin<qint64>(left, quietMs);
+        const qint64 wait = got.isEmpty() ? qMin<qint64>(left, qMax<qint64>(0, firstMs - clock.elapsed()))
+                                          : qMin<qint64>(left, quietMs);
         if (wait <= 0 || !m_port->waitForReadyRead(static_cast<int>(wait)))
             break;
         got += m_port->readAll();
@@ -253,7 +259,8 @@ void SerialLink::write(const QString &text)
         throw AppError(ErrorNo::Serial, QStringLiteral("The serial port is not open"));
     const QByteArray bytes = toLine(text);
     if (m_port->write(bytes) != bytes.size())
-        throw AppError(ErrorNo::Serial, QStringLiteral("Cannot write to %1: %2").arg(m_port->portName(), m_port->errorString()));
+        throw AppError(ErrorNo::Serial,
+                       QStringLiteral("Cannot write to %1: %2").arg(m_port->portName(), m_port->errorString()));
     m_port->flush();
 }
 
@@ -261,20 +268,36 @@ QString SerialLink::currentSettings() const
 {
     QString parity;
     switch (m_port->parity()) {
-    case QSerialPort::EvenParity: parity = QStringLiteral("E"); break;
-    case QSerialPort::MarkParity: parity = QStringLiteral("M"); break;
-    case QSerialPort::OddParity: parity = QStringLiteral("O"); break;
-    case QSerialPort::SpaceParity: parity = QStringLiteral("S"); break;
-    default: parity = QStringLiteral("N"); break;
+    case QSerialPort::EvenParity:
+        parity = QStringLiteral("E");
+        break;
+    case QSerialPort::MarkParity:
+        parity = QStringLiteral("M");
+        break;
+    case QSerialPort::OddParity:
+        parity = QStringLiteral("O");
+        break;
+    case QSerialPort::SpaceParity:
+        parity = QStringLiteral("S");
+        break;
+    default:
+        parity = QStringLiteral("N");
+        break;
     }
     QString stop;
     switch (m_port->stopBits()) {
-    case QSerialPort::OneAndHalfStop: stop = QStringLiteral("1.5"); break;
-    case QSerialPort::TwoStop: stop = QStringLiteral("2"); break;
-    default: stop = QStringLiteral("1"); break;
+    case QSerialPort::OneAndHalfStop:
+        stop = QStringLiteral("1.5");
+        break;
+    case QSerialPort::TwoStop:
+        stop = QStringLiteral("2");
+        break;
+    default:
+        stop = QStringLiteral("1");
+        break;
     }
-    return QString::number(m_port->baudRate()) + QLatin1Char(',') + parity + QLatin1Char(',') +
-           QString::number(static_cast<int>(m_port->dataBits())) + QLatin1Char(',') + stop;
+    return QString::number(m_port->baudRate()) + QLatin1Char(',') + parity + QLatin1Char(',')
+           + QString::number(static_cast<int>(m_port->dataBits())) + QLatin1Char(',') + stop;
 }
 
 void SerialLink::checkLineErrors()

@@ -15,7 +15,8 @@ AddTagForm::AddTagForm(Station &station, const QString &filter, QWidget *parent)
     setObjectName(QStringLiteral("AddTagForm"));
     setWindowTitle(QStringLiteral("Add DicomTag ..."));
     auto *layout = new QVBoxLayout(this);
-    m_lvDictionary = ListHelpers::reportList(QStringLiteral("lvDictionary"), {QStringLiteral("Tag"), QStringLiteral("Beschreibung")});
+    m_lvDictionary = ListHelpers::reportList(QStringLiteral("lvDictionary"),
+                                             {QStringLiteral("Tag"), QStringLiteral("Beschreibung")});
     m_lvDictionary->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ListHelpers::setColumnWidths(m_lvDictionary, {90, 300});
     layout->addWidget(m_lvDictionary);
@@ -52,6 +53,7 @@ void AddTagForm::apply()
     QStringList tags;
     for (QTreeWidgetItem *item : m_lvDictionary->selectedItems())
         tags << item->text(0);
-    m_station.trapAndShow(QStringLiteral("AddTagForm cmdAdd_Click"), [&] { ModalityFilters(m_station.paths()).addTags(m_filter, tags); });
+    m_station.trapAndShow(QStringLiteral("AddTagForm cmdAdd_Click"),
+                          [&] { ModalityFilters(m_station.paths()).addTags(m_filter, tags); });
     accept();
 }

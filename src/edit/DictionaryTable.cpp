@@ -26,7 +26,8 @@ bool DictionaryTable::isVr(const QString &text)
 std::vector<DictionaryTable::Row> DictionaryTable::rows() const
 {
     Database db = Database::openUser(m_paths);
-    QSqlQuery q = db.exec(QStringLiteral("SELECT \"Index\", Tag, Type, Description, Visible FROM tblDictionary ORDER BY Tag"));
+    QSqlQuery q =
+        db.exec(QStringLiteral("SELECT \"Index\", Tag, Type, Description, Visible FROM tblDictionary ORDER BY Tag"));
     std::vector<Row> out;
     while (q.next())
         out.push_back({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
@@ -58,7 +59,8 @@ DictionaryTable::AddResult DictionaryTable::add(const NewTag &tag)
     const QString text = padHex(tag.group) + QLatin1Char(',') + padHex(tag.element);
     Database db = Database::openUser(m_paths);
     Transaction t(db, Transaction::Write);
-    if (db.scalar(QStringLiteral("SELECT COUNT(*) AS Anzahl FROM tblDictionary WHERE Tag = ?"), {text}).toLongLong() > 0)
+    if (db.scalar(QStringLiteral("SELECT COUNT(*) AS Anzahl FROM tblDictionary WHERE Tag = ?"), {text}).toLongLong()
+        > 0)
         return AddResult::Exists;
     db.exec(QStringLiteral("INSERT INTO tblDictionary (Tag, Type, Description, Visible) VALUES (?, ?, ?, ?)"),
             {text, tag.vr.trimmed().toUpper(), tag.description, tag.visible ? -1 : 0});

@@ -1,8 +1,8 @@
 #include "edit/FilterPage.h"
 #include "core/Station.h"
 #include "edit/AddTagForm.h"
-#include "ui/InputBoxForm.h"
 #include "edit/ModalityFilters.h"
+#include "ui/InputBoxForm.h"
 #include "ui/ListHelpers.h"
 
 #include <QComboBox>
@@ -46,7 +46,8 @@ void FilterPage::buildControls()
     top->addStretch();
     layout->addLayout(top);
 
-    m_lvTags = ListHelpers::reportList(QStringLiteral("lvTags"), {QStringLiteral("DICOM Tag"), QStringLiteral("DICOM Description")});
+    m_lvTags = ListHelpers::reportList(QStringLiteral("lvTags"),
+                                       {QStringLiteral("DICOM Tag"), QStringLiteral("DICOM Description")});
     m_lvTags->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ListHelpers::setColumnWidths(m_lvTags, {110, 300});
     layout->addWidget(m_lvTags, 1);
@@ -176,7 +177,8 @@ void FilterPage::deleteFilter()
     const QString name = m_edited;
     if (!m_station.prompter().askYesNo(QStringLiteral("Delete filter \"%1\"?").arg(name)))
         return;
-    if (!m_station.trapAndShow(QStringLiteral("OptionForm cmdDelMod_Click"), [&] { ModalityFilters(m_station.paths()).remove(name); }))
+    if (!m_station.trapAndShow(QStringLiteral("OptionForm cmdDelMod_Click"),
+                               [&] { ModalityFilters(m_station.paths()).remove(name); }))
         return;
     if (m_station.settings().filterActive == name)
         writeActive(QString());

@@ -38,7 +38,8 @@ QString joinValues(const std::vector<QString> &values)
     return taken.join(QStringLiteral(" | "));
 }
 
-QString GetHeaderElement(const Station &station, const QString &group, const QString &element, const dicom::Image &image)
+QString GetHeaderElement(const Station &station, const QString &group, const QString &element,
+                         const dicom::Image &image)
 {
     QString out;
     station.trap(QStringLiteral("GetHeaderElement"), [&] {

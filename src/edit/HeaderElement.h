@@ -17,7 +17,8 @@ namespace HeaderElement {
 // and at the first value equal to the one before it; "Unknown Data Type" is taken and
 // ends the list. Absent or empty elements give the empty text. Never throws: a failure
 // is logged under "GetHeaderElement" and gives the empty text.
-QString GetHeaderElement(const Station &station, const QString &group, const QString &element, const dicom::Image &image);
+QString GetHeaderElement(const Station &station, const QString &group, const QString &element,
+                         const dicom::Image &image);
 
 // The values joined by the stop rules above.
 QString joinValues(const std::vector<QString> &values);

@@ -1,7 +1,7 @@
 #include "edit/HeaderPanel.h"
-#include "edit/EditSession.h"
 #include "core/Station.h"
 #include "dicom/Image.h"
+#include "edit/EditSession.h"
 #include "edit/HeaderElement.h"
 #include "store/StoreSelection.h"
 #include "ui/ListHelpers.h"
@@ -40,7 +40,8 @@ QString rawValue(const dicom::Image &image, const QString &group, const QString 
 
 } // namespace
 
-HeaderPanel::HeaderPanel(Station &station, StoreSelection &selection, EditSession &edits, MainHooks &hooks, QWidget *parent)
+HeaderPanel::HeaderPanel(Station &station, StoreSelection &selection, EditSession &edits, MainHooks &hooks,
+                         QWidget *parent)
     : QObject(parent), m_station(station), m_selection(selection), m_state(this)
 {
     m_lvHeader = ListHelpers::reportList(
@@ -108,7 +109,8 @@ void HeaderPanel::loadHeaderData()
             const QString group = entry.tag.section(QLatin1Char(','), 0, 0);
             const QString element = entry.tag.section(QLatin1Char(','), 1);
             const QString value = HeaderElement::GetHeaderElement(m_station, group, element, *image);
-            const QString shown = value.size() > MaxShownValue ? value.left(MaxShownValue) + QStringLiteral(" ...") : value;
+            const QString shown =
+                value.size() > MaxShownValue ? value.left(MaxShownValue) + QStringLiteral(" ...") : value;
             auto *item = new QTreeWidgetItem(QStringList{shown, group + QLatin1Char(',') + element, entry.description});
             // The editor takes the stored values, several joined with "\" as they are
             // written, not the text shown.
@@ -160,5 +162,6 @@ void HeaderPanel::itemClicked(QTreeWidgetItem *item)
 {
     if (!item)
         return;
-    m_state.selectElement(item->text(TagColumn), item->text(DescriptionColumn), item->data(ValueColumn, Qt::UserRole).toString());
+    m_state.selectElement(item->text(TagColumn), item->text(DescriptionColumn),
+                          item->data(ValueColumn, Qt::UserRole).toString());
 }

@@ -27,7 +27,8 @@ public:
     // The three instance UIDs: an edit of them always gives a new UID.
     static bool isInstanceUid(const QString &tag)
     {
-        return tag == QLatin1String("0008,0018") || tag == QLatin1String("0020,000D") || tag == QLatin1String("0020,000E");
+        return tag == QLatin1String("0008,0018") || tag == QLatin1String("0020,000D")
+               || tag == QLatin1String("0020,000E");
     }
 
 signals:

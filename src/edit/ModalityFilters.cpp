@@ -25,10 +25,7 @@ QString ModalityFilters::nameProblem(const QString &name)
     return {};
 }
 
-bool ModalityFilters::isValidName(const QString &name)
-{
-    return nameProblem(name).isEmpty();
-}
+bool ModalityFilters::isValidName(const QString &name) { return nameProblem(name).isEmpty(); }
 
 QStringList ModalityFilters::names() const
 {
@@ -43,13 +40,16 @@ QStringList ModalityFilters::names() const
 bool ModalityFilters::exists(const QString &name) const
 {
     Database db = Database::openUser(m_paths);
-    return db.scalar(QStringLiteral("SELECT COUNT(Modality) AS ModCount FROM tblModality WHERE Modality = ?"), {name}).toLongLong() > 0;
+    return db.scalar(QStringLiteral("SELECT COUNT(Modality) AS ModCount FROM tblModality WHERE Modality = ?"), {name})
+               .toLongLong()
+           > 0;
 }
 
 QString ModalityFilters::column(const QString &name) const
 {
     if (!isValidName(name) || !exists(name))
-        throw AppError(ErrorNo::BadInput, QStringLiteral("\"%1\" is not a filter of the dictionary").arg(name.left(40)));
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("\"%1\" is not a filter of the dictionary").arg(name.left(40)));
     return QLatin1Char('"') + name + QLatin1Char('"');
 }
 
@@ -59,7 +59,9 @@ bool ModalityFilters::create(const QString &name)
         throw AppError(ErrorNo::BadInput, problem);
     Database db = Database::openUser(m_paths);
     Transaction t(db, Transaction::Write);
-    if (db.scalar(QStringLiteral("SELECT COUNT(Modality) AS ModCount FROM tblModality WHERE Modality = ?"), {name}).toLongLong() > 0)
+    if (db.scalar(QStringLiteral("SELECT COUNT(Modality) AS ModCount FROM tblModality WHERE Modality = ?"), {name})
+            .toLongLong()
+        > 0)
         return false;
     db.exec(QStringLiteral("INSERT INTO tblModality (Modality) VALUES (?)"), {name});
     // A plain added column would hold NULL for every existing tag, and "= 0" finds none.
@@ -82,8 +84,8 @@ std::vector<DictionaryTag> ModalityFilters::select(const QString &name, const QS
 {
     const QString col = column(name);
     Database db = Database::openUser(m_paths);
-    QSqlQuery q = db.exec(QStringLiteral("SELECT \"Index\", Tag, Description FROM tblDictionary WHERE ") + where.arg(col)
-                          + QStringLiteral(" ORDER BY \"Index\""));
+    QSqlQuery q = db.exec(QStringLiteral("SELECT \"Index\", Tag, Description FROM tblDictionary WHERE ")
+                          + where.arg(col) + QStringLiteral(" ORDER BY \"Index\""));
     std::vector<DictionaryTag> out;
     while (q.next())
         out.push_back({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString()});

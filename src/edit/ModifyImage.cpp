@@ -39,11 +39,12 @@ dicom::DataSet codeItem(const QString &value, const QString &meaning)
 // Transfer syntaxes that keep every pixel value: the others were lossy compressed.
 bool losslessSyntax(const QString &uid)
 {
-    static const QStringList lossless{QStringLiteral("1.2.840.10008.1.2"),      QStringLiteral("1.2.840.10008.1.2.1"),
-                                      QStringLiteral("1.2.840.10008.1.2.1.99"), QStringLiteral("1.2.840.10008.1.2.2"),
-                                      QStringLiteral("1.2.840.10008.1.2.4.57"), QStringLiteral("1.2.840.10008.1.2.4.70"),
-                                      QStringLiteral("1.2.840.10008.1.2.4.80"), QStringLiteral("1.2.840.10008.1.2.4.90"),
-                                      QStringLiteral("1.2.840.10008.1.2.5")};
+    static const QStringList lossless{
+        QStringLiteral("1.2.840.10008.1.2"),      QStringLiteral("1.2.840.10008.1.2.1"),
+        QStringLiteral("1.2.840.10008.1.2.1.99"), QStringLiteral("1.2.840.10008.1.2.2"),
+        QStringLiteral("1.2.840.10008.1.2.4.57"), QStringLiteral("1.2.840.10008.1.2.4.70"),
+        QStringLiteral("1.2.840.10008.1.2.4.80"), QStringLiteral("1.2.840.10008.1.2.4.90"),
+        QStringLiteral("1.2.840.10008.1.2.5")};
     return uid.isEmpty() || lossless.contains(uid);
 }
 
@@ -71,14 +72,16 @@ QString detectorSpacing(const dicom::Image &image)
 void checkPixels(const dicom::Image &image)
 {
     auto refuse = [&](const QString &why) {
-        throw AppError(ErrorNo::BadInput, QStringLiteral("Image %1 cannot be presented as a mammogram: %2")
-                                              .arg(image.sopInstanceUid(), why));
+        throw AppError(
+            ErrorNo::BadInput,
+            QStringLiteral("Image %1 cannot be presented as a mammogram: %2").arg(image.sopInstanceUid(), why));
     };
     if (!image.exists(0x7FE0, 0x0010))
         refuse(QStringLiteral("it holds no pixel data"));
     const QString photometric = image.value(0x0028, 0x0004).value_or(QString()).trimmed();
     if (photometric != QLatin1String("MONOCHROME1") && photometric != QLatin1String("MONOCHROME2"))
-        refuse(QStringLiteral("it is not a grey-scale image (%1)").arg(photometric.isEmpty() ? QStringLiteral("no photometric interpretation") : photometric));
+        refuse(QStringLiteral("it is not a grey-scale image (%1)")
+                   .arg(photometric.isEmpty() ? QStringLiteral("no photometric interpretation") : photometric));
     if (number(image, 0x0028, 0x0103, 0) != 0)
         refuse(QStringLiteral("its pixel values are signed"));
     if (number(image, 0x0028, 0x0008, 1) > 1)
@@ -93,7 +96,10 @@ void checkPixels(const dicom::Image &image)
 
 } // namespace
 
-ModifyImage::ModifyImage(SideAsker askSide, ViewAsker askView) : m_askSide(std::move(askSide)), m_askView(std::move(askView)) {}
+ModifyImage::ModifyImage(SideAsker askSide, ViewAsker askView)
+    : m_askSide(std::move(askSide)), m_askView(std::move(askView))
+{
+}
 
 ModifyImage::View ModifyImage::recognise(const QString &viewText, const QString &laterality, const QString &side)
 {
@@ -165,9 +171,10 @@ void ModifyImage::apply(dicom::Image &image)
     auto askSide = [&] {
         QString side = m_askSide ? m_askSide(image) : QString();
         if (side != QLatin1String("L") && side != QLatin1String("R"))
-            throw AppError(ErrorNo::BadInput, QStringLiteral("The side of image %1 (View Position \"%2\") was not given: "
-                                                             "it was not made a mammogram")
-                                                  .arg(image.sopInstanceUid(), viewText));
+            throw AppError(ErrorNo::BadInput,
+                           QStringLiteral("The side of image %1 (View Position \"%2\") was not given: "
+                                          "it was not made a mammogram")
+                               .arg(image.sopInstanceUid(), viewText));
         return side;
     };
     QString side;
@@ -185,9 +192,10 @@ void ModifyImage::apply(dicom::Image &image)
         else if (!chosenView.isEmpty())
             view = recognise(chosenView, QString(), QString());
         if (view.codeValue.isEmpty() || view.laterality.isEmpty())
-            throw AppError(ErrorNo::BadInput, QStringLiteral("The view of image %1 (View Position \"%2\") is not known: "
-                                                             "it was not made a mammogram")
-                                                  .arg(image.sopInstanceUid(), viewText));
+            throw AppError(ErrorNo::BadInput,
+                           QStringLiteral("The view of image %1 (View Position \"%2\") is not known: "
+                                          "it was not made a mammogram")
+                               .arg(image.sopInstanceUid(), viewText));
     }
 
     // Another kind of object becomes a new one that names its source.
@@ -237,18 +245,20 @@ void ModifyImage::apply(dicom::Image &image)
 
     // What the image type says is kept to the two values a mammogram has.
     const std::vector<QString> types = image.values(0x0008, 0x0008).value_or(std::vector<QString>());
-    const QString type1 = !types.empty() && (types[0] == QLatin1String("ORIGINAL") || types[0] == QLatin1String("DERIVED"))
-                              ? types[0]
-                              : QStringLiteral("DERIVED");
-    const QString type2 = types.size() > 1 && (types[1] == QLatin1String("PRIMARY") || types[1] == QLatin1String("SECONDARY"))
-                              ? types[1]
-                              : QStringLiteral("PRIMARY");
+    const QString type1 =
+        !types.empty() && (types[0] == QLatin1String("ORIGINAL") || types[0] == QLatin1String("DERIVED"))
+            ? types[0]
+            : QStringLiteral("DERIVED");
+    const QString type2 =
+        types.size() > 1 && (types[1] == QLatin1String("PRIMARY") || types[1] == QLatin1String("SECONDARY"))
+            ? types[1]
+            : QStringLiteral("PRIMARY");
     image.setText(0x0008, 0x0008, type1 + QLatin1Char('\\') + type2);
     // Lossy compression once means lossy for good; the transfer syntax tells for this copy.
     const QString lossy = image.value(0x0028, 0x2110).value_or(QString()).trimmed();
-    image.setText(0x0028, 0x2110, lossy == QLatin1String("01") || !losslessSyntax(image.transferSyntaxUid())
-                                      ? QStringLiteral("01")
-                                      : QStringLiteral("00"));
+    image.setText(0x0028, 0x2110,
+                  lossy == QLatin1String("01") || !losslessSyntax(image.transferSyntaxUid()) ? QStringLiteral("01")
+                                                                                             : QStringLiteral("00"));
     // The detector's pixel spacing, from the pixel spacing or the scanned spacing when the
     // image does not say it; the aspect ratio is the spacing's then.
     image.setText(0x0018, 0x1164, detectorSpacing(image));

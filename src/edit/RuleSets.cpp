@@ -23,15 +23,19 @@ bool RuleSets::save(const QList<Task> &tasks)
     try {
         QString name;
         for (;;) {
-            const auto answer = prompter.askText(QStringLiteral("Save as ..."), QStringLiteral("Please enter new name:"));
+            const auto answer =
+                prompter.askText(QStringLiteral("Save as ..."), QStringLiteral("Please enter new name:"));
             // The name is checked in the form it is stored in, so a name differing
             // only by quotes is a duplicate too.
             name = answer ? stored(*answer) : QString();
             if (name.isEmpty())
                 return false;
             Database db = Database::openUser(m_station.paths());
-            const qint64 n = db.scalar(QStringLiteral("SELECT COUNT(*) AS RuleCount FROM tblRules WHERE fName = ?"), {name}, 0).toLongLong()
-                             + db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblRuleKey WHERE fKeyName = ?"), {name}, 0).toLongLong();
+            const qint64 n =
+                db.scalar(QStringLiteral("SELECT COUNT(*) AS RuleCount FROM tblRules WHERE fName = ?"), {name}, 0)
+                    .toLongLong()
+                + db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblRuleKey WHERE fKeyName = ?"), {name}, 0)
+                      .toLongLong();
             if (n == 0)
                 break;
             prompter.message(QStringLiteral("Name already exists!"), MsgIcon::Information);
@@ -44,7 +48,8 @@ bool RuleSets::save(const QList<Task> &tasks)
                 if (task.level.startsWith(QLatin1String("Image")))
                     continue;
                 const QVariant target = task.type == Task::Change ? QVariant() : QVariant(stored(task.target));
-                db.exec(QStringLiteral("INSERT INTO tblRules (fLevel, fSource, fTask, fTaskID, fTarget, fName) VALUES (?, ?, ?, ?, ?, ?)"),
+                db.exec(QStringLiteral("INSERT INTO tblRules (fLevel, fSource, fTask, fTaskID, fTarget, fName) VALUES "
+                                       "(?, ?, ?, ?, ?, ?)"),
                         {task.level, stored(task.source), task.task, task.type, target, name});
                 ++written;
             }
@@ -54,8 +59,9 @@ bool RuleSets::save(const QList<Task> &tasks)
             }
         }
         if (written == 0) {
-            prompter.message(QStringLiteral("No tasks with level \"Patient\", \"Study\" or \"Series\".\nTasks not saved."),
-                             MsgIcon::Information);
+            prompter.message(
+                QStringLiteral("No tasks with level \"Patient\", \"Study\" or \"Series\".\nTasks not saved."),
+                MsgIcon::Information);
             return false;
         }
         prompter.message(QStringLiteral("Task successfully saved!"), MsgIcon::Information);
@@ -86,8 +92,9 @@ QList<Task> RuleSets::load(const QString &name)
     QList<Row> rows;
     {
         Database db = Database::openUser(m_station.paths());
-        QSqlQuery q = db.exec(QStringLiteral("SELECT fLevel, fSource, fTask, fTaskID, fTarget FROM tblRules WHERE fName = ? ORDER BY ID"),
-                              {name});
+        QSqlQuery q = db.exec(
+            QStringLiteral("SELECT fLevel, fSource, fTask, fTaskID, fTarget FROM tblRules WHERE fName = ? ORDER BY ID"),
+            {name});
         while (q.next()) {
             Row r;
             r.task.level = q.value(0).toString();
@@ -107,8 +114,8 @@ QList<Task> RuleSets::load(const QString &name)
                 // A UID is never typed in: each run gives new ones.
                 r.task.target = dicom::newUid();
             } else {
-                const auto answer = m_station.prompter().askText(QStringLiteral("(") + r.task.source + QStringLiteral("):"),
-                                                                 QStringLiteral("Enter new value"));
+                const auto answer = m_station.prompter().askText(
+                    QStringLiteral("(") + r.task.source + QStringLiteral("):"), QStringLiteral("Enter new value"));
                 if (!answer)
                     continue;
                 r.task.target = *answer;

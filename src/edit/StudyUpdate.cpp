@@ -22,8 +22,8 @@
 
 namespace {
 
-const QString Marker = QStringLiteral("deleting.txt");     // originals about to go
-const QString HandOver = QStringLiteral("handover.txt");   // originals gone: hand over
+const QString Marker = QStringLiteral("deleting.txt");   // originals about to go
+const QString HandOver = QStringLiteral("handover.txt"); // originals gone: hand over
 const QString RecoverProc = QStringLiteral("StudyUpdate Recover");
 
 QStringList stagedFiles(const QString &folder)
@@ -108,7 +108,8 @@ QList<StudyUpdate::Item> StudyUpdate::collect(const QList<Task> &tasks, const Lo
     if (isValidUid(loaded.studyUid)) {
         // The keys by the study's UID, as the database holds them now.
         Database db = Database::openData(m_station.paths());
-        QSqlQuery q = db.exec(QStringLiteral("SELECT StudyID, FKeyPATID FROM tblStudies WHERE StudyUID = ?"), {loaded.studyUid});
+        QSqlQuery q =
+            db.exec(QStringLiteral("SELECT StudyID, FKeyPATID FROM tblStudies WHERE StudyUID = ?"), {loaded.studyUid});
         if (q.next()) {
             loaded.studyId = q.value(0).toLongLong();
             loaded.patId = q.value(1).toLongLong();
@@ -125,19 +126,25 @@ QList<StudyUpdate::Item> StudyUpdate::collect(const QList<Task> &tasks, const Lo
     for (int i = 0; i < tasks.size(); ++i) {
         TaskApplier::checkTask(tasks[i]);
         switch (tasks[i].scope()) {
-        case Task::Scope::Patient: patientTasks << i; break;
-        case Task::Scope::Study: studyTasks << i; break;
+        case Task::Scope::Patient:
+            patientTasks << i;
+            break;
+        case Task::Scope::Study:
+            studyTasks << i;
+            break;
         case Task::Scope::Series:
             if (const int n = tasks[i].imageNumber(); n > 0 && !series) {
                 if (n > loaded.viewerFiles.size())
-                    throw AppError(ErrorNo::BadInput, QStringLiteral("%1: the viewer holds no such image").arg(tasks[i].level));
+                    throw AppError(ErrorNo::BadInput,
+                                   QStringLiteral("%1: the viewer holds no such image").arg(tasks[i].level));
                 seriesTaskNumber.insert(i, n);
             }
             break;
         case Task::Scope::Image: {
             const int n = tasks[i].imageNumber();
             if (n < 1 || n > loaded.viewerFiles.size())
-                throw AppError(ErrorNo::BadInput, QStringLiteral("%1: the viewer holds no such image").arg(tasks[i].level));
+                throw AppError(ErrorNo::BadInput,
+                               QStringLiteral("%1: the viewer holds no such image").arg(tasks[i].level));
             imageTaskNumber.insert(i, n);
             break;
         }
@@ -149,12 +156,15 @@ QList<StudyUpdate::Item> StudyUpdate::collect(const QList<Task> &tasks, const Lo
     // What is loaded, from the database: the viewer may have left out files it could not
     // show, and those must be rewritten before their rows go.
     const QStringList loadedUids =
-        series ? imagesOf(db, QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr, ImageUID"),
-                          {loaded.seriesId})
-               : imagesOf(db,
-                          QStringLiteral("SELECT i.ImageUID FROM tblImages i INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
-                                         " WHERE se.FKeyStudyID = ? ORDER BY i.FKeySeriesID, i.ImageNr, i.ImageUID"),
-                          {loaded.studyId});
+        series
+            ? imagesOf(
+                db, QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr, ImageUID"),
+                {loaded.seriesId})
+            : imagesOf(db,
+                       QStringLiteral(
+                           "SELECT i.ImageUID FROM tblImages i INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                           " WHERE se.FKeyStudyID = ? ORDER BY i.FKeySeriesID, i.ImageNr, i.ImageUID"),
+                       {loaded.studyId});
     if (loadedUids.isEmpty())
         throw AppError(ErrorNo::BadInput, QStringLiteral("The loaded images are no longer in the store"));
     const QSet<QString> loadedSet(loadedUids.cbegin(), loadedUids.cend());
@@ -162,7 +172,8 @@ QList<StudyUpdate::Item> StudyUpdate::collect(const QList<Task> &tasks, const Lo
     for (auto it = imageTaskNumber.cbegin(); it != imageTaskNumber.cend(); ++it) {
         const QString uid = QFileInfo(loaded.viewerFiles.at(it.value() - 1)).completeBaseName();
         if (!loadedSet.contains(uid))
-            throw AppError(ErrorNo::BadInput, QStringLiteral("%1 is no longer in the store").arg(tasks[it.key()].level));
+            throw AppError(ErrorNo::BadInput,
+                           QStringLiteral("%1 is no longer in the store").arg(tasks[it.key()].level));
         imageOfTask.insert(it.key(), uid);
     }
     // A series task made at an image of a loaded study is for the images of that image's
@@ -171,7 +182,8 @@ QList<StudyUpdate::Item> StudyUpdate::collect(const QList<Task> &tasks, const Lo
     for (auto it = seriesTaskNumber.cbegin(); it != seriesTaskNumber.cend(); ++it) {
         const QString uid = QFileInfo(loaded.viewerFiles.at(it.value() - 1)).completeBaseName();
         if (!loadedSet.contains(uid))
-            throw AppError(ErrorNo::BadInput, QStringLiteral("%1 is no longer in the store").arg(tasks[it.key()].level));
+            throw AppError(ErrorNo::BadInput,
+                           QStringLiteral("%1 is no longer in the store").arg(tasks[it.key()].level));
         const QStringList members = imagesOf(db,
                                              QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID ="
                                                             " (SELECT FKeySeriesID FROM tblImages WHERE ImageUID = ?)"),
@@ -194,25 +206,31 @@ QList<StudyUpdate::Item> StudyUpdate::collect(const QList<Task> &tasks, const Lo
     if (series && !(studyTasks.isEmpty() && patientTasks.isEmpty())) {
         QList<int> own = studyTasks + patientTasks;
         std::sort(own.begin(), own.end());
-        const QStringList others = imagesOf(db,
-                                            QStringLiteral("SELECT i.ImageUID FROM tblImages i INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
-                                                           " WHERE se.FKeyStudyID = ? AND se.SeriesID <> ? ORDER BY i.FKeySeriesID, i.ImageNr, i.ImageUID"),
-                                            {loaded.studyId, loaded.seriesId});
+        const QStringList others = imagesOf(
+            db,
+            QStringLiteral(
+                "SELECT i.ImageUID FROM tblImages i INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                " WHERE se.FKeyStudyID = ? AND se.SeriesID <> ? ORDER BY i.FKeySeriesID, i.ImageNr, i.ImageUID"),
+            {loaded.studyId, loaded.seriesId});
         for (const QString &uid : others)
             items << Item{loaded.studyUid, uid, own, false};
     }
     // The patient's other studies take the patient tasks.
     if (!patientTasks.isEmpty()) {
-        QSqlQuery q = db.exec(QStringLiteral("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ? AND StudyID <> ? ORDER BY StudyID"),
-                              {loaded.patId, loaded.studyId});
+        QSqlQuery q = db.exec(
+            QStringLiteral(
+                "SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ? AND StudyID <> ? ORDER BY StudyID"),
+            {loaded.patId, loaded.studyId});
         QList<QPair<qint64, QString>> studies;
         while (q.next())
             studies.append({q.value(0).toLongLong(), q.value(1).toString()});
         for (const auto &[id, uid] : studies) {
-            const QStringList images = imagesOf(db,
-                                                QStringLiteral("SELECT i.ImageUID FROM tblImages i INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
-                                                               " WHERE se.FKeyStudyID = ? ORDER BY i.FKeySeriesID, i.ImageNr, i.ImageUID"),
-                                                {id});
+            const QStringList images = imagesOf(
+                db,
+                QStringLiteral(
+                    "SELECT i.ImageUID FROM tblImages i INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                    " WHERE se.FKeyStudyID = ? ORDER BY i.FKeySeriesID, i.ImageNr, i.ImageUID"),
+                {id});
             for (const QString &image : images)
                 items << Item{uid, image, patientTasks, false};
         }
@@ -237,8 +255,9 @@ StudyUpdate::Result StudyUpdate::run(const QList<Task> &tasks, const Loaded &loa
         if (okW && okC && std::isfinite(w) && std::isfinite(c) && w >= 1)
             customWindow = std::make_pair(c, w);
         else {
-            result.windowSkipped = QStringLiteral("The custom window (width \"%1\", center \"%2\") is not valid and was not written")
-                                       .arg(settings.customWidth, settings.customCenter);
+            result.windowSkipped =
+                QStringLiteral("The custom window (width \"%1\", center \"%2\") is not valid and was not written")
+                    .arg(settings.customWidth, settings.customCenter);
             m_station.logError(ErrorNo::BadInput, result.windowSkipped, Procedure);
         }
     }
@@ -269,11 +288,13 @@ StudyUpdate::Result StudyUpdate::run(const QList<Task> &tasks, const Loaded &loa
                 if (i > 0)
                     m_progress.appendLine(QStringLiteral("OK"));
                 int count = 0;
-                for (int j = i; j < items.size() && items[j].loaded == item.loaded && items[j].studyUid == item.studyUid; ++j)
+                for (int j = i;
+                     j < items.size() && items[j].loaded == item.loaded && items[j].studyUid == item.studyUid; ++j)
                     ++count;
                 done = 0;
                 if (item.loaded)
-                    section(QStringLiteral("Updating active images (") + loaded.loadLevel + QStringLiteral(") ... "), count);
+                    section(QStringLiteral("Updating active images (") + loaded.loadLevel + QStringLiteral(") ... "),
+                            count);
                 else if (item.studyUid == loaded.studyUid)
                     section(QStringLiteral("Updating active study ... "), count);
                 else
@@ -286,8 +307,9 @@ StudyUpdate::Result StudyUpdate::run(const QList<Task> &tasks, const Loaded &loa
                 try {
                     applier.apply(tasks[t], *image);
                 } catch (const AppError &e) {
-                    throw AppError(e.number(), tasks[t].level + QStringLiteral(", ") + tasks[t].task + QStringLiteral(" ")
-                                                   + tasks[t].sourceTag() + QStringLiteral(": ") + e.description());
+                    throw AppError(e.number(), tasks[t].level + QStringLiteral(", ") + tasks[t].task
+                                                   + QStringLiteral(" ") + tasks[t].sourceTag() + QStringLiteral(": ")
+                                                   + e.description());
                 }
             }
             if (item.loaded && computeWindow) {
@@ -302,9 +324,11 @@ StudyUpdate::Result StudyUpdate::run(const QList<Task> &tasks, const Loaded &loa
             const QString sop = image->sopInstanceUid();
             if (!isValidUid(sop) || !isValidUid(image->value(0x0020, 0x000D).value_or(QString()))
                 || !isValidUid(image->value(0x0020, 0x000E).value_or(QString())))
-                throw AppError(ErrorNo::BadInput, QStringLiteral("Image %1 would be left without valid instance UIDs").arg(item.imageUid));
+                throw AppError(ErrorNo::BadInput,
+                               QStringLiteral("Image %1 would be left without valid instance UIDs").arg(item.imageUid));
             if (written.contains(sop))
-                throw AppError(ErrorNo::BadInput, QStringLiteral("Two rewritten images would share the SOP Instance UID %1").arg(sop));
+                throw AppError(ErrorNo::BadInput,
+                               QStringLiteral("Two rewritten images would share the SOP Instance UID %1").arg(sop));
             written.insert(sop);
             image->writeFile(folder + QLatin1Char('/') + sop + QStringLiteral(".dcm"));
             originals << item.imageUid;
@@ -316,8 +340,8 @@ StudyUpdate::Result StudyUpdate::run(const QList<Task> &tasks, const Loaded &loa
             m_progress.appendLine(QStringLiteral("OK"));
         stage(QStringLiteral("staged"));
         if (!inputTakesFiles(m_station.paths()))
-            throw AppError(ErrorNo::FileIo,
-                           QStringLiteral("The input folder %1 takes no files; nothing was changed").arg(m_station.paths().tempDir()));
+            throw AppError(ErrorNo::FileIo, QStringLiteral("The input folder %1 takes no files; nothing was changed")
+                                                .arg(m_station.paths().tempDir()));
         writeMarker(folder + QLatin1Char('/') + Marker, originals);
         stage(QStringLiteral("marked"));
     } catch (...) {
@@ -362,7 +386,8 @@ int StudyUpdate::recover(const StationPaths &paths, const StationLog &log)
                 Database db = Database::openData(paths);
                 qint64 left = 0;
                 for (const QString &uid : uids)
-                    left += db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?"), {uid}, 0).toLongLong();
+                    left += db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?"), {uid}, 0)
+                                .toLongLong();
                 handOver = left == 0;
             }
             if (!handOver) {
@@ -373,9 +398,10 @@ int StudyUpdate::recover(const StationPaths &paths, const StationLog &log)
             int failed = 0;
             handed += moveToInput(paths, folder, none, &failed);
             if (failed > 0)
-                throw AppError(ErrorNo::FileIo, QStringLiteral("%1 rewritten image(s) in %2 could not be moved to the input folder")
-                                                    .arg(failed)
-                                                    .arg(folder));
+                throw AppError(ErrorNo::FileIo,
+                               QStringLiteral("%1 rewritten image(s) in %2 could not be moved to the input folder")
+                                   .arg(failed)
+                                   .arg(folder));
             removeRun(folder);
         } catch (const std::exception &e) {
             const ErrorParts p = errorParts(e);

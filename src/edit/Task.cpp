@@ -28,10 +28,14 @@ int Task::imageNumber() const
 QString Task::typeText(int type)
 {
     switch (type) {
-    case Change: return QStringLiteral("Change entry");
-    case Move: return QStringLiteral("Move entry");
-    case Switch: return QStringLiteral("Switch entry");
-    default: return {};
+    case Change:
+        return QStringLiteral("Change entry");
+    case Move:
+        return QStringLiteral("Move entry");
+    case Switch:
+        return QStringLiteral("Switch entry");
+    default:
+        return {};
     }
 }
 

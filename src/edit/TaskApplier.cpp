@@ -16,18 +16,21 @@ QString rawValue(const dicom::Image &image, quint16 g, quint16 e)
 {
     const auto v = image.value(g, e);
     if (v && *v == dicom::UnknownDataType)
-        throw AppError(ErrorNo::BadInput, QStringLiteral("%1 holds binary data or a sequence and cannot be moved").arg(tagText(g, e)));
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("%1 holds binary data or a sequence and cannot be moved").arg(tagText(g, e)));
     return v.value_or(QString());
 }
 
 void checkFits(const dicom::Image &image, quint16 g, quint16 e, const QString &text)
 {
     if (TaskApplier::isInstanceUid(g, e) && text.isEmpty())
-        throw AppError(ErrorNo::BadInput, QStringLiteral("%1 is an instance UID and cannot be emptied").arg(tagText(g, e)));
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("%1 is an instance UID and cannot be emptied").arg(tagText(g, e)));
     const QString problem = dicom::valueProblem(image, g, e, text);
     if (!problem.isEmpty())
-        throw AppError(ErrorNo::BadInput,
-                       QStringLiteral("\"%1\" cannot be written into %2: %3").arg(text.left(80), tagText(g, e), problem));
+        throw AppError(
+            ErrorNo::BadInput,
+            QStringLiteral("\"%1\" cannot be written into %2: %3").arg(text.left(80), tagText(g, e), problem));
 }
 
 } // namespace
@@ -66,7 +69,8 @@ void TaskApplier::checkTask(const Task &task)
 {
     quint16 g = 0, e = 0;
     if (!Task::parseTag(task.sourceTag(), &g, &e))
-        throw AppError(ErrorNo::BadInput, QStringLiteral("Task \"%1\": \"%2\" is not an element tag").arg(task.task, task.source));
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("Task \"%1\": \"%2\" is not an element tag").arg(task.task, task.source));
     auto checkElement = [&](const QString &named, quint16 group, quint16 element) {
         if (describesPixels(group, element))
             throw AppError(ErrorNo::BadInput,

@@ -2,15 +2,15 @@
 #include "core/AppError.h"
 #include "core/Companions.h"
 #include "core/Database.h"
-#include "edit/EditSession.h"
 #include "core/Station.h"
 #include "dicom/Image.h"
 #include "dicom/Uid.h"
 #include "dicom/ValueCheck.h"
-#include "edit/TaskApplier.h"
+#include "edit/EditSession.h"
 #include "edit/HeaderState.h"
 #include "edit/RuleSets.h"
 #include "edit/StudyUpdate.h"
+#include "edit/TaskApplier.h"
 #include "store/StoreSelection.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
@@ -20,19 +20,19 @@
 
 #include <QAbstractItemModel>
 #include <QAction>
-#include <QCoreApplication>
-#include <QMenu>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTreeWidget>
 
 TaskPanel::TaskPanel(Station &station, StoreSelection &selection, EditSession &edits, HeaderState &header,
                      CommandTable &commands, MainHooks &hooks, QWidget *parent)
-    : QObject(parent), m_station(station), m_selection(selection), m_edits(edits), m_header(header), m_commands(commands),
-      m_hooks(hooks)
+    : QObject(parent), m_station(station), m_selection(selection), m_edits(edits), m_header(header),
+      m_commands(commands), m_hooks(hooks)
 {
     buildControls(parent);
     execDialog = [](QDialog &d) { return d.exec(); };
@@ -89,7 +89,8 @@ void TaskPanel::buildControls(QWidget *parent)
     layout->setContentsMargins(4, 4, 4, 4);
     m_cboLevel = new QComboBox;
     m_cboLevel->setObjectName(QStringLiteral("cboLevel"));
-    m_cboLevel->addItems({QStringLiteral("Patient"), QStringLiteral("Study"), QStringLiteral("Series"), QStringLiteral("Image")});
+    m_cboLevel->addItems(
+        {QStringLiteral("Patient"), QStringLiteral("Study"), QStringLiteral("Series"), QStringLiteral("Image")});
     m_cboLevel->setCurrentIndex(3);
     m_txtSelected = new QLineEdit;
     m_txtSelected->setObjectName(QStringLiteral("txtSelected"));
@@ -215,7 +216,8 @@ void TaskPanel::addTask()
         Task t;
         t.level = m_cboLevel->currentText();
         if (t.level == QLatin1String("Series") && m_selection.loadLevel() == QLatin1String("Studie")) {
-            m_station.prompter().message(QStringLiteral("Cannot create series task on study level."), MsgIcon::Information);
+            m_station.prompter().message(QStringLiteral("Cannot create series task on study level."),
+                                         MsgIcon::Information);
             return;
         }
         if (t.level == QLatin1String("Image")) {

@@ -27,8 +27,8 @@ struct MainHooks;
 class TaskPanel : public QObject {
     Q_OBJECT
 public:
-    TaskPanel(Station &station, StoreSelection &selection, EditSession &edits, HeaderState &header, CommandTable &commands,
-              MainHooks &hooks, QWidget *parent);
+    TaskPanel(Station &station, StoreSelection &selection, EditSession &edits, HeaderState &header,
+              CommandTable &commands, MainHooks &hooks, QWidget *parent);
 
     QWidget *page() const { return m_page; }
     QTreeWidget *taskList() const { return m_lvTasks; }

@@ -40,7 +40,7 @@ int levelIndexFor(int value)
 }
 
 constexpr int MaxListedFailures = 15;
-}  // namespace
+} // namespace
 
 ExportForm::ExportForm(Station &station, ImageExport::Kind kind, const QStringList &files, QWidget *parent)
     : QDialog(parent), m_station(station), m_kind(kind), m_files(files)
@@ -74,8 +74,10 @@ void ExportForm::buildControls()
     m_txtExportDir = static_cast<QLineEdit *>(named(new QLineEdit(this), "txtExportDir"));
     m_cmdBrowse = static_cast<QPushButton *>(named(new QPushButton(QStringLiteral("..."), this), "cmdBrowse"));
     m_cmdBrowse->setAutoDefault(false);
-    m_chkDicomDir = static_cast<QCheckBox *>(named(new QCheckBox(QStringLiteral("Create DicomDir file"), this), "chkDicomDir"));
-    m_chkCompress = static_cast<QCheckBox *>(named(new QCheckBox(QStringLiteral("Compress to ZIP file"), this), "chkCompress"));
+    m_chkDicomDir =
+        static_cast<QCheckBox *>(named(new QCheckBox(QStringLiteral("Create DicomDir file"), this), "chkDicomDir"));
+    m_chkCompress =
+        static_cast<QCheckBox *>(named(new QCheckBox(QStringLiteral("Compress to ZIP file"), this), "chkCompress"));
 
     m_frmImage = static_cast<QGroupBox *>(named(new QGroupBox(QStringLiteral("Image properties"), this), "frmImage"));
     m_cboQuality = static_cast<QComboBox *>(named(new QComboBox(m_frmImage), "cboQuality"));
@@ -253,7 +255,8 @@ void ExportForm::runExport(const QString &dir)
     if (!m_result.failures.isEmpty()) {
         QStringList lines = m_result.failures.mid(0, MaxListedFailures);
         if (m_result.failures.size() > MaxListedFailures)
-            lines << QStringLiteral("... and %1 more (see the error log)").arg(m_result.failures.size() - MaxListedFailures);
+            lines << QStringLiteral("... and %1 more (see the error log)")
+                         .arg(m_result.failures.size() - MaxListedFailures);
         p.message(QStringLiteral("Not everything could be exported (%1 of %2 images written):\r\n\r\n")
                           .arg(m_result.images)
                           .arg(m_files.size())
@@ -271,10 +274,10 @@ void ExportForm::runExport(const QString &dir)
                     + lines.join(QStringLiteral("\r\n"));
         }
         p.message(text, MsgIcon::Information);
-    }
-    else if (m_zipCode == ZipError)
-        p.message(QStringLiteral("An unspecified error occured during ZIP compression!\r\nView log-files for information."),
-                  MsgIcon::Critical);
+    } else if (m_zipCode == ZipError)
+        p.message(
+            QStringLiteral("An unspecified error occured during ZIP compression!\r\nView log-files for information."),
+            MsgIcon::Critical);
 }
 
 int ExportForm::createZip(const QString &dir, const QStringList &files)
@@ -295,8 +298,8 @@ int ExportForm::createZip(const QString &dir, const QStringList &files)
             ZipPacker::pack(QFileInfo(dir).absoluteFilePath() + QLatin1Char('/') + name, dir, files);
         } catch (const AppError &e) {
             m_station.logError(e, ProcedureZip);
-            m_station.prompter().message(QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."),
-                                         MsgIcon::Critical);
+            m_station.prompter().message(
+                QStringLiteral("An error occured during ZIP compression!\r\nPlease try again."), MsgIcon::Critical);
             return ZipFailed;
         }
         return ZipMade;

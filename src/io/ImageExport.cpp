@@ -49,7 +49,7 @@ void writeText(const QString &path, const QString &text)
     if (!f.commit())
         throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write \"%1\": %2").arg(path, f.errorString()));
 }
-}  // namespace
+} // namespace
 
 ImageExport::ImageExport(const StationLog &log, Progress &progress) : m_log(log), m_progress(progress) {}
 
@@ -60,8 +60,9 @@ QString ImageExport::infoText(const dicom::Image &image)
     const QDate birth = QDate::fromString(rawBirth, QStringLiteral("yyyyMMdd"));
     const QString birthText = birth.isValid() ? QLocale::system().toString(birth, QLocale::ShortFormat) : rawBirth;
     const QString crlf = QStringLiteral("\r\n");
-    return QStringLiteral("PATIENT_NAME=") + v(0x0010, 0x0010) + crlf + QStringLiteral("PATIENT_ID=") + v(0x0010, 0x0020) + crlf
-           + QStringLiteral("PATIENT_BIRTHDATE=") + birthText + crlf + QStringLiteral("PATIENT_SEX=") + v(0x0010, 0x0040) + crlf;
+    return QStringLiteral("PATIENT_NAME=") + v(0x0010, 0x0010) + crlf + QStringLiteral("PATIENT_ID=")
+           + v(0x0010, 0x0020) + crlf + QStringLiteral("PATIENT_BIRTHDATE=") + birthText + crlf
+           + QStringLiteral("PATIENT_SEX=") + v(0x0010, 0x0040) + crlf;
 }
 
 void ImageExport::fail(Result &r, const QString &file, const std::exception &e, const QString &procedure)
@@ -147,7 +148,8 @@ void ImageExport::runMedium(const QStringList &files, const QDir &d, const QStri
             const QString sop = uidOf(*image, 0x0008, 0x0018, QStringLiteral("SOP Instance UID"));
             const QString listed = dir->fileIdOf(sop);
             if (!listed.isEmpty()) {
-                r.alreadyThere << QStringLiteral("%1: on the medium already as %2").arg(QFileInfo(file).fileName(), listed);
+                r.alreadyThere
+                    << QStringLiteral("%1: on the medium already as %2").arg(QFileInfo(file).fileName(), listed);
                 m_progress.setValue(++done);
                 continue;
             }
@@ -159,7 +161,8 @@ void ImageExport::runMedium(const QStringList &files, const QDir &d, const QStri
                 makeFolder(d.filePath(folder));
                 madeFolders << d.filePath(folder);
             }
-            const QString fileId = folder + QStringLiteral("/IM%1").arg(++imagesInFolder[folder], 6, 10, QLatin1Char('0'));
+            const QString fileId =
+                folder + QStringLiteral("/IM%1").arg(++imagesInFolder[folder], 6, 10, QLatin1Char('0'));
             const QString target = d.filePath(fileId);
             try {
                 dicom::writeForMedia(*image, target);

@@ -47,7 +47,8 @@ void listReasons(Progress &progress, const QStringList &reasons)
     for (const QString &why : reasons.mid(0, MaxListedReasons))
         progress.appendLine(QStringLiteral("  ") + why);
     if (reasons.size() > MaxListedReasons)
-        progress.appendLine(QStringLiteral("  ... and %1 more (see the error log)").arg(reasons.size() - MaxListedReasons));
+        progress.appendLine(
+            QStringLiteral("  ... and %1 more (see the error log)").arg(reasons.size() - MaxListedReasons));
 }
 
 // The name a file has on the medium as its Referenced File ID gives it. CD and DVD file
@@ -65,10 +66,12 @@ QString mediumName(const QString &name)
 
 AppError refused(const QStringList &fileId, const QString &why)
 {
-    return AppError(ErrorNo::BadInput, QStringLiteral("Referenced file \"%1\" refused: %2").arg(fileId.join(QLatin1Char('\\')), why));
+    return AppError(ErrorNo::BadInput,
+                    QStringLiteral("Referenced file \"%1\" refused: %2").arg(fileId.join(QLatin1Char('\\')), why));
 }
 
-QString resolveIn(const QString &folder, const QStringList &fileId, const std::function<QStringList(const QString &)> &list)
+QString resolveIn(const QString &folder, const QStringList &fileId,
+                  const std::function<QStringList(const QString &)> &list)
 {
     const QString root = QFileInfo(folder).canonicalFilePath();
     if (root.isEmpty())
@@ -116,7 +119,7 @@ QStringList listFolder(const QString &folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
 }
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -175,17 +178,21 @@ void ImageImport::importOne(const QString &file, bool overwrite)
     // The store keeps images, as the receiver does: reports, presentation states, RT
     // objects and anything else without pixels are refused.
     if (const QString why = dicom::whyNotAnImage(*image); !why.isEmpty())
-        throw AppError(ErrorNo::BadInput, QStringLiteral("\"%1\" not imported: %2; the store keeps images only").arg(file, why));
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("\"%1\" not imported: %2; the store keeps images only").arg(file, why));
     // The UIDs name the file and, later, the store's folders: foreign data is checked first.
     // The data set's own UID: the one the data manager files the image by.
     const QString sop = cleanUid(image->value(0x0008, 0x0018));
     const QString study = cleanUid(image->value(0x0020, 0x000D));
     const QString series = cleanUid(image->value(0x0020, 0x000E));
-    for (const auto &[name, uid] : {std::pair{QStringLiteral("SOP Instance UID"), sop}, std::pair{QStringLiteral("Study Instance UID"), study},
-                                    std::pair{QStringLiteral("Series Instance UID"), series}}) {
+    for (const auto &[name, uid] :
+         {std::pair{QStringLiteral("SOP Instance UID"), sop}, std::pair{QStringLiteral("Study Instance UID"), study},
+          std::pair{QStringLiteral("Series Instance UID"), series}}) {
         if (!isValidUid(uid))
-            throw AppError(ErrorNo::Dicom, QStringLiteral("\"%1\" cannot be imported: %2 \"%3\" is %4")
-                                               .arg(file, name, uid.left(80), uid.isEmpty() ? QStringLiteral("missing") : QStringLiteral("not valid")));
+            throw AppError(ErrorNo::Dicom,
+                           QStringLiteral("\"%1\" cannot be imported: %2 \"%3\" is %4")
+                               .arg(file, name, uid.left(80),
+                                    uid.isEmpty() ? QStringLiteral("missing") : QStringLiteral("not valid")));
     }
     QDir().mkpath(m_paths.tempDir());
     const QString target = m_paths.tempDir() + QLatin1Char('/') + sop + QStringLiteral(".dcm");
@@ -241,7 +248,8 @@ ImageImport::Result ImageImport::importFiles(const QStringList &files)
     m_progress.appendLine(QStringLiteral("OK"));
     m_progress.appendLine(QString::number(r.imported) + QStringLiteral(" image(s) successfully imported."));
     if (r.failed > 0)
-        m_progress.appendLine(QString::number(r.failed) + QStringLiteral(" file(s) could not be imported (see the error log)."));
+        m_progress.appendLine(QString::number(r.failed)
+                              + QStringLiteral(" file(s) could not be imported (see the error log)."));
     listReasons(m_progress, r.reasons);
     return r;
 }
@@ -286,7 +294,8 @@ ImageImport::Result ImageImport::importDicomDir(const QString &dicomDirPath)
     m_progress.appendLine(QStringLiteral("OK"));
     m_progress.appendLine(QString::number(r.imported) + QStringLiteral(" image(s) imported"));
     if (r.failed > 0)
-        m_progress.appendLine(QString::number(r.failed) + QStringLiteral(" image(s) could not be imported (see the error log)."));
+        m_progress.appendLine(QString::number(r.failed)
+                              + QStringLiteral(" image(s) could not be imported (see the error log)."));
     listReasons(m_progress, r.reasons);
     return r;
 }

@@ -38,8 +38,8 @@ public:
 
     // The file a Referenced File ID names, below the DICOMDIR's folder. Each component is
     // matched exactly, else as CD and DVD file systems show it: without regard to case,
-    // to a ";1" version suffix and to the dot of an empty extension ("IM000001.;1"). Throws AppError for a component that is not a plain name and for a path
-    // that ends outside the folder (through links too) or does not exist.
+    // to a ";1" version suffix and to the dot of an empty extension ("IM000001.;1"). Throws AppError for a component
+    // that is not a plain name and for a path that ends outside the folder (through links too) or does not exist.
     static QString resolveReferencedFile(const QString &folder, const QStringList &fileId);
 
     // Writes one image file into the input folder unless overwrite is false and its

@@ -14,7 +14,7 @@
 #include <QWidget>
 
 ImportExportCommands::ImportExportCommands(Station &station, StoreSelection &selection, CommandTable &commands,
-                                     MainHooks &hooks, QWidget *parent)
+                                           MainHooks &hooks, QWidget *parent)
     : QObject(parent), m_station(station), m_selection(selection), m_hooks(hooks), m_parent(parent)
 {
     setObjectName(QStringLiteral("ImportExportCommands"));
@@ -45,8 +45,8 @@ void ImportExportCommands::importImages()
 void ImportExportCommands::importDir()
 {
     m_station.trap(QStringLiteral("MainForm mnuImportDir_Click"), [&] {
-        const QStringList files =
-            m_station.prompter().askOpenFiles(QStringLiteral("Import DICOM-Dir"), QStringLiteral("All files (*)"), false);
+        const QStringList files = m_station.prompter().askOpenFiles(QStringLiteral("Import DICOM-Dir"),
+                                                                    QStringLiteral("All files (*)"), false);
         if (files.isEmpty())
             return;
         runImport(EditForm::ImportDir, ProcedureImportDir, {files.first()});

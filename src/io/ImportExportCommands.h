@@ -22,7 +22,7 @@ public:
     static inline const QString ProcedureImportDir = QStringLiteral("EditForm ImportDirTimer");
 
     ImportExportCommands(Station &station, StoreSelection &selection, CommandTable &commands, MainHooks &hooks,
-                      QWidget *parent);
+                         QWidget *parent);
 
     // mnuImportImages, mnuImportDir, mnuExportJPEG / mnuExportDICOM.
     void importImages();

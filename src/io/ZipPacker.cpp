@@ -18,16 +18,10 @@ AppError zipError(const QString &archive, const QString &why)
     return AppError(ErrorNo::FileIo, QStringLiteral("Cannot make the ZIP archive \"%1\": %2").arg(archive, why));
 }
 
-QString libzipText(zip_t *za)
-{
-    return QString::fromLocal8Bit(zip_strerror(za));
-}
-}  // namespace
+QString libzipText(zip_t *za) { return QString::fromLocal8Bit(zip_strerror(za)); }
+} // namespace
 
-QString ZipPacker::timeName(const QTime &now)
-{
-    return now.toString(QStringLiteral("HHmmss"));
-}
+QString ZipPacker::timeName(const QTime &now) { return now.toString(QStringLiteral("HHmmss")); }
 
 QString ZipPacker::archiveName(const QString &answer, const QTime &now)
 {
@@ -36,7 +30,9 @@ QString ZipPacker::archiveName(const QString &answer, const QTime &now)
         return timeName(now) + QStringLiteral(".zip");
     if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) || name.contains(QStringLiteral(".."))
         || name.contains(QChar(0)))
-        throw AppError(ErrorNo::BadInput, QStringLiteral("\"%1\" cannot name a ZIP-Archive: it must not contain \"/\", \"\\\" or \"..\".").arg(name));
+        throw AppError(
+            ErrorNo::BadInput,
+            QStringLiteral("\"%1\" cannot name a ZIP-Archive: it must not contain \"/\", \"\\\" or \"..\".").arg(name));
     if (name.right(4).compare(QStringLiteral(".zip"), Qt::CaseInsensitive) == 0)
         return name;
     return name + QStringLiteral(".zip");
@@ -72,7 +68,8 @@ void ZipPacker::pack(const QString &archivePath, const QString &baseDir, const Q
         zip_source_t *src = zip_source_file(za, QFile::encodeName(file).constData(), 0, -1);
         if (!src)
             throw abandon(QStringLiteral("\"%1\": %2").arg(file, libzipText(za)));
-        const zip_int64_t index = zip_file_add(za, entry.toUtf8().constData(), src, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
+        const zip_int64_t index =
+            zip_file_add(za, entry.toUtf8().constData(), src, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
         if (index < 0) {
             zip_source_free(src);
             throw abandon(QStringLiteral("\"%1\": %2").arg(file, libzipText(za)));

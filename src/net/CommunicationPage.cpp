@@ -152,15 +152,15 @@ bool CommunicationPage::receiverSettingsReady()
             f.box->setFocus(Qt::OtherFocusReason);
         return false;
     }
-    const QString question =
-        QStringLiteral("The receiver's AE title or port was changed here and is not saved yet.\n\n"
-                       "Save AE title \"%1\" and port %2 now and start the receiver with them?\n"
-                       "(No: nothing is saved and the receiver is not started.)")
-            .arg(aet, port);
+    const QString question = QStringLiteral("The receiver's AE title or port was changed here and is not saved yet.\n\n"
+                                            "Save AE title \"%1\" and port %2 now and start the receiver with them?\n"
+                                            "(No: nothing is saved and the receiver is not started.)")
+                                 .arg(aet, port);
     if (!m_station.prompter().askYesNo(question, MsgIcon::Question, QStringLiteral("Options")))
         return false;
     SettingsStore &store = m_station.settingsStore();
-    if (!store.writeValue(QStringLiteral("Com/IR_AET"), aet) || !store.writeValue(QStringLiteral("Com/IR_Port"), port)) {
+    if (!store.writeValue(QStringLiteral("Com/IR_AET"), aet)
+        || !store.writeValue(QStringLiteral("Com/IR_Port"), port)) {
         m_station.prompter().message(QStringLiteral("The settings could not be saved: the settings file cannot be "
                                                     "written. The receiver was not started."),
                                      MsgIcon::Critical, QStringLiteral("Options"));

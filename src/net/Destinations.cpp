@@ -6,7 +6,8 @@
 namespace {
 
 // By alias as a person reads it: "archive" next to "Archive", not after every capital.
-const char *const SelectAll = "SELECT ID, Alias, AET, IP, Port, \"Default\" FROM tblSCP ORDER BY LOWER(Alias), Alias, ID";
+const char *const SelectAll =
+    "SELECT ID, Alias, AET, IP, Port, \"Default\" FROM tblSCP ORDER BY LOWER(Alias), Alias, ID";
 
 bool hasControl(const QString &s)
 {

@@ -16,7 +16,8 @@ DestinationsWidget::DestinationsWidget(Station &station, QWidget *parent) : QWid
     layout->setContentsMargins(0, 0, 0, 0);
     m_lvSCP = new QTreeWidget(this);
     m_lvSCP->setObjectName(QStringLiteral("lvSCP"));
-    m_lvSCP->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port")});
+    m_lvSCP->setHeaderLabels(
+        {QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port")});
     m_lvSCP->setRootIsDecorated(false);
     m_lvSCP->setContextMenuPolicy(Qt::CustomContextMenu);
     m_lvSCP->header()->setSectionResizeMode(QHeaderView::Stretch);

@@ -1,23 +1,23 @@
 #include "net/SendCommands.h"
 #include "core/AppError.h"
-#include "edit/EditSession.h"
+#include "core/Database.h"
 #include "core/Leftovers.h"
 #include "core/Station.h"
 #include "core/StationPaths.h"
 #include "dicom/Image.h"
 #include "dose/DoseMerge.h"
 #include "dose/DoseState.h"
+#include "edit/EditSession.h"
 #include "edit/ModifyImage.h"
-#include "ui/SelectPosForm.h"
 #include "net/Destinations.h"
 #include "store/StoreDeletion.h"
 #include "store/StoreQueries.h"
-#include "core/Database.h"
 #include "store/StoreSelection.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
 #include "ui/EditForm.h"
 #include "ui/MainHooks.h"
+#include "ui/SelectPosForm.h"
 
 #include <QAction>
 #include <QApplication>
@@ -45,8 +45,8 @@ struct WaitCursor {
 } // namespace
 
 SendCommands::SendCommands(Station &station, StoreSelection &selection, DoseState &dose, EditSession &edits,
-                     CommandTable &commands, MainHooks &hooks, std::function<std::vector<qint64>()> listedDoses,
-                     QWidget *parent)
+                           CommandTable &commands, MainHooks &hooks, std::function<std::vector<qint64>()> listedDoses,
+                           QWidget *parent)
     : QObject(parent), m_station(station), m_selection(selection), m_dose(dose), m_edits(edits), m_commands(commands),
       m_hooks(hooks), m_listedDoses(std::move(listedDoses)), m_parent(parent)
 {
@@ -63,7 +63,8 @@ SendCommands::SendCommands(Station &station, StoreSelection &selection, DoseStat
     }
     hooks.updateSendToEntries.push_back([this] { UpdateSendToEntries(); });
     // Staged copies of a send or merge the station's end cut off are of no use.
-    hooks.prepareDataFiles.push_back([this] { Leftovers::removeStagingFolders(m_station.paths().binDir(), StagePrefix); });
+    hooks.prepareDataFiles.push_back(
+        [this] { Leftovers::removeStagingFolders(m_station.paths().binDir(), StagePrefix); });
     // The Options dialog may have added, changed, deleted or made default a destination.
     hooks.optionsClosed.push_back([this] { UpdateSendToEntries(); });
 }
@@ -279,8 +280,8 @@ QString SendCommands::newStagingFolder() const
     // Each send stages into a folder of its own: nothing another send left behind goes
     // out with it.
     return m_station.paths().binDir() + QLatin1Char('/') + StagePrefix
-        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmsszzz")) + QLatin1Char('-')
-        + QString::number(::getpid());
+           + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmsszzz")) + QLatin1Char('-')
+           + QString::number(::getpid());
 }
 
 DoseMerge::Situation SendCommands::mergeSituation(const std::vector<qint64> &ids)
@@ -315,7 +316,8 @@ bool SendCommands::refuse(const QString &text, const QString &procedure)
 {
     if (text.isEmpty())
         return false;
-    m_station.log().writeError(ErrorNo::BadInput, QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')), procedure);
+    m_station.log().writeError(ErrorNo::BadInput, QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')),
+                               procedure);
     m_station.prompter().message(text, MsgIcon::Information);
     return true;
 }
@@ -374,8 +376,9 @@ void SendCommands::manually()
     // The dose rows listed must be this patient's: their OK assigns them to the patient.
     bool foreign = true;
     m_station.trapAndShow(Procedure, [&] {
-        foreign = refuse(DoseMerge::foreignRefusal(mergeSituation(m_listedDoses ? m_listedDoses() : std::vector<qint64>())),
-                         Procedure);
+        foreign =
+            refuse(DoseMerge::foreignRefusal(mergeSituation(m_listedDoses ? m_listedDoses() : std::vector<qint64>())),
+                   Procedure);
     });
     if (foreign)
         return;

@@ -32,8 +32,8 @@ public:
 
     // listedDoses gives the IDs of the records the dose list shows, in list order.
     SendCommands(Station &station, StoreSelection &selection, DoseState &dose, EditSession &edits,
-              CommandTable &commands, MainHooks &hooks, std::function<std::vector<qint64>()> listedDoses,
-              QWidget *parent);
+                 CommandTable &commands, MainHooks &hooks, std::function<std::vector<qint64>()> listedDoses,
+                 QWidget *parent);
     ~SendCommands() override;
 
     // Rebuilds the three "Send to" menus from tblSCP and takes the default destination.

@@ -25,7 +25,8 @@ SendTransfer::StudyPlan SendTransfer::studyPlan(Station &station, qint64 studyId
     plan.studyId = studyId;
     {
         Database db = Database::openData(station.paths());
-        plan.studyUid = db.scalar(QStringLiteral("SELECT StudyUID FROM tblStudies WHERE StudyID = ?"), {studyId}).toString();
+        plan.studyUid =
+            db.scalar(QStringLiteral("SELECT StudyUID FROM tblStudies WHERE StudyID = ?"), {studyId}).toString();
         QSqlQuery q = db.exec(QStringLiteral("SELECT i.ImageUID FROM tblImages i INNER JOIN tblSeries s"
                                              " ON i.FKeySeriesID = s.SeriesID WHERE s.FKeyStudyID = ?"
                                              " ORDER BY s.SeriesNr, i.ImageNr, i.ImageID"),
@@ -50,7 +51,8 @@ QList<SendTransfer::StudyPlan> SendTransfer::patientPlan(Station &station, qint6
     QList<qint64> studies;
     {
         Database db = Database::openData(station.paths());
-        QSqlQuery q = db.exec(QStringLiteral("SELECT StudyID FROM tblStudies WHERE FKeyPATID = ? ORDER BY StudyID"), {patId});
+        QSqlQuery q =
+            db.exec(QStringLiteral("SELECT StudyID FROM tblStudies WHERE FKeyPATID = ? ORDER BY StudyID"), {patId});
         while (q.next())
             studies << q.value(0).toLongLong();
     }
@@ -94,12 +96,13 @@ bool SendTransfer::sendFile(const QString &file, const QString &logName)
     }
     const dicom::StoreSender::FileResult r = m_sender.send(file);
     if (!r.sent) {
-        m_station.logError(ErrorNo::Network, QStringLiteral("%1 not sent: %2").arg(QFileInfo(file).fileName(), r.problem),
-                           logName);
+        m_station.logError(ErrorNo::Network,
+                           QStringLiteral("%1 not sent: %2").arg(QFileInfo(file).fileName(), r.problem), logName);
         if (!m_sender.isOpen())
             m_breakLogName = logName;
     } else if (!r.problem.isEmpty()) {
-        m_station.log().writeDebug(QStringLiteral("%1 stored with a warning").arg(QFileInfo(file).fileName()), r.problem);
+        m_station.log().writeDebug(QStringLiteral("%1 stored with a warning").arg(QFileInfo(file).fileName()),
+                                   r.problem);
     }
     if (r.sent)
         m_sentUids << QFileInfo(file).completeBaseName();
@@ -110,9 +113,10 @@ void SendTransfer::finish()
 {
     if (m_unsentAfterBreak == 0)
         return;
-    m_station.logError(ErrorNo::Network,
-                       QStringLiteral("The association was broken: %1 more file(s) left unsent").arg(m_unsentAfterBreak),
-                       m_breakLogName);
+    m_station.logError(
+        ErrorNo::Network,
+        QStringLiteral("The association was broken: %1 more file(s) left unsent").arg(m_unsentAfterBreak),
+        m_breakLogName);
     m_unsentAfterBreak = 0;
 }
 
@@ -121,7 +125,8 @@ bool SendTransfer::removeSent(Level level, qint64 key, const QStringList &imageU
     const Removed r = removeFromStore(level, key, imageUids);
     m_patientRemoved = m_patientRemoved || r.patientGone;
     if (say && r.stayed > 0)
-        m_progress.appendLine(QStringLiteral("%1 image(s) filed while the send ran stay in the store (not sent).").arg(r.stayed));
+        m_progress.appendLine(
+            QStringLiteral("%1 image(s) filed while the send ran stay in the store (not sent).").arg(r.stayed));
     return r.ok;
 }
 

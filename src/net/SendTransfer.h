@@ -45,9 +45,9 @@ public:
 
     // What a removal after sending took away.
     struct Removed {
-        bool ok = false;         // the deletion went through
+        bool ok = false;          // the deletion went through
         bool patientGone = false; // the patient's row went with it
-        int stayed = 0;          // images of the series, study or patient that stay (filed meanwhile)
+        int stayed = 0;           // images of the series, study or patient that stay (filed meanwhile)
     };
     // Removes the sent images of a series, study or patient from the store (rows and
     // files), by SOP Instance UID: what was filed while the send ran stays, and a
@@ -85,7 +85,7 @@ private:
     int m_sent = 0;
     bool m_success = false;
     bool m_patientRemoved = false;
-    QStringList m_sentUids;      // SOP Instance UIDs the destination accepted
-    int m_unsentAfterBreak = 0;  // files not even tried: the association was gone
+    QStringList m_sentUids;     // SOP Instance UIDs the destination accepted
+    int m_unsentAfterBreak = 0; // files not even tried: the association was gone
     QString m_breakLogName;
 };

@@ -1,15 +1,17 @@
 #include "net/WorklistEntry.h"
 
 #include "core/DateText.h"
-#include "core/Settings.h"
 #include "core/PatientName.h"
+#include "core/Settings.h"
 
 QStringList WorklistEntry::headings()
 {
-    return {QStringLiteral("Time"),         QStringLiteral("Patient Name"), QStringLiteral("First Name"),
-            QStringLiteral("Middle Initial"), QStringLiteral("Birthdate"),  QStringLiteral("ID"),
-            QStringLiteral("Sex"),          QStringLiteral("Bodypart"),     QStringLiteral("Acc No."),
-            QStringLiteral("Ref. Physician"), QStringLiteral("Inst. Name")};
+    return {QStringLiteral("Time"),       QStringLiteral("Patient Name"),
+            QStringLiteral("First Name"), QStringLiteral("Middle Initial"),
+            QStringLiteral("Birthdate"),  QStringLiteral("ID"),
+            QStringLiteral("Sex"),        QStringLiteral("Bodypart"),
+            QStringLiteral("Acc No."),    QStringLiteral("Ref. Physician"),
+            QStringLiteral("Inst. Name")};
 }
 
 namespace Worklist {

@@ -236,7 +236,8 @@ void WorklistForm::reject()
     QDialog::reject();
 }
 
-std::optional<WorklistEntry> WorklistForm::pick(Station &station, QWidget *parent, const std::function<int(QDialog &)> &run)
+std::optional<WorklistEntry> WorklistForm::pick(Station &station, QWidget *parent,
+                                                const std::function<int(QDialog &)> &run)
 {
     WorklistForm form(station, parent);
     if (run(form) != QDialog::Accepted)

@@ -30,7 +30,8 @@ public:
     void applySelected();
     // The chosen entry, if any.
     // Opens the worklist as a modal dialog through run; the entry applied, if any.
-    static std::optional<WorklistEntry> pick(Station &station, QWidget *parent, const std::function<int(QDialog &)> &run);
+    static std::optional<WorklistEntry> pick(Station &station, QWidget *parent,
+                                             const std::function<int(QDialog &)> &run);
     const std::optional<WorklistEntry> &applied() const { return m_applied; }
     // The entry of a list row.
     WorklistEntry entryAt(int row) const;

@@ -13,8 +13,8 @@ WorklistPage::WorklistPage(QWidget *parent) : OptionsPage(parent)
     auto *l = new QVBoxLayout(this);
     auto *box = new QGroupBox(QStringLiteral("Authentification"));
     auto *fl = new QFormLayout(box);
-    const QString labels[4] = {QStringLiteral("Local AET:"), QStringLiteral("Remote AET:"), QStringLiteral("Remote Node:"),
-                               QStringLiteral("Remote Port:")};
+    const QString labels[4] = {QStringLiteral("Local AET:"), QStringLiteral("Remote AET:"),
+                               QStringLiteral("Remote Node:"), QStringLiteral("Remote Port:")};
     for (int i = 0; i < 4; ++i) {
         m_txt[i] = OptionFields::edit(QStringLiteral("txtWorklist_%1").arg(i));
         fl->addRow(labels[i], m_txt[i]);

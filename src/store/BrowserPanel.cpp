@@ -1,9 +1,9 @@
 #include "store/BrowserPanel.h"
-#include "dicom/StorageReceiver.h"
 #include "core/AppError.h"
 #include "core/Database.h"
-#include "edit/EditSession.h"
 #include "core/Progress.h"
+#include "dicom/StorageReceiver.h"
+#include "edit/EditSession.h"
 #include "store/Schema.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
@@ -124,7 +124,6 @@ void BrowserPanel::buildControls(QWidget *parent)
     m_updateTimer->setInterval(UpdateIntervalMs);
 }
 
-
 void BrowserPanel::connectControls()
 {
     m_lvPatients->viewport()->installEventFilter(this);
@@ -140,7 +139,8 @@ void BrowserPanel::connectControls()
 
     // The highlighted study and series rows are what the delete commands act on; the
     // selection models report every change, also those made under a signal blocker.
-    for (QAbstractItemView *v : {static_cast<QAbstractItemView *>(m_lvStudien), static_cast<QAbstractItemView *>(m_lvSerien)}) {
+    for (QAbstractItemView *v :
+         {static_cast<QAbstractItemView *>(m_lvStudien), static_cast<QAbstractItemView *>(m_lvSerien)}) {
         connect(v->selectionModel(), &QItemSelectionModel::selectionChanged, this, &BrowserPanel::syncHighlights);
         connect(v->selectionModel(), &QItemSelectionModel::currentChanged, this, &BrowserPanel::syncHighlights);
         connect(v->model(), &QAbstractItemModel::modelReset, this, &BrowserPanel::syncHighlights);
@@ -193,7 +193,6 @@ void BrowserPanel::syncHighlights()
     m_state.setHighlightedSeriesId(seriesRow ? series->data(TagRole).toLongLong() : 0);
 }
 
-
 bool BrowserPanel::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::KeyPress && (watched == m_lvPatients || watched == m_lvStudien)) {
@@ -213,7 +212,6 @@ bool BrowserPanel::eventFilter(QObject *watched, QEvent *event)
     }
     return QObject::eventFilter(watched, event);
 }
-
 
 // ---- patient list ----------------------------------------------------------------
 
@@ -321,7 +319,8 @@ void BrowserPanel::mergePatients(const QList<PatientRow> &rows)
     for (int i = 0; i < lv->topLevelItemCount(); ++i) {
         QTreeWidgetItem *it = lv->topLevelItem(i);
         if (it->data(0, TagRole).toLongLong() == highlightedKey && highlighted) {
-            lv->setCurrentItem(it, 0, wasSelected ? QItemSelectionModel::ClearAndSelect : QItemSelectionModel::NoUpdate);
+            lv->setCurrentItem(it, 0,
+                               wasSelected ? QItemSelectionModel::ClearAndSelect : QItemSelectionModel::NoUpdate);
             it->setSelected(wasSelected);
             break;
         }
@@ -372,7 +371,6 @@ void BrowserPanel::highlightCurrentPatient()
     else
         m_lvPatients->clearSelection();
 }
-
 
 void BrowserPanel::resetViewerState()
 {
@@ -541,9 +539,7 @@ void BrowserPanel::studyMouseUp(Qt::MouseButton button, const QPoint &pos)
 
 void BrowserPanel::viewStudyImages()
 {
-    m_station.trap(QStringLiteral("PopUpStudie_Laden"), [&] {
-        startStudyLoad();
-    });
+    m_station.trap(QStringLiteral("PopUpStudie_Laden"), [&] { startStudyLoad(); });
 }
 
 void BrowserPanel::startStudyLoad()
@@ -631,7 +627,6 @@ void BrowserPanel::seriesMouseUp(Qt::MouseButton button, const QPoint &pos)
     popup(Menu::Series, lv->viewport()->mapToGlobal(pos));
 }
 
-
 void BrowserPanel::loadImages(const QList<ImageRow> &rows)
 {
     QTreeWidget *lv = m_lvImages;
@@ -645,7 +640,6 @@ void BrowserPanel::loadImages(const QList<ImageRow> &rows)
     }
     m_state.setListedImages(int(rows.size()));
 }
-
 
 void BrowserPanel::imagesItemClick(QTreeWidgetItem *item)
 {
@@ -678,7 +672,6 @@ void BrowserPanel::markImageRowOfPick()
     }
 }
 
-
 void BrowserPanel::popup(const QString &menuName, const QPoint &globalPos)
 {
     if (QMenu *m = m_commands.menu(menuName))
@@ -706,7 +699,6 @@ void BrowserPanel::markPickedImageRow()
     }
 }
 
-
 // ---- deletion ----------------------------------------------------------------------
 
 void BrowserPanel::forgetPatient()
@@ -728,14 +720,16 @@ void BrowserPanel::applyDeletion(const StoreDeletion::Result &r)
             if (gone(lv->topLevelItem(i)))
                 delete lv->takeTopLevelItem(i);
     };
-    removeTree(m_lvPatients, [&r](QTreeWidgetItem *it) { return r.patients.contains(it->data(0, TagRole).toLongLong()); });
+    removeTree(m_lvPatients,
+               [&r](QTreeWidgetItem *it) { return r.patients.contains(it->data(0, TagRole).toLongLong()); });
     if (r.patients.contains(m_state.popupPatId()))
         m_state.setPopupPatient(0, QString());
     if (r.patients.contains(m_state.patId())) {
         forgetPatient();
         return;
     }
-    removeTree(m_lvStudien, [&r](QTreeWidgetItem *it) { return r.studyUids.contains(it->data(0, TagRole).toString()); });
+    removeTree(m_lvStudien,
+               [&r](QTreeWidgetItem *it) { return r.studyUids.contains(it->data(0, TagRole).toString()); });
     removeTree(m_lvImages, [&r](QTreeWidgetItem *it) { return r.imageUids.contains(it->text(3)); });
     m_state.setListedImages(m_lvImages->topLevelItemCount());
     for (int i = m_lvSerien->count() - 1; i >= 0; --i) {
@@ -760,4 +754,3 @@ void BrowserPanel::refreshImageList(bool repick)
             studyItemClick(study);
     });
 }
-

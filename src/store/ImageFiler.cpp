@@ -1,11 +1,11 @@
 #include "store/ImageFiler.h"
 #include "core/AppError.h"
+#include "core/Database.h"
 #include "core/DateText.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
 #include "dicom/ElementScan.h"
 #include "dicom/FileFacts.h"
-#include "core/Database.h"
 #include "store/Quarantine.h"
 #include "store/Schema.h"
 
@@ -84,18 +84,21 @@ QString firstOf(const QString &a, const QString &b, const QString &c)
 qint64 upsertRow(Database &db, const QString &table, const QString &idColumn, const QString &keyColumn,
                  const QStringList &columns, const QVariantList &values, const QString &key)
 {
-    const QVariant id = db.scalar(QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ?").arg(idColumn, table, keyColumn), {key});
+    const QVariant id =
+        db.scalar(QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ?").arg(idColumn, table, keyColumn), {key});
     if (id.isValid()) {
-        db.exec(QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?").arg(table, columns.join(QStringLiteral(" = ?, ")), idColumn),
+        db.exec(QStringLiteral("UPDATE %1 SET %2 = ? WHERE %3 = ?")
+                    .arg(table, columns.join(QStringLiteral(" = ?, ")), idColumn),
                 values + QVariantList{id});
         return id.toLongLong();
     }
     QStringList marks;
     for (int i = 0; i <= columns.size(); ++i)
         marks << QStringLiteral("?");
-    QSqlQuery q = db.exec(QStringLiteral("INSERT INTO %1 (%2, %3) VALUES (%4)")
-                              .arg(table, columns.join(QStringLiteral(", ")), keyColumn, marks.join(QStringLiteral(", "))),
-                          values + QVariantList{key});
+    QSqlQuery q =
+        db.exec(QStringLiteral("INSERT INTO %1 (%2, %3) VALUES (%4)")
+                    .arg(table, columns.join(QStringLiteral(", ")), keyColumn, marks.join(QStringLiteral(", "))),
+                values + QVariantList{key});
     return db.lastInsertId(q);
 }
 
@@ -127,8 +130,9 @@ QStringList ImageFiler::inputFiles() const
 {
     // Hidden files are objects still being received; sub-folders are not ours. Links and
     // other special files are listed so that they are taken out of the way, never filed.
-    const QFileInfoList infos = QDir(m_paths.tempDir())
-                                    .entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Time | QDir::Reversed);
+    const QFileInfoList infos =
+        QDir(m_paths.tempDir())
+            .entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Time | QDir::Reversed);
     QStringList files;
     files.reserve(infos.size());
     for (const QFileInfo &fi : infos)
@@ -149,13 +153,16 @@ void ImageFiler::keepApart(const QString &file, const QuarantinedObject &what)
     QString error;
     const QString target = Quarantine::keepApart(m_paths, file, what, &error);
     if (!target.isEmpty())
-        m_log.writeError(ErrorNo::Dicom, QStringLiteral("%1: %2; moved to %3").arg(name, what.reason, target), Procedure);
+        m_log.writeError(ErrorNo::Dicom, QStringLiteral("%1: %2; moved to %3").arg(name, what.reason, target),
+                         Procedure);
     else
-        m_log.writeError(ErrorNo::FileIo, QStringLiteral("%1: %2; cannot move it to quarantine: %3").arg(name, what.reason, error),
+        m_log.writeError(ErrorNo::FileIo,
+                         QStringLiteral("%1: %2; cannot move it to quarantine: %3").arg(name, what.reason, error),
                          Procedure);
 }
 
-std::optional<QuarantinedObject> ImageFiler::clashOf(Database &db, const FileFacts &f, const QHash<QString, QString> &inBatch)
+std::optional<QuarantinedObject> ImageFiler::clashOf(Database &db, const FileFacts &f,
+                                                     const QHash<QString, QString> &inBatch)
 {
     // Who owns each UID already: the store, or an object of this very batch.
     struct Level {
@@ -166,7 +173,8 @@ std::optional<QuarantinedObject> ImageFiler::clashOf(Database &db, const FileFac
     const Level levels[] = {
         {"Image", f.sopUid,
          "SELECT p.PatID1, p.PatNachname, p.PatVorname FROM tblImages i"
-         " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"
+         " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID INNER JOIN tblStudies st ON se.FKeyStudyID = "
+         "st.StudyID"
          " INNER JOIN tblPatienten p ON st.FKeyPATID = p.PatID WHERE i.ImageUID = ?"},
         {"Series", f.seriesUid,
          "SELECT p.PatID1, p.PatNachname, p.PatVorname FROM tblSeries se"
@@ -200,8 +208,9 @@ std::optional<QuarantinedObject> ImageFiler::clashOf(Database &db, const FileFac
         o.storedPatientName = ownerName;
         o.newPatientId = patientId;
         o.newPatientName = f.lastName + QLatin1Char('^') + f.firstName;
-        o.reason = QStringLiteral("%1 Instance UID %2 is stored for patient %3 (%4); this object %5 is of patient %6 (%7)")
-                       .arg(o.level, o.uid, ownerId, ownerName, f.sopUid, patientId, o.newPatientName);
+        o.reason =
+            QStringLiteral("%1 Instance UID %2 is stored for patient %3 (%4); this object %5 is of patient %6 (%7)")
+                .arg(o.level, o.uid, ownerId, ownerName, f.sopUid, patientId, o.newPatientName);
         return o;
     }
     return std::nullopt;
@@ -221,7 +230,8 @@ QList<ImageFiler::Item> ImageFiler::keepClashesApart(Database &db, const QList<I
             continue;
         }
         if (clash)
-            m_log.writeError(ErrorNo::Dicom, QStringLiteral("Filed as the operator chose: ") + clash->reason, Procedure);
+            m_log.writeError(ErrorNo::Dicom, QStringLiteral("Filed as the operator chose: ") + clash->reason,
+                             Procedure);
         for (const QString &uid : {it.facts.sopUid, it.facts.seriesUid, it.facts.studyUid}) {
             inBatch.insert(uid, text(it.facts.patientId));
             inBatch.insert(QStringLiteral("name:") + uid, it.facts.lastName + QLatin1Char('^') + it.facts.firstName);
@@ -354,7 +364,8 @@ ImageFiler::Result ImageFiler::fileBatch(const QStringList &files)
         QString error;
         if (!moveReplace(it.source, it.target, &error)) {
             if (QFileInfo::exists(it.source))
-                m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot move %1 to %2: %3").arg(it.source, it.target, error),
+                m_log.writeError(ErrorNo::FileIo,
+                                 QStringLiteral("Cannot move %1 to %2: %3").arg(it.source, it.target, error),
                                  Procedure);
             continue; // stays in the input folder and is tried again
         }
@@ -402,7 +413,8 @@ void ImageFiler::doFileMoves(const QList<FileMove> &moves, const QList<Item> &ba
             QDir().mkpath(QFileInfo(to).absolutePath());
             QString error;
             if (!moveReplace(from, to, &error))
-                m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot move %1 to %2: %3").arg(from, to, error), Procedure);
+                m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot move %1 to %2: %3").arg(from, to, error),
+                                 Procedure);
         }
         QDir().rmdir(QFileInfo(from).absolutePath()); // only when empty
     }
@@ -421,7 +433,7 @@ ImageFiler::Result ImageFiler::writeRows(Database &db, QList<Item> &items, bool 
 
     QHash<QString, qint64> patients, studies, series;
     QSet<qint64> leftSeries, leftStudies; // what images that moved to another study left behind
-    int counted = 0; // images that had no row before: a recovered batch counts only these
+    int counted = 0;                      // images that had no row before: a recovered batch counts only these
     for (const Item &it : items) {
         FileFacts f = it.facts;
         for (QString *t : {&f.patientId, &f.lastName, &f.firstName, &f.middleName, &f.sex, &f.modality, &f.bodyPart,
@@ -430,11 +442,12 @@ ImageFiler::Result ImageFiler::writeRows(Database &db, QList<Item> &items, bool 
 
         qint64 patId = patients.value(f.patientId, 0);
         if (!patId) {
-            patId = upsertRow(db, QStringLiteral("tblPatienten"), QStringLiteral("PatID"), QStringLiteral("PatID1"),
-                              {QStringLiteral("PatNachname"), QStringLiteral("PatVorname"), QStringLiteral("Pat2Vorname"),
-                               QStringLiteral("PatGebDatum"), QStringLiteral("PatSex")},
-                              {f.lastName, f.firstName, f.middleName, text(DateText::fromDicomDate(f.birthDate)), f.sex},
-                              f.patientId);
+            patId =
+                upsertRow(db, QStringLiteral("tblPatienten"), QStringLiteral("PatID"), QStringLiteral("PatID1"),
+                          {QStringLiteral("PatNachname"), QStringLiteral("PatVorname"), QStringLiteral("Pat2Vorname"),
+                           QStringLiteral("PatGebDatum"), QStringLiteral("PatSex")},
+                          {f.lastName, f.firstName, f.middleName, text(DateText::fromDicomDate(f.birthDate)), f.sex},
+                          f.patientId);
             patients.insert(f.patientId, patId);
         }
 
@@ -444,8 +457,9 @@ ImageFiler::Result ImageFiler::writeRows(Database &db, QList<Item> &items, bool 
                                 {QStringLiteral("FKeyPATID"), QStringLiteral("StudyDate"), QStringLiteral("StudyTime"),
                                  QStringLiteral("Modality"), QStringLiteral("Bodypart"), QStringLiteral("AccessionNr"),
                                  QStringLiteral("StudyDescription")},
-                                {patId, text(DateText::fromDicomDate(f.studyDate)), text(DateText::fromDicomTime(f.studyTime)),
-                                 f.modality, f.bodyPart, f.accessionNumber, f.studyDescription},
+                                {patId, text(DateText::fromDicomDate(f.studyDate)),
+                                 text(DateText::fromDicomTime(f.studyTime)), f.modality, f.bodyPart, f.accessionNumber,
+                                 f.studyDescription},
                                 f.studyUid);
             studies.insert(f.studyUid, studyId);
         }
@@ -463,7 +477,8 @@ ImageFiler::Result ImageFiler::writeRows(Database &db, QList<Item> &items, bool 
                 leftStudies << was.value(2).toLongLong();
                 was.finish();
                 if (isValidUid(oldStudy)) {
-                    QSqlQuery imgs = db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {movedSeries});
+                    QSqlQuery imgs =
+                        db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?"), {movedSeries});
                     while (imgs.next())
                         if (isValidUid(imgs.value(0).toString()))
                             // Images of a series the sender now files under another study:
@@ -472,22 +487,24 @@ ImageFiler::Result ImageFiler::writeRows(Database &db, QList<Item> &items, bool 
                 }
             }
             was.finish();
-            seriesId = upsertRow(db, QStringLiteral("tblSeries"), QStringLiteral("SeriesID"), QStringLiteral("SeriesUID"),
-                                 {QStringLiteral("SeriesNr"), QStringLiteral("FKeyStudyID"), QStringLiteral("Modality"),
-                                  QStringLiteral("Bodypart")},
-                                 {numberOrNull(f.seriesNumber), studyId, f.modality, f.bodyPart}, f.seriesUid);
+            seriesId =
+                upsertRow(db, QStringLiteral("tblSeries"), QStringLiteral("SeriesID"), QStringLiteral("SeriesUID"),
+                          {QStringLiteral("SeriesNr"), QStringLiteral("FKeyStudyID"), QStringLiteral("Modality"),
+                           QStringLiteral("Bodypart")},
+                          {numberOrNull(f.seriesNumber), studyId, f.modality, f.bodyPart}, f.seriesUid);
             series.insert(f.seriesUid, seriesId);
         }
 
-        const QVariantList values = {numberOrNull(f.instanceNumber), seriesId,
-                                     text(DateText::fromDicomDate(firstOf(f.contentDate, f.acquisitionDate, f.studyDate))),
-                                     text(DateText::fromDicomTime(firstOf(f.contentTime, f.acquisitionTime, f.studyTime))),
-                                     f.sopClassUid};
-        QSqlQuery old = db.exec(QStringLiteral("SELECT i.ImageID, st.StudyUID, i.FKeySeriesID, se.FKeyStudyID FROM tblImages i"
-                                               " LEFT JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
-                                               " LEFT JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"
-                                               " WHERE i.ImageUID = ?"),
-                                {f.sopUid});
+        const QVariantList values = {
+            numberOrNull(f.instanceNumber), seriesId,
+            text(DateText::fromDicomDate(firstOf(f.contentDate, f.acquisitionDate, f.studyDate))),
+            text(DateText::fromDicomTime(firstOf(f.contentTime, f.acquisitionTime, f.studyTime))), f.sopClassUid};
+        QSqlQuery old =
+            db.exec(QStringLiteral("SELECT i.ImageID, st.StudyUID, i.FKeySeriesID, se.FKeyStudyID FROM tblImages i"
+                                   " LEFT JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                                   " LEFT JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"
+                                   " WHERE i.ImageUID = ?"),
+                    {f.sopUid});
         if (old.next()) {
             const qint64 imageId = old.value(0).toLongLong();
             const QString oldStudy = old.value(1).toString();
@@ -504,8 +521,9 @@ ImageFiler::Result ImageFiler::writeRows(Database &db, QList<Item> &items, bool 
                 after << FileMove{oldStudy, QString(), f.sopUid}; // the copy in the old study's folder
         } else {
             old.finish();
-            db.exec(QStringLiteral("INSERT INTO tblImages (ImageNr, FKeySeriesID, ImageDate, ImageTime, SOPClassUID, ImageUID)"
-                                   " VALUES (?, ?, ?, ?, ?, ?)"),
+            db.exec(QStringLiteral(
+                        "INSERT INTO tblImages (ImageNr, FKeySeriesID, ImageDate, ImageTime, SOPClassUID, ImageUID)"
+                        " VALUES (?, ?, ?, ?, ?, ?)"),
                     values + QVariantList{f.sopUid});
             ++counted;
         }
@@ -545,7 +563,8 @@ ImageFiler::Result ImageFiler::recover()
     while (!journal.atEnd()) {
         const QList<QByteArray> parts = journal.readLine().trimmed().split('\t');
         if (parts.size() == 4 && parts[0] == "M") {
-            journaled << FileMove{QString::fromLatin1(parts[1]), QString::fromLatin1(parts[2]), QString::fromLatin1(parts[3])};
+            journaled << FileMove{QString::fromLatin1(parts[1]), QString::fromLatin1(parts[2]),
+                                  QString::fromLatin1(parts[3])};
             continue;
         }
         if (parts.size() != 2)
@@ -577,10 +596,11 @@ ImageFiler::Result ImageFiler::recover()
     // A copy left behind goes only when the image's row is in another study by now.
     for (const FileMove &m : std::as_const(journaled)) {
         if (m.toStudy.isEmpty()) {
-            QSqlQuery q = db.exec(QStringLiteral("SELECT st.StudyUID FROM tblImages i"
-                                                 " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
-                                                 " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE i.ImageUID = ?"),
-                                  {m.sop});
+            QSqlQuery q =
+                db.exec(QStringLiteral("SELECT st.StudyUID FROM tblImages i"
+                                       " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                                       " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE i.ImageUID = ?"),
+                        {m.sop});
             if (!q.next() || q.value(0).toString() == m.fromStudy)
                 continue;
         }

@@ -67,7 +67,8 @@ private:
     void keepApart(const QString &file, const QuarantinedObject &what);
     // A study, series or image UID of the object that the store (or an earlier object of
     // the batch) holds for another patient.
-    static std::optional<QuarantinedObject> clashOf(Database &db, const FileFacts &f, const QHash<QString, QString> &inBatch);
+    static std::optional<QuarantinedObject> clashOf(Database &db, const FileFacts &f,
+                                                    const QHash<QString, QString> &inBatch);
     QList<Item> keepClashesApart(Database &db, const QList<Item> &items, Result &r);
     struct FileMove;
     void writeJournal(const QByteArray &text);

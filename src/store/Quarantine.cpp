@@ -82,7 +82,7 @@ QString keepApart(const StationPaths &paths, const QString &file, const Quaranti
     QString target = paths.quarantineDir() + QLatin1Char('/') + fi.fileName();
     for (int n = 1; QFileInfo::exists(target) || QFileInfo::exists(reasonFileOf(target)); ++n)
         target = paths.quarantineDir() + QLatin1Char('/') + fi.completeBaseName() + QStringLiteral("~%1").arg(n)
-            + (fi.suffix().isEmpty() ? QString() : QLatin1Char('.') + fi.suffix());
+                 + (fi.suffix().isEmpty() ? QString() : QLatin1Char('.') + fi.suffix());
     // The reason first: an object is never in the folder without its reason.
     QSaveFile reason(reasonFileOf(target));
     QuarantinedObject o = what;
@@ -104,7 +104,8 @@ QString keepApart(const StationPaths &paths, const QString &file, const Quaranti
 QList<QuarantinedObject> list(const StationPaths &paths)
 {
     QList<QuarantinedObject> out;
-    const QFileInfoList infos = QDir(paths.quarantineDir()).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    const QFileInfoList infos =
+        QDir(paths.quarantineDir()).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
     for (const QFileInfo &fi : infos) {
         if (fi.fileName().endsWith(ReasonSuffix))
             continue;
@@ -120,7 +121,8 @@ QList<QuarantinedObject> list(const StationPaths &paths)
             o.when = fi.lastModified();
         out << o;
     }
-    std::sort(out.begin(), out.end(), [](const QuarantinedObject &a, const QuarantinedObject &b) { return a.when > b.when; });
+    std::sort(out.begin(), out.end(),
+              [](const QuarantinedObject &a, const QuarantinedObject &b) { return a.when > b.when; });
     return out;
 }
 
@@ -144,18 +146,21 @@ QString fileAnywayQuestion(const QuarantinedObject &o)
 void fileAnyway(const StationPaths &paths, const QuarantinedObject &o)
 {
     if (!o.clash || !isValidUid(o.sopUid))
-        throw AppError(ErrorNo::BadInput, QStringLiteral("Only an object kept apart for a UID clash can be filed anyway"));
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("Only an object kept apart for a UID clash can be filed anyway"));
     QDir().mkpath(consentDir(paths));
     QSaveFile consent(consentDir(paths) + QLatin1Char('/') + o.sopUid);
     const QByteArray id = o.newPatientId.toUtf8();
     if (!consent.open(QIODevice::WriteOnly) || consent.write(id) != id.size() || !consent.commit())
-        throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write the consent for %1: %2").arg(o.sopUid, consent.errorString()));
+        throw AppError(ErrorNo::FileIo,
+                       QStringLiteral("Cannot write the consent for %1: %2").arg(o.sopUid, consent.errorString()));
     QDir().mkpath(paths.tempDir());
     // Under a hidden name first: the data manager takes it only once it is whole.
     const QString part = paths.tempDir() + QStringLiteral("/.fileanyway-") + o.sopUid;
     const QString target = paths.tempDir() + QLatin1Char('/') + o.sopUid + QStringLiteral(".dcm");
     QString error;
-    if (!moveFile(o.file, part, &error) || std::rename(QFile::encodeName(part).constData(), QFile::encodeName(target).constData()) != 0) {
+    if (!moveFile(o.file, part, &error)
+        || std::rename(QFile::encodeName(part).constData(), QFile::encodeName(target).constData()) != 0) {
         QFile::remove(consentDir(paths) + QLatin1Char('/') + o.sopUid);
         throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot hand %1 to the data manager: %2").arg(o.file, error));
     }

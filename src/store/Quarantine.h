@@ -12,8 +12,8 @@ class StationPaths;
 // file the newcomer anyway (which gives the UID to the newcomer's patient), after a
 // question naming both patients.
 struct QuarantinedObject {
-    QString file;       // the object in the quarantine folder
-    QString reason;     // why it was kept apart, as the operator reads it
+    QString file;   // the object in the quarantine folder
+    QString reason; // why it was kept apart, as the operator reads it
     QDateTime when;
     bool clash = false; // kept apart for a UID stored under another patient
     QString level;      // "Study", "Series" or "Image" (clashes)

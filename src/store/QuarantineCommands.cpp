@@ -32,8 +32,9 @@ void QuarantineCommands::update()
         m_note->hide();
         return;
     }
-    m_note->setText(QStringLiteral("<a href=\"list\">%1</a>")
-                        .arg(n == 1 ? QStringLiteral("1 object kept apart") : QStringLiteral("%1 objects kept apart").arg(n)));
+    m_note->setText(
+        QStringLiteral("<a href=\"list\">%1</a>")
+            .arg(n == 1 ? QStringLiteral("1 object kept apart") : QStringLiteral("%1 objects kept apart").arg(n)));
     m_note->show();
 }
 

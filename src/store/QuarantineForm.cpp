@@ -58,8 +58,8 @@ void QuarantineForm::refill()
     m_list->clear();
     for (int i = 0; i < m_objects.size(); ++i) {
         const QuarantinedObject &o = m_objects[i];
-        auto *item = new QTreeWidgetItem(m_list, {o.when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                                                  QFileInfo(o.file).fileName(), o.reason});
+        auto *item = new QTreeWidgetItem(
+            m_list, {o.when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), QFileInfo(o.file).fileName(), o.reason});
         item->setData(0, Qt::UserRole, i);
         item->setToolTip(2, o.reason);
     }
@@ -105,7 +105,8 @@ void QuarantineForm::fileAnywaySelected()
     const QuarantinedObject *o = selected();
     if (!o || !o->clash)
         return;
-    if (!m_station.prompter().askYesNo(Quarantine::fileAnywayQuestion(*o), MsgIcon::Warning, QStringLiteral("File anyway")))
+    if (!m_station.prompter().askYesNo(Quarantine::fileAnywayQuestion(*o), MsgIcon::Warning,
+                                       QStringLiteral("File anyway")))
         return;
     m_station.trapAndShow(QStringLiteral("QuarantineForm FileAnyway"), [&] {
         Quarantine::fileAnyway(m_station.paths(), *o);

@@ -1,8 +1,8 @@
 #include "store/Schema.h"
 #include "core/AppError.h"
+#include "core/Database.h"
 #include "core/StationPaths.h"
 #include "dicom/Dictionary.h"
-#include "core/Database.h"
 
 #include <QDir>
 #include <QFile>
@@ -149,7 +149,7 @@ bool ensureDataDb(const StationPaths &paths)
 
 QStringList dataTables()
 {
-    return {QStringLiteral("tblImages"), QStringLiteral("tblSeries"), QStringLiteral("tblStudies"),
+    return {QStringLiteral("tblImages"),    QStringLiteral("tblSeries"),  QStringLiteral("tblStudies"),
             QStringLiteral("tblPatienten"), QStringLiteral("tblReceive"), QStringLiteral("tblDosis")};
 }
 
@@ -187,7 +187,8 @@ void addMissingColumns(const QString &file)
         {"XrayComm", "INTEGER"}, {"WorklistPatID", "TEXT"}, {"RecordUID", "TEXT"}};
     for (const auto &[column, type] : added)
         if (!have.contains(QString::fromLatin1(column).toLower()))
-            db.exec(QStringLiteral("ALTER TABLE tblDosis ADD COLUMN %1 %2").arg(QLatin1String(column), QLatin1String(type)));
+            db.exec(QStringLiteral("ALTER TABLE tblDosis ADD COLUMN %1 %2")
+                        .arg(QLatin1String(column), QLatin1String(type)));
     db.exec(QStringLiteral("CREATE UNIQUE INDEX IF NOT EXISTS ixDosisRecordUID ON tblDosis (RecordUID)"));
 }
 
@@ -202,4 +203,4 @@ void ensureDatabases(const StationPaths &paths)
     addMissingColumns(paths.dataDb());
 }
 
-}
+} // namespace Schema

@@ -29,4 +29,4 @@ void ensureUserDb(const StationPaths &paths);
 void resetDataDb(const StationPaths &paths);
 // The tables of a data database, children before parents.
 QStringList dataTables();
-}
+} // namespace Schema

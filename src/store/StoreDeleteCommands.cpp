@@ -1,6 +1,6 @@
 #include "store/StoreDeleteCommands.h"
-#include "edit/EditSession.h"
 #include "core/Progress.h"
+#include "edit/EditSession.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
 #include "ui/EditForm.h"
@@ -13,7 +13,7 @@ const QString LevelSeries = QStringLiteral("Serie");
 }
 
 StoreDeleteCommands::StoreDeleteCommands(Station &station, StoreSelection &selection, EditSession &edits,
-                                   CommandTable &commands, MainHooks &hooks, QWidget *parent)
+                                         CommandTable &commands, MainHooks &hooks, QWidget *parent)
     : QObject(parent), m_station(station), m_state(selection), m_edits(edits), m_hooks(hooks), m_parent(parent)
 {
     execDialog = [](QDialog &d) { return d.exec(); };
@@ -79,7 +79,9 @@ void StoreDeleteCommands::deleteAllPatients()
     job.operation = EditForm::DeleteAll;
     job.procedure = QStringLiteral("EditForm DeleteAllTimer");
     job.errorPrefix = QStringLiteral("Fehler #");
-    job.work = [this, &result](EditForm &f) { result = StoreDeletion(m_station.paths(), m_station.log(), f).deleteAll(); };
+    job.work = [this, &result](EditForm &f) {
+        result = StoreDeletion(m_station.paths(), m_station.log(), f).deleteAll();
+    };
     EditForm form(m_station, std::move(job), &m_hooks, m_parent->window());
     execDialog(form);
     m_state.announceStoreEmptied();
@@ -138,7 +140,8 @@ void StoreDeleteCommands::deleteImage()
         NoProgress none;
         StoreDeletion d(m_station.paths(), m_station.log(), none);
         // The last image of what the viewer holds: the container goes instead.
-        const auto level = m_state.loadLevel() == LevelSeries ? StoreDeletion::Level::Series : StoreDeletion::Level::Study;
+        const auto level =
+            m_state.loadLevel() == LevelSeries ? StoreDeletion::Level::Series : StoreDeletion::Level::Study;
         const StoreDeletion::Target container = d.containerOfLastImage(uid, level);
         if (container.level != StoreDeletion::Level::Image) {
             runDeletion(container);
@@ -149,4 +152,3 @@ void StoreDeleteCommands::deleteImage()
         m_state.announceDeletion(r);
     });
 }
-

@@ -20,7 +20,7 @@ class StoreDeleteCommands : public QObject {
     Q_OBJECT
 public:
     StoreDeleteCommands(Station &station, StoreSelection &selection, EditSession &edits, CommandTable &commands,
-                     MainHooks &hooks, QWidget *parent);
+                        MainHooks &hooks, QWidget *parent);
 
     void deletePatient();
     void deleteAllPatients();

@@ -9,8 +9,8 @@
 #include <QDir>
 #include <QFile>
 #include <QHash>
-#include <QSet>
 #include <QSaveFile>
+#include <QSet>
 #include <QSqlQuery>
 #include <filesystem>
 #include <optional>
@@ -64,7 +64,8 @@ StoreDeletion::Target StoreDeletion::escalated(Target t) const
 {
     Database db = Database::openData(m_paths);
     if (t.level == Level::Series) {
-        const QVariant study = db.scalar(QStringLiteral("SELECT FKeyStudyID FROM tblSeries WHERE SeriesID = ?"), {t.key});
+        const QVariant study =
+            db.scalar(QStringLiteral("SELECT FKeyStudyID FROM tblSeries WHERE SeriesID = ?"), {t.key});
         if (study.isNull())
             return t;
         if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE FKeyStudyID = ?"), {study}) > 1)
@@ -72,7 +73,8 @@ StoreDeletion::Target StoreDeletion::escalated(Target t) const
         t = {Level::Study, study.toLongLong()};
     }
     if (t.level == Level::Study) {
-        const QVariant patient = db.scalar(QStringLiteral("SELECT FKeyPATID FROM tblStudies WHERE StudyID = ?"), {t.key});
+        const QVariant patient =
+            db.scalar(QStringLiteral("SELECT FKeyPATID FROM tblStudies WHERE StudyID = ?"), {t.key});
         if (patient.isNull())
             return t;
         if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblStudies WHERE FKeyPATID = ?"), {patient}) > 1)
@@ -85,9 +87,10 @@ StoreDeletion::Target StoreDeletion::escalated(Target t) const
 StoreDeletion::Target StoreDeletion::containerOfLastImage(const QString &imageUid, Level loadLevel) const
 {
     Database db = Database::openData(m_paths);
-    QSqlQuery q = db.exec(QStringLiteral("SELECT se.SeriesID, se.FKeyStudyID FROM tblImages i"
-                                         " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID WHERE i.ImageUID = ?"),
-                          {imageUid});
+    QSqlQuery q =
+        db.exec(QStringLiteral("SELECT se.SeriesID, se.FKeyStudyID FROM tblImages i"
+                               " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID WHERE i.ImageUID = ?"),
+                {imageUid});
     if (!q.next())
         return {Level::Image, 0};
     const qint64 series = q.value(0).toLongLong();
@@ -128,7 +131,8 @@ QStringList deleteSeriesImages(Database &db, qint64 seriesId, const QStringList 
 
 void StoreDeletion::collectStudy(Database &db, qint64 studyId, Plan &plan, const QStringList *confirmed)
 {
-    const QString studyUid = db.scalar(QStringLiteral("SELECT StudyUID FROM tblStudies WHERE StudyID = ?"), {studyId}).toString();
+    const QString studyUid =
+        db.scalar(QStringLiteral("SELECT StudyUID FROM tblStudies WHERE StudyID = ?"), {studyId}).toString();
     QList<qint64> series;
     QSqlQuery s = db.exec(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?"), {studyId});
     while (s.next())
@@ -186,7 +190,8 @@ StoreDeletion::Result StoreDeletion::deletePatient(qint64 patId, const QStringLi
 StoreDeletion::Result StoreDeletion::deleteStudy(qint64 studyId, const QStringList *confirmed)
 {
     return deleteWith(StudyProc, QStringLiteral("Updating Database ... "), [&](Database &db, Plan &plan) {
-        const QVariant patId = db.scalar(QStringLiteral("SELECT FKeyPATID FROM tblStudies WHERE StudyID = ?"), {studyId});
+        const QVariant patId =
+            db.scalar(QStringLiteral("SELECT FKeyPATID FROM tblStudies WHERE StudyID = ?"), {studyId});
         if (patId.isNull())
             return;
         collectStudy(db, studyId, plan, confirmed);
@@ -197,9 +202,10 @@ StoreDeletion::Result StoreDeletion::deleteStudy(qint64 studyId, const QStringLi
 StoreDeletion::Result StoreDeletion::deleteSeries(qint64 seriesId, const QStringList *confirmed)
 {
     auto collect = [&](Database &db, Plan &plan) {
-        QSqlQuery s = db.exec(QStringLiteral("SELECT se.FKeyStudyID, st.StudyUID, st.FKeyPATID FROM tblSeries se"
-                                             " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE se.SeriesID = ?"),
-                              {seriesId});
+        QSqlQuery s =
+            db.exec(QStringLiteral("SELECT se.FKeyStudyID, st.StudyUID, st.FKeyPATID FROM tblSeries se"
+                                   " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE se.SeriesID = ?"),
+                    {seriesId});
         if (!s.next())
             return;
         const QString studyUid = s.value(1).toString();
@@ -215,17 +221,19 @@ StoreDeletion::Result StoreDeletion::deleteSeries(qint64 seriesId, const QString
     };
     // The study's folder goes when the series was its last.
     return deleteWith(SeriesProc, QStringLiteral("Updating Database ... "), collect, [](const Plan &plan) {
-        return plan.folders.isEmpty() ? QStringLiteral("Removing images ... ") : QStringLiteral("Removing image directory ... ");
+        return plan.folders.isEmpty() ? QStringLiteral("Removing images ... ")
+                                      : QStringLiteral("Removing image directory ... ");
     });
 }
 
 StoreDeletion::Result StoreDeletion::deleteImage(const QString &imageUid)
 {
     return deleteWith(ImageProc, QString(), [&](Database &db, Plan &plan) {
-        QSqlQuery q = db.exec(QStringLiteral("SELECT i.FKeySeriesID, se.FKeyStudyID, st.StudyUID, st.FKeyPATID FROM tblImages i"
-                                             " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
-                                             " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE i.ImageUID = ?"),
-                              {imageUid});
+        QSqlQuery q =
+            db.exec(QStringLiteral("SELECT i.FKeySeriesID, se.FKeyStudyID, st.StudyUID, st.FKeyPATID FROM tblImages i"
+                                   " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                                   " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE i.ImageUID = ?"),
+                    {imageUid});
         if (!q.next())
             return;
         const qint64 seriesId = q.value(0).toLongLong();
@@ -253,10 +261,11 @@ StoreDeletion::Result StoreDeletion::deleteImages(const QStringList &imageUids, 
         QHash<qint64, QPair<QString, qint64>> studies; // StudyID: StudyUID, PatID
         QHash<qint64, qint64> studyOfSeries;
         for (const QString &imageUid : imageUids) {
-            QSqlQuery q = db.exec(QStringLiteral("SELECT i.FKeySeriesID, se.FKeyStudyID, st.StudyUID, st.FKeyPATID FROM tblImages i"
-                                                 " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
-                                                 " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE i.ImageUID = ?"),
-                                  {imageUid});
+            QSqlQuery q = db.exec(
+                QStringLiteral("SELECT i.FKeySeriesID, se.FKeyStudyID, st.StudyUID, st.FKeyPATID FROM tblImages i"
+                               " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                               " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE i.ImageUID = ?"),
+                {imageUid});
             if (!q.next())
                 continue;
             const qint64 seriesId = q.value(0).toLongLong();
@@ -550,7 +559,8 @@ void StoreDeletion::recover()
         if (parts.size() == 3 && parts[0] == "F") {
             const QString study = QString::fromUtf8(parts[1]), image = QString::fromUtf8(parts[2]);
             if (!fileIsTaken(db, filing, image) && !removeFile(study, image, RecoverProc))
-                m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot remove %1/%2.dcm").arg(study, image), RecoverProc);
+                m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot remove %1/%2.dcm").arg(study, image),
+                                 RecoverProc);
         }
     }
     for (const QByteArray &line : lines) {

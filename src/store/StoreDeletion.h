@@ -63,7 +63,8 @@ public:
     Result deleteImage(const QString &imageUid);
     // The given images in one transaction, with the series, studies and patients they
     // leave empty; images that arrived meanwhile stay. Unknown UIDs are passed over.
-    Result deleteImages(const QStringList &imageUids, const QString &procedure = QStringLiteral("EditForm UpdateTimer"));
+    Result deleteImages(const QStringList &imageUids,
+                        const QString &procedure = QStringLiteral("EditForm UpdateTimer"));
     Result deleteAll();
 
     // The images of a patient, study or series now (what a deletion asked now takes).

@@ -35,10 +35,7 @@ QList<PatientRow> readPatients(QSqlQuery q)
 
 } // namespace
 
-QString PatientRow::displayName() const
-{
-    return StoreQueries::displayName(lastName, firstName);
-}
+QString PatientRow::displayName() const { return StoreQueries::displayName(lastName, firstName); }
 
 namespace StoreQueries {
 
@@ -54,10 +51,7 @@ qint64 receiveCount(Database &db)
     return db.scalar(QStringLiteral("SELECT Count(PatID) AS ReceiveCount FROM tblReceive"), {}, 0).toLongLong();
 }
 
-void clearReceive(Database &db)
-{
-    db.exec(QStringLiteral("DELETE FROM tblReceive"));
-}
+void clearReceive(Database &db) { db.exec(QStringLiteral("DELETE FROM tblReceive")); }
 
 std::optional<QList<PatientRow>> takeAnnouncedPatients(Database &db, bool onlyWhenAnnounced)
 {
@@ -76,17 +70,17 @@ std::optional<QList<PatientRow>> takeAnnouncedPatients(Database &db, bool onlyWh
 
 QList<PatientRow> patients(Database &db)
 {
-    return readPatients(db.exec(QStringLiteral(
-        "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten")));
+    return readPatients(db.exec(
+        QStringLiteral("SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten")));
 }
 
 std::optional<PatientRow> patientOfStudy(Database &db, const QString &studyUid)
 {
-    const QList<PatientRow> rows = readPatients(
-        db.exec(QStringLiteral("SELECT p.PatID AS PatID, p.PatID1 AS PatID1, p.PatNachname AS PatNachname,"
-                               " p.PatVorname AS PatVorname, p.Pat2Vorname AS Pat2Vorname, p.PatGebDatum AS PatGebDatum"
-                               " FROM tblStudies s INNER JOIN tblPatienten p ON s.FKeyPATID = p.PatID WHERE s.StudyUID = ?"),
-                {studyUid}));
+    const QList<PatientRow> rows = readPatients(db.exec(
+        QStringLiteral("SELECT p.PatID AS PatID, p.PatID1 AS PatID1, p.PatNachname AS PatNachname,"
+                       " p.PatVorname AS PatVorname, p.Pat2Vorname AS Pat2Vorname, p.PatGebDatum AS PatGebDatum"
+                       " FROM tblStudies s INNER JOIN tblPatienten p ON s.FKeyPATID = p.PatID WHERE s.StudyUID = ?"),
+        {studyUid}));
     if (rows.isEmpty())
         return std::nullopt;
     return rows.first();
@@ -131,22 +125,27 @@ QList<SeriesRow> seriesOfStudy(Database &db, qint64 studyId)
 qint64 imageCount(Database &db, const ImageSelection &sel)
 {
     if (sel.level == ImageSelection::Series)
-        return db.scalar(QStringLiteral("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE FKeySeriesID = ?"),
-                         {sel.id}, 0).toLongLong();
-    return db.scalar(QStringLiteral("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE FKeySeriesID IN "
-                                    "(SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?)"),
-                     {sel.id}, 0).toLongLong();
+        return db
+            .scalar(QStringLiteral("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE FKeySeriesID = ?"),
+                    {sel.id}, 0)
+            .toLongLong();
+    return db
+        .scalar(QStringLiteral("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE FKeySeriesID IN "
+                               "(SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?)"),
+                {sel.id}, 0)
+        .toLongLong();
 }
 
 QStringList imageUids(Database &db, const ImageSelection &sel)
 {
-    QSqlQuery q = sel.level == ImageSelection::Series
-        ? db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr, ImageID"),
-                  {sel.id})
-        : db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID IN "
-                                 "(SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?) "
-                                 "ORDER BY FKeySeriesID, ImageNr, ImageID"),
-                  {sel.id});
+    QSqlQuery q =
+        sel.level == ImageSelection::Series
+            ? db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr, ImageID"),
+                      {sel.id})
+            : db.exec(QStringLiteral("SELECT ImageUID FROM tblImages WHERE FKeySeriesID IN "
+                                     "(SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?) "
+                                     "ORDER BY FKeySeriesID, ImageNr, ImageID"),
+                      {sel.id});
     QStringList uids;
     while (q.next())
         uids.append(q.value(0).toString());
@@ -156,7 +155,7 @@ QStringList imageUids(Database &db, const ImageSelection &sel)
 QList<ImageRow> imagesOfStudy(Database &db, const QString &studyUid)
 {
     return readImageRows(db.exec(QStringLiteral("SELECT ImageID, ImageDate, ImageTime, ImageUID FROM View_Images "
-                                                 "WHERE StudyUID = ? ORDER BY ImageDate, ImageTime"),
+                                                "WHERE StudyUID = ? ORDER BY ImageDate, ImageTime"),
                                  {studyUid}));
 }
 

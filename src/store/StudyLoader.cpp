@@ -63,7 +63,8 @@ void StudyLoader::start(const QList<Item> &items, const QSize &maxSize, int work
 
     if (items.isEmpty()) {
         m_running = false;
-        QMetaObject::invokeMethod(this, [this] { emit finished(0, 0); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { emit finished(0, 0); }, Qt::QueuedConnection);
         return;
     }
     if (workers <= 0)
@@ -86,35 +87,44 @@ void StudyLoader::start(const QList<Item> &items, const QSize &maxSize, int work
                         throw AppError(ErrorNo::BadInput, item.error);
                     ViewerImage img = job->render(item.path, job->maxSize);
                     img.path = item.path;
-                    QMetaObject::invokeMethod(this, [this, gen, i, img] {
-                        if (gen != m_generation)
-                            return;
-                        ++m_loaded;
-                        emit imageReady(i + 1, img);
-                    }, Qt::QueuedConnection);
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, gen, i, img] {
+                            if (gen != m_generation)
+                                return;
+                            ++m_loaded;
+                            emit imageReady(i + 1, img);
+                        },
+                        Qt::QueuedConnection);
                 } catch (const std::exception &e) {
                     job->stop = true; // the load ends at its first failing file
                     const ErrorParts err = errorParts(e, ErrorNo::FileIo);
                     const long number = err.number;
                     const QString text = err.text;
                     const QString path = item.path;
-                    QMetaObject::invokeMethod(this, [this, gen, i, path, number, text] {
-                        if (gen != m_generation)
-                            return;
-                        ++m_failed;
-                        emit imageFailed(i + 1, path, number, text);
-                    }, Qt::QueuedConnection);
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, gen, i, path, number, text] {
+                            if (gen != m_generation)
+                                return;
+                            ++m_failed;
+                            emit imageFailed(i + 1, path, number, text);
+                        },
+                        Qt::QueuedConnection);
                 }
             }
             if (job->active.fetch_sub(1) == 1) {
                 const quint64 gen = job->generation;
-                QMetaObject::invokeMethod(this, [this, gen] {
-                    if (gen != m_generation)
-                        return;
-                    m_running = false;
-                    m_job.reset();
-                    emit finished(m_loaded, m_failed);
-                }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, gen] {
+                        if (gen != m_generation)
+                            return;
+                        m_running = false;
+                        m_job.reset();
+                        emit finished(m_loaded, m_failed);
+                    },
+                    Qt::QueuedConnection);
             }
         });
         m_threads.emplace_back(job, std::move(t));
@@ -143,10 +153,13 @@ void StudyLoader::readSource(const QString &path, const QSize &maxSize)
         } catch (const std::exception &e) {
             error = errorParts(e).text;
         }
-        QMetaObject::invokeMethod(this, [this, ticket, source, error] {
-            if (ticket == m_sourceTicket)
-                emit sourceReady(source, error);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, ticket, source, error] {
+                if (ticket == m_sourceTicket)
+                    emit sourceReady(source, error);
+            },
+            Qt::QueuedConnection);
         job->active = 0;
     });
     m_threads.emplace_back(job, std::move(t));

@@ -1,10 +1,10 @@
 #pragma once
 #include "store/ViewerImage.h"
 
+#include <QList>
 #include <QObject>
 #include <QSize>
 #include <QString>
-#include <QList>
 #include <functional>
 #include <memory>
 #include <thread>

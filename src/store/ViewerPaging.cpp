@@ -1,15 +1,12 @@
 #include "store/ViewerPaging.h"
 
 #include <QtMath>
-#include <qnamespace.h>
 #include <cmath>
+#include <qnamespace.h>
 
 namespace ViewerPaging {
 
-int roundUp(double x)
-{
-    return static_cast<int>(std::ceil(x));
-}
+int roundUp(double x) { return static_cast<int>(std::ceil(x)); }
 
 ScrollSetup scrollSetup(int imageCount, int imagesPerPage, int columns)
 {
@@ -21,10 +18,7 @@ ScrollSetup scrollSetup(int imageCount, int imagesPerPage, int columns)
     return s;
 }
 
-int firstFromScrollValue(int value, int columns)
-{
-    return qMax(0, value) * qMax(1, columns) + 1;
-}
+int firstFromScrollValue(int value, int columns) { return qMax(0, value) * qMax(1, columns) + 1; }
 
 int firstFromScrollDrag(int value, int columns, int maximum)
 {
@@ -62,7 +56,7 @@ int firstAfterKey(int qtKey, int first, int imageCount, int imagesPerPage)
 bool isBreastImage(const QString &modality, const QString &bodyPart)
 {
     return modality.trimmed().compare(QLatin1String("MG"), Qt::CaseInsensitive) == 0
-        || bodyPart.trimmed().compare(QLatin1String("BREAST"), Qt::CaseInsensitive) == 0;
+           || bodyPart.trimmed().compare(QLatin1String("BREAST"), Qt::CaseInsensitive) == 0;
 }
 
 QList<int> hangingCells(const QList<HangingInput> &images)

@@ -61,7 +61,6 @@ void ViewerPanel::buildControls(QWidget *parent)
     midLayout->addWidget(m_pbLoad, 1, 0, 1, 2);
 }
 
-
 void ViewerPanel::connectControls()
 {
     connect(m_dv1, &ViewerWidget::mouseReleased, this, &ViewerPanel::viewerMouseUp);
@@ -284,7 +283,8 @@ void ViewerPanel::viewerKeyDown(int qtKey)
         enlarge(m_state.currentImage());
         return;
     }
-    const int first = ViewerPaging::firstAfterKey(qtKey, m_dv1->firstImage(), m_dv1->cellCount(), m_dv1->imagesPerPage());
+    const int first =
+        ViewerPaging::firstAfterKey(qtKey, m_dv1->firstImage(), m_dv1->cellCount(), m_dv1->imagesPerPage());
     if (first == m_dv1->firstImage())
         return;
     setFirst(first);
@@ -422,8 +422,8 @@ void ViewerPanel::stopLoad()
 void ViewerPanel::setMammoLayout(bool on)
 {
     m_station.settings().mammoLayout = on ? 1 : 0;
-    m_station.settingsStore().writeValue(QStringLiteral("General/MammoLayout"), on ? QStringLiteral("1")
-                                                                                  : QStringLiteral("0"));
+    m_station.settingsStore().writeValue(QStringLiteral("General/MammoLayout"),
+                                         on ? QStringLiteral("1") : QStringLiteral("0"));
     if (QAction *a = m_commands.action(QString::fromLatin1(Cmd::MammoLayout)))
         a->setChecked(on);
     m_dv1->setMammoLayout(on);
@@ -547,4 +547,3 @@ void ViewerPanel::resetWindow()
     m_window.width = img.windowWidth;
     m_dv1->setEnlargedPicture(dicom::windowed(m_windowSource, m_window.centre, m_window.width));
 }
-

@@ -9,15 +9,15 @@
 
 namespace {
 
-template <std::size_t N>
-bool listed(const char *const (&names)[N], const QString &name)
+template <std::size_t N> bool listed(const char *const (&names)[N], const QString &name)
 {
     return std::any_of(std::begin(names), std::end(names), [&](const char *n) { return name == QLatin1String(n); });
 }
 
 [[noreturn]] void unknown(const char *what, const QString &name)
 {
-    throw std::logic_error(std::string(what) + " \"" + name.toStdString() + "\" is not in the command list (ui/CommandIds.h)");
+    throw std::logic_error(std::string(what) + " \"" + name.toStdString()
+                           + "\" is not in the command list (ui/CommandIds.h)");
 }
 
 } // namespace

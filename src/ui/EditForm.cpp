@@ -15,17 +15,26 @@
 QString EditForm::caption(qint16 operation)
 {
     switch (operation) {
-    case SendSeries: return QStringLiteral("Send images (Series)");
-    case SendStudy: return QStringLiteral("Send images (Study)");
-    case SendPatient: return QStringLiteral("Send Images (Patient)");
-    case UpdateStudy: return QStringLiteral("Updating Study");
-    case DeleteAll: return QStringLiteral("Delete Patient list");
+    case SendSeries:
+        return QStringLiteral("Send images (Series)");
+    case SendStudy:
+        return QStringLiteral("Send images (Study)");
+    case SendPatient:
+        return QStringLiteral("Send Images (Patient)");
+    case UpdateStudy:
+        return QStringLiteral("Updating Study");
+    case DeleteAll:
+        return QStringLiteral("Delete Patient list");
     case DeleteStudy:
     case DeletePatient:
-    case DeleteSeries: return QStringLiteral("Delete images");
-    case ImportImages: return QStringLiteral("Import image(s)");
-    case ImportDir: return QStringLiteral("Import DICOM-Dir");
-    default: return {};
+    case DeleteSeries:
+        return QStringLiteral("Delete images");
+    case ImportImages:
+        return QStringLiteral("Import image(s)");
+    case ImportDir:
+        return QStringLiteral("Import DICOM-Dir");
+    default:
+        return {};
     }
 }
 

@@ -36,15 +36,9 @@ InputBoxForm::InputBoxForm(const QString &label, QWidget *parent) : QDialog(pare
     });
 }
 
-QString InputBoxForm::text() const
-{
-    return m_txtValue->text();
-}
+QString InputBoxForm::text() const { return m_txtValue->text(); }
 
-void InputBoxForm::setText(const QString &text)
-{
-    m_txtValue->setText(text);
-}
+void InputBoxForm::setText(const QString &text) { m_txtValue->setText(text); }
 
 void InputBoxForm::showEvent(QShowEvent *e)
 {

@@ -10,7 +10,8 @@ namespace {
 
 // Toolbar1: key, caption, tooltip, icon, command.
 const MainCommands::ToolbarButton ToolbarButtons[] = {
-    {"send", "Send", "Send the selected patient to the default destination", QStyle::SP_ArrowRight, Cmd::ToolbarSend, true},
+    {"send", "Send", "Send the selected patient to the default destination", QStyle::SP_ArrowRight, Cmd::ToolbarSend,
+     true},
     {"exe", "Execute", "Execute tasks", QStyle::SP_MediaPlay, Cmd::ApplyTasks, false},
     {"refresh", "Refresh", "Refresh patient list", QStyle::SP_BrowserReload, Cmd::RefreshList, false},
     {"refreshd", "Dose list", "Refresh Dosislist", QStyle::SP_FileDialogContentsView, Cmd::ToolbarRefreshDoses, true},

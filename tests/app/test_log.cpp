@@ -48,8 +48,11 @@ void TestLog::lineFormat()
     log.writeError(13, "Type mismatch", "MainForm LoadStudy");
     const QString line = lines(log.errorLogPath()).value(0);
     // Stamp, then "#" + number + " - " + description, and the procedure that trapped it.
-    QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d#13 - Type mismatch \\[MainForm LoadStudy\\]$").match(line).hasMatch(),
-             qPrintable(line));
+    QVERIFY2(
+        QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d#13 - Type mismatch \\[MainForm LoadStudy\\]$")
+            .match(line)
+            .hasMatch(),
+        qPrintable(line));
     QFile f(log.errorLogPath());
     QVERIFY(f.open(QIODevice::ReadOnly));
     QVERIFY(f.readAll().endsWith("\r\n"));
@@ -107,7 +110,8 @@ void TestLog::repeatedErrorIsCountedNotRepeated()
     log.flushRepeats();
     const QStringList l = lines(log.errorLogPath());
     QCOMPARE(l.size(), 3);
-    QVERIFY2(l[2].endsWith("#1001 - database is locked [MainForm_RefreshPatientList] (repeated 4 times)"), qPrintable(l[2]));
+    QVERIFY2(l[2].endsWith("#1001 - database is locked [MainForm_RefreshPatientList] (repeated 4 times)"),
+             qPrintable(l[2]));
 }
 
 void TestLog::unwritableFolderLosesEntryQuietly()
@@ -132,7 +136,8 @@ void TestLog::debugLineCarriesTextAndDetail()
     const QStringList l = lines(log.debugLogPath());
     QCOMPARE(l.size(), 2);
     QVERIFY(l[0].endsWith("Initialise_cPort Port Open False"));
-    QVERIFY(l[1].endsWith(":00Initialize_cPort 4800,N,8,1") || QRegularExpression("\\d\\dInitialize_cPort 4800,N,8,1$").match(l[1]).hasMatch());
+    QVERIFY(l[1].endsWith(":00Initialize_cPort 4800,N,8,1")
+            || QRegularExpression("\\d\\dInitialize_cPort 4800,N,8,1$").match(l[1]).hasMatch());
 }
 
 void TestLog::logFileSizeOfMissingFileThrows()

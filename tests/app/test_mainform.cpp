@@ -1,14 +1,14 @@
 #include "TestStation.h"
-#include "ui/CommandIds.h"
-#include "ui/CommandTable.h"
 #include "app/MainForm.h"
 #include "core/Version.h"
+#include "ui/CommandIds.h"
+#include "ui/CommandTable.h"
 
 #include <QAction>
 #include <QDialog>
+#include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
-#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -52,13 +52,20 @@ void TestMainForm::mainMenuCaptions_data()
     QTest::addColumn<QString>("menu");
     QTest::addColumn<QString>("title");
     QTest::addColumn<QStringList>("items");
-    QTest::newRow("file") << "mnuDatei" << "&File" << QStringList{"Import", "Export", "Kept apart ...", "-", "E&xit"};
-    QTest::newRow("import") << "mnuImport" << "Import" << QStringList{"DICOM Image(s) ...", "DICOM Dir ..."};
-    QTest::newRow("export") << "mnuFileExport" << "Export" << QStringList{"JPEG ...", "DICOM ..."};
-    QTest::newRow("edit") << "mnuBearbeiten" << "&Edit" << QStringList{"Execute tasks ...", "Refresh list", "-", "DICOM Dictionary ..."};
-    QTest::newRow("view") << "mnuAnsicht" << "&View" << QStringList{"&Options ...", "&Mammography layout (2 x 2)"};
-    QTest::newRow("protocols") << "mnuProtokoll" << "Protocols" << QStringList{"Errors ...", "Debug ..."};
-    QTest::newRow("info") << "mnuInfo" << "?" << QStringList{"Fill", "Abo&ut ...", "-"};
+    QTest::newRow("file") << "mnuDatei"
+                          << "&File" << QStringList{"Import", "Export", "Kept apart ...", "-", "E&xit"};
+    QTest::newRow("import") << "mnuImport"
+                            << "Import" << QStringList{"DICOM Image(s) ...", "DICOM Dir ..."};
+    QTest::newRow("export") << "mnuFileExport"
+                            << "Export" << QStringList{"JPEG ...", "DICOM ..."};
+    QTest::newRow("edit") << "mnuBearbeiten"
+                          << "&Edit" << QStringList{"Execute tasks ...", "Refresh list", "-", "DICOM Dictionary ..."};
+    QTest::newRow("view") << "mnuAnsicht"
+                          << "&View" << QStringList{"&Options ...", "&Mammography layout (2 x 2)"};
+    QTest::newRow("protocols") << "mnuProtokoll"
+                               << "Protocols" << QStringList{"Errors ...", "Debug ..."};
+    QTest::newRow("info") << "mnuInfo"
+                          << "?" << QStringList{"Fill", "Abo&ut ...", "-"};
 }
 
 void TestMainForm::mainMenuCaptions()
@@ -84,7 +91,8 @@ void TestMainForm::contextMenus_data()
     QTest::newRow("tasks") << Menu::TaskList << QStringList{"Clear entries", "Save as ...", "Add fav. task"};
     QTest::newRow("rules") << Menu::Rules << QStringList{"No entries"};
     QTest::newRow("viewer") << Menu::Viewer
-                            << QStringList{"Drehen", "Spiegeln", "Alle Drehen", "Alle Spiegeln", "-", "Zurücksetzen", "Alle Zurücksetzen"};
+                            << QStringList{"Drehen", "Spiegeln",     "Alle Drehen",      "Alle Spiegeln",
+                                           "-",      "Zurücksetzen", "Alle Zurücksetzen"};
     QTest::newRow("image") << Menu::Image << QStringList{"Delete"};
     QTest::newRow("dose") << Menu::Dose << QStringList{"Delete"};
 }
@@ -120,7 +128,8 @@ void TestMainForm::toolbarKeysAndTooltips()
         QVERIFY2(!a->toolTip().isEmpty(), qPrintable(a->data().toString()));
         QVERIFY2(!a->icon().isNull(), qPrintable(a->data().toString()));
     }
-    QCOMPARE(keys, (QStringList{"send", "exe", "refresh", "refreshd", "reldosis", "worklist", "delete", "eJPEG", "eDICOM", "exit"}));
+    QCOMPARE(keys, (QStringList{"send", "exe", "refresh", "refreshd", "reldosis", "worklist", "delete", "eJPEG",
+                                "eDICOM", "exit"}));
     // The dose list's buttons say what they do in the station's own words.
     QStringList doseTips;
     for (QAction *a : tb->actions())

@@ -4,21 +4,21 @@
 // Options tab is also saved as a PNG there.
 #include "TestStation.h"
 #include "app/MainForm.h"
-#include "core/Database.h"
 #include "app/OptionsPages.h"
+#include "core/Database.h"
 #include "dialogs/OptionForm.h"
 #include "dose/DoseList.h"
+#include "net/WorklistEntry.h"
 #include "store/Quarantine.h"
 #include "store/QuarantineForm.h"
-#include "net/WorklistEntry.h"
 
 #include <QHeaderView>
 #include <QStyle>
 #include <QTreeWidget>
 
+#include "store/ViewerWidget.h"
 #include <QAbstractButton>
 #include <QAbstractScrollArea>
-#include "store/ViewerWidget.h"
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -55,8 +55,12 @@ static QStringList layoutProblems(QWidget *top)
         if (w->parentWidget() && w->parentWidget()->layout() && min.isValid()
             && (w->width() < min.width() - 1 || w->height() < min.height() - 1)
             && !qobject_cast<QAbstractScrollArea *>(w))
-            out << QString("%1 (%2) is %3x%4, needs %5x%6").arg(w->objectName(), w->metaObject()->className())
-                       .arg(w->width()).arg(w->height()).arg(min.width()).arg(min.height());
+            out << QString("%1 (%2) is %3x%4, needs %5x%6")
+                       .arg(w->objectName(), w->metaObject()->className())
+                       .arg(w->width())
+                       .arg(w->height())
+                       .arg(min.width())
+                       .arg(min.height());
         QString text;
         if (auto *l = qobject_cast<QLabel *>(w); l && !l->wordWrap() && !l->text().contains('\n'))
             text = l->text();
@@ -135,10 +139,12 @@ void TestScreens::doseValuesSeenWithoutScrolling()
     {
         Database db = Database::openData(ts->paths());
         for (int i = 1; i <= 4; ++i)
-            db.exec("INSERT INTO tblDosis (PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime, \"Date\","
-                    " \"Time\", Status, Bodypart, ImgNo, WorklistPatID) VALUES ('Siobhan', 'O\u00B4Brien', '1968-04-12', ?, '28',"
-                    " '177', '1380', '2026-12-09', '16:16:59', '0', 'BREAST', ?, 'DEMO001')",
-                    {QString::number(10.05 + i, 'f', 2), i});
+            db.exec(
+                "INSERT INTO tblDosis (PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime, \"Date\","
+                " \"Time\", Status, Bodypart, ImgNo, WorklistPatID) VALUES ('Siobhan', 'O\u00B4Brien', '1968-04-12', "
+                "?, '28',"
+                " '177', '1380', '2026-12-09', '16:16:59', '0', 'BREAST', ?, 'DEMO001')",
+                {QString::number(10.05 + i, 'f', 2), i});
     }
     WorklistEntry e;
     e.columns[WorklistEntry::PatientId] = "DEMO001";
@@ -159,8 +165,12 @@ void TestScreens::doseValuesSeenWithoutScrolling()
         const QString heading = lv->headerItem()->text(c);
         const int left = lv->header()->sectionViewportPosition(c);
         const int size = lv->header()->sectionSize(c);
-        QVERIFY2(left >= 0 && left + size <= width,
-                 qPrintable(QString("%1 at %2..%3 of %4 (%5)").arg(heading).arg(left).arg(left + size).arg(width).arg(sizes.join(' '))));
+        QVERIFY2(left >= 0 && left + size <= width, qPrintable(QString("%1 at %2..%3 of %4 (%5)")
+                                                                   .arg(heading)
+                                                                   .arg(left)
+                                                                   .arg(left + size)
+                                                                   .arg(width)
+                                                                   .arg(sizes.join(' '))));
         // Neither the heading nor a value is cut short.
         const int need = lv->header()->fontMetrics().horizontalAdvance(heading)
                          + 2 * lv->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, lv->header());
@@ -184,8 +194,9 @@ void TestScreens::keptApartListFits()
     clash.storedPatientName = "ALPHA^ANNA";
     clash.newPatientId = "B200";
     clash.newPatientName = "BETA^BEN";
-    clash.reason = "Study Instance UID 1.2.826.0.1.3680043.2.1143.77.1 is stored for patient A100 (ALPHA^ANNA); this object "
-                   "1.2.826.0.1.3680043.2.1143.77.1.1.1 is of patient B200 (BETA^BEN)";
+    clash.reason =
+        "Study Instance UID 1.2.826.0.1.3680043.2.1143.77.1 is stored for patient A100 (ALPHA^ANNA); this object "
+        "1.2.826.0.1.3680043.2.1143.77.1.1.1 is of patient B200 (BETA^BEN)";
     QuarantinedObject junk;
     junk.reason = "not a DICOM file (no DICM prefix)";
     for (const auto &[name, what] : {std::pair{QString("clash.dcm"), clash}, std::pair{QString("junk.bin"), junk}}) {

@@ -23,52 +23,94 @@ void TestSettings::defaultsOnEmptyStore_data()
 {
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("rows") << "viewerRows" << "7";
-    QTest::newRow("columns") << "viewerColumns" << "3";
-    QTest::newRow("per page") << "imagesPerPage" << "21";
-    QTest::newRow("bg") << "viewerBgColor" << "0";
-    QTest::newRow("fg") << "viewerFgColor" << "12648447";
-    QTest::newRow("edit and send") << "editAndSend" << "0";
-    QTest::newRow("sent and keep") << "sentAndKeep" << "1";
-    QTest::newRow("auto window") << "autoWindow" << "0";
-    QTest::newRow("compute window") << "computeWindow" << "0";
-    QTest::newRow("custom width") << "customWidth" << "0";
-    QTest::newRow("custom center") << "customCenter" << "0";
-    QTest::newRow("stop service") << "stopService" << "0";
-    QTest::newRow("ir aet") << "irAet" << "TqStation";
-    QTest::newRow("ir port") << "irPort" << "105";
-    QTest::newRow("scp aet") << "scpAet" << "";
-    QTest::newRow("worklist local") << "worklistLocalAet" << "";
-    QTest::newRow("speed") << "comSpeed" << "5";
-    QTest::newRow("parity") << "comParity" << "2";
-    QTest::newRow("bits") << "comBitGet" << "4";
-    QTest::newRow("stop bits") << "comBitPut" << "0";
-    QTest::newRow("flux") << "comFlux" << "0";
-    QTest::newRow("port") << "comPort" << "1";
-    QTest::newRow("timeout start") << "timeOutStart" << "5";
-    QTest::newRow("timeout end") << "timeOutEnd" << "5";
-    QTest::newRow("device") << "comDevice" << "";
-    QTest::newRow("filter") << "filterActive" << "";
-    QTest::newRow("debug") << "debug" << "0";
-    QTest::newRow("unit") << "xrayComm" << "1";
+    QTest::newRow("rows") << "viewerRows"
+                          << "7";
+    QTest::newRow("columns") << "viewerColumns"
+                             << "3";
+    QTest::newRow("per page") << "imagesPerPage"
+                              << "21";
+    QTest::newRow("bg") << "viewerBgColor"
+                        << "0";
+    QTest::newRow("fg") << "viewerFgColor"
+                        << "12648447";
+    QTest::newRow("edit and send") << "editAndSend"
+                                   << "0";
+    QTest::newRow("sent and keep") << "sentAndKeep"
+                                   << "1";
+    QTest::newRow("auto window") << "autoWindow"
+                                 << "0";
+    QTest::newRow("compute window") << "computeWindow"
+                                    << "0";
+    QTest::newRow("custom width") << "customWidth"
+                                  << "0";
+    QTest::newRow("custom center") << "customCenter"
+                                   << "0";
+    QTest::newRow("stop service") << "stopService"
+                                  << "0";
+    QTest::newRow("ir aet") << "irAet"
+                            << "TqStation";
+    QTest::newRow("ir port") << "irPort"
+                             << "105";
+    QTest::newRow("scp aet") << "scpAet"
+                             << "";
+    QTest::newRow("worklist local") << "worklistLocalAet"
+                                    << "";
+    QTest::newRow("speed") << "comSpeed"
+                           << "5";
+    QTest::newRow("parity") << "comParity"
+                            << "2";
+    QTest::newRow("bits") << "comBitGet"
+                          << "4";
+    QTest::newRow("stop bits") << "comBitPut"
+                               << "0";
+    QTest::newRow("flux") << "comFlux"
+                          << "0";
+    QTest::newRow("port") << "comPort"
+                          << "1";
+    QTest::newRow("timeout start") << "timeOutStart"
+                                   << "5";
+    QTest::newRow("timeout end") << "timeOutEnd"
+                                 << "5";
+    QTest::newRow("device") << "comDevice"
+                            << "";
+    QTest::newRow("filter") << "filterActive"
+                            << "";
+    QTest::newRow("debug") << "debug"
+                           << "0";
+    QTest::newRow("unit") << "xrayComm"
+                          << "1";
 }
 
 static QString field(const Settings &s, const QString &name)
 {
-    const QHash<QString, QString> v = {
-        {"viewerRows", QString::number(s.viewerRows)}, {"viewerColumns", QString::number(s.viewerColumns)},
-        {"imagesPerPage", QString::number(s.imagesPerPage)}, {"viewerBgColor", QString::number(s.viewerBgColor)},
-        {"viewerFgColor", QString::number(s.viewerFgColor)}, {"editAndSend", QString::number(s.editAndSend)},
-        {"sentAndKeep", QString::number(s.sentAndKeep)}, {"autoWindow", QString::number(s.autoWindow)},
-        {"computeWindow", QString::number(s.computeWindow)}, {"customWidth", s.customWidth},
-        {"customCenter", s.customCenter}, {"stopService", QString::number(s.stopService)}, {"irAet", s.irAet},
-        {"irPort", s.irPort}, {"scpAet", s.scp.aet}, {"worklistLocalAet", s.worklistLocalAet},
-        {"comSpeed", QString::number(s.comSpeed)}, {"comParity", QString::number(s.comParity)},
-        {"comBitGet", QString::number(s.comBitGet)}, {"comBitPut", QString::number(s.comBitPut)},
-        {"comFlux", QString::number(s.comFlux)}, {"comPort", QString::number(s.comPort)},
-        {"timeOutStart", QString::number(s.timeOutStart)}, {"timeOutEnd", QString::number(s.timeOutEnd)},
-        {"comDevice", s.comDevice}, {"filterActive", s.filterActive}, {"debug", QString::number(s.debug)},
-        {"xrayComm", QString::number(s.xrayComm)}};
+    const QHash<QString, QString> v = {{"viewerRows", QString::number(s.viewerRows)},
+                                       {"viewerColumns", QString::number(s.viewerColumns)},
+                                       {"imagesPerPage", QString::number(s.imagesPerPage)},
+                                       {"viewerBgColor", QString::number(s.viewerBgColor)},
+                                       {"viewerFgColor", QString::number(s.viewerFgColor)},
+                                       {"editAndSend", QString::number(s.editAndSend)},
+                                       {"sentAndKeep", QString::number(s.sentAndKeep)},
+                                       {"autoWindow", QString::number(s.autoWindow)},
+                                       {"computeWindow", QString::number(s.computeWindow)},
+                                       {"customWidth", s.customWidth},
+                                       {"customCenter", s.customCenter},
+                                       {"stopService", QString::number(s.stopService)},
+                                       {"irAet", s.irAet},
+                                       {"irPort", s.irPort},
+                                       {"scpAet", s.scp.aet},
+                                       {"worklistLocalAet", s.worklistLocalAet},
+                                       {"comSpeed", QString::number(s.comSpeed)},
+                                       {"comParity", QString::number(s.comParity)},
+                                       {"comBitGet", QString::number(s.comBitGet)},
+                                       {"comBitPut", QString::number(s.comBitPut)},
+                                       {"comFlux", QString::number(s.comFlux)},
+                                       {"comPort", QString::number(s.comPort)},
+                                       {"timeOutStart", QString::number(s.timeOutStart)},
+                                       {"timeOutEnd", QString::number(s.timeOutEnd)},
+                                       {"comDevice", s.comDevice},
+                                       {"filterActive", s.filterActive},
+                                       {"debug", QString::number(s.debug)},
+                                       {"xrayComm", QString::number(s.xrayComm)}};
     return v.value(name, QStringLiteral("<unknown field>"));
 }
 

@@ -1,13 +1,13 @@
 // The start as the operator sees it: splash, then the Options dialog over the hidden main
 // window, then the main window on OK and on Cancel alike.
 #include "StationProcess.h"
-#include "ui/CommandIds.h"
 #include "TestStation.h"
 #include "app/MainForm.h"
 #include "app/SplashForm.h"
 #include "app/Startup.h"
-#include "ui/CommandTable.h"
 #include "dialogs/OptionForm.h"
+#include "ui/CommandIds.h"
+#include "ui/CommandTable.h"
 
 #include <QApplication>
 #include <QLabel>

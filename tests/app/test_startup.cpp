@@ -35,9 +35,12 @@ void TestStartup::versionFormats_data()
     QTest::addColumn<int>("revision");
     QTest::addColumn<QString>("splash");
     QTest::addColumn<QString>("caption");
-    QTest::newRow("1.4.3") << 1 << 4 << 3 << "1.4.03" << "1.4.3";
-    QTest::newRow("revision 5") << 2 << 0 << 5 << "2.0.05" << "2.0.5";
-    QTest::newRow("two digits") << 1 << 2 << 12 << "1.2.12" << "1.2.12";
+    QTest::newRow("1.4.3") << 1 << 4 << 3 << "1.4.03"
+                           << "1.4.3";
+    QTest::newRow("revision 5") << 2 << 0 << 5 << "2.0.05"
+                                << "2.0.5";
+    QTest::newRow("two digits") << 1 << 2 << 12 << "1.2.12"
+                                << "1.2.12";
 }
 
 void TestStartup::versionFormats()
@@ -51,7 +54,8 @@ void TestStartup::versionFormats()
     QCOMPARE(Version::captionNumber(major, minor, revision), caption);
     QVERIFY(Version::mainCaption().startsWith("Calvarex Version "));
     QVERIFY(Version::splashCaption().startsWith("Calvarex Version "));
-    QCOMPARE(Version::splashVersionLabel(), "Version " + Version::splashNumber(Version::Major, Version::Minor, Version::Revision));
+    QCOMPARE(Version::splashVersionLabel(),
+             "Version " + Version::splashNumber(Version::Major, Version::Minor, Version::Revision));
 }
 
 void TestStartup::screenCheck_data()
@@ -160,7 +164,9 @@ void TestStartup::screenCheckOfTheRealProgram()
         killStationProcesses(home.path());
     } else {
         QVERIFY(ended);
-        QVERIFY2(out.contains("MESSAGE Calvarex: ATTENTION!\\nA screen resolution of 1024x768 pixel is required for this application!"), qPrintable(out));
+        QVERIFY2(out.contains("MESSAGE Calvarex: ATTENTION!\\nA screen resolution of 1024x768 pixel is required for "
+                              "this application!"),
+                 qPrintable(out));
         // It ended before the start went on: no instance lock, no data folder.
         QVERIFY(!QFile::exists(home.filePath("Calvarex.lock")));
         QVERIFY(!QFile::exists(home.filePath("Data")));
@@ -181,7 +187,8 @@ void TestStartup::unusableStationFolderIsNamed()
     QVERIFY(p.waitForFinished(20000));
     QCOMPARE(p.exitCode(), 1);
     const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
-    QVERIFY2(out.contains(QString("The station folder %1 (CALVAREX_HOME) is not a folder.").arg(notAFolder)), qPrintable(out));
+    QVERIFY2(out.contains(QString("The station folder %1 (CALVAREX_HOME) is not a folder.").arg(notAFolder)),
+             qPrintable(out));
     QVERIFY(QFileInfo(notAFolder).isFile());
 }
 

@@ -3,8 +3,8 @@
 // the image store is consistent (every image row has its file, every file its row).
 #include "TestStation.h"
 #include "Wait.h"
-#include "core/Station.h"
 #include "core/Database.h"
+#include "core/Station.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -77,7 +77,8 @@ inline qint64 count(Station &s, const QString &sql, const QVariantList &binds = 
 inline QSet<QString> storeFiles(Station &s)
 {
     QSet<QString> out;
-    QDirIterator it(s.paths().imagesDir(), {QStringLiteral("*")}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    QDirIterator it(s.paths().imagesDir(), {QStringLiteral("*")}, QDir::Files | QDir::Hidden,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo fi(it.next());
         out << fi.dir().dirName() + QLatin1Char('/') + fi.fileName();
@@ -107,11 +108,16 @@ inline QStringList storeProblems(Station &s)
     for (const QString &f : files)
         if (!rows.contains(f))
             problems << QStringLiteral("file without row: %1").arg(f);
-    if (db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblSeries se LEFT JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"
-                                 " WHERE st.StudyID IS NULL")).toLongLong() > 0)
+    if (db.scalar(
+              QStringLiteral("SELECT COUNT(*) FROM tblSeries se LEFT JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"
+                             " WHERE st.StudyID IS NULL"))
+            .toLongLong()
+        > 0)
         problems << QStringLiteral("series without study");
     if (db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblStudies st LEFT JOIN tblPatienten p ON st.FKeyPATID = p.PatID"
-                                 " WHERE p.PatID IS NULL")).toLongLong() > 0)
+                                 " WHERE p.PatID IS NULL"))
+            .toLongLong()
+        > 0)
         problems << QStringLiteral("study without patient");
     return problems;
 }
@@ -174,8 +180,10 @@ struct LiveStation {
         QElapsedTimer t;
         t.start();
         while (t.elapsed() < timeoutMs) {
-            if (runTool(QStringLiteral("echoscu"), {QStringLiteral("-aec"), aeTitle, QStringLiteral("127.0.0.1"),
-                                                    QString::number(port)}, nullptr, 5000) == 0)
+            if (runTool(QStringLiteral("echoscu"),
+                        {QStringLiteral("-aec"), aeTitle, QStringLiteral("127.0.0.1"), QString::number(port)}, nullptr,
+                        5000)
+                == 0)
                 return true;
             QThread::msleep(100);
         }
@@ -185,7 +193,8 @@ struct LiveStation {
     int send(const QStringList &files, QString *output = nullptr) const
     {
         return runTool(QStringLiteral("dcmsend"),
-                       QStringList{QStringLiteral("-aec"), aeTitle, QStringLiteral("127.0.0.1"), QString::number(port)} + files,
+                       QStringList{QStringLiteral("-aec"), aeTitle, QStringLiteral("127.0.0.1"), QString::number(port)}
+                           + files,
                        output, 120000);
     }
 

@@ -37,9 +37,10 @@ QByteArray storeDigest(Station &s)
     for (const QString &f : files)
         h.addData(f.toUtf8() + readFile(s.paths().imagesDir() + "/" + f));
     Database db = Database::openData(s.paths());
-    QSqlQuery q = db.exec("SELECT p.PatID1, st.StudyUID, se.SeriesUID, i.ImageUID, i.ImageNr FROM tblImages i"
-                          " JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"
-                          " JOIN tblPatienten p ON st.FKeyPATID = p.PatID ORDER BY i.ImageUID");
+    QSqlQuery q =
+        db.exec("SELECT p.PatID1, st.StudyUID, se.SeriesUID, i.ImageUID, i.ImageNr FROM tblImages i"
+                " JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"
+                " JOIN tblPatienten p ON st.FKeyPATID = p.PatID ORDER BY i.ImageUID");
     while (q.next())
         for (int c = 0; c < 5; ++c)
             h.addData(q.value(c).toString().toUtf8() + '|');

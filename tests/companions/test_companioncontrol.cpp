@@ -1,27 +1,30 @@
 // The station's control of its companions: process lookup, the Options dialog's start
 // and stop buttons and status boxes, the start-up rule and the exit rule, with the real
 // companion executables.
-#include "Requires.h"
 #include "CompanionTestKit.h"
+#include "Requires.h"
 #include "StoreFixture.h"
 #include "app/CompanionArea.h"
-#include "core/Companions.h"
 #include "app/MainForm.h"
 #include "app/OptionsPages.h"
+#include "core/Companions.h"
 #include "dialogs/OptionForm.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTcpServer>
 #include <QTimer>
 #include <QTreeWidget>
-#include <QLabel>
 #include <QtTest>
 
 namespace {
 
-QString statusText(QWidget &dlg, int i) { return dlg.findChild<QLineEdit *>(QStringLiteral("txtStatus_%1").arg(i))->text(); }
+QString statusText(QWidget &dlg, int i)
+{
+    return dlg.findChild<QLineEdit *>(QStringLiteral("txtStatus_%1").arg(i))->text();
+}
 QPushButton *button(QWidget &dlg, const char *name, int i)
 {
     return dlg.findChild<QPushButton *>(QStringLiteral("%1_%2").arg(QLatin1String(name)).arg(i));
@@ -48,7 +51,8 @@ private slots:
 void TestCompanionControl::initTestCase()
 {
     QVERIFY2(QFileInfo(Companions::executablePath(Companions::receiverName())).isExecutable(), "TqReceiver not built");
-    QVERIFY2(QFileInfo(Companions::executablePath(Companions::dataManagerName())).isExecutable(), "TqDataMgr not built");
+    QVERIFY2(QFileInfo(Companions::executablePath(Companions::dataManagerName())).isExecutable(),
+             "TqDataMgr not built");
 }
 
 void TestCompanionControl::findsProcessesByNameWithoutCase()

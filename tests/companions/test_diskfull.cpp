@@ -3,8 +3,8 @@
 // folder, and once there is room again the next images are received and filed.
 // Two ways to fill the disk: a small tmpfs mounted on the input folder (needs the right
 // to mount), and a file size limit on the receiver process (writes past it fail).
-#include "Requires.h"
 #include "CompanionTestKit.h"
+#include "Requires.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Companions.h"
@@ -46,8 +46,8 @@ Sent storescu(const kit::LiveStation &live, const QStringList &files)
     QElapsedTimer t;
     t.start();
     s.exitCode = kit::runTool(QStringLiteral("storescu"),
-                              QStringList{QStringLiteral("-v"), QStringLiteral("--no-halt"), QStringLiteral("-aec"), live.aeTitle, QStringLiteral("127.0.0.1"),
-                                          QString::number(live.port)}
+                              QStringList{QStringLiteral("-v"), QStringLiteral("--no-halt"), QStringLiteral("-aec"),
+                                          live.aeTitle, QStringLiteral("127.0.0.1"), QString::number(live.port)}
                                   + files,
                               &s.output, 120000);
     s.ms = t.elapsed();
@@ -58,14 +58,11 @@ Sent storescu(const kit::LiveStation &live, const QStringList &files)
 bool outOfResources(const QString &output)
 {
     return output.contains(QStringLiteral("Out of Resources"), Qt::CaseInsensitive)
-        || output.contains(QStringLiteral("OutOfResources"), Qt::CaseInsensitive)
-        || output.contains(QStringLiteral("0xa700"), Qt::CaseInsensitive);
+           || output.contains(QStringLiteral("OutOfResources"), Qt::CaseInsensitive)
+           || output.contains(QStringLiteral("0xa700"), Qt::CaseInsensitive);
 }
 
-bool success(const QString &output)
-{
-    return output.contains(QStringLiteral("Received Store Response (Success)"));
-}
+bool success(const QString &output) { return output.contains(QStringLiteral("Received Store Response (Success)")); }
 
 int run(const QString &program, const QStringList &args)
 {
@@ -84,8 +81,10 @@ class TestDiskFull : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY2(QFileInfo(Companions::executablePath(Companions::receiverName())).isExecutable(), "TqReceiver not built");
-        QVERIFY2(QFileInfo(Companions::executablePath(Companions::dataManagerName())).isExecutable(), "TqDataMgr not built");
+        QVERIFY2(QFileInfo(Companions::executablePath(Companions::receiverName())).isExecutable(),
+                 "TqReceiver not built");
+        QVERIFY2(QFileInfo(Companions::executablePath(Companions::dataManagerName())).isExecutable(),
+                 "TqDataMgr not built");
         m_images = std::make_unique<QTemporaryDir>();
         // 1536 x 1024 x 2 bytes: 3 MB, more than the small disk holds.
         m_big = image(m_images->path(), "big.dcm", QSize(1024, 1536), 1);
@@ -177,7 +176,8 @@ private slots:
         if (method == "tmpfs")
             QCOMPARE(run("mount", {"-o", "remount,size=64m", temp}), 0);
         else
-            QCOMPARE(run("prlimit", {"--pid", QString::number(m_receiver->processId()), "--fsize=unlimited:unlimited"}), 0);
+            QCOMPARE(run("prlimit", {"--pid", QString::number(m_receiver->processId()), "--fsize=unlimited:unlimited"}),
+                     0);
         const Sent again = storescu(*m_live, {m_big});
         QCOMPARE(again.exitCode, 0);
         QVERIFY2(success(again.output) && !outOfResources(again.output), qPrintable(again.output));

@@ -23,18 +23,20 @@ void TestDurable::eachObjectIsOnDiskBeforeSuccess()
     env.remove("TCP_NODELAY"); // the receiver's own choice is looked at
     traced.setProcessEnvironment(env);
     traced.setProcessChannelMode(QProcess::ForwardedChannels);
-    traced.start("strace", {"-f", "-qq", "-y", "-e", "trace=fdatasync,fsync,rename,renameat,renameat2,setsockopt", "-o", trace,
-                            Companions::executablePath(Companions::receiverName())});
+    traced.start("strace", {"-f", "-qq", "-y", "-e", "trace=fdatasync,fsync,rename,renameat,renameat2,setsockopt", "-o",
+                            trace, Companions::executablePath(Companions::receiverName())});
     QVERIFY(traced.waitForStarted(10000));
     QVERIFY(live.waitForReceiver(20000));
-    const QStringList files{kit::testFile("CT_small.dcm"), kit::testFile("MR_small.dcm"), kit::testFile("JPEG2000.dcm")};
+    const QStringList files{kit::testFile("CT_small.dcm"), kit::testFile("MR_small.dcm"),
+                            kit::testFile("JPEG2000.dcm")};
     QString out;
     QCOMPARE(live.send(files, &out), 0);
     killStationProcesses(live.home);
     traced.waitForFinished(10000);
 
     const QStringList lines = kit::readAll(trace).split('\n', Qt::SkipEmptyParts);
-    static const QRegularExpression renameLine(R"re(^(\d+)\s+rename\w*\(.*"([^"]*\.rcv-[^"]*\.part)".*"[^"]*/temp/([0-9.]+)\.dcm".*= 0)re");
+    static const QRegularExpression renameLine(
+        R"re(^(\d+)\s+rename\w*\(.*"([^"]*\.rcv-[^"]*\.part)".*"[^"]*/temp/([0-9.]+)\.dcm".*= 0)re");
     int checked = 0;
     for (int i = 0; i < lines.size(); ++i) {
         const QRegularExpressionMatch m = renameLine.match(lines[i]);
@@ -65,7 +67,8 @@ void TestDurable::eachObjectIsOnDiskBeforeSuccess()
     }
     // Each answer leaves at once, not after the acknowledgement of the data before it
     // (about 40 ms an object with the toolkit's default).
-    QVERIFY2(lines.filter(QRegularExpression(R"(setsockopt\(\d+<socket:\[\d+\]>, SOL_TCP, TCP_NODELAY, \[1\])")).size() >= 1,
+    QVERIFY2(lines.filter(QRegularExpression(R"(setsockopt\(\d+<socket:\[\d+\]>, SOL_TCP, TCP_NODELAY, \[1\])")).size()
+                 >= 1,
              "the receiver's connection does not turn Nagle's algorithm off");
     QVERIFY2(checked == files.size(), qPrintable(QString::number(checked) + "\n" + lines.join('\n').right(3000)));
 }

@@ -2,8 +2,8 @@
 // sequences, a link in the input folder, a sender calling the wrong AE title, a sender
 // with an invalid Study UID, a peer that opens a connection and falls silent, and a
 // database broken while images wait.
-#include "Requires.h"
 #include "CompanionTestKit.h"
+#include "Requires.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Companions.h"
@@ -20,8 +20,16 @@ namespace {
 QByteArray nestedObject(const QString &sample, int depth)
 {
     QByteArray bytes = kit::bytes(sample);
-    const QByteArray open = QByteArray::fromHex("FAFFFAFF" "5351" "0000" "FFFFFFFF" "FEFF00E0" "FFFFFFFF");
-    const QByteArray close = QByteArray::fromHex("FEFF0DE0" "00000000" "FEFFDDE0" "00000000");
+    const QByteArray open = QByteArray::fromHex("FAFFFAFF"
+                                                "5351"
+                                                "0000"
+                                                "FFFFFFFF"
+                                                "FEFF00E0"
+                                                "FFFFFFFF");
+    const QByteArray close = QByteArray::fromHex("FEFF0DE0"
+                                                 "00000000"
+                                                 "FEFFDDE0"
+                                                 "00000000");
     bytes.reserve(bytes.size() + depth * (open.size() + close.size()));
     for (int i = 0; i < depth; ++i)
         bytes += open;
@@ -48,8 +56,10 @@ private slots:
     {
         if (pydicomTestFiles().isEmpty())
             CALVAREX_MISSING("pydicom's test files are not installed");
-        QVERIFY2(QFileInfo(Companions::executablePath(Companions::receiverName())).isExecutable(), "TqReceiver not built");
-        QVERIFY2(QFileInfo(Companions::executablePath(Companions::dataManagerName())).isExecutable(), "TqDataMgr not built");
+        QVERIFY2(QFileInfo(Companions::executablePath(Companions::receiverName())).isExecutable(),
+                 "TqReceiver not built");
+        QVERIFY2(QFileInfo(Companions::executablePath(Companions::dataManagerName())).isExecutable(),
+                 "TqDataMgr not built");
     }
     void init()
     {
@@ -104,8 +114,9 @@ private slots:
     {
         Station &s = **m_live;
         QString output;
-        const int rc = kit::runTool("storescu", {"-aec", "NOTTHEONE", "-aet", "INTRUDER", "127.0.0.1",
-                                                 QString::number(m_live->port), kit::testFile("CT_small.dcm")},
+        const int rc = kit::runTool("storescu",
+                                    {"-aec", "NOTTHEONE", "-aet", "INTRUDER", "127.0.0.1",
+                                     QString::number(m_live->port), kit::testFile("CT_small.dcm")},
                                     &output, 30000);
         QVERIFY2(rc != 0, qPrintable(output));
         QTRY_VERIFY_WITH_TIMEOUT(kit::readAll(s.log().errorLogPath()).contains("NOTTHEONE"), 10000);
@@ -123,7 +134,8 @@ private slots:
         QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
         QVERIFY(kit::modify(file, {"(0020,000D)=1.2.abc"}));
         QString output;
-        kit::runTool("storescu", {"-v", "-aec", m_live->aeTitle, "127.0.0.1", QString::number(m_live->port), file}, &output, 30000);
+        kit::runTool("storescu", {"-v", "-aec", m_live->aeTitle, "127.0.0.1", QString::number(m_live->port), file},
+                     &output, 30000);
         // The sender hears a failure, not Success: it keeps the image and can try again.
         QVERIFY2(output.contains("Received Store Response (Error") || output.contains("Status: Error")
                      || output.contains("0xc000", Qt::CaseInsensitive),
@@ -164,7 +176,8 @@ private slots:
         QCOMPARE(m_dataManager->state(), QProcess::Running);
         QVERIFY(kit::terminateChild(*m_dataManager));
 
-        const QStringList lines = kit::readAll(s.log().errorLogPath()).split('\n', Qt::SkipEmptyParts).filter("TqDataMgr");
+        const QStringList lines =
+            kit::readAll(s.log().errorLogPath()).split('\n', Qt::SkipEmptyParts).filter("TqDataMgr");
         QVERIFY2(lines.size() >= 2 && lines.size() <= 3, qPrintable(lines.join('\n')));
         static const QRegularExpression counted(QStringLiteral("\\(repeated (\\d+) times\\)$"));
         const QRegularExpressionMatch m = counted.match(lines.last().trimmed());

@@ -1,7 +1,7 @@
 // Filing of the input folder into the image store, in process: rows, files, duplicates,
 // quarantine, and a batch cut off at every stage.
-#include "Requires.h"
 #include "CompanionTestKit.h"
+#include "Requires.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/AppError.h"
@@ -49,7 +49,8 @@ void TestImageFiler::filesRealFilesWithTheirRows()
 {
     TestStation ts;
     ImageFiler filer(ts->paths(), ts->log());
-    const QStringList names = {"CT_small.dcm", "JPEG-lossy.dcm", "SC_rgb_jpeg_dcmtk.dcm", "MR_small_jpeg_ls_lossless.dcm"};
+    const QStringList names = {"CT_small.dcm", "JPEG-lossy.dcm", "SC_rgb_jpeg_dcmtk.dcm",
+                               "MR_small_jpeg_ls_lossless.dcm"};
     for (int i = 0; i < names.size(); ++i)
         QVERIFY(!put(ts, kit::testFile(names[i]), QStringLiteral("in%1.dcm").arg(i)).isEmpty());
 
@@ -65,8 +66,9 @@ void TestImageFiler::filesRealFilesWithTheirRows()
     QCOMPARE(kit::bytes(ts->paths().imageFile(ctStudy, ctSop)), kit::bytes(kit::testFile("CT_small.dcm")));
 
     Database db = Database::openData(ts->paths());
-    QSqlQuery p = db.exec("SELECT PatNachname, PatVorname, Pat2Vorname, PatGebDatum, PatSex FROM tblPatienten WHERE PatID1 = ?",
-                          {"1CT1"});
+    QSqlQuery p =
+        db.exec("SELECT PatNachname, PatVorname, Pat2Vorname, PatGebDatum, PatSex FROM tblPatienten WHERE PatID1 = ?",
+                {"1CT1"});
     QVERIFY(p.next());
     QCOMPARE(p.value(0).toString(), QString("CompressedSamples"));
     QCOMPARE(p.value(1).toString(), QString("CT1"));
@@ -74,7 +76,8 @@ void TestImageFiler::filesRealFilesWithTheirRows()
     QCOMPARE(p.value(3).toString(), QString());
     QCOMPARE(p.value(4).toString(), QString("O"));
 
-    QSqlQuery s = db.exec("SELECT StudyUID, StudyDate, StudyTime, Modality FROM view_studies WHERE PatID1 = ?", {"1CT1"});
+    QSqlQuery s =
+        db.exec("SELECT StudyUID, StudyDate, StudyTime, Modality FROM view_studies WHERE PatID1 = ?", {"1CT1"});
     QVERIFY(s.next());
     QCOMPARE(s.value(0).toString(), ctStudy);
     QCOMPARE(s.value(1).toString(), QString("2004-01-19"));
@@ -82,7 +85,8 @@ void TestImageFiler::filesRealFilesWithTheirRows()
     QCOMPARE(s.value(3).toString(), QString("CT"));
     QVERIFY(!s.next());
 
-    QSqlQuery i = db.exec("SELECT ImageUID, ImageDate, ImageTime, ImageNr, SeriesNr FROM View_Images WHERE StudyUID = ?", {ctStudy});
+    QSqlQuery i = db.exec(
+        "SELECT ImageUID, ImageDate, ImageTime, ImageNr, SeriesNr FROM View_Images WHERE StudyUID = ?", {ctStudy});
     QVERIFY(i.next());
     QCOMPARE(i.value(0).toString(), ctSop);
     QCOMPARE(i.value(1).toString(), QString("1997-04-30"));
@@ -92,9 +96,13 @@ void TestImageFiler::filesRealFilesWithTheirRows()
 
     // The NM secondary capture has instance number 5; the RGB capture no content date,
     // so its image date is the study date.
-    QCOMPARE(db.scalar("SELECT ImageNr FROM tblImages WHERE ImageUID = ?", {"1.3.6.1.4.1.5962.1.1.8.1.5.20040826185059.5457"}).toInt(), 5);
+    QCOMPARE(db.scalar("SELECT ImageNr FROM tblImages WHERE ImageUID = ?",
+                       {"1.3.6.1.4.1.5962.1.1.8.1.5.20040826185059.5457"})
+                 .toInt(),
+             5);
     QCOMPARE(db.scalar("SELECT ImageDate FROM tblImages WHERE ImageUID = ?",
-                       {"1.2.276.0.7230010.3.1.4.8323329.15150.1506363677.126194"}).toString(),
+                       {"1.2.276.0.7230010.3.1.4.8323329.15150.1506363677.126194"})
+                 .toString(),
              QString("2017-01-01"));
 
     QCOMPARE(db.scalar("SELECT COUNT(*) FROM tblPatienten").toInt(), 4);
@@ -126,7 +134,8 @@ void TestImageFiler::refilingUpdatesWithoutDuplicates()
     QCOMPARE(kit::count(*ts, "SELECT COUNT(*) FROM tblReceive"), 2);
 
     Database db = Database::openData(ts->paths());
-    QSqlQuery p = db.exec("SELECT PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten WHERE PatID1 = ?", {"1CT1"});
+    QSqlQuery p = db.exec("SELECT PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten WHERE PatID1 = ?",
+                          {"1CT1"});
     QVERIFY(p.next());
     QCOMPARE(p.value(0).toString(), QString("O'Neil"));
     QCOMPARE(p.value(1).toString(), QString("Mary"));
@@ -242,7 +251,8 @@ void TestImageFiler::cutOffBatchIsCompleted()
     QStringList sops;
     for (int i = 0; i < 12; ++i) {
         sops << fx.newUid();
-        StoreFixture::writeSmallImage(ts->paths().tempDir() + QStringLiteral("/%1.dcm").arg(sops.last()), study, series, sops.last(), i + 1);
+        StoreFixture::writeSmallImage(ts->paths().tempDir() + QStringLiteral("/%1.dcm").arg(sops.last()), study, series,
+                                      sops.last(), i + 1);
     }
     // An earlier image of the same study, already filed.
     {
@@ -311,12 +321,15 @@ void TestImageFiler::imageMovedToAnotherStudyLeavesNoOldCopy()
     QCOMPARE(filer.fileInput().filed, 1);
     // Corrected at the modality: the same image, now in another study and series.
     const QString f = put(ts, kit::testFile("CT_small.dcm"), "ct.dcm");
-    QVERIFY(kit::modify(f, {"(0020,000D)=1.2.826.0.1.3680043.9.7433.99.1", "(0020,000E)=1.2.826.0.1.3680043.9.7433.99.2"}));
+    QVERIFY(
+        kit::modify(f, {"(0020,000D)=1.2.826.0.1.3680043.9.7433.99.1", "(0020,000E)=1.2.826.0.1.3680043.9.7433.99.2"}));
     QCOMPARE(filer.fileInput().filed, 1);
     const QSet<QString> files = kit::storeFiles(*ts);
-    QCOMPARE(files, QSet<QString>{"1.2.826.0.1.3680043.9.7433.99.1/1.3.6.1.4.1.5962.1.1.1.1.1.20040119072730.12322.dcm"});
+    QCOMPARE(files,
+             QSet<QString>{"1.2.826.0.1.3680043.9.7433.99.1/1.3.6.1.4.1.5962.1.1.1.1.1.20040119072730.12322.dcm"});
     QCOMPARE(kit::count(*ts, "SELECT COUNT(*) FROM tblImages"), 1);
-    QCOMPARE(kit::count(*ts, "SELECT COUNT(*) FROM View_Images WHERE StudyUID = ?", {"1.2.826.0.1.3680043.9.7433.99.1"}), 1);
+    QCOMPARE(
+        kit::count(*ts, "SELECT COUNT(*) FROM View_Images WHERE StudyUID = ?", {"1.2.826.0.1.3680043.9.7433.99.1"}), 1);
     // The old study and series, now empty, are gone from the lists and the disk.
     QCOMPARE(kit::count(*ts, "SELECT COUNT(*) FROM tblStudies"), 1);
     QCOMPARE(kit::count(*ts, "SELECT COUNT(*) FROM tblSeries"), 1);

@@ -1,14 +1,14 @@
 // The two companions as real processes: DCMTK's storescu sends through TqReceiver, and
 // TqDataMgr files into the store.
-#include "Requires.h"
 #include "CompanionTestKit.h"
+#include "Requires.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/Companions.h"
 #include "dicom/FileFacts.h"
 
-#include <QtTest>
 #include <QTcpServer>
+#include <QtTest>
 #include <csignal>
 #include <unistd.h>
 
@@ -36,7 +36,8 @@ void TestReceive::initTestCase()
     if (pydicomTestFiles().isEmpty())
         CALVAREX_MISSING("pydicom's test files are not installed");
     QVERIFY2(QFileInfo(Companions::executablePath(Companions::receiverName())).isExecutable(), "TqReceiver not built");
-    QVERIFY2(QFileInfo(Companions::executablePath(Companions::dataManagerName())).isExecutable(), "TqDataMgr not built");
+    QVERIFY2(QFileInfo(Companions::executablePath(Companions::dataManagerName())).isExecutable(),
+             "TqDataMgr not built");
 }
 
 void TestReceive::init()
@@ -100,7 +101,8 @@ void TestReceive::filesEverythingSentOnceOnly()
     QCOMPARE(kit::count(s, "SELECT COUNT(*) FROM View_Images WHERE StudyUID = ?", {mgStudy}), 2);
     {
         Database db = Database::openData(s.paths());
-        QCOMPARE(db.scalar("SELECT PatNachname FROM tblPatienten WHERE PatID1 = ?", {"MG-77"}).toString(), QString("O'Neil"));
+        QCOMPARE(db.scalar("SELECT PatNachname FROM tblPatienten WHERE PatID1 = ?", {"MG-77"}).toString(),
+                 QString("O'Neil"));
         QCOMPARE(db.scalar("SELECT Modality FROM view_studies WHERE PatID1 = ?", {"MG-77"}).toString(), QString("MG"));
     }
     QVERIFY(QDir(s.paths().tempDir()).entryList(QDir::Files | QDir::Hidden).isEmpty());

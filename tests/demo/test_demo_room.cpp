@@ -53,8 +53,8 @@ void TestDemoRoom::modalityImagesAreValidMammograms()
               {QStringLiteral("--no-send"), QStringLiteral("--out"), out.path(), QStringLiteral("--patient-id"),
                QStringLiteral("DEMO002"), QStringLiteral("--name"), QString::fromUtf8("Müller^Zoë"),
                QStringLiteral("--birth"), QStringLiteral("19720923"), QStringLiteral("--accession"),
-               QStringLiteral("ACC1002"), QStringLiteral("--size"), QStringLiteral("320x416"), QStringLiteral("--instance"),
-               QStringLiteral("1,2,3,4")});
+               QStringLiteral("ACC1002"), QStringLiteral("--size"), QStringLiteral("320x416"),
+               QStringLiteral("--instance"), QStringLiteral("1,2,3,4")});
     QVERIFY(sim.waitForFinished(60000));
     QCOMPARE(sim.exitCode(), 0);
     const char *const expected[] = {"R CC", "L CC", "R MLO", "L MLO"};
@@ -68,10 +68,11 @@ void TestDemoRoom::modalityImagesAreValidMammograms()
         QVERIFY2(report.contains(QStringLiteral("MammographyImageForPresentation")), qPrintable(report));
         QVERIFY2(!report.contains(QStringLiteral("Error")), qPrintable(report));
         QProcess dump;
-        dump.start(QStringLiteral("dcmdump"), {QStringLiteral("+P"), QStringLiteral("0028,0101"), QStringLiteral("+P"),
-                                               QStringLiteral("0020,0062"), QStringLiteral("+P"), QStringLiteral("0018,5101"),
-                                               QStringLiteral("+P"), QStringLiteral("0020,0013"), QStringLiteral("+P"),
-                                               QStringLiteral("0010,0010"), file});
+        dump.start(QStringLiteral("dcmdump"),
+                   {QStringLiteral("+P"), QStringLiteral("0028,0101"), QStringLiteral("+P"),
+                    QStringLiteral("0020,0062"), QStringLiteral("+P"), QStringLiteral("0018,5101"),
+                    QStringLiteral("+P"), QStringLiteral("0020,0013"), QStringLiteral("+P"),
+                    QStringLiteral("0010,0010"), file});
         QVERIFY(dump.waitForFinished(30000));
         const QString d = QString::fromLatin1(dump.readAll());
         const QStringList side = QString::fromLatin1(expected[n - 1]).split(QLatin1Char(' '));
@@ -86,10 +87,12 @@ void TestDemoRoom::modalityImagesAreValidMammograms()
 void TestDemoRoom::automaticExaminationEndsInThePacs_data()
 {
     QTest::addColumn<QString>("unit");
-    QTest::addColumn<QString>("doseTag");  // where the PACS must hold the dose
-    QTest::addColumn<double>("divisor");   // recorded value / divisor = the image's value
-    QTest::newRow("HFE 501: dose-area product") << "hfe" << "ImageAndFluoroscopyAreaDoseProduct" << 10.0;
-    QTest::newRow("Giotto: entrance dose") << "giotto" << "EntranceDoseInmGy" << 1.0;
+    QTest::addColumn<QString>("doseTag"); // where the PACS must hold the dose
+    QTest::addColumn<double>("divisor");  // recorded value / divisor = the image's value
+    QTest::newRow("HFE 501: dose-area product") << "hfe"
+                                                << "ImageAndFluoroscopyAreaDoseProduct" << 10.0;
+    QTest::newRow("Giotto: entrance dose") << "giotto"
+                                           << "EntranceDoseInmGy" << 1.0;
 }
 
 void TestDemoRoom::automaticExaminationEndsInThePacs()
@@ -114,7 +117,8 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
     room.setProcessChannelMode(QProcess::MergedChannels);
     room.start(binDir() + QStringLiteral("/demo-room"),
                {QStringLiteral("--folder"), folder, QStringLiteral("--auto"), QStringLiteral("--unit"), unit,
-                QStringLiteral("--size"), QStringLiteral("640x832"), QStringLiteral("--http-port"), QStringLiteral("0")});
+                QStringLiteral("--size"), QStringLiteral("640x832"), QStringLiteral("--http-port"),
+                QStringLiteral("0")});
     QVERIFY(room.waitForStarted(10000));
     const bool ended = room.waitForFinished(240000);
     const QString out = QString::fromUtf8(room.readAll());
@@ -130,9 +134,9 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
     // and no companion serves the demo's station folder.
     const QString station = folder + QStringLiteral("/station");
     QList<qint64> pids;
-    for (const QRegularExpressionMatch &m : QRegularExpression(QStringLiteral("^PID (\\S+) (\\d+)$"),
-                                                               QRegularExpression::MultilineOption)
-                                                .globalMatch(out))
+    for (const QRegularExpressionMatch &m :
+         QRegularExpression(QStringLiteral("^PID (\\S+) (\\d+)$"), QRegularExpression::MultilineOption)
+             .globalMatch(out))
         pids << m.captured(2).toLongLong();
     QCOMPARE(pids.size(), 4); // worklist, PACS, X-ray unit, station
     QVERIFY(waitUntil([&] { return std::all_of(pids.begin(), pids.end(), processGone); }, 10000));
@@ -153,8 +157,9 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         QVERIFY(db.open());
         QSqlQuery q(db);
-        QVERIFY(q.exec(QString::fromUtf8("SELECT ImgNo, mGy1 FROM tblDosis WHERE PatLastname = 'O´Brien'"
-                                         " AND PatFirstname = 'Siobhan' AND PatBirthdate = '1968-04-12' ORDER BY ImgNo")));
+        QVERIFY(
+            q.exec(QString::fromUtf8("SELECT ImgNo, mGy1 FROM tblDosis WHERE PatLastname = 'O´Brien'"
+                                     " AND PatFirstname = 'Siobhan' AND PatBirthdate = '1968-04-12' ORDER BY ImgNo")));
         while (q.next())
             doses.insert(q.value(0).toInt(), q.value(1).toDouble());
         QVERIFY(q.exec(QStringLiteral("SELECT st.StudyUID, i.ImageUID FROM tblImages i"
@@ -197,8 +202,10 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
         QVERIFY2(doses.contains(n), qPrintable(QStringLiteral("image %1 has no exposure").arg(n)));
         const QString value = tags.value(doseTag).toString();
         QVERIFY2(!value.isEmpty(), qPrintable(QStringLiteral("image %1 lacks %2").arg(n).arg(doseTag)));
-        QVERIFY2(qAbs(value.toDouble() - doses.value(n) / divisor) < 1e-6,
-                 qPrintable(QStringLiteral("image %1: %2 = %3, exposure dose %4").arg(n).arg(doseTag, value).arg(doses.value(n))));
+        QVERIFY2(
+            qAbs(value.toDouble() - doses.value(n) / divisor) < 1e-6,
+            qPrintable(
+                QStringLiteral("image %1: %2 = %3, exposure dose %4").arg(n).arg(doseTag, value).arg(doses.value(n))));
     }
     orthanc.stop();
     QCOMPARE(found, 4);

@@ -2,15 +2,15 @@
 // would: new, activate, add, remove and delete filters with the settings file and the
 // dictionary's columns checked; rows and columns of the viewer kept within 1 to 10.
 #include "TestStation.h"
+#include "app/OptionsPages.h"
 #include "core/Database.h"
-#include "edit/AddTagForm.h"
 #include "dialogs/AddTagToDB.h"
 #include "dialogs/DatabaseForm.h"
-#include "edit/FilterPage.h"
-#include "ui/InputBoxForm.h"
-#include "app/OptionsPages.h"
 #include "dialogs/OptionForm.h"
+#include "edit/AddTagForm.h"
+#include "edit/FilterPage.h"
 #include "edit/ModalityFilters.h"
+#include "ui/InputBoxForm.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -59,10 +59,7 @@ static QStringList comboItems(QComboBox *c)
 }
 
 // The filter panel of a dialog, with the input box answering text.
-static FilterPage *panelOf(OptionForm &f)
-{
-    return f.findChild<FilterPage *>();
-}
+static FilterPage *panelOf(OptionForm &f) { return f.findChild<FilterPage *>(); }
 
 static void answerInput(FilterPage *p, const QString &text)
 {

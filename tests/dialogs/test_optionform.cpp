@@ -1,13 +1,13 @@
-#include "TestStation.h"
 #include "../companions/CompanionTestKit.h"
+#include "TestStation.h"
 #include "app/OptionsPages.h"
 #include "dialogs/OptionForm.h"
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QLabel>
 #include <QLayout>
-#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -50,8 +50,7 @@ private slots:
     void receiverStartsWithWhatTheDialogAccepts();
 };
 
-template <typename T>
-static T *child(QWidget &w, const QString &name)
+template <typename T> static T *child(QWidget &w, const QString &name)
 {
     T *c = w.findChild<T *>(name);
     if (!c)
@@ -156,10 +155,18 @@ void TestOptionForm::upDownBounds_data()
     QTest::addColumn<QString>("start");
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("after");
-    QTest::newRow("up from 10 stays") << "10" << "UpDown1_up" << "10";
-    QTest::newRow("up from 9") << "9" << "UpDown1_up" << "10";
-    QTest::newRow("down from 1 stays") << "1" << "UpDown1_down" << "1";
-    QTest::newRow("down from 2") << "2" << "UpDown1_down" << "1";
+    QTest::newRow("up from 10 stays") << "10"
+                                      << "UpDown1_up"
+                                      << "10";
+    QTest::newRow("up from 9") << "9"
+                               << "UpDown1_up"
+                               << "10";
+    QTest::newRow("down from 1 stays") << "1"
+                                       << "UpDown1_down"
+                                       << "1";
+    QTest::newRow("down from 2") << "2"
+                                 << "UpDown1_down"
+                                 << "1";
 }
 
 void TestOptionForm::upDownBounds()
@@ -296,7 +303,8 @@ void TestOptionForm::cancelSavesNothing()
     child<QLineEdit>(f, "txtRC_0")->setText("2");
     child<QPushButton>(f, "cmdCancel")->click();
     QCOMPARE(int(ts->settings().viewerRows), 7);
-    QVERIFY(!QFile::exists(ts.settingsFile()) || !QSettings(ts.settingsFile(), QSettings::IniFormat).contains("General/Viewer_Rows"));
+    QVERIFY(!QFile::exists(ts.settingsFile())
+            || !QSettings(ts.settingsFile(), QSettings::IniFormat).contains("General/Viewer_Rows"));
     QCOMPARE(f.result(), int(QDialog::Rejected));
 }
 
@@ -321,39 +329,61 @@ void TestOptionForm::refusedPeerFieldKeepsTheDialogOpen_data()
     QTest::addColumn<int>("tab");
     QTest::addColumn<QString>("problem");
     const QStringList none{"", "", "", ""};
-    QTest::newRow("receiver AE title of 17") << "txtIR_0" << "ABCDEFGHIJKLMNOPQ" << none << 1
-                                            << "Receiver AE title: at most 16 characters, this one has 17";
-    QTest::newRow("receiver AE title empty") << "txtIR_0" << "" << none << 1 << "Receiver AE title: required, 1 to 16 characters";
-    QTest::newRow("receiver AE title of blanks") << "txtIR_0" << "    " << none << 1
-                                                << "Receiver AE title: not only blanks, 1 to 16 characters";
-    QTest::newRow("receiver AE title with backslash") << "txtIR_0" << "MAMMO\\1" << none << 1 << "Receiver AE title: no backslash (\\)";
-    QTest::newRow("receiver AE title with tab") << "txtIR_0" << "MAM\tMO" << none << 1
-                                               << "Receiver AE title: no control characters (tab, line break)";
-    QTest::newRow("leading tab not dropped quietly") << "txtIR_0" << "\tMAMMO" << none << 1
-                                                     << "Receiver AE title: no control characters (tab, line break)";
-    QTest::newRow("receiver AE title with line break") << "txtIR_0" << "MAMMO\n" << none << 1
-                                                      << "Receiver AE title: no control characters (tab, line break)";
-    QTest::newRow("receiver AE title not ASCII") << "txtIR_0" << "MÜLLER" << none << 1
-                                                << "Receiver AE title: plain ASCII letters, digits and signs only, not \"Ü\"";
-    QTest::newRow("receiver port 0") << "txtIR_1" << "0" << none << 1 << "Receiver port: a number from 1 to 65535";
-    QTest::newRow("receiver port 65536") << "txtIR_1" << "65536" << none << 1 << "Receiver port: a number from 1 to 65535";
-    QTest::newRow("receiver port of six digits") << "txtIR_1" << "104104" << none << 1 << "Receiver port: a number from 1 to 65535";
-    QTest::newRow("receiver port empty") << "txtIR_1" << "" << none << 1 << "Receiver port: required, a number from 1 to 65535";
-    QTest::newRow("receiver port with a blank inside") << "txtIR_1" << "1 04" << none << 1
-                                                      << "Receiver port: digits only, a number from 1 to 65535";
-    QTest::newRow("receiver port signed") << "txtIR_1" << "+104" << none << 1 << "Receiver port: digits only, a number from 1 to 65535";
-    QTest::newRow("receiver port in other digits") << "txtIR_1" << QString::fromUtf8("١٠٤") << none << 1
-                                                  << "Receiver port: digits only, a number from 1 to 65535";
-    QTest::newRow("worklist local AE title of 17") << "txtWorklist_0" << "MAMMOGRAPHYROOM01" << FullWorklist << 4
-                                                  << "Worklist local AE title: at most 16 characters, this one has 17";
-    QTest::newRow("worklist remote AE title with backslash") << "txtWorklist_1" << "WL\\M" << FullWorklist << 4
-                                                            << "Worklist remote AE title: no backslash (\\)";
-    QTest::newRow("worklist remote port 70000") << "txtWorklist_3" << "70000" << FullWorklist << 4
-                                               << "Worklist remote port: a number from 1 to 65535";
-    QTest::newRow("worklist used, local AE title empty") << "txtWorklist_0" << "" << FullWorklist << 4
-                                                         << "Worklist local AE title: required, 1 to 16 characters";
-    QTest::newRow("worklist used, node empty") << "txtWorklist_2" << "" << FullWorklist << 4
-                                               << "Worklist remote node: required once a worklist field is filled";
+    QTest::newRow("receiver AE title of 17")
+        << "txtIR_0"
+        << "ABCDEFGHIJKLMNOPQ" << none << 1 << "Receiver AE title: at most 16 characters, this one has 17";
+    QTest::newRow("receiver AE title empty") << "txtIR_0"
+                                             << "" << none << 1 << "Receiver AE title: required, 1 to 16 characters";
+    QTest::newRow("receiver AE title of blanks")
+        << "txtIR_0"
+        << "    " << none << 1 << "Receiver AE title: not only blanks, 1 to 16 characters";
+    QTest::newRow("receiver AE title with backslash")
+        << "txtIR_0"
+        << "MAMMO\\1" << none << 1 << "Receiver AE title: no backslash (\\)";
+    QTest::newRow("receiver AE title with tab")
+        << "txtIR_0"
+        << "MAM\tMO" << none << 1 << "Receiver AE title: no control characters (tab, line break)";
+    QTest::newRow("leading tab not dropped quietly")
+        << "txtIR_0"
+        << "\tMAMMO" << none << 1 << "Receiver AE title: no control characters (tab, line break)";
+    QTest::newRow("receiver AE title with line break")
+        << "txtIR_0"
+        << "MAMMO\n"
+        << none << 1 << "Receiver AE title: no control characters (tab, line break)";
+    QTest::newRow("receiver AE title not ASCII")
+        << "txtIR_0"
+        << "MÜLLER" << none << 1 << "Receiver AE title: plain ASCII letters, digits and signs only, not \"Ü\"";
+    QTest::newRow("receiver port 0") << "txtIR_1"
+                                     << "0" << none << 1 << "Receiver port: a number from 1 to 65535";
+    QTest::newRow("receiver port 65536") << "txtIR_1"
+                                         << "65536" << none << 1 << "Receiver port: a number from 1 to 65535";
+    QTest::newRow("receiver port of six digits") << "txtIR_1"
+                                                 << "104104" << none << 1 << "Receiver port: a number from 1 to 65535";
+    QTest::newRow("receiver port empty") << "txtIR_1"
+                                         << "" << none << 1 << "Receiver port: required, a number from 1 to 65535";
+    QTest::newRow("receiver port with a blank inside")
+        << "txtIR_1"
+        << "1 04" << none << 1 << "Receiver port: digits only, a number from 1 to 65535";
+    QTest::newRow("receiver port signed")
+        << "txtIR_1"
+        << "+104" << none << 1 << "Receiver port: digits only, a number from 1 to 65535";
+    QTest::newRow("receiver port in other digits")
+        << "txtIR_1" << QString::fromUtf8("١٠٤") << none << 1 << "Receiver port: digits only, a number from 1 to 65535";
+    QTest::newRow("worklist local AE title of 17") << "txtWorklist_0"
+                                                   << "MAMMOGRAPHYROOM01" << FullWorklist << 4
+                                                   << "Worklist local AE title: at most 16 characters, this one has 17";
+    QTest::newRow("worklist remote AE title with backslash")
+        << "txtWorklist_1"
+        << "WL\\M" << FullWorklist << 4 << "Worklist remote AE title: no backslash (\\)";
+    QTest::newRow("worklist remote port 70000")
+        << "txtWorklist_3"
+        << "70000" << FullWorklist << 4 << "Worklist remote port: a number from 1 to 65535";
+    QTest::newRow("worklist used, local AE title empty")
+        << "txtWorklist_0"
+        << "" << FullWorklist << 4 << "Worklist local AE title: required, 1 to 16 characters";
+    QTest::newRow("worklist used, node empty")
+        << "txtWorklist_2"
+        << "" << FullWorklist << 4 << "Worklist remote node: required once a worklist field is filled";
 }
 
 void TestOptionForm::refusedPeerFieldKeepsTheDialogOpen()
@@ -394,7 +424,9 @@ void TestOptionForm::refusedPeerFieldKeepsTheDialogOpen()
              qPrintable(QString("%1 < %2").arg(label->height()).arg(label->heightForWidth(label->width()))));
 
     // Mended, OK saves and closes.
-    const QString mended = box == "txtIR_1" || box == "txtWorklist_3" ? "11112" : box == "txtWorklist_2" ? "wl.local" : "MAMMO1";
+    const QString mended = box == "txtIR_1" || box == "txtWorklist_3" ? "11112"
+                           : box == "txtWorklist_2"                   ? "wl.local"
+                                                                      : "MAMMO1";
     child<QLineEdit>(f, box)->setText(mended);
     child<QPushButton>(f, "cmdOK")->click();
     QCOMPARE(f.result(), int(QDialog::Accepted));
@@ -408,11 +440,26 @@ void TestOptionForm::peerFieldsSavedWithoutBlanksAround_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("stored");
-    QTest::newRow("receiver AE title, blanks around and inside") << "txtIR_0" << "  MAMMO 1  " << "Com/IR_AET" << "MAMMO 1";
-    QTest::newRow("receiver AE title of 16 between blanks") << "txtIR_0" << " ABCDEFGHIJKLMNOP   " << "Com/IR_AET" << "ABCDEFGHIJKLMNOP";
-    QTest::newRow("receiver port between blanks") << "txtIR_1" << " 11112 " << "Com/IR_Port" << "11112";
-    QTest::newRow("worklist remote AE title") << "txtWorklist_1" << " WLM  " << "Worklist/RemoteAET" << "WLM";
-    QTest::newRow("worklist remote port") << "txtWorklist_3" << "  65535" << "Worklist/RemotePort" << "65535";
+    QTest::newRow("receiver AE title, blanks around and inside") << "txtIR_0"
+                                                                 << "  MAMMO 1  "
+                                                                 << "Com/IR_AET"
+                                                                 << "MAMMO 1";
+    QTest::newRow("receiver AE title of 16 between blanks") << "txtIR_0"
+                                                            << " ABCDEFGHIJKLMNOP   "
+                                                            << "Com/IR_AET"
+                                                            << "ABCDEFGHIJKLMNOP";
+    QTest::newRow("receiver port between blanks") << "txtIR_1"
+                                                  << " 11112 "
+                                                  << "Com/IR_Port"
+                                                  << "11112";
+    QTest::newRow("worklist remote AE title") << "txtWorklist_1"
+                                              << " WLM  "
+                                              << "Worklist/RemoteAET"
+                                              << "WLM";
+    QTest::newRow("worklist remote port") << "txtWorklist_3"
+                                          << "  65535"
+                                          << "Worklist/RemotePort"
+                                          << "65535";
 }
 
 void TestOptionForm::peerFieldsSavedWithoutBlanksAround()
@@ -440,11 +487,16 @@ void TestOptionForm::portBoxesRefusePastedText_data()
     QTest::addColumn<QString>("pasted");
     QTest::addColumn<QString>("after");
     for (const char *b : {"txtIR_1", "txtWorklist_3"}) {
-        QTest::addRow("%s: letters", b) << b << "12ab" << "";
-        QTest::addRow("%s: a blank", b) << b << "11 112" << "";
-        QTest::addRow("%s: a sign", b) << b << "-104" << "";
-        QTest::addRow("%s: six digits", b) << b << "104104" << "";
-        QTest::addRow("%s: digits", b) << b << "11112" << "11112";
+        QTest::addRow("%s: letters", b) << b << "12ab"
+                                        << "";
+        QTest::addRow("%s: a blank", b) << b << "11 112"
+                                        << "";
+        QTest::addRow("%s: a sign", b) << b << "-104"
+                                       << "";
+        QTest::addRow("%s: six digits", b) << b << "104104"
+                                           << "";
+        QTest::addRow("%s: digits", b) << b << "11112"
+                                       << "11112";
     }
 }
 
@@ -506,14 +558,18 @@ void TestOptionForm::startSavesReceiverEditsOnlyWhenAsked_data()
     QTest::addColumn<QString>("asked");
     QTest::addColumn<QString>("stored");
     QTest::newRow("edited, No: nothing saved")
-        << 0 << "11112" << false << "yesno:The receiver's AE title or port was changed here and is not saved yet.\n\n"
-                                    "Save AE title \"NEWAET\" and port 11112 now and start the receiver with them?\n"
-                                    "(No: nothing is saved and the receiver is not started.)"
+        << 0 << "11112" << false
+        << "yesno:The receiver's AE title or port was changed here and is not saved yet.\n\n"
+           "Save AE title \"NEWAET\" and port 11112 now and start the receiver with them?\n"
+           "(No: nothing is saved and the receiver is not started.)"
         << "";
-    QTest::newRow("edited, Yes: saved for the start") << 0 << " 11112 " << true << "yesno" << "11112";
+    QTest::newRow("edited, Yes: saved for the start") << 0 << " 11112 " << true << "yesno"
+                                                      << "11112";
     QTest::newRow("edited and refused: not asked")
-        << 0 << "70000" << true << "message:Receiver port: a number from 1 to 65535\nThe receiver was not started." << "";
-    QTest::newRow("data manager: receiver edits left alone") << 1 << "11112" << true << "" << "";
+        << 0 << "70000" << true << "message:Receiver port: a number from 1 to 65535\nThe receiver was not started."
+        << "";
+    QTest::newRow("data manager: receiver edits left alone") << 1 << "11112" << true << ""
+                                                             << "";
 }
 
 void TestOptionForm::startSavesReceiverEditsOnlyWhenAsked()
@@ -555,10 +611,14 @@ void TestOptionForm::receiverStartsWithWhatTheDialogAccepts_data()
 {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("aet");
-    QTest::newRow("blanks around and inside") << "  MAMMO 1  " << "MAMMO 1";
-    QTest::newRow("16 characters between blanks") << " ABCDEFGHIJKLMNOP " << "ABCDEFGHIJKLMNOP";
-    QTest::newRow("one character") << "A " << "A";
-    QTest::newRow("signs and small letters") << " x-ray_room.2/b " << "x-ray_room.2/b";
+    QTest::newRow("blanks around and inside") << "  MAMMO 1  "
+                                              << "MAMMO 1";
+    QTest::newRow("16 characters between blanks") << " ABCDEFGHIJKLMNOP "
+                                                  << "ABCDEFGHIJKLMNOP";
+    QTest::newRow("one character") << "A "
+                                   << "A";
+    QTest::newRow("signs and small letters") << " x-ray_room.2/b "
+                                             << "x-ray_room.2/b";
 }
 
 void TestOptionForm::receiverStartsWithWhatTheDialogAccepts()

@@ -1,12 +1,12 @@
 // The storage destinations on the Options dialog: lvSCP, its menu and the AddScpForm dialog.
 #include "TestStation.h"
 
-#include "core/Station.h"
-#include "net/AddScpForm.h"
 #include "app/OptionsPages.h"
+#include "core/Station.h"
 #include "dialogs/OptionForm.h"
-#include "net/DestinationsWidget.h"
+#include "net/AddScpForm.h"
 #include "net/Destinations.h"
+#include "net/DestinationsWidget.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -98,10 +98,11 @@ void TestScpList::refusedFieldsKeepTheDialogOpen_data()
     QTest::addColumn<QStringList>("texts");
     QTest::addColumn<int>("field");
     QTest::addColumn<QString>("problem");
-    QTest::newRow("port 99999") << QStringList{"PACS", "STORE", "1.2.3.4", "99999"} << 3 << "Port: a number from 1 to 65535";
+    QTest::newRow("port 99999") << QStringList{"PACS", "STORE", "1.2.3.4", "99999"} << 3
+                                << "Port: a number from 1 to 65535";
     QTest::newRow("port 0") << QStringList{"PACS", "STORE", "1.2.3.4", "0"} << 3 << "Port: a number from 1 to 65535";
-    QTest::newRow("port with a blank inside") << QStringList{"PACS", "STORE", "1.2.3.4", "1 04"} << 3
-                                              << "Port: digits only, a number from 1 to 65535";
+    QTest::newRow("port with a blank inside")
+        << QStringList{"PACS", "STORE", "1.2.3.4", "1 04"} << 3 << "Port: digits only, a number from 1 to 65535";
     QTest::newRow("AE title of 17") << QStringList{"PACS", "STOREFORTHEARCHIV", "1.2.3.4", "104"} << 1
                                     << "AE title: at most 16 characters, this one has 17";
     QTest::newRow("AE title of blanks") << QStringList{"PACS", "   ", "1.2.3.4", "104"} << 1
@@ -111,10 +112,10 @@ void TestScpList::refusedFieldsKeepTheDialogOpen_data()
     QTest::newRow("AE title with a tab") << QStringList{"PACS", "ST\tORE", "1.2.3.4", "104"} << 1
                                          << "AE title: no control characters (tab, line break)";
     QTest::newRow("alias empty") << QStringList{"", "STORE", "1.2.3.4", "104"} << 0 << "Alias: required";
-    QTest::newRow("IP with a blank inside") << QStringList{"PACS", "STORE", "1.2 .3.4", "104"} << 2
-                                            << "IP: Not a valid IP address or host name.";
-    QTest::newRow("separator in the alias") << QStringList{"PA!++!CS", "STORE", "1.2.3.4", "104"} << 0
-                                            << "Alias: \"!++!\" may not be part of a field.";
+    QTest::newRow("IP with a blank inside")
+        << QStringList{"PACS", "STORE", "1.2 .3.4", "104"} << 2 << "IP: Not a valid IP address or host name.";
+    QTest::newRow("separator in the alias")
+        << QStringList{"PA!++!CS", "STORE", "1.2.3.4", "104"} << 0 << "Alias: \"!++!\" may not be part of a field.";
 }
 
 void TestScpList::refusedFieldsKeepTheDialogOpen()

@@ -75,7 +75,7 @@ void expectReadError(const std::function<void()> &f, const QString &path, const 
         QVERIFY2(e.description().contains(part, Qt::CaseInsensitive), qPrintable(e.description()));
     }
 }
-}  // namespace
+} // namespace
 
 class TestDicom : public QObject {
     Q_OBJECT
@@ -96,26 +96,46 @@ private slots:
         QTest::addColumn<bool>("colour");
         const QString mr = QStringLiteral("1.3.6.1.4.1.5962.1.1.4.1.1.20040826185059.5457");
         const QString rgb = QStringLiteral("1.2.826.0.1.3680043.8.498.49043964482360854182530167603505525116");
-        QTest::newRow("explicit little endian") << "MR_small.dcm" << "1.2.840.10008.1.2.1" << mr << QSize(64, 64) << false;
-        QTest::newRow("implicit little endian") << "MR_small_implicit.dcm" << "1.2.840.10008.1.2" << mr << QSize(64, 64) << false;
-        QTest::newRow("explicit big endian") << "MR_small_bigendian.dcm" << "1.2.840.10008.1.2.2" << mr << QSize(64, 64) << false;
-        QTest::newRow("big endian colour") << "ExplVR_BigEnd.dcm" << "1.2.840.10008.1.2.2"
-                                           << "1.2.840.1136190195280574824680000700.3.0.1.19970424140438" << QSize(80, 60) << true;
-        QTest::newRow("JPEG baseline YBR") << "SC_rgb_jpeg_dcmtk.dcm" << "1.2.840.10008.1.2.4.50"
-                                           << "1.2.276.0.7230010.3.1.4.8323329.15150.1506363677.126194" << QSize(100, 100) << true;
-        QTest::newRow("JPEG baseline RGB") << "SC_rgb_jpeg_lossy_gdcm.dcm" << "1.2.840.10008.1.2.4.50" << "1.2.826.0.1.3680043.2.1143.6844246171068686447348170864099716226"
-                                           << QSize(100, 100) << true;
-        QTest::newRow("JPEG extended 12 bit") << "JPGExtended.dcm" << "1.2.840.10008.1.2.4.51"
-                                              << "1.3.6.1.4.1.5962.1.1.8.1.5.20040826185059.5457" << QSize(256, 1024) << false;
-        QTest::newRow("JPEG lossless") << "SC_rgb_jpeg_gdcm.dcm" << "1.2.840.10008.1.2.4.70" << rgb << QSize(100, 100) << true;
-        QTest::newRow("JPEG-LS lossless") << "MR_small_jpeg_ls_lossless.dcm" << "1.2.840.10008.1.2.4.80" << mr << QSize(64, 64) << false;
-        QTest::newRow("RLE monochrome") << "MR_small_RLE.dcm" << "1.2.840.10008.1.2.5" << mr << QSize(64, 64) << false;
-        QTest::newRow("RLE colour") << "SC_rgb_rle.dcm" << "1.2.840.10008.1.2.5" << rgb << QSize(100, 100) << true;
-        QTest::newRow("RLE two frames") << "SC_rgb_rle_2frame.dcm" << "1.2.840.10008.1.2.5" << rgb << QSize(100, 100) << true;
-        QTest::newRow("CT signed pixels") << "CT_small.dcm" << "1.2.840.10008.1.2.1"
-                                          << "1.3.6.1.4.1.5962.1.1.1.1.1.20040119072730.12322" << QSize(128, 128) << false;
-        QTest::newRow("YBR 4:2:2 uncompressed") << "SC_ybr_full_422_uncompressed.dcm" << "1.2.840.10008.1.2.1"
-                                                << "1.2.276.0.7230010.3.1.4.8323329.5846.1512159596.457896" << QSize(100, 100) << true;
+        QTest::newRow("explicit little endian") << "MR_small.dcm"
+                                                << "1.2.840.10008.1.2.1" << mr << QSize(64, 64) << false;
+        QTest::newRow("implicit little endian") << "MR_small_implicit.dcm"
+                                                << "1.2.840.10008.1.2" << mr << QSize(64, 64) << false;
+        QTest::newRow("explicit big endian") << "MR_small_bigendian.dcm"
+                                             << "1.2.840.10008.1.2.2" << mr << QSize(64, 64) << false;
+        QTest::newRow("big endian colour")
+            << "ExplVR_BigEnd.dcm"
+            << "1.2.840.10008.1.2.2"
+            << "1.2.840.1136190195280574824680000700.3.0.1.19970424140438" << QSize(80, 60) << true;
+        QTest::newRow("JPEG baseline YBR")
+            << "SC_rgb_jpeg_dcmtk.dcm"
+            << "1.2.840.10008.1.2.4.50"
+            << "1.2.276.0.7230010.3.1.4.8323329.15150.1506363677.126194" << QSize(100, 100) << true;
+        QTest::newRow("JPEG baseline RGB")
+            << "SC_rgb_jpeg_lossy_gdcm.dcm"
+            << "1.2.840.10008.1.2.4.50"
+            << "1.2.826.0.1.3680043.2.1143.6844246171068686447348170864099716226" << QSize(100, 100) << true;
+        QTest::newRow("JPEG extended 12 bit")
+            << "JPGExtended.dcm"
+            << "1.2.840.10008.1.2.4.51"
+            << "1.3.6.1.4.1.5962.1.1.8.1.5.20040826185059.5457" << QSize(256, 1024) << false;
+        QTest::newRow("JPEG lossless") << "SC_rgb_jpeg_gdcm.dcm"
+                                       << "1.2.840.10008.1.2.4.70" << rgb << QSize(100, 100) << true;
+        QTest::newRow("JPEG-LS lossless") << "MR_small_jpeg_ls_lossless.dcm"
+                                          << "1.2.840.10008.1.2.4.80" << mr << QSize(64, 64) << false;
+        QTest::newRow("RLE monochrome") << "MR_small_RLE.dcm"
+                                        << "1.2.840.10008.1.2.5" << mr << QSize(64, 64) << false;
+        QTest::newRow("RLE colour") << "SC_rgb_rle.dcm"
+                                    << "1.2.840.10008.1.2.5" << rgb << QSize(100, 100) << true;
+        QTest::newRow("RLE two frames") << "SC_rgb_rle_2frame.dcm"
+                                        << "1.2.840.10008.1.2.5" << rgb << QSize(100, 100) << true;
+        QTest::newRow("CT signed pixels")
+            << "CT_small.dcm"
+            << "1.2.840.10008.1.2.1"
+            << "1.3.6.1.4.1.5962.1.1.1.1.1.20040119072730.12322" << QSize(128, 128) << false;
+        QTest::newRow("YBR 4:2:2 uncompressed")
+            << "SC_ybr_full_422_uncompressed.dcm"
+            << "1.2.840.10008.1.2.1"
+            << "1.2.276.0.7230010.3.1.4.8323329.5846.1512159596.457896" << QSize(100, 100) << true;
     }
 
     void readsAndRendersRealFiles()
@@ -138,7 +158,8 @@ private slots:
         QCOMPARE(v.sopInstanceUid, sopInstanceUid);
         QCOMPARE(v.fullSize, fullSize);
         QVERIFY(!v.image.isNull());
-        QVERIFY2(v.image.width() <= box.width() && v.image.height() <= box.height(), qPrintable(QStringLiteral("%1x%2").arg(v.image.width()).arg(v.image.height())));
+        QVERIFY2(v.image.width() <= box.width() && v.image.height() <= box.height(),
+                 qPrintable(QStringLiteral("%1x%2").arg(v.image.width()).arg(v.image.height())));
         // Fills the box along one side, keeps the aspect.
         QVERIFY(v.image.width() == box.width() || v.image.height() == box.height());
         const double aspect = double(fullSize.width()) / fullSize.height();
@@ -147,7 +168,8 @@ private slots:
         const GreyRange r = greyRange(v.image);
         QVERIFY2(r.max - r.min > 60, qPrintable(QStringLiteral("grey %1..%2").arg(r.min).arg(r.max)));
         if (colour)
-            QVERIFY2(colouredPixels(v.image) > v.image.width() * v.image.height() / 20, "a colour image must stay colour");
+            QVERIFY2(colouredPixels(v.image) > v.image.width() * v.image.height() / 20,
+                     "a colour image must stay colour");
         else
             QCOMPARE(colouredPixels(v.image), 0);
     }
@@ -211,14 +233,22 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("missing") << "missing" << "does not exist";
-        QTest::newRow("empty") << "empty" << "empty";
-        QTest::newRow("folder") << "folder" << "folder";
-        QTest::newRow("random bytes") << "garbage" << "Cannot read DICOM file";
-        QTest::newRow("text file") << "text" << "Cannot read DICOM file";
-        QTest::newRow("truncated image") << "MR_truncated.dcm" << "damaged or incomplete";
-        QTest::newRow("truncated plan") << "rtplan_truncated.dcm" << "Cannot read DICOM file";
-        QTest::newRow("cut in half") << "half" << "Cannot read DICOM file";
+        QTest::newRow("missing") << "missing"
+                                 << "does not exist";
+        QTest::newRow("empty") << "empty"
+                               << "empty";
+        QTest::newRow("folder") << "folder"
+                                << "folder";
+        QTest::newRow("random bytes") << "garbage"
+                                      << "Cannot read DICOM file";
+        QTest::newRow("text file") << "text"
+                                   << "Cannot read DICOM file";
+        QTest::newRow("truncated image") << "MR_truncated.dcm"
+                                         << "damaged or incomplete";
+        QTest::newRow("truncated plan") << "rtplan_truncated.dcm"
+                                        << "Cannot read DICOM file";
+        QTest::newRow("cut in half") << "half"
+                                     << "Cannot read DICOM file";
     }
 
     void unreadableFilesGiveClearErrors()
@@ -245,7 +275,8 @@ private slots:
                     }
                     f.write(bytes);
                 } else if (kind == QLatin1String("text")) {
-                    f.write("Patient list exported on 2024-05-01\nDOE^JANE;1960-01-01\nThis is not a DICOM file at all.\n");
+                    f.write(
+                        "Patient list exported on 2024-05-01\nDOE^JANE;1960-01-01\nThis is not a DICOM file at all.\n");
                 } else if (kind == QLatin1String("half")) {
                     QFile src(realFile(QStringLiteral("CT_small.dcm")));
                     QVERIFY(src.open(QIODevice::ReadOnly));
@@ -314,7 +345,8 @@ private slots:
         QTest::addColumn<quint16>("element");
         QTest::addColumn<QString>("text");
         QTest::newRow("MONOCHROME1") << quint16(0x0028) << quint16(0x0004) << QStringLiteral("MONOCHROME1");
-        QTest::newRow("presentation LUT shape INVERSE") << quint16(0x2050) << quint16(0x0020) << QStringLiteral("INVERSE");
+        QTest::newRow("presentation LUT shape INVERSE")
+            << quint16(0x2050) << quint16(0x0020) << QStringLiteral("INVERSE");
     }
 
     void inversePolarityIsShownInverted()
@@ -386,8 +418,8 @@ private slots:
         const ViewImage v = renderForViewer(realFile(QStringLiteral("CT_small.dcm")), QSize(300, 300));
         QCOMPARE(v.sopClassUid, QStringLiteral("1.2.840.10008.5.1.4.1.1.2"));
         QCOMPARE(v.instanceNumber, 1);
-        QCOMPARE(renderForViewer(realFile(QStringLiteral("SC_rgb_rle.dcm")), QSize(10, 10)).windowWidth, 0.0);  // colour
-        QCOMPARE(v.image.size(), QSize(300, 300));  // small images are enlarged to fit
+        QCOMPARE(renderForViewer(realFile(QStringLiteral("SC_rgb_rle.dcm")), QSize(10, 10)).windowWidth, 0.0); // colour
+        QCOMPARE(v.image.size(), QSize(300, 300)); // small images are enlarged to fit
         const ViewImage rgb = renderForViewer(realFile(QStringLiteral("SC_rgb_rle.dcm")), QSize(50, 80));
         QCOMPARE(rgb.image.size(), QSize(50, 50));
 
@@ -395,7 +427,7 @@ private slots:
         auto img = Image::readFile(realFile(QStringLiteral("MR_small.dcm")));
         img->remove(0x0020, 0x0013);
         img->writeFile(dir.filePath(QStringLiteral("n.dcm")));
-        QCOMPARE(renderForViewer(dir.filePath(QStringLiteral("n.dcm")), QSize(10, 10)).instanceNumber, 0);  // absent
+        QCOMPARE(renderForViewer(dir.filePath(QStringLiteral("n.dcm")), QSize(10, 10)).instanceNumber, 0); // absent
     }
 
     void attributesRoundTripThroughAFile()
@@ -412,11 +444,13 @@ private slots:
         img->setText(0x0040, 0x8302, QStringLiteral("3.47"));
         img->setText(0x0008, 0x103E, QStringLiteral("to be removed"));
         img->remove(0x0008, 0x103E);
-        img->remove(0x0008, 0x103E);  // absent: no error
+        img->remove(0x0008, 0x103E); // absent: no error
         img->remove(0x0011, 0x1234);
 
         DataSet code;
-        code.set(0x0008, 0x0100, QStringLiteral("R-10242")).set(0x0008, 0x0102, QStringLiteral("SRT")).set(0x0008, 0x0104, QStringLiteral("cranio-caudal"));
+        code.set(0x0008, 0x0100, QStringLiteral("R-10242"))
+            .set(0x0008, 0x0102, QStringLiteral("SRT"))
+            .set(0x0008, 0x0104, QStringLiteral("cranio-caudal"));
         DataSet modifier;
         modifier.set(0x0008, 0x0100, QStringLiteral("R-102D0")).set(0x0008, 0x0104, QStringLiteral("spot compression"));
         code.setSequence(0x0054, 0x0222, {modifier});
@@ -427,7 +461,7 @@ private slots:
 
         const QString path = dir.filePath(QStringLiteral("rt.dcm"));
         img->writeFile(path);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);  // no temporary left behind
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1); // no temporary left behind
         auto back = Image::readFile(path);
 
         QCOMPARE(back->sopInstanceUid(), QStringLiteral("1.2.3.4.5"));
@@ -465,9 +499,10 @@ private slots:
         QCOMPARE(items->size(), size_t(2));
         QCOMPARE((*items)[0], code);
         QCOMPARE((*items)[1], second);
-        QCOMPARE((*items)[0].sequence(0x0054, 0x0222)->front().value(0x0008, 0x0104), QStringLiteral("spot compression"));
+        QCOMPARE((*items)[0].sequence(0x0054, 0x0222)->front().value(0x0008, 0x0104),
+                 QStringLiteral("spot compression"));
         QVERIFY(back->exists(0x0008, 0x1140));
-        QCOMPARE(back->value(0x0008, 0x1140), std::nullopt);  // empty sequence
+        QCOMPARE(back->value(0x0008, 0x1140), std::nullopt); // empty sequence
         QCOMPARE(back->sequence(0x0010, 0x0010), std::nullopt);
 
         // Replacing keeps one element.
@@ -537,7 +572,7 @@ private slots:
         QCOMPARE(img->value(0x7FE0, 0x0010), UnknownDataType);
         QCOMPARE(img->valueAt(0x7FE0, 0x0010, 1), UnknownDataType);
         QVERIFY(!img->isList(0x7FE0, 0x0010));
-        QCOMPARE(img->value(0x0002, 0x0001), UnknownDataType);  // meta information version, OB
+        QCOMPARE(img->value(0x0002, 0x0001), UnknownDataType); // meta information version, OB
         // Numbers as the toolkit gives them.
         QCOMPARE(img->value(0x0028, 0x0100), QStringLiteral("16"));
         QVERIFY(img->isList(0x0020, 0x0037));
@@ -581,7 +616,8 @@ private slots:
         if (dcmdump.isEmpty())
             CALVAREX_MISSING("dcmdump is not installed");
         QProcess p;
-        p.start(dcmdump, {QStringLiteral("-Un"), QStringLiteral("+P"), QStringLiteral("0002,0002"), QStringLiteral("+P"), QStringLiteral("0008,0016"), path});
+        p.start(dcmdump, {QStringLiteral("-Un"), QStringLiteral("+P"), QStringLiteral("0002,0002"),
+                          QStringLiteral("+P"), QStringLiteral("0008,0016"), path});
         QVERIFY(p.waitForFinished(30000));
         const QString out = QString::fromLatin1(p.readAllStandardOutput());
         QCOMPARE(out.count(QStringLiteral("[1.2.840.10008.5.1.4.1.1.1.2]")), 2);
@@ -690,9 +726,11 @@ private slots:
     void damagedFilesNeverCrash_data()
     {
         QTest::addColumn<QString>("file");
-        for (const char *f : {"MR_small.dcm", "MR_small_implicit.dcm", "MR_small_bigendian.dcm", "SC_rgb_jpeg_dcmtk.dcm", "JPGExtended.dcm",
-                              "MR_small_jpeg_ls_lossless.dcm", "MR_small_RLE.dcm", "SC_rgb_rle.dcm", "SC_rgb_rle_16bit.dcm", "ExplVR_BigEnd.dcm",
-                              "SC_ybr_full_422_uncompressed.dcm", "SC_rgb_jpeg_gdcm.dcm", "ExplVR_LitEndNoMeta.dcm", "rtplan.dcm"})
+        for (const char *f :
+             {"MR_small.dcm", "MR_small_implicit.dcm", "MR_small_bigendian.dcm", "SC_rgb_jpeg_dcmtk.dcm",
+              "JPGExtended.dcm", "MR_small_jpeg_ls_lossless.dcm", "MR_small_RLE.dcm", "SC_rgb_rle.dcm",
+              "SC_rgb_rle_16bit.dcm", "ExplVR_BigEnd.dcm", "SC_ybr_full_422_uncompressed.dcm", "SC_rgb_jpeg_gdcm.dcm",
+              "ExplVR_LitEndNoMeta.dcm", "rtplan.dcm"})
             QTest::newRow(f) << QString::fromLatin1(f);
     }
 
@@ -749,7 +787,7 @@ private slots:
         const qsizetype frame = bytes.indexOf(itemTag, offsetTable + 4);
         QVERIFY(offsetTable > 0 && frame > offsetTable);
         const qsizetype header = frame + 8;
-        QCOMPARE(quint8(bytes[header]), quint8(3));  // three segments: R, G, B
+        QCOMPARE(quint8(bytes[header]), quint8(3)); // three segments: R, G, B
         bytes[header + 12 + 3] = char(0xDE);        // third segment 3.7 GB beyond the frame
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("rle.dcm"));
@@ -757,14 +795,16 @@ private slots:
         QVERIFY(out.open(QIODevice::WriteOnly));
         out.write(bytes);
         out.close();
-        QCOMPARE(Image::readFile(path)->sopInstanceUid(), QStringLiteral("1.2.826.0.1.3680043.8.498.49043964482360854182530167603505525116"));
+        QCOMPARE(Image::readFile(path)->sopInstanceUid(),
+                 QStringLiteral("1.2.826.0.1.3680043.8.498.49043964482360854182530167603505525116"));
         expectReadError([&] { renderForViewer(path, QSize(40, 40)); }, path, QStringLiteral("damaged"));
     }
 
     void rendersFromSeveralThreadsAtOnce()
     {
-        const QStringList files = {QStringLiteral("MR_small.dcm"), QStringLiteral("SC_rgb_jpeg_dcmtk.dcm"), QStringLiteral("MR_small_RLE.dcm"),
-                                   QStringLiteral("MR_small_jpeg_ls_lossless.dcm"), QStringLiteral("JPGExtended.dcm"), QStringLiteral("CT_small.dcm")};
+        const QStringList files = {QStringLiteral("MR_small.dcm"),     QStringLiteral("SC_rgb_jpeg_dcmtk.dcm"),
+                                   QStringLiteral("MR_small_RLE.dcm"), QStringLiteral("MR_small_jpeg_ls_lossless.dcm"),
+                                   QStringLiteral("JPGExtended.dcm"),  QStringLiteral("CT_small.dcm")};
         std::vector<QImage> expected;
         for (const QString &f : files)
             expected.push_back(renderForViewer(realFile(f), QSize(90, 90)).image);

@@ -1,8 +1,8 @@
 // The walk over a file's element stream before the toolkit parses it, where the file
 // hides its structure or comes in by another door: a deflated data set (inflated and
 // walked, within a bound), and files read for import, for a DICOMDIR or for the viewer.
-#include "Requires.h"
 #include "../companions/CompanionTestKit.h"
+#include "Requires.h"
 #include "TestStation.h"
 #include "core/AppError.h"
 #include "dicom/DicomDir.h"
@@ -16,8 +16,18 @@
 
 namespace {
 
-QByteArray u16(quint16 v) { QByteArray b(2, '\0'); qToLittleEndian(v, b.data()); return b; }
-QByteArray u32(quint32 v) { QByteArray b(4, '\0'); qToLittleEndian(v, b.data()); return b; }
+QByteArray u16(quint16 v)
+{
+    QByteArray b(2, '\0');
+    qToLittleEndian(v, b.data());
+    return b;
+}
+QByteArray u32(quint32 v)
+{
+    QByteArray b(4, '\0');
+    qToLittleEndian(v, b.data());
+    return b;
+}
 QByteArray tag(quint16 g, quint16 e) { return u16(g) + u16(e); }
 
 // Explicit VR little endian element.
@@ -32,7 +42,8 @@ QByteArray element(quint16 g, quint16 e, const char *vr, const QByteArray &value
 // Sequences of undefined length nested depth deep.
 QByteArray nested(int depth)
 {
-    const QByteArray open = tag(0x0040, 0xA730) + "SQ" + u16(0) + u32(0xFFFFFFFF) + tag(0xFFFE, 0xE000) + u32(0xFFFFFFFF);
+    const QByteArray open =
+        tag(0x0040, 0xA730) + "SQ" + u16(0) + u32(0xFFFFFFFF) + tag(0xFFFE, 0xE000) + u32(0xFFFFFFFF);
     const QByteArray close = tag(0xFFFE, 0xE00D) + u32(0) + tag(0xFFFE, 0xE0DD) + u32(0);
     return open.repeated(depth) + close.repeated(depth);
 }
@@ -92,16 +103,19 @@ private slots:
         QTest::addColumn<QString>("refusal"); // empty: passes; else a piece of the reason
         QTest::newRow("plain, shallow") << file(Deflated, rawDeflate(uids() + nested(3))) << QString();
         // The poison pill, 875 bytes on the wire once deflated.
-        QTest::newRow("nested 6000 deep") << file(Deflated, rawDeflate(uids() + nested(6000))) << "nested deeper than 64";
+        QTest::newRow("nested 6000 deep")
+            << file(Deflated, rawDeflate(uids() + nested(6000))) << "nested deeper than 64";
         QTest::newRow("nested 65 deep") << file(Deflated, rawDeflate(uids() + nested(65))) << "nested deeper than 64";
         // A value claiming 3 GB: the toolkit would allocate it at once (nothing of a
         // deflated stream stays on disk).
-        QTest::newRow("value of 3 GB claimed")
-            << file(Deflated, rawDeflate(uids() + tag(0x0009, 0x1010) + "OB" + u16(0) + u32(0xBCBCBCBC) + QByteArray(64, 'x')))
-            << "runs past its container";
-        QTest::newRow("not deflate at all") << file(Deflated, QByteArray::fromHex("ffffffffffffffff0102030405060708")) << "damaged";
+        QTest::newRow("value of 3 GB claimed") << file(
+            Deflated, rawDeflate(uids() + tag(0x0009, 0x1010) + "OB" + u16(0) + u32(0xBCBCBCBC) + QByteArray(64, 'x')))
+                                               << "runs past its container";
+        QTest::newRow("not deflate at all")
+            << file(Deflated, QByteArray::fromHex("ffffffffffffffff0102030405060708")) << "damaged";
         const QByteArray whole = rawDeflate(uids() + nested(6000));
-        QTest::newRow("cut short inside the nesting") << file(Deflated, whole.left(whole.size() / 2)) << "nested deeper";
+        QTest::newRow("cut short inside the nesting")
+            << file(Deflated, whole.left(whole.size() / 2)) << "nested deeper";
     }
     // A length the walk doubts stops it, but the toolkit reads on: deep nesting behind
     // such a length must still be refused before the parser sees it.
@@ -111,8 +125,10 @@ private slots:
         QTest::addColumn<bool>("refused");
         // A UI value whose length field reads "II" (18761 bytes, past the file's end).
         const QByteArray damaged = tag(0x0020, 0x000D) + "UI" + QByteArray("II") + QByteArray("1.2.3.4\0", 8);
-        QTest::newRow("explicit, nested 200 deep") << file("1.2.840.10008.1.2.1", uids() + damaged + nested(200)) << true;
-        QTest::newRow("deflated, nested 200 deep") << file(Deflated, rawDeflate(uids() + damaged + nested(200))) << true;
+        QTest::newRow("explicit, nested 200 deep")
+            << file("1.2.840.10008.1.2.1", uids() + damaged + nested(200)) << true;
+        QTest::newRow("deflated, nested 200 deep")
+            << file(Deflated, rawDeflate(uids() + damaged + nested(200))) << true;
         QTest::newRow("explicit, nested 3 deep") << file("1.2.840.10008.1.2.1", uids() + damaged + nested(3)) << false;
     }
     void damagedLengthBeforeNesting()
@@ -163,7 +179,8 @@ private slots:
         QVERIFY(bytes.size() < 64 * 1024);
         dicom::ScanLimits small;
         small.maxInflated = 1 << 20;
-        QVERIFY2(dicom::scanElementBytes(bytes, small).contains("larger than"), qPrintable(dicom::scanElementBytes(bytes, small)));
+        QVERIFY2(dicom::scanElementBytes(bytes, small).contains("larger than"),
+                 qPrintable(dicom::scanElementBytes(bytes, small)));
         QCOMPARE(dicom::scanElementBytes(bytes), QString()); // within the default bound
     }
 
@@ -174,9 +191,9 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("explicit VR") << file("1.2.840.10008.1.2.1", uids() + nested(6000));
         QTest::newRow("deflated") << file(Deflated, rawDeflate(uids() + nested(6000)));
-        QTest::newRow("DICOMDIR")
-            << file("1.2.840.10008.1.2.1", uids(dicom::MediaDirectoryStorage.toLatin1()) + nested(6000),
-                    "1.2.840.10008.1.3.10");
+        QTest::newRow("DICOMDIR") << file("1.2.840.10008.1.2.1",
+                                          uids(dicom::MediaDirectoryStorage.toLatin1()) + nested(6000),
+                                          "1.2.840.10008.1.3.10");
     }
     void everyReaderRefusesTheNestedFile()
     {

@@ -67,12 +67,15 @@ private slots:
         // An empty kV field.
         QVERIFY(sendAndWait(QByteArray("12.50cGyCm") + Sq + ";;56mAs;W/Rh;350ms;18mm\r\n", 1));
         // Two in one write, CR LF and CR only.
-        QVERIFY(sendAndWait(hfe("2.00", "28kV", "50mAs", "300ms") + "\r\n" + hfe("3.00", "29kV", "51mAs", "310ms") + "\r\n", 3));
-        QVERIFY(sendAndWait(hfe("4.00", "30kV", "52mAs", "320ms") + "\r" + hfe("5.00", "31kV", "53mAs", "330ms") + "\r", 5));
+        QVERIFY(sendAndWait(
+            hfe("2.00", "28kV", "50mAs", "300ms") + "\r\n" + hfe("3.00", "29kV", "51mAs", "310ms") + "\r\n", 3));
+        QVERIFY(sendAndWait(hfe("4.00", "30kV", "52mAs", "320ms") + "\r" + hfe("5.00", "31kV", "53mAs", "330ms") + "\r",
+                            5));
         // A noise byte in front of a message.
         QVERIFY(sendAndWait("\xff" + hfe("6.00", "32kV", "54mAs", "340ms") + "\r\n", 6));
         // A message cut short, then a whole one.
-        QVERIFY(sendAndWait(QByteArray("9.10cGyCm") + Sq + ";27kV;4\r\n" + hfe("7.00", "33kV", "55mAs", "350ms") + "\r\n", 7));
+        QVERIFY(sendAndWait(
+            QByteArray("9.10cGyCm") + Sq + ";27kV;4\r\n" + hfe("7.00", "33kV", "55mAs", "350ms") + "\r\n", 7));
         // A lost line end between two.
         QVERIFY(sendAndWait(hfe("8.00", "34kV", "56mAs", "360ms") + hfe("9.00", "35kV", "57mAs", "370ms") + "\r\n", 9));
         // The station restarts in the middle of the study.
@@ -125,7 +128,8 @@ private slots:
         // What does not fit into the line's buffer is lost, as on a real line (a blocking
         // write would wait for the reader on this very thread).
         const QByteArray burst(512, char(0xAA));
-        QObject::connect(&noise, &QTimer::timeout, [&] { [[maybe_unused]] auto n = ::write(pty.master(), burst.constData(), burst.size()); });
+        QObject::connect(&noise, &QTimer::timeout,
+                         [&] { [[maybe_unused]] auto n = ::write(pty.master(), burst.constData(), burst.size()); });
         noise.start();
         QTest::qWait(3000); // boxes open and close in here, as they would on screen
         noise.stop();
@@ -138,7 +142,8 @@ private slots:
         room.form->exitProgram(); // the log's held-back repeat counts are written
 
         // The losses after the box are in the log: one line, and one with their count.
-        const QStringList lines = QString::fromUtf8(readFile(station.log().errorLogPath())).split('\n', Qt::SkipEmptyParts);
+        const QStringList lines =
+            QString::fromUtf8(readFile(station.log().errorLogPath())).split('\n', Qt::SkipEmptyParts);
         const QStringList losses = lines.filter(QStringLiteral("Datenverlust!"));
         QVERIFY2(losses.size() >= 2 && losses.size() <= 3, qPrintable(lines.join('\n')));
         static const QRegularExpression counted(QStringLiteral("\\(repeated (\\d+) times\\)$"));

@@ -7,8 +7,8 @@
 
 #include "app/MainForm.h"
 #include "dose/DoseRecords.h"
-#include "net/SendCommands.h"
 #include "net/Destinations.h"
+#include "net/SendCommands.h"
 #include "ui/CommandIds.h"
 
 #include <QApplication>
@@ -24,8 +24,8 @@ const QByteArray Sq("\xB2", 1);
 
 QByteArray hfe(int n)
 {
-    return QByteArray::number(n) + ".50cGyCm" + Sq + ";" + QByteArray::number(26 + n) + "kV;" + QByteArray::number(40 + n) +
-           "mAs;W/Rh;" + QByteArray::number(350 + n) + "ms;45mm\r\n";
+    return QByteArray::number(n) + ".50cGyCm" + Sq + ";" + QByteArray::number(26 + n) + "kV;"
+           + QByteArray::number(40 + n) + "mAs;W/Rh;" + QByteArray::number(350 + n) + "ms;45mm\r\n";
 }
 
 // How long the event loop went without running, while it is watched.
@@ -36,9 +36,7 @@ struct Responsiveness {
     Responsiveness()
     {
         timer.setInterval(20);
-        QObject::connect(&timer, &QTimer::timeout, [this] {
-            longest = std::max(longest, since.restart());
-        });
+        QObject::connect(&timer, &QTimer::timeout, [this] { longest = std::max(longest, since.restart()); });
         since.start();
         timer.start();
     }
@@ -106,8 +104,9 @@ void TestCaptureFaults::lockedDatabaseDelaysNeverDrops()
     // The merge waits for them.
     ts.prompter.clear();
     room.form->commands().run(Cmd::MergeImages);
-    QVERIFY2(ts.prompter.lastText().startsWith("Exposure(s) 1, 2, 3 of SMITH, ANN (ID 4711) are still waiting to be stored"),
-             qPrintable(ts.prompter.lastText()));
+    QVERIFY2(
+        ts.prompter.lastText().startsWith("Exposure(s) 1, 2, 3 of SMITH, ANN (ID 4711) are still waiting to be stored"),
+        qPrintable(ts.prompter.lastText()));
     QVERIFY(locked.elapsed() < 15000); // all of this while the lock held
 
     QVERIFY(waitUntil([&] { return holder.state() == QProcess::NotRunning; }, 30000));
@@ -203,7 +202,8 @@ void TestCaptureFaults::settingThatStopsCaptureIsNamed_data()
     QTest::newRow("a device that is not there")
         << "/nonexistent/ttyUSB9" << int(XrayUnit::Hfe501)
         << "The serial port /nonexistent/ttyUSB9 (Options &gt; Comm Port, Device) cannot be opened:";
-    QTest::newRow("an unknown unit type") << QString() << 7 << "Unit type 7 (General\\XrayComm) is not one of the known units";
+    QTest::newRow("an unknown unit type")
+        << QString() << 7 << "Unit type 7 (General\\XrayComm) is not one of the known units";
 }
 
 void TestCaptureFaults::settingThatStopsCaptureIsNamed()

@@ -27,8 +27,8 @@ const QByteArray Sq("\xB2", 1);
 
 QByteArray hfe(int n)
 {
-    return QByteArray::number(n) + ".25cGyCm" + Sq + ";" + QByteArray::number(26 + n) + "kV;" + QByteArray::number(50 + n) +
-           "mAs;W/Rh;" + QByteArray::number(300 + n) + "ms;40mm\r\n";
+    return QByteArray::number(n) + ".25cGyCm" + Sq + ";" + QByteArray::number(26 + n) + "kV;"
+           + QByteArray::number(50 + n) + "mAs;W/Rh;" + QByteArray::number(300 + n) + "ms;40mm\r\n";
 }
 
 // The child: the station's main window on the station folder and serial device the
@@ -127,9 +127,12 @@ void TestCaptureKill::everyExposureOnceAfterAKill_data()
     // The first exposure passes each point once; the kill comes with the second.
     QTest::newRow("bytes waiting in the port") << "port" << QString();
     QTest::newRow("right after the last byte") << "last byte" << QString();
-    QTest::newRow("after the hand-over file is written") << "point" << "dose-handover:2";
-    QTest::newRow("during the database write") << "point" << "dose-db-write:2";
-    QTest::newRow("after the commit, before the journal knows") << "point" << "dose-db-committed:2";
+    QTest::newRow("after the hand-over file is written") << "point"
+                                                         << "dose-handover:2";
+    QTest::newRow("during the database write") << "point"
+                                               << "dose-db-write:2";
+    QTest::newRow("after the commit, before the journal knows") << "point"
+                                                                << "dose-db-committed:2";
 }
 
 void TestCaptureKill::everyExposureOnceAfterAKill()

@@ -1,13 +1,13 @@
 // dbFill on a real data database: the hand-over files, the exposure counter, the
 // record's columns, exposures without a patient, failures.
 #include "CaptureTestKit.h"
-#include "ui/CommandIds.h"
 #include "core/DateText.h"
 #include "dose/DoseCapturePanel.h"
 #include "dose/DoseList.h"
 #include "dose/DoseRecords.h"
-#include "store/Schema.h"
 #include "dose/SerialLink.h"
+#include "store/Schema.h"
+#include "ui/CommandIds.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -73,7 +73,8 @@ void TestDbFill::hfeRecordsFromHandOverFile()
     }
     const auto rows = doseRows(*c.ts);
     QCOMPARE(rows.size(), 3);
-    const char *expect[3][4] = {{"12.50", "28", "56", "350"}, {"123.45", "30", "80", "410"}, {"9.75", "27", "44", "310"}};
+    const char *expect[3][4] = {
+        {"12.50", "28", "56", "350"}, {"123.45", "30", "80", "410"}, {"9.75", "27", "44", "310"}};
     for (int i = 0; i < 3; ++i) {
         const QVariantMap &r = rows[i];
         QCOMPARE(r["mGy1"].toString(), QString::fromLatin1(expect[i][0]));
@@ -112,11 +113,15 @@ void TestDbFill::channelFormatFromReceiveBuffer_data()
     QTest::addColumn<QString>("v11");
     QTest::newRow("Sophie") << int(XrayUnit::Sophie)
                             << QByteArray("CH1 1.31 mGy 445 ms\r\nCH2 29 kV Mo Rh\r\nCH3 55 mAs 83 N\r\n") << "1.31"
-                            << "29" << "55";
+                            << "29"
+                            << "55";
     QTest::newRow("Giotto") << int(XrayUnit::Giotto)
                             << QByteArray("CH1: 2.05 mGy AEC 400ms\r\nCH2: 28 kV W/Ag 0\r\nCH3: 71 mAs 50 mm\r\n")
-                            << "2.05" << "28" << "71";
-    QTest::newRow("short message") << int(XrayUnit::Sophie) << QByteArray("CH1 0.8 mGy\r\n") << "0.8" << ""
+                            << "2.05"
+                            << "28"
+                            << "71";
+    QTest::newRow("short message") << int(XrayUnit::Sophie) << QByteArray("CH1 0.8 mGy\r\n") << "0.8"
+                                   << ""
                                    << "";
 }
 

@@ -2,15 +2,16 @@
 // list, "Worklist" applies the patient, the X-ray unit (xray-sim on a pseudo-terminal)
 // sends three exposures, the dose list shows them, "New Study" closes them, and the
 // image of that patient, filed into the store, finds them by name and birth date.
-#include "Requires.h"
 #include "CaptureTestKit.h"
-#include "ui/CommandIds.h"
 #include "PanelHost.h"
+#include "Requires.h"
 #include "dose/DoseCapturePanel.h"
 #include "dose/DoseListPanel.h"
 #include "net/WorklistEntry.h"
+#include "ui/CommandIds.h"
 #include "ui/MainCommands.h"
 
+#include "WorklistProvider.h"
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
@@ -18,7 +19,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
-#include "WorklistProvider.h"
 
 #include "dose/DoseCapturePanel.h"
 #include "dose/SerialLink.h"
@@ -93,10 +93,20 @@ void TestDoseE2E::hfeExaminationFromWorklistToStorePatient()
         CALVAREX_MISSING("xray-sim is not built");
 
     WorklistProvider wl;
-    QVERIFY(wl.add({.name = "O'NEIL^ANN", .patientId = "P200", .birthDate = "19620704", .sex = "F",
-                    .accession = "A200", .stationAet = "MAMMO1", .time = "081500"}));
-    QVERIFY(wl.add({.name = "DOE^JANE", .patientId = "P100", .birthDate = "19550315", .sex = "F",
-                    .accession = "A100", .stationAet = "MAMMO1", .time = "143000"}));
+    QVERIFY(wl.add({.name = "O'NEIL^ANN",
+                    .patientId = "P200",
+                    .birthDate = "19620704",
+                    .sex = "F",
+                    .accession = "A200",
+                    .stationAet = "MAMMO1",
+                    .time = "081500"}));
+    QVERIFY(wl.add({.name = "DOE^JANE",
+                    .patientId = "P100",
+                    .birthDate = "19550315",
+                    .sex = "F",
+                    .accession = "A100",
+                    .stationAet = "MAMMO1",
+                    .time = "143000"}));
     QVERIFY(wl.start());
     XraySim sim;
     QVERIFY(sim.start());
@@ -177,8 +187,13 @@ void TestDoseE2E::channelUnitThroughFill()
     if (!QFile::exists(binDir() + QStringLiteral("/xray-sim")))
         CALVAREX_MISSING("xray-sim is not built");
     WorklistProvider wl;
-    QVERIFY(wl.add({.name = "DOE^JANE", .patientId = "P100", .birthDate = "19550315", .sex = "F",
-                    .accession = "A100", .stationAet = "MAMMO1", .time = "143000"}));
+    QVERIFY(wl.add({.name = "DOE^JANE",
+                    .patientId = "P100",
+                    .birthDate = "19550315",
+                    .sex = "F",
+                    .accession = "A100",
+                    .stationAet = "MAMMO1",
+                    .time = "143000"}));
     QVERIFY(wl.start());
     XraySim sim;
     QVERIFY(sim.start());
@@ -219,8 +234,13 @@ void TestDoseE2E::loradThroughGetDoseProduct()
     if (!QFile::exists(binDir() + QStringLiteral("/xray-sim")))
         CALVAREX_MISSING("xray-sim is not built");
     WorklistProvider wl;
-    QVERIFY(wl.add({.name = "DOE^JANE", .patientId = "P100", .birthDate = "19550315", .sex = "F",
-                    .accession = "A100", .stationAet = "MAMMO1", .time = "143000"}));
+    QVERIFY(wl.add({.name = "DOE^JANE",
+                    .patientId = "P100",
+                    .birthDate = "19550315",
+                    .sex = "F",
+                    .accession = "A100",
+                    .stationAet = "MAMMO1",
+                    .time = "143000"}));
     QVERIFY(wl.start());
     XraySim sim;
     QVERIFY(sim.start());

@@ -1,10 +1,10 @@
 // The dose list: what it shows in each assignment mode, the status changes of
 // RefreshDosisList, "New Study", "Delete Dosislist", the row click and the row menu.
 #include "PanelHost.h"
-#include "ui/CommandIds.h"
 #include "dose/DoseCapturePanel.h"
 #include "dose/DoseListPanel.h"
 #include "net/WorklistEntry.h"
+#include "ui/CommandIds.h"
 #include "ui/MainCommands.h"
 
 #include <QLabel>
@@ -71,8 +71,8 @@ void TestDoseList::listHasItsColumns()
     MainHooks::run(h.hooks.settingsChanged); // as the Options dialog's OK does
     QTreeWidget *lv = h.w.lvDosis;
     QCOMPARE(lv->columnCount(), 13);
-    const QStringList expected{"ID", "First Name", "Last Name", "Birthdate", firstValue, "kv",
-                               "mAs", "expTime", "Date", "Time", "Status", "Bodypart", "Image No"};
+    const QStringList expected{"ID",      "First Name", "Last Name", "Birthdate", firstValue, "kv",      "mAs",
+                               "expTime", "Date",       "Time",      "Status",    "Bodypart", "Image No"};
     for (int c = 0; c < 13; ++c)
         QCOMPARE(lv->headerItem()->text(c), expected[c]);
     // Shown first: the record, its exposure number and its values.
@@ -88,7 +88,7 @@ void TestDoseList::openRecordsOfTheWorklistPatient()
     const qint64 a1 = h.addRecord("ANN", Acute, "1962-07-04", "0", "12.50", 1);
     h.addRecord("ANN", Acute, "1962-07-04", "2", "9.00", 1);
     h.addRecord("ANN", Acute, "1962-07-04", "1", "8.00", 1);
-    h.addRecord("ANN", Acute, "1962-07-05", "0", "7.00", 1);  // other birth date
+    h.addRecord("ANN", Acute, "1962-07-05", "0", "7.00", 1);   // other birth date
     h.addRecord("BOB", "SMITH", "1962-07-04", "0", "6.00", 1); // other patient
     const qint64 a2 = h.addRecord("ANN", Acute, "1962-07-04", "0", "13.00", 2);
 
@@ -96,8 +96,8 @@ void TestDoseList::openRecordsOfTheWorklistPatient()
     h.fill(0);
     QCOMPARE(h.column(0), (QStringList{QString::number(a1), QString::number(a2)}));
     QTreeWidgetItem *first = h.w.lvDosis->topLevelItem(0);
-    const QStringList cells{QString::number(a1), "ANN", Acute, "1962-07-04", "12.50", "28", "56", "350",
-                            "", "", "0", "BREAST", "1"};
+    const QStringList cells{
+        QString::number(a1), "ANN", Acute, "1962-07-04", "12.50", "28", "56", "350", "", "", "0", "BREAST", "1"};
     for (int c = 0; c < 13; ++c)
         QCOMPARE(first->text(c), cells[c]);
     QVERIFY(h.w.lvDosis->selectedItems().isEmpty());
@@ -111,10 +111,17 @@ void TestDoseList::closedRecordsOfTheStorePatient_data()
 
     // The image store holds the name as the image has it; the dose records hold the
     // worklist's form with "´".
-    QTest::newRow("apostrophe against acute") << "O'NEIL, ANN" << "ANN" << Acute;
-    QTest::newRow("same spelling") << "DOE, JANE" << "JANE" << "DOE";
-    QTest::newRow("blank around the comma") << "DOE ,  JANE " << "JANE" << "DOE";
-    QTest::newRow("no first name") << "MONONYM" << "" << "MONONYM";
+    QTest::newRow("apostrophe against acute") << "O'NEIL, ANN"
+                                              << "ANN" << Acute;
+    QTest::newRow("same spelling") << "DOE, JANE"
+                                   << "JANE"
+                                   << "DOE";
+    QTest::newRow("blank around the comma") << "DOE ,  JANE "
+                                            << "JANE"
+                                            << "DOE";
+    QTest::newRow("no first name") << "MONONYM"
+                                   << ""
+                                   << "MONONYM";
 }
 
 void TestDoseList::closedRecordsOfTheStorePatient()
@@ -359,8 +366,8 @@ void TestDoseList::popupDeleteRemovesSelectedRecord()
 void TestDoseList::commandsAreHooked()
 {
     PanelHost h;
-    for (const char *name : {Cmd::ToolbarWorklist, Cmd::ToolbarRefreshDoses, Cmd::ToolbarDeleteDoses, Cmd::ToolbarDoseRecords,
-                             Cmd::DoseDelete})
+    for (const char *name : {Cmd::ToolbarWorklist, Cmd::ToolbarRefreshDoses, Cmd::ToolbarDeleteDoses,
+                             Cmd::ToolbarDoseRecords, Cmd::DoseDelete})
         QVERIFY2(h.w.commands->action(QString::fromLatin1(name))->isEnabled(), name);
     QVERIFY(h.w.cmdWorklist->isEnabled());
     QVERIFY(!h.w.cmdNew->isEnabled());
@@ -415,7 +422,8 @@ void TestDoseList::captionSaysWhoseRecordsAreShown()
     // Another patient picked in the store: the list and its caption change together.
     h.pickStorePatient("S9", "ROE, JANE", "1950-01-01");
     h.fill(5);
-    QCOMPARE(h.doseList->doseCaption()->text(), QStringLiteral("Closed dose records of ROE, JANE (image store, ID S9)"));
+    QCOMPARE(h.doseList->doseCaption()->text(),
+             QStringLiteral("Closed dose records of ROE, JANE (image store, ID S9)"));
     QCOMPARE(h.column(DoseList::ColLastName), QStringList{"ROE"});
 }
 

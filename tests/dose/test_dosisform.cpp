@@ -1,10 +1,10 @@
 // The dose browser: searches by patient ID and name patterns and by date, "All",
 // "Set Free" and the calendar.
 #include "PanelHost.h"
-#include "ui/CommandIds.h"
 #include "dose/DoseCapturePanel.h"
 #include "dose/DoseListPanel.h"
 #include "net/WorklistEntry.h"
+#include "ui/CommandIds.h"
 #include "ui/MainCommands.h"
 
 #include <QLabel>
@@ -43,7 +43,8 @@ private:
     {
         const qint64 id = h->addRecord("ANN", "DOE", "1962-07-04", status);
         Database db = Database::openData(h->station().paths());
-        db.exec(QStringLiteral("UPDATE tblDosis SET FKeyPatID = ?, Patname = ?, Datum = ?, Zeit = ?, Sonstiges = ? WHERE ID = ?"),
+        db.exec(QStringLiteral(
+                    "UPDATE tblDosis SET FKeyPatID = ?, Patname = ?, Datum = ?, Zeit = ?, Sonstiges = ? WHERE ID = ?"),
                 {fkey, patname, datum.isNull() ? QVariant() : QVariant(datum), QStringLiteral("10:00:00"),
                  sonstiges.isNull() ? QVariant() : QVariant(sonstiges), id});
         return id;
@@ -65,14 +66,22 @@ void TestDosisForm::patterns_data()
     QTest::addColumn<QString>("idPattern");
     QTest::addColumn<QString>("namePattern");
     QTest::addColumn<QStringList>("expected");
-    QTest::newRow("id prefix") << "12*" << "" << QStringList{"1", "2"};
-    QTest::newRow("id exact") << "12" << "" << QStringList{"1"};
-    QTest::newRow("id wildcard inside") << "1*3" << "" << QStringList{"2"};
-    QTest::newRow("name prefix") << "" << "O'N*" << QStringList{"3"};
-    QTest::newRow("name exact needs whole text") << "" << "DO" << QStringList{};
-    QTest::newRow("the worklist's last name finds captured records") << "" << "DOE" << QStringList{"1", "2", "3", "4"};
-    QTest::newRow("both: id wins") << "9*" << "DOE*" << QStringList{"4"};
-    QTest::newRow("underscore is no wildcard") << "1_" << "" << QStringList{};
+    QTest::newRow("id prefix") << "12*"
+                               << "" << QStringList{"1", "2"};
+    QTest::newRow("id exact") << "12"
+                              << "" << QStringList{"1"};
+    QTest::newRow("id wildcard inside") << "1*3"
+                                        << "" << QStringList{"2"};
+    QTest::newRow("name prefix") << ""
+                                 << "O'N*" << QStringList{"3"};
+    QTest::newRow("name exact needs whole text") << ""
+                                                 << "DO" << QStringList{};
+    QTest::newRow("the worklist's last name finds captured records") << ""
+                                                                     << "DOE" << QStringList{"1", "2", "3", "4"};
+    QTest::newRow("both: id wins") << "9*"
+                                   << "DOE*" << QStringList{"4"};
+    QTest::newRow("underscore is no wildcard") << "1_"
+                                               << "" << QStringList{};
 }
 
 void TestDosisForm::patterns()
@@ -193,8 +202,8 @@ void TestDosisForm::controlsAndCaption()
     const QStringList heads{"ID", "Patient Name", "Date", "Time", "Projection"};
     for (int c = 0; c < 5; ++c)
         QCOMPARE(lv->headerItem()->text(c), heads[c]);
-    const QList<QPair<QString, QString>> buttons{{"cmdSearch", "Search"}, {"cmdMod", "All"}, {"cmdFree", "Set Free"},
-                                                 {"cmdClose", "Close"}};
+    const QList<QPair<QString, QString>> buttons{
+        {"cmdSearch", "Search"}, {"cmdMod", "All"}, {"cmdFree", "Set Free"}, {"cmdClose", "Close"}};
     for (const auto &[name, caption] : buttons)
         QCOMPARE(f.findChild<QPushButton *>(name)->text(), caption);
     // Opened from the toolbar, modal.

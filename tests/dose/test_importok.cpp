@@ -6,6 +6,8 @@
 #include "net/WorklistEntry.h"
 #include "ui/MainCommands.h"
 
+#include "Wait.h"
+#include "ui/EditForm.h"
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
@@ -13,8 +15,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
-#include "Wait.h"
-#include "ui/EditForm.h"
 
 #include <QPushButton>
 #include <QSignalSpy>

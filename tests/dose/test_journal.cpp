@@ -36,8 +36,7 @@ ExposureJournal::Cut cut(const QString &dose)
 
 QStringList summary(const ExposureJournal &j)
 {
-    QStringList out{"gathered=" + j.gathered(),
-                    "exam=" + (j.examination() ? j.examination()->id() : QString("-")),
+    QStringList out{"gathered=" + j.gathered(), "exam=" + (j.examination() ? j.examination()->id() : QString("-")),
                     "last=" + QString::number(j.lastImageNo())};
     for (const JournalExposure &e : j.exposures())
         out << QString("%1 %2 %3 n=%4 %5%6 id=%7")
@@ -74,7 +73,8 @@ void TestJournal::restartReadsBackWhatWasThere()
     // One exposure before any patient: it waits for one.
     j.capture({cut("1.0")}, {}, QString());
     QVERIFY(j.openExamination(patient("4711", "SMITH"), 2));
-    const QList<JournalExposure> got = j.capture({cut("2.0"), cut("3.0")}, {{"noise", "message incomplete"}}, QString("4.0cG"));
+    const QList<JournalExposure> got =
+        j.capture({cut("2.0"), cut("3.0")}, {{"noise", "message incomplete"}}, QString("4.0cG"));
     QCOMPARE(got.size(), 2);
     QCOMPARE(got[0].imageNo, 3); // after the patient's two open records
     QCOMPARE(got[1].imageNo, 4);
@@ -220,7 +220,8 @@ void TestJournal::noisyLineDoesNotFillTheDisk()
         if (j.gathered().size() > 256 * 1024)
             j.keepLast(256 * 1024);
     }
-    QVERIFY2(QFileInfo(path).size() < 2 * ExposureJournal::CompactAt, qPrintable(QString::number(QFileInfo(path).size())));
+    QVERIFY2(QFileInfo(path).size() < 2 * ExposureJournal::CompactAt,
+             qPrintable(QString::number(QFileInfo(path).size())));
     ExposureJournal again(path);
     again.load();
     QCOMPARE(again.gathered(), j.gathered());

@@ -24,12 +24,18 @@ void TestLorad::ltrim0_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("leading zeros") << "00CH1 1.5" << "CH1 1.5";
-    QTest::newRow("zeros only") << "000" << "";
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("no zeros") << "CH1 0.05" << "CH1 0.05";
-    QTest::newRow("zeros after a line break stay") << "0\r\n00CH1" << "\r\n00CH1";
-    QTest::newRow("blank first") << " 0CH1" << " 0CH1";
+    QTest::newRow("leading zeros") << "00CH1 1.5"
+                                   << "CH1 1.5";
+    QTest::newRow("zeros only") << "000"
+                                << "";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("no zeros") << "CH1 0.05"
+                              << "CH1 0.05";
+    QTest::newRow("zeros after a line break stay") << "0\r\n00CH1"
+                                                   << "\r\n00CH1";
+    QTest::newRow("blank first") << " 0CH1"
+                                 << " 0CH1";
 }
 
 void TestLorad::ltrim0()
@@ -45,10 +51,14 @@ void TestLorad::cleaning_data()
     QTest::addColumn<QString>("answer");
     QTest::addColumn<QString>("handedOver");
     // Percent signs go first, then the leading zeros.
-    QTest::newRow("zeros, percent, CH1") << "00%CH1 1.52 mGy\r\nCH2 28 kV" << "CH1 1.52 mGy\r\nCH2 28 kV\r\n\r\n";
-    QTest::newRow("percent inside") << "0%0%CH1 5%" << "CH1 5\r\n\r\n";
-    QTest::newRow("nothing waiting") << "" << "\r\n\r\n";
-    QTest::newRow("zeros on a later line") << "CH1 1\r\n007 x" << "CH1 1\r\n007 x\r\n\r\n";
+    QTest::newRow("zeros, percent, CH1") << "00%CH1 1.52 mGy\r\nCH2 28 kV"
+                                         << "CH1 1.52 mGy\r\nCH2 28 kV\r\n\r\n";
+    QTest::newRow("percent inside") << "0%0%CH1 5%"
+                                    << "CH1 5\r\n\r\n";
+    QTest::newRow("nothing waiting") << ""
+                                     << "\r\n\r\n";
+    QTest::newRow("zeros on a later line") << "CH1 1\r\n007 x"
+                                           << "CH1 1\r\n007 x\r\n\r\n";
 }
 
 void TestLorad::cleaning()

@@ -9,13 +9,13 @@
 
 #include "core/AppError.h"
 #include "core/Database.h"
-#include "edit/EditSession.h"
 #include "core/Station.h"
 #include "dose/DoseMerge.h"
 #include "dose/DoseState.h"
+#include "edit/EditSession.h"
 #include "edit/ModifyImage.h"
-#include "net/SendCommands.h"
 #include "net/Destinations.h"
+#include "net/SendCommands.h"
 #include "net/SendTransfer.h"
 #include "store/ImageFiler.h"
 #include "store/Schema.h"
@@ -52,7 +52,8 @@ struct SendHarness {
     {
         commands = new CommandTable(&window);
         MainCommands::build(*commands, &window);
-        panel = new SendCommands(*ts, selection, dose, edits, *commands, hooks, [this] { return listed; }, &window);
+        panel = new SendCommands(
+            *ts, selection, dose, edits, *commands, hooks, [this] { return listed; }, &window);
         panel->execDialog = [this](QDialog &d) {
             auto &f = static_cast<EditForm &>(d);
             ++windows;
@@ -82,9 +83,10 @@ struct SendHarness {
     qint64 addDose(int imgNo, const QString &value, int unit)
     {
         Database db = Database::openData(ts->paths());
-        QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblDosis (PatFirstname, PatLastname, mGy1, Status, ImgNo, XrayComm,"
-                                             " WorklistPatID) VALUES ('JANE', 'DOE', ?, '2', ?, ?, ?)"),
-                              {value, imgNo, unit, selection.patId1()});
+        QSqlQuery q =
+            db.exec(QStringLiteral("INSERT INTO tblDosis (PatFirstname, PatLastname, mGy1, Status, ImgNo, XrayComm,"
+                                   " WorklistPatID) VALUES ('JANE', 'DOE', ?, '2', ?, ?, ?)"),
+                    {value, imgNo, unit, selection.patId1()});
         return db.lastInsertId(q);
     }
 
@@ -139,7 +141,8 @@ void TestMerge::mergeGivesEachImageItsOwnDose_data()
     QTest::addColumn<int>("unit");
     QTest::addColumn<QStringList>("entrance");
     QTest::addColumn<QStringList>("areaProduct");
-    QTest::newRow("HFE 501: dose-area product / 10") << 5 << QStringList{"-", "-", "-"} << QStringList{"1.05", "2", "3.025"};
+    QTest::newRow("HFE 501: dose-area product / 10")
+        << 5 << QStringList{"-", "-", "-"} << QStringList{"1.05", "2", "3.025"};
     QTest::newRow("Sophie: entrance dose") << 1 << QStringList{"10.5", "20", "30.25"} << QStringList{"-", "-", "-"};
     QTest::newRow("Lorad M4: entrance dose") << 3 << QStringList{"10.5", "20", "30.25"} << QStringList{"-", "-", "-"};
 }
@@ -192,8 +195,9 @@ void TestMerge::mismatchedDosesSendNothing_data()
     QTest::addColumn<QList<int>>("numbers");
     QTest::addColumn<QStringList>("values");
     QTest::addColumn<QString>("told");
-    QTest::newRow("missing") << QList<int>{1, 2, 4} << QStringList{"1", "2", "3"}
-                             << QString("Image #%1 (Instance Number 3) has no dose record.\nExposure number 4 has no image.");
+    QTest::newRow("missing")
+        << QList<int>{1, 2, 4} << QStringList{"1", "2", "3"}
+        << QString("Image #%1 (Instance Number 3) has no dose record.\nExposure number 4 has no image.");
     QTest::newRow("duplicate") << QList<int>{1, 2, 2} << QStringList{"1", "2", "3"}
                                << QString("Exposure number 2 is doubled (dose records 2, 3).\n"
                                           "Image #%1 (Instance Number 3) has no dose record.");
@@ -252,7 +256,8 @@ void TestMerge::mergedStudyGoesTheOtherStays()
     h.listed = {h.addDose(1, "5", 1), h.addDose(2, "6", 1)};
     h.commands->run(Cmd::MergeImages);
     QCOMPARE(h.windows, 1);
-    QVERIFY2(h.shown.contains("2 of 4 images successfully sent.\nRemoving database entries ... skipped (not all files send)"),
+    QVERIFY2(h.shown.contains(
+                 "2 of 4 images successfully sent.\nRemoving database entries ... skipped (not all files send)"),
              qPrintable(h.shown));
     QVERIFY(waitUntil([&] { return scp.files().size() == 2; }));
     QTest::qWait(300);
@@ -323,7 +328,8 @@ void TestMerge::deletedDefaultIsForgotten()
     QVERIFY(patientMenu->menuAction()->isVisible());
     QCOMPARE(patientMenu->actions().size(), 2);
     QCOMPARE(patientMenu->actions()[0]->text(), QString("Alpha"));
-    QCOMPARE(h.commands->menu(Menu::SeriesSendTo)->actions()[1]->data().toString(), QString("ZETA!++!127.0.0.1!++!104"));
+    QCOMPARE(h.commands->menu(Menu::SeriesSendTo)->actions()[1]->data().toString(),
+             QString("ZETA!++!127.0.0.1!++!104"));
     QCOMPARE(h.panel->defaultDestination().aet, QString("ZETA"));
 
     d.remove(id);
@@ -383,7 +389,8 @@ void TestMerge::oldDatabasesGetTheUnitColumn()
     // The worklist patient's ID and the exposure's UID: empty in the old record, unique
     // for the new ones.
     QCOMPARE(DoseMerge(*ts).records({1}).first().patientId, QString());
-    db.exec("INSERT INTO tblDosis (mGy1, ImgNo, Status, WorklistPatID, RecordUID) VALUES ('8', 2, '0', 'P1', '2.25.1')");
+    db.exec(
+        "INSERT INTO tblDosis (mGy1, ImgNo, Status, WorklistPatID, RecordUID) VALUES ('8', 2, '0', 'P1', '2.25.1')");
     QVERIFY_THROWS_EXCEPTION(AppError, db.exec("INSERT INTO tblDosis (mGy1, RecordUID) VALUES ('9', '2.25.1')"));
 }
 
@@ -418,7 +425,7 @@ void TestMerge::removalTakesOnlyWhatWasSent()
     scp.beforeAnswer[2] = [&] {
         ImageFiler filer(h.ts->paths(), h.ts->log());
         for (const auto &[study, series] : {std::pair{made.studyUid, seriesUid}, std::pair{made.studyUid, seriesUid},
-                                             std::pair{newStudy, fx.newUid()}}) {
+                                            std::pair{newStudy, fx.newUid()}}) {
             arrived << fx.newUid();
             const QString file = h.ts->paths().tempDir() + "/" + arrived.last() + ".dcm";
             StoreFixture::writeSmallImage(file, study, series, arrived.last(), 10 + int(arrived.size()), 24, 32, "P1");
@@ -435,13 +442,15 @@ void TestMerge::removalTakesOnlyWhatWasSent()
         h.commands->run(Cmd::ToolbarSend);
     } else {
         h.selection.setPopupSeriesId(made.seriesId);
-        h.panel->sendTo(SendTransfer::Level::Series, Destinations::tag("REFUSER", "127.0.0.1", QString::number(scp.port())));
+        h.panel->sendTo(SendTransfer::Level::Series,
+                        Destinations::tag("REFUSER", "127.0.0.1", QString::number(scp.port())));
     }
     QCOMPARE(h.windows, 1);
     QCOMPARE(arrived.size(), 3);
     QVERIFY2(h.shown.contains("3 of 3 images successfully sent."), qPrintable(h.shown));
     // The series keeps the two filed into it; the patient all three.
-    const QString stayed = QString("%1 image(s) filed while the send ran stay in the store (not sent).").arg(patientSend ? 3 : 2);
+    const QString stayed =
+        QString("%1 image(s) filed while the send ran stay in the store (not sent).").arg(patientSend ? 3 : 2);
     QVERIFY2(h.shown.contains(stayed), qPrintable(h.shown));
     QCOMPARE(h.shown.count("filed while the send ran"), 1);
     for (const QString &uid : made.sopUids)
@@ -467,7 +476,8 @@ void TestMerge::brokenAssociationIsOneLogLine()
     h.pick(pat, "P1");
     h.selection.setStudyUid(made.studyUid);
     h.selection.setPopupSeriesId(made.seriesId);
-    h.panel->sendTo(SendTransfer::Level::Series, Destinations::tag("REFUSER", "127.0.0.1", QString::number(scp->port())));
+    h.panel->sendTo(SendTransfer::Level::Series,
+                    Destinations::tag("REFUSER", "127.0.0.1", QString::number(scp->port())));
     QVERIFY2(h.shown.contains(" of 40 images successfully sent."), qPrintable(h.shown));
     const QStringList lines = h.errorLog().split('\n', Qt::SkipEmptyParts).filter("SerieSenden");
     QVERIFY2(lines.size() <= 3, qPrintable(lines.join('\n')));
@@ -492,7 +502,8 @@ void TestMerge::undoneTasksAskedBeforeConnecting()
     h.ts.prompter.yesNo = {false};
     QElapsedTimer t;
     t.start();
-    h.panel->sendTo(SendTransfer::Level::Series, Destinations::tag("ARCHIVE", "127.0.0.1", QString::number(peer.port())));
+    h.panel->sendTo(SendTransfer::Level::Series,
+                    Destinations::tag("ARCHIVE", "127.0.0.1", QString::number(peer.port())));
     QCOMPARE(h.ts.prompter.lastText(), QString("Undone tasks in list!\nContinue?"));
     QVERIFY(t.elapsed() < 2000); // not after waiting on the silent peer
     QTest::qWait(200);
@@ -527,20 +538,23 @@ void TestMerge::refusalsSayWhatIsWrong_data()
     QTest::newRow("fits") << own << 3 << QList<int>{} << 0 << 0 << QStringList{};
     QTest::newRow("another patient's records")
         << QStringList{"P2/ROE/1", "P2/ROE/2", "P2/ROE/3"} << 3 << QList<int>{} << 0 << 0
-        << QStringList{"The dose list shows dose records of ROE, JANE (ID P2), but the study open is of DOE, JANE (ID P1).",
-                       "Nothing was sent. Pick DOE, JANE in the patient list"};
+        << QStringList{
+               "The dose list shows dose records of ROE, JANE (ID P2), but the study open is of DOE, JANE (ID P1).",
+               "Nothing was sent. Pick DOE, JANE in the patient list"};
     QTest::newRow("one of them another's") << QStringList{"P1/DOE/1", "P2/ROE/2"} << 2 << QList<int>{} << 0 << 0
                                            << QStringList{"dose records of ROE, JANE (ID P2)"};
-    QTest::newRow("older record, same name and birth date") << QStringList{"/DOE/1", "P1/DOE/2"} << 2 << QList<int>{} << 0
-                                                             << 0 << QStringList{};
+    QTest::newRow("older record, same name and birth date")
+        << QStringList{"/DOE/1", "P1/DOE/2"} << 2 << QList<int>{} << 0 << 0 << QStringList{};
     QTest::newRow("older record, another name") << QStringList{"/ROE/1", "P1/DOE/2"} << 2 << QList<int>{} << 0 << 0
                                                 << QStringList{"dose records of ROE, JANE,"};
-    QTest::newRow("waiting to be stored") << own << 4 << QList<int>{4} << 0 << 0
-                                          << QStringList{"Exposure(s) 4 of DOE, JANE (ID P1) are still waiting to be stored",
-                                                         "Nothing was sent; try again in a moment."};
+    QTest::newRow("waiting to be stored")
+        << own << 4 << QList<int>{4} << 0 << 0
+        << QStringList{"Exposure(s) 4 of DOE, JANE (ID P1) are still waiting to be stored",
+                       "Nothing was sent; try again in a moment."};
     QTest::newRow("no records") << QStringList{} << 4 << QList<int>{} << 0 << 2
-                                << QStringList{"There are no closed dose records of DOE, JANE (ID P1) in the dose list.",
-                                               "2 exposure(s) wait for a patient", "Nothing was sent."};
+                                << QStringList{
+                                       "There are no closed dose records of DOE, JANE (ID P1) in the dose list.",
+                                       "2 exposure(s) wait for a patient", "Nothing was sent."};
     QTest::newRow("more records than images")
         << own << 2 << QList<int>{} << 1 << 0
         << QStringList{"There are not all images on the system please wait a few second and try again!",

@@ -1,9 +1,9 @@
 // The serial link to the X-ray unit on a real pseudo-terminal: configuration, opening,
 // the debug lines, the polling timer's gathering and the HFE end-of-message rule.
 #include "CaptureTestKit.h"
-#include "ui/CommandIds.h"
 #include "dose/DoseCapturePanel.h"
 #include "dose/SerialLink.h"
+#include "ui/CommandIds.h"
 
 #include <QTest>
 
@@ -90,10 +90,14 @@ void TestSerial::deviceNaming_data()
     QTest::addColumn<int>("port");
     QTest::addColumn<QString>("device");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("port 1") << 1 << "" << "/dev/ttyS0";
-    QTest::newRow("port 8") << 8 << "" << "/dev/ttyS7";
-    QTest::newRow("device wins") << 3 << "/dev/ttyUSB0" << "/dev/ttyUSB0";
-    QTest::newRow("blank device") << 2 << "  " << "/dev/ttyS1";
+    QTest::newRow("port 1") << 1 << ""
+                            << "/dev/ttyS0";
+    QTest::newRow("port 8") << 8 << ""
+                            << "/dev/ttyS7";
+    QTest::newRow("device wins") << 3 << "/dev/ttyUSB0"
+                                 << "/dev/ttyUSB0";
+    QTest::newRow("blank device") << 2 << "  "
+                                  << "/dev/ttyS1";
 }
 
 void TestSerial::deviceNaming()
@@ -296,8 +300,10 @@ void TestSerial::twoHfeMessagesInOneTickAreBothStored()
     AreaOnPty a(XrayUnit::Hfe501);
     QVERIFY(a.area->link().isOpen());
     a.cw.choosePatient("P1", "ANN", "SMITH", "1960-12-31");
-    a.sendAndTick("12.50cGyCm" + Sq + ";28kV;56mAs;W/Rh;350ms;18mm\r\n"
-                  "13.75cGyCm" + Sq + ";29kV;63mAs;W/Rh;410ms;19mm\r\n");
+    a.sendAndTick("12.50cGyCm" + Sq
+                  + ";28kV;56mAs;W/Rh;350ms;18mm\r\n"
+                    "13.75cGyCm"
+                  + Sq + ";29kV;63mAs;W/Rh;410ms;19mm\r\n");
     const auto rows = doseRows(*a.ts);
     QCOMPARE(rows.size(), 2);
     QCOMPARE(rows[0]["mGy1"].toString(), QStringLiteral("12.50"));
@@ -449,7 +455,8 @@ void TestSerial::simulatorHfeExposuresInPieces()
         QVERIFY(waitUntil([&] { return doseRows(*ts).size() == i + 1; }, 10000));
     }
     const auto rows = doseRows(*ts);
-    const char *expect[3][4] = {{"12.50", "28", "56", "350"}, {"123.45", "30", "80", "410"}, {"9.75", "27", "44", "310"}};
+    const char *expect[3][4] = {
+        {"12.50", "28", "56", "350"}, {"123.45", "30", "80", "410"}, {"9.75", "27", "44", "310"}};
     for (int i = 0; i < 3; ++i) {
         QCOMPARE(rows[i]["ImgNo"].toInt(), i + 1);
         QCOMPARE(rows[i]["mGy1"].toString(), QString::fromLatin1(expect[i][0]));

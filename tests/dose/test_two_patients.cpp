@@ -10,8 +10,8 @@
 
 #include "app/MainForm.h"
 #include "dose/DoseList.h"
-#include "net/SendCommands.h"
 #include "net/Destinations.h"
+#include "net/SendCommands.h"
 #include "ui/CommandIds.h"
 #include "ui/EditForm.h"
 
@@ -26,8 +26,8 @@ const QByteArray Sq("\xB2", 1);
 
 QByteArray hfe(const QByteArray &dose, int n)
 {
-    return dose + "cGyCm" + Sq + ";" + QByteArray::number(27 + n) + "kV;" + QByteArray::number(60 + n) + "mAs;W/Rh;" +
-           QByteArray::number(400 + n) + "ms;50mm\r\n";
+    return dose + "cGyCm" + Sq + ";" + QByteArray::number(27 + n) + "kV;" + QByteArray::number(60 + n) + "mAs;W/Rh;"
+           + QByteArray::number(400 + n) + "ms;50mm\r\n";
 }
 
 void clickRow(QTreeWidget *list, QTreeWidgetItem *item)
@@ -83,7 +83,8 @@ void TestTwoPatients::eachDoseInItsOwnPatientsImage()
     {
         Database db = Database::openData(ts->paths());
         for (int n = 1; n <= 4; ++n)
-            db.exec("INSERT INTO tblDosis (PatFirstname, PatLastname, PatBirthdate, mGy1, Status, ImgNo, XrayComm, WorklistPatID)"
+            db.exec("INSERT INTO tblDosis (PatFirstname, PatLastname, PatBirthdate, mGy1, Status, ImgNo, XrayComm, "
+                    "WorklistPatID)"
                     " VALUES ('ANNA', 'ALPHA', '1950-01-01', ?, '2', ?, 5, 'A100')",
                     {QString::number(n) + ".11", n});
     }
@@ -134,8 +135,10 @@ void TestTwoPatients::eachDoseInItsOwnPatientsImage()
     form.commands().run(Cmd::MergeImages);
     QCOMPARE(windows, 0);
     const QString told = ts.prompter.lastText();
-    QVERIFY2(told.contains("The dose list shows dose records of BETA, BEN (ID B200), but the study open is of ALPHA, ANNA (ID A100)."),
-             qPrintable(told));
+    QVERIFY2(
+        told.contains(
+            "The dose list shows dose records of BETA, BEN (ID B200), but the study open is of ALPHA, ANNA (ID A100)."),
+        qPrintable(told));
     QVERIFY(told.contains("Nothing was sent."));
 
     // "Manually" on an image of A: refused as well.
@@ -143,7 +146,8 @@ void TestTwoPatients::eachDoseInItsOwnPatientsImage()
     ts.prompter.clear();
     form.commands().run(Cmd::Manually);
     QCOMPARE(windows, 0);
-    QVERIFY2(ts.prompter.lastText().contains("dose records of BETA, BEN (ID B200)"), qPrintable(ts.prompter.lastText()));
+    QVERIFY2(ts.prompter.lastText().contains("dose records of BETA, BEN (ID B200)"),
+             qPrintable(ts.prompter.lastText()));
     QTest::qWait(300);
     QVERIFY(pacs.files().isEmpty());
 
@@ -152,12 +156,14 @@ void TestTwoPatients::eachDoseInItsOwnPatientsImage()
     form.selection().setPopupSeriesId(aStudy.seriesId);
     send->sendTo(SendTransfer::Level::Series, Destinations::tag(pacs.aet(), "127.0.0.1", QString::number(pacs.port())));
     QCOMPARE(windows, 1);
-    QVERIFY2(waitUntil([&] { return pacs.files().size() == 4; }, 10000), qPrintable(send->lastProgressText + ts.prompter.lastText()));
+    QVERIFY2(waitUntil([&] { return pacs.files().size() == 4; }, 10000),
+             qPrintable(send->lastProgressText + ts.prompter.lastText()));
     for (const auto &r : doseRows(*ts, "WorklistPatID = 'B200'")) {
         QCOMPARE(r["Status"].toString(), QStringLiteral("0"));
         QVERIFY(r["FKeyPatID"].toString().isEmpty());
     }
-    QVERIFY(readFile(ts->log().errorLogPath()).contains("belongs to another patient; not assigned to ALPHA, ANNA (ID A100)"));
+    QVERIFY(readFile(ts->log().errorLogPath())
+                .contains("belongs to another patient; not assigned to ALPHA, ANNA (ID A100)"));
 
     // B's examination closes; B's images arrive; B's own merge gives each its dose.
     form.findChild<QPushButton *>("cmdNew")->click();

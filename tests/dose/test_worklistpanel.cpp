@@ -2,12 +2,13 @@
 // real provider; applying a patient fills the panel and switches the buttons, a failed
 // query leaves the main window as it was.
 #include "PanelHost.h"
-#include "ui/CommandIds.h"
 #include "dose/DoseCapturePanel.h"
 #include "dose/DoseListPanel.h"
 #include "net/WorklistEntry.h"
+#include "ui/CommandIds.h"
 #include "ui/MainCommands.h"
 
+#include "WorklistProvider.h"
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
@@ -15,7 +16,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
-#include "WorklistProvider.h"
 
 #include "net/WorklistForm.h"
 
@@ -42,8 +42,13 @@ static int fillAndApply(QDialog &d)
 void TestWorklistPanel::buttonAppliesPatient()
 {
     WorklistProvider wl;
-    QVERIFY(wl.add({.name = "O'NEIL^ANN", .patientId = "P200", .birthDate = "19620704", .sex = "F",
-                    .accession = "A200", .stationAet = "MAMMO1", .time = "081500",
+    QVERIFY(wl.add({.name = "O'NEIL^ANN",
+                    .patientId = "P200",
+                    .birthDate = "19620704",
+                    .sex = "F",
+                    .accession = "A200",
+                    .stationAet = "MAMMO1",
+                    .time = "081500",
                     .procedureCode = "MAMMO-SCREEN-BILATERAL"}));
     QVERIFY(wl.start());
     PanelHost h;
@@ -56,8 +61,8 @@ void TestWorklistPanel::buttonAppliesPatient()
     QTest::mouseClick(h.w.cmdWorklist, Qt::LeftButton);
     QVERIFY(h.w.SerTimer->isActive());
     QCOMPARE(int(h.dose.assignmentMode), 1);
-    const QStringList panel{"P200", "ANN", QString::fromUtf8("O\u00B4NEIL"), "", "1962-07-04", "F",
-                            "MAMMO-SCREEN-BI", "Unknown"};
+    const QStringList panel{"P200",   "ANN", QString::fromUtf8("O\u00B4NEIL"), "", "1962-07-04", "F", "MAMMO-SCREEN-BI",
+                            "Unknown"};
     for (int r = 0; r < 8; ++r)
         QCOMPARE(h.w.ListView1->topLevelItem(r)->text(1), panel[r]);
     QVERIFY(!h.w.cmdWorklist->isEnabled());

@@ -37,7 +37,8 @@ QList<Element> textElements(const QString &file)
         const QString vr = m.captured(3);
         if (g == 0x0002 || (g & 1) || vr == QLatin1String("SQ") || vr.startsWith('O') || vr == QLatin1String("UN"))
             continue;
-        out.append({QStringLiteral("%1,%2").arg(m.captured(1), m.captured(2)).toUpper(), vr, qMax(1, m.captured(4).toInt())});
+        out.append(
+            {QStringLiteral("%1,%2").arg(m.captured(1), m.captured(2)).toUpper(), vr, qMax(1, m.captured(4).toInt())});
     }
     return out;
 }
@@ -71,13 +72,25 @@ QString fittingValue(const Element &el, const QString &current)
 // A value that breaks the representation's rules; empty where none is known.
 QString misfit(const Element &el)
 {
-    static const QHash<QString, QString> byVr{
-        {"CS", "lower case"},       {"DA", "2024-13-45"},    {"TM", "25:99"},
-        {"DT", "yesterday"},        {"DS", "one point five"}, {"IS", "1.5"},
-        {"US", "70000"},            {"SS", "40000"},         {"UL", "-1"},
-        {"AS", "12 years"},         {"PN", "a=b=c=d"},       {"SH", "SEVENTEEN CHARSXX"},
-        {"LO", QString(65, 'x')},   {"AE", QString(17, 'A')}, {"ST", QStringLiteral("bell\x07")},
-        {"LT", QStringLiteral("bell\x07")}, {"FL", "many"}, {"FD", "many"}, {"UI", "1.2.abc"}};
+    static const QHash<QString, QString> byVr{{"CS", "lower case"},
+                                              {"DA", "2024-13-45"},
+                                              {"TM", "25:99"},
+                                              {"DT", "yesterday"},
+                                              {"DS", "one point five"},
+                                              {"IS", "1.5"},
+                                              {"US", "70000"},
+                                              {"SS", "40000"},
+                                              {"UL", "-1"},
+                                              {"AS", "12 years"},
+                                              {"PN", "a=b=c=d"},
+                                              {"SH", "SEVENTEEN CHARSXX"},
+                                              {"LO", QString(65, 'x')},
+                                              {"AE", QString(17, 'A')},
+                                              {"ST", QStringLiteral("bell\x07")},
+                                              {"LT", QStringLiteral("bell\x07")},
+                                              {"FL", "many"},
+                                              {"FD", "many"},
+                                              {"UI", "1.2.abc"}};
     return byVr.value(el.vr);
 }
 
@@ -184,35 +197,87 @@ void TestEditValues::rulesOfEachRepresentation_data()
     QTest::addColumn<QString>("tag");
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("rule"); // empty: fits
-    QTest::newRow("CS upper case") << "0008,0060" << "MG" << "";
-    QTest::newRow("CS lower case") << "0008,0060" << "mg" << "upper case letters, digits, space and underscore";
-    QTest::newRow("CS 17") << "0018,5101" << "ABCDEFGHIJKLMNOPQ" << "at most 16";
-    QTest::newRow("CS several") << "0008,0008" << "ORIGINAL\\PRIMARY" << "";
-    QTest::newRow("CS one value bad") << "0008,0008" << "ORIGINAL\\primary" << "value 2";
-    QTest::newRow("SH 16") << "0008,1010" << "ROOM 1 STATION X" << "";
-    QTest::newRow("SH 17") << "0008,1010" << "ROOM 1 STATION XY" << "at most 16";
+    QTest::newRow("CS upper case") << "0008,0060"
+                                   << "MG"
+                                   << "";
+    QTest::newRow("CS lower case") << "0008,0060"
+                                   << "mg"
+                                   << "upper case letters, digits, space and underscore";
+    QTest::newRow("CS 17") << "0018,5101"
+                           << "ABCDEFGHIJKLMNOPQ"
+                           << "at most 16";
+    QTest::newRow("CS several") << "0008,0008"
+                                << "ORIGINAL\\PRIMARY"
+                                << "";
+    QTest::newRow("CS one value bad") << "0008,0008"
+                                      << "ORIGINAL\\primary"
+                                      << "value 2";
+    QTest::newRow("SH 16") << "0008,1010"
+                           << "ROOM 1 STATION X"
+                           << "";
+    QTest::newRow("SH 17") << "0008,1010"
+                           << "ROOM 1 STATION XY"
+                           << "at most 16";
     QTest::newRow("LO 64") << "0008,0070" << QString(64, 'L') << "";
     QTest::newRow("LO 65") << "0008,0070" << QString(65, 'L') << "at most 64";
-    QTest::newRow("LO tab") << "0008,0070" << "a\tb" << "control characters";
-    QTest::newRow("PN five parts") << "0010,0010" << "Doe^Jane^M^Dr^PhD" << "";
-    QTest::newRow("PN six parts") << "0010,0010" << "Doe^Jane^M^Dr^PhD^X" << "five components";
-    QTest::newRow("PN three groups") << "0010,0010" << "Doe^Jane=ド=ど" << "";
-    QTest::newRow("PN four groups") << "0010,0010" << "a=b=c=d" << "three groups";
-    QTest::newRow("PN two names") << "0010,0010" << "Doe^Jane\\Roe^Ann" << "takes 1 value";
-    QTest::newRow("AE 16") << "0008,0054" << "ABCDEFGHIJKLMNOP" << "";
-    QTest::newRow("AE 17") << "0008,0054" << "ABCDEFGHIJKLMNOPQ" << "at most 16";
-    QTest::newRow("AE blanks") << "0008,0054" << "   " << "not only blanks";
-    QTest::newRow("DA") << "0008,0020" << "2024-01-01" << "not a date";
-    QTest::newRow("TM") << "0008,0030" << "12:30" << "not a time";
-    QTest::newRow("DS 2") << "0028,0030" << "0.1\\0.1" << "";
-    QTest::newRow("DS 1 of 2") << "0028,0030" << "0.1" << "takes 2 value";
-    QTest::newRow("DS 3 of 2") << "0028,0030" << "0.1\\0.1\\0.1" << "takes 2 value";
-    QTest::newRow("IS") << "0020,0013" << "1.5" << "does not fit IS";
-    QTest::newRow("Modality one value") << "0008,0060" << "MG\\CR" << "takes 1 value";
-    QTest::newRow("LT keeps backslash") << "0020,4000" << "a\\b\nnext line" << "";
+    QTest::newRow("LO tab") << "0008,0070"
+                            << "a\tb"
+                            << "control characters";
+    QTest::newRow("PN five parts") << "0010,0010"
+                                   << "Doe^Jane^M^Dr^PhD"
+                                   << "";
+    QTest::newRow("PN six parts") << "0010,0010"
+                                  << "Doe^Jane^M^Dr^PhD^X"
+                                  << "five components";
+    QTest::newRow("PN three groups") << "0010,0010"
+                                     << "Doe^Jane=ド=ど"
+                                     << "";
+    QTest::newRow("PN four groups") << "0010,0010"
+                                    << "a=b=c=d"
+                                    << "three groups";
+    QTest::newRow("PN two names") << "0010,0010"
+                                  << "Doe^Jane\\Roe^Ann"
+                                  << "takes 1 value";
+    QTest::newRow("AE 16") << "0008,0054"
+                           << "ABCDEFGHIJKLMNOP"
+                           << "";
+    QTest::newRow("AE 17") << "0008,0054"
+                           << "ABCDEFGHIJKLMNOPQ"
+                           << "at most 16";
+    QTest::newRow("AE blanks") << "0008,0054"
+                               << "   "
+                               << "not only blanks";
+    QTest::newRow("DA") << "0008,0020"
+                        << "2024-01-01"
+                        << "not a date";
+    QTest::newRow("TM") << "0008,0030"
+                        << "12:30"
+                        << "not a time";
+    QTest::newRow("DS 2") << "0028,0030"
+                          << "0.1\\0.1"
+                          << "";
+    QTest::newRow("DS 1 of 2") << "0028,0030"
+                               << "0.1"
+                               << "takes 2 value";
+    QTest::newRow("DS 3 of 2") << "0028,0030"
+                               << "0.1\\0.1\\0.1"
+                               << "takes 2 value";
+    QTest::newRow("IS") << "0020,0013"
+                        << "1.5"
+                        << "does not fit IS";
+    QTest::newRow("Modality one value") << "0008,0060"
+                                        << "MG\\CR"
+                                        << "takes 1 value";
+    QTest::newRow("LT keeps backslash") << "0020,4000"
+                                        << "a\\b\nnext line"
+                                        << "";
     QTest::newRow("LT control") << "0020,4000" << QStringLiteral("bell\x07") << "control characters";
-    QTest::newRow("US or SS") << "0028,0106" << "70000" << "not a number from";
-    QTest::newRow("empty always fits") << "0008,0060" << "" << "";
+    QTest::newRow("US or SS") << "0028,0106"
+                              << "70000"
+                              << "not a number from";
+    QTest::newRow("empty always fits") << "0008,0060"
+                                       << ""
+                                       << "";
 }
 
 void TestEditValues::rulesOfEachRepresentation()
@@ -256,7 +321,8 @@ void TestEditValues::elementsNoTaskMayChange()
         TaskApplier::checkTask(t);
         QFAIL("the task was taken");
     } catch (const AppError &e) {
-        QVERIFY2(e.description().contains(type == Task::Switch ? "UID cannot be moved or switched" : "describes the pixel data"),
+        QVERIFY2(e.description().contains(type == Task::Switch ? "UID cannot be moved or switched"
+                                                               : "describes the pixel data"),
                  qPrintable(e.description()));
     }
 }

@@ -33,10 +33,7 @@ static QStringList columns(const TestStation &ts)
     return out;
 }
 
-static QStringList modalities(const TestStation &ts)
-{
-    return ModalityFilters(ts.station->paths()).names();
-}
+static QStringList modalities(const TestStation &ts) { return ModalityFilters(ts.station->paths()).names(); }
 
 void TestFilters::createListActivateDelete()
 {
@@ -155,15 +152,42 @@ void TestFilters::addTag_data()
     QTest::addColumn<QString>("storedTag");
     QTest::addColumn<QString>("storedVr");
     using R = DictionaryTable::AddResult;
-    QTest::newRow("padded") << "9" << "10" << "LO" << int(R::Added) << "0009,0010" << "LO";
-    QTest::newRow("lower case, blanks") << " 7fe1 " << "a" << "ob " << int(R::Added) << "7FE1,000A" << "OB";
-    QTest::newRow("existing") << "8" << "60" << "CS" << int(R::Exists) << "" << "";
-    QTest::newRow("one letter VR") << "9" << "11" << "L" << int(R::BadVr) << "" << "";
-    QTest::newRow("three letter VR") << "9" << "11" << "LOO" << int(R::BadVr) << "" << "";
-    QTest::newRow("not hex") << "G9" << "11" << "LO" << int(R::BadTag) << "" << "";
-    QTest::newRow("five digits") << "00009" << "11" << "LO" << int(R::BadTag) << "" << "";
-    QTest::newRow("empty element") << "9" << "" << "LO" << int(R::BadTag) << "" << "";
-    QTest::newRow("quote") << "9'" << "11" << "LO" << int(R::BadTag) << "" << "";
+    QTest::newRow("padded") << "9"
+                            << "10"
+                            << "LO" << int(R::Added) << "0009,0010"
+                            << "LO";
+    QTest::newRow("lower case, blanks") << " 7fe1 "
+                                        << "a"
+                                        << "ob " << int(R::Added) << "7FE1,000A"
+                                        << "OB";
+    QTest::newRow("existing") << "8"
+                              << "60"
+                              << "CS" << int(R::Exists) << ""
+                              << "";
+    QTest::newRow("one letter VR") << "9"
+                                   << "11"
+                                   << "L" << int(R::BadVr) << ""
+                                   << "";
+    QTest::newRow("three letter VR") << "9"
+                                     << "11"
+                                     << "LOO" << int(R::BadVr) << ""
+                                     << "";
+    QTest::newRow("not hex") << "G9"
+                             << "11"
+                             << "LO" << int(R::BadTag) << ""
+                             << "";
+    QTest::newRow("five digits") << "00009"
+                                 << "11"
+                                 << "LO" << int(R::BadTag) << ""
+                                 << "";
+    QTest::newRow("empty element") << "9"
+                                   << ""
+                                   << "LO" << int(R::BadTag) << ""
+                                   << "";
+    QTest::newRow("quote") << "9'"
+                           << "11"
+                           << "LO" << int(R::BadTag) << ""
+                           << "";
 }
 
 void TestFilters::addTag()

@@ -1,20 +1,20 @@
 // The header list of the picked image: GetHeaderElement's stop rules, the list against
 // dcmdump for real files in several character sets, columns and sorting, the editor fed
 // by a row click, and the refresh after the Options dialog.
-#include "Requires.h"
 #include "PanelHost.h"
+#include "Requires.h"
 #include "core/Database.h"
 #include "edit/DictionaryTable.h"
 #include "edit/HeaderPanel.h"
 #include "edit/ModalityFilters.h"
 #include "edit/TaskPanel.h"
 
-#include <QTreeWidget>
-#include <QWidget>
 #include "StoreFixture.h"
 #include "Wait.h"
 #include "dicom/Image.h"
 #include "edit/HeaderElement.h"
+#include <QTreeWidget>
+#include <QWidget>
 
 #include <QComboBox>
 #include <QDir>
@@ -229,7 +229,8 @@ void TestHeader::listMatchesDcmdump()
         if (!decoded && !ascii)
             continue;
         QVERIFY2(rows[i].second == expected[i].second,
-                 qPrintable(QString("%1: list \"%2\", dcmdump \"%3\"").arg(rows[i].first, rows[i].second.left(200), expected[i].second.left(200))));
+                 qPrintable(QString("%1: list \"%2\", dcmdump \"%3\"")
+                                .arg(rows[i].first, rows[i].second.left(200), expected[i].second.left(200))));
     }
     QVERIFY(h.errorLog().isEmpty());
 }
@@ -327,10 +328,14 @@ void TestHeader::rowClickFillsTheEditor_data()
     QTest::addColumn<QString>("tag");
     QTest::addColumn<QString>("neu");
     QTest::addColumn<bool>("locked");
-    QTest::newRow("SOP instance") << "0008,0018" << "New UID" << true;
-    QTest::newRow("study instance") << "0020,000D" << "New UID" << true;
-    QTest::newRow("series instance") << "0020,000E" << "New UID" << true;
-    QTest::newRow("modality") << "0008,0060" << "OT" << false;
+    QTest::newRow("SOP instance") << "0008,0018"
+                                  << "New UID" << true;
+    QTest::newRow("study instance") << "0020,000D"
+                                    << "New UID" << true;
+    QTest::newRow("series instance") << "0020,000E"
+                                     << "New UID" << true;
+    QTest::newRow("modality") << "0008,0060"
+                              << "OT" << false;
 }
 
 void TestHeader::rowClickFillsTheEditor()
@@ -430,7 +435,8 @@ void TestHeader::editorTakesStoredValuesAndRefusesMisfits()
         txtNeu->setText(c.value);
         add->click();
         QCOMPARE(tasks->topLevelItemCount(), 1);
-        QVERIFY2(h.ts().prompter.lastText().contains(c.said), qPrintable(c.tag + QString(": ") + h.ts().prompter.lastText()));
+        QVERIFY2(h.ts().prompter.lastText().contains(c.said),
+                 qPrintable(c.tag + QString(": ") + h.ts().prompter.lastText()));
     }
 }
 

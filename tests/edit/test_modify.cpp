@@ -69,21 +69,63 @@ private slots:
                     QTest::addRow("%s/%c", qPrintable(t), lat.toLatin1())
                         << t << lat << QString() << QString::fromLatin1(n.orientation) << QString::fromLatin1(n.code)
                         << QString::fromLatin1(n.lat) << t;
-        QTest::newRow("rlo lower case") << "rlo" << QChar('L') << QString() << "P\\FL" << "R-10226" << "R" << "rlo";
-        QTest::newRow("MLO/L") << "MLO" << QChar('L') << QString() << "A\\FR" << "R-10226" << "L" << "L MLO";
-        QTest::newRow("MLO/R") << "MLO" << QChar('R') << QString() << "P\\FL" << "R-10226" << "R" << "R MLO";
+        QTest::newRow("rlo lower case") << "rlo" << QChar('L') << QString() << "P\\FL"
+                                        << "R-10226"
+                                        << "R"
+                                        << "rlo";
+        QTest::newRow("MLO/L") << "MLO" << QChar('L') << QString() << "A\\FR"
+                               << "R-10226"
+                               << "L"
+                               << "L MLO";
+        QTest::newRow("MLO/R") << "MLO" << QChar('R') << QString() << "P\\FL"
+                               << "R-10226"
+                               << "R"
+                               << "R MLO";
         // A view that names no side, on an image whose laterality does not either: asked.
-        QTest::newRow("MLO/absent") << "MLO" << QChar('-') << "R" << "P\\FL" << "R-10226" << "R" << "R MLO";
-        QTest::newRow("MLO/other") << "MLO" << QChar('x') << "L" << "A\\FR" << "R-10226" << "L" << "L MLO";
-        QTest::newRow("CC/R") << "CC" << QChar('R') << QString() << "P\\L" << "R-10242" << "R" << "R CC";
-        QTest::newRow("CC/L") << "CC" << QChar('L') << QString() << "A\\R" << "R-10242" << "L" << "L CC";
-        QTest::newRow("CC/absent") << "CC" << QChar('-') << "R" << "P\\L" << "R-10242" << "R" << "R CC";
-        QTest::newRow("CC/other") << "CC" << QChar('x') << "L" << "A\\R" << "R-10242" << "L" << "L CC";
+        QTest::newRow("MLO/absent") << "MLO" << QChar('-') << "R"
+                                    << "P\\FL"
+                                    << "R-10226"
+                                    << "R"
+                                    << "R MLO";
+        QTest::newRow("MLO/other") << "MLO" << QChar('x') << "L"
+                                   << "A\\FR"
+                                   << "R-10226"
+                                   << "L"
+                                   << "L MLO";
+        QTest::newRow("CC/R") << "CC" << QChar('R') << QString() << "P\\L"
+                              << "R-10242"
+                              << "R"
+                              << "R CC";
+        QTest::newRow("CC/L") << "CC" << QChar('L') << QString() << "A\\R"
+                              << "R-10242"
+                              << "L"
+                              << "L CC";
+        QTest::newRow("CC/absent") << "CC" << QChar('-') << "R"
+                                   << "P\\L"
+                                   << "R-10242"
+                                   << "R"
+                                   << "R CC";
+        QTest::newRow("CC/other") << "CC" << QChar('x') << "L"
+                                  << "A\\R"
+                                  << "R-10242"
+                                  << "L"
+                                  << "L CC";
         // ML asks; the image's laterality is not consulted.
-        QTest::newRow("ML/RIGHT") << "ML" << QChar('L') << "R" << "P\\F" << "R-10224" << "R" << "R ML";
-        QTest::newRow("ML/LEFT") << "ML" << QChar('R') << "L" << "A\\F" << "R-10224" << "L" << "L ML";
+        QTest::newRow("ML/RIGHT") << "ML" << QChar('L') << "R"
+                                  << "P\\F"
+                                  << "R-10224"
+                                  << "R"
+                                  << "R ML";
+        QTest::newRow("ML/LEFT") << "ML" << QChar('R') << "L"
+                                 << "A\\F"
+                                 << "R-10224"
+                                 << "L"
+                                 << "L ML";
         // A trailing blank is padding of a code string; the toolkit drops it on reading.
-        QTest::newRow("R CC and a blank") << "R CC " << QChar('L') << QString() << "P\\L" << "R-10242" << "R" << "R CC";
+        QTest::newRow("R CC and a blank") << "R CC " << QChar('L') << QString() << "P\\L"
+                                          << "R-10242"
+                                          << "R"
+                                          << "R CC";
     }
 
     void views()
@@ -122,10 +164,12 @@ private slots:
         const auto seq = image->sequence(0x0054, 0x0220);
         QVERIFY(seq && seq->size() == 1);
         QCOMPARE(seq->at(0).value(0x0008, 0x0100).value_or(QString()), code);
-        QCOMPARE(seq->at(0).value(0x0008, 0x0102).value_or(QString()), code.isEmpty() ? QString("SNM-3") : QString("SNM-3"));
-        QCOMPARE(modify.viewSide(), view == QLatin1String("MLO") || view == QLatin1String("CC") || view == QLatin1String("ML")
-                                        ? outLaterality
-                                        : QString());
+        QCOMPARE(seq->at(0).value(0x0008, 0x0102).value_or(QString()),
+                 code.isEmpty() ? QString("SNM-3") : QString("SNM-3"));
+        QCOMPARE(modify.viewSide(),
+                 view == QLatin1String("MLO") || view == QLatin1String("CC") || view == QLatin1String("ML")
+                     ? outLaterality
+                     : QString());
         QCOMPARE(image->value(0x0008, 0x0060).value_or(QString()), QStringLiteral("MG"));
     }
 
@@ -146,7 +190,8 @@ private slots:
         QCOMPARE(*image->value(0x0028, 0x1052), QStringLiteral("0"));
         QCOMPARE(*image->value(0x0028, 0x1053), QStringLiteral("1"));
         QCOMPARE(*image->value(0x2050, 0x0020), QStringLiteral("IDENTITY"));
-        QCOMPARE(image->sequence(0x0008, 0x2218)->at(0).value(0x0008, 0x0100).value_or(QString()), QStringLiteral("T-04000"));
+        QCOMPARE(image->sequence(0x0008, 0x2218)->at(0).value(0x0008, 0x0100).value_or(QString()),
+                 QStringLiteral("T-04000"));
         // MONOCHROME1 is presented inverted.
         auto mono1 = mammogram(QStringLiteral("RCC"), 'R', QStringLiteral("m1.dcm"));
         mono1->setText(0x0028, 0x0004, QStringLiteral("MONOCHROME1"));
@@ -160,9 +205,12 @@ private slots:
     {
         QTest::addColumn<QString>("view");
         QTest::addColumn<QString>("photometric");
-        QTest::newRow("LMLO") << "LMLO" << "MONOCHROME2";
-        QTest::newRow("R CC") << "R CC" << "MONOCHROME2";
-        QTest::newRow("MLO monochrome1") << "MLO" << "MONOCHROME1";
+        QTest::newRow("LMLO") << "LMLO"
+                              << "MONOCHROME2";
+        QTest::newRow("R CC") << "R CC"
+                              << "MONOCHROME2";
+        QTest::newRow("MLO monochrome1") << "MLO"
+                                         << "MONOCHROME1";
     }
     void validIod()
     {
@@ -194,8 +242,10 @@ private slots:
         auto b = dicom::Image::readFile(out);
         QCOMPARE(b->transferSyntaxUid(), a->transferSyntaxUid());
         QString da, db;
-        kit::runTool(QStringLiteral("dcmdump"), {QStringLiteral("+P"), QStringLiteral("7fe0,0010"), QStringLiteral("+L"), before}, &da);
-        kit::runTool(QStringLiteral("dcmdump"), {QStringLiteral("+P"), QStringLiteral("7fe0,0010"), QStringLiteral("+L"), out}, &db);
+        kit::runTool(QStringLiteral("dcmdump"),
+                     {QStringLiteral("+P"), QStringLiteral("7fe0,0010"), QStringLiteral("+L"), before}, &da);
+        kit::runTool(QStringLiteral("dcmdump"),
+                     {QStringLiteral("+P"), QStringLiteral("7fe0,0010"), QStringLiteral("+L"), out}, &db);
         QVERIFY(!da.isEmpty());
         QCOMPARE(db, da);
     }
@@ -252,9 +302,11 @@ private slots:
         QVERIFY(back->value(0x0028, 0x1050) && back->value(0x0028, 0x1051));
         QCOMPARE(kit::runTool(QStringLiteral("dcmdump"), {QStringLiteral("-q"), out}), 0);
         QString py;
-        QCOMPARE(kit::runTool(QStringLiteral("/usr/bin/python3"),
-                              {QStringLiteral("-c"), QStringLiteral("import sys,pydicom; d=pydicom.dcmread(sys.argv[1]); print(d.SOPClassUID)"), out},
-                              &py),
+        QCOMPARE(kit::runTool(
+                     QStringLiteral("/usr/bin/python3"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("import sys,pydicom; d=pydicom.dcmread(sys.argv[1]); print(d.SOPClassUID)"), out},
+                     &py),
                  0);
         QVERIFY2(py.contains(ModifyImage::MammoSopClass), qPrintable(py));
     }
@@ -267,12 +319,29 @@ private slots:
         QTest::addColumn<QString>("answer"); // to the view question; the side question gets it too
         QTest::addColumn<QString>("outView");
         QTest::addColumn<QString>("outLaterality");
-        QTest::newRow("unknown, R CC chosen") << "AXILLA" << "R CC" << "R CC" << "R";
-        QTest::newRow("absent, L MLO chosen") << QString() << "L MLO" << "L MLO" << "L";
-        QTest::newRow("unknown, R ML chosen") << "SPOT" << "R ML" << "R ML" << "R";
-        QTest::newRow("unknown, closed") << "AXILLA" << "" << "" << "";
-        QTest::newRow("ML, closed") << "ML" << "" << "" << "";
-        QTest::newRow("CC without side, closed") << "CC" << "" << "" << "";
+        QTest::newRow("unknown, R CC chosen") << "AXILLA"
+                                              << "R CC"
+                                              << "R CC"
+                                              << "R";
+        QTest::newRow("absent, L MLO chosen") << QString() << "L MLO"
+                                              << "L MLO"
+                                              << "L";
+        QTest::newRow("unknown, R ML chosen") << "SPOT"
+                                              << "R ML"
+                                              << "R ML"
+                                              << "R";
+        QTest::newRow("unknown, closed") << "AXILLA"
+                                         << ""
+                                         << ""
+                                         << "";
+        QTest::newRow("ML, closed") << "ML"
+                                    << ""
+                                    << ""
+                                    << "";
+        QTest::newRow("CC without side, closed") << "CC"
+                                                 << ""
+                                                 << ""
+                                                 << "";
     }
     void unknownViewOrSideIsAsked()
     {
@@ -298,7 +367,8 @@ private slots:
                 modify.apply(*image);
                 QFAIL("an image of unknown view or side was made a mammogram");
             } catch (const AppError &e) {
-                QVERIFY2(e.description().contains(QStringLiteral("was not made a mammogram")), qPrintable(e.description()));
+                QVERIFY2(e.description().contains(QStringLiteral("was not made a mammogram")),
+                         qPrintable(e.description()));
             }
             QCOMPARE(asked, 1);
             const QString after = m_dir.filePath(QStringLiteral("u-after.dcm"));
@@ -318,10 +388,14 @@ private slots:
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("colour") << "SC_rgb_small_odd.dcm" << "not a grey-scale image (RGB)";
-        QTest::newRow("signed") << "CT_small.dcm" << "signed";
-        QTest::newRow("frames") << "dicomdirtests/77654033/CR1/6154" << "several frames";
-        QTest::newRow("no pixel spacing") << "image_dfl.dcm" << "does not say its pixel spacing";
+        QTest::newRow("colour") << "SC_rgb_small_odd.dcm"
+                                << "not a grey-scale image (RGB)";
+        QTest::newRow("signed") << "CT_small.dcm"
+                                << "signed";
+        QTest::newRow("frames") << "dicomdirtests/77654033/CR1/6154"
+                                << "several frames";
+        QTest::newRow("no pixel spacing") << "image_dfl.dcm"
+                                          << "does not say its pixel spacing";
     }
     void refusedImages()
     {

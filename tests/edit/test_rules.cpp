@@ -6,11 +6,11 @@
 #include "edit/ModalityFilters.h"
 #include "edit/TaskPanel.h"
 
-#include <QTreeWidget>
-#include <QWidget>
 #include "core/Database.h"
 #include "edit/RuleSets.h"
 #include "ui/CommandIds.h"
+#include <QTreeWidget>
+#include <QWidget>
 
 #include <QAction>
 #include <QMenu>
@@ -37,16 +37,21 @@ private slots:
     {
         PanelHost h;
         auto &p = h.ts().prompter;
-        const QList<Task> list{task(QStringLiteral("Patient"), QStringLiteral("0010,0010 - Patient's Name"), Task::Change, QStringLiteral("X")),
-                               task(QStringLiteral("Image #1"), QStringLiteral("0018,5101 - View"), Task::Change, QStringLiteral("LCC")),
-                               task(QStringLiteral("Study"), QStringLiteral("0020,000D - Study's UID"), Task::Change, QStringLiteral("1.2.3")),
-                               task(QStringLiteral("Series"), QStringLiteral("0008,103E - O'Desc"), Task::Move, QStringLiteral("0008,1030 - Study Desc"))};
+        const QList<Task> list{
+            task(QStringLiteral("Patient"), QStringLiteral("0010,0010 - Patient's Name"), Task::Change,
+                 QStringLiteral("X")),
+            task(QStringLiteral("Image #1"), QStringLiteral("0018,5101 - View"), Task::Change, QStringLiteral("LCC")),
+            task(QStringLiteral("Study"), QStringLiteral("0020,000D - Study's UID"), Task::Change,
+                 QStringLiteral("1.2.3")),
+            task(QStringLiteral("Series"), QStringLiteral("0008,103E - O'Desc"), Task::Move,
+                 QStringLiteral("0008,1030 - Study Desc"))};
         p.texts = {QStringLiteral(" O'Neil set ")};
         QVERIFY(RuleSets(*h.ts()).save(list));
         QCOMPARE(p.lastText(), QStringLiteral("Task successfully saved!"));
         Database db = Database::openUser(h.ts()->paths());
         QCOMPARE(db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblRules WHERE fName = 'ONeil set'")).toInt(), 3);
-        QCOMPARE(db.scalar(QStringLiteral("SELECT fSource FROM tblRules WHERE fTaskID = 1")).toString(), QStringLiteral("0008,103E - ODesc"));
+        QCOMPARE(db.scalar(QStringLiteral("SELECT fSource FROM tblRules WHERE fTaskID = 1")).toString(),
+                 QStringLiteral("0008,103E - ODesc"));
         QVERIFY(db.scalar(QStringLiteral("SELECT fTarget FROM tblRules WHERE fTaskID = 0 LIMIT 1")).isNull());
 
         // The same name with a quote is the same name: asked again, then given up.
@@ -60,7 +65,8 @@ private slots:
         p.clear();
         p.texts = {QStringLiteral("images")};
         QVERIFY(!RuleSets(*h.ts()).save({list[1]}));
-        QCOMPARE(p.lastText(), QStringLiteral("No tasks with level \"Patient\", \"Study\" or \"Series\".\nTasks not saved."));
+        QCOMPARE(p.lastText(),
+                 QStringLiteral("No tasks with level \"Patient\", \"Study\" or \"Series\".\nTasks not saved."));
         QCOMPARE(db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblRules WHERE fName = 'images'")).toInt(), 0);
 
         // Loading: the name change asks, the UID change gets a new UID, the move keeps
@@ -90,7 +96,8 @@ private slots:
             Database db = Database::openUser(h.ts()->paths());
             for (const char *n : {"b set", "a set"}) {
                 db.exec(QStringLiteral("INSERT INTO tblRuleKey (fKeyName) VALUES (?)"), {QString::fromLatin1(n)});
-                db.exec(QStringLiteral("INSERT INTO tblRules (fLevel, fSource, fTask, fTaskID, fTarget, fName) VALUES ('Study', '0008,1030 - D', 'Change entry', 0, NULL, ?)"),
+                db.exec(QStringLiteral("INSERT INTO tblRules (fLevel, fSource, fTask, fTaskID, fTarget, fName) VALUES "
+                                       "('Study', '0008,1030 - D', 'Change entry', 0, NULL, ?)"),
                         {QString::fromLatin1(n)});
             }
         }

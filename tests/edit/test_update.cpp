@@ -1,9 +1,9 @@
 // The update: tasks applied to the loaded images, the rest of the study and the
 // patient, refiled by the real data manager; refusals and cut-off runs leave the store
 // as it was or complete it at the next start.
-#include "Requires.h"
 #include "../companions/CompanionTestKit.h"
 #include "RecordingProgress.h"
+#include "Requires.h"
 #include "StoreFixture.h"
 #include "core/AppError.h"
 #include "core/Companions.h"
@@ -70,7 +70,10 @@ struct Env {
     {
         auto mgr = live.startChild(QStringLiteral("TqDataMgr"));
         const bool done = waitUntil(
-            [&] { return inputFiles().isEmpty() && kit::count(st(), QStringLiteral("SELECT COUNT(*) FROM tblImages")) == expectedImages; },
+            [&] {
+                return inputFiles().isEmpty()
+                       && kit::count(st(), QStringLiteral("SELECT COUNT(*) FROM tblImages")) == expectedImages;
+            },
             30000);
         kit::terminateChild(*mgr);
         return done;
@@ -89,10 +92,12 @@ struct Env {
     std::unique_ptr<dicom::Image> imageOf(const QString &sop)
     {
         Database db = Database::openData(st().paths());
-        const QString study = db.scalar(QStringLiteral("SELECT st.StudyUID FROM tblImages i INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
-                                                       " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE i.ImageUID = ?"),
-                                        {sop})
-                                  .toString();
+        const QString study =
+            db.scalar(QStringLiteral(
+                          "SELECT st.StudyUID FROM tblImages i INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
+                          " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID WHERE i.ImageUID = ?"),
+                      {sop})
+                .toString();
         return dicom::Image::readFile(st().paths().imageFile(study, sop));
     }
     std::vector<std::unique_ptr<dicom::Image>> allImages()
@@ -134,27 +139,34 @@ private slots:
         RecordingProgress progress;
         StudyUpdate update(env.st(), progress);
         if (level == QLatin1String("image")) {
-            update.run({task(QStringLiteral("Image #2"), QStringLiteral("0018,5101"), Task::Change, QStringLiteral("LMLO"))},
-                       env.series1());
+            update.run(
+                {task(QStringLiteral("Image #2"), QStringLiteral("0018,5101"), Task::Change, QStringLiteral("LMLO"))},
+                env.series1());
         } else if (level == QLatin1String("series")) {
-            update.run({task(QStringLiteral("Series"), QStringLiteral("0020,000E"), Task::Change, QStringLiteral("1.2.3"))},
-                       env.series1());
+            update.run(
+                {task(QStringLiteral("Series"), QStringLiteral("0020,000E"), Task::Change, QStringLiteral("1.2.3"))},
+                env.series1());
         } else if (level == QLatin1String("study")) {
-            update.run({task(QStringLiteral("Study"), QStringLiteral("0008,0018"), Task::Change, QStringLiteral("1.2.3")),
-                        task(QStringLiteral("Study"), QStringLiteral("0020,000D"), Task::Change, QStringLiteral("1.2.4"))},
-                       env.studyA());
+            update.run(
+                {task(QStringLiteral("Study"), QStringLiteral("0008,0018"), Task::Change, QStringLiteral("1.2.3")),
+                 task(QStringLiteral("Study"), QStringLiteral("0020,000D"), Task::Change, QStringLiteral("1.2.4"))},
+                env.studyA());
         } else if (level == QLatin1String("study uid at image")) {
-            update.run({task(QStringLiteral("Image #2"), QStringLiteral("0020,000D"), Task::Change, QStringLiteral("1.2.6"))},
-                       env.studyA());
+            update.run(
+                {task(QStringLiteral("Image #2"), QStringLiteral("0020,000D"), Task::Change, QStringLiteral("1.2.6"))},
+                env.studyA());
         } else if (level == QLatin1String("series uid at image")) {
-            update.run({task(QStringLiteral("Image #1"), QStringLiteral("0020,000E"), Task::Change, QStringLiteral("1.2.7"))},
-                       env.studyA());
+            update.run(
+                {task(QStringLiteral("Image #1"), QStringLiteral("0020,000E"), Task::Change, QStringLiteral("1.2.7"))},
+                env.studyA());
         } else {
             // Switch is not idempotent: applied twice it would undo itself.
-            update.run({task(QStringLiteral("Patient"), QStringLiteral("0010,0010"), Task::Switch, QStringLiteral("0010,1001")),
-                        task(QStringLiteral("Patient"), QStringLiteral("0010,0010"), Task::Change, QStringLiteral("Roe^Ann")),
-                        task(QStringLiteral("Patient"), QStringLiteral("0020,000D"), Task::Change, QStringLiteral("1.2.5"))},
-                       env.series1());
+            update.run(
+                {task(QStringLiteral("Patient"), QStringLiteral("0010,0010"), Task::Switch,
+                      QStringLiteral("0010,1001")),
+                 task(QStringLiteral("Patient"), QStringLiteral("0010,0010"), Task::Change, QStringLiteral("Roe^Ann")),
+                 task(QStringLiteral("Patient"), QStringLiteral("0020,000D"), Task::Change, QStringLiteral("1.2.5"))},
+                env.series1());
         }
         QVERIFY2(env.runFolders().isEmpty(), qPrintable(env.runFolders().join(' ')));
         QVERIFY(progress.text.contains(QStringLiteral("Moving images to input folder ... OK")));
@@ -189,7 +201,9 @@ private slots:
             QVERIFY(s0 != QStringLiteral("1.2.3"));
         } else if (level == QLatin1String("study")) {
             // Every image of the study a SOP UID of its own; the other study untouched.
-            QCOMPARE(QSet<QString>(after.begin(), after.end()) & QSet<QString>(env.a.sopUids.begin(), env.a.sopUids.end()), QSet<QString>());
+            QCOMPARE(QSet<QString>(after.begin(), after.end())
+                         & QSet<QString>(env.a.sopUids.begin(), env.a.sopUids.end()),
+                     QSet<QString>());
             QVERIFY(after.contains(env.b.sopUids[0]));
             QVERIFY(!studies.contains(env.a.studyUid));
             QVERIFY(studies.contains(env.b.studyUid));
@@ -212,8 +226,11 @@ private slots:
             QCOMPARE(*env.imageOf(env.a.sopUids[3])->value(0x0020, 0x000E), second);
             QVERIFY(first != seriesBefore[0]);
             QCOMPARE(second, seriesBefore[2]);
-            QCOMPARE(kit::count(env.st(), QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE SeriesUID = ?"), {second}), 1);
-            QCOMPARE(kit::count(env.st(), QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE SeriesUID = ?"), {first}), 1);
+            QCOMPARE(
+                kit::count(env.st(), QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE SeriesUID = ?"), {second}),
+                1);
+            QCOMPARE(
+                kit::count(env.st(), QStringLiteral("SELECT COUNT(*) FROM tblSeries WHERE SeriesUID = ?"), {first}), 1);
         } else {
             QCOMPARE(after, before);
             QVERIFY(!studies.contains(env.a.studyUid) && !studies.contains(env.b.studyUid));
@@ -238,11 +255,14 @@ private slots:
         const QString sop = env.fx.addRealFile(seriesId, studyUid, mr, 1);
         RecordingProgress progress;
         StudyUpdate(env.st(), progress)
-            .run({task(QStringLiteral("Study"), QStringLiteral("0028,0030"), Task::Switch, QStringLiteral("0018,1164"))},
-                 {QStringLiteral("Studie"), pat, studyId, studyUid, 0, {env.st().paths().imageFile(studyUid, sop)}});
+            .run(
+                {task(QStringLiteral("Study"), QStringLiteral("0028,0030"), Task::Switch, QStringLiteral("0018,1164"))},
+                {QStringLiteral("Studie"), pat, studyId, studyUid, 0, {env.st().paths().imageFile(studyUid, sop)}});
         QVERIFY(env.refile(6));
         QString dump;
-        kit::runTool(QStringLiteral("dcmdump"), {QStringLiteral("+P"), QStringLiteral("0018,1164"), env.st().paths().imageFile(studyUid, sop)}, &dump);
+        kit::runTool(QStringLiteral("dcmdump"),
+                     {QStringLiteral("+P"), QStringLiteral("0018,1164"), env.st().paths().imageFile(studyUid, sop)},
+                     &dump);
         QVERIFY2(dump.contains(QStringLiteral("[0.3125\\0.3125]")), qPrintable(dump));
         QVERIFY(!env.imageOf(sop)->exists(0x0028, 0x0030) || !env.imageOf(sop)->value(0x0028, 0x0030));
     }
@@ -279,11 +299,16 @@ private slots:
     {
         QTest::addColumn<QString>("what");
         QTest::addColumn<QString>("message");
-        QTest::newRow("date") << "date" << "not a date";
-        QTest::newRow("name into a UID") << "uid" << "a UID cannot be moved or switched";
-        QTest::newRow("image 3 of 2") << "image3" << "the viewer holds no such image";
-        QTest::newRow("input folder refuses") << "input" << "takes no files";
-        QTest::newRow("nothing loaded") << "none" << "No study or series is loaded";
+        QTest::newRow("date") << "date"
+                              << "not a date";
+        QTest::newRow("name into a UID") << "uid"
+                                         << "a UID cannot be moved or switched";
+        QTest::newRow("image 3 of 2") << "image3"
+                                      << "the viewer holds no such image";
+        QTest::newRow("input folder refuses") << "input"
+                                              << "takes no files";
+        QTest::newRow("nothing loaded") << "none"
+                                        << "No study or series is loaded";
     }
     void refusals()
     {
@@ -293,14 +318,18 @@ private slots:
         const QStringList before = env.imageUids();
         const QSet<QString> filesBefore = kit::storeFiles(env.st());
         const QByteArray bytes = kit::bytes(env.a.files[0]);
-        QList<Task> tasks{task(QStringLiteral("Study"), QStringLiteral("0010,0010"), Task::Change, QStringLiteral("Roe^Ann"))};
+        QList<Task> tasks{
+            task(QStringLiteral("Study"), QStringLiteral("0010,0010"), Task::Change, QStringLiteral("Roe^Ann"))};
         StudyUpdate::Loaded loaded = env.series1();
         if (what == QLatin1String("date"))
-            tasks << task(QStringLiteral("Study"), QStringLiteral("0008,0020"), Task::Change, QStringLiteral("yesterday"));
+            tasks << task(QStringLiteral("Study"), QStringLiteral("0008,0020"), Task::Change,
+                          QStringLiteral("yesterday"));
         else if (what == QLatin1String("uid"))
-            tasks << task(QStringLiteral("Series"), QStringLiteral("0010,0010"), Task::Move, QStringLiteral("0008,1155"));
+            tasks << task(QStringLiteral("Series"), QStringLiteral("0010,0010"), Task::Move,
+                          QStringLiteral("0008,1155"));
         else if (what == QLatin1String("image3"))
-            tasks << task(QStringLiteral("Image #3"), QStringLiteral("0008,0020"), Task::Change, QStringLiteral("20250101"));
+            tasks << task(QStringLiteral("Image #3"), QStringLiteral("0008,0020"), Task::Change,
+                          QStringLiteral("20250101"));
         else if (what == QLatin1String("none"))
             loaded.loadLevel.clear();
         const QString temp = env.st().paths().tempDir();
@@ -351,7 +380,8 @@ private slots:
                     ::raise(SIGKILL);
             };
             try {
-                update.run({task(QStringLiteral("Study"), QStringLiteral("0010,0010"), Task::Change, QStringLiteral("Roe^Ann"))},
+                update.run({task(QStringLiteral("Study"), QStringLiteral("0010,0010"), Task::Change,
+                                 QStringLiteral("Roe^Ann"))},
                            env.studyA());
             } catch (...) {
             }
@@ -371,7 +401,8 @@ private slots:
         QCOMPARE(kit::storeProblems(env.st()), QStringList());
         // A name is a patient's: both studies take it.
         for (const QString &sop : before)
-            QCOMPARE(*env.imageOf(sop)->value(0x0010, 0x0010), edited ? QStringLiteral("Roe^Ann") : QStringLiteral("Doe^Jane"));
+            QCOMPARE(*env.imageOf(sop)->value(0x0010, 0x0010),
+                     edited ? QStringLiteral("Roe^Ann") : QStringLiteral("Doe^Jane"));
     }
 
     void customWindow_data()
@@ -379,9 +410,12 @@ private slots:
         QTest::addColumn<QString>("width");
         QTest::addColumn<QString>("center");
         QTest::addColumn<bool>("written");
-        QTest::newRow("400/40") << "400" << "40" << true;
-        QTest::newRow("letters") << "wide" << "40" << false;
-        QTest::newRow("width 0") << "0" << "40" << false;
+        QTest::newRow("400/40") << "400"
+                                << "40" << true;
+        QTest::newRow("letters") << "wide"
+                                 << "40" << false;
+        QTest::newRow("width 0") << "0"
+                                 << "40" << false;
     }
     void customWindow()
     {
@@ -409,7 +443,8 @@ private slots:
             }
         }
         if (!written)
-            QVERIFY(kit::readAll(env.st().paths().logsDir() + QStringLiteral("/Error.log")).contains(QStringLiteral("custom window")));
+            QVERIFY(kit::readAll(env.st().paths().logsDir() + QStringLiteral("/Error.log"))
+                        .contains(QStringLiteral("custom window")));
     }
 };
 

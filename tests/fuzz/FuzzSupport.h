@@ -41,7 +41,9 @@ inline QString asFile(const uint8_t *data, size_t size, const char *name)
     static const QString folder = [] {
         const QString f = QDir::temp().filePath(QStringLiteral("calvarex-fuzz-%1").arg(::getpid()));
         QDir().mkpath(f);
-        std::atexit([] { QDir(QDir::temp().filePath(QStringLiteral("calvarex-fuzz-%1").arg(::getpid()))).removeRecursively(); });
+        std::atexit([] {
+            QDir(QDir::temp().filePath(QStringLiteral("calvarex-fuzz-%1").arg(::getpid()))).removeRecursively();
+        });
         return f;
     }();
     const QString path = QDir(folder).filePath(QString::fromLatin1(name));

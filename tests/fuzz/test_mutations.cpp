@@ -1,8 +1,8 @@
 // Mutation drivers, run by CTest on a fixed seed and a bounded number of rounds: the dose
 // message parser on the unit's messages and the element walk on real DICOM files, each
 // cut, flipped, duplicated and spliced. A crash, a hang or a broken invariant fails.
-#include "Requires.h"
 #include "../companions/CompanionTestKit.h"
+#include "Requires.h"
 #include "core/AppError.h"
 #include "dicom/ElementScan.h"
 #include "dose/DoseMessage.h"
@@ -20,10 +20,18 @@ QByteArray mutate(QByteArray b, QRandomGenerator &rng)
     for (int k = 0; k < kinds && !b.isEmpty(); ++k) {
         const int at = int(rng.bounded(quint32(b.size())));
         switch (rng.bounded(4)) {
-        case 0: b.truncate(at); break;
-        case 1: b[at] = char(rng.bounded(256)); break;
-        case 2: b.insert(at, QByteArray(1 + int(rng.bounded(8)), char(rng.bounded(256)))); break;
-        default: b.insert(at, b.mid(int(rng.bounded(quint32(b.size()))), 1 + int(rng.bounded(64)))); break;
+        case 0:
+            b.truncate(at);
+            break;
+        case 1:
+            b[at] = char(rng.bounded(256));
+            break;
+        case 2:
+            b.insert(at, QByteArray(1 + int(rng.bounded(8)), char(rng.bounded(256))));
+            break;
+        default:
+            b.insert(at, b.mid(int(rng.bounded(quint32(b.size()))), 1 + int(rng.bounded(64))));
+            break;
         }
     }
     return b;
@@ -56,7 +64,8 @@ private slots:
                     QVERIFY(s.rest.isEmpty());
                 for (const QString &m : s.complete) {
                     QStringList dropped;
-                    const DoseMessage::Values v = DoseMessage::semicolonValues(DoseMessage::semicolonFields(m), &dropped);
+                    const DoseMessage::Values v =
+                        DoseMessage::semicolonValues(DoseMessage::semicolonFields(m), &dropped);
                     QVERIFY(v.mGy1.size() <= m.size());
                 }
             }
@@ -77,7 +86,8 @@ private slots:
         if (pydicomTestFiles().isEmpty())
             CALVAREX_MISSING("pydicom's test files are not installed");
         QList<QByteArray> seeds;
-        for (const char *name : {"CT_small.dcm", "MR_small.dcm", "rtplan.dcm", "JPEG2000.dcm", "emri_small_big_endian.dcm"})
+        for (const char *name :
+             {"CT_small.dcm", "MR_small.dcm", "rtplan.dcm", "JPEG2000.dcm", "emri_small_big_endian.dcm"})
             if (QFile::exists(kit::testFile(QString::fromLatin1(name))))
                 seeds << kit::bytes(kit::testFile(QString::fromLatin1(name)));
         QVERIFY(!seeds.isEmpty());

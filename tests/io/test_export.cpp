@@ -97,7 +97,8 @@ QString identify(const QString &file, const QString &format)
 QString python(const QString &script, const QStringList &args)
 {
     QString out;
-    const int rc = kit::runTool(QStringLiteral("/usr/bin/python3"), QStringList{QStringLiteral("-c"), script} + args, &out);
+    const int rc =
+        kit::runTool(QStringLiteral("/usr/bin/python3"), QStringList{QStringLiteral("-c"), script} + args, &out);
     return rc == 0 ? out.trimmed() : QStringLiteral("python failed: ") + out;
 }
 
@@ -250,10 +251,9 @@ private slots:
         QVERIFY(dump.contains("=MediaStorageDirectoryStorage"));
 
         // pydicom's file-set reader finds every image and loads it.
-        const QString found = python(
-            "import sys\nfrom pydicom.fileset import FileSet\nfs = FileSet(sys.argv[1])\n"
-            "print('\\n'.join(sorted(str(i.load().SOPInstanceUID) for i in fs)))",
-            {d + "/DICOMDIR"});
+        const QString found = python("import sys\nfrom pydicom.fileset import FileSet\nfs = FileSet(sys.argv[1])\n"
+                                     "print('\\n'.join(sorted(str(i.load().SOPInstanceUID) for i in fs)))",
+                                     {d + "/DICOMDIR"});
         QStringList expected = v.sopUids;
         expected << python("import sys, pydicom\nprint(pydicom.dcmread(sys.argv[1]).SOPInstanceUID)", {v.files[1]});
         expected.sort();
@@ -261,8 +261,10 @@ private slots:
 
         // dciodvfy: the directory is clean, and no image has an error its source had not.
         QCOMPARE(kit::dciodvfyErrors(d + "/DICOMDIR"), QStringList{});
-        QCOMPARE(newErrors(kit::dciodvfyErrors(d + "/ST000001/IM000001"), kit::dciodvfyErrors(v.files[0])), QStringList{});
-        QCOMPARE(newErrors(kit::dciodvfyErrors(d + "/ST000003/IM000002"), kit::dciodvfyErrors(v.files[5])), QStringList{});
+        QCOMPARE(newErrors(kit::dciodvfyErrors(d + "/ST000001/IM000001"), kit::dciodvfyErrors(v.files[0])),
+                 QStringList{});
+        QCOMPARE(newErrors(kit::dciodvfyErrors(d + "/ST000003/IM000002"), kit::dciodvfyErrors(v.files[5])),
+                 QStringList{});
         // Explicit VR little endian, the compressed one decoded.
         QString meta;
         kit::runTool("dcmdump", {"+P", "0002,0010", d + "/ST000002/IM000001"}, &meta);
@@ -305,7 +307,8 @@ private slots:
         h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
         const QStringList shown = ts.prompter.texts_shown();
         QCOMPARE(shown.size(), 1);
-        QVERIFY2(shown[0].startsWith("Not everything could be exported (3 of 5 images written):\r\n\r\nimg2.dcm: "), qPrintable(shown[0]));
+        QVERIFY2(shown[0].startsWith("Not everything could be exported (3 of 5 images written):\r\n\r\nimg2.dcm: "),
+                 qPrintable(shown[0]));
         QVERIFY(shown[0].contains("img4.dcm: The image has no valid Study Instance UID"));
         QCOMPARE(ts.prompter.shown[0].icon, MsgIcon::Critical);
         QCOMPARE(filesBelow(out.path()).size(), 3);
@@ -337,11 +340,13 @@ private slots:
         all.sort();
         QCOMPARE(filesBelow(out.path()), all);
         // Full size, 8-bit grey, the quality of slider 6.
-        QCOMPARE(identify(out.path() + "/" + jpegs[0], "%m %w %h %z %[colorspace] %Q"), QStringLiteral("JPEG 120 150 8 Gray 60"));
-        QCOMPARE(readFile(out.path() + "/" + v.studyUids[0] + "/info.txt"),
-                 QStringLiteral("PATIENT_NAME=Müller^Jürgen\r\nPATIENT_ID=P1\r\nPATIENT_BIRTHDATE=%1\r\nPATIENT_SEX=F\r\n")
-                     .arg(QLocale::system().toString(QDate(1960, 12, 31), QLocale::ShortFormat))
-                     .toUtf8());
+        QCOMPARE(identify(out.path() + "/" + jpegs[0], "%m %w %h %z %[colorspace] %Q"),
+                 QStringLiteral("JPEG 120 150 8 Gray 60"));
+        QCOMPARE(
+            readFile(out.path() + "/" + v.studyUids[0] + "/info.txt"),
+            QStringLiteral("PATIENT_NAME=Müller^Jürgen\r\nPATIENT_ID=P1\r\nPATIENT_BIRTHDATE=%1\r\nPATIENT_SEX=F\r\n")
+                .arg(QLocale::system().toString(QDate(1960, 12, 31), QLocale::ShortFormat))
+                .toUtf8());
 
         // The archive holds exactly this export's pictures, in export order.
         QString list;
@@ -459,7 +464,8 @@ private slots:
         QString dump;
         QCOMPARE(kit::runTool("dcmdump", {"+P", "0008,0060", "+P", "0010,0010", copy}, &dump), 0);
         QVERIFY2(dump.contains("(0008,0060) CS [MG]"), qPrintable(dump));
-        QVERIFY2(dump.contains(erase.contains("(0010,0010)") ? "(0010,0010) PN (no value available)" : "(0010,0010) PN [Doe^Jane]"),
+        QVERIFY2(dump.contains(erase.contains("(0010,0010)") ? "(0010,0010) PN (no value available)"
+                                                             : "(0010,0010) PN [Doe^Jane]"),
                  qPrintable(dump));
         QCOMPARE(newErrors(kit::dciodvfyErrors(copy), kit::dciodvfyErrors(v.files[1])), QStringList{});
     }
@@ -504,10 +510,12 @@ private slots:
         h.selection.setViewerFiles(second);
         h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
         QCOMPARE(h.driver.result.failures, QStringList{});
-        QCOMPARE(ts.prompter.texts_shown(),
-                 QStringList{"Images exported!\r\n\r\n1 image(s) were on the medium already and were not written again:\r\n"
-                             "img1.dcm: on the medium already as ST000001\\IM000001"});
-        QCOMPARE(relative(out.path(), h.driver.result.written), (QStringList{"ST000003/IM000001", "ST000003/IM000002"}));
+        QCOMPARE(
+            ts.prompter.texts_shown(),
+            QStringList{"Images exported!\r\n\r\n1 image(s) were on the medium already and were not written again:\r\n"
+                        "img1.dcm: on the medium already as ST000001\\IM000001"});
+        QCOMPARE(relative(out.path(), h.driver.result.written),
+                 (QStringList{"ST000003/IM000001", "ST000003/IM000002"}));
 
         QStringList files = filesBelow(out.path());
         files.removeAll("DICOMDIR");
@@ -572,7 +580,8 @@ private slots:
         QCOMPARE(kit::runTool("unzip", {"-l", out.path() + "/Medium1.zip"}, &list), 0);
         QVERIFY2(list.contains(QRegularExpression("\\sDICOMDIR\\n")), qPrintable(list));
         QCOMPARE(kit::runTool("zipinfo", {"-1", out.path() + "/Medium1.zip"}, &list), 0);
-        QCOMPARE(list.trimmed().split('\n'), (QStringList{"DICOMDIR", "ST000001/IM000001", "ST000001/IM000002", "ST000001/IM000003"}));
+        QCOMPARE(list.trimmed().split('\n'),
+                 (QStringList{"DICOMDIR", "ST000001/IM000001", "ST000001/IM000002", "ST000001/IM000003"}));
 
         // A second export joins the medium; its archive holds the whole medium.
         ts.prompter.clear();
@@ -581,8 +590,9 @@ private slots:
         h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
         QCOMPARE(ts.prompter.lastText(), QStringLiteral("Images exported!"));
         QCOMPARE(kit::runTool("zipinfo", {"-1", out.path() + "/Medium2.zip"}, &list), 0);
-        QCOMPARE(list.trimmed().split('\n'), (QStringList{"DICOMDIR", "ST000001/IM000001", "ST000001/IM000002", "ST000001/IM000003",
-                                                          "ST000002/IM000001", "ST000002/IM000002"}));
+        QCOMPARE(list.trimmed().split('\n'),
+                 (QStringList{"DICOMDIR", "ST000001/IM000001", "ST000001/IM000002", "ST000001/IM000003",
+                              "ST000002/IM000001", "ST000002/IM000002"}));
         QCOMPARE(kit::runTool("unzip", {"-q", out.path() + "/Medium2.zip", "-d", unpacked.path()}), 0);
         QStringList expected = v.sopUids;
         expected.sort();
@@ -612,7 +622,8 @@ private slots:
             QCOMPARE(kit::runTool("dcmdrle", {kit::testFile(file.mid(1)), multi}), 0);
         }
         const QString sop = sopOf(multi);
-        const QString study = python("import sys, pydicom\nprint(pydicom.dcmread(sys.argv[1]).StudyInstanceUID)", {multi});
+        const QString study =
+            python("import sys, pydicom\nprint(pydicom.dcmread(sys.argv[1]).StudyInstanceUID)", {multi});
         RecordingProgress progress;
         ImageExport::Options o;
         o.kind = ImageExport::Jpeg;
@@ -620,17 +631,21 @@ private slots:
         o.jpegQuality = 100;
         const auto r = ImageExport(ts->log(), progress).run({multi, v.files[0]}, o);
         QCOMPARE(r.failures, QStringList{});
-        QCOMPARE(relative(out.path(), r.written), (QStringList{study + "/" + sop + "_001.jpg", study + "/" + sop + "_002.jpg",
-                                                               v.studyUids[0] + "/" + v.sopUids[0] + ".jpg"}));
+        QCOMPARE(relative(out.path(), r.written),
+                 (QStringList{study + "/" + sop + "_001.jpg", study + "/" + sop + "_002.jpg",
+                              v.studyUids[0] + "/" + v.sopUids[0] + ".jpg"}));
         for (int n = 1; n <= 2; ++n)
-            QCOMPARE(kit::runTool("dcm2pnm", {"--frame", QString::number(n), "+on", multi, frames.filePath(QStringLiteral("f%1.png").arg(n))}), 0);
+            QCOMPARE(kit::runTool("dcm2pnm", {"--frame", QString::number(n), "+on", multi,
+                                              frames.filePath(QStringLiteral("f%1.png").arg(n))}),
+                     0);
         const QImage dcmtk1(frames.filePath("f1.png")), dcmtk2(frames.filePath("f2.png"));
         const QImage ours1(r.written[0]), ours2(r.written[1]);
         QVERIFY(!ours1.isNull() && !ours2.isNull());
         QCOMPARE(identify(r.written[0], "%m"), QStringLiteral("JPEG"));
         const double same1 = meanDifference(ours1, dcmtk1), same2 = meanDifference(ours2, dcmtk2);
         const double crossed = meanDifference(ours1, dcmtk2);
-        QVERIFY2(same1 >= 0 && same1 < 6 && same2 >= 0 && same2 < 6, qPrintable(QStringLiteral("%1 %2").arg(same1).arg(same2)));
+        QVERIFY2(same1 >= 0 && same1 < 6 && same2 >= 0 && same2 < 6,
+                 qPrintable(QStringLiteral("%1 %2").arg(same1).arg(same2)));
         QVERIFY2(crossed > 40, qPrintable(QString::number(crossed)));
     }
 
@@ -651,8 +666,9 @@ private slots:
         h.commands->run(QString::fromLatin1(Cmd::ExportJpeg));
         const QStringList shown = ts.prompter.texts_shown();
         QCOMPARE(shown.size(), 1);
-        QVERIFY2(shown[0].startsWith("Not everything could be exported (2 of 3 images written):\r\n\r\nshort.dcm: Cannot write the "
-                                     "frames of "),
+        QVERIFY2(shown[0].startsWith(
+                     "Not everything could be exported (2 of 3 images written):\r\n\r\nshort.dcm: Cannot write the "
+                     "frames of "),
                  qPrintable(shown[0]));
         QCOMPARE(h.driver.result.written.size(), 3);
         QVERIFY2(shown[0].endsWith("as JPEG files: its pixel data holds 2 of its 3 frames"), qPrintable(shown[0]));
@@ -666,16 +682,26 @@ private slots:
     {
         QTest::addColumn<QString>("answer");
         QTest::addColumn<QString>("name"); // empty: refused
-        QTest::newRow("upper-case ending kept") << "Study1.ZIP" << "Study1.ZIP";
-        QTest::newRow("ending added") << "Study1" << "Study1.zip";
-        QTest::newRow("trimmed") << "  Mamma 2026  " << "Mamma 2026.zip";
-        QTest::newRow("empty: time") << "" << "090507.zip";
-        QTest::newRow("blank: time") << "   " << "090507.zip";
-        QTest::newRow("umlaut") << "Müller" << "Müller.zip";
-        QTest::newRow("slash") << "a/b" << "";
-        QTest::newRow("backslash") << "a\\b" << "";
-        QTest::newRow("dot dot") << ".." << "";
-        QTest::newRow("dot dot inside") << "x..zip" << "";
+        QTest::newRow("upper-case ending kept") << "Study1.ZIP"
+                                                << "Study1.ZIP";
+        QTest::newRow("ending added") << "Study1"
+                                      << "Study1.zip";
+        QTest::newRow("trimmed") << "  Mamma 2026  "
+                                 << "Mamma 2026.zip";
+        QTest::newRow("empty: time") << ""
+                                     << "090507.zip";
+        QTest::newRow("blank: time") << "   "
+                                     << "090507.zip";
+        QTest::newRow("umlaut") << "Müller"
+                                << "Müller.zip";
+        QTest::newRow("slash") << "a/b"
+                               << "";
+        QTest::newRow("backslash") << "a\\b"
+                                   << "";
+        QTest::newRow("dot dot") << ".."
+                                 << "";
+        QTest::newRow("dot dot inside") << "x..zip"
+                                        << "";
     }
     void archiveName()
     {
@@ -696,7 +722,8 @@ private slots:
         h.commands->run(QString::fromLatin1(Cmd::ExportDicom));
         h.commands->run(QString::fromLatin1(Cmd::ExportJpeg));
         QCOMPARE(opened, 0);
-        QCOMPARE(ts.prompter.texts_shown(), (QStringList{"No images loaded into viewport.", "No images loaded into viewport."}));
+        QCOMPARE(ts.prompter.texts_shown(),
+                 (QStringList{"No images loaded into viewport.", "No images loaded into viewport."}));
         QCOMPARE(ts.prompter.shown[0].icon, MsgIcon::Information);
 
         // A cancelled folder browser empties the box; Export then reports it, the dialog

@@ -4,9 +4,9 @@
 // images (pydicom's reports, RT objects, a medium made by dcmmkdir), duplicates, the
 // progress window through the panel, and the real data manager: started by the import
 // when it is not running, filing what was imported, and what waited when it could not.
-#include "Requires.h"
 #include "../companions/CompanionTestKit.h"
 #include "RecordingProgress.h"
+#include "Requires.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "Wait.h"
@@ -42,12 +42,14 @@ QString sourceTree() { return QDir(pydicomTestFiles()).filePath(DirTests); }
 QMap<QString, QByteArray> checksums(const QString &root)
 {
     QMap<QString, QByteArray> out;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString f = it.next();
         const QFileInfo fi(f);
         out.insert(QDir(root).relativeFilePath(f),
-                   fi.isSymLink() ? fi.symLinkTarget().toUtf8() : QCryptographicHash::hash(readFile(f), QCryptographicHash::Md5));
+                   fi.isSymLink() ? fi.symLinkTarget().toUtf8()
+                                  : QCryptographicHash::hash(readFile(f), QCryptographicHash::Md5));
     }
     return out;
 }
@@ -188,11 +190,14 @@ private slots:
         } else {
             // Each refusal listed with its reason (the first twenty), the rest counted.
             const QStringList lines = progress.text.split('\n', Qt::SkipEmptyParts);
-            QCOMPARE(lines.mid(0, 3), (QStringList{"Importing DICOM-Dir ... OK", QStringLiteral("%1 image(s) imported").arg(images),
-                                                   QStringLiteral("%1 image(s) could not be imported (see the error log).").arg(refused)}));
+            QCOMPARE(
+                lines.mid(0, 3),
+                (QStringList{"Importing DICOM-Dir ... OK", QStringLiteral("%1 image(s) imported").arg(images),
+                             QStringLiteral("%1 image(s) could not be imported (see the error log).").arg(refused)}));
             QCOMPARE(lines.size(), 3 + 20 + 1);
             for (const QString &line : lines.mid(3, 20))
-                QVERIFY2(line.contains(" not imported: it holds no image: no pixel data (CT Image Storage, 1.2.840.10008.5.1.4.1.1.2)"),
+                QVERIFY2(line.contains(" not imported: it holds no image: no pixel data (CT Image Storage, "
+                                       "1.2.840.10008.5.1.4.1.1.2)"),
                          qPrintable(line));
             QCOMPARE(lines.last(), QStringLiteral("  ... and %1 more (see the error log)").arg(refused - 20));
             QCOMPARE(errorLog(*ts).count("no pixel data"), refused);
@@ -206,7 +211,8 @@ private slots:
             return;
         QStringList sources;
         for (const auto &rec : dicom::readDicomDir(QDir(m_tree).filePath(dicomDir)))
-            sources << ImageImport::resolveReferencedFile(QFileInfo(QDir(m_tree).filePath(dicomDir)).path(), rec.fileId);
+            sources << ImageImport::resolveReferencedFile(QFileInfo(QDir(m_tree).filePath(dicomDir)).path(),
+                                                          rec.fileId);
         QSet<QString> expected;
         for (const QString &uid : uidsOfFiles(sources))
             expected << uid + QStringLiteral(".dcm");
@@ -293,14 +299,16 @@ private slots:
         // A DICOM file outside the medium that the references try to reach.
         QVERIFY(QFile::copy(tree + "/77654033/CR1/6154", dir.filePath("outside.dcm")));
         const QString dicomDir = tree + QStringLiteral("/DICOMDIR");
-        QCOMPARE(kit::runTool("dcmodify", {"-nb", "-imt", "-m", "(0004,1220)[*].(0004,1500)=..\\outside.dcm", dicomDir}), 0);
+        QCOMPARE(
+            kit::runTool("dcmodify", {"-nb", "-imt", "-m", "(0004,1220)[*].(0004,1500)=..\\outside.dcm", dicomDir}), 0);
         TestStation ts;
         RecordingProgress progress;
         auto r = ImageImport(ts->paths(), ts->log(), progress).importDicomDir(dicomDir);
         QCOMPARE(r.imported, 0);
         QCOMPARE(r.failed, 31);
-        QVERIFY(progress.text.contains("0 image(s) imported\n31 image(s) could not be imported (see the error log).\n"
-                                       "  Referenced file \"..\\outside.dcm\" refused: \"..\" is not a plain file name\n"));
+        QVERIFY(
+            progress.text.contains("0 image(s) imported\n31 image(s) could not be imported (see the error log).\n"
+                                   "  Referenced file \"..\\outside.dcm\" refused: \"..\" is not a plain file name\n"));
         QVERIFY(errorLog(*ts).contains("refused"));
         QVERIFY(inputFiles(*ts).isEmpty());
 
@@ -337,7 +345,8 @@ private slots:
         if (expected.isEmpty()) {
             QVERIFY_THROWS_EXCEPTION(AppError, ImageImport::resolveReferencedFile(m_tree, fileId));
         } else {
-            QCOMPARE(ImageImport::resolveReferencedFile(m_tree, fileId), QFileInfo(QDir(m_tree).filePath(expected)).canonicalFilePath());
+            QCOMPARE(ImageImport::resolveReferencedFile(m_tree, fileId),
+                     QFileInfo(QDir(m_tree).filePath(expected)).canonicalFilePath());
         }
     }
 
@@ -345,11 +354,16 @@ private slots:
     {
         QTest::addColumn<QString>("tag");
         QTest::addColumn<QString>("value");
-        QTest::newRow("SOP UID leading out") << "(0008,0018)" << "../../Data/TqUser.dat";
-        QTest::newRow("SOP UID with a slash") << "(0008,0018)" << "1.2/3";
-        QTest::newRow("no SOP UID") << "(0008,0018)" << "";
-        QTest::newRow("study UID") << "(0020,000D)" << "1.2.x";
-        QTest::newRow("no series UID") << "(0020,000E)" << "";
+        QTest::newRow("SOP UID leading out") << "(0008,0018)"
+                                             << "../../Data/TqUser.dat";
+        QTest::newRow("SOP UID with a slash") << "(0008,0018)"
+                                              << "1.2/3";
+        QTest::newRow("no SOP UID") << "(0008,0018)"
+                                    << "";
+        QTest::newRow("study UID") << "(0020,000D)"
+                                   << "1.2.x";
+        QTest::newRow("no series UID") << "(0020,000E)"
+                                       << "";
     }
     void badUidsAreRefused()
     {
@@ -376,7 +390,8 @@ private slots:
         QCOMPARE(lines.mid(0, 3), (QStringList{"Importing image(s) ... OK", "1 image(s) successfully imported.",
                                                "1 file(s) could not be imported (see the error log)."}));
         QCOMPARE(lines.size(), 4);
-        QVERIFY2(lines[3].startsWith("  \"" + bad + "\" cannot be imported: ") && lines[3].contains(" UID "), qPrintable(lines[3]));
+        QVERIFY2(lines[3].startsWith("  \"" + bad + "\" cannot be imported: ") && lines[3].contains(" UID "),
+                 qPrintable(lines[3]));
         QCOMPARE(inputFiles(*ts), QStringList{"1.2.3.1.2.dcm"});
         QVERIFY(errorLog(*ts).contains("[EditForm ImportTimer ERROR_IMPORT_MULTI]"));
         // Nothing landed anywhere else in the station folder.
@@ -390,15 +405,23 @@ private slots:
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("RT plan") << "rtplan.dcm" << "it is not an image (RT Plan Storage, 1.2.840.10008.5.1.4.1.1.481.5)";
-        QTest::newRow("RT structure set") << "rtstruct.dcm"
-                                          << "it is not an image (RT Structure Set Storage, 1.2.840.10008.5.1.4.1.1.481.3)";
-        QTest::newRow("RT dose") << "rtdose.dcm" << "it is not an image (RT Dose Storage, 1.2.840.10008.5.1.4.1.1.481.2)";
-        QTest::newRow("comprehensive SR") << "test-SR.dcm" << "it is not an image (Comprehensive SR Storage, 1.2.840.10008.5.1.4.1.1.88.33)";
-        QTest::newRow("basic text SR") << "reportsi.dcm" << "it is not an image (Basic Text SR Storage, 1.2.840.10008.5.1.4.1.1.88.11)";
+        QTest::newRow("RT plan") << "rtplan.dcm"
+                                 << "it is not an image (RT Plan Storage, 1.2.840.10008.5.1.4.1.1.481.5)";
+        QTest::newRow("RT structure set")
+            << "rtstruct.dcm"
+            << "it is not an image (RT Structure Set Storage, 1.2.840.10008.5.1.4.1.1.481.3)";
+        QTest::newRow("RT dose") << "rtdose.dcm"
+                                 << "it is not an image (RT Dose Storage, 1.2.840.10008.5.1.4.1.1.481.2)";
+        QTest::newRow("comprehensive SR")
+            << "test-SR.dcm"
+            << "it is not an image (Comprehensive SR Storage, 1.2.840.10008.5.1.4.1.1.88.33)";
+        QTest::newRow("basic text SR") << "reportsi.dcm"
+                                       << "it is not an image (Basic Text SR Storage, 1.2.840.10008.5.1.4.1.1.88.11)";
         QTest::newRow("ECG") << "waveform_ecg.dcm"
                              << "it is not an image (Twelve Lead ECG Waveform Storage, 1.2.840.10008.5.1.4.1.1.9.1.1)";
-        QTest::newRow("CT without pixels") << "-CT_small.dcm" << "it holds no image: no pixel data (CT Image Storage, 1.2.840.10008.5.1.4.1.1.2)";
+        QTest::newRow("CT without pixels")
+            << "-CT_small.dcm"
+            << "it holds no image: no pixel data (CT Image Storage, 1.2.840.10008.5.1.4.1.1.2)";
     }
     void nonImagesAreRefused()
     {
@@ -419,10 +442,11 @@ private slots:
         PanelHarness h(*ts);
         ts.prompter.files = {{path, good}};
         h.commands->run(QString::fromLatin1(Cmd::ImportImages));
-        QCOMPARE(h.texts, QStringList{QStringLiteral("Importing image(s) ... OK\n1 image(s) successfully imported.\n"
-                                                     "1 file(s) could not be imported (see the error log).\n"
-                                                     "  \"%1\" not imported: %2; the store keeps images only\nTasks done.")
-                                          .arg(path, reason)});
+        QCOMPARE(h.texts,
+                 QStringList{QStringLiteral("Importing image(s) ... OK\n1 image(s) successfully imported.\n"
+                                            "1 file(s) could not be imported (see the error log).\n"
+                                            "  \"%1\" not imported: %2; the store keeps images only\nTasks done.")
+                                 .arg(path, reason)});
         QCOMPARE(inputFiles(*ts), QStringList{"1.2.3.1.2.dcm"});
         QVERIFY(errorLog(*ts).contains(reason));
 
@@ -430,7 +454,8 @@ private slots:
         RecordingProgress progress;
         const auto r = ImageImport(ts->paths(), ts->log(), progress).importFiles({path});
         QCOMPARE(r.imported, 0);
-        QCOMPARE(r.reasons, QStringList{QStringLiteral("\"%1\" not imported: %2; the store keeps images only").arg(path, reason)});
+        QCOMPARE(r.reasons,
+                 QStringList{QStringLiteral("\"%1\" not imported: %2; the store keeps images only").arg(path, reason)});
         QCOMPARE(inputFiles(*ts), QStringList{"1.2.3.1.2.dcm"});
     }
 
@@ -444,8 +469,10 @@ private slots:
         QCOMPARE(kit::runTool("dcmconv", {"+te", kit::testFile("test-SR.dcm"), dir.filePath("CD/OBJ/SR000001")}), 0);
         QCOMPARE(kit::runTool("dcmconv", {"+te", kit::testFile("rtplan.dcm"), dir.filePath("CD/OBJ/RP000001")}), 0);
         QString out;
-        QCOMPARE(kit::runTool("dcmmkdir", {"+I", "+id", dir.filePath("CD"), "+D", dir.filePath("CD/DICOMDIR"), "OBJ/IM000001",
-                                           "OBJ/SR000001", "OBJ/RP000001"}, &out),
+        QCOMPARE(kit::runTool("dcmmkdir",
+                              {"+I", "+id", dir.filePath("CD"), "+D", dir.filePath("CD/DICOMDIR"), "OBJ/IM000001",
+                               "OBJ/SR000001", "OBJ/RP000001"},
+                              &out),
                  0);
         QCOMPARE(kit::runTool("dcmdump", {dir.filePath("CD/DICOMDIR")}, &out), 0);
         QVERIFY(out.contains("[SR DOCUMENT]") && out.contains("[RT PLAN]"));
@@ -458,13 +485,16 @@ private slots:
         QCOMPARE(progress.maximum, 3);
         const QString sr = QFileInfo(dir.filePath("CD/OBJ/SR000001")).canonicalFilePath();
         const QString rp = QFileInfo(dir.filePath("CD/OBJ/RP000001")).canonicalFilePath();
-        QCOMPARE(progress.text,
-                 QStringLiteral("Importing DICOM-Dir ... OK\n1 image(s) imported\n2 image(s) could not be imported (see the error log).\n"
-                                "  \"%1\" not imported: it is not an image (Comprehensive SR Storage, 1.2.840.10008.5.1.4.1.1.88.33); "
-                                "the store keeps images only\n"
-                                "  \"%2\" not imported: it is not an image (RT Plan Storage, 1.2.840.10008.5.1.4.1.1.481.5); "
-                                "the store keeps images only\n")
-                     .arg(sr, rp));
+        QCOMPARE(
+            progress.text,
+            QStringLiteral(
+                "Importing DICOM-Dir ... OK\n1 image(s) imported\n2 image(s) could not be imported (see the error "
+                "log).\n"
+                "  \"%1\" not imported: it is not an image (Comprehensive SR Storage, 1.2.840.10008.5.1.4.1.1.88.33); "
+                "the store keeps images only\n"
+                "  \"%2\" not imported: it is not an image (RT Plan Storage, 1.2.840.10008.5.1.4.1.1.481.5); "
+                "the store keeps images only\n")
+                .arg(sr, rp));
         QCOMPARE(inputFiles(*ts), QStringList{uidsOfFiles({kit::testFile("CT_small.dcm")}).values().first() + ".dcm"});
     }
 
@@ -525,7 +555,8 @@ private slots:
         // A real-world file of pydicom's.
         ts.prompter.files = {{QDir(pydicomTestFiles()).filePath("CT_small.dcm")}};
         h.commands->run(QString::fromLatin1(Cmd::ImportImages));
-        QCOMPARE(h.texts.last(), QStringLiteral("Importing image(s) ... OK\n1 image(s) successfully imported.\nTasks done."));
+        QCOMPARE(h.texts.last(),
+                 QStringLiteral("Importing image(s) ... OK\n1 image(s) successfully imported.\nTasks done."));
         QCOMPARE(inputFiles(*ts).size(), 1);
 
         // Cancelling the dialog does nothing.
@@ -544,8 +575,10 @@ private slots:
         PanelHarness h(*live, false);
         live.prompter.files = {{QDir(m_tree).filePath("DICOMDIR")}};
         h.commands->run(QString::fromLatin1(Cmd::ImportDir));
-        QCOMPARE(h.texts, QStringList{"Importing DICOM-Dir ... OK\n31 image(s) imported\nThe data manager TqDataMgr was not "
-                                      "running and has been started: it files the images from the input folder now.\nTasks done."});
+        QCOMPARE(
+            h.texts,
+            QStringList{"Importing DICOM-Dir ... OK\n31 image(s) imported\nThe data manager TqDataMgr was not "
+                        "running and has been started: it files the images from the input folder now.\nTasks done."});
         const qint64 pid = Companions::FindProcess(Companions::dataManagerName(), live->paths().appPath());
         QVERIFY(pid != 0);
         QCOMPARE(live->dataManagerPid, pid);
@@ -558,7 +591,8 @@ private slots:
         // A second import finds it running: no word about it, and still one data manager.
         live.prompter.files = {{kit::testFile("CT_small.dcm")}};
         h.commands->run(QString::fromLatin1(Cmd::ImportImages));
-        QCOMPARE(h.texts.last(), QStringLiteral("Importing image(s) ... OK\n1 image(s) successfully imported.\nTasks done."));
+        QCOMPARE(h.texts.last(),
+                 QStringLiteral("Importing image(s) ... OK\n1 image(s) successfully imported.\nTasks done."));
         QCOMPARE(live->dataManagerPid, pid);
         QVERIFY(waitUntil([&] { return kit::count(*live, "SELECT COUNT(*) FROM tblImages") == 32; }, 30000));
         Companions::StopDataManager(*live);
@@ -577,11 +611,12 @@ private slots:
         ts.prompter.files = {{kit::testFile("CT_small.dcm"), kit::testFile("MR_small.dcm")}};
         h.commands->run(QString::fromLatin1(Cmd::ImportImages));
         qputenv("CALVAREX_BIN_DIR", binDir);
-        QCOMPARE(h.texts, QStringList{QStringLiteral("Importing image(s) ... OK\n2 image(s) successfully imported.\n"
-                                                     "The data manager TqDataMgr is not running and could not be started. The "
-                                                     "images wait in the input folder %1 until it runs (View > Options > "
-                                                     "Communication).\nTasks done.")
-                                          .arg(ts->paths().tempDir())});
+        QCOMPARE(h.texts,
+                 QStringList{QStringLiteral("Importing image(s) ... OK\n2 image(s) successfully imported.\n"
+                                            "The data manager TqDataMgr is not running and could not be started. The "
+                                            "images wait in the input folder %1 until it runs (View > Options > "
+                                            "Communication).\nTasks done.")
+                                 .arg(ts->paths().tempDir())});
         QCOMPARE(inputFiles(*ts).size(), 2);
         // No message box beside the window.
         for (const auto &shown : ts.prompter.shown)

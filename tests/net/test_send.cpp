@@ -1,7 +1,7 @@
 // Storage destinations and the transfers against real peers: storescp (with and without
 // accepting compressed syntaxes), an SCP that refuses one image, a silent port, a closed one.
-#include "Requires.h"
 #include "RecordingProgress.h"
+#include "Requires.h"
 #include "StoreFixture.h"
 #include "StorePeers.h"
 #include "TestStation.h"
@@ -128,7 +128,8 @@ void TestSend::seriesArrivesUnchanged()
     SendTransfer t(*ts, progress, sender);
     t.sendSeries(made.seriesId);
     sender.close();
-    QVERIFY2(progress.text.contains("Sending Series ... OK\n4 of 4 images successfully sent.\n"), qPrintable(progress.text));
+    QVERIFY2(progress.text.contains("Sending Series ... OK\n4 of 4 images successfully sent.\n"),
+             qPrintable(progress.text));
     QCOMPARE(progress.maximum, 4);
     QCOMPARE(progress.value, 4);
 
@@ -176,7 +177,8 @@ void TestSend::seriesArrivesAtOrthanc()
     SendTransfer t(*ts, progress, sender);
     t.sendSeries(made.seriesId);
     sender.close();
-    QVERIFY2(progress.text.contains(SendTransfer::countLine(int(stored.size()), int(stored.size()))), qPrintable(progress.text));
+    QVERIFY2(progress.text.contains(SendTransfer::countLine(int(stored.size()), int(stored.size()))),
+             qPrintable(progress.text));
     QTemporaryDir tmp;
     for (const QString &f : stored) {
         const ObjectFacts own = objectFacts(f);

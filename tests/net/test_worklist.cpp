@@ -86,17 +86,15 @@ void TestWorklist::entryFromAnswer_data()
     QTest::addColumn<QString>("code");
     QTest::addColumn<QStringList>("expected"); // family, given, middle, acc column
 
-    QTest::newRow("three parts") << "DOE^JOHN^Q" << false << QString()
-                                 << QStringList{"DOE", "JOHN", "Q", "ACC9"};
+    QTest::newRow("three parts") << "DOE^JOHN^Q" << false << QString() << QStringList{"DOE", "JOHN", "Q", "ACC9"};
     QTest::newRow("family only") << "DOE" << false << QString() << QStringList{"DOE", "", "", "ACC9"};
-    QTest::newRow("further parts ignored") << "DOE^JOHN^Q^DR^JR" << false << QString()
-                                           << QStringList{"DOE", "JOHN", "Q", "ACC9"};
+    QTest::newRow("further parts ignored")
+        << "DOE^JOHN^Q^DR^JR" << false << QString() << QStringList{"DOE", "JOHN", "Q", "ACC9"};
     QTest::newRow("apostrophe") << "O'NEIL^ANN" << false << QString()
                                 << QStringList{QString::fromUtf8("O\u00B4NEIL"), "ANN", "", "ACC9"};
     QTest::newRow("procedure code wins") << "DOE^JANE" << true << "MAMMO-SCREEN-BILATERAL "
                                          << QStringList{"DOE", "JANE", "", "MAMMO-SCREEN-BILATERAL"};
-    QTest::newRow("empty code keeps accession") << "DOE^JANE" << true << "  "
-                                                << QStringList{"DOE", "JANE", "", "ACC9"};
+    QTest::newRow("empty code keeps accession") << "DOE^JANE" << true << "  " << QStringList{"DOE", "JANE", "", "ACC9"};
 }
 
 void TestWorklist::entryFromAnswer()
@@ -134,8 +132,8 @@ void TestWorklist::entryFromAnswer()
 void TestWorklist::applyFillsPanel()
 {
     WorklistEntry e;
-    e.columns = QStringList{"09:00:00", "DOE", "JANE", "Q", "1960-01-02", "P1", "F",
-                            "MAMMO-SCREEN-BILATERAL", "", "REF", "Clinic"};
+    e.columns = QStringList{"09:00:00", "DOE", "JANE",  "Q", "1960-01-02", "P1", "F", "MAMMO-SCREEN-BILATERAL",
+                            "",         "REF", "Clinic"};
     DoseState state;
     int changed = 0, chosen = 0;
     connect(&state, &DoseState::changed, this, [&changed] { ++changed; });
@@ -157,17 +155,39 @@ void TestWorklist::providerListsTodaysStepsOfThisStation()
 {
     QFETCH(int, provider);
     WorklistProvider wl{WorklistProvider::Kind(provider)};
-    QVERIFY(wl.add({.name = "DOE^JANE^Q", .patientId = "P100", .birthDate = "19550315", .sex = "F",
-                    .accession = "A100", .referring = "SMITH^ROB", .institution = "City Clinic",
-                    .stationAet = "MAMMO1", .time = "143000"}));
-    QVERIFY(wl.add({.name = "O'NEIL^ANN", .patientId = "P200", .birthDate = "19620704", .sex = "F",
-                    .accession = "A200", .referring = "", .institution = "City Clinic",
-                    .stationAet = "MAMMO1", .time = "081500",
+    QVERIFY(wl.add({.name = "DOE^JANE^Q",
+                    .patientId = "P100",
+                    .birthDate = "19550315",
+                    .sex = "F",
+                    .accession = "A100",
+                    .referring = "SMITH^ROB",
+                    .institution = "City Clinic",
+                    .stationAet = "MAMMO1",
+                    .time = "143000"}));
+    QVERIFY(wl.add({.name = "O'NEIL^ANN",
+                    .patientId = "P200",
+                    .birthDate = "19620704",
+                    .sex = "F",
+                    .accession = "A200",
+                    .referring = "",
+                    .institution = "City Clinic",
+                    .stationAet = "MAMMO1",
+                    .time = "081500",
                     .procedureCode = "MAMMO-SCREEN-BILATERAL"}));
-    QVERIFY(wl.add({.name = "OTHER^STATION", .patientId = "P300", .birthDate = "19700101", .sex = "F",
-                    .accession = "A300", .stationAet = "CTROOM", .time = "100000"}));
-    QVERIFY(wl.add({.name = "YESTERDAY^ONLY", .patientId = "P400", .birthDate = "19700101", .sex = "F",
-                    .accession = "A400", .stationAet = "MAMMO1", .date = QDate::currentDate().addDays(-1)}));
+    QVERIFY(wl.add({.name = "OTHER^STATION",
+                    .patientId = "P300",
+                    .birthDate = "19700101",
+                    .sex = "F",
+                    .accession = "A300",
+                    .stationAet = "CTROOM",
+                    .time = "100000"}));
+    QVERIFY(wl.add({.name = "YESTERDAY^ONLY",
+                    .patientId = "P400",
+                    .birthDate = "19700101",
+                    .sex = "F",
+                    .accession = "A400",
+                    .stationAet = "MAMMO1",
+                    .date = QDate::currentDate().addDays(-1)}));
     QVERIFY2(wl.start(), qPrintable(wl.output()));
 
     TestStation ts;
@@ -251,7 +271,9 @@ void TestWorklist::latinNamesArriveIntact()
 {
     QFETCH(int, provider);
     WorklistProvider wl{WorklistProvider::Kind(provider)}; // files declare ISO_IR 100
-    QVERIFY(wl.add({.name = QString::fromUtf8("MÜLLER^RENÉE"), .patientId = "P9", .birthDate = "19800101",
+    QVERIFY(wl.add({.name = QString::fromUtf8("MÜLLER^RENÉE"),
+                    .patientId = "P9",
+                    .birthDate = "19800101",
                     .stationAet = "MAMMO1"}));
     QVERIFY2(wl.start(), qPrintable(wl.output()));
     TestStation ts;

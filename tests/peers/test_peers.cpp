@@ -157,7 +157,8 @@ void TestPeers::pseudoTerminalCarriesBytesBothWaysAcrossReopening()
 void TestPeers::peerThatIgnoresTheRequestIsEndedAnyway()
 {
     peers::PeerProcess p;
-    QVERIFY(p.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("trap '' TERM; echo ready; sleep 30")}));
+    QVERIFY(
+        p.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("trap '' TERM; echo ready; sleep 30")}));
     QVERIFY(peers::waitUntil([&] { return p.process().canReadLine(); }, 5000));
     QElapsedTimer t;
     t.start();
@@ -170,7 +171,8 @@ void TestPeers::peerThatIgnoresTheRequestIsEndedAnyway()
     // A polite ending is used when one is set.
     peers::PeerProcess polite;
     polite.setPoliteEnding([](QProcess &proc) { proc.write("quit\n"); });
-    QVERIFY(polite.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("trap '' TERM; read x; echo got $x")}));
+    QVERIFY(polite.start(QStringLiteral("sh"),
+                         {QStringLiteral("-c"), QStringLiteral("trap '' TERM; read x; echo got $x")}));
     polite.stop(5000);
     QVERIFY(!polite.running());
     QCOMPARE(polite.process().exitStatus(), QProcess::NormalExit);

@@ -1,16 +1,16 @@
 // The store browser and viewer on a real store: rows in a real SQLite file, real DICOM
 // files (generated mammograms and pydicom's real-world files), real widgets.
 #include "PanelHost.h"
-#include "ui/CommandIds.h"
+#include "StoreFixture.h"
+#include "TestStation.h"
+#include "Wait.h"
+#include "core/AppError.h"
+#include "core/Database.h"
 #include "store/BrowserPanel.h"
 #include "store/StoreDeleteCommands.h"
 #include "store/ViewerPanel.h"
 #include "store/ViewerWidget.h"
-#include "StoreFixture.h"
-#include "TestStation.h"
-#include "core/AppError.h"
-#include "core/Database.h"
-#include "Wait.h"
+#include "ui/CommandIds.h"
 #include "ui/EditForm.h"
 
 #include <QFile>
@@ -128,10 +128,20 @@ private slots:
         QTest::addColumn<QString>("second");
         QTest::addColumn<QString>("birth");
         QTest::addColumn<QString>("shownName");
-        QTest::newRow("full name") << "Doe" << "Jane" << "Ann" << "1965-04-12" << "Doe, Jane";
+        QTest::newRow("full name") << "Doe"
+                                   << "Jane"
+                                   << "Ann"
+                                   << "1965-04-12"
+                                   << "Doe, Jane";
         QTest::newRow("no first name") << "Doe" << QString() << QString() << QString() << "Doe";
-        QTest::newRow("empty first name") << "Doe" << "" << "" << "1970-01-01" << "Doe";
-        QTest::newRow("apostrophe") << "O'Neil" << "Mary" << QString() << "1950-02-03" << "O'Neil, Mary";
+        QTest::newRow("empty first name") << "Doe"
+                                          << ""
+                                          << ""
+                                          << "1970-01-01"
+                                          << "Doe";
+        QTest::newRow("apostrophe") << "O'Neil"
+                                    << "Mary" << QString() << "1950-02-03"
+                                    << "O'Neil, Mary";
         QTest::newRow("no last name") << QString() << "Eva" << QString() << QString() << "";
     }
     void patientListShowsNamesAsStored()
@@ -606,7 +616,8 @@ private slots:
         Env e;
         // A file outside the store that a crafted UID would reach.
         const QString outside = e.ts.root() + QStringLiteral("/secret.dcm");
-        StoreFixture::writeSmallImage(outside, QStringLiteral("1.2.3"), QStringLiteral("1.2.4"), QStringLiteral("1.2.5"), 1);
+        StoreFixture::writeSmallImage(outside, QStringLiteral("1.2.3"), QStringLiteral("1.2.4"),
+                                      QStringLiteral("1.2.5"), 1);
         const qint64 pat = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
         const qint64 bad = e.fx.addStudy(pat, QStringLiteral(".."));
         e.fx.addImage(e.fx.addSeries(bad, e.fx.newUid(), 1), QStringLiteral("secret"), 1);
@@ -638,9 +649,10 @@ private slots:
         StoreFixture::writeSmallImage(e.fx.imageFile(studyUid, uid), studyUid, e.fx.newUid(), uid, 1);
         {
             Database db = Database::openData(e.ts->paths());
-            db.exec(QStringLiteral("INSERT INTO tblImages (ImageID, ImageUID, ImageNr, FKeySeriesID, ImageDate, ImageTime) "
-                                   "VALUES (?, ?, 1, ?, '2026-03-02', '09:00:00')"),
-                    {qint64(5000000123), uid, series});
+            db.exec(
+                QStringLiteral("INSERT INTO tblImages (ImageID, ImageUID, ImageNr, FKeySeriesID, ImageDate, ImageTime) "
+                               "VALUES (?, ?, 1, ?, '2026-03-02', '09:00:00')"),
+                {qint64(5000000123), uid, series});
         }
         QVERIFY(e.pickPatientAndStudy(QStringLiteral("P1")));
         QCOMPARE(e.w().lvImages->topLevelItem(0)->text(0), QStringLiteral("5000000123"));
@@ -999,8 +1011,8 @@ private slots:
         };
         for (int n : v->cells()) {
             const QRect c = v->cellRect(n);
-            QVERIFY(hasFg(QRect(c.left() + 4, c.top() + 4, 60, 24)));           // "R CC"
-            QVERIFY(hasFg(QRect(c.right() - 30, c.top() + 4, 26, 24)));         // the number
+            QVERIFY(hasFg(QRect(c.left() + 4, c.top() + 4, 60, 24)));   // "R CC"
+            QVERIFY(hasFg(QRect(c.right() - 30, c.top() + 4, 26, 24))); // the number
         }
 
         // The View menu item turns the hanging off, and the setting remembers it.
@@ -1088,7 +1100,8 @@ private slots:
         QVERIFY(e.viewer().windowWidth() > width);
         QVERIFY(e.viewer().windowCentre() > centre);
         QVERIFY(v->enlargedPicture() != before);
-        QVERIFY(!v->findChild<QMenu *>(QStringLiteral("dv1_menu")) || !v->findChild<QMenu *>(QStringLiteral("dv1_menu"))->isVisible());
+        QVERIFY(!v->findChild<QMenu *>(QStringLiteral("dv1_menu"))
+                || !v->findChild<QMenu *>(QStringLiteral("dv1_menu"))->isVisible());
 
         QVERIFY(e.w().commands->run(Cmd::ViewerReset));
         QCOMPARE(e.viewer().windowCentre(), centre);

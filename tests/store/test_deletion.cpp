@@ -3,20 +3,19 @@
 // a run killed between rows and files, and the commands of the browser through the real
 // progress window.
 #include "PanelHost.h"
-#include "store/BrowserPanel.h"
-#include "store/StoreDeleteCommands.h"
-#include "store/ViewerPanel.h"
-#include "store/ViewerWidget.h"
-#include "StationProcess.h"
 #include "RecordingProgress.h"
+#include "StationProcess.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "Wait.h"
+#include "app/MainForm.h"
 #include "core/Database.h"
+#include "store/BrowserPanel.h"
 #include "store/ImageFiler.h"
 #include "store/Schema.h"
-#include "app/MainForm.h"
+#include "store/StoreDeleteCommands.h"
 #include "store/StoreDeletion.h"
+#include "store/ViewerPanel.h"
 #include "store/ViewerWidget.h"
 #include "ui/EditForm.h"
 
@@ -25,8 +24,8 @@
 #include <QFile>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTimer>
 #include <QSqlQuery>
+#include <QTimer>
 #include <QtTest>
 #include <thread>
 
@@ -49,7 +48,8 @@ qint64 tableRows(Station &s, const QString &table) { return rows(s, QStringLiter
 QList<qint64> seriesOf(Station &s, qint64 studyId)
 {
     Database db = Database::openData(s.paths());
-    QSqlQuery q = db.exec(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesID"), {studyId});
+    QSqlQuery q =
+        db.exec(QStringLiteral("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ? ORDER BY SeriesID"), {studyId});
     QList<qint64> out;
     while (q.next())
         out << q.value(0).toLongLong();
@@ -164,18 +164,18 @@ private slots:
     void eachLevelRemovesRowsAndFiles_data()
     {
         QTest::addColumn<QString>("what");
-        QTest::addColumn<QList<qint64>>("left");     // patients, studies, series, images left
-        QTest::addColumn<QString>("text");           // the progress text
+        QTest::addColumn<QList<qint64>>("left"); // patients, studies, series, images left
+        QTest::addColumn<QString>("text");       // the progress text
         QTest::newRow("patient") << "patient" << QList<qint64>{1, 1, 1, 3}
                                  << "Updating Database ... OK\nRemoving image directory ... OK\n";
         QTest::newRow("study of two") << "study a" << QList<qint64>{2, 2, 2, 5}
                                       << "Updating Database ... OK\nRemoving image directory ... OK\n";
-        QTest::newRow("last study goes with its patient") << "study c" << QList<qint64>{1, 2, 3, 6}
-                                                          << "Updating Database ... OK\nRemoving image directory ... OK\n";
+        QTest::newRow("last study goes with its patient")
+            << "study c" << QList<qint64>{1, 2, 3, 6} << "Updating Database ... OK\nRemoving image directory ... OK\n";
         QTest::newRow("series of two") << "series a1" << QList<qint64>{2, 3, 3, 7}
                                        << "Updating Database ... OK\nRemoving images ... OK\n";
-        QTest::newRow("last series goes with its study") << "series b" << QList<qint64>{2, 2, 3, 7}
-                                                         << "Updating Database ... OK\nRemoving image directory ... OK\n";
+        QTest::newRow("last series goes with its study")
+            << "series b" << QList<qint64>{2, 2, 3, 7} << "Updating Database ... OK\nRemoving image directory ... OK\n";
         QTest::newRow("one image of several") << "image a0" << QList<qint64>{2, 3, 4, 8} << "OK\n";
         QTest::newRow("whole store") << "all" << QList<qint64>{0, 0, 0, 0}
                                      << "Removing database entries ... OK\nRemoving images ... OK\n";
@@ -469,8 +469,9 @@ private slots:
         NoProgress none;
         const StoreDeletion::Result r = StoreDeletion(s.paths(), s.log(), none).deleteStudy(st.a.studyId, &confirmed);
         feeder.join();
-        QVERIFY(waitUntil([&] { return rows(s, "SELECT COUNT(*) FROM View_Images WHERE StudyUID = ?", {st.a.studyUid}) == 100; },
-                          30000));
+        QVERIFY(waitUntil(
+            [&] { return rows(s, "SELECT COUNT(*) FROM View_Images WHERE StudyUID = ?", {st.a.studyUid}) == 100; },
+            30000));
         manager.terminate();
         QVERIFY(manager.waitForFinished(10000));
         QCOMPARE(r.imageUids.size(), 4);
@@ -494,7 +495,8 @@ private slots:
             Database db = Database::openData(s.paths());
             QSqlQuery study = db.exec("INSERT INTO tblStudies (StudyUID, FKeyPATID) VALUES ('../x', ?)", {st.p2});
             studyId = db.lastInsertId(study);
-            QSqlQuery series = db.exec("INSERT INTO tblSeries (SeriesUID, FKeyStudyID) VALUES ('1.2.3.9', ?)", {studyId});
+            QSqlQuery series =
+                db.exec("INSERT INTO tblSeries (SeriesUID, FKeyStudyID) VALUES ('1.2.3.9', ?)", {studyId});
             const qint64 seriesId = db.lastInsertId(series);
             db.exec("INSERT INTO tblImages (ImageUID, FKeySeriesID) VALUES ('keep', ?)", {seriesId});
         }
@@ -522,7 +524,8 @@ private slots:
         h.w.lvStudien->setCurrentItem(findItem(h.w.lvStudien, QString::number(st.a.studyId)));
         h.deletes->deleteStudy();
         QCOMPARE(win.captions, QStringList{"Delete images"});
-        QCOMPARE(win.texts.last(), QStringLiteral("Updating Database ... OK\nRemoving image directory ... OK\nTasks done."));
+        QCOMPARE(win.texts.last(),
+                 QStringLiteral("Updating Database ... OK\nRemoving image directory ... OK\nTasks done."));
         QCOMPARE(itemTexts(h.w.lvStudien), QStringList{QString::number(st.b.studyId)});
         QVERIFY(findItem(h.w.lvPatients, "P1"));
         QVERIFY(!s.busy);

@@ -1,8 +1,8 @@
 // JPEG 2000 from the wire to the screen: pydicom's real files received by the station's
 // own companions from dcmsend, filed as they came, and rendered like their uncompressed
 // twins; an offer the receiver cannot take is logged with its sender.
-#include "Requires.h"
 #include "../companions/CompanionTestKit.h"
+#include "Requires.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
 #include "core/AppError.h"
@@ -99,7 +99,8 @@ private slots:
         StoreFixture::writeMammogram(plain, m);
         dicom::writeJ2kLosslessCopy(plain, j2k);
         const QString meta = dump(j2k);
-        QVERIFY2(meta.contains(QStringLiteral("Used TransferSyntax: JPEG 2000 (Lossless only)")), qPrintable(meta.left(2000)));
+        QVERIFY2(meta.contains(QStringLiteral("Used TransferSyntax: JPEG 2000 (Lossless only)")),
+                 qPrintable(meta.left(2000)));
         QVERIFY(QFileInfo(j2k).size() < QFileInfo(plain).size());
         const dicom::ViewImage a = dicom::renderForViewer(plain, QSize());
         const dicom::ViewImage b = dicom::renderForViewer(j2k, QSize());

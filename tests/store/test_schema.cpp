@@ -49,20 +49,28 @@ void TestSchema::tablesAndColumnsTheStationReads_data()
 {
     QTest::addColumn<bool>("user");
     QTest::addColumn<QString>("statement");
-    QTest::newRow("patients") << false << "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten";
+    QTest::newRow("patients")
+        << false << "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten";
     QTest::newRow("studies") << false << "SELECT StudyID, StudyUID, FKeyPATID FROM tblStudies";
     QTest::newRow("series") << false << "SELECT SeriesID, SeriesUID, SeriesNr, FKeyStudyID FROM tblSeries";
     QTest::newRow("images") << false << "SELECT ImageID, ImageUID, ImageNr, FKeySeriesID FROM tblImages";
     QTest::newRow("receive") << false << "SELECT Count(PatID) AS ReceiveCount FROM tblReceive";
-    QTest::newRow("view_studies") << false << "SELECT StudyID, StudyUID, StudyDate, StudyTime, Modality, Bodypart FROM view_studies WHERE PatID1 = 'x'";
-    QTest::newRow("View_Images") << false << "SELECT ImageID, ImageDate, ImageTime, ImageUID FROM View_Images WHERE StudyUID = '1' ORDER BY ImageDate, ImageTime";
-    QTest::newRow("dose records") << false
-        << "SELECT ID, PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime, \"Date\", \"Time\", Status, Bodypart, ImgNo, "
+    QTest::newRow("view_studies")
+        << false
+        << "SELECT StudyID, StudyUID, StudyDate, StudyTime, Modality, Bodypart FROM view_studies WHERE PatID1 = 'x'";
+    QTest::newRow("View_Images") << false
+                                 << "SELECT ImageID, ImageDate, ImageTime, ImageUID FROM View_Images WHERE StudyUID = "
+                                    "'1' ORDER BY ImageDate, ImageTime";
+    QTest::newRow("dose records")
+        << false
+        << "SELECT ID, PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime, \"Date\", \"Time\", Status, "
+           "Bodypart, ImgNo, "
            "FKeyPatID, Patname, Datum, Zeit, KVP, ma, Dicke, Druck, mGy, Sonstiges FROM tblDosis";
     QTest::newRow("destinations") << true << "SELECT ID, Alias, AET, IP, Port, \"Default\" FROM tblSCP ORDER BY Alias";
     QTest::newRow("rules") << true << "SELECT fName, fLevel, fSource, fTask, fTaskID, fTarget FROM tblRules";
     QTest::newRow("rule names") << true << "SELECT fKeyName FROM tblRuleKey";
-    QTest::newRow("dictionary") << true << "SELECT \"Index\", Tag, Type, Description, Visible FROM tblDictionary ORDER BY Tag";
+    QTest::newRow("dictionary") << true
+                                << "SELECT \"Index\", Tag, Type, Description, Visible FROM tblDictionary ORDER BY Tag";
     QTest::newRow("filters") << true << "SELECT Modality FROM tblModality ORDER BY Modality";
 }
 
@@ -81,7 +89,8 @@ void TestSchema::viewsJoinPatientStudySeriesImage()
     Database db = Database::openData(ts->paths());
     QSqlQuery q = db.exec("INSERT INTO tblPatienten (PatID1, PatNachname) VALUES (?, ?)", {"P1", "O'NEIL"});
     const qint64 pat = db.lastInsertId(q);
-    q = db.exec("INSERT INTO tblStudies (StudyUID, FKeyPATID, StudyDate, Modality) VALUES (?, ?, ?, ?)", {"1.2.3", pat, "2026-12-08", "MG"});
+    q = db.exec("INSERT INTO tblStudies (StudyUID, FKeyPATID, StudyDate, Modality) VALUES (?, ?, ?, ?)",
+                {"1.2.3", pat, "2026-12-08", "MG"});
     const qint64 study = db.lastInsertId(q);
     q = db.exec("INSERT INTO tblSeries (SeriesUID, SeriesNr, FKeyStudyID) VALUES (?, ?, ?)", {"1.2.3.1", 1, study});
     const qint64 series = db.lastInsertId(q);
@@ -91,8 +100,10 @@ void TestSchema::viewsJoinPatientStudySeriesImage()
     QCOMPARE(db.scalar("SELECT Modality FROM view_studies WHERE PatID1 = ?", {"P1"}).toString(), QString("MG"));
     QCOMPARE(db.scalar("SELECT COUNT(*) FROM View_Images WHERE StudyUID = ?", {"1.2.3"}).toInt(), 2);
     QCOMPARE(db.scalar("SELECT COUNT(*) FROM View_Images WHERE FKeySeriesID = ?", {series}).toInt(), 2);
-    QCOMPARE(db.scalar("SELECT ImageUID FROM View_Images WHERE StudyUID = ? ORDER BY ImageDate, ImageTime DESC", {"1.2.3"}).toString(),
-             QString("1.2.3.1.2"));
+    QCOMPARE(
+        db.scalar("SELECT ImageUID FROM View_Images WHERE StudyUID = ? ORDER BY ImageDate, ImageTime DESC", {"1.2.3"})
+            .toString(),
+        QString("1.2.3.1.2"));
 }
 
 void TestSchema::dictionaryHoldsTheStandardElements_data()
@@ -100,10 +111,18 @@ void TestSchema::dictionaryHoldsTheStandardElements_data()
     QTest::addColumn<QString>("tag");
     QTest::addColumn<QString>("vr");
     QTest::addColumn<QString>("name");
-    QTest::newRow("patient name") << "0010,0010" << "PN" << "PatientName";
-    QTest::newRow("study uid") << "0020,000D" << "UI" << "StudyInstanceUID";
-    QTest::newRow("entrance dose") << "0040,8302" << "DS" << "EntranceDoseInmGy";
-    QTest::newRow("view position") << "0018,5101" << "CS" << "ViewPosition";
+    QTest::newRow("patient name") << "0010,0010"
+                                  << "PN"
+                                  << "PatientName";
+    QTest::newRow("study uid") << "0020,000D"
+                               << "UI"
+                               << "StudyInstanceUID";
+    QTest::newRow("entrance dose") << "0040,8302"
+                                   << "DS"
+                                   << "EntranceDoseInmGy";
+    QTest::newRow("view position") << "0018,5101"
+                                   << "CS"
+                                   << "ViewPosition";
 }
 
 void TestSchema::dictionaryHoldsTheStandardElements()

@@ -9,10 +9,10 @@
 #include "edit/DictionaryTable.h"
 #include "edit/HeaderPanel.h"
 #include "edit/ModalityFilters.h"
-#include "net/SendCommands.h"
-#include "net/WorklistForm.h"
 #include "edit/TaskPanel.h"
 #include "io/ImportExportCommands.h"
+#include "net/SendCommands.h"
+#include "net/WorklistForm.h"
 #include "store/BrowserPanel.h"
 #include "store/QuarantineCommands.h"
 #include "store/StoreDeleteCommands.h"
@@ -38,7 +38,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-PanelHost::PanelHost() : m_own(std::make_unique<TestStation>()), m_station(**m_own), commands(*new CommandTable(&window))
+PanelHost::PanelHost()
+    : m_own(std::make_unique<TestStation>()), m_station(**m_own), commands(*new CommandTable(&window))
 {
     buildPanels({});
 }
@@ -82,8 +83,8 @@ void PanelHost::buildPanels(StudyLoader::RenderFn render)
     DatabaseForm::hookCommand(m_station, commands, parent);
     new ImportExportCommands(m_station, selection, commands, hooks, parent);
     new QuarantineCommands(m_station, commands, parent);
-    new SendCommands(m_station, selection, dose, edits, commands, hooks,
-                  [list = doseList] { return list->listedIds(); }, parent);
+    new SendCommands(
+        m_station, selection, dose, edits, commands, hooks, [list = doseList] { return list->listedIds(); }, parent);
     placePanels();
     findControls();
 }
@@ -97,11 +98,10 @@ void PanelHost::placePanels()
     outer->addWidget(browser->listsPane(), 1);
     outer->addWidget(viewer->viewerPane(), 3);
     auto *doseColumn = new QVBoxLayout;
-    for (QWidget *c : std::initializer_list<QWidget *>{doseList->patientView(), doseList->worklistButton(),
-                                                       doseList->newStudyButton(), capture->loradButton(),
-                                                       doseList->mergeButton(), doseList->manualButton(),
-                                                       capture->pendingLabel(), doseList->doseCaption(),
-                                                       doseList->doseView(), capture->inputBox()})
+    for (QWidget *c : std::initializer_list<QWidget *>{
+             doseList->patientView(), doseList->worklistButton(), doseList->newStudyButton(), capture->loradButton(),
+             doseList->mergeButton(), doseList->manualButton(), capture->pendingLabel(), doseList->doseCaption(),
+             doseList->doseView(), capture->inputBox()})
         doseColumn->addWidget(c);
     doseList->doseView()->setMinimumSize(900, 300);
     outer->addLayout(doseColumn, 2);
@@ -169,8 +169,16 @@ qint64 PanelHost::addRecord(const QString &first, const QString &last, const QSt
                             const QString &dap, int imgNo, qint64 id)
 {
     Database db = Database::openData(m_station.paths());
-    QVariantList binds{first, last, birth, dap, QStringLiteral("28"), QStringLiteral("56"), QStringLiteral("350"),
-                       status, QStringLiteral("BREAST"), imgNo};
+    QVariantList binds{first,
+                       last,
+                       birth,
+                       dap,
+                       QStringLiteral("28"),
+                       QStringLiteral("56"),
+                       QStringLiteral("350"),
+                       status,
+                       QStringLiteral("BREAST"),
+                       imgNo};
     QString cols =
         QStringLiteral("PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime, Status, Bodypart, ImgNo");
     QString marks = QStringLiteral("?, ?, ?, ?, ?, ?, ?, ?, ?, ?");

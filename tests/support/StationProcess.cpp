@@ -13,9 +13,13 @@ QProcessEnvironment stationEnvironment(const QString &home, const QString &confi
     const QString screenFile = configHome + QString("/offscreen-%1x%2.json").arg(screen.width()).arg(screen.height());
     QFile f(screenFile);
     if (f.open(QIODevice::WriteOnly))
-        f.write(QString("{ \"screens\": [ { \"name\": \"OffscreenScreen\", \"x\": 0, \"y\": 0, \"width\": %1, \"height\": %2,"
-                        " \"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1 } ] }\n")
-                    .arg(screen.width()).arg(screen.height()).toUtf8());
+        f.write(
+            QString(
+                "{ \"screens\": [ { \"name\": \"OffscreenScreen\", \"x\": 0, \"y\": 0, \"width\": %1, \"height\": %2,"
+                " \"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1 } ] }\n")
+                .arg(screen.width())
+                .arg(screen.height())
+                .toUtf8());
     env.insert("QT_QPA_PLATFORM", "offscreen:configfile=" + screenFile);
     env.insert("CALVAREX_UNATTENDED", "1");
     return env;

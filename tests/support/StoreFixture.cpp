@@ -1,8 +1,8 @@
 #include "StoreFixture.h"
 #include "core/AppError.h"
+#include "core/Database.h"
 #include "core/Station.h"
 #include "dicom/Image.h"
-#include "core/Database.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -68,8 +68,8 @@ private:
         put16(g);
         put16(e);
         m_out.append(vr, 2);
-        const bool longForm = !qstrcmp(vr, "OB") || !qstrcmp(vr, "OW") || !qstrcmp(vr, "SQ") || !qstrcmp(vr, "UN")
-                              || !qstrcmp(vr, "UT");
+        const bool longForm =
+            !qstrcmp(vr, "OB") || !qstrcmp(vr, "OW") || !qstrcmp(vr, "SQ") || !qstrcmp(vr, "UN") || !qstrcmp(vr, "UT");
         if (longForm) {
             put16(0);
             put32(len);
@@ -227,13 +227,10 @@ QString StoreFixture::imageFile(const QString &studyUid, const QString &sopUid) 
     return m_station.paths().imageFile(studyUid, sopUid);
 }
 
-static QVariant nullable(const QString &s)
-{
-    return s.isNull() ? QVariant() : QVariant(s);
-}
+static QVariant nullable(const QString &s) { return s.isNull() ? QVariant() : QVariant(s); }
 
-qint64 StoreFixture::addPatient(const QString &patId1, const QString &last, const QString &first,
-                                const QString &second, const QString &birthDate)
+qint64 StoreFixture::addPatient(const QString &patId1, const QString &last, const QString &first, const QString &second,
+                                const QString &birthDate)
 {
     Database db = Database::openData(m_station.paths());
     QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblPatienten (PatID1, PatNachname, PatVorname, Pat2Vorname, "
@@ -264,12 +261,14 @@ qint64 StoreFixture::addImage(qint64 seriesId, const QString &imageUid, int imag
                               const QString &time)
 {
     Database db = Database::openData(m_station.paths());
-    const QString t = time.isNull() ? QStringLiteral("09:%1:%2").arg(imageNr / 60 % 60, 2, 10, QLatin1Char('0'))
+    const QString t = time.isNull() ? QStringLiteral("09:%1:%2")
+                                          .arg(imageNr / 60 % 60, 2, 10, QLatin1Char('0'))
                                           .arg(imageNr % 60, 2, 10, QLatin1Char('0'))
                                     : time;
-    QSqlQuery q = db.exec(QStringLiteral("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID, ImageDate, ImageTime) "
-                                         "VALUES (?, ?, ?, ?, ?)"),
-                          {imageUid, imageNr, seriesId, nullable(date), t});
+    QSqlQuery q =
+        db.exec(QStringLiteral("INSERT INTO tblImages (ImageUID, ImageNr, FKeySeriesID, ImageDate, ImageTime) "
+                               "VALUES (?, ?, ?, ?, ?)"),
+                {imageUid, imageNr, seriesId, nullable(date), t});
     return db.lastInsertId(q);
 }
 
@@ -360,12 +359,15 @@ void StoreFixture::writeMammogram(const QString &path, const Mammogram &m)
     const GridNoise strands2(900, 60, m.seed * 7 + 8);
 
     // A cluster of microcalcifications and a few scattered ones.
-    struct Spot { double d, y, r; };
+    struct Spot {
+        double d, y, r;
+    };
     std::vector<Spot> calcs;
     const double cd = a * (0.35 + 0.3 * rng.generateDouble());
     const double cyc = cy + b * 0.4 * (rng.generateDouble() - 0.5);
     for (int i = 0; i < 9; ++i)
-        calcs.push_back({cd + 60 * scale * (rng.generateDouble() - 0.5), cyc + 60 * scale * (rng.generateDouble() - 0.5),
+        calcs.push_back({cd + 60 * scale * (rng.generateDouble() - 0.5),
+                         cyc + 60 * scale * (rng.generateDouble() - 0.5),
                          qMax(0.8, 5 * scale * (0.6 + rng.generateDouble()))});
     for (int i = 0; i < 4; ++i)
         calcs.push_back({a * (0.2 + 0.6 * rng.generateDouble()), cy + b * 0.8 * (rng.generateDouble() - 0.5),
@@ -392,7 +394,7 @@ void StoreFixture::writeMammogram(const QString &path, const Mammogram &m)
                 const double gland = cone * patch;
                 // Fibrous strands running towards the nipple.
                 const double ax = a - d, ay = y - cy;
-                const double theta = std::atan2(ay, ax) + M_PI;            // 0..2 pi around the nipple
+                const double theta = std::atan2(ay, ax) + M_PI; // 0..2 pi around the nipple
                 const double r = std::sqrt(ax * ax + ay * ay) / a;
                 const double n1 = strands.at(theta * 60.0, r * 7.0 + 1);
                 const double n2 = strands2.at(theta * 130.0, r * 12.0 + 1);
@@ -407,8 +409,8 @@ void StoreFixture::writeMammogram(const QString &path, const Mammogram &m)
                     // The pectoral muscle: a bright wedge in the upper chest-wall corner.
                     const double edgeAt = a * 0.45 * (1.0 - double(y) / (h * 0.50));
                     const double inside = smoothstep(-6 * scale - 1, 6 * scale + 1, edgeAt - d);
-                    const double muscle = 2450 + 350 * smoothstep(0.0, 1.0, 1.0 - d / qMax(1.0, edgeAt)) + 150 * mid.at(x, y)
-                                          + 60 * (grain.at(x, y) - 0.5);
+                    const double muscle = 2450 + 350 * smoothstep(0.0, 1.0, 1.0 - d / qMax(1.0, edgeAt))
+                                          + 150 * mid.at(x, y) + 60 * (grain.at(x, y) - 0.5);
                     v = v * (1 - inside) + inside * qMax(v, muscle);
                 }
                 for (const Spot &s : calcs) {

@@ -13,8 +13,8 @@ class StoreFixture {
 public:
     explicit StoreFixture(Station &station);
 
-    qint64 addPatient(const QString &patId1, const QString &last, const QString &first = {},
-                      const QString &second = {}, const QString &birthDate = {});
+    qint64 addPatient(const QString &patId1, const QString &last, const QString &first = {}, const QString &second = {},
+                      const QString &birthDate = {});
     // Null values where the texts are null QStrings.
     qint64 addStudy(qint64 patId, const QString &studyUid, const QString &date = QStringLiteral("2026-03-02"),
                     const QString &time = QStringLiteral("09:15:00"), const QString &modality = QStringLiteral("MG"),
@@ -26,7 +26,7 @@ public:
 
     struct Mammogram {
         QSize size = QSize(332, 410);
-        char laterality = 'R';    // 'L' or 'R'
+        char laterality = 'R';               // 'L' or 'R'
         QString view = QStringLiteral("CC"); // "CC" or "MLO"
         int instanceNumber = 1;
         quint32 seed = 1;

@@ -42,8 +42,8 @@ using peers::waitForPort;
 // What a DICOM file holds, for comparing sent and received objects.
 struct ObjectFacts {
     QString sopUid, sopClass, transferSyntax;
-    QByteArray pixelHash;   // of the decoded pixel values
-    QByteArray encodedHash; // of the compressed fragments, as they travel; empty when uncompressed
+    QByteArray pixelHash;                  // of the decoded pixel values
+    QByteArray encodedHash;                // of the compressed fragments, as they travel; empty when uncompressed
     QString entranceDose, areaDoseProduct; // (0040,8302), (0018,115E); "-" when absent
 };
 
@@ -63,7 +63,8 @@ inline ObjectFacts objectFacts(const QString &path)
         f.transferSyntax = QString::fromLatin1(s.c_str());
     auto text = [&](const DcmTagKey &k) {
         OFString v;
-        return ds->tagExists(k) && ds->findAndGetOFStringArray(k, v).good() ? QString::fromLatin1(v.c_str()) : QStringLiteral("-");
+        return ds->tagExists(k) && ds->findAndGetOFStringArray(k, v).good() ? QString::fromLatin1(v.c_str())
+                                                                            : QStringLiteral("-");
     };
     f.entranceDose = text(DCM_EntranceDoseInmGy);
     f.areaDoseProduct = text(DCM_ImageAndFluoroscopyAreaDoseProduct);

@@ -20,9 +20,10 @@ private slots:
     {
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("caption");
-        const char *captions[] = {"Send images (Series)", "Send images (Study)", "Send Images (Patient)", "Updating Study",
-                                  "Delete Patient list",  "Delete images",       "Delete images",         "Delete images",
-                                  "Import image(s)",      "Import DICOM-Dir"};
+        const char *captions[] = {"Send images (Series)", "Send images (Study)", "Send Images (Patient)",
+                                  "Updating Study",       "Delete Patient list", "Delete images",
+                                  "Delete images",        "Delete images",       "Import image(s)",
+                                  "Import DICOM-Dir"};
         for (int c = 0; c < 10; ++c)
             QTest::newRow(QByteArray::number(c)) << c << QString::fromLatin1(captions[c]);
         QTest::newRow("other") << 10 << QString();

@@ -106,10 +106,7 @@ void AutoExamination::picture(QWidget *w, const QString &name)
         say(QStringLiteral("picture ") + file);
 }
 
-void AutoExamination::clickLater(QWidget *button)
-{
-    QMetaObject::invokeMethod(button, "click", Qt::QueuedConnection);
-}
+void AutoExamination::clickLater(QWidget *button) { QMetaObject::invokeMethod(button, "click", Qt::QueuedConnection); }
 
 void AutoExamination::fillWhenGathered(MainForm *main)
 {
@@ -155,8 +152,8 @@ int AutoExamination::storedImages() const
 void AutoExamination::tick()
 {
     if (m_stepClock.elapsed() > qint64(m_timeoutS) * 1000) {
-        static const char *const names[] = {"options",     "worklist", "pick patient", "dose records", "images",
-                                            "open study",  "study",    "merge",        "sent",         "leave"};
+        static const char *const names[] = {"options",    "worklist", "pick patient", "dose records", "images",
+                                            "open study", "study",    "merge",        "sent",         "leave"};
         return fail(QStringLiteral("no %1 within %2 s").arg(QLatin1String(names[int(m_step)])).arg(m_timeoutS));
     }
     MainForm *main = m_startup.mainForm();
@@ -202,8 +199,9 @@ void AutoExamination::tick()
         picture(form, QStringLiteral("worklist"));
         clickLater(form->findChild<QPushButton *>(QStringLiteral("cmdOK")));
         m_clicked = true;
-        say(QStringLiteral("patient %1 %2^%3").arg(m_patientId, entry.columns.value(WorklistEntry::FamilyName),
-                                                   entry.columns.value(WorklistEntry::GivenName)));
+        say(QStringLiteral("patient %1 %2^%3")
+                .arg(m_patientId, entry.columns.value(WorklistEntry::FamilyName),
+                     entry.columns.value(WorklistEntry::GivenName)));
         // The exposures are made at the unit; they may take their time.
         next(Step::WaitDoses, 300);
         break;

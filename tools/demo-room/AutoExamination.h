@@ -28,7 +28,18 @@ public:
     static constexpr int Views = 4;
 
 private:
-    enum class Step { Options, OpenWorklist, PickPatient, WaitDoses, WaitImages, OpenStudy, WaitStudy, Merge, WaitSent, Leave };
+    enum class Step {
+        Options,
+        OpenWorklist,
+        PickPatient,
+        WaitDoses,
+        WaitImages,
+        OpenStudy,
+        WaitStudy,
+        Merge,
+        WaitSent,
+        Leave
+    };
     void tick();
     void next(Step step, int timeoutS);
     void fail(const QString &why);

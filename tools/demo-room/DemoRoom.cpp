@@ -1,10 +1,10 @@
 #include "DemoRoom.h"
 
-#include "core/Database.h"
 #include "core/Companions.h"
+#include "core/Database.h"
 #include "core/Station.h"
-#include "net/Destinations.h"
 #include "dicom/Uid.h"
+#include "net/Destinations.h"
 
 #include "peers/Orthanc.h"
 #include "peers/Ports.h"
@@ -27,8 +27,8 @@
 
 namespace {
 
-const QString StationAet = QStringLiteral("CALVAREX");     // the station's receiver
-const QString LocalAet = QStringLiteral("MAMMO1");          // the station as the worklist knows it
+const QString StationAet = QStringLiteral("CALVAREX"); // the station's receiver
+const QString LocalAet = QStringLiteral("MAMMO1");     // the station as the worklist knows it
 const QString WorklistAet = QStringLiteral("WORKLIST");
 const QString PacsAet = QStringLiteral("PACS");
 const QString UnitAet = QStringLiteral("MAMMOUNIT");
@@ -59,17 +59,56 @@ std::vector<DemoRoom::Patient> DemoRoom::todaysPatients()
 {
     // Names as a real day brings them: an apostrophe, accents, a compound family name.
     return {
-        {QStringLiteral("DEMO001"), QStringLiteral("O'Brien"), QStringLiteral("Siobhan"), QStringLiteral("19680412"),
-         QStringLiteral("F"), QStringLiteral("ACC1001"), QStringLiteral("Hartmann^Eva"), QStringLiteral("083000"), {}, {}},
-        {QStringLiteral("DEMO002"), QString::fromUtf8("Müller"), QString::fromUtf8("Zoë"), QStringLiteral("19720923"),
-         QStringLiteral("F"), QStringLiteral("ACC1002"), QStringLiteral("Hartmann^Eva"), QStringLiteral("090000"), {}, {}},
-        {QStringLiteral("DEMO003"), QString::fromUtf8("García Núñez"), QString::fromUtf8("María"),
-         QStringLiteral("19590130"), QStringLiteral("F"), QStringLiteral("ACC1003"), QStringLiteral("Lindqvist^Per"),
-         QStringLiteral("093000"), {}, {}},
-        {QStringLiteral("DEMO004"), QStringLiteral("Nakamura"), QStringLiteral("Aiko"), QStringLiteral("19810707"),
-         QStringLiteral("F"), QStringLiteral("ACC1004"), QStringLiteral("Lindqvist^Per"), QStringLiteral("100000"), {}, {}},
-        {QStringLiteral("DEMO005"), QStringLiteral("Smith"), QStringLiteral("Jane"), QStringLiteral("19640215"),
-         QStringLiteral("F"), QStringLiteral("ACC1005"), QStringLiteral("Hartmann^Eva"), QStringLiteral("103000"), {}, {}},
+        {QStringLiteral("DEMO001"),
+         QStringLiteral("O'Brien"),
+         QStringLiteral("Siobhan"),
+         QStringLiteral("19680412"),
+         QStringLiteral("F"),
+         QStringLiteral("ACC1001"),
+         QStringLiteral("Hartmann^Eva"),
+         QStringLiteral("083000"),
+         {},
+         {}},
+        {QStringLiteral("DEMO002"),
+         QString::fromUtf8("Müller"),
+         QString::fromUtf8("Zoë"),
+         QStringLiteral("19720923"),
+         QStringLiteral("F"),
+         QStringLiteral("ACC1002"),
+         QStringLiteral("Hartmann^Eva"),
+         QStringLiteral("090000"),
+         {},
+         {}},
+        {QStringLiteral("DEMO003"),
+         QString::fromUtf8("García Núñez"),
+         QString::fromUtf8("María"),
+         QStringLiteral("19590130"),
+         QStringLiteral("F"),
+         QStringLiteral("ACC1003"),
+         QStringLiteral("Lindqvist^Per"),
+         QStringLiteral("093000"),
+         {},
+         {}},
+        {QStringLiteral("DEMO004"),
+         QStringLiteral("Nakamura"),
+         QStringLiteral("Aiko"),
+         QStringLiteral("19810707"),
+         QStringLiteral("F"),
+         QStringLiteral("ACC1004"),
+         QStringLiteral("Lindqvist^Per"),
+         QStringLiteral("100000"),
+         {},
+         {}},
+        {QStringLiteral("DEMO005"),
+         QStringLiteral("Smith"),
+         QStringLiteral("Jane"),
+         QStringLiteral("19640215"),
+         QStringLiteral("F"),
+         QStringLiteral("ACC1005"),
+         QStringLiteral("Hartmann^Eva"),
+         QStringLiteral("103000"),
+         {},
+         {}},
     };
 }
 
@@ -81,8 +120,8 @@ void DemoRoom::log(const QString &line) const
 
 bool DemoRoom::start()
 {
-    if (!prepareFolder() || !writeWorklist() || !startWorklist() || !startPacs() || !startXrayUnit()
-        || !writeSettings() || !startStation()) {
+    if (!prepareFolder() || !writeWorklist() || !startWorklist() || !startPacs() || !startXrayUnit() || !writeSettings()
+        || !startStation()) {
         stop();
         return false;
     }
@@ -165,10 +204,7 @@ bool DemoRoom::writeWorklist()
     return true;
 }
 
-void DemoRoom::started(const QString &name, qint64 pid) const
-{
-    log(QStringLiteral("PID %1 %2").arg(name).arg(pid));
-}
+void DemoRoom::started(const QString &name, qint64 pid) const { log(QStringLiteral("PID %1 %2").arg(name).arg(pid)); }
 
 bool DemoRoom::startWorklist()
 {
@@ -248,7 +284,8 @@ bool DemoRoom::writeSettings()
             if (row.alias == QLatin1String("Demo PACS"))
                 id = row.id;
         if (id)
-            d.update(id, QStringLiteral("Demo PACS"), PacsAet, QStringLiteral("127.0.0.1"), QString::number(m_pacsPort));
+            d.update(id, QStringLiteral("Demo PACS"), PacsAet, QStringLiteral("127.0.0.1"),
+                     QString::number(m_pacsPort));
         else
             id = d.add(QStringLiteral("Demo PACS"), PacsAet, QStringLiteral("127.0.0.1"), QString::number(m_pacsPort));
         d.makeDefault(id);
@@ -357,7 +394,8 @@ void DemoRoom::exposeNext()
     m_lastDose = QString::number(mAs * kvFactor * (hfe ? 0.16 : 0.018), 'f', 2);
     QString command;
     if (hfe)
-        command = QStringLiteral("hfe %1 %2 %3 W/Rh %4 %5mm").arg(m_lastDose, kv, mas).arg(qRound(4 * mAs)).arg(thickness);
+        command =
+            QStringLiteral("hfe %1 %2 %3 W/Rh %4 %5mm").arg(m_lastDose, kv, mas).arg(qRound(4 * mAs)).arg(thickness);
     else if (m_o.unit == QLatin1String("lorad"))
         command = QStringLiteral("lorad %1 %2 %3").arg(m_lastDose, kv, mas);
     else
@@ -391,14 +429,15 @@ void DemoRoom::pollDoseRecord()
     QJsonObject record;
     m_stationObj->trap(QStringLiteral("demo-room"), [&] {
         Database db = Database::openData(m_stationObj->paths());
-        QSqlQuery q = db.exec(QStringLiteral("SELECT ID, ImgNo, PatLastname, PatFirstname, PatBirthdate, mGy1, mGy2, mGy3,"
-                                             " WorklistPatID FROM tblDosis WHERE ID > ? ORDER BY ID LIMIT 1"),
-                              {m_seenDoseId});
+        QSqlQuery q =
+            db.exec(QStringLiteral("SELECT ID, ImgNo, PatLastname, PatFirstname, PatBirthdate, mGy1, mGy2, mGy3,"
+                                   " WorklistPatID FROM tblDosis WHERE ID > ? ORDER BY ID LIMIT 1"),
+                    {m_seenDoseId});
         if (q.next())
-            record = QJsonObject{{"id", q.value(0).toLongLong()}, {"imgNo", q.value(1).toInt()},
-                                 {"family", q.value(2).toString()},  {"given", q.value(3).toString()},
-                                 {"birth", q.value(4).toString()},   {"dose", q.value(5).toString()},
-                                 {"kv", q.value(6).toString()},      {"mas", q.value(7).toString()},
+            record = QJsonObject{{"id", q.value(0).toLongLong()},     {"imgNo", q.value(1).toInt()},
+                                 {"family", q.value(2).toString()},   {"given", q.value(3).toString()},
+                                 {"birth", q.value(4).toString()},    {"dose", q.value(5).toString()},
+                                 {"kv", q.value(6).toString()},       {"mas", q.value(7).toString()},
                                  {"patientId", q.value(8).toString()}};
     });
     if (record.isEmpty()) {
@@ -406,7 +445,8 @@ void DemoRoom::pollDoseRecord()
         const int limit = m_o.unit == QLatin1String("hfe") ? 20000 : m_o.automatic ? 60000 : 300000;
         if (m_waited.elapsed() > limit) {
             m_poll.stop();
-            log(QStringLiteral("unit: the station recorded no dose for exposure %1; examination stopped").arg(m_exposure));
+            log(QStringLiteral("unit: the station recorded no dose for exposure %1; examination stopped")
+                    .arg(m_exposure));
             m_exposure = 0;
         }
         return;
@@ -472,17 +512,17 @@ void DemoRoom::sendImage(const QJsonObject &record)
         m_patients.push_back(p);
     }
     m_sent[p.id][number] = m_lastDose;
-    QStringList args{QStringLiteral("--port"),       QString::number(m_receiverPort),
-                     QStringLiteral("--called"),     StationAet,
-                     QStringLiteral("--calling"),    UnitAet,
-                     QStringLiteral("--patient-id"), p.id,
-                     QStringLiteral("--name"),       p.dicomName(),
-                     QStringLiteral("--sex"),        p.sex,
-                     QStringLiteral("--study-uid"),  p.studyUid,
-                     QStringLiteral("--series-uid"), p.seriesUid,
-                     QStringLiteral("--instance"),   QString::number(number),
-                     QStringLiteral("--size"),
-                     QStringLiteral("%1x%2").arg(m_o.imageSize.width()).arg(m_o.imageSize.height())};
+    QStringList args{
+        QStringLiteral("--port"),       QString::number(m_receiverPort),
+        QStringLiteral("--called"),     StationAet,
+        QStringLiteral("--calling"),    UnitAet,
+        QStringLiteral("--patient-id"), p.id,
+        QStringLiteral("--name"),       p.dicomName(),
+        QStringLiteral("--sex"),        p.sex,
+        QStringLiteral("--study-uid"),  p.studyUid,
+        QStringLiteral("--series-uid"), p.seriesUid,
+        QStringLiteral("--instance"),   QString::number(number),
+        QStringLiteral("--size"),       QStringLiteral("%1x%2").arg(m_o.imageSize.width()).arg(m_o.imageSize.height())};
     if (!p.birthDate.isEmpty())
         args << QStringLiteral("--birth") << p.birthDate;
     if (!p.accession.isEmpty())
@@ -535,7 +575,8 @@ bool DemoRoom::checkPacs()
     const Patient *p = worklistPatient(m_o.autoPatient);
     m_stationObj->trap(QStringLiteral("demo-room"), [&] {
         Database db = Database::openData(m_stationObj->paths());
-        QSqlQuery q = db.exec(QStringLiteral("SELECT ImgNo, mGy1 FROM tblDosis WHERE WorklistPatID = ?"), {m_o.autoPatient});
+        QSqlQuery q =
+            db.exec(QStringLiteral("SELECT ImgNo, mGy1 FROM tblDosis WHERE WorklistPatID = ?"), {m_o.autoPatient});
         while (q.next())
             doses.insert(q.value(0).toInt(), q.value(1).toString());
     });

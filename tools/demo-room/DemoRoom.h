@@ -10,11 +10,11 @@
 #include <QDate>
 #include <QElapsedTimer>
 #include <QHash>
-#include <QSize>
-#include <QSocketNotifier>
 #include <QJsonObject>
 #include <QObject>
 #include <QProcess>
+#include <QSize>
+#include <QSocketNotifier>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -26,20 +26,20 @@ namespace peers {
 class OrthancPacs;
 class WorklistProvider;
 class XraySim;
-}
+} // namespace peers
 
 class DemoRoom : public QObject {
     Q_OBJECT
 public:
     struct Options {
-        QString folder;            // the demo's own folder
-        QString binDir;            // where Calvarex and the simulators are
-        bool automatic = false;    // run one examination by itself, check it, end
-        bool reset = false;        // start from an empty demo folder
+        QString folder;                       // the demo's own folder
+        QString binDir;                       // where Calvarex and the simulators are
+        bool automatic = false;               // run one examination by itself, check it, end
+        bool reset = false;                   // start from an empty demo folder
         QString unit = QStringLiteral("hfe"); // hfe, sophie, giotto, lorad
         QString autoPatient = QStringLiteral("DEMO001");
         QSize imageSize = QSize(2560, 3328);
-        int httpPort = 8042;       // Orthanc's web page, when free
+        int httpPort = 8042; // Orthanc's web page, when free
     };
 
     struct Patient {
@@ -96,7 +96,7 @@ private:
 
     std::unique_ptr<Prompter> m_prompter;
     Options m_o;
-    QString m_station;       // station folder
+    QString m_station; // station folder
     QString m_settingsFile;
     std::unique_ptr<Station> m_stationObj;
     std::vector<Patient> m_patients;
@@ -109,9 +109,9 @@ private:
     std::unique_ptr<QProcess> m_modality;
     QTimer m_poll;
     QElapsedTimer m_waited;
-    int m_exposure = 0;      // 0: no examination running
-    int m_examinations = 0;  // examinations begun, one per patient
-    QString m_lastDose;      // the dose value the unit sent last
+    int m_exposure = 0;     // 0: no examination running
+    int m_examinations = 0; // examinations begun, one per patient
+    QString m_lastDose;     // the dose value the unit sent last
     // What the unit sent, by patient ID and exposure number: the check compares each
     // image in the PACS with it.
     QHash<QString, QHash<int, QString>> m_sent;

@@ -27,8 +27,8 @@ int main(int argc, char *argv[])
     QCommandLineParser args;
     args.setApplicationDescription(QStringLiteral("The Calvarex demo room."));
     args.addHelpOption();
-    const QCommandLineOption folder(QStringLiteral("folder"), QStringLiteral("The demo's folder."), QStringLiteral("dir"),
-                                    QDir::currentPath() + QStringLiteral("/demo"));
+    const QCommandLineOption folder(QStringLiteral("folder"), QStringLiteral("The demo's folder."),
+                                    QStringLiteral("dir"), QDir::currentPath() + QStringLiteral("/demo"));
     const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("Start from an empty demo folder."));
     const QCommandLineOption autoRun(QStringLiteral("auto"),
                                      QStringLiteral("Run one examination by itself, check it in the PACS, end."));
@@ -76,7 +76,8 @@ int main(int argc, char *argv[])
         std::signal(SIGTERM, onSignal);
         std::signal(SIGHUP, onSignal);
     }
-    QObject::connect(&room, &DemoRoom::finished, &app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    QObject::connect(
+        &room, &DemoRoom::finished, &app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     if (!room.start())
         return 1;
     app.exec();

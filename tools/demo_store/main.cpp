@@ -5,8 +5,8 @@
 //   calvarex_demo_store <station folder> [patients=3] [width=1664 height=2048]
 #include "StoreFixture.h"
 #include "core/AppError.h"
-#include "core/SettingsStore.h"
 #include "core/Prompter.h"
+#include "core/SettingsStore.h"
 #include "core/Station.h"
 #include "store/Schema.h"
 
@@ -32,8 +32,10 @@ int main(int argc, char **argv)
         station.paths().createFolders();
         Schema::ensureDatabases(station.paths());
         StoreFixture fx(station);
-        static const char *const names[][3] = {{"MG-1001", "Sommer", "Anna"}, {"MG-1002", "Berger", "Eva"},
-                                               {"MG-1003", "Keller", ""},     {"MG-1004", "Novak", "Ida"}};
+        static const char *const names[][3] = {{"MG-1001", "Sommer", "Anna"},
+                                               {"MG-1002", "Berger", "Eva"},
+                                               {"MG-1003", "Keller", ""},
+                                               {"MG-1004", "Novak", "Ida"}};
         for (int p = 0; p < patients; ++p) {
             const auto &n = names[p % 4];
             const qint64 id = fx.addPatient(QString::fromLatin1(n[0]) + (p >= 4 ? QString::number(p) : QString()),

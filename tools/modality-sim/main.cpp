@@ -38,8 +38,8 @@ struct Patient {
 
 struct View {
     char laterality;
-    const char *view;     // View Position
-    const char *code;     // view code (SNOMED-RT, as the units write it)
+    const char *view; // View Position
+    const char *code; // view code (SNOMED-RT, as the units write it)
     const char *meaning;
     const char *orientation; // Patient Orientation, rows\columns, as the pixels are drawn
 };
@@ -169,7 +169,8 @@ int main(int argc, char *argv[])
     // Only what went wrong from the toolkit; the images sent are reported below.
     OFLog::configure(OFLogger::WARN_LOG_LEVEL);
     QCommandLineParser args;
-    args.setApplicationDescription(QStringLiteral("Sends the mammograms of a patient's exposures to a storage receiver."));
+    args.setApplicationDescription(
+        QStringLiteral("Sends the mammograms of a patient's exposures to a storage receiver."));
     args.addHelpOption();
     auto opt = [&args](const char *name, const char *help, const char *value = nullptr, const char *def = nullptr) {
         QCommandLineOption o(QString::fromLatin1(name), QString::fromLatin1(help));
@@ -271,13 +272,14 @@ int main(int argc, char *argv[])
     int failed = 0;
     for (int i = 0; i < files.size(); ++i) {
         Uint16 status = 0xFFFF;
-        const OFCondition c = scu.sendSTORERequest(pc, OFFilename(QFile::encodeName(files[i]).constData()), nullptr, status);
+        const OFCondition c =
+            scu.sendSTORERequest(pc, OFFilename(QFile::encodeName(files[i]).constData()), nullptr, status);
         if (c.bad())
             status = 0xFFFF;
         if (status != 0)
             ++failed;
-        std::printf("SENT %d %c%s %s 0x%04X\n", exposures[i], viewOf(exposures[i]).laterality, viewOf(exposures[i]).view,
-                    qPrintable(uids[i]), status);
+        std::printf("SENT %d %c%s %s 0x%04X\n", exposures[i], viewOf(exposures[i]).laterality,
+                    viewOf(exposures[i]).view, qPrintable(uids[i]), status);
         std::fflush(stdout);
     }
     scu.releaseAssociation();

@@ -55,8 +55,7 @@ std::string g_received;
 
 long long nowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -186,10 +185,10 @@ std::string channelMessage(const std::vector<std::string> &a, bool giotto)
     const std::string v11 = arg(a, 3, std::to_string(40 + 5 * (n % 12)));
     const std::string ms = std::to_string(400 + 15 * (n % 10));
     if (giotto)
-        return "CH1: " + v1 + " mGy AEC " + ms + "ms\r\nCH2: " + v6 + " kV W/Ag 0\r\nCH3: " + v11 + " mAs " +
-               std::to_string(40 + n % 30) + " mm\r\n";
-    return "CH1 " + v1 + " mGy " + ms + " ms\r\nCH2 " + v6 + " kV Mo Rh\r\nCH3 " + v11 + " mAs " +
-           std::to_string(80 + n % 60) + " N\r\n";
+        return "CH1: " + v1 + " mGy AEC " + ms + "ms\r\nCH2: " + v6 + " kV W/Ag 0\r\nCH3: " + v11 + " mAs "
+               + std::to_string(40 + n % 30) + " mm\r\n";
+    return "CH1 " + v1 + " mGy " + ms + " ms\r\nCH2 " + v6 + " kV Mo Rh\r\nCH3 " + v11 + " mAs "
+           + std::to_string(80 + n % 60) + " N\r\n";
 }
 
 // The Lorad M4's answer to "%PRT": a status of two zeros and a percent sign, then the
@@ -200,8 +199,8 @@ std::string loradAnswer()
     const std::string dp = g_loradDp.empty() ? fixed(0.9 + 0.11 * (n % 9), 2) : g_loradDp;
     const std::string v6 = g_loradV6.empty() ? std::to_string(25 + n % 8) : g_loradV6;
     const std::string v11 = g_loradV11.empty() ? std::to_string(60 + 6 * (n % 10)) : g_loradV11;
-    return "00%CH1 " + dp + " mGy AGD 0\r\nCH2 " + v6 + " kV Mo/Mo 0\r\nCH3 " + v11 + " mAs " +
-           std::to_string(30 + n % 40) + " mm\r\n";
+    return "00%CH1 " + dp + " mGy AGD 0\r\nCH2 " + v6 + " kV Mo/Mo 0\r\nCH3 " + v11 + " mAs "
+           + std::to_string(30 + n % 40) + " mm\r\n";
 }
 
 // Reads what the station sent, for at most waitMs, and answers polls.
@@ -317,8 +316,9 @@ int main(int argc, char **argv)
         else if (a == "--stay")
             stay = true;
         else if (a == "--help" || a == "-h") {
-            std::puts("usage: xray-sim [--device PATH] [--baud N] [--stay] [COMMAND ...]\n"
-                      "commands: hfe, sophie, giotto, lorad DP, lorad-silent, raw TEXT, chunk N GAP_MS, sleep MS, quit");
+            std::puts(
+                "usage: xray-sim [--device PATH] [--baud N] [--stay] [COMMAND ...]\n"
+                "commands: hfe, sophie, giotto, lorad DP, lorad-silent, raw TEXT, chunk N GAP_MS, sleep MS, quit");
             return 0;
         } else
             commands.push_back(a);
