@@ -72,7 +72,14 @@ void StationLog::append(const QString &path, const QString &line) const noexcept
         QFileInfo fi(path);
         if (fi.exists() && fi.size() > MaxSize)
             QFile::remove(path);
-        QDir().mkpath(m_dir);
+        // The log folder is made again when it was removed, but never the station folder
+        // around it: a companion logging after its station was removed would bring the
+        // station back, and the companions take a missing station as their sign to end.
+        if (!QFileInfo::exists(m_dir)) {
+            if (!QFileInfo::exists(QFileInfo(m_dir).absolutePath()))
+                return;
+            QDir().mkdir(m_dir);
+        }
         QFile f(path);
         if (!f.open(QIODevice::Append | QIODevice::WriteOnly))
             return;

@@ -174,6 +174,19 @@ struct LiveStation {
         return p;
     }
 
+    // True once the data manager holds its lock, that is, past making its folders.
+    bool waitForDataManager(int timeoutMs = 15000) const
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < timeoutMs) {
+            if (QFileInfo::exists(station->paths().dataDir() + QStringLiteral("/TqDataMgr.lock")))
+                return true;
+            QThread::msleep(50);
+        }
+        return false;
+    }
+
     // True once the receiver answers C-ECHO.
     bool waitForReceiver(int timeoutMs = 15000) const
     {

@@ -235,6 +235,9 @@ void TestCompanionControl::companionsEndWhenStationFolderIsRemoved()
     auto receiver = live.startChild(Companions::receiverName());
     auto dataManager = live.startChild(Companions::dataManagerName());
     QVERIFY(live.waitForReceiver());
+    // Removed once both are running: a data manager still starting would make its
+    // folders again, as it does for a new station.
+    QVERIFY(live.waitForDataManager());
     QVERIFY(QDir(live.home).removeRecursively());
     QVERIFY(receiver->waitForFinished(10000));
     QVERIFY(dataManager->waitForFinished(10000));
