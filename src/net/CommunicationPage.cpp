@@ -110,18 +110,12 @@ void CommunicationPage::refresh()
         for (int i = 0; i < 2; ++i) {
             // A companion that gave up says why, beside "- stopped".
             const QString why = alive[i] ? QString() : Companions::stopReason(m_station.paths().logsDir(), names[i]);
-            if (m_txtStatus[i]) {
-                m_txtStatus[i]->setText(alive[i] ? Started : Stopped);
-                m_txtStatus[i]->setToolTip(why);
-            }
-            if (m_lblReason[i]) {
-                m_lblReason[i]->setText(why);
-                m_lblReason[i]->setVisible(!why.isEmpty());
-            }
-            if (m_cmdStop[i])
-                m_cmdStop[i]->setEnabled(alive[i]);
-            if (m_cmdStart[i])
-                m_cmdStart[i]->setEnabled(!alive[i]);
+            m_txtStatus[i]->setText(alive[i] ? Started : Stopped);
+            m_txtStatus[i]->setToolTip(why);
+            m_lblReason[i]->setText(why);
+            m_lblReason[i]->setVisible(!why.isEmpty());
+            m_cmdStop[i]->setEnabled(alive[i]);
+            m_cmdStart[i]->setEnabled(!alive[i]);
         }
     });
 }
@@ -132,8 +126,8 @@ bool CommunicationPage::receiverSettingsReady()
     // start with saved values. Edits not yet saved are saved here only when the operator
     // says so: otherwise Cancel would leave them behind.
     Settings &s = m_station.settings();
-    const QString aet = PeerFields::trimBlanks(m_txtIR[0] ? m_txtIR[0]->text() : s.irAet);
-    const QString port = PeerFields::trimBlanks(m_txtIR[1] ? m_txtIR[1]->text() : s.irPort);
+    const QString aet = PeerFields::trimBlanks(m_txtIR[0]->text());
+    const QString port = PeerFields::trimBlanks(m_txtIR[1]->text());
     if (aet == PeerFields::trimBlanks(s.irAet) && port == PeerFields::trimBlanks(s.irPort))
         return true;
     const struct {
@@ -148,8 +142,7 @@ bool CommunicationPage::receiverSettingsReady()
         m_station.prompter().message(
             QStringLiteral("%1: %2\nThe receiver was not started.").arg(QLatin1String(f.name), f.problem),
             MsgIcon::Warning, QStringLiteral("Options"));
-        if (f.box)
-            f.box->setFocus(Qt::OtherFocusReason);
+        f.box->setFocus(Qt::OtherFocusReason);
         return false;
     }
     const QString question = QStringLiteral("The receiver's AE title or port was changed here and is not saved yet.\n\n"
@@ -168,9 +161,8 @@ bool CommunicationPage::receiverSettingsReady()
     }
     s.irAet = aet;
     s.irPort = port;
-    for (int i = 0; i < 2; ++i)
-        if (m_txtIR[i])
-            m_txtIR[i]->setText(i == 0 ? aet : port);
+    m_txtIR[0]->setText(aet);
+    m_txtIR[1]->setText(port);
     return true;
 }
 
@@ -179,10 +171,8 @@ void CommunicationPage::start(int index)
     if (index == 0 && !receiverSettingsReady())
         return;
     m_station.trap(QStringLiteral("OptionForm cmdStart_Click"), [&] {
-        if (m_cmdStart[index])
-            m_cmdStart[index]->setEnabled(false);
-        if (m_txtStatus[index])
-            m_txtStatus[index]->setText(Starting);
+        m_cmdStart[index]->setEnabled(false);
+        m_txtStatus[index]->setText(Starting);
         if (index == 0)
             Companions::StartReceiver(m_station);
         else
@@ -197,10 +187,8 @@ void CommunicationPage::start(int index)
 void CommunicationPage::stop(int index)
 {
     m_station.trap(QStringLiteral("OptionForm cmdStop_Click"), [&] {
-        if (m_cmdStop[index])
-            m_cmdStop[index]->setEnabled(false);
-        if (m_txtStatus[index])
-            m_txtStatus[index]->setText(Stopping);
+        m_cmdStop[index]->setEnabled(false);
+        m_txtStatus[index]->setText(Stopping);
         if (index == 0)
             Companions::StopReceiver(m_station);
         else
