@@ -35,6 +35,16 @@ QString StationPaths::imageFile(const QString &studyUid, const QString &sopUid) 
     return dir + QLatin1Char('/') + sopUid + QStringLiteral(".dcm");
 }
 
+QString StationPaths::doseReportsDir() const { return m_appPath + QStringLiteral("/DoseReports"); }
+
+QString StationPaths::doseReportFile(const QString &studyUid) const
+{
+    if (!isValidUid(studyUid))
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("Not a valid Study Instance UID: '%1'").arg(studyUid.left(80)));
+    return doseReportsDir() + QLatin1Char('/') + studyUid + QStringLiteral(".dcm");
+}
+
 void StationPaths::createFolders() const
 {
     QDir d;

@@ -26,6 +26,11 @@ public:
     QString studyDir(const QString &studyUid) const;
     QString imageFile(const QString &studyUid, const QString &sopUid) const;
 
+    // The dose reports the station made, one per study, named after its Study Instance
+    // UID (checked like the image files' UIDs).
+    QString doseReportsDir() const;
+    QString doseReportFile(const QString &studyUid) const;
+
     // Creates the folders the station works in (data, images, temp, bin, transfer).
     void createFolders() const;
 

@@ -7,7 +7,7 @@ namespace {
 
 // By alias as a person reads it: "archive" next to "Archive", not after every capital.
 const char *const SelectAll =
-    "SELECT ID, Alias, AET, IP, Port, \"Default\" FROM tblSCP ORDER BY LOWER(Alias), Alias, ID";
+    "SELECT ID, Alias, AET, IP, Port, \"Default\", DoseReports FROM tblSCP ORDER BY LOWER(Alias), Alias, ID";
 
 bool hasControl(const QString &s)
 {
@@ -34,6 +34,7 @@ std::vector<Destination> Destinations::list()
         d.ip = q.value(3).toString();
         d.port = q.value(4).toString();
         d.isDefault = std::abs(q.value(5).toLongLong()) == 1;
+        d.doseReports = q.value(6).toLongLong() != 0;
         out.push_back(d);
     }
     return out;
@@ -46,6 +47,21 @@ std::optional<Destination> Destinations::defaultDestination()
         if (d.isDefault)
             found = d;
     return found;
+}
+
+void Destinations::setDoseReports(qint64 id, bool on)
+{
+    Database db = Database::openUser(m_station.paths());
+    db.exec(QStringLiteral("UPDATE tblSCP SET DoseReports = ? WHERE ID = ?"), {on ? 1 : 0, id});
+}
+
+std::vector<Destination> Destinations::doseRegistries()
+{
+    std::vector<Destination> out;
+    for (const Destination &d : list())
+        if (d.doseReports)
+            out.push_back(d);
+    return out;
 }
 
 QString Destinations::validate(const QString &alias, const QString &aet, const QString &ip, const QString &port)

@@ -15,6 +15,8 @@ struct Destination {
     QString ip;
     QString port;
     bool isDefault = false; // Default is 1 or -1
+    // A dose registry: every dose report the station makes goes here as well.
+    bool doseReports = false;
     PeerAddress peer() const { return {ip, aet, port}; }
 };
 
@@ -36,6 +38,10 @@ public:
     qint64 add(const QString &alias, const QString &aet, const QString &ip, const QString &port);
     void update(qint64 id, const QString &alias, const QString &aet, const QString &ip, const QString &port);
     void remove(qint64 id);
+    // Marks a destination as a dose registry (or not).
+    void setDoseReports(qint64 id, bool on);
+    // The destinations marked so, in alias order.
+    std::vector<Destination> doseRegistries();
     // Makes exactly this row the default one.
     void makeDefault(qint64 id);
 

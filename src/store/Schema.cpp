@@ -58,7 +58,10 @@ const char *const DataStatements[] = {
     " WorklistPatID TEXT,"
     // The exposure's own key from the capture journal: an exposure taken up again after
     // a crash is never stored twice.
-    " RecordUID TEXT)",
+    " RecordUID TEXT,"
+    // The exposure's Irradiation Event UID in the study's dose report and in its image,
+    // and the study it was reported in: made once, kept for every later report.
+    " EventUID TEXT, StudyUID TEXT)",
     "CREATE INDEX IF NOT EXISTS ixDosisStatus ON tblDosis (Status)",
     "CREATE UNIQUE INDEX IF NOT EXISTS ixDosisRecordUID ON tblDosis (RecordUID)",
 
@@ -79,7 +82,9 @@ const char *const DataStatements[] = {
 const char *const UserStatements[] = {
     "CREATE TABLE IF NOT EXISTS tblSCP ("
     " ID INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " Alias TEXT, AET TEXT, IP TEXT, Port TEXT, \"Default\" INTEGER NOT NULL DEFAULT 0)",
+    " Alias TEXT, AET TEXT, IP TEXT, Port TEXT, \"Default\" INTEGER NOT NULL DEFAULT 0,"
+    // A dose registry: every dose report the station makes goes there too.
+    " DoseReports INTEGER NOT NULL DEFAULT 0)",
     "CREATE TABLE IF NOT EXISTS tblRules ("
     " ID INTEGER PRIMARY KEY AUTOINCREMENT,"
     " fName TEXT, fLevel TEXT, fSource TEXT, fTask TEXT, fTaskID INTEGER, fTarget TEXT)",
@@ -184,7 +189,8 @@ void addMissingColumns(const QString &file)
     while (q.next())
         have << q.value(1).toString().toLower();
     const std::pair<const char *, const char *> added[] = {
-        {"XrayComm", "INTEGER"}, {"WorklistPatID", "TEXT"}, {"RecordUID", "TEXT"}};
+        {"XrayComm", "INTEGER"}, {"WorklistPatID", "TEXT"}, {"RecordUID", "TEXT"}, {"EventUID", "TEXT"},
+        {"StudyUID", "TEXT"}};
     for (const auto &[column, type] : added)
         if (!have.contains(QString::fromLatin1(column).toLower()))
             db.exec(QStringLiteral("ALTER TABLE tblDosis ADD COLUMN %1 %2")
@@ -201,6 +207,20 @@ void ensureDatabases(const StationPaths &paths)
     // Files made by an earlier version get the columns added since.
     addMissingColumns(paths.templateDb());
     addMissingColumns(paths.dataDb());
+    addMissingUserColumns(paths.userDb());
+}
+
+void addMissingUserColumns(const QString &file)
+{
+    if (!QFileInfo::exists(file))
+        return;
+    Database db(file);
+    QStringList have;
+    QSqlQuery q = db.exec(QStringLiteral("PRAGMA table_info(tblSCP)"));
+    while (q.next())
+        have << q.value(1).toString().toLower();
+    if (!have.isEmpty() && !have.contains(QStringLiteral("dosereports")))
+        db.exec(QStringLiteral("ALTER TABLE tblSCP ADD COLUMN DoseReports INTEGER NOT NULL DEFAULT 0"));
 }
 
 } // namespace Schema

@@ -19,6 +19,8 @@ void createUserTables(Database &db);
 void ensureDatabases(const StationPaths &paths);
 // Adds the columns a database file made by an earlier version lacks.
 void addMissingColumns(const QString &file);
+// The same for the user database (tblSCP).
+void addMissingUserColumns(const QString &file);
 // Writes a fresh template when it is missing.
 void ensureTemplate(const StationPaths &paths);
 // Copies the template over the data database when that is missing. True when it copied.

@@ -36,6 +36,7 @@
     X(StudyViewSeries, "PopUpStudie_ViewSeries")                                                                       \
     X(StudyViewImages, "PopUpStudie_ViewImages")                                                                       \
     X(StudyDelete, "PopUpStudie_Delete")                                                                               \
+    X(StudyDoseReport, "PopUpStudie_DoseReport")                                                                       \
     X(SeriesViewImages, "PopUpSerie_ViewImages")                                                                       \
     X(SeriesDelete, "PopUpSerie_Delete")                                                                               \
     X(TaskListClear, "PopUpTaskList_Clear")                                                                            \
@@ -52,6 +53,7 @@
     X(ViewerResetAll, "PopUpViewer_ResetAll")                                                                          \
     X(ImageDelete, "Popup_Dicom_Delete")                                                                               \
     X(DoseDelete, "Popup_Dosis_Delete")                                                                                \
+    X(DoseReport, "Popup_Dosis_Report")                                                                                \
                                                                                                                        \
     /* The dose panel's buttons */                                                                                     \
     X(MergeImages, "cmdAll_Click")                                                                                     \

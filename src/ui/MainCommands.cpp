@@ -69,6 +69,8 @@ void addCommands(CommandTable &c)
         {Cmd::ViewerResetAll, "Alle Zurücksetzen"},
         {Cmd::ImageDelete, "Delete"},
         {Cmd::DoseDelete, "Delete"},
+        {Cmd::StudyDoseReport, "Dose report"},
+        {Cmd::DoseReport, "Dose report"},
     };
     for (const auto &[name, caption] : items)
         c.add(QString::fromLatin1(name), QString::fromUtf8(caption));
@@ -99,6 +101,7 @@ void addContextMenus(CommandTable &c, QWidget *menuParent)
     c.addMenu(Menu::StudySendTo, studie->addMenu(QStringLiteral("Send to")));
     c.menu(Menu::StudySendTo)->setEnabled(false);
     studie->addAction(a(Cmd::StudyDelete));
+    studie->addAction(a(Cmd::StudyDoseReport));
 
     QMenu *patient = menu(Menu::Patient);
     c.addMenu(Menu::PatientSendTo, patient->addMenu(QStringLiteral("Send to")));
@@ -133,6 +136,7 @@ void addContextMenus(CommandTable &c, QWidget *menuParent)
 
     menu(Menu::Image)->addAction(a(Cmd::ImageDelete));
     menu(Menu::Dose)->addAction(a(Cmd::DoseDelete));
+    menu(Menu::Dose)->addAction(a(Cmd::DoseReport));
 }
 
 } // namespace
