@@ -253,10 +253,10 @@ void writeDoseSr(const SrDocument &doc, const QString &path)
     std::unique_ptr<Image> img = Image::fromFileFormat(std::move(ff));
     // What the toolkit cannot be told (its own UIDs, the predecessor) is set afterwards.
     for (const DataSet::Element &e : doc.attributes.elements()) {
+        // An empty value stays as an empty element: the patient's and the study's
+        // attributes must be present even when nothing is known.
         if (e.isSequence)
             img->setSequence(e.group, e.element, e.items);
-        else if (e.text.isEmpty())
-            img->remove(e.group, e.element);
         else
             img->setText(e.group, e.element, e.text);
     }

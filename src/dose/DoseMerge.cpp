@@ -261,6 +261,8 @@ QStringList DoseMerge::stage(const QList<Planned> &planned, const QString &folde
     for (const Planned &p : planned) {
         auto img = dicom::Image::readFile(p.sourceFile);
         img->setText(p.group, p.element, p.text);
+        if (!p.eventUid.isEmpty())
+            img->setText(0x0008, 0x3010, p.eventUid);
         const QString target = QDir(folder).filePath(p.sopUid + QStringLiteral(".dcm"));
         img->writeFile(target);
         written << target;

@@ -41,6 +41,9 @@ public:
         Record record;
         quint16 group = 0, element = 0; // where the value goes
         QString text;                   // what is written there
+        // The exposure's Irradiation Event UID (0008,3010), as its dose report names it;
+        // empty: none written.
+        QString eventUid;
     };
 
     explicit DoseMerge(Station &station);
@@ -75,7 +78,8 @@ public:
     // the operator when they do not match one to one or a value is not fit; nothing is
     // written then.
     QList<Planned> plan(const QList<Record> &records, const QStringList &viewerFiles);
-    // Writes each planned image with its dose into folder as <SOP Instance UID>.dcm.
+    // Writes each planned image with its dose (and its event UID) into folder as
+    // <SOP Instance UID>.dcm.
     // Returns the files written. Throws AppError.
     QStringList stage(const QList<Planned> &planned, const QString &folder);
 

@@ -6,6 +6,7 @@
 #include "core/StationPaths.h"
 #include "dicom/Image.h"
 #include "dose/DoseMerge.h"
+#include "dose/DoseReports.h"
 #include "dose/DoseState.h"
 #include "edit/EditSession.h"
 #include "edit/ModifyImage.h"
@@ -26,6 +27,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QMenu>
+#include <QSet>
 #include <QWidget>
 #include <unistd.h>
 
@@ -54,6 +56,7 @@ SendCommands::SendCommands(Station &station, StoreSelection &selection, DoseStat
     commands.hook(Cmd::ToolbarSend, [this] { sendToDefault(); });
     commands.hook(Cmd::MergeImages, [this] { mergeImages(); });
     commands.hook(Cmd::Manually, [this] { manually(); });
+    commands.hook(Cmd::DoseReport, [this] { doseReport(); });
     const SendTransfer::Level levels[] = {SendTransfer::Level::Series, SendTransfer::Level::Study,
                                           SendTransfer::Level::Patient};
     for (int i = 0; i < 3; ++i) {
@@ -333,15 +336,30 @@ void SendCommands::mergeImages()
     const std::vector<qint64> ids = m_listedDoses ? m_listedDoses() : std::vector<qint64>();
     const QStringList viewer = m_selection.viewerFiles();
     QString folder;
+    DoseReports reports(m_station);
+    QString report, reportProblem;
     try {
         // Only the study's own patient's doses, all of them stored, one for each image.
         const DoseMerge::Situation situation = mergeSituation(ids);
         if (refuse(DoseMerge::refusal(situation, viewer), DoseMerge::Procedure))
             return;
         DoseMerge merge(m_station);
-        const QList<DoseMerge::Planned> planned = merge.plan(situation.records, viewer);
+        QList<DoseMerge::Planned> planned = merge.plan(situation.records, viewer);
+        // Each exposure's Irradiation Event UID, kept with its record: its image and the
+        // study's dose report name the same event.
+        const DoseReports::Events events = reports.assignEvents(ids, m_selection.studyUid());
+        for (DoseMerge::Planned &p : planned)
+            p.eventUid = events.eventOf.value(p.record.id);
         folder = newStagingFolder();
         merge.stage(planned, folder);
+        // The report goes with the study; the images go also when it cannot be made.
+        try {
+            report = reports.make(ids, events.studyUid, viewer).file;
+        } catch (const std::exception &e) {
+            reportProblem = QString::fromLocal8Bit(e.what());
+            m_station.logError(ErrorNo::General, QStringLiteral("The dose report was not made: ") + reportProblem,
+                               ReportProcedure);
+        }
     } catch (const AppError &e) {
         if (!folder.isEmpty())
             QDir(folder).removeRecursively();
@@ -360,6 +378,105 @@ void SendCommands::mergeImages()
     sendPatientToDefault(folder);
     // The staged copies served this send only.
     QDir(folder).removeRecursively();
+    if (!report.isEmpty())
+        sendToDoseRegistries(report, m_default);
+    else if (!reportProblem.isEmpty())
+        m_station.prompter().message(QStringLiteral("The images were sent without their dose report: ") + reportProblem,
+                                     MsgIcon::Warning);
+}
+
+QString SendCommands::sendReport(const PeerAddress &peer, const QString &report)
+{
+    dicom::StoreSender sender(dicom::StoreSender::Peer{peer.ip, peer.port, m_station.settings().irAet, peer.aet},
+                              timeouts);
+    try {
+        WaitCursor wait;
+        sender.open({report});
+        const dicom::StoreSender::FileResult r = sender.send(report);
+        sender.close();
+        return r.sent ? QString() : r.problem;
+    } catch (const std::exception &e) {
+        return QString::fromLocal8Bit(e.what());
+    }
+}
+
+QStringList SendCommands::sendToDoseRegistries(const QString &report, const PeerAddress &alreadySent)
+{
+    QStringList failed;
+    std::vector<Destination> registries;
+    if (!m_station.trap(ReportProcedure, [&] { registries = Destinations(m_station).doseRegistries(); }))
+        return {QStringLiteral("the list of dose registries cannot be read")};
+    for (const Destination &d : registries) {
+        // The destination the study went to has the report already.
+        if (d.ip == alreadySent.ip && d.aet == alreadySent.aet && d.port == alreadySent.port)
+            continue;
+        const QString problem = sendReport(d.peer(), report);
+        if (problem.isEmpty()) {
+            m_station.log().writeDebug(QStringLiteral("Dose report sent to the dose registry %1").arg(d.alias),
+                                       report);
+            continue;
+        }
+        m_station.logError(ErrorNo::Network,
+                           QStringLiteral("The dose report was not sent to the dose registry %1: %2").arg(d.alias, problem),
+                           ReportProcedure);
+        failed << QStringLiteral("%1 (%2)").arg(d.alias, problem);
+    }
+    if (!failed.isEmpty())
+        m_station.prompter().message(QStringLiteral("The dose report did not reach the dose registry:\n") +
+                                         failed.join(QLatin1Char('\n')) +
+                                         QStringLiteral("\nIt is kept; send the study again to retry."),
+                                     MsgIcon::Warning);
+    return failed;
+}
+
+void SendCommands::doseReport()
+{
+    const std::vector<qint64> ids = m_listedDoses ? m_listedDoses() : std::vector<qint64>();
+    if (ids.empty()) {
+        m_station.prompter().message(QStringLiteral("There are no dose records in the list to report."),
+                                     MsgIcon::Information);
+        return;
+    }
+    QString file;
+    const bool made = m_station.trapAndShow(ReportProcedure, [&] {
+        // The study open in the viewer, when the records are its patient's; otherwise the
+        // study they were reported in before (or a new one).
+        QString study;
+        if (!m_selection.studyUid().isEmpty() && DoseMerge::foreignRefusal(mergeSituation(ids)).isEmpty())
+            study = m_selection.studyUid();
+        DoseReports reports(m_station);
+        const DoseReports::Events events = reports.assignEvents(ids, study);
+        // A kept report of exactly these exposures (made at the merge, with its image
+        // links) is not replaced by one without them.
+        const QString kept = reports.keptFile(events.studyUid);
+        if (!kept.isEmpty()) {
+            QSet<QString> keptEvents, own;
+            for (const DoseEvent &e : DoseReports::read(kept).events)
+                keptEvents << e.eventUid;
+            for (const QString &uid : events.eventOf)
+                own << uid;
+            if (keptEvents == own)
+                file = kept;
+        }
+        if (file.isEmpty())
+            file = reports.make(ids, events.studyUid).file;
+    });
+    if (!made)
+        return;
+    QStringList notReached;
+    if (!m_default.ip.isEmpty() && !m_default.aet.isEmpty() && !m_default.port.isEmpty()) {
+        const QString problem = sendReport(m_default, file);
+        if (!problem.isEmpty()) {
+            m_station.logError(ErrorNo::Network, QStringLiteral("The dose report was not sent: ") + problem,
+                               ReportProcedure);
+            m_station.prompter().message(QStringLiteral("The dose report was not sent: ") + problem,
+                                         MsgIcon::Warning);
+        }
+    }
+    sendToDoseRegistries(file, m_default);
+    lastReport = file;
+    if (showReport)
+        showReport(file);
 }
 
 void SendCommands::manually()

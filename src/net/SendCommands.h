@@ -29,6 +29,7 @@ class SendCommands : public QObject {
     Q_OBJECT
 public:
     static inline const QString StagePrefix = QStringLiteral("Send-");
+    static inline const QString ReportProcedure = QStringLiteral("MainForm DoseReport");
 
     // listedDoses gives the IDs of the records the dose list shows, in list order.
     SendCommands(Station &station, StoreSelection &selection, DoseState &dose, EditSession &edits,
@@ -46,6 +47,10 @@ public:
     void sendToDefault();
     void mergeImages();
     void manually();
+    // The dose list's "Dose report": the listed records reported (without image links
+    // unless the study's kept report already has them), sent to the default destination
+    // and the dose registries, and shown.
+    void doseReport();
 
     // Connects to the send target with contexts for these files; shows "Error #" and
     // returns false when it cannot.
@@ -57,6 +62,10 @@ public:
     dicom::StoreSender::Timeouts timeouts;
     // What the last progress window wrote, for tests and the log.
     QString lastProgressText;
+    // The report "Dose report" made or found last.
+    QString lastReport;
+    // Shows a report file; unset: not shown.
+    std::function<void(const QString &file)> showReport;
 
 private:
     void fillMenu(QMenu *menu, const std::vector<Destination> &list);
@@ -65,6 +74,11 @@ private:
     void sendPatientToDefault(const QString &stagingDir);
     void run(SendTransfer::Level level, const QString &stagingDir);
     bool checkDefault();
+    // Sends one report on an association of its own; the problem, empty when it went.
+    QString sendReport(const PeerAddress &peer, const QString &report);
+    // Sends the report to every dose registry but the destination it already went to;
+    // tells the operator which did not take it. Returns those.
+    QStringList sendToDoseRegistries(const QString &report, const PeerAddress &alreadySent);
     QString newStagingFolder() const;
     // What the merge knows of the open study's patient and the listed dose records.
     DoseMerge::Situation mergeSituation(const std::vector<qint64> &ids);

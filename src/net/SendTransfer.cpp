@@ -34,6 +34,11 @@ SendTransfer::StudyPlan SendTransfer::studyPlan(Station &station, qint64 studyId
         while (q.next())
             plan.imageUids << q.value(0).toString();
     }
+    if (isValidUid(plan.studyUid)) {
+        const QString report = station.paths().doseReportFile(plan.studyUid);
+        if (QFileInfo::exists(report))
+            plan.report = report;
+    }
     if (stagingDir.isEmpty())
         return plan;
     const QSet<QString> own(plan.imageUids.begin(), plan.imageUids.end());
@@ -79,8 +84,11 @@ QStringList SendTransfer::seriesFiles(Station &station, qint64 seriesId)
 QStringList SendTransfer::filesOf(const QList<StudyPlan> &plans)
 {
     QStringList out;
-    for (const StudyPlan &p : plans)
+    for (const StudyPlan &p : plans) {
         out += p.files;
+        if (!p.report.isEmpty() && !p.files.isEmpty())
+            out << p.report;
+    }
     return out;
 }
 
@@ -107,6 +115,23 @@ bool SendTransfer::sendFile(const QString &file, const QString &logName)
     if (r.sent)
         m_sentUids << QFileInfo(file).completeBaseName();
     return r.sent;
+}
+
+void SendTransfer::sendReport(const StudyPlan &plan, const QString &logName)
+{
+    if (plan.report.isEmpty() || !m_sender.isOpen())
+        return;
+    m_progress.append(QStringLiteral("Sending dose report ... "));
+    const dicom::StoreSender::FileResult r = m_sender.send(plan.report);
+    if (r.sent) {
+        ++m_reportsSent;
+        m_progress.appendLine(QStringLiteral("OK"));
+    } else {
+        m_progress.appendLine(QStringLiteral("failed"));
+        m_station.logError(ErrorNo::Network, QStringLiteral("The dose report of study %1 was not sent: %2")
+                                                 .arg(plan.studyUid, r.problem),
+                           logName);
+    }
 }
 
 void SendTransfer::finish()
@@ -185,6 +210,7 @@ void SendTransfer::sendStudy(const StudyPlan &plan, bool partOfPatient)
         m_progress.setValue(++value);
     }
     m_progress.appendLine(QStringLiteral("OK"));
+    sendReport(plan, QStringLiteral("EditForm StudieSenden (TRANSMIT_ERROR)"));
     if (!partOfPatient)
         m_progress.appendLine(countLine(m_sent, m_total));
     // Removed only when every image row of the study went, not just the staged files.

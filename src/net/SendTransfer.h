@@ -17,7 +17,9 @@ class StoreSender;
 // A series goes from its stored files. A study goes from the files staged for it: only
 // staged files named after an ImageUID of that study are sent, so staged files of
 // another patient or study are never sent, and what counts as "all sent" is the study's
-// own image rows. A study with nothing staged is reported and counts as unsent.
+// own image rows. A study with nothing staged is reported and counts as unsent. The
+// study's kept dose report goes after its images, on the same association; it is not
+// counted among the images and its failure keeps no image from being removed.
 class SendTransfer {
 public:
     static inline const QString PatientProcedure = QStringLiteral("EditForm PatientSenden");
@@ -32,6 +34,7 @@ public:
         QString studyUid;
         QStringList imageUids; // the study's rows
         QStringList files;     // staged files named after one of them, in name order
+        QString report;        // the study's kept dose report; empty: none
     };
 
     // The studies of a patient with their staged files from stagingDir (empty: none).
@@ -61,6 +64,7 @@ public:
     void sendPatient(const QString &displayName, qint64 patId, const QList<StudyPlan> &plans);
 
     int total() const { return m_total; }
+    int reportsSent() const { return m_reportsSent; }
     int sent() const { return m_sent; }
     // The send's removal went through (the send-success flag).
     bool sendSuccess() const { return m_success; }
@@ -74,6 +78,7 @@ public:
 
 private:
     bool sendFile(const QString &file, const QString &logName);
+    void sendReport(const StudyPlan &plan, const QString &logName);
     bool removes() const;
     // Removes what was sent; with say, the progress text tells what stayed.
     bool removeSent(Level level, qint64 key, const QStringList &imageUids, bool say);
@@ -83,6 +88,7 @@ private:
     dicom::StoreSender &m_sender;
     int m_total = 0;
     int m_sent = 0;
+    int m_reportsSent = 0;
     bool m_success = false;
     bool m_patientRemoved = false;
     QStringList m_sentUids;     // SOP Instance UIDs the destination accepted
