@@ -10,7 +10,9 @@
 #include "core/AppError.h"
 #include "core/Database.h"
 #include "core/Station.h"
+#include "dicom/Image.h"
 #include "dose/DoseMerge.h"
+#include "dose/DoseReports.h"
 #include "dose/DoseState.h"
 #include "edit/EditSession.h"
 #include "edit/ModifyImage.h"
@@ -121,6 +123,7 @@ private slots:
     void mergeGivesEachImageItsOwnDose();
     void mismatchedDosesSendNothing_data();
     void mismatchedDosesSendNothing();
+    void mergedStudyGoesWithItsDoseReport();
     void mergedStudyGoesTheOtherStays();
     void staleStagedFilesOfAnotherPatientStay();
     void closedPortShowsErrorWithoutWindow();
@@ -239,6 +242,75 @@ void TestMerge::mismatchedDosesSendNothing()
     h.ts->busy = false;
     QCOMPARE(h.ts.prompter.lastText(), QString("Please wait until the images are loaded."));
     QCOMPARE(h.windows, 0);
+}
+
+void TestMerge::mergedStudyGoesWithItsDoseReport()
+{
+    SendHarness h;
+    StoreScp scp, registry(false, QStringLiteral("REGISTRY"));
+    QVERIFY(scp.start());
+    QVERIFY(registry.start());
+    h.defaultTo(scp.port());
+    {
+        Destinations d(*h.ts);
+        d.setDoseReports(d.add("Dose registry", "REGISTRY", "127.0.0.1", QString::number(registry.port())), true);
+    }
+    StoreFixture fx(*h.ts);
+    const qint64 pat = fx.addPatient("P1", "DOE", "JANE");
+    const auto made = fx.addStudyWithImages(pat, 4, QSize(64, 80));
+    h.pick(pat, "P1", {made.files[3], made.files[1], made.files[0], made.files[2]});
+    h.selection.setStudy(QString::number(made.studyId), made.studyUid, 0);
+    const QStringList values{"9.60", "10.25", "11.5", "12"};
+    {
+        Database db = Database::openData(h.ts->paths());
+        for (int i = 0; i < 4; ++i) {
+            const qint64 id = h.addDose(i + 1, values[i], 5);
+            db.exec("UPDATE tblDosis SET mGy2 = '28', mGy3 = '80', expTime = '450', \"Date\" = '2026-12-10',"
+                    " \"Time\" = '10:00:0" + QString::number(i) + "' WHERE ID = ?",
+                    {id});
+            h.listed.push_back(id);
+        }
+    }
+    h.commands->run(Cmd::MergeImages);
+    QVERIFY2(h.shown.contains("4 of 4 images successfully sent."), qPrintable(h.shown));
+    QVERIFY2(h.shown.contains("Sending dose report ... OK"), qPrintable(h.shown));
+    QVERIFY(waitUntil([&] { return scp.files().size() == 5 && registry.files().size() == 1; }));
+    QTest::qWait(200);
+
+    const QString kept = DoseReports(*h.ts).keptFile(made.studyUid);
+    QVERIFY(!kept.isEmpty());
+    const DoseReportFacts report = DoseReports::read(kept);
+    QCOMPARE(report.studyUid, made.studyUid);
+    QCOMPARE(report.events.size(), 4);
+    int images = 0;
+    for (const QString &f : scp.files()) {
+        auto img = dicom::Image::readFile(f);
+        if (img->sopClassUid() == "1.2.840.10008.5.1.4.1.1.88.67") {
+            QCOMPARE(img->sopInstanceUid(), report.sopUid);
+            continue;
+        }
+        ++images;
+        // Each image names the event of its own exposure, whose dose-area product is that
+        // exposure's record in Gy*m2.
+        const int n = img->value(0x0020, 0x0013).value().toInt();
+        const QString event = img->value(0x0008, 0x3010).value_or(QString());
+        const auto it = std::find_if(report.events.begin(), report.events.end(),
+                                     [&](const DoseEvent &e) { return e.eventUid == event; });
+        QVERIFY2(it != report.events.end(), qPrintable(event));
+        QCOMPARE(it->imageNo, n);
+        QCOMPARE(it->laterality, img->value(0x0020, 0x0062).value_or(QString()));
+        QCOMPARE(it->view, img->value(0x0018, 0x5101).value_or(QString()));
+        QVERIFY(qAbs(it->dap.value() - values[n - 1].toDouble() * 1e-6) < 1e-15);
+    }
+    QCOMPARE(images, 4);
+    QCOMPARE(dicom::Image::readFile(registry.files().first())->sopInstanceUid(), report.sopUid);
+
+    // A second merge sends the same report again, not a second one.
+    h.shown.clear();
+    h.commands->run(Cmd::MergeImages);
+    QVERIFY2(h.shown.contains("Sending dose report ... OK"), qPrintable(h.shown));
+    QCOMPARE(DoseReports::read(kept).sopUid, report.sopUid);
+    QCOMPARE(QDir(h.ts->paths().doseReportsDir()).entryList(QDir::Files).size(), 1);
 }
 
 void TestMerge::mergedStudyGoesTheOtherStays()
