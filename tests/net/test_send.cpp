@@ -11,10 +11,15 @@
 #include "core/Database.h"
 #include "core/Station.h"
 #include "dicom/StoreSender.h"
+#include "dose/DoseReports.h"
 #include "net/Destinations.h"
 #include "net/SendTransfer.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QFile>
 #include <QTest>
 
@@ -27,6 +32,7 @@ private slots:
     void seriesArrivesUnchanged_data();
     void seriesArrivesUnchanged();
     void seriesArrivesAtOrthanc();
+    void studyArrivesAtOrthancWithItsDoseReport();
     void refusedImageIsNotSent();
     void studySendsOnlyItsOwnStagedFiles();
     void silentPeerTimesOut();
@@ -193,6 +199,67 @@ void TestSend::seriesArrivesAtOrthanc()
         QCOMPARE(got.sopUid, own.sopUid);
         QCOMPARE(got.pixelHash, own.pixelHash);
     }
+}
+
+void TestSend::studyArrivesAtOrthancWithItsDoseReport()
+{
+    TestStation ts;
+    StoreFixture fx(*ts);
+    const auto made = fx.addStudyWithImages(fx.addPatient("P1", "DOE", "JANE"), 4, QSize(64, 80));
+    std::vector<qint64> ids;
+    {
+        Database db = Database::openData(ts->paths());
+        for (int i = 0; i < 4; ++i) {
+            QSqlQuery q = db.exec("INSERT INTO tblDosis (PatFirstname, PatLastname, mGy1, mGy2, mGy3, expTime,"
+                                  " \"Date\", \"Time\", Status, ImgNo, XrayComm, WorklistPatID)"
+                                  " VALUES ('JANE', 'DOE', ?, '28', '80', '450', '2026-12-10', '10:00:00', '2', ?, 5,"
+                                  " 'P1')",
+                                  {QString::number(9.6 + i), i + 1});
+            ids.push_back(db.lastInsertId(q));
+        }
+    }
+    const DoseReports::Made report = DoseReports(*ts).make(ids, made.studyUid, made.files);
+    QTemporaryDir staging;
+    for (const QString &f : made.files)
+        QVERIFY(QFile::copy(f, QDir(staging.path()).filePath(QFileInfo(f).fileName())));
+    const SendTransfer::StudyPlan plan = SendTransfer::studyPlan(*ts, made.studyId, staging.path());
+    QCOMPARE(plan.report, report.file);
+    QCOMPARE(SendTransfer::filesOf({plan}).size(), 5);
+
+    OrthancPacs pacs;
+    QVERIFY(pacs.start());
+    dicom::StoreSender sender({"127.0.0.1", QString::number(pacs.port()), "TqStation", "PACS"});
+    sender.open(SendTransfer::filesOf({plan}));
+    RecordingProgress progress;
+    SendTransfer t(*ts, progress, sender);
+    t.sendStudy(plan);
+    sender.close();
+    QCOMPARE(t.reportsSent(), 1);
+    QVERIFY2(progress.text.contains(SendTransfer::countLine(4, 4)), qPrintable(progress.text));
+
+    // Orthanc files the report into the images' study.
+    const QJsonArray studies = QJsonDocument::fromJson(pacs.get("/studies?expand")).array();
+    QCOMPARE(studies.size(), 1);
+    const QJsonObject study = studies.first().toObject();
+    QCOMPARE(study["MainDicomTags"].toObject()["StudyInstanceUID"].toString(), made.studyUid);
+    const QJsonArray instances =
+        QJsonDocument::fromJson(pacs.get("/studies/" + study["ID"].toString() + "/instances")).array();
+    QCOMPARE(instances.size(), 5);
+    int reports = 0;
+    for (const QJsonValue &v : instances)
+        reports += v.toObject()["MainDicomTags"].toObject()["SOPInstanceUID"].toString() == report.sopUid;
+    QCOMPARE(reports, 1);
+    // What Orthanc hands back is the report as the station made it.
+    QTemporaryDir tmp;
+    const QString copy = tmp.path() + "/report.dcm";
+    QFile out(copy);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(pacs.fileOf(report.sopUid));
+    out.close();
+    const DoseReportFacts got = DoseReports::read(copy);
+    QCOMPARE(got.events.size(), 4);
+    QCOMPARE(got.events[0].dap.value(), 9.6e-6);
+    QCOMPARE(got.studyUid, made.studyUid);
 }
 
 void TestSend::refusedImageIsNotSent()
