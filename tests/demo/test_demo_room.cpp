@@ -6,6 +6,8 @@
 #include "Wait.h"
 
 #include "core/Companions.h"
+#include "dicom/SrDocument.h"
+#include "dose/DoseReports.h"
 #include "peers/Orthanc.h"
 
 #include <QDir>
@@ -189,14 +191,41 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
     QVERIFY2(orthanc.start(), qPrintable(orthanc.output()));
     int found = 0;
     QSet<int> numbers;
+    QList<QJsonObject> images;
+    QStringList reports;
     for (const QJsonValue &id : QJsonDocument::fromJson(orthanc.get(QStringLiteral("/instances"))).array()) {
         const QJsonObject tags =
             QJsonDocument::fromJson(orthanc.get(QStringLiteral("/instances/%1/simplified-tags").arg(id.toString())))
                 .object();
         if (tags.value("PatientID").toString() != QLatin1String("DEMO001"))
             continue;
-        ++found;
         QCOMPARE(tags.value("StudyInstanceUID").toString(), studyUid);
+        if (tags.value("SOPClassUID").toString() == dicom::XRayRadiationDoseSrClass)
+            reports << id.toString();
+        else
+            images << tags;
+    }
+    // One dose report with the study, dciodvfy finds no error in it.
+    QCOMPARE(reports.size(), 1);
+    const QString reportFile = work.filePath(QStringLiteral("dose-report.dcm"));
+    {
+        QFile f(reportFile);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(orthanc.get(QStringLiteral("/instances/%1/file").arg(reports.first())));
+    }
+    QProcess verify;
+    verify.setProcessChannelMode(QProcess::MergedChannels);
+    verify.start(QStringLiteral("dciodvfy"), {reportFile});
+    QVERIFY(verify.waitForFinished(60000));
+    const QString verdict = QString::fromLatin1(verify.readAll());
+    QVERIFY2(!verdict.contains(QStringLiteral("\nError")) && !verdict.startsWith(QStringLiteral("Error")),
+             qPrintable(verdict));
+    const DoseReportFacts report = DoseReports::read(reportFile);
+    QCOMPARE(report.events.size(), 4);
+    QVERIFY2(out.contains(QStringLiteral("CHECK PACS dose reports of DEMO001: 1, 4 events -> ok")),
+             qPrintable(out.right(3000)));
+    for (const QJsonObject &tags : images) {
+        ++found;
         const int n = tags.value("InstanceNumber").toString().toInt();
         numbers.insert(n);
         QVERIFY2(doses.contains(n), qPrintable(QStringLiteral("image %1 has no exposure").arg(n)));
@@ -206,6 +235,16 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
             qAbs(value.toDouble() - doses.value(n) / divisor) < 1e-6,
             qPrintable(
                 QStringLiteral("image %1: %2 = %3, exposure dose %4").arg(n).arg(doseTag, value).arg(doses.value(n))));
+        // The image names the report's event of its own exposure: the HFE's dose-area
+        // product in Gy m2 (record x 1e-6), the other units' entrance dose in mGy.
+        const QString eventUid = tags.value("IrradiationEventUID").toString();
+        const auto event = std::find_if(report.events.begin(), report.events.end(),
+                                        [&](const DoseEvent &e) { return e.eventUid == eventUid; });
+        QVERIFY2(event != report.events.end(), qPrintable(QStringLiteral("image %1: event %2").arg(n).arg(eventUid)));
+        const double reported = unit == QLatin1String("hfe") ? event->dap.value() : event->entranceDose.value();
+        const double want = doses.value(n) * (unit == QLatin1String("hfe") ? 1e-6 : 1.0);
+        QVERIFY2(qAbs(reported - want) <= 1e-9 * qMax(1.0, want),
+                 qPrintable(QStringLiteral("image %1: reported %2, record %3").arg(n).arg(reported).arg(doses.value(n))));
     }
     orthanc.stop();
     QCOMPARE(found, 4);

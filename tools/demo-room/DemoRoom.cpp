@@ -3,7 +3,9 @@
 #include "core/Companions.h"
 #include "core/Database.h"
 #include "core/Station.h"
+#include "dicom/SrDocument.h"
 #include "dicom/Uid.h"
+#include "dose/DoseReports.h"
 #include "net/Destinations.h"
 
 #include "peers/Orthanc.h"
@@ -590,11 +592,50 @@ bool DemoRoom::checkPacs()
             writeText(m_o.folder + QStringLiteral("/screens/orthanc-study.json"), page);
     }
     int found = 0;
+    // The dose report the station made for the examination: one, valid, read back.
+    QList<QJsonObject> images;
+    QStringList reportIds;
     for (const QJsonValue &id : QJsonDocument::fromJson(rest(QStringLiteral("/instances"))).array()) {
-        const QJsonObject tags =
+        QJsonObject tags =
             QJsonDocument::fromJson(rest(QStringLiteral("/instances/%1/simplified-tags").arg(id.toString()))).object();
         if (tags.value("PatientID").toString() != m_o.autoPatient)
             continue;
+        if (tags.value("SOPClassUID").toString() == dicom::XRayRadiationDoseSrClass)
+            reportIds << id.toString();
+        else
+            images << tags;
+    }
+    DoseReportFacts report;
+    bool reportOk = reportIds.size() == 1;
+    if (reportOk) {
+        const QString file = m_o.folder + QStringLiteral("/screens/dose-report.dcm");
+        writeText(file, rest(QStringLiteral("/instances/%1/file").arg(reportIds.first())));
+        QProcess verify;
+        verify.setProcessChannelMode(QProcess::MergedChannels);
+        verify.start(QStringLiteral("dciodvfy"), {file});
+        verify.waitForFinished(60000);
+        QStringList errors;
+        for (const QString &line : QString::fromLatin1(verify.readAll()).split(QLatin1Char('\n')))
+            if (line.startsWith(QLatin1String("Error")))
+                errors << line.trimmed();
+        if (verify.error() == QProcess::FailedToStart)
+            errors << QStringLiteral("dciodvfy cannot be started");
+        for (const QString &e : errors)
+            log(QStringLiteral("CHECK dose report: dciodvfy %1").arg(e));
+        try {
+            report = DoseReports::read(file);
+        } catch (const std::exception &e) {
+            errors << QString::fromLocal8Bit(e.what());
+        }
+        reportOk = errors.isEmpty() && report.events.size() == 4;
+    }
+    log(QStringLiteral("CHECK PACS dose reports of %1: %2, %3 events -> %4")
+            .arg(m_o.autoPatient)
+            .arg(reportIds.size())
+            .arg(report.events.size())
+            .arg(reportOk ? "ok" : "FAILED"));
+    ok = ok && reportOk;
+    for (const QJsonObject &tags : images) {
         ++found;
         const int n = tags.value("InstanceNumber").toString().toInt();
         const QString dap = tags.value("ImageAndFluoroscopyAreaDoseProduct").toString();
@@ -606,12 +647,25 @@ bool DemoRoom::checkPacs()
         const bool hfe = m_o.unit == QLatin1String("hfe");
         const double want = recorded.toDouble() / (hfe ? 10.0 : 1.0);
         const double got = (hfe ? dap : entrance).toDouble();
-        const bool match = !recorded.isEmpty() && recorded == sent && qAbs(want - got) < 1e-6;
+        // The image names the report's event of its own exposure: the HFE's dose-area
+        // product there in Gy m2 (cGy cm2 x 1e-6), the other units' entrance dose in mGy.
+        const QString eventUid = tags.value("IrradiationEventUID").toString();
+        const DoseEvent *event = nullptr;
+        for (const DoseEvent &e : report.events)
+            if (e.eventUid == eventUid)
+                event = &e;
+        const double reported = !event ? -1 : hfe ? event->dap.value_or(-1) : event->entranceDose.value_or(-1);
+        const double wantReported = recorded.toDouble() * (hfe ? 1e-6 : 1.0);
+        const bool eventMatch = event && qAbs(reported - wantReported) <= 1e-9 * qMax(1.0, wantReported);
+        const bool match = !recorded.isEmpty() && recorded == sent && qAbs(want - got) < 1e-6 && eventMatch;
         ok = ok && match;
-        log(QStringLiteral("CHECK PACS image %1: %2 %3, unit sent %4, recorded dose %5 -> %6 %7")
+        log(QStringLiteral("CHECK PACS image %1: %2 %3, unit sent %4, recorded dose %5 -> %6, report event %7 %8 %9")
                 .arg(n)
                 .arg(hfe ? QStringLiteral("(0018,115E)") : QStringLiteral("(0040,8302)"), hfe ? dap : entrance, sent,
-                     recorded, QString::number(want), match ? QStringLiteral("ok") : QStringLiteral("WRONG")));
+                     recorded, QString::number(want), eventUid.isEmpty() ? QStringLiteral("(none)") : eventUid,
+                     event ? DoseReport::numberText(reported) + (hfe ? QStringLiteral(" Gy.m2") : QStringLiteral(" mGy"))
+                           : QStringLiteral("(not in the report)"),
+                     match ? QStringLiteral("ok") : QStringLiteral("WRONG")));
     }
     ok = ok && found == 4;
     log(QStringLiteral("CHECK PACS images of %1: %2 -> %3").arg(m_o.autoPatient).arg(found).arg(ok ? "ok" : "FAILED"));
