@@ -424,7 +424,7 @@ QStringList SendCommands::sendToDoseRegistries(const QString &report, const Peer
     if (!failed.isEmpty())
         m_station.prompter().message(QStringLiteral("The dose report did not reach the dose registry:\n") +
                                          failed.join(QLatin1Char('\n')) +
-                                         QStringLiteral("\nIt is kept; send the study again to retry."),
+                                         QStringLiteral("\nIt is kept; \"Dose report\" on the dose list sends it again."),
                                      MsgIcon::Warning);
     return failed;
 }

@@ -124,6 +124,7 @@ private slots:
     void mismatchedDosesSendNothing_data();
     void mismatchedDosesSendNothing();
     void mergedStudyGoesWithItsDoseReport();
+    void doseReportOfRecordsWithoutImages();
     void mergedStudyGoesTheOtherStays();
     void staleStagedFilesOfAnotherPatientStay();
     void closedPortShowsErrorWithoutWindow();
@@ -310,6 +311,46 @@ void TestMerge::mergedStudyGoesWithItsDoseReport()
     h.commands->run(Cmd::MergeImages);
     QVERIFY2(h.shown.contains("Sending dose report ... OK"), qPrintable(h.shown));
     QCOMPARE(DoseReports::read(kept).sopUid, report.sopUid);
+    QCOMPARE(QDir(h.ts->paths().doseReportsDir()).entryList(QDir::Files).size(), 1);
+}
+
+void TestMerge::doseReportOfRecordsWithoutImages()
+{
+    // The images were rejected or never arrived: the records are reported all the same,
+    // to the default destination and the registries; an unreachable registry is named.
+    SendHarness h;
+    StoreScp scp;
+    QVERIFY(scp.start());
+    h.defaultTo(scp.port());
+    {
+        Destinations d(*h.ts);
+        d.setDoseReports(d.add("Gone registry", "GONE", "127.0.0.1", QString::number(freeTcpPort())), true);
+    }
+    h.panel->timeouts.connectSeconds = 3;
+    h.selection.setPatient(0, "P7", "DOE, JANE", QString());
+    {
+        Database db = Database::openData(h.ts->paths());
+        for (int i = 0; i < 2; ++i) {
+            QSqlQuery q = db.exec("INSERT INTO tblDosis (PatFirstname, PatLastname, PatBirthdate, mGy1, \"Date\","
+                                  " \"Time\", Status, ImgNo, XrayComm, WorklistPatID) VALUES ('JANE', 'DOE',"
+                                  " '1960-12-31', ?, '2026-12-10', '09:00:00', '2', ?, 2, 'P7')",
+                                  {QString::number(4.5 + i), i + 1});
+            h.listed.push_back(db.lastInsertId(q));
+        }
+    }
+    h.commands->run(Cmd::DoseReport);
+    QVERIFY(!h.panel->lastReport.isEmpty());
+    QVERIFY(waitUntil([&] { return scp.files().size() == 1; }));
+    const DoseReportFacts f = DoseReports::read(h.panel->lastReport);
+    QCOMPARE(f.patientId, QString("P7"));
+    QCOMPARE(f.events.size(), 2);
+    QCOMPARE(f.events[1].entranceDose.value(), 5.5);
+    QCOMPARE(dicom::Image::readFile(scp.files().first())->sopInstanceUid(), f.sopUid);
+    QVERIFY2(h.ts.prompter.lastText().contains("Gone registry"), qPrintable(h.ts.prompter.lastText()));
+    QVERIFY(h.errorLog().contains("MainForm DoseReport"));
+    // Asked again, the same report: no second one.
+    h.commands->run(Cmd::DoseReport);
+    QCOMPARE(DoseReports::read(h.panel->lastReport).sopUid, f.sopUid);
     QCOMPARE(QDir(h.ts->paths().doseReportsDir()).entryList(QDir::Files).size(), 1);
 }
 
