@@ -106,19 +106,7 @@ DoseReports::DoseReports(Station &station) : m_station(station) {}
 
 QString DoseReports::uidFor(const QString &text)
 {
-    // The UUID's 128 bits as one decimal number, by long division.
-    QByteArray n = QUuid::createUuidV5(ReportNamespace, text).toRfc4122();
-    QString digits;
-    while (std::any_of(n.cbegin(), n.cend(), [](char c) { return c != 0; })) {
-        int rest = 0;
-        for (char &c : n) {
-            const int cur = rest * 256 + static_cast<unsigned char>(c);
-            c = char(cur / 10);
-            rest = cur % 10;
-        }
-        digits.prepend(QChar(u'0' + rest));
-    }
-    return QStringLiteral("2.25.") + (digits.isEmpty() ? QStringLiteral("0") : digits);
+    return dicom::uidOfUuid(QUuid::createUuidV5(ReportNamespace, text));
 }
 
 QString DoseReports::deviceUid()

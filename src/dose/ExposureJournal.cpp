@@ -1,4 +1,5 @@
 #include "dose/ExposureJournal.h"
+#include "dicom/Uid.h"
 
 #include <QDir>
 #include <QFile>
@@ -109,19 +110,7 @@ ExposureJournal::ExposureJournal(QString path) : m_path(std::move(path)) {}
 
 QString ExposureJournal::newUid()
 {
-    // The UUID's 128 bits as one decimal number, by long division.
-    QByteArray n = QUuid::createUuid().toRfc4122();
-    QString digits;
-    while (std::any_of(n.cbegin(), n.cend(), [](char c) { return c != 0; })) {
-        int rest = 0;
-        for (char &c : n) {
-            const int cur = rest * 256 + static_cast<unsigned char>(c);
-            c = char(cur / 10);
-            rest = cur % 10;
-        }
-        digits.prepend(QChar(u'0' + rest));
-    }
-    return QStringLiteral("2.25.") + (digits.isEmpty() ? QStringLiteral("0") : digits);
+    return dicom::uidOfUuid(QUuid::createUuid());
 }
 
 JournalExposure *ExposureJournal::find(qint64 seq)
