@@ -135,8 +135,9 @@ void addContextMenus(CommandTable &c, QWidget *menuParent)
     viewer->addAction(a(Cmd::ViewerResetAll));
 
     menu(Menu::Image)->addAction(a(Cmd::ImageDelete));
-    menu(Menu::Dose)->addAction(a(Cmd::DoseDelete));
-    menu(Menu::Dose)->addAction(a(Cmd::DoseReport));
+    QMenu *dose = menu(Menu::Dose);
+    dose->addAction(a(Cmd::DoseDelete));
+    dose->addAction(a(Cmd::DoseReport));
 }
 
 } // namespace
