@@ -4,6 +4,7 @@
 #include "core/Station.h"
 #include "net/Destinations.h"
 
+#include <QCheckBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -33,13 +34,18 @@ AddScpForm::AddScpForm(Station &station, QWidget *parent) : QDialog(parent), m_s
                               .arg(PeerFields::MaxAeTitle));
     txtSCP[3]->setToolTip(QStringLiteral("1 to 65535"));
     txtSCP[0]->setMinimumWidth(220);
+    m_chkDoseReports = new QCheckBox(QStringLiteral("Dose reports"));
+    m_chkDoseReports->setObjectName(QStringLiteral("chkDoseReports"));
+    m_chkDoseReports->setToolTip(
+        QStringLiteral("A dose registry: every dose report the station makes goes here as well"));
+    grid->addWidget(m_chkDoseReports, 4, 1);
     // Why Add did not close the dialog.
     m_problem = new QLabel;
     m_problem->setObjectName(QStringLiteral("lblProblem"));
     m_problem->setWordWrap(true);
     m_problem->setStyleSheet(QStringLiteral("QLabel { color: #8a1c00; font-weight: bold; }"));
     m_problem->hide();
-    grid->addWidget(m_problem, 4, 0, 1, 2);
+    grid->addWidget(m_problem, 5, 0, 1, 2);
     auto *buttons = new QHBoxLayout;
     cmdAdd = new QPushButton(QStringLiteral("Add"));
     cmdAdd->setObjectName(QStringLiteral("cmdAdd"));
@@ -49,12 +55,13 @@ AddScpForm::AddScpForm(Station &station, QWidget *parent) : QDialog(parent), m_s
     buttons->addStretch();
     buttons->addWidget(cmdAdd);
     buttons->addWidget(cmdCancel);
-    grid->addLayout(buttons, 5, 0, 1, 2);
+    grid->addLayout(buttons, 6, 0, 1, 2);
     connect(cmdAdd, &QPushButton::clicked, this, &AddScpForm::cmdAdd_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void AddScpForm::editRow(qint64 id, const QString &alias, const QString &aet, const QString &ip, const QString &port)
+void AddScpForm::editRow(qint64 id, const QString &alias, const QString &aet, const QString &ip, const QString &port,
+                         bool doseReports)
 {
     setWindowTitle(QStringLiteral("Edit SCP"));
     cmdAdd->setText(QStringLiteral("Apply"));
@@ -62,6 +69,7 @@ void AddScpForm::editRow(qint64 id, const QString &alias, const QString &aet, co
     const QString texts[] = {alias, aet, ip, port};
     for (int i = 0; i < 4; ++i)
         txtSCP[i]->setText(texts[i]);
+    m_chkDoseReports->setChecked(doseReports);
 }
 
 void AddScpForm::refuse(int field, const QString &text)
@@ -110,10 +118,12 @@ void AddScpForm::cmdAdd_Click()
     const bool ok = m_station.trap(QStringLiteral("AddSCP cmdAdd_Click"), [&] {
         Destinations d(m_station);
         const QVariant tag = cmdAdd->property("tag");
+        qint64 id = tag.toLongLong();
         if (tag.isValid())
-            d.update(tag.toLongLong(), t[0], t[1], t[2], t[3]);
+            d.update(id, t[0], t[1], t[2], t[3]);
         else
-            d.add(t[0], t[1], t[2], t[3]);
+            id = d.add(t[0], t[1], t[2], t[3]);
+        d.setDoseReports(id, m_chkDoseReports->isChecked());
     });
     if (!ok)
         return;

@@ -1,6 +1,7 @@
 #pragma once
 #include <QDialog>
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -8,19 +9,22 @@ class Station;
 
 // Adds a storage destination, or edits one ("Edit SCP", "Apply") when given its row.
 // The four fields are checked before anything is stored; a refused field takes the focus
-// and the text under the fields (lblProblem) names it and its rule.
+// and the text under the fields (lblProblem) names it and its rule. "Dose reports"
+// (chkDoseReports) makes the destination a dose registry.
 class AddScpForm : public QDialog {
     Q_OBJECT
 public:
     explicit AddScpForm(Station &station, QWidget *parent = nullptr);
 
-    // Edit mode: the row's ID and its four texts.
-    void editRow(qint64 id, const QString &alias, const QString &aet, const QString &ip, const QString &port);
+    // Edit mode: the row's ID, its four texts and whether it takes the dose reports.
+    void editRow(qint64 id, const QString &alias, const QString &aet, const QString &ip, const QString &port,
+                 bool doseReports = false);
 
     // Set after a successful Add or Apply.
     bool changed() const { return m_changed; }
     QLineEdit *field(int index) const { return txtSCP[index]; }
     QPushButton *addButton() const { return cmdAdd; }
+    QCheckBox *doseReportsBox() const { return m_chkDoseReports; }
 
 private:
     void cmdAdd_Click();
@@ -30,6 +34,7 @@ private:
 
     Station &m_station;
     QLineEdit *txtSCP[4];
+    QCheckBox *m_chkDoseReports;
     QPushButton *cmdAdd;
     QPushButton *cmdCancel;
     QLabel *m_problem;

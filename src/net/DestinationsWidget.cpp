@@ -9,6 +9,11 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+namespace {
+// "yes" for a dose registry.
+constexpr int DoseReportsColumn = 4;
+} // namespace
+
 DestinationsWidget::DestinationsWidget(Station &station, QWidget *parent) : QWidget(parent), m_station(station)
 {
     execDialog = [](QDialog &d) { return d.exec(); };
@@ -16,8 +21,8 @@ DestinationsWidget::DestinationsWidget(Station &station, QWidget *parent) : QWid
     layout->setContentsMargins(0, 0, 0, 0);
     m_lvSCP = new QTreeWidget(this);
     m_lvSCP->setObjectName(QStringLiteral("lvSCP"));
-    m_lvSCP->setHeaderLabels(
-        {QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"), QStringLiteral("Port")});
+    m_lvSCP->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"),
+                              QStringLiteral("Port"), QStringLiteral("Dose reports")});
     m_lvSCP->setRootIsDecorated(false);
     m_lvSCP->setContextMenuPolicy(Qt::CustomContextMenu);
     m_lvSCP->header()->setSectionResizeMode(QHeaderView::Stretch);
@@ -58,10 +63,12 @@ void DestinationsWidget::UpdateSCP()
     m_lvSCP->clear();
     m_station.trap(QStringLiteral("OptionForm UpdateSCP"), [&] {
         for (const Destination &d : Destinations(m_station).list()) {
-            auto *item = new QTreeWidgetItem(m_lvSCP, {d.alias, d.aet, d.ip, d.port});
+            auto *item = new QTreeWidgetItem(
+                m_lvSCP, {d.alias, d.aet, d.ip, d.port, d.doseReports ? QStringLiteral("yes") : QString()});
             item->setData(0, Qt::UserRole, d.id);
+            item->setData(DoseReportsColumn, Qt::UserRole, d.doseReports);
             if (d.isDefault)
-                for (int c = 0; c < 4; ++c) {
+                for (int c = 0; c < m_lvSCP->columnCount(); ++c) {
                     QFont f = item->font(c);
                     f.setBold(true);
                     item->setFont(c, f);
@@ -91,7 +98,8 @@ void DestinationsWidget::editSelected()
     if (!item)
         return;
     AddScpForm dlg(m_station, m_lvSCP->window());
-    dlg.editRow(selectedId(), item->text(0), item->text(1), item->text(2), item->text(3));
+    dlg.editRow(selectedId(), item->text(0), item->text(1), item->text(2), item->text(3),
+                item->data(DoseReportsColumn, Qt::UserRole).toBool());
     execDialog(dlg);
     if (dlg.changed())
         UpdateSCP();

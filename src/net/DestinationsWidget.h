@@ -7,8 +7,9 @@ class QMenu;
 class QTreeWidget;
 class Station;
 
-// The storage destinations on the Options dialog's Communication page: the list lvSCP and
-// its menu PopupAddSCP (add, edit, delete, make default). Changes go to tblSCP at once.
+// The storage destinations on the Options dialog's Communication page: the list lvSCP
+// (Alias, AET, IP, Port, and "yes" under "Dose reports" for a dose registry) and its menu
+// PopupAddSCP (add, edit, delete, make default). Changes go to tblSCP at once.
 class DestinationsWidget : public QWidget {
     Q_OBJECT
 public:

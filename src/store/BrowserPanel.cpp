@@ -3,10 +3,12 @@
 #include "core/Database.h"
 #include "core/Progress.h"
 #include "dicom/StorageReceiver.h"
+#include "dose/DoseReports.h"
 #include "edit/EditSession.h"
 #include "store/Schema.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
+#include "ui/DoseReportForm.h"
 #include "ui/ListHelpers.h"
 #include "ui/MainHooks.h"
 
@@ -45,6 +47,7 @@ BrowserPanel::BrowserPanel(Station &station, StoreSelection &selection, EditSess
                            MainHooks &hooks, QWidget *parent)
     : QObject(parent), m_station(station), m_state(selection), m_edits(edits), m_commands(commands), m_hooks(hooks)
 {
+    execDialog = [](QDialog &d) { return d.exec(); };
     buildControls(parent);
     connectControls();
     connectSelection();
@@ -178,6 +181,7 @@ void BrowserPanel::hookCommands()
     c->hook(Cmd::StudyViewImages, [this] { viewStudyImages(); });
     c->hook(Cmd::StudyViewSeries, [this] { viewSeries(); });
     c->hook(Cmd::SeriesViewImages, [this] { viewSeriesImages(); });
+    c->hook(Cmd::StudyDoseReport, [this] { showDoseReport(); });
 }
 
 void BrowserPanel::syncHighlights()
@@ -581,6 +585,30 @@ void BrowserPanel::viewSeries()
     } catch (const std::exception &e) {
         m_station.logError(e, QStringLiteral("MainForm PopUpStudie_SeriesWindow"));
     }
+}
+
+void BrowserPanel::showDoseReport()
+{
+    // The study the menu was opened on.
+    const QString studyUid = m_state.highlightedStudyUid();
+    if (studyUid.isEmpty())
+        return;
+    const QString procedure = QStringLiteral("MainForm PopUpStudie_DoseReport_Click");
+    DoseReportFacts facts;
+    try {
+        const QString file = DoseReports(m_station).keptFile(studyUid);
+        if (file.isEmpty()) {
+            m_station.prompter().message(QStringLiteral("No dose report has been made for this study."),
+                                         MsgIcon::Information);
+            return;
+        }
+        facts = DoseReports::read(file);
+    } catch (const std::exception &e) {
+        m_station.showError(e, procedure);
+        return;
+    }
+    DoseReportForm form(facts, m_lvStudien->window());
+    execDialog(form);
 }
 
 void BrowserPanel::seriesDoubleClick() { seriesPick(true); }

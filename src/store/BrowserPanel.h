@@ -8,11 +8,13 @@
 #include <QObject>
 #include <QPoint>
 #include <QString>
+#include <functional>
 
 class CommandTable;
 class Database;
 class EditSession;
 struct MainHooks;
+class QDialog;
 class QGroupBox;
 class QListWidget;
 class QTimer;
@@ -59,6 +61,11 @@ public:
     void viewStudyImages();  // PopUpStudie "View Images"
     void viewSeries();       // PopUpStudie "View Series"
     void viewSeriesImages(); // PopUpSerie "View Images"
+    // PopUpStudie "Dose report": the kept dose report of the menu's study, in its window.
+    void showDoseReport();
+
+    // Runs a modal dialog (the dose report); tests replace it to look at the window.
+    std::function<int(QDialog &)> execDialog;
 
     void loadImages(const QList<ImageRow> &rows);
 

@@ -80,7 +80,9 @@ void StoreDeleteCommands::deleteAllPatients()
     job.procedure = QStringLiteral("EditForm DeleteAllTimer");
     job.errorPrefix = QStringLiteral("Fehler #");
     job.work = [this, &result](EditForm &f) {
-        result = StoreDeletion(m_station.paths(), m_station.log(), f).deleteAll();
+        StoreDeletion d(m_station.paths(), m_station.log(), f);
+        d.withDoseReports = true;
+        result = d.deleteAll();
     };
     EditForm form(m_station, std::move(job), &m_hooks, m_parent->window());
     execDialog(form);
@@ -116,6 +118,7 @@ void StoreDeleteCommands::runDeletion(StoreDeletion::Target target)
     StoreDeletion::Result result;
     job.work = [this, target, confirmed, &result](EditForm &f) {
         StoreDeletion d(m_station.paths(), m_station.log(), f);
+        d.withDoseReports = true;
         if (target.level == Level::Patient)
             result = d.deletePatient(target.key, &confirmed);
         else if (target.level == Level::Study)
@@ -139,6 +142,7 @@ void StoreDeleteCommands::deleteImage()
     m_station.trap(QStringLiteral("MainForm PopupDeleteImage_Click"), [&] {
         NoProgress none;
         StoreDeletion d(m_station.paths(), m_station.log(), none);
+        d.withDoseReports = true;
         // The last image of what the viewer holds: the container goes instead.
         const auto level =
             m_state.loadLevel() == LevelSeries ? StoreDeletion::Level::Series : StoreDeletion::Level::Study;

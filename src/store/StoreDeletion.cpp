@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QSaveFile>
 #include <QSet>
@@ -43,6 +44,8 @@ struct StoreDeletion::Plan {
     // removed studies (removed when left empty).
     QList<QPair<QString, QString>> files; // StudyUID, ImageUID
     QStringList folders;
+    // The studies whose kept dose report goes (withDoseReports).
+    QStringList reports;
 };
 
 StoreDeletion::StoreDeletion(const StationPaths &paths, const StationLog &log, Progress &progress)
@@ -295,6 +298,7 @@ StoreDeletion::Result StoreDeletion::deleteImages(const QStringList &imageUids, 
         }
         for (qint64 patId : std::as_const(patients))
             dropEmptyPatient(db, patId, plan.result);
+        collectReports(plan);
         commitRows(t, plan);
     }
     m_progress.appendLine(QStringLiteral("OK"));
@@ -304,7 +308,14 @@ StoreDeletion::Result StoreDeletion::deleteImages(const QStringList &imageUids, 
 
 StoreDeletion::Result StoreDeletion::deleteAll()
 {
-    auto collect = [](Database &db, Plan &plan) {
+    auto collect = [this](Database &db, Plan &plan) {
+        // The dose records go as well: so does every kept report, also of studies that
+        // never reached the store.
+        if (withDoseReports)
+            for (const QFileInfo &f :
+                 QDir(m_paths.doseReportsDir()).entryInfoList({QStringLiteral("*.dcm")}, QDir::Files))
+                if (isValidUid(f.completeBaseName()))
+                    plan.reports << f.completeBaseName();
         QSqlQuery q = db.exec(QStringLiteral("SELECT st.StudyUID, i.ImageUID FROM tblImages i"
                                              " INNER JOIN tblSeries se ON i.FKeySeriesID = se.SeriesID"
                                              " INNER JOIN tblStudies st ON se.FKeyStudyID = st.StudyID"));
@@ -354,6 +365,7 @@ StoreDeletion::Result StoreDeletion::deleteWith(const QString &procedure, const 
         Database db = Database::openData(m_paths);
         Transaction t(db, Transaction::Write);
         collect(db, plan);
+        collectReports(plan);
         commitRows(t, plan);
     }
     if (!before.isEmpty()) {
@@ -385,6 +397,8 @@ void StoreDeletion::writeJournal(const Plan &plan)
         text += "F\t" + study.toUtf8() + '\t' + image.toUtf8() + '\n';
     for (const QString &study : plan.folders)
         text += "D\t" + study.toUtf8() + '\n';
+    for (const QString &study : plan.reports)
+        text += "R\t" + study.toUtf8() + '\n';
     journal.write(text);
     if (!journal.commit())
         throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1").arg(journalPath()));
@@ -403,6 +417,29 @@ bool StoreDeletion::removeFile(const QString &studyUid, const QString &imageUid,
     std::error_code ec;
     std::filesystem::remove(std::filesystem::path(path.toStdU16String()), ec);
     return !ec;
+}
+
+void StoreDeletion::collectReports(Plan &plan) const
+{
+    if (!withDoseReports)
+        return;
+    QSet<QString> named(plan.reports.cbegin(), plan.reports.cend());
+    for (const QString &study : std::as_const(plan.result.studyUids))
+        if (isValidUid(study) && !named.contains(study)) {
+            named.insert(study);
+            plan.reports << study;
+        }
+}
+
+bool StoreDeletion::removeReport(Database &db, const QString &studyUid) const
+{
+    if (!isValidUid(studyUid))
+        return true;
+    // A study filed again under the UID since keeps its report.
+    if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblStudies WHERE StudyUID = ?"), {studyUid}) > 0)
+        return true;
+    const QString file = m_paths.doseReportFile(studyUid);
+    return !QFileInfo::exists(file) || QFile::remove(file);
 }
 
 bool StoreDeletion::removeFolderIfEmpty(const QString &studyUid)
@@ -533,6 +570,9 @@ StoreDeletion::Result StoreDeletion::run(Plan &plan)
         }
     }
     release();
+    for (const QString &study : std::as_const(plan.reports))
+        if (!removeReport(db, study))
+            fail(m_paths.doseReportFile(study));
     QFile::remove(journalPath());
     stage(QStringLiteral("files"));
     m_progress.appendLine(r.filesFailed ? QStringLiteral("failed") : QStringLiteral("OK"));
@@ -569,6 +609,11 @@ void StoreDeletion::recover()
             const QString study = QString::fromUtf8(parts[1]);
             if (count(db, QStringLiteral("SELECT COUNT(*) FROM tblStudies WHERE StudyUID = ?"), {study}) == 0)
                 removeFolderIfEmpty(study);
+        } else if (parts.size() == 2 && parts[0] == "R") {
+            const QString study = QString::fromUtf8(parts[1]);
+            if (!removeReport(db, study))
+                m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot remove %1").arg(m_paths.doseReportFile(study)),
+                                 RecoverProc);
         }
     }
     QFile::remove(journalPath());

@@ -25,6 +25,11 @@ class StationPaths;
 // cut off between the two is completed by recover(). Only files whose rows were removed
 // are touched, and a study folder goes when it is left empty; so no row ever points at
 // a missing file and nothing the data manager is filing meanwhile is lost.
+//
+// With withDoseReports set (the operator's deletions), the kept dose report of each study
+// removed goes too (StationPaths::doseReportFile), named in the journal as well; deleting
+// the whole store takes every kept report, since the dose records go with it. Sending and
+// updating leave the reports: an updated study is filed again under its UID.
 class StoreDeletion {
 public:
     enum class Level { Image, Series, Study, Patient, All };
@@ -81,6 +86,9 @@ public:
     // the process stands for a run cut off there.
     std::function<void(const QString &stage)> stageHook;
 
+    // The kept dose reports of the removed studies go too (the operator's deletions).
+    bool withDoseReports = false;
+
 private:
     struct Plan;
     Result run(Plan &plan);
@@ -100,6 +108,11 @@ private:
     bool removeFolderIfEmpty(const QString &studyUid);
     void commitRows(Transaction &t, const Plan &plan);
     void writeJournal(const Plan &plan);
+    // The kept reports of the removed studies (with withDoseReports).
+    void collectReports(Plan &plan) const;
+    // Removes the kept report of a study that has no row (one filed again keeps it); false
+    // when the file could not be removed.
+    bool removeReport(Database &db, const QString &studyUid) const;
     void stage(const QString &name);
 
     const StationPaths &m_paths;

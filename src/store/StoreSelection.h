@@ -66,6 +66,7 @@ public:
     // The study and series rows highlighted in the lists: what the delete commands act
     // on (0 / empty when none is selected).
     const QString &highlightedStudyId() const { return m_hiStudyId; }
+    const QString &highlightedStudyUid() const { return m_hiStudyUid; }
     void setHighlightedStudy(const QString &studyId, const QString &studyUid, int index);
     // Makes the highlighted study the picked one; false when none is highlighted.
     bool takeHighlightedStudy();

@@ -86,7 +86,8 @@ void TestMainForm::contextMenus_data()
     QTest::addColumn<QString>("menu");
     QTest::addColumn<QStringList>("items");
     QTest::newRow("series") << Menu::Series << QStringList{"View Images", "Send to", "Delete Images"};
-    QTest::newRow("study") << Menu::Study << QStringList{"View Series", "View Images", "Send to", "Delete Images", "Dose report"};
+    QTest::newRow("study") << Menu::Study
+                           << QStringList{"View Series", "View Images", "Send to", "Delete Images", "Dose report"};
     QTest::newRow("patient") << Menu::Patient << QStringList{"Send to", "Delete Patient", "Delete All Patients"};
     QTest::newRow("tasks") << Menu::TaskList << QStringList{"Clear entries", "Save as ...", "Add fav. task"};
     QTest::newRow("rules") << Menu::Rules << QStringList{"No entries"};

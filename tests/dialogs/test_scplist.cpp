@@ -9,6 +9,7 @@
 #include "net/DestinationsWidget.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QLabel>
 #include <QLayout>
@@ -22,6 +23,7 @@ class TestScpList : public QObject {
     Q_OBJECT
 private slots:
     void addEditDeleteAndDefault();
+    void doseRegistryIsMarkedInTheFormAndTheList();
     void refusedFieldsKeepTheDialogOpen_data();
     void refusedFieldsKeepTheDialogOpen();
     void storedWithoutBlanksAround();
@@ -91,6 +93,65 @@ void TestScpList::addEditDeleteAndDefault()
     panel->deleteSelected();
     QCOMPARE(lv->topLevelItemCount(), 1);
     QCOMPARE(Destinations(*ts).list().size(), size_t(1));
+}
+
+void TestScpList::doseRegistryIsMarkedInTheFormAndTheList()
+{
+    TestStation ts;
+    OptionForm form(*ts, stationOptionsPages());
+    auto *panel = form.findChild<DestinationsWidget *>();
+    QTreeWidget *lv = form.findChild<QTreeWidget *>("lvSCP");
+    QCOMPARE(lv->headerItem()->text(4), QString("Dose reports"));
+    QCOMPARE(AddScpForm(*ts).doseReportsBox()->text(), QString("Dose reports"));
+    // Fills the fields, notes the box as the dialog opened, sets it and presses the button.
+    QList<bool> opened;
+    auto fillWith = [&](const QStringList &texts, bool dose) {
+        return [&opened, texts, dose](QDialog &d) {
+            auto *box = d.findChild<QCheckBox *>("chkDoseReports");
+            if (!box)
+                return -1;
+            opened << box->isChecked();
+            box->setChecked(dose);
+            return fill(texts)(d);
+        };
+    };
+    panel->execDialog = fillWith({"Archive", "ARCH", "127.0.0.1", "104"}, false);
+    panel->addNew();
+    panel->execDialog = fillWith({"Registry", "DOSEREG", "10.0.0.9", "11112"}, true);
+    panel->addNew();
+    QCOMPARE(opened, (QList<bool>{false, false}));
+    QCOMPARE(lv->topLevelItem(0)->text(4), QString());
+    QCOMPARE(lv->topLevelItem(1)->text(4), QString("yes"));
+    auto registries = [&] {
+        QStringList out;
+        for (const Destination &d : Destinations(*ts).doseRegistries())
+            out << d.aet;
+        return out;
+    };
+    QCOMPARE(registries(), QStringList{"DOSEREG"});
+
+    // Edit shows the flag as stored; Apply changes it, the other fields as they were.
+    lv->setCurrentItem(lv->topLevelItem(1));
+    panel->execDialog = fillWith({QString(), QString(), QString(), QString()}, false);
+    panel->editSelected();
+    lv->setCurrentItem(lv->topLevelItem(0));
+    panel->execDialog = fillWith({QString(), QString(), QString(), QString()}, true);
+    panel->editSelected();
+    QCOMPARE(opened, (QList<bool>{false, false, true, false}));
+    QCOMPARE(registries(), QStringList{"ARCH"});
+    QCOMPARE(lv->topLevelItem(0)->text(4), QString("yes"));
+    QCOMPARE(lv->topLevelItem(1)->text(4), QString());
+    QCOMPARE(lv->topLevelItem(1)->text(1), QString("DOSEREG"));
+
+    // Cancel leaves the flag alone.
+    lv->setCurrentItem(lv->topLevelItem(0));
+    panel->execDialog = [&](QDialog &d) {
+        d.findChild<QCheckBox *>("chkDoseReports")->setChecked(false);
+        d.findChild<QPushButton *>("cmdCancel")->click();
+        return d.result();
+    };
+    panel->editSelected();
+    QCOMPARE(registries(), QStringList{"ARCH"});
 }
 
 void TestScpList::refusedFieldsKeepTheDialogOpen_data()

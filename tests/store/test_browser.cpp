@@ -1,5 +1,6 @@
 // The store browser and viewer on a real store: rows in a real SQLite file, real DICOM
 // files (generated mammograms and pydicom's real-world files), real widgets.
+#include "DoseReportSamples.h"
 #include "PanelHost.h"
 #include "StoreFixture.h"
 #include "TestStation.h"
@@ -16,6 +17,7 @@
 #include <QFile>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QWheelEvent>
 #include <QtTest>
 #include <thread>
@@ -573,6 +575,56 @@ private slots:
         QCoreApplication::processEvents();
         QVERIFY(seriesMenu->isVisible());
         seriesMenu->hide();
+    }
+
+    void studyMenuShowsTheKeptDoseReportOfItsStudy()
+    {
+        Env e;
+        const qint64 pat = e.fx.addPatient(QStringLiteral("P1"), QStringLiteral("Doe"));
+        const auto reported = e.fx.addStudyWithImages(pat, 2);
+        const auto unreported = e.fx.addStudyWithImages(pat, 1);
+        const QString file = DoseReportSamples::keep(*e.ts, DoseReportSamples::hfe501(reported.studyUid));
+        QStringList windows; // title, exposures and report line of each window opened
+        e.browser().execDialog = [&](QDialog &d) {
+            const QStringList header = d.findChild<QLabel *>("lblHeader")->text().split('\n');
+            windows << QStringLiteral("%1|%2|%3")
+                           .arg(d.windowTitle())
+                           .arg(d.findChild<QTableWidget *>("tblEvents")->rowCount())
+                           .arg(header.last());
+            return int(QDialog::Accepted);
+        };
+        // The unreported study is the one loaded; the menu acts on the row it was opened on.
+        e.h.browser->refreshPatientList();
+        clickItem(e.w().lvPatients, findPatient(e.w().lvPatients, "P1"));
+        QVERIFY(e.clickStudyAndWait(findPatient(e.w().lvStudien, QString::number(unreported.studyId))));
+        QMenu *menu = e.w().commands->menu(Menu::Study);
+        QAction *item = e.w().commands->action(Cmd::StudyDoseReport);
+        QVERIFY(menu->actions().contains(item));
+        auto chooseOn = [&](qint64 studyId) {
+            clickItem(e.w().lvStudien, findPatient(e.w().lvStudien, QString::number(studyId)), Qt::RightButton);
+            QVERIFY(menu->isVisible());
+            QVERIFY(item->isEnabled());
+            item->trigger();
+            menu->hide();
+        };
+
+        chooseOn(reported.studyId);
+        QCOMPARE(windows, QStringList{"Dose report|4|Report: " + reported.studyUid + ".900.1"});
+        QCOMPARE(e.ts.prompter.texts_shown(), QStringList());
+
+        chooseOn(unreported.studyId);
+        QCOMPARE(windows.size(), 1);
+        QCOMPARE(e.ts.prompter.texts_shown(), QStringList{"No dose report has been made for this study."});
+
+        // A kept file that is no report: the error, logged under the command, and no window.
+        QFile damaged(file);
+        QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        damaged.write("not a DICOM file");
+        damaged.close();
+        chooseOn(reported.studyId);
+        QCOMPARE(windows.size(), 1);
+        QVERIFY2(e.ts.prompter.lastText().startsWith("Error #"), qPrintable(e.ts.prompter.lastText()));
+        QVERIFY(errorLog(*e.ts).contains("[MainForm PopUpStudie_DoseReport_Click]"));
     }
 
     void seriesWindowLoadsOneSeriesAndGoesBack()

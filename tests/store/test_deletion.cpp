@@ -22,6 +22,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QMap>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSqlQuery>
@@ -130,6 +131,16 @@ struct WindowDriver {
     }
 };
 
+// A kept dose report of the study (its content does not matter to a deletion).
+QString keepReport(Station &s, const QString &studyUid)
+{
+    QDir().mkpath(s.paths().doseReportsDir());
+    QFile f(s.paths().doseReportFile(studyUid));
+    if (f.open(QIODevice::WriteOnly))
+        f.write("report");
+    return f.fileName();
+}
+
 QStringList itemTexts(QTreeWidget *lv)
 {
     QStringList out;
@@ -222,6 +233,74 @@ private slots:
         }
         if (what == "series a1")
             QCOMPARE(existing(st.a.files), 2);
+    }
+
+    void keptDoseReportsGoWithTheirStudies_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<bool>("withReports");
+        QTest::addColumn<QStringList>("gone"); // the studies whose report went
+        QTest::newRow("patient") << "patient" << true << QStringList{"a", "b"};
+        QTest::newRow("study of two") << "study a" << true << QStringList{"a"};
+        QTest::newRow("series of two: the study stays") << "series a1" << true << QStringList{};
+        QTest::newRow("last series") << "series b" << true << QStringList{"b"};
+        QTest::newRow("last image") << "images c" << true << QStringList{"c"};
+        // With the dose records every report goes, also of a study never filed.
+        QTest::newRow("whole store") << "all" << true << QStringList{"a", "b", "c", "records only"};
+        // Sending and updating remove images, not what was reported of them.
+        QTest::newRow("sent or updated") << "images c" << false << QStringList{};
+    }
+    void keptDoseReportsGoWithTheirStudies()
+    {
+        QFETCH(QString, what);
+        QFETCH(bool, withReports);
+        QFETCH(QStringList, gone);
+        Store st;
+        Station &s = *st.ts;
+        const QMap<QString, QString> reports{{"a", keepReport(s, st.a.studyUid)},
+                                             {"b", keepReport(s, st.b.studyUid)},
+                                             {"c", keepReport(s, st.c.studyUid)},
+                                             {"records only", keepReport(s, st.fx.newUid())}};
+        RecordingProgress progress;
+        StoreDeletion d(s.paths(), s.log(), progress);
+        d.withDoseReports = withReports;
+        if (what == "patient")
+            d.deletePatient(st.p1);
+        else if (what == "study a")
+            d.deleteStudy(st.a.studyId);
+        else if (what == "series a1")
+            d.deleteSeries(seriesOf(s, st.a.studyId).first());
+        else if (what == "series b")
+            d.deleteSeries(st.b.seriesId);
+        else if (what == "images c")
+            d.deleteImages(st.c.sopUids);
+        else
+            d.deleteAll();
+        for (auto it = reports.cbegin(); it != reports.cend(); ++it)
+            QVERIFY2(QFile::exists(it.value()) != gone.contains(it.key()), qPrintable(it.key()));
+        QVERIFY(!progress.text.contains("failed"));
+        QCOMPARE(errorLog(s), QString());
+    }
+
+    void reportOfAStudyFiledAgainStays()
+    {
+        Store st;
+        Station &s = *st.ts;
+        const QString report = keepReport(s, st.b.studyUid);
+        // An image of the study arrives again right after its rows went.
+        NoProgress none;
+        StoreDeletion d(s.paths(), s.log(), none);
+        d.withDoseReports = true;
+        d.stageHook = [&](const QString &at) {
+            if (at != "rows")
+                return;
+            const QString file = s.paths().tempDir() + "/again.dcm";
+            StoreFixture::writeSmallImage(file, st.b.studyUid, st.fx.newUid(), st.fx.newUid(), 1, 24, 32, "P1");
+            QCOMPARE(ImageFiler(s.paths(), s.log()).fileBatch({file}).filed, 1);
+        };
+        d.deleteStudy(st.b.studyId);
+        QCOMPARE(rows(s, "SELECT COUNT(*) FROM tblStudies WHERE StudyUID = ?", {st.b.studyUid}), 1);
+        QVERIFY(QFile::exists(report));
     }
 
     void escalationsAreDecidedByTheDatabaseNow()
@@ -348,10 +427,13 @@ private slots:
         QFETCH(bool, rowsGone);
         Store st;
         Station &s = *st.ts;
+        const QString reportA = keepReport(s, st.a.studyUid);
+        const QString reportC = keepReport(s, st.c.studyUid);
         const pid_t child = ::fork();
         if (child == 0) {
             NoProgress none;
             StoreDeletion d(s.paths(), s.log(), none);
+            d.withDoseReports = true;
             d.stageHook = [&](const QString &at) {
                 if (at == stage)
                     ::raise(SIGKILL);
@@ -368,13 +450,16 @@ private slots:
         QVERIFY(QFile::exists(d.journalPath()));
         QCOMPARE(tableRows(s, "tblPatienten"), rowsGone ? 1 : 2);
         QCOMPARE(existing(st.a.files) + existing(st.b.files), 6); // the files were not reached
+        QVERIFY(QFile::exists(reportA));
 
         d.recover(); // the next start
         QVERIFY(!QFile::exists(d.journalPath()));
         QCOMPARE(inconsistencies(s), QStringList());
         QCOMPARE(existing(st.a.files) + existing(st.b.files), rowsGone ? 0 : 6);
         QCOMPARE(QDir(st.folder(st.a)).exists(), !rowsGone);
+        QCOMPARE(QFile::exists(reportA), !rowsGone);
         QCOMPARE(existing(st.c.files), 3);
+        QVERIFY(QFile::exists(reportC));
     }
 
     void studyFiledDuringADeletionSurvives()
@@ -512,6 +597,9 @@ private slots:
     {
         Store st;
         Station &s = *st.ts;
+        const QString reportA = keepReport(s, st.a.studyUid);
+        const QString reportB = keepReport(s, st.b.studyUid);
+        const QString reportC = keepReport(s, st.c.studyUid);
         PanelHost h(s);
         WindowDriver win;
         h.deletes->execDialog = win.exec();
@@ -529,6 +617,9 @@ private slots:
         QCOMPARE(itemTexts(h.w.lvStudien), QStringList{QString::number(st.b.studyId)});
         QVERIFY(findItem(h.w.lvPatients, "P1"));
         QVERIFY(!s.busy);
+        // The study's kept dose report went with it.
+        QVERIFY(!QFile::exists(reportA));
+        QVERIFY(QFile::exists(reportB));
 
         // The last study: the patient goes, with its item and its lists.
         h.w.lvStudien->setCurrentItem(h.w.lvStudien->topLevelItem(0));
@@ -538,6 +629,8 @@ private slots:
         QCOMPARE(h.selection.patId1(), QString());
         QCOMPARE(rows(s, "SELECT COUNT(*) FROM tblPatienten WHERE PatID = ?", {st.p1}), 0);
         QCOMPARE(existing(st.a.files) + existing(st.b.files), 0);
+        QVERIFY(!QFile::exists(reportB));
+        QVERIFY(QFile::exists(reportC));
 
         // Everything: asked first; No changes nothing.
         st.ts.prompter.yesNo = {false};
@@ -551,6 +644,7 @@ private slots:
                  QStringLiteral("Removing database entries ... OK\nRemoving images ... OK\nTasks done."));
         QCOMPARE(h.w.lvPatients->topLevelItemCount(), 0);
         QCOMPARE(tableRows(s, "tblImages"), 0);
+        QVERIFY(!QFile::exists(reportC));
         QCOMPARE(h.w.statusPanel[0]->text(), QString());
     }
 
