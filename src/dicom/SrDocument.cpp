@@ -234,12 +234,12 @@ void writeDoseSr(const SrDocument &doc, const QString &path)
 
     DSRDocumentTree &tree = sr.getTree();
     if (tree.addContentItem(DSRTypes::RT_isRoot, DSRTypes::VT_Container, coded(doc.root.name)).bad())
-        throw AppError(ErrorNo::Dicom, QStringLiteral("Cannot write the report: the root %1 is refused")
-                                           .arg(codeText(doc.root.name)));
+        throw AppError(ErrorNo::Dicom,
+                       QStringLiteral("Cannot write the report: the root %1 is refused").arg(codeText(doc.root.name)));
     if (!doc.templateId.isEmpty()
         && tree.getCurrentContentItem().setTemplateIdentification(of(doc.templateId), of(doc.mappingResource)).bad())
-        throw AppError(ErrorNo::Dicom, QStringLiteral("Cannot write the report: template %1 is refused")
-                                           .arg(doc.templateId));
+        throw AppError(ErrorNo::Dicom,
+                       QStringLiteral("Cannot write the report: template %1 is refused").arg(doc.templateId));
     addChildren(tree, doc.root);
     // The station makes the report from what it captured, complete and unverified.
     if (sr.completeDocument().bad())

@@ -261,8 +261,7 @@ dicom::SrDocument document(const DoseReportFacts &f)
     root = item(Type::Container, Rel::Root, XRayRadiationDoseReport);
 
     SrItem procedure = code(Rel::HasConceptMod, ProcedureReported, Mammography);
-    procedure.children.push_back(
-        code(Rel::HasConceptMod, HasIntent, f.screening ? ScreeningIntent : DiagnosticIntent));
+    procedure.children.push_back(code(Rel::HasConceptMod, HasIntent, f.screening ? ScreeningIntent : DiagnosticIntent));
     root.children.push_back(procedure);
 
     // The X-ray unit observed the doses; the station only carries them.
@@ -407,9 +406,20 @@ DoseReportFacts facts(const dicom::SrDocument &doc)
 QString contentKey(const DoseReportFacts &f)
 {
     // Everything the report says except when it was written and under which UIDs.
-    QStringList parts{f.patientName, f.patientId,  f.birthDate,  f.sex,   f.studyUid,
-                      f.studyDate,   f.studyTime,  f.accessionNumber, f.studyId, f.referringPhysician,
-                      QString::number(f.unit), f.deviceUid, f.stationAet, f.screening ? QStringLiteral("S") : QStringLiteral("D")};
+    QStringList parts{f.patientName,
+                      f.patientId,
+                      f.birthDate,
+                      f.sex,
+                      f.studyUid,
+                      f.studyDate,
+                      f.studyTime,
+                      f.accessionNumber,
+                      f.studyId,
+                      f.referringPhysician,
+                      QString::number(f.unit),
+                      f.deviceUid,
+                      f.stationAet,
+                      f.screening ? QStringLiteral("S") : QStringLiteral("D")};
     auto n = [](const std::optional<double> &v) { return v ? numberText(*v) : QStringLiteral("-"); };
     for (const DoseEvent &e : f.events)
         parts << e.eventUid << e.dateTime << e.laterality << e.view << e.imageUid << n(e.dap) << n(e.entranceDose)

@@ -7,13 +7,13 @@
 
 // One exposure of a dose report: what the unit sent for it, and the image it made.
 struct DoseEvent {
-    QString eventUid;   // Irradiation Event UID, also in the image's (0008,3010)
-    int imageNo = 0;    // the exposure's number in the study
-    qint16 unit = 0;    // the unit type that sent it (XrayUnit)
-    QString dateTime;   // start, DICOM DT "YYYYMMDDHHMMSS"
-    QString laterality; // "R" or "L" from the image; empty when not known
-    QString view;       // "CC", "MLO", "ML", "LM", ... from the image; empty when not known
-    QString imageUid;   // SOP Instance UID of the image; empty when not linked
+    QString eventUid;                   // Irradiation Event UID, also in the image's (0008,3010)
+    int imageNo = 0;                    // the exposure's number in the study
+    qint16 unit = 0;                    // the unit type that sent it (XrayUnit)
+    QString dateTime;                   // start, DICOM DT "YYYYMMDDHHMMSS"
+    QString laterality;                 // "R" or "L" from the image; empty when not known
+    QString view;                       // "CC", "MLO", "ML", "LM", ... from the image; empty when not known
+    QString imageUid;                   // SOP Instance UID of the image; empty when not linked
     std::optional<double> dap;          // dose-area product, Gy.m2 (HFE 501)
     std::optional<double> entranceDose; // entrance dose, mGy (the other units)
     std::optional<double> kvp;          // kV

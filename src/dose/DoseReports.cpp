@@ -88,7 +88,8 @@ QString acquired(const dicom::Image &img)
 {
     QString dt = text(img, 0x0008, 0x002A).trimmed();
     if (dt.isEmpty()) {
-        for (auto [date, time] : {std::pair{quint16(0x0022), quint16(0x0032)}, std::pair{quint16(0x0023), quint16(0x0033)}}) {
+        for (auto [date, time] :
+             {std::pair{quint16(0x0022), quint16(0x0032)}, std::pair{quint16(0x0023), quint16(0x0033)}}) {
             const QString d = text(img, 0x0008, date).trimmed();
             if (d.size() == 8) {
                 dt = d + text(img, 0x0008, time).trimmed();
@@ -246,8 +247,7 @@ DoseReports::Made DoseReports::make(const std::vector<qint64> &recordIds, const 
     f.manufacturer = Version::ProductName;
     f.modelName = Version::ProductName + QStringLiteral(" Station");
     f.serialNumber = serialNumber();
-    f.softwareVersions =
-        QStringLiteral("%1.%2.%3").arg(Version::Major).arg(Version::Minor).arg(Version::Revision);
+    f.softwareVersions = QStringLiteral("%1.%2.%3").arg(Version::Major).arg(Version::Minor).arg(Version::Revision);
     f.studyUid = study;
     if (!images.isEmpty()) {
         const dicom::Image &img = *images.first().image;

@@ -108,10 +108,7 @@ QByteArray lineOf(const QJsonObject &o) { return QJsonDocument(o).toJson(QJsonDo
 
 ExposureJournal::ExposureJournal(QString path) : m_path(std::move(path)) {}
 
-QString ExposureJournal::newUid()
-{
-    return dicom::uidOfUuid(QUuid::createUuid());
-}
+QString ExposureJournal::newUid() { return dicom::uidOfUuid(QUuid::createUuid()); }
 
 JournalExposure *ExposureJournal::find(qint64 seq)
 {

@@ -16,6 +16,7 @@
 #include "store/StoreSelection.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
+#include "ui/DoseReportForm.h"
 #include "ui/EditForm.h"
 #include "ui/MainHooks.h"
 #include "ui/SelectPosForm.h"
@@ -53,6 +54,12 @@ SendCommands::SendCommands(Station &station, StoreSelection &selection, DoseStat
       m_hooks(hooks), m_listedDoses(std::move(listedDoses)), m_parent(parent)
 {
     execDialog = [](QDialog &d) { return d.exec(); };
+    showReport = [this](const QString &file) {
+        m_station.trapAndShow(ReportProcedure, [&] {
+            DoseReportForm form(DoseReports::read(file), m_parent ? m_parent->window() : nullptr);
+            form.exec();
+        });
+    };
     commands.hook(Cmd::ToolbarSend, [this] { sendToDefault(); });
     commands.hook(Cmd::MergeImages, [this] { mergeImages(); });
     commands.hook(Cmd::Manually, [this] { manually(); });
@@ -412,20 +419,20 @@ QStringList SendCommands::sendToDoseRegistries(const QString &report, const Peer
             continue;
         const QString problem = sendReport(d.peer(), report);
         if (problem.isEmpty()) {
-            m_station.log().writeDebug(QStringLiteral("Dose report sent to the dose registry %1").arg(d.alias),
-                                       report);
+            m_station.log().writeDebug(QStringLiteral("Dose report sent to the dose registry %1").arg(d.alias), report);
             continue;
         }
-        m_station.logError(ErrorNo::Network,
-                           QStringLiteral("The dose report was not sent to the dose registry %1: %2").arg(d.alias, problem),
-                           ReportProcedure);
+        m_station.logError(
+            ErrorNo::Network,
+            QStringLiteral("The dose report was not sent to the dose registry %1: %2").arg(d.alias, problem),
+            ReportProcedure);
         failed << QStringLiteral("%1 (%2)").arg(d.alias, problem);
     }
     if (!failed.isEmpty())
-        m_station.prompter().message(QStringLiteral("The dose report did not reach the dose registry:\n") +
-                                         failed.join(QLatin1Char('\n')) +
-                                         QStringLiteral("\nIt is kept; \"Dose report\" on the dose list sends it again."),
-                                     MsgIcon::Warning);
+        m_station.prompter().message(
+            QStringLiteral("The dose report did not reach the dose registry:\n") + failed.join(QLatin1Char('\n'))
+                + QStringLiteral("\nIt is kept; \"Dose report\" on the dose list sends it again."),
+            MsgIcon::Warning);
     return failed;
 }
 
@@ -469,8 +476,7 @@ void SendCommands::doseReport()
         if (!problem.isEmpty()) {
             m_station.logError(ErrorNo::Network, QStringLiteral("The dose report was not sent: ") + problem,
                                ReportProcedure);
-            m_station.prompter().message(QStringLiteral("The dose report was not sent: ") + problem,
-                                         MsgIcon::Warning);
+            m_station.prompter().message(QStringLiteral("The dose report was not sent: ") + problem, MsgIcon::Warning);
         }
     }
     sendToDoseRegistries(file, m_default);

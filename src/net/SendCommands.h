@@ -64,7 +64,7 @@ public:
     QString lastProgressText;
     // The report "Dose report" made or found last.
     QString lastReport;
-    // Shows a report file; unset: not shown.
+    // Shows a report file in the dose report window; tests replace it.
     std::function<void(const QString &file)> showReport;
 
 private:

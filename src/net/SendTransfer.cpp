@@ -128,8 +128,8 @@ void SendTransfer::sendReport(const StudyPlan &plan, const QString &logName)
         m_progress.appendLine(QStringLiteral("OK"));
     } else {
         m_progress.appendLine(QStringLiteral("failed"));
-        m_station.logError(ErrorNo::Network, QStringLiteral("The dose report of study %1 was not sent: %2")
-                                                 .arg(plan.studyUid, r.problem),
+        m_station.logError(ErrorNo::Network,
+                           QStringLiteral("The dose report of study %1 was not sent: %2").arg(plan.studyUid, r.problem),
                            logName);
     }
 }

@@ -188,9 +188,11 @@ void addMissingColumns(const QString &file)
     QSqlQuery q = db.exec(QStringLiteral("PRAGMA table_info(tblDosis)"));
     while (q.next())
         have << q.value(1).toString().toLower();
-    const std::pair<const char *, const char *> added[] = {
-        {"XrayComm", "INTEGER"}, {"WorklistPatID", "TEXT"}, {"RecordUID", "TEXT"}, {"EventUID", "TEXT"},
-        {"StudyUID", "TEXT"}};
+    const std::pair<const char *, const char *> added[] = {{"XrayComm", "INTEGER"},
+                                                           {"WorklistPatID", "TEXT"},
+                                                           {"RecordUID", "TEXT"},
+                                                           {"EventUID", "TEXT"},
+                                                           {"StudyUID", "TEXT"}};
     for (const auto &[column, type] : added)
         if (!have.contains(QString::fromLatin1(column).toLower()))
             db.exec(QStringLiteral("ALTER TABLE tblDosis ADD COLUMN %1 %2")

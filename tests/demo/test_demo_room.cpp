@@ -243,8 +243,9 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
         QVERIFY2(event != report.events.end(), qPrintable(QStringLiteral("image %1: event %2").arg(n).arg(eventUid)));
         const double reported = unit == QLatin1String("hfe") ? event->dap.value() : event->entranceDose.value();
         const double want = doses.value(n) * (unit == QLatin1String("hfe") ? 1e-6 : 1.0);
-        QVERIFY2(qAbs(reported - want) <= 1e-9 * qMax(1.0, want),
-                 qPrintable(QStringLiteral("image %1: reported %2, record %3").arg(n).arg(reported).arg(doses.value(n))));
+        QVERIFY2(
+            qAbs(reported - want) <= 1e-9 * qMax(1.0, want),
+            qPrintable(QStringLiteral("image %1: reported %2, record %3").arg(n).arg(reported).arg(doses.value(n))));
     }
     orthanc.stop();
     QCOMPARE(found, 4);

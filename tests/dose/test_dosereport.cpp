@@ -64,8 +64,8 @@ Made makeStudy(Station &st, const QList<Exposure> &exposures, int unit, const QS
             "INSERT INTO tblDosis (PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime, \"Date\","
             " \"Time\", Status, ImgNo, XrayComm, WorklistPatID) VALUES ('JANE', 'DOE', '1960-12-31', ?, ?, ?, ?,"
             " '2026-12-10', ?, '2', ?, ?, 'P1')",
-            {exposures[i].mGy1, exposures[i].mGy2, exposures[i].mGy3, exposures[i].expTime,
-             QString("14:0%1:22").arg(i), i + 1, unit});
+            {exposures[i].mGy1, exposures[i].mGy2, exposures[i].mGy3, exposures[i].expTime, QString("14:0%1:22").arg(i),
+             i + 1, unit});
         m.ids.push_back(db.lastInsertId(q));
     }
     return m;
@@ -217,8 +217,7 @@ void TestDoseReport::reportReadsAsTheUnitSentIt()
             }
             // The tube current only where both mAs and a time are known.
             if (!x.mGy3.isEmpty() && x.expTime.toDouble() > 0)
-                QVERIFY2(qAbs(value("113767")[0].toDouble() - x.mGy3.toDouble() / (x.expTime.toDouble() / 1000))
-                             < 1e-3,
+                QVERIFY2(qAbs(value("113767")[0].toDouble() - x.mGy3.toDouble() / (x.expTime.toDouble() / 1000)) < 1e-3,
                          qPrintable(what));
             else
                 QVERIFY2(!ev.contains("113767"), qPrintable(what));

@@ -267,7 +267,8 @@ void TestMerge::mergedStudyGoesWithItsDoseReport()
         for (int i = 0; i < 4; ++i) {
             const qint64 id = h.addDose(i + 1, values[i], 5);
             db.exec("UPDATE tblDosis SET mGy2 = '28', mGy3 = '80', expTime = '450', \"Date\" = '2026-12-10',"
-                    " \"Time\" = '10:00:0" + QString::number(i) + "' WHERE ID = ?",
+                    " \"Time\" = '10:00:0"
+                        + QString::number(i) + "' WHERE ID = ?",
                     {id});
             h.listed.push_back(id);
         }
@@ -338,8 +339,11 @@ void TestMerge::doseReportOfRecordsWithoutImages()
             h.listed.push_back(db.lastInsertId(q));
         }
     }
+    QStringList shownReports;
+    h.panel->showReport = [&](const QString &file) { shownReports << file; };
     h.commands->run(Cmd::DoseReport);
     QVERIFY(!h.panel->lastReport.isEmpty());
+    QCOMPARE(shownReports, QStringList{h.panel->lastReport});
     QVERIFY(waitUntil([&] { return scp.files().size() == 1; }));
     const DoseReportFacts f = DoseReports::read(h.panel->lastReport);
     QCOMPARE(f.patientId, QString("P7"));

@@ -663,8 +663,9 @@ bool DemoRoom::checkPacs()
                 .arg(n)
                 .arg(hfe ? QStringLiteral("(0018,115E)") : QStringLiteral("(0040,8302)"), hfe ? dap : entrance, sent,
                      recorded, QString::number(want), eventUid.isEmpty() ? QStringLiteral("(none)") : eventUid,
-                     event ? DoseReport::numberText(reported) + (hfe ? QStringLiteral(" Gy.m2") : QStringLiteral(" mGy"))
-                           : QStringLiteral("(not in the report)"),
+                     event
+                         ? DoseReport::numberText(reported) + (hfe ? QStringLiteral(" Gy.m2") : QStringLiteral(" mGy"))
+                         : QStringLiteral("(not in the report)"),
                      match ? QStringLiteral("ok") : QStringLiteral("WRONG")));
     }
     ok = ok && found == 4;
