@@ -281,7 +281,14 @@ DoseReports::Made DoseReports::make(const std::vector<qint64> &recordIds, const 
             e.imageUid = it->sopUid;
             e.laterality = it->laterality;
             e.view = it->view;
+            // A record without its capture time takes the time its image was acquired.
+            if (e.dateTime.isEmpty())
+                e.dateTime = acquired(*it->image);
         }
+        if (e.dateTime.isEmpty())
+            throw AppError(
+                ErrorNo::BadInput,
+                QStringLiteral("Exposure %1 has no capture date and time; it cannot be reported.").arg(r.imageNo));
         if (r.unit == XrayUnit::Hfe501) {
             // cGy*cm2 -> Gy*m2: 0.01 Gy * 1e-4 m2.
             if (auto dap = numberOf(r.mGy1))

@@ -9,7 +9,10 @@
 #include "StorePeers.h"
 
 #include "app/MainForm.h"
+#include "dicom/Image.h"
+#include "dicom/SrDocument.h"
 #include "dose/DoseList.h"
+#include "dose/DoseReports.h"
 #include "net/Destinations.h"
 #include "net/SendCommands.h"
 #include "ui/CommandIds.h"
@@ -180,17 +183,28 @@ void TestTwoPatients::eachDoseInItsOwnPatientsImage()
     ts.prompter.clear();
     form.commands().run(Cmd::MergeImages);
     QVERIFY2(windows == 2, qPrintable(ts.prompter.lastText()));
-    QVERIFY(waitUntil([&] { return pacs.files().size() == 8; }, 10000));
-    int merged = 0;
+    // B's four images and B's dose report.
+    QVERIFY(waitUntil([&] { return pacs.files().size() == 9; }, 10000));
+    int merged = 0, reports = 0;
     for (const QString &f : pacs.files()) {
         if (before.contains(f))
             continue;
+        if (dicom::Image::readFile(f)->sopClassUid() == dicom::XRayRadiationDoseSrClass) {
+            const DoseReportFacts report = DoseReports::read(f);
+            QCOMPARE(report.studyUid, bStudy.studyUid);
+            QCOMPARE(report.events.size(), 4);
+            for (const DoseEvent &e : report.events)
+                QVERIFY(qAbs(e.dap.value() - (e.imageNo + 0.22) * 1e-6) < 1e-12);
+            ++reports;
+            continue;
+        }
         const int n = instanceNumber(f);
         // cGy*cm2 from the unit, dGy*cm2 in the image.
         QCOMPARE(doseOf(f, DCM_ImageAndFluoroscopyAreaDoseProduct).toDouble(), (n + 0.22) / 10.0);
         ++merged;
     }
     QCOMPARE(merged, 4);
+    QCOMPARE(reports, 1);
     // A's images went without any dose.
     for (const QString &f : before)
         QVERIFY(doseOf(f, DCM_ImageAndFluoroscopyAreaDoseProduct).isEmpty());
