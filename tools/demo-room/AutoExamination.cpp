@@ -152,8 +152,9 @@ int AutoExamination::storedImages() const
 void AutoExamination::tick()
 {
     if (m_stepClock.elapsed() > qint64(m_timeoutS) * 1000) {
-        static const char *const names[] = {"options",    "worklist", "pick patient", "dose records", "images",
-                                            "open study", "study",    "merge",        "sent",         "leave"};
+        static const char *const names[] = {"options", "worklist",    "pick patient", "dose records",
+                                            "images",  "open study",  "study",        "merge",
+                                            "sent",    "dose report", "leave"};
         return fail(QStringLiteral("no %1 within %2 s").arg(QLatin1String(names[int(m_step)])).arg(m_timeoutS));
     }
     MainForm *main = m_startup.mainForm();
@@ -275,6 +276,30 @@ void AutoExamination::tick()
         } else if (m_clicked && !form) {
             say(QStringLiteral("sent"));
             picture(main, QStringLiteral("after-send"));
+            // The study's dose report, as the study menu shows it.
+            next(Step::Report, 30);
+        }
+        break;
+    }
+    case Step::Report: {
+        QWidget *report = visibleTopLevel(QStringLiteral("DoseReportForm"));
+        auto *patients = main->findChild<QTreeWidget *>(QStringLiteral("lvPatients"));
+        auto *studies = main->findChild<QTreeWidget *>(QStringLiteral("lvStudien"));
+        if (!report && m_reportStage == 0) {
+            // The send refreshed the lists: the patient and the study are picked again.
+            if (QTreeWidgetItem *row = rowWithText(patients, 0, m_patientId)) {
+                clickRow(patients, row);
+                m_reportStage = 1;
+            }
+        } else if (!report && m_reportStage == 1 && studies && studies->topLevelItemCount() > 0) {
+            clickRow(studies, studies->topLevelItem(studies->topLevelItemCount() - 1));
+            m_reportStage = 2;
+            QTimer::singleShot(300, this, [main] { main->commands().run(QString::fromLatin1(Cmd::StudyDoseReport)); });
+        } else if (report && !m_clicked) {
+            m_clicked = true;
+            picture(report, QStringLiteral("dose-report"));
+            say(QStringLiteral("dose report shown"));
+            clickLater(report->findChild<QPushButton *>(QStringLiteral("cmdClose")));
             next(Step::Leave, 30);
             QTimer::singleShot(1000, this, [this, main] {
                 m_timer.stop();

@@ -38,9 +38,11 @@ private:
         WaitStudy,
         Merge,
         WaitSent,
+        Report,
         Leave
     };
     void tick();
+    int m_reportStage = 0; // the study's dose report: 1 patient picked, 2 study picked and asked
     void next(Step step, int timeoutS);
     void fail(const QString &why);
     void say(const QString &line);
