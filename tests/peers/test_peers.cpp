@@ -1,17 +1,24 @@
 // The peers the tests, the benchmarks and the demo room start: ports, waiting for one,
 // the worklist files a provider serves, the pseudo-terminal as a serial line, and the
 // ending of a peer's process.
+#include "peers/MppsProvider.h"
 #include "peers/PeerProcess.h"
 #include "peers/Ports.h"
 #include "peers/PseudoTerminal.h"
 #include "peers/Worklist.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include "Requires.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -56,6 +63,7 @@ private slots:
     void worklistFilesHoldWhatTheItemSays();
     void pseudoTerminalCarriesBytesBothWaysAcrossReopening();
     void peerThatIgnoresTheRequestIsEndedAnyway();
+    void mppsProviderKeepsTheStepsRules();
 };
 
 void TestPeers::portsAreFreeAndWaitedFor()
@@ -177,6 +185,81 @@ void TestPeers::peerThatIgnoresTheRequestIsEndedAnyway()
     QVERIFY(!polite.running());
     QCOMPARE(polite.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(polite.output().trimmed(), QStringLiteral("got quit"));
+}
+
+// A client on dcmjs-dimse: N-CREATE IN PROGRESS, N-CREATE again (duplicate), N-SET
+// COMPLETED, N-SET again (no longer updatable), N-CREATE not IN PROGRESS.
+static const char *const MppsClient = R"(
+const dimse = require(process.env.CALVAREX_DIMSE_DIR);
+dimse.log.setLevel('warn');
+const { Client, Dataset } = dimse;
+const { NCreateRequest, NSetRequest } = dimse.requests;
+const { SopClass } = dimse.constants;
+const [port, aet] = process.argv.slice(2);
+const uid = '1.2.3.4.5.6', other = '1.2.3.4.5.7';
+const client = new Client();
+const create = (u, status) => {
+  const r = new NCreateRequest(SopClass.ModalityPerformedProcedureStep, u);
+  r.setDataset(new Dataset({ PerformedProcedureStepStatus: status, PatientID: 'P1', Modality: 'MG' }));
+  return r;
+};
+const set = (status) => {
+  const r = new NSetRequest(SopClass.ModalityPerformedProcedureStep, uid);
+  r.setDataset(new Dataset({ PerformedProcedureStepStatus: status }));
+  return r;
+};
+const requests = [create(uid, 'IN PROGRESS'), create(uid, 'IN PROGRESS'), set('COMPLETED'), set('COMPLETED'),
+                  create(other, 'COMPLETED')];
+const statuses = [];
+for (const r of requests) {
+  r.on('response', (rsp) => statuses.push(rsp.getStatus()));
+  client.addRequest(r);
+}
+client.on('closed', () => { console.log(JSON.stringify(statuses)); });
+client.send('127.0.0.1', Number(port), 'STATION', aet);
+)";
+
+void TestPeers::mppsProviderKeepsTheStepsRules()
+{
+    peers::MppsProvider mpps;
+    if (!mpps.start())
+        CALVAREX_MISSING("the MPPS provider cannot run: node or dcmjs-dimse is missing (scripts/deps)");
+    // Only its own AE title is answered.
+    QProcess echo;
+    echo.start(QStringLiteral("echoscu"),
+               {QStringLiteral("-aec"), mpps.aet(), QStringLiteral("127.0.0.1"), QString::number(mpps.port())});
+    QVERIFY(echo.waitForFinished(20000));
+    QCOMPARE(echo.exitCode(), 0);
+    echo.start(QStringLiteral("echoscu"), {QStringLiteral("-aec"), QStringLiteral("OTHER"), QStringLiteral("127.0.0.1"),
+                                           QString::number(mpps.port())});
+    QVERIFY(echo.waitForFinished(20000));
+    QVERIFY(echo.exitCode() != 0);
+
+    QTemporaryDir dir;
+    const QString script = dir.filePath(QStringLiteral("client.js"));
+    QFile f(script);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(MppsClient);
+    f.close();
+    QProcess client;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CALVAREX_DIMSE_DIR"),
+               peers::MppsProvider::scriptDir() + QStringLiteral("/npm/node_modules/dcmjs-dimse"));
+    client.setProcessEnvironment(env);
+    client.start(QStringLiteral("node"), {script, QString::number(mpps.port()), mpps.aet()});
+    QVERIFY(client.waitForFinished(30000));
+    const QString statuses = QString::fromUtf8(client.readAllStandardOutput()).trimmed();
+    // Success, duplicate instance 0111H, success, processing failure 0110H, invalid value 0106H.
+    QCOMPARE(statuses, QStringLiteral("[0,273,0,272,262]"));
+    const QJsonArray messages = mpps.messages();
+    QCOMPARE(messages.size(), 5);
+    QCOMPARE(messages[0].toObject()[QStringLiteral("type")].toString(), QStringLiteral("N-CREATE"));
+    QCOMPARE(messages[0].toObject()[QStringLiteral("calling")].toString(), QStringLiteral("STATION"));
+    QCOMPARE(messages[2].toObject()[QStringLiteral("type")].toString(), QStringLiteral("N-SET"));
+    const QJsonObject step = mpps.steps()[QStringLiteral("1.2.3.4.5.6")].toObject();
+    QCOMPARE(step[QStringLiteral("PerformedProcedureStepStatus")].toString(), QStringLiteral("COMPLETED"));
+    QCOMPARE(step[QStringLiteral("PatientID")].toString(), QStringLiteral("P1"));
+    QVERIFY(!mpps.steps().contains(QStringLiteral("1.2.3.4.5.7")));
 }
 
 QTEST_GUILESS_MAIN(TestPeers)
