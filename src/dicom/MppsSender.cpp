@@ -23,7 +23,8 @@ class Scu : public DcmSCU {
 public:
     OFCondition exchange(bool create, const OFString &uid, DcmDataset &attributes, Uint16 &status, OFString &comment)
     {
-        const T_ASC_PresentationContextID pc = findAnyPresentationContextID(UID_ModalityPerformedProcedureStepSOPClass, "");
+        const T_ASC_PresentationContextID pc =
+            findAnyPresentationContextID(UID_ModalityPerformedProcedureStepSOPClass, "");
         if (pc == 0)
             return DIMSE_NOVALIDPRESENTATIONCONTEXTID;
         T_DIMSE_Message rq;
@@ -67,8 +68,8 @@ public:
         if (rsp.CommandField != expected)
             return DIMSE_BADCOMMANDTYPE;
         status = create ? rsp.msg.NCreateRSP.DimseStatus : rsp.msg.NSetRSP.DimseStatus;
-        const bool withData = (create ? rsp.msg.NCreateRSP.DataSetType : rsp.msg.NSetRSP.DataSetType)
-                              != DIMSE_DATASET_NULL;
+        const bool withData =
+            (create ? rsp.msg.NCreateRSP.DataSetType : rsp.msg.NSetRSP.DataSetType) != DIMSE_DATASET_NULL;
         if (withData) {
             // The attributes as the provider keeps them: read, not needed.
             DcmDataset *back = nullptr;
