@@ -77,10 +77,10 @@ qint64 MppsOutbox::add(const QString &stepUid, Kind kind, const dicom::DataSet &
 {
     Database db = Database::openData(m_paths);
     db.exec(QString::fromLatin1(CreateTable));
-    QSqlQuery q = db.exec(
-        QStringLiteral("INSERT INTO tblMppsOutbox (StepUID, Kind, Attributes, Written) VALUES (?, ?, ?, ?)"),
-        {stepUid, kind == Kind::Create ? QStringLiteral("create") : QStringLiteral("set"),
-         QString::fromUtf8(QJsonDocument(toJson(attributes)).toJson(QJsonDocument::Compact)), DateText::now()});
+    QSqlQuery q =
+        db.exec(QStringLiteral("INSERT INTO tblMppsOutbox (StepUID, Kind, Attributes, Written) VALUES (?, ?, ?, ?)"),
+                {stepUid, kind == Kind::Create ? QStringLiteral("create") : QStringLiteral("set"),
+                 QString::fromUtf8(QJsonDocument(toJson(attributes)).toJson(QJsonDocument::Compact)), DateText::now()});
     return db.lastInsertId(q);
 }
 
@@ -114,7 +114,7 @@ QStringList MppsOutbox::failures()
     while (q.next())
         out << QStringLiteral("%1 %2: %3")
                    .arg(q.value(0).toString() == QLatin1String("create") ? QStringLiteral("N-CREATE")
-                                                                          : QStringLiteral("N-SET"),
+                                                                         : QStringLiteral("N-SET"),
                         q.value(1).toString(), q.value(2).toString());
     return out;
 }

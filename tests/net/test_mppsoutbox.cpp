@@ -56,8 +56,7 @@ void TestMppsOutbox::providerAwayThenBack()
     quint16 port = peers::freePort(); // nobody listens there yet
     auto send = [&](const MppsOutbox::Waiting &w) {
         dicom::MppsSender s({"127.0.0.1", QString::number(port), "MAMMO1", mpps.aet()}, {2, 10, 10});
-        return w.kind == MppsOutbox::Kind::Create ? s.create(w.stepUid, w.attributes)
-                                                  : s.set(w.stepUid, w.attributes);
+        return w.kind == MppsOutbox::Kind::Create ? s.create(w.stepUid, w.attributes) : s.set(w.stepUid, w.attributes);
     };
     {
         MppsOutbox box(ts->paths());
