@@ -184,7 +184,7 @@ DoseReports::Made DoseReports::make(const std::vector<qint64> &recordIds, const 
         qint64 id = 0;
         int imageNo = 0;
         qint16 unit = 0;
-        QString first, last, birth, patientId, mGy1, mGy2, mGy3, expTime, date, time, eventUid, studyUid;
+        QString first, last, birth, patientId, mGy1, mGy2, mGy3, expTime, date, time, eventUid;
     };
     QList<Row> rows;
     Made made;
@@ -193,8 +193,8 @@ DoseReports::Made DoseReports::make(const std::vector<qint64> &recordIds, const 
         Database db = Database::openData(m_station.paths());
         for (qint64 id : recordIds) {
             QSqlQuery q = db.exec(QStringLiteral("SELECT ImgNo, XrayComm, PatFirstname, PatLastname, PatBirthdate,"
-                                                 " WorklistPatID, mGy1, mGy2, mGy3, expTime, \"Date\", \"Time\","
-                                                 " EventUID, StudyUID FROM tblDosis WHERE ID = ?"),
+                                                 " WorklistPatID, mGy1, mGy2, mGy3, expTime, \"Date\", \"Time\""
+                                                 " FROM tblDosis WHERE ID = ?"),
                                   {id});
             if (!q.next())
                 throw AppError(ErrorNo::Database, QStringLiteral("Dose record %1 no longer exists").arg(id));
@@ -212,18 +212,14 @@ DoseReports::Made DoseReports::make(const std::vector<qint64> &recordIds, const 
             r.expTime = q.value(9).toString();
             r.date = q.value(10).toString();
             r.time = q.value(11).toString();
-            r.eventUid = q.value(12).toString();
-            r.studyUid = q.value(13).toString();
             rows << r;
         }
     }
     const Events assigned = assignEvents(recordIds, study);
     study = assigned.studyUid;
     made.eventOf = assigned.eventOf;
-    for (Row &r : rows) {
+    for (Row &r : rows)
         r.eventUid = assigned.eventOf.value(r.id);
-        r.studyUid = study;
-    }
     std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.imageNo < b.imageNo; });
 
     // The images, by Instance Number.
