@@ -78,7 +78,7 @@ class MppsScp extends Scp {
     else if (attributes.PerformedProcedureStepStatus !== 'IN PROGRESS')
       status = Status.InvalidAttributeValue;
     else
-      steps.set(uid, attributes);
+      steps.set(uid, { ...attributes }); // the step changes later, the message as it came does not
     response.setStatus(status);
     messages.push({ type: 'N-CREATE', calling: this.calling, uid, status, attributes });
     save();

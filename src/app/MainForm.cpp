@@ -10,6 +10,7 @@
 #include "edit/HeaderPanel.h"
 #include "edit/TaskPanel.h"
 #include "io/ImportExportCommands.h"
+#include "net/MppsPanel.h"
 #include "net/SendCommands.h"
 #include "net/WorklistForm.h"
 #include "store/BrowserPanel.h"
@@ -79,6 +80,7 @@ void MainForm::buildPanels()
     m_doseList->pickWorklistPatient = [this](QWidget *parent, const std::function<int(QDialog &)> &run) {
         return WorklistForm::pick(m_station, parent, run);
     };
+    m_mpps = new MppsPanel(m_station, m_dose, this);
     m_header = new HeaderPanel(m_station, m_selection, m_edits, m_hooks, this);
     m_tasks = new TaskPanel(m_station, m_selection, m_edits, m_header->state(), *m_commands, m_hooks, this);
     DatabaseForm::hookCommand(m_station, *m_commands, this);
@@ -205,6 +207,7 @@ void MainForm::buildLayout()
     doseLayout->addLayout(buttons);
     doseLayout->addWidget(m_capture->pendingLabel());
     doseLayout->addWidget(m_capture->unstoredLabel());
+    doseLayout->addWidget(m_mpps->label());
     doseLayout->addWidget(m_capture->portLabel());
     auto *fillRow = new QHBoxLayout;
     fillRow->addWidget(m_capture->fillLabel(), 1);

@@ -11,6 +11,7 @@ class CommandTable;
 class DoseCapturePanel;
 class DoseListPanel;
 class HeaderPanel;
+class MppsPanel;
 class QuarantineCommands;
 class QLabel;
 class Station;
@@ -43,6 +44,7 @@ public:
     CommandTable &commands() { return *m_commands; }
     DoseState &doseState() { return m_dose; }
     StoreSelection &selection() { return m_selection; }
+    MppsPanel &mpps() { return *m_mpps; }
     Station &station() { return m_station; }
 
     // Shows or hides "Get Dose Product" by the unit type (Lorad only).
@@ -90,6 +92,7 @@ private:
     HeaderPanel *m_header = nullptr;
     TaskPanel *m_tasks = nullptr;
     QuarantineCommands *m_quarantine = nullptr;
+    MppsPanel *m_mpps = nullptr;
 
     QLabel *m_statusPanel[4] = {nullptr, nullptr, nullptr, nullptr};
     QLabel *m_diskWarning = nullptr;

@@ -31,6 +31,7 @@ struct Settings {
     PeerAddress scp; // the current storage destination
     QString worklistLocalAet;
     PeerAddress worklist; // the worklist provider
+    PeerAddress mpps;     // the MPPS provider (the RIS); empty AE title: no performed steps are sent
     qint16 comSpeed = 0;
     qint16 comParity = 0;
     qint16 comBitGet = 0;

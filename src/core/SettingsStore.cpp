@@ -139,6 +139,9 @@ void SettingsStore::load(Settings &s) const
     s.worklist.aet = readValue(QStringLiteral("Worklist/RemoteAET"), {});
     s.worklist.ip = readValue(QStringLiteral("Worklist/RemoteIP"), {});
     s.worklist.port = readValue(QStringLiteral("Worklist/RemotePort"), {});
+    s.mpps.aet = readValue(QStringLiteral("Mpps/RemoteAET"), {});
+    s.mpps.ip = readValue(QStringLiteral("Mpps/RemoteIP"), {});
+    s.mpps.port = readValue(QStringLiteral("Mpps/RemotePort"), {});
     readInto(*this, QStringLiteral("ComPort/Speed"), QStringLiteral("5"), s.comSpeed, &toInt16);
     readInto(*this, QStringLiteral("ComPort/Parity"), QStringLiteral("2"), s.comParity, &toInt16);
     readInto(*this, QStringLiteral("ComPort/Bit_Get"), QStringLiteral("4"), s.comBitGet, &toInt16);
@@ -177,6 +180,9 @@ QStringList SettingsStore::saveOrder()
             QStringLiteral("Worklist/RemoteAET"),
             QStringLiteral("Worklist/RemoteIP"),
             QStringLiteral("Worklist/RemotePort"),
+            QStringLiteral("Mpps/RemoteAET"),
+            QStringLiteral("Mpps/RemoteIP"),
+            QStringLiteral("Mpps/RemotePort"),
             QStringLiteral("ComPort/Speed"),
             QStringLiteral("ComPort/Parity"),
             QStringLiteral("ComPort/Bit_Get"),
@@ -197,9 +203,10 @@ void SettingsStore::save(const Settings &s)
                                 n(s.computeWindow), s.customWidth,    s.customCenter,     n(s.stopService),
                                 n(s.xrayComm),      s.irAet,          s.irPort,           s.scp.aet,
                                 s.scp.ip,           s.scp.port,       s.worklistLocalAet, s.worklist.aet,
-                                s.worklist.ip,      s.worklist.port,  n(s.comSpeed),      n(s.comParity),
-                                n(s.comBitGet),     n(s.comBitPut),   n(s.comFlux),       n(s.comPort),
-                                n(s.timeOutStart),  n(s.timeOutEnd),  s.comDevice,        s.filterActive};
+                                s.worklist.ip,      s.worklist.port,  s.mpps.aet,         s.mpps.ip,
+                                s.mpps.port,        n(s.comSpeed),    n(s.comParity),     n(s.comBitGet),
+                                n(s.comBitPut),     n(s.comFlux),     n(s.comPort),       n(s.timeOutStart),
+                                n(s.timeOutEnd),    s.comDevice,      s.filterActive};
     const QStringList names = saveOrder();
     for (int i = 0; i < names.size(); ++i)
         m_settings->setValue(names[i], values[i]);

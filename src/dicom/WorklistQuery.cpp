@@ -74,6 +74,7 @@ void buildIdentifier(DcmDataset &ds, const WorklistQueryParams &p)
     }
     empty(ds, DCM_PatientName);
     empty(ds, DCM_PatientID);
+    empty(ds, DCM_IssuerOfPatientID);
     empty(ds, DCM_PatientBirthDate);
     empty(ds, DCM_PatientSex);
     empty(ds, DCM_PatientSize);
@@ -108,8 +109,11 @@ void buildIdentifier(DcmDataset &ds, const WorklistQueryParams &p)
         sps->putAndInsertString(DCM_ScheduledProcedureStepStartTime, "000000-235959", OFTrue);
         empty(*sps, DCM_ScheduledPerformingPhysicianName);
         empty(*sps, DCM_ScheduledProcedureStepDescription);
-        if (DcmItem *proto = sequenceItem(*sps, DCM_ScheduledProtocolCodeSequence))
+        if (DcmItem *proto = sequenceItem(*sps, DCM_ScheduledProtocolCodeSequence)) {
             empty(*proto, DCM_CodeValue);
+            empty(*proto, DCM_CodingSchemeDesignator);
+            empty(*proto, DCM_CodeMeaning);
+        }
         empty(*sps, DCM_ScheduledProcedureStepID);
         empty(*sps, DCM_ScheduledStationName);
         empty(*sps, DCM_ScheduledProcedureStepLocation);
@@ -121,8 +125,27 @@ void buildIdentifier(DcmDataset &ds, const WorklistQueryParams &p)
     empty(ds, DCM_ConfidentialityConstraintOnPatientDataDescription);
 }
 
+QList<WorklistAnswer::Code> codesOf(DcmItem *item, const DcmTagKey &key)
+{
+    QList<WorklistAnswer::Code> out;
+    DcmSequenceOfItems *seq = nullptr;
+    if (!item || item->findAndGetSequence(key, seq).bad() || !seq)
+        return out;
+    for (unsigned long i = 0; i < seq->card(); ++i) {
+        DcmItem *code = seq->getItem(i);
+        WorklistAnswer::Code c{textOf(code, DCM_CodeValue), textOf(code, DCM_CodingSchemeDesignator),
+                               textOf(code, DCM_CodeMeaning)};
+        if (!c.value.isEmpty())
+            out << c;
+    }
+    return out;
+}
+
 WorklistAnswer toAnswer(DcmDataset &ds)
 {
+    // The character set as the provider named it (after the conversion the values are
+    // UTF-8, which is what the performed step says).
+    const QString answeredCharset = textOf(&ds, DCM_SpecificCharacterSet);
     // Names may come in another character set; work in UTF-8 when the toolkit can.
     ds.convertToUTF8();
 
@@ -135,12 +158,21 @@ WorklistAnswer toAnswer(DcmDataset &ds)
     a.referringPhysician = textOf(&ds, DCM_ReferringPhysicianName);
     a.institutionName = textOf(&ds, DCM_InstitutionName);
     a.bodyPart = textOf(&ds, DCM_BodyPartExamined);
+    a.characterSet = answeredCharset;
+    a.studyUid = textOf(&ds, DCM_StudyInstanceUID);
+    a.requestedProcedureId = textOf(&ds, DCM_RequestedProcedureID);
+    a.requestedProcedureDescription = textOf(&ds, DCM_RequestedProcedureDescription);
+    a.issuerOfPatientId = textOf(&ds, DCM_IssuerOfPatientID);
+    a.procedureCodes = codesOf(&ds, DCM_RequestedProcedureCodeSequence);
 
     DcmItem *sps = nullptr;
     if (ds.findAndGetSequenceItem(DCM_ScheduledProcedureStepSequence, sps, 0).good() && sps) {
         a.stepStartTime = textOf(sps, DCM_ScheduledProcedureStepStartTime);
         a.stepStartDate = textOf(sps, DCM_ScheduledProcedureStepStartDate);
         a.stationAet = textOf(sps, DCM_ScheduledStationAETitle);
+        a.stepId = textOf(sps, DCM_ScheduledProcedureStepID);
+        a.stepDescription = textOf(sps, DCM_ScheduledProcedureStepDescription);
+        a.protocolCodes = codesOf(sps, DCM_ScheduledProtocolCodeSequence);
         // Providers answer Body Part Examined where it was asked for: in the step.
         if (a.bodyPart.isEmpty())
             a.bodyPart = textOf(sps, DCM_BodyPartExamined);

@@ -1,5 +1,6 @@
 #pragma once
 #include <QDate>
+#include <QList>
 #include <QString>
 #include <vector>
 
@@ -36,6 +37,22 @@ struct WorklistAnswer {
     QString stationAet;         // (0040,0001) of the first scheduled step item
     bool hasProcedureCodeSequence = false;
     QString procedureCodeValue; // (0008,0100) of the first item of (0032,1064), trimmed
+
+    // What the performed procedure step repeats of the scheduled one.
+    struct Code {
+        QString value, scheme, meaning; // (0008,0100), (0008,0102), (0008,0104)
+        bool operator==(const Code &) const = default;
+    };
+    QString studyUid;                      // (0020,000D)
+    QString requestedProcedureId;          // (0040,1001)
+    QString requestedProcedureDescription; // (0032,1060)
+    QString stepId;                        // (0040,0009) of the first scheduled step item
+    QString stepDescription;               // (0040,0007) of the first scheduled step item
+    QString issuerOfPatientId;             // (0010,0021)
+    QString characterSet;                  // (0008,0005) as answered (the values here are UTF-8)
+    QList<Code> procedureCodes;            // (0032,1064) items
+    QList<Code> protocolCodes;             // (0040,0008) items of the first scheduled step item
+    bool operator==(const WorklistAnswer &) const = default;
 };
 
 // The query identifier as the toolkit's dump text (one element a line, sequences

@@ -228,6 +228,7 @@ int DoseList::newStudy()
     m_state.assignmentMode = AssignmentMode::CloseStudy;
     int closed = 0;
     if (m_state.hasPatient()) {
+        m_state.announceExaminationClosing(m_state.row(1));
         Database db = Database::openData(m_station.paths());
         closed = closeOpenRecords(db);
     }
@@ -255,6 +256,7 @@ bool DoseList::deleteAll()
         if (!m_station.prompter().askYesNo(text, MsgIcon::Warning, QStringLiteral("Delete Dosislist")))
             return false;
     }
+    m_state.announceDoseListDeleting();
     Database db = Database::openData(m_station.paths());
     db.exec(QStringLiteral("DELETE FROM tblDosis"));
     return true;

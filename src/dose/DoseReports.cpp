@@ -105,6 +105,26 @@ QString acquired(const dicom::Image &img)
 
 DoseReports::DoseReports(Station &station) : m_station(station) {}
 
+void DoseReports::setValues(DoseEvent &e, qint16 unit, const QString &mGy1, const QString &mGy2, const QString &mGy3,
+                            const QString &expTime)
+{
+    e.unit = unit;
+    if (unit == XrayUnit::Hfe501) {
+        // cGy*cm2 -> Gy*m2: 0.01 Gy * 1e-4 m2.
+        if (auto dap = numberOf(mGy1))
+            e.dap = *dap * 1e-6;
+        e.kvp = numberOf(mGy2);
+        e.mas = numberOf(mGy3);
+        e.exposureTime = numberOf(expTime);
+        if (e.mas && e.exposureTime && *e.mas > 0 && *e.exposureTime > 0)
+            e.tubeCurrent = *e.mas / (*e.exposureTime / 1000.0);
+    } else {
+        // The channel units' first value is the entrance dose in mGy; what their other
+        // values measure is not known, so they are not reported.
+        e.entranceDose = numberOf(mGy1);
+    }
+}
+
 QString DoseReports::uidFor(const QString &text)
 {
     return dicom::uidOfUuid(QUuid::createUuidV5(ReportNamespace, text));
@@ -285,20 +305,7 @@ DoseReports::Made DoseReports::make(const std::vector<qint64> &recordIds, const 
             throw AppError(
                 ErrorNo::BadInput,
                 QStringLiteral("Exposure %1 has no capture date and time; it cannot be reported.").arg(r.imageNo));
-        if (r.unit == XrayUnit::Hfe501) {
-            // cGy*cm2 -> Gy*m2: 0.01 Gy * 1e-4 m2.
-            if (auto dap = numberOf(r.mGy1))
-                e.dap = *dap * 1e-6;
-            e.kvp = numberOf(r.mGy2);
-            e.mas = numberOf(r.mGy3);
-            e.exposureTime = numberOf(r.expTime);
-            if (e.mas && e.exposureTime && *e.mas > 0 && *e.exposureTime > 0)
-                e.tubeCurrent = *e.mas / (*e.exposureTime / 1000.0);
-        } else {
-            // The channel units' first value is the entrance dose in mGy; what their other
-            // values measure is not known, so they are not reported.
-            e.entranceDose = numberOf(r.mGy1);
-        }
+        setValues(e, r.unit, r.mGy1, r.mGy2, r.mGy3, r.expTime);
         f.events << e;
     }
 

@@ -63,6 +63,12 @@ public:
     // host's name).
     QString serialNumber() const;
 
+    // The values of a record (its columns mGy1..3 and expTime as the unit filled them) under
+    // their quantities: the HFE 501's dose-area product, kV, mAs and time (and the tube
+    // current from them), the other units' entrance dose.
+    static void setValues(DoseEvent &e, qint16 unit, const QString &mGy1, const QString &mGy2, const QString &mGy3,
+                          const QString &expTime);
+
     // A UID of the 2.25 form that follows from the text: the same text, the same UID.
     static QString uidFor(const QString &text);
 

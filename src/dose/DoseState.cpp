@@ -7,6 +7,7 @@ void DoseState::takeWorklistPatient(const WorklistEntry &e)
     takePatientRows({e.at(WorklistEntry::PatientId), e.at(WorklistEntry::GivenName), e.at(WorklistEntry::FamilyName),
                      e.at(WorklistEntry::MiddleName), e.at(WorklistEntry::BirthDate), e.at(WorklistEntry::Sex),
                      e.at(WorklistEntry::AccessionOrCode).left(15), body.isEmpty() ? QStringLiteral("Unknown") : body});
+    emit worklistAnswerTaken(e.answer);
 }
 
 void DoseState::takePatientRows(const std::array<QString, 8> &rows)

@@ -5,6 +5,9 @@
 #include <array>
 
 struct WorklistEntry;
+namespace dicom {
+struct WorklistAnswer;
+}
 
 // What the next RefreshDosisList and lvDosis_Fill do; set by the commands named below.
 enum class AssignmentMode {
@@ -75,6 +78,9 @@ public:
     }
     bool studyOpen() const { return m_studyOpen; }
 
+    void announceExaminationClosing(const QString &patientId) { emit examinationClosing(patientId); }
+    void announceDoseListDeleting() { emit doseListDeleting(); }
+
     // The serial polling switched on or off by the dose list's commands.
     void requestPolling(bool on) { emit pollingRequested(on); }
 
@@ -85,6 +91,12 @@ signals:
     void changed();
     void patientChosen();
     void recordsStored();
+    // The worklist answer of the patient just chosen (the performed step repeats it).
+    void worklistAnswerTaken(const dicom::WorklistAnswer &answer);
+    // "New Study" for this patient, before its open records are closed.
+    void examinationClosing(const QString &patientId);
+    // "Delete Dosislist" was confirmed; the records are still there.
+    void doseListDeleting();
     void studyOpenChanged(bool open);
     void pollingRequested(bool on);
 

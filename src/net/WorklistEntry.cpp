@@ -30,6 +30,7 @@ dicom::WorklistQueryParams queryParams(const Settings &s, const QDate &day)
 WorklistEntry buildEntry(const dicom::WorklistAnswer &a)
 {
     WorklistEntry e;
+    e.answer = a;
     auto set = [&e](WorklistEntry::Column c, const QString &v) { e.columns[c] = v; };
 
     set(WorklistEntry::Time, a.stepStartTime.isEmpty() ? QString() : DateText::fromDicomTime(a.stepStartTime));

@@ -26,6 +26,8 @@ struct WorklistEntry {
     };
     QStringList columns = QStringList(ColumnCount, QString()); // never shorter
     QString at(Column c) const { return columns.value(c); }
+    // The answer the row was built from (the performed procedure step repeats it).
+    dicom::WorklistAnswer answer;
 
     // Column headings of the worklist list, in order.
     static QStringList headings();
