@@ -166,6 +166,7 @@ bool WorklistForm::fillList()
     {
         WaitCursor wait;
         m_list->clear();
+        m_answers.clear();
         try {
             answers = runQuery(Worklist::queryParams(m_station.settings()));
         } catch (const AppError &e) {
@@ -178,6 +179,9 @@ bool WorklistForm::fillList()
             for (const auto &a : answers) {
                 const WorklistEntry e = Worklist::buildEntry(a);
                 auto *item = new QTreeWidgetItem(m_list, e.columns);
+                // The whole answer stays with its row: the performed step repeats it.
+                item->setData(0, Qt::UserRole, qulonglong(m_answers.size()));
+                m_answers.push_back(a);
                 item->setSelected(false);
             }
             m_list->setUpdatesEnabled(true);
@@ -208,9 +212,13 @@ bool WorklistForm::fillList()
 WorklistEntry WorklistForm::entryAt(int row) const
 {
     WorklistEntry e;
-    if (QTreeWidgetItem *item = m_list->topLevelItem(row))
+    if (QTreeWidgetItem *item = m_list->topLevelItem(row)) {
         for (int c = 0; c < WorklistEntry::ColumnCount; ++c)
             e.columns[c] = item->text(c);
+        const QVariant index = item->data(0, Qt::UserRole);
+        if (index.isValid() && index.toULongLong() < m_answers.size())
+            e.answer = m_answers[index.toULongLong()];
+    }
     return e;
 }
 

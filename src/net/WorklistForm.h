@@ -66,4 +66,5 @@ private:
     static constexpr int QuietMs = 1000;
     bool m_querying = false;
     std::optional<WorklistEntry> m_applied;
+    std::vector<dicom::WorklistAnswer> m_answers; // by the index each row keeps
 };

@@ -3,6 +3,7 @@
 // dead port and a provider that accepts but never answers.
 #include "TestStation.h"
 #include "WorklistProvider.h"
+#include "core/StationPaths.h"
 
 #include "dicom/WorklistQuery.h"
 #include "dose/DoseState.h"
@@ -226,6 +227,12 @@ void TestWorklist::providerListsTodaysStepsOfThisStation()
     QCOMPARE(form.result(), int(QDialog::Accepted));
     // The dose panel takes the chosen entry into the current-patient panel.
     QVERIFY(form.applied());
+    // The entry keeps what the performed procedure step repeats of the scheduled one.
+    const dicom::WorklistAnswer &scheduled = form.applied()->answer;
+    QVERIFY2(isValidUid(scheduled.studyUid), qPrintable(scheduled.studyUid));
+    QVERIFY2(scheduled.stepId.startsWith("SPS"), qPrintable(scheduled.stepId));
+    QVERIFY2(scheduled.requestedProcedureId.startsWith("RP"), qPrintable(scheduled.requestedProcedureId));
+    QCOMPARE(scheduled.patientName, QStringLiteral("DOE^JANE^Q"));
     DoseState state;
     state.takeWorklistPatient(*form.applied());
     QCOMPARE(state.row(1), QStringLiteral("P100"));
