@@ -21,6 +21,7 @@ public:
     bool start();
     void stop() { m_proc.stop(); }
     bool running() const { return m_proc.running(); }
+    qint64 processId() const { return m_proc.processId(); }
     QString aet() const { return m_aet; }
     quint16 port() const { return m_port; }
     QString problem() const { return m_problem; }

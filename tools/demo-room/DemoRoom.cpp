@@ -8,6 +8,7 @@
 #include "dose/DoseReports.h"
 #include "net/Destinations.h"
 
+#include "peers/MppsProvider.h"
 #include "peers/Orthanc.h"
 #include "peers/Ports.h"
 #include "peers/StationFolder.h"
@@ -20,6 +21,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSqlQuery>
+#include <QThread>
 #include <cstdio>
 #include <unistd.h>
 #ifdef Q_OS_LINUX
@@ -122,8 +124,8 @@ void DemoRoom::log(const QString &line) const
 
 bool DemoRoom::start()
 {
-    if (!prepareFolder() || !writeWorklist() || !startWorklist() || !startPacs() || !startXrayUnit() || !writeSettings()
-        || !startStation()) {
+    if (!prepareFolder() || !writeWorklist() || !startWorklist() || !startPacs() || !startMpps() || !startXrayUnit()
+        || !writeSettings() || !startStation()) {
         stop();
         return false;
     }
@@ -138,6 +140,10 @@ bool DemoRoom::start()
             .arg(PacsAet)
             .arg(m_pacsPort)
             .arg(m_httpPort));
+    if (m_mpps && m_mpps->running())
+        log(QStringLiteral("  MPPS provider   dcmjs-dimse %1@127.0.0.1:%2 (the RIS's performed procedure steps)")
+                .arg(m_mpps->aet())
+                .arg(m_mpps->port()));
     log(QStringLiteral("  X-ray unit      %1 on %2").arg(m_o.unit.toUpper(), m_pty));
     log(QStringLiteral("  receiver        %1@127.0.0.1:%2 (the images of the exposures go there)")
             .arg(StationAet)
@@ -222,6 +228,19 @@ bool DemoRoom::startWorklist()
     return true;
 }
 
+bool DemoRoom::startMpps()
+{
+    m_mpps = std::make_unique<peers::MppsProvider>(QStringLiteral("RIS"));
+    if (m_mpps->start()) {
+        started(QStringLiteral("mpps"), m_mpps->processId());
+        return true;
+    }
+    // A room without Node still works; only the automatic examination, which checks
+    // the steps, needs it.
+    std::fprintf(stderr, "demo-room: the MPPS provider does not run (%s)\n", qPrintable(m_mpps->problem()));
+    return !m_o.automatic;
+}
+
 bool DemoRoom::startPacs()
 {
     peers::OrthancPacs::Options o;
@@ -275,6 +294,10 @@ bool DemoRoom::writeSettings()
     s.worklistLocalAet = LocalAet;
     s.worklist = {QStringLiteral("127.0.0.1"), WorklistAet, QString::number(m_worklistPort)};
     s.scp = {QStringLiteral("127.0.0.1"), PacsAet, QString::number(m_pacsPort)};
+    if (m_mpps && m_mpps->running())
+        s.mpps = {QStringLiteral("127.0.0.1"), m_mpps->aet(), QString::number(m_mpps->port())};
+    else
+        s.mpps = {};
     s.stopService = 1; // the companions end with the station
     s.mammoLayout = 1;
     m_stationObj->saveSettings();
@@ -670,6 +693,56 @@ bool DemoRoom::checkPacs()
     }
     ok = ok && found == 4;
     log(QStringLiteral("CHECK PACS images of %1: %2 -> %3").arg(m_o.autoPatient).arg(found).arg(ok ? "ok" : "FAILED"));
+    return checkMpps() && ok;
+}
+
+bool DemoRoom::checkMpps()
+{
+    if (!m_mpps || !m_mpps->running()) {
+        log(QStringLiteral("CHECK MPPS: the provider does not run -> FAILED"));
+        return false;
+    }
+    // The station delivers in the background: the last message may be on its way.
+    QJsonObject step;
+    QString uid;
+    QJsonArray messages;
+    for (QElapsedTimer waited; !waited.isValid() || waited.elapsed() < 30000;) {
+        if (!waited.isValid())
+            waited.start();
+        messages = m_mpps->messages();
+        const QJsonObject steps = m_mpps->steps();
+        for (auto it = steps.begin(); it != steps.end(); ++it)
+            if (it->toObject().value("PatientID").toString() == m_o.autoPatient) {
+                uid = it.key();
+                step = it->toObject();
+            }
+        if (step.value("PerformedProcedureStepStatus").toString() == QLatin1String("COMPLETED"))
+            break;
+        QThread::msleep(250);
+    }
+    int creates = 0, sets = 0;
+    for (const QJsonValue &m : messages) {
+        const QJsonObject o = m.toObject();
+        if (o.value("uid").toString() != uid)
+            continue;
+        (o.value("type").toString() == QLatin1String("N-CREATE") ? creates : sets)++;
+    }
+    const int doseItems = int(step.value("ExposureDoseSequence").toArray().size());
+    int images = 0;
+    for (const QJsonValue &series : step.value("PerformedSeriesSequence").toArray())
+        images += int(series.toObject().value("ReferencedImageSequence").toArray().size());
+    const QString status = step.value("PerformedProcedureStepStatus").toString();
+    // "New Study" ends the step when the unit is done; the images that arrived by then are
+    // its series (the last may still be on its way).
+    const bool ok = status == QLatin1String("COMPLETED") && doseItems == 4 && creates == 1 && sets == 1;
+    writeText(m_o.folder + QStringLiteral("/screens/mpps-step.json"), QJsonDocument(step).toJson());
+    log(QStringLiteral("CHECK MPPS step of %1: %2, N-CREATE %3, N-SET %4, %5 images, %6 dose items -> %7")
+            .arg(m_o.autoPatient, status.isEmpty() ? QStringLiteral("(none)") : status)
+            .arg(creates)
+            .arg(sets)
+            .arg(images)
+            .arg(doseItems)
+            .arg(ok ? "ok" : "FAILED"));
     return ok;
 }
 
@@ -702,6 +775,8 @@ void DemoRoom::stop()
     // The peers, in the reverse order of their start.
     if (m_xray)
         m_xray->stop();
+    if (m_mpps)
+        m_mpps->stop();
     if (m_pacs)
         m_pacs->stop();
     if (m_worklist)

@@ -23,6 +23,7 @@
 
 class Station;
 namespace peers {
+class MppsProvider;
 class OrthancPacs;
 class WorklistProvider;
 class XraySim;
@@ -70,6 +71,7 @@ private:
     bool writeWorklist();
     bool startWorklist();
     bool startPacs();
+    bool startMpps();
     bool startXrayUnit();
     bool writeSettings();
     bool startStation();
@@ -92,6 +94,8 @@ private:
 
     // The automatic examination's check against the PACS; true when it holds.
     bool checkPacs();
+    // The RIS's view of the automatic examination: one step, COMPLETED, a dose item per exposure.
+    bool checkMpps();
     QByteArray rest(const QString &path) const;
 
     std::unique_ptr<Prompter> m_prompter;
@@ -102,6 +106,7 @@ private:
     std::vector<Patient> m_patients;
     std::unique_ptr<peers::WorklistProvider> m_worklist;
     std::unique_ptr<peers::OrthancPacs> m_pacs;
+    std::unique_ptr<peers::MppsProvider> m_mpps;
     std::unique_ptr<peers::XraySim> m_xray;
     std::unique_ptr<QProcess> m_calvarex;
     quint16 m_worklistPort = 0, m_pacsPort = 0, m_httpPort = 0, m_receiverPort = 0;
