@@ -40,6 +40,7 @@ private slots:
     void refusedPeerFieldKeepsTheDialogOpen();
     void peerFieldsSavedWithoutBlanksAround_data();
     void peerFieldsSavedWithoutBlanksAround();
+    void mppsProviderFieldsGoTogether();
     void portBoxesRefusePastedText_data();
     void portBoxesRefusePastedText();
     void failedSaveKeepsTheDialogOpen_data();
@@ -460,6 +461,31 @@ void TestOptionForm::peerFieldsSavedWithoutBlanksAround_data()
                                           << "  65535"
                                           << "Worklist/RemotePort"
                                           << "65535";
+}
+
+void TestOptionForm::mppsProviderFieldsGoTogether()
+{
+    TestStation ts;
+    OptionForm f(*ts, stationOptionsPages());
+    f.show();
+    fillWorklist(f, FullWorklist);
+    child<QLineEdit>(f, "txtRC_0")->setText("2");
+    // A port alone is no provider: the AE title is asked for.
+    child<QLineEdit>(f, "txtMpps_2")->setText("4100");
+    child<QPushButton>(f, "cmdOK")->click();
+    QCOMPARE(f.result(), 0);
+    QCOMPARE(child<QLabel>(f, "lblProblem")->text(), QString("MPPS remote AE title: required, 1 to 16 characters"));
+    QVERIFY(!storeHas(ts, "Mpps/RemotePort"));
+
+    child<QLineEdit>(f, "txtMpps_0")->setText(" RIS ");
+    child<QLineEdit>(f, "txtMpps_1")->setText("ris.local ");
+    child<QPushButton>(f, "cmdOK")->click();
+    QCOMPARE(f.result(), int(QDialog::Accepted));
+    const QSettings stored(ts.settingsFile(), QSettings::IniFormat);
+    QCOMPARE(stored.value("Mpps/RemoteAET").toString(), QString("RIS"));
+    QCOMPARE(stored.value("Mpps/RemoteIP").toString(), QString("ris.local"));
+    QCOMPARE(stored.value("Mpps/RemotePort").toString(), QString("4100"));
+    QCOMPARE(ts->settings().mpps.aet, QString("RIS"));
 }
 
 void TestOptionForm::peerFieldsSavedWithoutBlanksAround()
