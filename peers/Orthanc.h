@@ -4,6 +4,8 @@
 #include "PeerProcess.h"
 
 #include <QByteArray>
+#include <QJsonArray>
+#include <QList>
 #include <QString>
 #include <QTemporaryDir>
 #include <memory>
@@ -21,6 +23,14 @@ public:
         QString folder;       // its configuration and storage (db/); empty: a temporary one
         QString storage;      // the objects' folder when not <folder>/db (e.g. another's)
         quint16 httpPort = 0; // the web port when it is free, else any free one
+        // Known DICOM peers (DicomModalities): a station's AE title with the host and
+        // port its storage commitment reports go to.
+        struct Modality {
+            QString aet;
+            QString host = QStringLiteral("127.0.0.1");
+            quint16 port = 0;
+        };
+        QList<Modality> modalities;
     };
     OrthancPacs();
     explicit OrthancPacs(const Options &options);
@@ -40,6 +50,12 @@ public:
 
     // The REST answer to a GET, empty when it failed.
     QByteArray get(const QString &path) const { return httpGet(m_http, path); }
+    // The REST answer to a POST, empty when it failed.
+    QByteArray post(const QString &path, const QByteArray &body = {}) const;
+    // Its jobs of storage commitment reports (GET /jobs?expand, Type StorageCommitmentScp).
+    QJsonArray commitmentJobs() const;
+    // Deletes an instance it holds, by its SOP Instance UID; true when it is gone.
+    bool removeInstance(const QString &sopUid) const;
     // The received file of an instance, by its SOP Instance UID; empty when not there.
     QByteArray fileOf(const QString &sopUid) const;
 

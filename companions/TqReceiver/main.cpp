@@ -5,6 +5,8 @@
 // peer and "Com/IR_CallingAETs" (empty: all) names the senders it accepts.
 // "Com/IR_MinFreeMB" (default 64) is the free space kept in reserve on the disk of the
 // input folder: below it every object is refused as "out of resources" at once.
+// Storage commitment reports of the archives are taken too and written into the station's
+// commitment reports folder, where the station applies them.
 // Ends cleanly on SIGTERM or SIGINT, after the associations in progress.
 #include "core/AppError.h"
 #include "core/Companions.h"
@@ -66,6 +68,7 @@ int main(int argc, char *argv[])
     config.aeTitle = aet;
     config.port = static_cast<quint16>(port);
     config.outputDir = paths.tempDir();
+    config.commitReportsDir = paths.commitReportsDir();
     const QString timeoutText = store.readValue(QStringLiteral("Com/IR_Timeout"), QStringLiteral("30")).trimmed();
     const int timeout = timeoutText.toInt(&ok);
     config.timeoutSeconds = ok && timeout > 0 ? timeout : 30;
@@ -78,6 +81,9 @@ int main(int argc, char *argv[])
     StorageReceiver receiver(config);
     receiver.onProblem = [&log](const QString &text) {
         log.writeError(ErrorNo::Network, text, QStringLiteral("TqReceiver StoreRequest"));
+    };
+    receiver.onReport = [&log](const QString &file) {
+        log.writeDebug(QStringLiteral("Storage commitment report received"), file);
     };
     Companions::clearStopReason(paths.logsDir(), QStringLiteral("TqReceiver"));
     const QString error = receiver.run();

@@ -45,10 +45,12 @@ QString StationPaths::doseReportFile(const QString &studyUid) const
     return doseReportsDir() + QLatin1Char('/') + studyUid + QStringLiteral(".dcm");
 }
 
+QString StationPaths::commitReportsDir() const { return dataDir() + QStringLiteral("/Commitments"); }
+
 void StationPaths::createFolders() const
 {
     QDir d;
-    for (const QString &p : {dataDir(), imagesDir(), tempDir(), binDir(), transferDir()})
+    for (const QString &p : {dataDir(), imagesDir(), tempDir(), binDir(), transferDir(), commitReportsDir()})
         d.mkpath(p);
 }
 

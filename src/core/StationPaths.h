@@ -31,7 +31,12 @@ public:
     QString doseReportsDir() const;
     QString doseReportFile(const QString &studyUid) const;
 
-    // Creates the folders the station works in (data, images, temp, bin, transfer).
+    // The storage commitment reports the receiver took from the archives, waiting for the
+    // station to apply them (Data/Commitments).
+    QString commitReportsDir() const;
+
+    // Creates the folders the station works in (data, images, temp, bin, transfer, the
+    // commitment reports).
     void createFolders() const;
 
     // The station folder: CALVAREX_HOME when set; else the executable's folder (a portable

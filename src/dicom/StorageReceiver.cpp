@@ -2,6 +2,7 @@
 #include "core/AppError.h"
 #include "core/Leftovers.h"
 #include "core/StationPaths.h"
+#include "dicom/CommitmentWire.h"
 #include "dicom/ElementScan.h"
 #include "dicom/FileFacts.h"
 #include "dicom/Network.h"
@@ -15,6 +16,7 @@
 #include <dcmtk/dcmnet/scpthrd.h>
 #include <dcmtk/oflog/oflog.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,6 +27,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -99,6 +102,10 @@ protected:
 
     OFCondition handleIncomingCommand(T_DIMSE_Message *msg, const DcmPresentationContextInfo &presInfo) override
     {
+        if (msg->CommandField == DIMSE_N_EVENT_REPORT_RQ
+            && presInfo.abstractSyntax == OFString(UID_StorageCommitmentPushModelSOPClass)
+            && !g_owner->config().commitReportsDir.isEmpty())
+            return handleCommitmentReport(msg->msg.NEventReportRQ, presInfo);
         if (msg->CommandField != DIMSE_C_STORE_RQ)
             return DcmThreadSCP::handleIncomingCommand(msg, presInfo); // C-ECHO and the refusals of others
 
@@ -239,6 +246,87 @@ public:
     }
 
 private:
+    // An archive's storage commitment report: on disk (synced, under its final name)
+    // before the archive hears Success, since it does not send it again. The station
+    // applies the file to its data database; the receiver never touches it.
+    OFCondition handleCommitmentReport(const T_DIMSE_N_EventReportRQ &rq, const DcmPresentationContextInfo &presInfo)
+    {
+        const QString dir = g_owner->config().commitReportsDir;
+        const QString caller = latin(getPeerAETitle().c_str());
+        Uint16 status = STATUS_Success;
+        if (rq.DataSetType == DIMSE_DATASET_NULL) {
+            status = STATUS_N_InvalidArgumentValue;
+            problem(QStringLiteral("A storage commitment report of %1 without data").arg(caller));
+        } else {
+            DcmDataset *ds = nullptr;
+            T_ASC_PresentationContextID id = presInfo.presentationContextID;
+            OFCondition cond = DIMSE_receiveDataSetInMemory(m_assoc, getConfig().getDIMSEBlockingMode(),
+                                                            static_cast<int>(getConfig().getDIMSETimeout()), &id, &ds,
+                                                            nullptr, nullptr);
+            std::unique_ptr<DcmDataset> owned(ds);
+            if (cond.bad()) {
+                problem(QStringLiteral("Receiving a storage commitment report of %1 failed: %2")
+                            .arg(caller, QString::fromLatin1(cond.text())));
+                return cond;
+            }
+            std::optional<dicom::CommitmentReport> report = dicom::reportOfDataSet(*owned, rq.EventTypeID);
+            if (!report) {
+                status = STATUS_N_InvalidArgumentValue;
+                problem(QStringLiteral("A storage commitment report of %1 names no transaction").arg(caller));
+            } else {
+                report->reportedBy = caller;
+                const QString why = writeReport(dir, report->toJson());
+                if (!why.isEmpty()) {
+                    status = STATUS_N_ProcessingFailure;
+                    problem(QStringLiteral("Cannot keep the storage commitment report of %1 (transaction %2): %3")
+                                .arg(caller, report->transactionUid, why));
+                }
+            }
+        }
+        T_DIMSE_Message rsp = dicom::eventReportAnswer(rq, status);
+        return sendDIMSEMessage(presInfo.presentationContextID, &rsp, nullptr);
+    }
+
+    // Writes a report under a hidden name, syncs it, gives it its final name and syncs
+    // the folder. Returns why it failed, empty when the report is on disk.
+    static QString writeReport(const QString &dir, const QByteArray &bytes)
+    {
+        if (!QDir().mkpath(dir))
+            return QStringLiteral("cannot create %1").arg(dir);
+        const QString stem =
+            QStringLiteral("%1-%2-%3").arg(QDateTime::currentMSecsSinceEpoch()).arg(::getpid()).arg(++g_counter);
+        const QByteArray part = QFile::encodeName(dir + QLatin1Char('/') + PartPrefix + stem + PartSuffix);
+        const QByteArray target = QFile::encodeName(dir + QLatin1Char('/') + stem + QStringLiteral(".json"));
+        const int fd = ::open(part.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return QString::fromLocal8Bit(std::strerror(errno));
+        qint64 done = 0;
+        errno = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        const int err = done != bytes.size() ? (errno ? errno : EIO) : ::fsync(fd) != 0 ? errno : 0;
+        ::close(fd);
+        if (err != 0) {
+            ::unlink(part.constData());
+            return QString::fromLocal8Bit(std::strerror(err));
+        }
+        if (std::rename(part.constData(), target.constData()) != 0) {
+            const int e = errno;
+            ::unlink(part.constData());
+            return QString::fromLocal8Bit(std::strerror(e));
+        }
+        if (!syncFolder(dir))
+            return QString::fromLocal8Bit(std::strerror(errno));
+        g_owner->reported(QFile::decodeName(target));
+        return {};
+    }
+
     // Takes in the data set of a C-STORE request and drops it.
     OFCondition dropDataSet()
     {
@@ -432,6 +520,13 @@ void StorageReceiver::report(const QString &problem)
         onProblem(problem);
 }
 
+void StorageReceiver::reported(const QString &file)
+{
+    std::lock_guard<std::mutex> lock(g_reportMutex);
+    if (onReport)
+        onReport(file);
+}
+
 void StorageReceiver::stored(const QString &file)
 {
     std::lock_guard<std::mutex> lock(g_reportMutex);
@@ -487,6 +582,14 @@ QString StorageReceiver::run()
             break;
         cond = cfg.addPresentationContext(sc.toLatin1().constData(), xfers);
     }
+    // Archives report on an association of their own, proposing the SCP role for it; the
+    // same class proposed with the default role is taken as well.
+    if (cond.good() && !m_config.commitReportsDir.isEmpty()) {
+        OFList<OFString> commitXfers;
+        commitXfers.push_back(UID_LittleEndianExplicitTransferSyntax);
+        commitXfers.push_back(UID_LittleEndianImplicitTransferSyntax);
+        cond = cfg.addPresentationContext(UID_StorageCommitmentPushModelSOPClass, commitXfers, ASC_SC_ROLE_SCUSCP);
+    }
     if (cond.bad())
         return QStringLiteral("Receiver set-up failed: %1").arg(QString::fromLatin1(cond.text()));
 
@@ -507,6 +610,8 @@ QString StorageReceiver::run()
     done.store(true);
     watch.join();
     g_owner = nullptr;
+    // A stop ends this run; a receiver run again afterwards listens anew.
+    g_stop.store(false);
     if (cond.good() || cond == NET_EC_StopAfterConnectionTimeout || cond == NET_EC_StopAfterAssociation)
         return {};
     if (cond == NET_EC_InsufficientPortPrivileges)

@@ -23,6 +23,10 @@ public:
         int timeoutSeconds = 30;                  // ACSE and DIMSE time-out
         int maxAssociations = 8;                  // served at once
         qint64 minFreeBytes = 64LL * 1024 * 1024; // below this, objects are refused
+        // Storage commitment reports of the archives are written here, one file each
+        // (CommitmentReport::toJson, "*.json"), before the archive hears Success; empty:
+        // reports are not taken.
+        QString commitReportsDir;
     };
 
     explicit StorageReceiver(Config config);
@@ -41,6 +45,8 @@ public:
     // Called after an object was stored (its final path), and for each object refused or
     // lost (a description).
     std::function<void(const QString &file)> onStored;
+    // Called after a storage commitment report was written (its file).
+    std::function<void(const QString &file)> onReport;
     // Called from the threads serving the associations, never two at a time.
     std::function<void(const QString &problem)> onProblem;
 
@@ -55,6 +61,7 @@ public:
     const Config &config() const { return m_config; }
     void report(const QString &problem);
     void stored(const QString &file);
+    void reported(const QString &file);
 
 private:
     class Scp;

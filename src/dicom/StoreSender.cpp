@@ -162,6 +162,10 @@ StoreSender::FileResult StoreSender::send(const QString &file)
         r.problem = QStringLiteral("%1 has no SOP class").arg(file);
         return r;
     }
+    r.sopClass = QString::fromLatin1(sop.c_str());
+    OFString instance;
+    if (ds->findAndGetOFString(DCM_SOPInstanceUID, instance).good())
+        r.sopInstance = QString::fromLatin1(instance.c_str()).trimmed();
     const E_TransferSyntax own = ds->getOriginalXfer();
     T_ASC_PresentationContextID pc = m_scu->findPresentationContextID(sop, DcmXfer(own).getXferID());
     if (pc == 0) {

@@ -34,6 +34,8 @@ public:
         quint16 status = 0;    // the peer's answer; 0 also when there was none
         bool answered = false; // the peer answered at all
         QString problem;       // why it is not sent, or the warning; empty on plain success
+        QString sopClass;      // the object's SOP class and instance, as sent
+        QString sopInstance;
     };
 
     StoreSender(Peer peer, Timeouts timeouts);

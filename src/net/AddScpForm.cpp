@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QVBoxLayout>
 
 AddScpForm::AddScpForm(Station &station, QWidget *parent) : QDialog(parent), m_station(station)
 {
@@ -38,7 +39,15 @@ AddScpForm::AddScpForm(Station &station, QWidget *parent) : QDialog(parent), m_s
     m_chkDoseReports->setObjectName(QStringLiteral("chkDoseReports"));
     m_chkDoseReports->setToolTip(
         QStringLiteral("A dose registry: every dose report the station makes goes here as well"));
-    grid->addWidget(m_chkDoseReports, 4, 1);
+    m_chkCommitment = new QCheckBox(QStringLiteral("Ask for storage commitment"));
+    m_chkCommitment->setObjectName(QStringLiteral("chkCommitment"));
+    m_chkCommitment->setToolTip(
+        QStringLiteral("After each transfer the destination is asked to keep what it accepted; it reports to the "
+                       "station's receiver, which it must know by the station's AE title"));
+    auto *boxes = new QVBoxLayout;
+    boxes->addWidget(m_chkDoseReports);
+    boxes->addWidget(m_chkCommitment);
+    grid->addLayout(boxes, 4, 1);
     // Why Add did not close the dialog.
     m_problem = new QLabel;
     m_problem->setObjectName(QStringLiteral("lblProblem"));
@@ -61,7 +70,7 @@ AddScpForm::AddScpForm(Station &station, QWidget *parent) : QDialog(parent), m_s
 }
 
 void AddScpForm::editRow(qint64 id, const QString &alias, const QString &aet, const QString &ip, const QString &port,
-                         bool doseReports)
+                         bool doseReports, bool storageCommitment)
 {
     setWindowTitle(QStringLiteral("Edit SCP"));
     cmdAdd->setText(QStringLiteral("Apply"));
@@ -70,6 +79,7 @@ void AddScpForm::editRow(qint64 id, const QString &alias, const QString &aet, co
     for (int i = 0; i < 4; ++i)
         txtSCP[i]->setText(texts[i]);
     m_chkDoseReports->setChecked(doseReports);
+    m_chkCommitment->setChecked(storageCommitment);
 }
 
 void AddScpForm::refuse(int field, const QString &text)
@@ -124,6 +134,7 @@ void AddScpForm::cmdAdd_Click()
         else
             id = d.add(t[0], t[1], t[2], t[3]);
         d.setDoseReports(id, m_chkDoseReports->isChecked());
+        d.setStorageCommitment(id, m_chkCommitment->isChecked());
     });
     if (!ok)
         return;

@@ -10,7 +10,8 @@ class Station;
 // Adds a storage destination, or edits one ("Edit SCP", "Apply") when given its row.
 // The four fields are checked before anything is stored; a refused field takes the focus
 // and the text under the fields (lblProblem) names it and its rule. "Dose reports"
-// (chkDoseReports) makes the destination a dose registry.
+// (chkDoseReports) makes the destination a dose registry; "Ask for storage commitment"
+// (chkCommitment) has the station ask it, after each transfer, to keep what it accepted.
 class AddScpForm : public QDialog {
     Q_OBJECT
 public:
@@ -18,13 +19,14 @@ public:
 
     // Edit mode: the row's ID, its four texts and whether it takes the dose reports.
     void editRow(qint64 id, const QString &alias, const QString &aet, const QString &ip, const QString &port,
-                 bool doseReports = false);
+                 bool doseReports = false, bool storageCommitment = false);
 
     // Set after a successful Add or Apply.
     bool changed() const { return m_changed; }
     QLineEdit *field(int index) const { return txtSCP[index]; }
     QPushButton *addButton() const { return cmdAdd; }
     QCheckBox *doseReportsBox() const { return m_chkDoseReports; }
+    QCheckBox *commitmentBox() const { return m_chkCommitment; }
 
 private:
     void cmdAdd_Click();
@@ -35,6 +37,7 @@ private:
     Station &m_station;
     QLineEdit *txtSCP[4];
     QCheckBox *m_chkDoseReports;
+    QCheckBox *m_chkCommitment;
     QPushButton *cmdAdd;
     QPushButton *cmdCancel;
     QLabel *m_problem;

@@ -6,8 +6,8 @@
 namespace {
 
 // By alias as a person reads it: "archive" next to "Archive", not after every capital.
-const char *const SelectAll =
-    "SELECT ID, Alias, AET, IP, Port, \"Default\", DoseReports FROM tblSCP ORDER BY LOWER(Alias), Alias, ID";
+const char *const SelectAll = "SELECT ID, Alias, AET, IP, Port, \"Default\", DoseReports, StorageCommitment FROM "
+                              "tblSCP ORDER BY LOWER(Alias), Alias, ID";
 
 bool hasControl(const QString &s)
 {
@@ -35,6 +35,7 @@ std::vector<Destination> Destinations::list()
         d.port = q.value(4).toString();
         d.isDefault = std::abs(q.value(5).toLongLong()) == 1;
         d.doseReports = q.value(6).toLongLong() != 0;
+        d.storageCommitment = q.value(7).toLongLong() != 0;
         out.push_back(d);
     }
     return out;
@@ -53,6 +54,20 @@ void Destinations::setDoseReports(qint64 id, bool on)
 {
     Database db = Database::openUser(m_station.paths());
     db.exec(QStringLiteral("UPDATE tblSCP SET DoseReports = ? WHERE ID = ?"), {on ? 1 : 0, id});
+}
+
+void Destinations::setStorageCommitment(qint64 id, bool on)
+{
+    Database db = Database::openUser(m_station.paths());
+    db.exec(QStringLiteral("UPDATE tblSCP SET StorageCommitment = ? WHERE ID = ?"), {on ? 1 : 0, id});
+}
+
+std::optional<Destination> Destinations::find(const PeerAddress &address)
+{
+    for (const Destination &d : list())
+        if (d.aet == address.aet.trimmed() && d.ip == address.ip.trimmed() && d.port == address.port)
+            return d;
+    return std::nullopt;
 }
 
 std::vector<Destination> Destinations::doseRegistries()

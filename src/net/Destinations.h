@@ -17,6 +17,8 @@ struct Destination {
     bool isDefault = false; // Default is 1 or -1
     // A dose registry: every dose report the station makes goes here as well.
     bool doseReports = false;
+    // After a transfer the station asks it for storage commitment of what it accepted.
+    bool storageCommitment = false;
     PeerAddress peer() const { return {ip, aet, port}; }
 };
 
@@ -42,6 +44,10 @@ public:
     void setDoseReports(qint64 id, bool on);
     // The destinations marked so, in alias order.
     std::vector<Destination> doseRegistries();
+    // Asks this destination for storage commitment after each transfer (or not).
+    void setStorageCommitment(qint64 id, bool on);
+    // The destination at this address, if one is listed.
+    std::optional<Destination> find(const PeerAddress &address);
     // Makes exactly this row the default one.
     void makeDefault(qint64 id);
 

@@ -12,6 +12,8 @@
 namespace {
 // "yes" for a dose registry.
 constexpr int DoseReportsColumn = 4;
+// "yes" for a destination asked for storage commitment.
+constexpr int CommitmentColumn = 5;
 } // namespace
 
 DestinationsWidget::DestinationsWidget(Station &station, QWidget *parent) : QWidget(parent), m_station(station)
@@ -22,7 +24,7 @@ DestinationsWidget::DestinationsWidget(Station &station, QWidget *parent) : QWid
     m_lvSCP = new QTreeWidget(this);
     m_lvSCP->setObjectName(QStringLiteral("lvSCP"));
     m_lvSCP->setHeaderLabels({QStringLiteral("Alias"), QStringLiteral("AET"), QStringLiteral("IP"),
-                              QStringLiteral("Port"), QStringLiteral("Dose reports")});
+                              QStringLiteral("Port"), QStringLiteral("Dose reports"), QStringLiteral("Commitment")});
     m_lvSCP->setRootIsDecorated(false);
     m_lvSCP->setContextMenuPolicy(Qt::CustomContextMenu);
     m_lvSCP->header()->setSectionResizeMode(QHeaderView::Stretch);
@@ -63,10 +65,12 @@ void DestinationsWidget::UpdateSCP()
     m_lvSCP->clear();
     m_station.trap(QStringLiteral("OptionForm UpdateSCP"), [&] {
         for (const Destination &d : Destinations(m_station).list()) {
-            auto *item = new QTreeWidgetItem(
-                m_lvSCP, {d.alias, d.aet, d.ip, d.port, d.doseReports ? QStringLiteral("yes") : QString()});
+            auto *item = new QTreeWidgetItem(m_lvSCP, {d.alias, d.aet, d.ip, d.port,
+                                                       d.doseReports ? QStringLiteral("yes") : QString(),
+                                                       d.storageCommitment ? QStringLiteral("yes") : QString()});
             item->setData(0, Qt::UserRole, d.id);
             item->setData(DoseReportsColumn, Qt::UserRole, d.doseReports);
+            item->setData(CommitmentColumn, Qt::UserRole, d.storageCommitment);
             if (d.isDefault)
                 for (int c = 0; c < m_lvSCP->columnCount(); ++c) {
                     QFont f = item->font(c);
@@ -99,7 +103,8 @@ void DestinationsWidget::editSelected()
         return;
     AddScpForm dlg(m_station, m_lvSCP->window());
     dlg.editRow(selectedId(), item->text(0), item->text(1), item->text(2), item->text(3),
-                item->data(DoseReportsColumn, Qt::UserRole).toBool());
+                item->data(DoseReportsColumn, Qt::UserRole).toBool(),
+                item->data(CommitmentColumn, Qt::UserRole).toBool());
     execDialog(dlg);
     if (dlg.changed())
         UpdateSCP();

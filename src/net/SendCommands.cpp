@@ -2,6 +2,7 @@
 #include "core/AppError.h"
 #include "core/Database.h"
 #include "core/Leftovers.h"
+#include "core/Progress.h"
 #include "core/Station.h"
 #include "core/StationPaths.h"
 #include "dicom/Image.h"
@@ -11,6 +12,7 @@
 #include "edit/EditSession.h"
 #include "edit/ModifyImage.h"
 #include "net/Destinations.h"
+#include "store/Commitments.h"
 #include "store/StoreDeletion.h"
 #include "store/StoreQueries.h"
 #include "store/StoreSelection.h"
@@ -29,6 +31,7 @@
 #include <QDir>
 #include <QMenu>
 #include <QSet>
+#include <QTimer>
 #include <QWidget>
 #include <unistd.h>
 
@@ -77,6 +80,9 @@ SendCommands::SendCommands(Station &station, StoreSelection &selection, DoseStat
         [this] { Leftovers::removeStagingFolders(m_station.paths().binDir(), StagePrefix); });
     // The Options dialog may have added, changed, deleted or made default a destination.
     hooks.optionsClosed.push_back([this] { UpdateSendToEntries(); });
+    // Reports that came while the station was closed, then those that come as it runs.
+    hooks.updateSendToEntries.push_back([this] { applyCommitmentReports(); });
+    hooks.refreshTick.push_back([this] { applyCommitmentReports(); });
 }
 
 SendCommands::~SendCommands() = default;
@@ -215,6 +221,15 @@ void SendCommands::run(SendTransfer::Level level, const QString &stagingDir)
     if (!m_selection.clearCurrentImage())
         m_selection.notifyImagePicked();
 
+    // A destination asked for storage commitment keeps the images until it has them.
+    bool commitment = false;
+    m_station.trap(QStringLiteral("MainForm SendImages"), [&] {
+        if (const std::optional<Destination> d = Destinations(m_station).find(m_station.settings().scp))
+            commitment = d->storageCommitment;
+    });
+    QString commitmentProblem;
+    bool reported = false;
+
     EditForm::Job job;
     job.doneText = QStringLiteral("Tasks done!");
     const qint64 seriesId = m_selection.seriesId();
@@ -237,6 +252,7 @@ void SendCommands::run(SendTransfer::Level level, const QString &stagingDir)
     }
     job.work = [&, level](EditForm &f) {
         SendTransfer t(m_station, f, *m_sender);
+        t.commitment = commitment;
         t.tellOperator = [this](const QString &text) { m_station.prompter().message(text, MsgIcon::Information); };
         t.removeFromStore = [this, &f](SendTransfer::Level l, qint64 key, const QStringList &uids) {
             // Exactly the images the destination accepted: what arrived meanwhile stays.
@@ -270,6 +286,23 @@ void SendCommands::run(SendTransfer::Level level, const QString &stagingDir)
         m_sender->close();
         success = t.sendSuccess();
         patientGone = t.patientRemoved();
+        if (commitment && !t.accepted().isEmpty()) {
+            QList<Commitments::Item> items;
+            for (const SendTransfer::Accepted &a : t.accepted())
+                items << Commitments::Item{a.sopClass, a.sopInstance, a.imageUid, a.studyUid, a.removeWhenCommitted};
+            f.append(QStringLiteral("Asking for storage commitment ... "));
+            const Commitments::Outcome o = Commitments(m_station.paths(), m_station.log())
+                                               .request(m_station.settings().scp, m_station.settings().irAet, timeouts,
+                                                        items, commitmentReportWaitMs);
+            if (o.accepted) {
+                f.appendLine(o.reported ? QStringLiteral("committed") : QStringLiteral("OK"));
+                reported = o.reported;
+            } else {
+                f.appendLine(QStringLiteral("failed"));
+                f.appendLine(o.problem);
+                commitmentProblem = o.problem;
+            }
+        }
     };
     {
         EditForm form(m_station, std::move(job), &m_hooks, m_parent ? m_parent->window() : nullptr);
@@ -277,12 +310,61 @@ void SendCommands::run(SendTransfer::Level level, const QString &stagingDir)
         lastProgressText = form.progressText();
     }
     m_sender.reset();
+    if (!commitmentProblem.isEmpty())
+        m_station.prompter().message(
+            QStringLiteral("The destination was not asked for storage commitment: %1\nThe images stay in the store.")
+                .arg(commitmentProblem),
+            MsgIcon::Warning);
+    if (reported)
+        applyCommitmentReports();
 
     // The lists follow what the send removed.
     if (patientGone)
         m_selection.notifyPatientDeleted();
     if (success || patientGone || level != SendTransfer::Level::Series)
         m_commands.run(QString::fromLatin1(Cmd::RefreshList));
+}
+
+void SendCommands::applyCommitmentReports()
+{
+    // Not while a transfer or a load holds the store.
+    if (m_station.busy)
+        return;
+    int removed = 0;
+    m_station.trap(QStringLiteral("MainForm ApplyCommitments"), [&] {
+        Commitments c(m_station.paths(), m_station.log());
+        c.applyReports();
+        removed = c.removeCommitted([this](const QStringList &uids) {
+            // The same removal a send makes, by SOP Instance UID.
+            NoProgress none;
+            StoreDeletion d(m_station.paths(), m_station.log(), none);
+            d.deleteImages(uids, QStringLiteral("MainForm ApplyCommitments"));
+            QStringList gone;
+            Database db = Database::openData(m_station.paths());
+            for (const QString &uid : uids)
+                if (db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?"), {uid}).toLongLong()
+                    == 0)
+                    gone << uid;
+            return gone;
+        });
+    });
+    if (removed > 0) {
+        // The lists follow; the patient in view may be gone.
+        QTimer::singleShot(0, this, [this] {
+            bool gone = false;
+            if (m_selection.hasPatient())
+                m_station.trap(QStringLiteral("MainForm ApplyCommitments"), [&] {
+                    Database db = Database::openData(m_station.paths());
+                    gone = db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblPatienten WHERE PatID = ?"),
+                                     {m_selection.patId()})
+                               .toLongLong()
+                           == 0;
+                });
+            if (gone)
+                m_selection.notifyPatientDeleted();
+            m_commands.run(QString::fromLatin1(Cmd::RefreshList));
+        });
+    }
 }
 
 QString SendCommands::newStagingFolder() const

@@ -66,6 +66,13 @@ public:
     QString lastReport;
     // Shows a report file in the dose report window; tests replace it.
     std::function<void(const QString &file)> showReport;
+    // How long the station waits for a storage commitment report on the request's own
+    // association (most archives report later, to the receiver).
+    int commitmentReportWaitMs = 2000;
+
+    // Applies the storage commitment reports the receiver took in and removes the images
+    // kept only until committed. Runs at start-up and on each tick of the list refresh.
+    void applyCommitmentReports();
 
 private:
     void fillMenu(QMenu *menu, const std::vector<Destination> &list);

@@ -92,7 +92,10 @@ QStringList SendTransfer::filesOf(const QList<StudyPlan> &plans)
     return out;
 }
 
-bool SendTransfer::removes() const { return m_station.settings().sentAndKeep == 0 && removeFromStore != nullptr; }
+bool SendTransfer::removes() const
+{
+    return m_station.settings().sentAndKeep == 0 && (commitment || removeFromStore != nullptr);
+}
 
 bool SendTransfer::sendFile(const QString &file, const QString &logName)
 {
@@ -112,8 +115,10 @@ bool SendTransfer::sendFile(const QString &file, const QString &logName)
         m_station.log().writeDebug(QStringLiteral("%1 stored with a warning").arg(QFileInfo(file).fileName()),
                                    r.problem);
     }
-    if (r.sent)
+    if (r.sent) {
         m_sentUids << QFileInfo(file).completeBaseName();
+        m_accepted << Accepted{r.sopClass, r.sopInstance, QFileInfo(file).completeBaseName(), m_studyUid, false};
+    }
     return r.sent;
 }
 
@@ -125,6 +130,7 @@ void SendTransfer::sendReport(const StudyPlan &plan, const QString &logName)
     const dicom::StoreSender::FileResult r = m_sender.send(plan.report);
     if (r.sent) {
         ++m_reportsSent;
+        m_accepted << Accepted{r.sopClass, r.sopInstance, QString(), plan.studyUid, false};
         m_progress.appendLine(QStringLiteral("OK"));
     } else {
         m_progress.appendLine(QStringLiteral("failed"));
@@ -147,6 +153,16 @@ void SendTransfer::finish()
 
 bool SendTransfer::removeSent(Level level, qint64 key, const QStringList &imageUids, bool say)
 {
+    if (commitment) {
+        // Kept until the destination has committed them.
+        const QSet<QString> marked(imageUids.begin(), imageUids.end());
+        for (Accepted &a : m_accepted)
+            if (!a.imageUid.isEmpty() && marked.contains(a.imageUid))
+                a.removeWhenCommitted = true;
+        if (say)
+            m_progress.appendLine(QStringLiteral("The images are removed once the destination has committed them."));
+        return false;
+    }
     const Removed r = removeFromStore(level, key, imageUids);
     m_patientRemoved = m_patientRemoved || r.patientGone;
     if (say && r.stayed > 0)
@@ -199,6 +215,7 @@ void SendTransfer::sendStudy(const StudyPlan &plan, bool partOfPatient)
     }
     m_progress.setMaximum(plan.files.size());
     m_progress.append(QStringLiteral("Sending study ... "));
+    m_studyUid = plan.studyUid;
     int studySent = 0;
     int value = 0;
     const qsizetype before = m_sentUids.size();
@@ -230,8 +247,11 @@ void SendTransfer::sendPatient(const QString &displayName, qint64 patId, const Q
     m_progress.appendLine(countLine(m_sent, m_total));
     if (m_station.settings().sentAndKeep == 0) {
         m_progress.append(QStringLiteral("Removing database entries ... "));
-        if (m_sent != m_total || m_total == 0 || !removeFromStore) {
+        if (m_sent != m_total || m_total == 0 || !removes()) {
             m_progress.appendLine(QStringLiteral("skipped (not all files send)"));
+        } else if (commitment) {
+            removeSent(Level::Patient, patId, m_sentUids, false);
+            m_progress.appendLine(QStringLiteral("once committed"));
         } else {
             const bool ok = removeSent(Level::Patient, patId, m_sentUids, true);
             m_progress.appendLine(ok ? QStringLiteral("OK") : QStringLiteral("failed"));

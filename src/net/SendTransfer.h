@@ -20,6 +20,10 @@ class StoreSender;
 // own image rows. A study with nothing staged is reported and counts as unsent. The
 // study's kept dose report goes after its images, on the same association; it is not
 // counted among the images and its failure keeps no image from being removed.
+//
+// To a destination asked for storage commitment, what it accepted is listed (accepted())
+// for the request after the transfer; with SentAndKeep 0 nothing is removed then: the
+// images that would have gone are marked to go once the destination has committed them.
 class SendTransfer {
 public:
     static inline const QString PatientProcedure = QStringLiteral("EditForm PatientSenden");
@@ -56,6 +60,17 @@ public:
     // files), by SOP Instance UID: what was filed while the send ran stays, and a
     // container goes only when nothing is left in it. Unset: nothing is removed.
     std::function<Removed(Level level, qint64 key, const QStringList &imageUids)> removeFromStore;
+    // The destination is asked for storage commitment after the transfer.
+    bool commitment = false;
+    // An object the destination accepted, as the commitment request names it.
+    struct Accepted {
+        QString sopClass;
+        QString sopInstance;
+        QString imageUid; // the stored image it stands for; empty for the dose report
+        QString studyUid; // empty when the send did not know it (a series)
+        bool removeWhenCommitted = false;
+    };
+    const QList<Accepted> &accepted() const { return m_accepted; }
     // Told when a study has nothing to send in a study send ("could not be found").
     std::function<void(const QString &text)> tellOperator;
 
@@ -91,7 +106,9 @@ private:
     int m_reportsSent = 0;
     bool m_success = false;
     bool m_patientRemoved = false;
-    QStringList m_sentUids;     // SOP Instance UIDs the destination accepted
+    QStringList m_sentUids; // SOP Instance UIDs the destination accepted
+    QList<Accepted> m_accepted;
+    QString m_studyUid;         // of the study being sent
     int m_unsentAfterBreak = 0; // files not even tried: the association was gone
     QString m_breakLogName;
 };

@@ -5,6 +5,7 @@
 #include "dicom/StorageReceiver.h"
 #include "dose/DoseReports.h"
 #include "edit/EditSession.h"
+#include "store/Commitments.h"
 #include "store/Schema.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
@@ -89,9 +90,9 @@ void BrowserPanel::buildControls(QWidget *parent)
                                                   QStringLiteral("2nd Name"), QStringLiteral("Birthdate")});
     left->addWidget(framed(QStringLiteral("Patient list"), m_lvPatients));
 
-    m_lvStudien =
-        reportList(QStringLiteral("lvStudien"), {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"),
-                                                 QStringLiteral("Modality"), QStringLiteral("Bodypart")});
+    m_lvStudien = reportList(QStringLiteral("lvStudien"),
+                             {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"),
+                              QStringLiteral("Modality"), QStringLiteral("Bodypart"), QStringLiteral("Commitment")});
     m_lvSerien = new QListWidget;
     m_lvSerien->setObjectName(QStringLiteral("lvSerien"));
     m_lvSerien->setViewMode(QListView::IconMode);
@@ -221,8 +222,33 @@ bool BrowserPanel::eventFilter(QObject *watched, QEvent *event)
 
 void BrowserPanel::updateTimerTick()
 {
+    MainHooks::run(m_hooks.refreshTick);
     m_station.timerRefresh = true;
     refreshPatientList();
+    // Reports applied meanwhile change what the listed studies show.
+    for (int i = 0; i < m_lvStudien->topLevelItemCount(); ++i)
+        showCommitment(m_lvStudien->topLevelItem(i));
+}
+
+void BrowserPanel::showCommitment(QTreeWidgetItem *item)
+{
+    m_station.trap(QStringLiteral("MainForm ShowCommitment"), [&] {
+        Commitments c(m_station.paths(), m_station.log());
+        const QString studyUid = item->data(0, TagRole).toString();
+        const Commitments::Summary s = c.summary(studyUid);
+        item->setText(CommitmentColumn, s.text());
+        QString tip;
+        if (s.failed > 0) {
+            // The objects the destination does not keep, with its reason: sending the
+            // study again asks for them anew.
+            QStringList lines{QStringLiteral("Not committed (send the study again):")};
+            for (const Commitments::Failure &f : c.failures(studyUid))
+                lines << QStringLiteral("%1 at %2: %3").arg(f.sopInstance, f.destination, f.reason);
+            tip = lines.join(QLatin1Char('\n'));
+        }
+        for (int col = 0; col < m_lvStudien->columnCount(); ++col)
+            item->setToolTip(col, tip);
+    });
 }
 
 void BrowserPanel::refreshPatientList()
@@ -349,6 +375,7 @@ void BrowserPanel::addNewStudies(Database &db)
         auto *it = new QTreeWidgetItem({QString::number(r.studyId), r.date, r.time, r.modality, r.bodypart});
         it->setData(0, TagRole, r.studyUid);
         m_lvStudien->addTopLevelItem(it);
+        showCommitment(it);
     }
 }
 
@@ -479,6 +506,7 @@ void BrowserPanel::fillStudies(const QString &patId1)
             auto *it = new QTreeWidgetItem({QString::number(r.studyId), r.date, r.time, r.modality, r.bodypart});
             it->setData(0, TagRole, r.studyUid);
             m_lvStudien->addTopLevelItem(it);
+            showCommitment(it);
         }
         m_lvStudien->setSortingEnabled(true);
         m_lvStudien->sortByColumn(0, Qt::AscendingOrder);

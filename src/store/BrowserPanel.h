@@ -33,6 +33,9 @@ public:
     static constexpr int TickBusyTimeoutMs = 250;
     // The hidden item tag of the lists (column 0): PatID, StudyUID, SeriesID or "back".
     static constexpr int TagRole = Qt::UserRole;
+    // The study list's column with the storage commitment of the study's objects
+    // ("4 sent: 3 committed, 1 failed"); its tooltip names the failed ones with the reason.
+    static constexpr int CommitmentColumn = 5;
 
     BrowserPanel(Station &station, StoreSelection &selection, EditSession &edits, CommandTable &commands,
                  MainHooks &hooks, QWidget *parent);
@@ -108,6 +111,7 @@ private:
     StoreSelection &m_state;
     EditSession &m_edits;
     CommandTable &m_commands;
+    void showCommitment(QTreeWidgetItem *item);
     MainHooks &m_hooks;
 
     QWidget *m_listsPane = nullptr;

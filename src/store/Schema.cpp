@@ -84,7 +84,9 @@ const char *const UserStatements[] = {
     " ID INTEGER PRIMARY KEY AUTOINCREMENT,"
     " Alias TEXT, AET TEXT, IP TEXT, Port TEXT, \"Default\" INTEGER NOT NULL DEFAULT 0,"
     // A dose registry: every dose report the station makes goes there too.
-    " DoseReports INTEGER NOT NULL DEFAULT 0)",
+    " DoseReports INTEGER NOT NULL DEFAULT 0,"
+    // After a transfer the station asks it for storage commitment.
+    " StorageCommitment INTEGER NOT NULL DEFAULT 0)",
     "CREATE TABLE IF NOT EXISTS tblRules ("
     " ID INTEGER PRIMARY KEY AUTOINCREMENT,"
     " fName TEXT, fLevel TEXT, fSource TEXT, fTask TEXT, fTaskID INTEGER, fTarget TEXT)",
@@ -223,6 +225,8 @@ void addMissingUserColumns(const QString &file)
         have << q.value(1).toString().toLower();
     if (!have.isEmpty() && !have.contains(QStringLiteral("dosereports")))
         db.exec(QStringLiteral("ALTER TABLE tblSCP ADD COLUMN DoseReports INTEGER NOT NULL DEFAULT 0"));
+    if (!have.isEmpty() && !have.contains(QStringLiteral("storagecommitment")))
+        db.exec(QStringLiteral("ALTER TABLE tblSCP ADD COLUMN StorageCommitment INTEGER NOT NULL DEFAULT 0"));
 }
 
 } // namespace Schema

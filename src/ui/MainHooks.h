@@ -17,6 +17,8 @@ struct MainHooks {
     std::vector<Step> startCompanions;     // receiver and data manager
     std::vector<Step> initializeControls;  // viewer grid, fixed choices, timers
 
+    // Each tick of the patient list refresh timer, before the list is refreshed.
+    std::vector<Step> refreshTick;
     // Each activation of the main window (after the debug controls are set).
     std::vector<Step> activate;
     // After the Options dialog's OK saved the settings.

@@ -24,6 +24,7 @@ class TestScpList : public QObject {
 private slots:
     void addEditDeleteAndDefault();
     void doseRegistryIsMarkedInTheFormAndTheList();
+    void commitmentIsAskedOfMarkedDestinations();
     void refusedFieldsKeepTheDialogOpen_data();
     void refusedFieldsKeepTheDialogOpen();
     void storedWithoutBlanksAround();
@@ -236,6 +237,44 @@ void TestScpList::portBoxRefusesPastedText()
     QApplication::clipboard()->setText("104");
     port->paste();
     QCOMPARE(port->text(), QString("104"));
+}
+
+void TestScpList::commitmentIsAskedOfMarkedDestinations()
+{
+    TestStation ts;
+    OptionForm form(*ts, stationOptionsPages());
+    auto *panel = form.findChild<DestinationsWidget *>();
+    QTreeWidget *lv = form.findChild<QTreeWidget *>("lvSCP");
+    QCOMPARE(lv->headerItem()->text(5), QString("Commitment"));
+    QList<bool> opened;
+    auto fillWith = [&](const QStringList &texts, bool commit) {
+        return [&opened, texts, commit](QDialog &d) {
+            auto *box = d.findChild<QCheckBox *>("chkCommitment");
+            if (!box || box->text() != QLatin1String("Ask for storage commitment"))
+                return -1;
+            opened << box->isChecked();
+            box->setChecked(commit);
+            return fill(texts)(d);
+        };
+    };
+    panel->execDialog = fillWith({"Archive", "ARCH", "127.0.0.1", "104"}, true);
+    panel->addNew();
+    panel->execDialog = fillWith({"Viewer", "VIEW", "10.0.0.9", "11112"}, false);
+    panel->addNew();
+    QCOMPARE(lv->topLevelItem(0)->text(5), QString("yes"));
+    QCOMPARE(lv->topLevelItem(1)->text(5), QString());
+    // The send finds the flag by the address a "Send to" entry carries.
+    Destinations d(*ts);
+    QVERIFY(d.find({"127.0.0.1", "ARCH", "104"})->storageCommitment);
+    QVERIFY(!d.find({"10.0.0.9", "VIEW", "11112"})->storageCommitment);
+    QVERIFY(!d.find({"10.0.0.9", "VIEW", "104"}));
+    // Edit shows it as stored and Apply changes it.
+    lv->setCurrentItem(lv->topLevelItem(0));
+    panel->execDialog = fillWith({QString(), QString(), QString(), QString()}, false);
+    panel->editSelected();
+    QCOMPARE(opened, (QList<bool>{false, false, true}));
+    QCOMPARE(lv->topLevelItem(0)->text(5), QString());
+    QVERIFY(!d.find({"127.0.0.1", "ARCH", "104"})->storageCommitment);
 }
 
 QTEST_MAIN(TestScpList)
