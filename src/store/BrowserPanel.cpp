@@ -15,6 +15,7 @@
 
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QListWidget>
 #include <QMenu>
 #include <QMouseEvent>
@@ -93,6 +94,8 @@ void BrowserPanel::buildControls(QWidget *parent)
     m_lvStudien = reportList(QStringLiteral("lvStudien"),
                              {QStringLiteral("ID"), QStringLiteral("Date"), QStringLiteral("Time"),
                               QStringLiteral("Modality"), QStringLiteral("Bodypart"), QStringLiteral("Commitment")});
+    // Whether the PACS has the study is seen without scrolling: beside its date.
+    m_lvStudien->header()->moveSection(CommitmentColumn, 2);
     m_lvSerien = new QListWidget;
     m_lvSerien->setObjectName(QStringLiteral("lvSerien"));
     m_lvSerien->setViewMode(QListView::IconMode);

@@ -15,6 +15,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTreeWidget>
 #include <cstdio>
@@ -152,9 +153,9 @@ int AutoExamination::storedImages() const
 void AutoExamination::tick()
 {
     if (m_stepClock.elapsed() > qint64(m_timeoutS) * 1000) {
-        static const char *const names[] = {"options", "worklist",    "pick patient", "dose records",
-                                            "images",  "open study",  "study",        "merge",
-                                            "sent",    "dose report", "leave"};
+        static const char *const names[] = {
+            "options", "worklist", "pick patient", "dose records",       "images", "open study", "study",
+            "merge",   "sent",     "dose report",  "storage commitment", "leave"};
         return fail(QStringLiteral("no %1 within %2 s").arg(QLatin1String(names[int(m_step)])).arg(m_timeoutS));
     }
     MainForm *main = m_startup.mainForm();
@@ -300,6 +301,20 @@ void AutoExamination::tick()
             picture(report, QStringLiteral("dose-report"));
             say(QStringLiteral("dose report shown"));
             clickLater(report->findChild<QPushButton *>(QStringLiteral("cmdClose")));
+            // The PACS reports on its own association; the study list follows on its timer.
+            next(Step::Committed, 120);
+        }
+        break;
+    }
+    case Step::Committed: {
+        auto *studies = main->findChild<QTreeWidget *>(QStringLiteral("lvStudien"));
+        const int count = studies ? studies->topLevelItemCount() : 0;
+        const QString text = count > 0 ? studies->topLevelItem(count - 1)->text(5) : QString();
+        static const QRegularExpression all(QStringLiteral("^(\\d+) sent: \\1 committed$"));
+        if (!m_clicked && all.match(text).hasMatch()) {
+            m_clicked = true;
+            say(QStringLiteral("commitment %1").arg(text));
+            picture(main, QStringLiteral("committed"));
             next(Step::Leave, 30);
             QTimer::singleShot(1000, this, [this, main] {
                 m_timer.stop();

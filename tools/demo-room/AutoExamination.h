@@ -39,6 +39,7 @@ private:
         Merge,
         WaitSent,
         Report,
+        Committed,
         Leave
     };
     void tick();

@@ -7,6 +7,7 @@
 #include "dicom/Uid.h"
 #include "dose/DoseReports.h"
 #include "net/Destinations.h"
+#include "store/Commitments.h"
 
 #include "peers/MppsProvider.h"
 #include "peers/Orthanc.h"
@@ -136,10 +137,13 @@ bool DemoRoom::start()
             .arg(m_worklistPort)
             .arg(m_patients.size())
             .arg(LocalAet));
-    log(QStringLiteral("  PACS            Orthanc %1@127.0.0.1:%2, web page http://127.0.0.1:%3/app/explorer.html")
+    log(QStringLiteral("  PACS            Orthanc %1@127.0.0.1:%2, web page http://127.0.0.1:%3/app/explorer.html,"
+                       " storage commitment reports to %4@127.0.0.1:%5")
             .arg(PacsAet)
             .arg(m_pacsPort)
-            .arg(m_httpPort));
+            .arg(m_httpPort)
+            .arg(StationAet)
+            .arg(m_receiverPort));
     if (m_mpps && m_mpps->running())
         log(QStringLiteral("  MPPS provider   dcmjs-dimse %1@127.0.0.1:%2 (the RIS's performed procedure steps)")
                 .arg(m_mpps->aet())
@@ -248,6 +252,9 @@ bool DemoRoom::startPacs()
     o.name = QStringLiteral("Calvarex demo PACS");
     o.folder = m_o.folder + QStringLiteral("/orthanc");
     o.httpPort = quint16(m_o.httpPort);
+    // The PACS knows the station: its storage commitment reports go to the receiver.
+    m_receiverPort = peers::freePort();
+    o.modalities << peers::OrthancPacs::Options::Modality{StationAet, QStringLiteral("127.0.0.1"), m_receiverPort};
     m_pacs = std::make_unique<peers::OrthancPacs>(o);
     const bool ok = m_pacs->start();
     if (m_pacs->processId() > 0)
@@ -288,7 +295,6 @@ bool DemoRoom::writeSettings()
                                               {QStringLiteral("lorad"), XrayUnit::LoradM4}};
     s.xrayComm = units.value(m_o.unit, XrayUnit::Hfe501);
     s.comDevice = m_pty;
-    m_receiverPort = peers::freePort();
     s.irAet = StationAet;
     s.irPort = QString::number(m_receiverPort);
     s.worklistLocalAet = LocalAet;
@@ -314,6 +320,8 @@ bool DemoRoom::writeSettings()
         else
             id = d.add(QStringLiteral("Demo PACS"), PacsAet, QStringLiteral("127.0.0.1"), QString::number(m_pacsPort));
         d.makeDefault(id);
+        // The PACS commits to what it received.
+        d.setStorageCommitment(id, true);
     });
     if (!ok)
         std::fprintf(stderr, "demo-room: the PACS could not be entered as the default destination\n");
@@ -693,6 +701,17 @@ bool DemoRoom::checkPacs()
     }
     ok = ok && found == 4;
     log(QStringLiteral("CHECK PACS images of %1: %2 -> %3").arg(m_o.autoPatient).arg(found).arg(ok ? "ok" : "FAILED"));
+    // The PACS committed to every object of the study the station sent.
+    Commitments::Summary committed;
+    if (p)
+        m_stationObj->trap(QStringLiteral("demo-room"), [&] {
+            committed = Commitments(m_stationObj->paths(), m_stationObj->log()).summary(p->studyUid);
+        });
+    const bool commitOk = committed.sent >= 5 && committed.committed == committed.sent;
+    log(QStringLiteral("CHECK storage commitment of %1: %2 -> %3")
+            .arg(m_o.autoPatient, committed.any() ? committed.text() : QStringLiteral("(nothing asked)"),
+                 commitOk ? QStringLiteral("ok") : QStringLiteral("FAILED")));
+    ok = ok && commitOk;
     return checkMpps() && ok;
 }
 
