@@ -131,6 +131,17 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
     QVERIFY2(ended, qPrintable(out.right(3000)));
     QVERIFY2(room.exitCode() == 0, qPrintable(out.right(3000)));
     QVERIFY2(out.contains(QStringLiteral("EXAM done")), qPrintable(out.right(3000)));
+    // The PACS committed to the study (four images and the dose report), as the station's
+    // study list showed it, and the RIS has the step with a dose item per exposure.
+    QVERIFY2(out.contains(QStringLiteral("EXAM commitment 5 sent: 5 committed")), qPrintable(out.right(3000)));
+    QVERIFY2(out.contains(QStringLiteral("CHECK storage commitment of DEMO001: 5 sent: 5 committed -> ok")),
+             qPrintable(out.right(3000)));
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("CHECK MPPS step of DEMO001: COMPLETED, N-CREATE 1, N-SET 1, \\d images, "
+                                          "4 dose items -> ok"))
+            .match(out)
+            .hasMatch(),
+        qPrintable(out.right(3000)));
 
     // Nothing the room started is left running: its peers and the station by their ids,
     // and no companion serves the demo's station folder.
@@ -140,7 +151,7 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
          QRegularExpression(QStringLiteral("^PID (\\S+) (\\d+)$"), QRegularExpression::MultilineOption)
              .globalMatch(out))
         pids << m.captured(2).toLongLong();
-    QCOMPARE(pids.size(), 4); // worklist, PACS, X-ray unit, station
+    QCOMPARE(pids.size(), 5); // worklist, PACS, MPPS provider, X-ray unit, station
     QVERIFY(waitUntil([&] { return std::all_of(pids.begin(), pids.end(), processGone); }, 10000));
     QCOMPARE(Companions::FindProcess(Companions::receiverName(), station), 0);
     QCOMPARE(Companions::FindProcess(Companions::dataManagerName(), station), 0);

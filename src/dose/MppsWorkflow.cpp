@@ -1,4 +1,4 @@
-#include "net/MppsWorkflow.h"
+#include "dose/MppsWorkflow.h"
 #include "core/AppError.h"
 #include "core/Database.h"
 #include "core/DateText.h"

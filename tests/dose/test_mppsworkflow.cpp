@@ -13,8 +13,8 @@
 #include "dose/DoseList.h"
 #include "dose/DoseReports.h"
 #include "dose/DoseState.h"
+#include "dose/MppsWorkflow.h"
 #include "net/MppsOutbox.h"
-#include "net/MppsWorkflow.h"
 #include "peers/MppsProvider.h"
 #include "peers/Ports.h"
 

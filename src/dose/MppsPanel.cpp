@@ -1,7 +1,7 @@
-#include "net/MppsPanel.h"
+#include "dose/MppsPanel.h"
 #include "core/Station.h"
 #include "dose/DoseState.h"
-#include "net/MppsWorkflow.h"
+#include "dose/MppsWorkflow.h"
 
 #include <QLabel>
 #include <QTimer>
