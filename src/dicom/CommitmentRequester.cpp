@@ -1,6 +1,6 @@
 #include "dicom/CommitmentRequester.h"
 #include "dicom/CommitmentWire.h"
-#include "dicom/Network.h"
+#include "dicom/ScuSetup.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcitem.h>
@@ -281,29 +281,11 @@ CommitmentRequester::Result CommitmentRequester::request(const QString &transact
         return r;
     }
     Scu scu;
-    scu.setAETitle(m_peer.ownAet.toLatin1().constData());
-    scu.setPeerAETitle(m_peer.calledAet.trimmed().toLatin1().constData());
-    scu.setPeerHostName(m_peer.ip.trimmed().toLatin1().constData());
-    scu.setPeerPort(static_cast<Uint16>(port));
-    scu.setConnectionTimeout(m_timeouts.connectSeconds);
-    scu.setACSETimeout(static_cast<Uint32>(m_timeouts.acseSeconds));
-    scu.setDIMSETimeout(static_cast<Uint32>(m_timeouts.dimseSeconds));
-    scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
-    OFList<OFString> ts;
-    ts.push_back(UID_LittleEndianExplicitTransferSyntax);
-    ts.push_back(UID_LittleEndianImplicitTransferSyntax);
-    scu.addPresentationContext(UID_StorageCommitmentPushModelSOPClass, ts);
-    prepareNetwork();
-    OFCondition c = scu.initNetwork();
-    if (c.good())
-        c = scu.negotiateAssociation();
-    if (c.bad()) {
-        r.problem = QStringLiteral("No association with %1 at %2:%3: %4")
-                        .arg(m_peer.calledAet, m_peer.ip, m_peer.port, text(c));
+    r.problem = openScu(scu, m_peer, m_timeouts, UID_StorageCommitmentPushModelSOPClass);
+    if (!r.problem.isEmpty())
         return r;
-    }
     Uint16 status = 0;
-    c = scu.action(OFString(transactionUid.toLatin1().constData()), objects, status, r.report);
+    OFCondition c = scu.action(OFString(transactionUid.toLatin1().constData()), objects, status, r.report);
     if (c == DIMSE_NOVALIDPRESENTATIONCONTEXTID) {
         scu.releaseAssociation();
         r.problem = QStringLiteral("%1 does not take storage commitment requests").arg(m_peer.calledAet);

@@ -1,7 +1,7 @@
 #include "dicom/MppsSender.h"
 #include "core/AppError.h"
 #include "dicom/Image.h"
-#include "dicom/Network.h"
+#include "dicom/ScuSetup.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -129,31 +129,13 @@ MppsSender::Result MppsSender::exchange(bool create, const QString &uid, const D
     }
 
     Scu scu;
-    scu.setAETitle(m_peer.ownAet.toLatin1().constData());
-    scu.setPeerAETitle(m_peer.calledAet.trimmed().toLatin1().constData());
-    scu.setPeerHostName(m_peer.ip.trimmed().toLatin1().constData());
-    scu.setPeerPort(static_cast<Uint16>(port));
-    scu.setConnectionTimeout(m_timeouts.connectSeconds);
-    scu.setACSETimeout(static_cast<Uint32>(m_timeouts.acseSeconds));
-    scu.setDIMSETimeout(static_cast<Uint32>(m_timeouts.dimseSeconds));
-    scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
-    OFList<OFString> ts;
-    ts.push_back(UID_LittleEndianExplicitTransferSyntax);
-    ts.push_back(UID_LittleEndianImplicitTransferSyntax);
-    scu.addPresentationContext(UID_ModalityPerformedProcedureStepSOPClass, ts);
-    prepareNetwork();
-    OFCondition c = scu.initNetwork();
-    if (c.good())
-        c = scu.negotiateAssociation();
-    if (c.bad()) {
-        r.problem = QStringLiteral("No association with %1 at %2:%3: %4")
-                        .arg(m_peer.calledAet, m_peer.ip, m_peer.port, text(c));
+    r.problem = openScu(scu, m_peer, m_timeouts, UID_ModalityPerformedProcedureStepSOPClass);
+    if (!r.problem.isEmpty())
         return r;
-    }
     Uint16 status = 0;
     OFString comment;
-    c = scu.exchange(create, OFString(uid.toLatin1().constData()), *carrier->fileFormat().getDataset(), status,
-                     comment);
+    OFCondition c = scu.exchange(create, OFString(uid.toLatin1().constData()), *carrier->fileFormat().getDataset(),
+                                 status, comment);
     if (c.bad()) {
         r.problem = text(c);
         scu.abortAssociation();
