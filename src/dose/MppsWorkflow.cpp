@@ -115,6 +115,12 @@ QString number(double v) { return DoseReport::numberText(v); }
 
 MppsWorkflow::MppsWorkflow(Station &station) : m_station(station) {}
 
+QString MppsWorkflow::stationAet(const Settings &s)
+{
+    const QString worklist = s.worklistLocalAet.trimmed();
+    return worklist.isEmpty() ? s.irAet.trimmed() : worklist;
+}
+
 bool MppsWorkflow::enabled() const
 {
     const PeerAddress &p = m_station.settings().mpps;
@@ -127,13 +133,15 @@ void MppsWorkflow::ensureTable()
     db.exec(QString::fromLatin1(CreateTable));
 }
 
-QList<MppsWorkflow::Step> MppsWorkflow::steps()
+QList<MppsWorkflow::Step> MppsWorkflow::stepsWhere(const QString &condition, const QVariantList &binds)
 {
     QList<Step> out;
     ensureTable();
     Database db = Database::openData(m_station.paths());
     QSqlQuery q = db.exec(QStringLiteral("SELECT StepUID, PatientID, State, Scheduled, StartDate, StartTime"
-                                         " FROM tblMppsStep ORDER BY rowid"));
+                                         " FROM tblMppsStep WHERE ")
+                              + condition + QStringLiteral(" ORDER BY rowid"),
+                          binds);
     while (q.next()) {
         Step s;
         s.uid = q.value(0).toString();
@@ -147,13 +155,21 @@ QList<MppsWorkflow::Step> MppsWorkflow::steps()
     return out;
 }
 
+QList<MppsWorkflow::Step> MppsWorkflow::steps() { return stepsWhere(QStringLiteral("1 = 1"), {}); }
+
+QList<MppsWorkflow::Step> MppsWorkflow::openSteps()
+{
+    return stepsWhere(QStringLiteral("State IN (?, ?)"), {Scheduled, InProgress});
+}
+
 std::optional<MppsWorkflow::Step> MppsWorkflow::openStep(const QString &patientId)
 {
-    std::optional<Step> found;
-    for (const Step &s : steps())
-        if (s.patientId == patientId && (s.state == Scheduled || s.state == InProgress))
-            found = s; // the newest
-    return found;
+    // The newest, when there were several.
+    const QList<Step> open =
+        stepsWhere(QStringLiteral("PatientID = ? AND State IN (?, ?)"), {patientId, Scheduled, InProgress});
+    if (open.isEmpty())
+        return std::nullopt;
+    return open.last();
 }
 
 void MppsWorkflow::setState(const QString &uid, const QString &state, const QString &startDate,
@@ -172,7 +188,6 @@ void MppsWorkflow::patientChosen(const dicom::WorklistAnswer &answer)
     if (!enabled() || answer.patientId.trimmed().isEmpty())
         return;
     m_station.trap(Procedure, [&] {
-        ensureTable();
         dicom::WorklistAnswer scheduled = answer;
         if (const std::optional<Step> open = openStep(answer.patientId)) {
             // An examination with exposures goes on as it began.
@@ -221,7 +236,6 @@ void MppsWorkflow::recordsStored(const QString &patientId)
     if (!enabled() || patientId.isEmpty())
         return;
     m_station.trap(Procedure, [&] {
-        ensureTable();
         std::optional<Step> step = openStep(patientId);
         if (!step || step->state != Scheduled)
             return;
@@ -237,9 +251,7 @@ void MppsWorkflow::recordsStored(const QString &patientId)
             first = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss"));
         step->startDate = first.left(8);
         step->startTime = first.mid(8, 6);
-        const QString aet = m_station.settings().worklistLocalAet.trimmed().isEmpty()
-                                ? m_station.settings().irAet.trimmed()
-                                : m_station.settings().worklistLocalAet.trimmed();
+        const QString aet = stationAet(m_station.settings());
         MppsOutbox(m_station.paths())
             .add(step->uid, MppsOutbox::Kind::Create, createAttributes(*step, aet, QSysInfo::machineHostName()));
         setState(step->uid, InProgress, step->startDate, step->startTime);
@@ -325,7 +337,7 @@ void MppsWorkflow::everythingDiscontinued(const Reason &reason)
     if (!enabled())
         return;
     m_station.trap(Procedure, [&] {
-        for (const Step &s : steps()) {
+        for (const Step &s : openSteps()) {
             if (s.state == InProgress) {
                 finish(s, Discontinued, reason);
             } else if (s.state == Scheduled) {
@@ -336,7 +348,7 @@ void MppsWorkflow::everythingDiscontinued(const Reason &reason)
     });
 }
 
-dicom::DataSet MppsWorkflow::createAttributes(const Step &step, const QString &stationAet, const QString &stationName)
+dicom::DataSet MppsWorkflow::createAttributes(const Step &step, const QString &ownAet, const QString &stationName)
 {
     const dicom::WorklistAnswer &w = step.scheduled;
     dicom::DataSet a;
@@ -364,7 +376,7 @@ dicom::DataSet MppsWorkflow::createAttributes(const Step &step, const QString &s
 
     // The step's own ID (16 characters at most): the end of its UID.
     a.set(0x0040, 0x0253, step.uid.right(16));
-    a.set(0x0040, 0x0241, stationAet);
+    a.set(0x0040, 0x0241, ownAet);
     a.set(0x0040, 0x0242, stationName.left(16));
     a.set(0x0040, 0x0243, QString());
     a.set(0x0040, 0x0244, step.startDate);
@@ -495,9 +507,7 @@ void MppsDelivery::deliverSoon()
     if (m_thread.joinable())
         m_thread.join();
     const PeerAddress peer = m_station.settings().mpps;
-    const QString ownAet = m_station.settings().worklistLocalAet.trimmed().isEmpty()
-                               ? m_station.settings().irAet.trimmed()
-                               : m_station.settings().worklistLocalAet.trimmed();
+    const QString ownAet = MppsWorkflow::stationAet(m_station.settings());
     const StationPaths &paths = m_station.paths();
     m_thread = std::thread([this, peer, ownAet, &paths] {
         int waiting = 0;

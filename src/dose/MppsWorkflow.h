@@ -7,11 +7,13 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 #include <atomic>
 #include <optional>
 #include <thread>
 
 class Station;
+struct Settings;
 class MppsOutbox;
 
 // The performed procedure step of each examination, as the RIS follows it: the worklist
@@ -54,6 +56,9 @@ public:
 
     explicit MppsWorkflow(Station &station);
 
+    // The station's AE title towards the RIS: the worklist's LocalAET, else the receiver's.
+    static QString stationAet(const Settings &s);
+
     // True when the settings name an MPPS provider (AE title, host and port).
     bool enabled() const;
 
@@ -74,7 +79,7 @@ public:
     QList<Step> steps();
 
     // What N-CREATE says of a step. startDate/startTime DICOM DA/TM.
-    static dicom::DataSet createAttributes(const Step &step, const QString &stationAet, const QString &stationName);
+    static dicom::DataSet createAttributes(const Step &step, const QString &ownAet, const QString &stationName);
     // What the final N-SET says: the status, the end, the performed series (the images, by
     // series; one empty series when none arrived) and the exposures' dose items.
     static dicom::DataSet finalAttributes(const QString &status, const QString &endDate, const QString &endTime,
@@ -86,6 +91,8 @@ public:
 
 private:
     void ensureTable();
+    QList<Step> stepsWhere(const QString &condition, const QVariantList &binds);
+    QList<Step> openSteps();
     void finish(const Step &step, const QString &status, const std::optional<Reason> &reason);
     QList<DoseEvent> openExposures(const QString &patientId);
     QList<PerformedImage> imagesOf(const Step &step);
