@@ -11,8 +11,11 @@ std::unique_ptr<Station> openStation(const QString &root, const QString &setting
     auto station = std::make_unique<Station>(root, std::make_unique<SettingsStore>(settingsFile), prompter);
     station->loadSettings();
     station->paths().createFolders();
-    if (withDatabases)
+    if (withDatabases) {
         Schema::ensureDatabases(station->paths());
+        if (station->paths().shared())
+            Schema::syncShared(station->paths());
+    }
     return station;
 }
 

@@ -8,6 +8,7 @@
 #include "dose/DoseCapturePanel.h"
 #include "dose/DoseListPanel.h"
 #include "dose/MppsPanel.h"
+#include "dose/RegistryPanel.h"
 #include "edit/HeaderPanel.h"
 #include "edit/TaskPanel.h"
 #include "io/ImportExportCommands.h"
@@ -81,6 +82,7 @@ void MainForm::buildPanels()
         return WorklistForm::pick(m_station, parent, run);
     };
     m_mpps = new MppsPanel(m_station, m_dose, this);
+    m_registry = new RegistryPanel(m_station, m_dose, this);
     m_header = new HeaderPanel(m_station, m_selection, m_edits, m_hooks, this);
     m_tasks = new TaskPanel(m_station, m_selection, m_edits, m_header->state(), *m_commands, m_hooks, this);
     DatabaseForm::hookCommand(m_station, *m_commands, this);
@@ -208,6 +210,7 @@ void MainForm::buildLayout()
     doseLayout->addWidget(m_capture->pendingLabel());
     doseLayout->addWidget(m_capture->unstoredLabel());
     doseLayout->addWidget(m_mpps->label());
+    doseLayout->addWidget(m_registry->label());
     doseLayout->addWidget(m_capture->portLabel());
     auto *fillRow = new QHBoxLayout;
     fillRow->addWidget(m_capture->fillLabel(), 1);

@@ -12,6 +12,7 @@ class DoseCapturePanel;
 class DoseListPanel;
 class HeaderPanel;
 class MppsPanel;
+class RegistryPanel;
 class QuarantineCommands;
 class QLabel;
 class Station;
@@ -45,6 +46,7 @@ public:
     DoseState &doseState() { return m_dose; }
     StoreSelection &selection() { return m_selection; }
     MppsPanel &mpps() { return *m_mpps; }
+    RegistryPanel &registry() { return *m_registry; }
     Station &station() { return m_station; }
 
     // Shows or hides "Get Dose Product" by the unit type (Lorad only).
@@ -93,6 +95,7 @@ private:
     TaskPanel *m_tasks = nullptr;
     QuarantineCommands *m_quarantine = nullptr;
     MppsPanel *m_mpps = nullptr;
+    RegistryPanel *m_registry = nullptr;
 
     QLabel *m_statusPanel[4] = {nullptr, nullptr, nullptr, nullptr};
     QLabel *m_diskWarning = nullptr;

@@ -9,6 +9,26 @@ struct PeerAddress {
     QString port;
 };
 
+// The site's shared database (PostgreSQL): the configuration of every room and the dose
+// registry. No host: this station keeps everything in its own files. The password is never
+// a setting: libpq takes it from the pass file (passFile, else ~/.pgpass) or PGPASSWORD.
+struct SharedDbSettings {
+    QString host;
+    QString port;
+    QString database;
+    QString user;
+    QString passFile;
+    bool configured() const { return !host.trimmed().isEmpty(); }
+    // "user@host:port/database", for messages.
+    QString describe() const
+    {
+        return QStringLiteral("%1@%2:%3/%4")
+            .arg(user.trimmed(), host.trimmed(), port.trimmed().isEmpty() ? QStringLiteral("5432") : port.trimmed(),
+                 database.trimmed());
+    }
+    bool operator==(const SharedDbSettings &) const = default;
+};
+
 // The settings held in memory. A fresh start has every number 0 and every text empty;
 // SettingsStore::load fills in the stored values or their defaults.
 struct Settings {
@@ -44,6 +64,8 @@ struct Settings {
     QString filterActive;
     qint16 debug = 0;
     qint16 xrayComm = 0; // 1 Sophie, 2 Giotto, 3 Lorad M4, 5 HFE 501
+    // Written by the site's administrator into the settings file; the options never change it.
+    SharedDbSettings registry;
 
     // Written by every export as the export dialog ended; the dialog does not read them
     // back, it starts from its own design values.
@@ -54,6 +76,14 @@ struct Settings {
         QString compress;  // "0" or "1"
     } exportValues;
 };
+
+// The station's AE title as it names itself to peers and in its records (its room): the
+// worklist's local AE title, else the receiver's.
+inline QString stationAet(const Settings &s)
+{
+    const QString own = s.worklistLocalAet.trimmed();
+    return own.isEmpty() ? s.irAet.trimmed() : own;
+}
 
 namespace XrayUnit {
 constexpr qint16 Sophie = 1;

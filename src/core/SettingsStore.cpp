@@ -154,6 +154,11 @@ void SettingsStore::load(Settings &s) const
     s.filterActive = readValue(QStringLiteral("Filter/Active"), {});
     readInto(*this, QStringLiteral("General/Debug"), QString(), s.debug, &toInt16);
     readInto(*this, QStringLiteral("General/XrayComm"), QStringLiteral("1"), s.xrayComm, &toInt16);
+    s.registry.host = readValue(QStringLiteral("Registry/Host"), {}).trimmed();
+    s.registry.port = readValue(QStringLiteral("Registry/Port"), {}).trimmed();
+    s.registry.database = readValue(QStringLiteral("Registry/Database"), QStringLiteral("calvarex")).trimmed();
+    s.registry.user = readValue(QStringLiteral("Registry/User"), QStringLiteral("calvarex")).trimmed();
+    s.registry.passFile = readValue(QStringLiteral("Registry/PassFile"), {}).trimmed();
 }
 
 QStringList SettingsStore::saveOrder()

@@ -56,7 +56,8 @@ public:
         }
     }
 
-    void loadSettings() { m_store->load(m_settings); }
+    // Loads the settings; a changed shared database is taken up at once.
+    void loadSettings();
     void saveSettings() { m_store->save(m_settings); }
 
     // True while the viewer loads images or a long operation runs: timer-driven list

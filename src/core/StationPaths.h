@@ -1,5 +1,8 @@
 #pragma once
 #include <QString>
+#include <memory>
+
+class SharedDatabase;
 
 // Every path below the station folder is built here, with one spelling per folder
 // (Linux file names are case-sensitive).
@@ -50,8 +53,14 @@ public:
     // True when the executable runs from an installed prefix (bin/ beside share/calvarex).
     static bool installed();
 
+    // Where the configuration (the user database) lives: the site's shared database when
+    // the settings name one, else the station's own file. Copies of the paths share it.
+    SharedDatabase *shared() const { return m_shared.get(); }
+    void setShared(std::shared_ptr<SharedDatabase> shared) { m_shared = std::move(shared); }
+
 private:
     QString m_appPath;
+    std::shared_ptr<SharedDatabase> m_shared;
 };
 
 // A DICOM UID: digits and dots, 1 to 64 characters, no empty component.

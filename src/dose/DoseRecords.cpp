@@ -38,8 +38,8 @@ QString nn(const QString &v) { return v.isNull() ? QStringLiteral("") : v; }
 
 const char *const InsertRecord =
     "INSERT INTO tblDosis (PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime,"
-    " \"Date\", \"Time\", Status, Bodypart, ImgNo, XrayComm, WorklistPatID, RecordUID)"
-    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    " \"Date\", \"Time\", Status, Bodypart, ImgNo, XrayComm, WorklistPatID, RecordUID, Room)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 
 } // namespace
 
@@ -276,7 +276,7 @@ int DoseRecords::storeUnstored(QString *failure)
                                  nn(e.values.mGy2), nn(e.values.mGy3), nn(e.values.expTime), nn(e.date), nn(e.time),
                                  e.closed ? QStringLiteral("2") : QStringLiteral("0"), nn(p.bodypart()), e.imageNo,
                                  // which unit captured it: its values mean different things
-                                 e.unit, nn(p.id()), e.uid});
+                                 e.unit, nn(p.id()), e.uid, stationAet(m_station.settings())});
                     id = db.lastInsertId(q);
                 }
                 CrashPoint::reached("dose-db-write");

@@ -8,6 +8,7 @@
 #include "ui/ListHelpers.h"
 
 #include <QCalendarWidget>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -35,7 +36,15 @@ DosisForm::DosisForm(Station &station, QWidget *parent) : QDialog(parent), m_sta
     m_calendar->setSelectedDate(QDate::currentDate());
     m_list = ListHelpers::reportList(QStringLiteral("ListView1"),
                                      {QStringLiteral("ID"), QStringLiteral("Patient Name"), QStringLiteral("Date"),
-                                      QStringLiteral("Time"), QStringLiteral("Projection")});
+                                      QStringLiteral("Time"), QStringLiteral("Projection"), QStringLiteral("Room")});
+    // The room filter: every room of the site's registry, or only the one chosen.
+    m_room = new QComboBox(this);
+    m_room->setObjectName(QStringLiteral("cboRoom"));
+    m_room->addItem(QStringLiteral("All rooms"), QString());
+    m_station.trap(QStringLiteral("DosisForm Rooms"), [&] {
+        for (const QString &r : DosisFormQuery::rooms(m_station))
+            m_room->addItem(r, r);
+    });
 
     auto button = [this](const char *name, const char *caption) {
         auto *b = new QPushButton(QString::fromLatin1(caption), this);
@@ -45,11 +54,13 @@ DosisForm::DosisForm(Station &station, QWidget *parent) : QDialog(parent), m_sta
     QPushButton *search = button("cmdSearch", "Search");
     QPushButton *all = button("cmdMod", "All");
     QPushButton *setFree = button("cmdFree", "Set Free");
+    m_setFree = setFree;
     QPushButton *close = button("cmdClose", "Close");
 
     auto *form = new QFormLayout;
     form->addRow(new QLabel(QStringLiteral("PatID:"), this), m_id);
     form->addRow(new QLabel(QStringLiteral("Patient Name:"), this), m_name);
+    form->addRow(new QLabel(QStringLiteral("Room:"), this), m_room);
     auto *left = new QVBoxLayout;
     left->addLayout(form);
     left->addWidget(m_calendar);
@@ -72,6 +83,12 @@ DosisForm::DosisForm(Station &station, QWidget *parent) : QDialog(parent), m_sta
     connect(setFree, &QPushButton::clicked, this, &DosisForm::updateDosisDB);
     connect(close, &QPushButton::clicked, this, &DosisForm::accept);
     connect(m_calendar, &QCalendarWidget::clicked, this, [this] { DosisListFill(); });
+    connect(m_room, &QComboBox::currentIndexChanged, this, [this] { DosisListFill(); });
+    // Only the room that captured a record can give it back to its open list.
+    connect(m_list, &QTreeWidget::itemSelectionChanged, this, [this] {
+        const auto sel = m_list->selectedItems();
+        m_setFree->setEnabled(sel.isEmpty() || sel.first()->data(0, Qt::UserRole).toBool());
+    });
 
     DosisListFill();
 }
@@ -84,9 +101,12 @@ void DosisForm::fill(bool withDate)
     m_station.trap(QStringLiteral("DosisForm DosisListFill"), [&] {
         const auto rows =
             DosisFormQuery::search(m_station, m_id->text(), m_name->text(),
-                                   withDate ? std::optional<QDate>(m_calendar->selectedDate()) : std::nullopt);
-        for (const auto &r : rows)
-            new NumericSortItem(m_list, r.cells, {0});
+                                   withDate ? std::optional<QDate>(m_calendar->selectedDate()) : std::nullopt,
+                                   m_room->currentData().toString());
+        for (const auto &r : rows) {
+            auto *item = new NumericSortItem(m_list, r.cells, {0});
+            item->setData(0, Qt::UserRole, r.own);
+        }
     });
     m_list->setSortingEnabled(true);
     m_list->sortByColumn(0, Qt::AscendingOrder);
@@ -99,7 +119,7 @@ void DosisForm::fillAll() { fill(false); }
 void DosisForm::updateDosisDB()
 {
     const auto sel = m_list->selectedItems();
-    if (sel.isEmpty())
+    if (sel.isEmpty() || !sel.first()->data(0, Qt::UserRole).toBool())
         return;
     bool ok = false;
     const qint64 id = sel.first()->text(0).toLongLong(&ok);

@@ -3,6 +3,7 @@
 
 class Station;
 class QCalendarWidget;
+class QComboBox;
 class QLineEdit;
 class QPushButton;
 class QTreeWidget;
@@ -29,4 +30,6 @@ private:
     QLineEdit *m_name;
     QCalendarWidget *m_calendar;
     QTreeWidget *m_list;
+    QComboBox *m_room = nullptr;
+    QPushButton *m_setFree = nullptr;
 };

@@ -7,10 +7,13 @@
 
 class Station;
 
-// One row of the dose browser: ID, Patname, Datum, Zeit, Sonstiges.
+// One row of the dose browser: ID, Patname, Datum, Zeit, Sonstiges, Room. The ID is the
+// record's number in its own room.
 struct DosisBrowserRow {
     qint64 id = 0;
     QStringList cells;
+    QString room;
+    bool own = true; // captured in this room (only then can it be set free here)
 };
 
 // The dose browser's searches over every dose record, whatever its status.
@@ -21,8 +24,16 @@ namespace DosisFormQuery {
 QString likePattern(const QString &typed);
 
 // The patient-ID pattern wins over the name pattern; with neither, the records of the
-// given day (nullopt: every record). Throws AppError on a database failure.
+// given day (nullopt: every record); only those of the room when one is given. With a
+// shared database the whole site's records (this room's waiting ones sent first); while
+// it is away this room's own. Throws AppError on a database failure.
 std::vector<DosisBrowserRow> search(Station &station, const QString &idPattern, const QString &namePattern,
-                                    const std::optional<QDate> &day);
+                                    const std::optional<QDate> &day, const QString &room = QString());
+
+// The rooms that have records, for the browser's room filter.
+QStringList rooms(Station &station);
+
+// True when the last search read the site's registry (false: this room's records only).
+bool readsRegistry(Station &station);
 
 } // namespace DosisFormQuery

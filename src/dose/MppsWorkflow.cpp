@@ -115,11 +115,7 @@ QString number(double v) { return DoseReport::numberText(v); }
 
 MppsWorkflow::MppsWorkflow(Station &station) : m_station(station) {}
 
-QString MppsWorkflow::stationAet(const Settings &s)
-{
-    const QString worklist = s.worklistLocalAet.trimmed();
-    return worklist.isEmpty() ? s.irAet.trimmed() : worklist;
-}
+QString MppsWorkflow::stationAet(const Settings &s) { return ::stationAet(s); }
 
 bool MppsWorkflow::enabled() const
 {

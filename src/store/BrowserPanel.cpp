@@ -58,6 +58,9 @@ BrowserPanel::BrowserPanel(Station &station, StoreSelection &selection, EditSess
     hooks.prepareDataFiles.push_back([this] {
         Schema::ensureDatabases(m_station.paths());
         m_station.paths().createFolders();
+        // The site's shared database: its schema brought up to date and the configuration's
+        // local copy renewed. While the server is away the station starts on that copy.
+        m_station.trap(QStringLiteral("Schema syncShared"), [this] { Schema::syncShared(m_station.paths()); });
         // A deletion cut off between its rows and its files is completed.
         m_station.trap(QStringLiteral("StoreDeletion Recover"), [this] {
             NoProgress none;

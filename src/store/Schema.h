@@ -1,4 +1,6 @@
 #pragma once
+#include <QList>
+#include <QSqlRecord>
 #include <QString>
 #include <QStringList>
 
@@ -14,6 +16,24 @@ namespace Schema {
 void createDataTables(Database &db);
 // Creates the tables of a user database and fills the dictionary.
 void createUserTables(Database &db);
+
+// Brings a configuration database (the station's file or the site's shared database) to
+// the latest version: the steps it lacks run in order, each once, recorded in
+// tblSchemaVersion; on the shared database under a lock, so that stations starting at the
+// same moment make the schema once. Returns the versions it applied.
+QList<int> migrate(Database &db);
+int latestVersion();
+// A table's columns with their types, defaults and whether they may be null, in either database.
+QSqlRecord tableRecord(Database &db, const QString &table);
+// The columns a dose record has in the registry and in its outbox, besides the keys.
+QString doseRecordColumns();
+// Makes the configuration tables of "to" (destinations, rule sets, dictionary with its
+// filter columns, filters) a copy of those of "from", in one transaction.
+void copyConfiguration(Database &from, Database &to);
+// With a shared database: brings its schema up to date, gives it this station's
+// configuration when it has none yet, and renews the station's local copy from it.
+// Throws AppError when the server is away.
+void syncShared(const StationPaths &paths);
 
 // Template first, then the data database from it, then the user database.
 void ensureDatabases(const StationPaths &paths);

@@ -10,6 +10,7 @@
 #include "edit/AddTagForm.h"
 #include "edit/FilterPage.h"
 #include "edit/ModalityFilters.h"
+#include "store/Schema.h"
 #include "ui/InputBoxForm.h"
 
 #include <QCheckBox>
@@ -123,7 +124,7 @@ void TestFilterTab::badNameIsRefusedWithAMessage()
     OptionForm f(*ts, stationOptionsPages());
     FilterPage *p = panelOf(f);
     Database before = Database::openUser(ts->paths());
-    const qint64 columns = before.scalar("SELECT COUNT(*) FROM pragma_table_info('tblDictionary')").toLongLong();
+    const qint64 columns = qint64(Schema::tableRecord(before, "tblDictionary").count());
     answerInput(p, "visible");
     p->newFilter();
     QCOMPARE(ts.prompter.lastText(), QString("\"VISIBLE\" is a column of the dictionary and cannot name a filter."));
@@ -132,7 +133,7 @@ void TestFilterTab::badNameIsRefusedWithAMessage()
     QVERIFY(ts.prompter.lastText().startsWith("\"A B\" is not a valid filter name"));
     QCOMPARE(child<QComboBox>(f, "cboModality")->count(), 0);
     Database after = Database::openUser(ts->paths());
-    QCOMPARE(after.scalar("SELECT COUNT(*) FROM pragma_table_info('tblDictionary')").toLongLong(), columns);
+    QCOMPARE(qint64(Schema::tableRecord(after, "tblDictionary").count()), columns);
 }
 
 void TestFilterTab::addTagsActivatesTheFilter()
@@ -216,7 +217,7 @@ void TestFilterTab::deleteActiveFilter()
     p->activate();
     QCOMPARE(storedActive(ts), QString("MG"));
     Database db0 = Database::openUser(ts->paths());
-    const qint64 columns = db0.scalar("SELECT COUNT(*) FROM pragma_table_info('tblDictionary')").toLongLong();
+    const qint64 columns = qint64(Schema::tableRecord(db0, "tblDictionary").count());
     // No: nothing changes.
     ts.prompter.yesNo = {false};
     p->deleteFilter();
@@ -231,7 +232,7 @@ void TestFilterTab::deleteActiveFilter()
     QCOMPARE(child<QComboBox>(f, "cboModality")->currentText(), QString());
     QCOMPARE(child<QTreeWidget>(f, "lvTags")->topLevelItemCount(), 0);
     Database db1 = Database::openUser(ts->paths());
-    QCOMPARE(db1.scalar("SELECT COUNT(*) FROM pragma_table_info('tblDictionary')").toLongLong(), columns - 1);
+    QCOMPARE(qint64(Schema::tableRecord(db1, "tblDictionary").count()), columns - 1);
 }
 
 void TestFilterTab::dictionaryEditor()

@@ -15,11 +15,13 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "core/Database.h"
 #include "core/DateText.h"
 #include "dose/DosisForm.h"
 #include "dose/DosisFormQuery.h"
 
 #include <QCalendarWidget>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QTest>
 
@@ -35,6 +37,7 @@ private slots:
     void setFreeReopensTheRecord();
     void likePatternEscapesSqlWildcards();
     void controlsAndCaption();
+    void roomColumnAndFilter();
 
 private:
     std::unique_ptr<PanelHost> h;
@@ -193,14 +196,60 @@ void TestDosisForm::likePatternEscapesSqlWildcards()
     QCOMPARE(ids(f), QStringList{"1"});
 }
 
+void TestDosisForm::roomColumnAndFilter()
+{
+    // Two records of this room (one from before rooms were kept) and one of another room.
+    const qint64 mine = add("P1", "DOE, ANN", "2001-01-01");
+    const qint64 older = add("P2", "ROE, RITA", "2001-01-01");
+    const qint64 theirs = add("P3", "POE, EVA", "2001-01-01");
+    {
+        Database db = Database::openData(h->station().paths());
+        db.exec("UPDATE tblDosis SET Room = ? WHERE ID = ?", {stationAet(h->station().settings()), mine});
+        db.exec("UPDATE tblDosis SET Room = ? WHERE ID = ?", {"ROOM2", theirs});
+    }
+    const QString own = stationAet(h->station().settings());
+    DosisForm f(h->station());
+    auto *room = f.findChild<QComboBox *>(QStringLiteral("cboRoom"));
+    QVERIFY(room);
+    QCOMPARE(room->itemText(0), QStringLiteral("All rooms"));
+    QStringList rooms;
+    for (int i = 1; i < room->count(); ++i)
+        rooms << room->itemText(i);
+    QCOMPARE(rooms, (QStringList{"ROOM2", own}));
+
+    QTest::mouseClick(f.findChild<QPushButton *>(QStringLiteral("cmdMod")), Qt::LeftButton);
+    auto *lv = f.findChild<QTreeWidget *>(QStringLiteral("ListView1"));
+    QCOMPARE(lv->topLevelItemCount(), 3);
+    QMap<QString, QString> roomOf;
+    for (int i = 0; i < lv->topLevelItemCount(); ++i)
+        roomOf[lv->topLevelItem(i)->text(1)] = lv->topLevelItem(i)->text(5);
+    QCOMPARE(roomOf.value("DOE, ANN"), own);
+    QCOMPARE(roomOf.value("ROE, RITA"), own); // no room kept: this room's
+    QCOMPARE(roomOf.value("POE, EVA"), QStringLiteral("ROOM2"));
+
+    room->setCurrentIndex(room->findText(own));
+    QTest::mouseClick(f.findChild<QPushButton *>(QStringLiteral("cmdMod")), Qt::LeftButton);
+    QCOMPARE(ids(f), (QStringList{QString::number(mine), QString::number(older)}));
+    room->setCurrentIndex(room->findText("ROOM2"));
+    QVERIFY(ids(f).isEmpty()); // the calendar's day: none of that room
+    QTest::mouseClick(f.findChild<QPushButton *>(QStringLiteral("cmdMod")), Qt::LeftButton);
+    QCOMPARE(ids(f), QStringList{QString::number(theirs)});
+    // Another room's record cannot be set free here.
+    lv->topLevelItem(0)->setSelected(true);
+    auto *setFree = f.findChild<QPushButton *>(QStringLiteral("cmdFree"));
+    QVERIFY(!setFree->isEnabled());
+    QTest::mouseClick(setFree, Qt::LeftButton);
+    QCOMPARE(h->record(theirs).value(0), QStringLiteral("1"));
+}
+
 void TestDosisForm::controlsAndCaption()
 {
     DosisForm f(h->station());
     QCOMPARE(f.windowTitle(), QStringLiteral("Reload Dosis"));
     auto *lv = f.findChild<QTreeWidget *>(QStringLiteral("ListView1"));
-    QCOMPARE(lv->columnCount(), 5);
-    const QStringList heads{"ID", "Patient Name", "Date", "Time", "Projection"};
-    for (int c = 0; c < 5; ++c)
+    QCOMPARE(lv->columnCount(), 6);
+    const QStringList heads{"ID", "Patient Name", "Date", "Time", "Projection", "Room"};
+    for (int c = 0; c < 6; ++c)
         QCOMPARE(lv->headerItem()->text(c), heads[c]);
     const QList<QPair<QString, QString>> buttons{
         {"cmdSearch", "Search"}, {"cmdMod", "All"}, {"cmdFree", "Set Free"}, {"cmdClose", "Close"}};

@@ -6,6 +6,9 @@
 #include "core/Database.h"
 #include "edit/DictionaryTable.h"
 #include "edit/ModalityFilters.h"
+#include "store/Schema.h"
+
+#include <QSqlField>
 
 #include <QtTest>
 
@@ -26,10 +29,10 @@ private slots:
 static QStringList columns(const TestStation &ts)
 {
     Database db = Database::openUser(ts.station->paths());
-    QSqlQuery q = db.exec("PRAGMA table_info(tblDictionary)");
+    const QSqlRecord r = Schema::tableRecord(db, "tblDictionary");
     QStringList out;
-    while (q.next())
-        out << q.value(1).toString();
+    for (int i = 0; i < r.count(); ++i)
+        out << r.fieldName(i);
     return out;
 }
 
@@ -70,16 +73,10 @@ void TestFilters::newFilterColumnStartsAtZero()
     QVERIFY(visible > 1000);
     // The add-tag dialog's list: every visible tag of a new filter.
     QCOMPARE(qint64(f.candidates("MR").size()), visible);
-    QSqlQuery q = db.exec("PRAGMA table_info(tblDictionary)");
-    bool found = false;
-    while (q.next()) {
-        if (q.value(1).toString() == "MR") {
-            found = true;
-            QCOMPARE(q.value(3).toInt(), 1); // NOT NULL
-            QCOMPARE(q.value(4).toString(), QString("0"));
-        }
-    }
-    QVERIFY(found);
+    const QSqlField mr = Schema::tableRecord(db, "tblDictionary").field("MR");
+    QVERIFY(mr.isValid());
+    QCOMPARE(mr.requiredStatus(), QSqlField::Required); // NOT NULL
+    QCOMPARE(mr.defaultValue().toString(), QString("0"));
 }
 
 void TestFilters::badNamesChangeNothing_data()

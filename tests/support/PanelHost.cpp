@@ -1,4 +1,7 @@
 #include "PanelHost.h"
+#include "dicom/Uid.h"
+
+#include <QUuid>
 
 #include "app/CompanionArea.h"
 #include "app/MainForm.h"
@@ -169,19 +172,13 @@ qint64 PanelHost::addRecord(const QString &first, const QString &last, const QSt
                             const QString &dap, int imgNo, qint64 id)
 {
     Database db = Database::openData(m_station.paths());
-    QVariantList binds{first,
-                       last,
-                       birth,
-                       dap,
-                       QStringLiteral("28"),
-                       QStringLiteral("56"),
-                       QStringLiteral("350"),
-                       status,
-                       QStringLiteral("BREAST"),
-                       imgNo};
-    QString cols =
-        QStringLiteral("PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime, Status, Bodypart, ImgNo");
-    QString marks = QStringLiteral("?, ?, ?, ?, ?, ?, ?, ?, ?, ?");
+    QVariantList binds{first, last, birth, dap, QStringLiteral("28"), QStringLiteral("56"), QStringLiteral("350"),
+                       status, QStringLiteral("BREAST"), imgNo,
+                       // every captured record has its own key
+                       dicom::uidOfUuid(QUuid::createUuid())};
+    QString cols = QStringLiteral(
+        "PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, expTime, Status, Bodypart, ImgNo, RecordUID");
+    QString marks = QStringLiteral("?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?");
     if (id) {
         cols += QStringLiteral(", ID");
         marks += QStringLiteral(", ?");

@@ -7,7 +7,8 @@
 
 // A station in a temporary folder with its own settings file and a scripted prompter.
 // The settings are loaded (defaults on a fresh store); the databases are created when
-// withDatabases is true.
+// withDatabases is true (in a run against the shared database, the configuration on a
+// fresh PostgreSQL database).
 struct TestStation {
     explicit TestStation(bool withDatabases = true);
 
@@ -20,6 +21,11 @@ struct TestStation {
     Station &operator*() { return *station; }
     Station *operator->() { return station.get(); }
 };
+
+// True in the run of a test against the site's shared database (CALVAREX_SHARED_DB set to
+// "postgresql"): every TestStation then keeps its configuration and dose registry on a
+// PostgreSQL server the run starts.
+bool sharedDatabaseRun();
 
 // Folder of the built executables (Calvarex, the companions, the tools).
 QString binDir();
