@@ -24,6 +24,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -33,6 +35,71 @@ const QString BackTag = QStringLiteral("back");
 
 // The patient list refresh of the update timer.
 constexpr int UpdateIntervalMs = 10000;
+
+// A row of the patient list. The list sorts every row on each rebuild (100,000 at a busy
+// site); the plain item copies both texts into variants on each of the n log n
+// comparisons. This one compares the texts it keeps beside them, in the same order
+// (locale-aware, as the list compares texts), and rows put in already in ID order carry
+// their place in it: two of them compare by place, which agrees with their IDs' order.
+class PatientItem : public QTreeWidgetItem {
+public:
+    static constexpr int ItemType = QTreeWidgetItem::UserType + 1;
+    PatientItem(const QStringList &texts, int place) : QTreeWidgetItem(texts, ItemType), m_texts(texts), m_place(place)
+    {
+    }
+
+    void setData(int column, int role, const QVariant &value) override
+    {
+        QTreeWidgetItem::setData(column, role, value);
+        if ((role == Qt::DisplayRole || role == Qt::EditRole) && column >= 0) {
+            if (column >= m_texts.size())
+                m_texts.resize(column + 1);
+            m_texts[column] = value.toString();
+            if (column == 0)
+                m_place = -1; // a changed ID has no known place
+        }
+    }
+
+    bool operator<(const QTreeWidgetItem &other) const override
+    {
+        if (other.type() != ItemType)
+            return QTreeWidgetItem::operator<(other);
+        const auto &o = static_cast<const PatientItem &>(other);
+        const int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+        if (column == 0 && m_place >= 0 && o.m_place >= 0)
+            return m_place < o.m_place;
+        return QString::localeAwareCompare(textAt(column), o.textAt(column)) < 0;
+    }
+
+private:
+    const QString &textAt(int column) const
+    {
+        static const QString none;
+        return column >= 0 && column < m_texts.size() ? m_texts.at(column) : none;
+    }
+
+    QStringList m_texts;
+    int m_place; // in ID order, -1 when unknown
+};
+
+QTreeWidgetItem *patientItem(const PatientRow &r, int place = -1)
+{
+    auto *it = new PatientItem({r.patId1, r.displayName(), r.secondName, r.birthDate}, place);
+    it->setData(0, BrowserPanel::TagRole, r.patId);
+    return it;
+}
+
+// The patient list sorted by ID, ascending. Turning sorting on sorts by the header's
+// indicator, so the indicator is set first: one pass of the list's sort, not two.
+void sortById(QTreeWidget *lv)
+{
+    if (lv->isSortingEnabled()) {
+        lv->sortByColumn(0, Qt::AscendingOrder);
+        return;
+    }
+    lv->header()->setSortIndicator(0, Qt::AscendingOrder);
+    lv->setSortingEnabled(true);
+}
 
 QGroupBox *framed(const QString &title, QWidget *w)
 {
@@ -304,16 +371,39 @@ void BrowserPanel::rebuildPatients(const QList<PatientRow> &rows)
     // Nothing is loaded any more: the viewer empties, and its status panels say nothing.
     m_state.clearViewer();
 
+    // Put in all at once with sorting off, in the list's order (the store gives them by
+    // ID; where the locale orders some IDs otherwise, they are sorted here): the list's
+    // own sort then finds every row in place, and compares rows by their place.
+    QList<const PatientRow *> sorted;
+    sorted.reserve(rows.size());
+    for (const PatientRow &r : rows)
+        sorted.append(&r);
+    const auto before = [](const PatientRow *a, const PatientRow *b) {
+        return QString::localeAwareCompare(a->patId1, b->patId1) < 0;
+    };
+    // Whether each ID comes strictly before the next one.
+    std::vector<bool> ascends(sorted.size(), true);
+    const auto compareNeighbours = [&] {
+        for (qsizetype i = 0; i + 1 < sorted.size(); ++i) {
+            ascends[i] = before(sorted[i], sorted[i + 1]);
+            if (!ascends[i] && before(sorted[i + 1], sorted[i]))
+                return false;
+        }
+        return true;
+    };
+    if (!compareNeighbours()) {
+        std::stable_sort(sorted.begin(), sorted.end(), before);
+        compareNeighbours();
+    }
     QList<QTreeWidgetItem *> items;
-    items.reserve(rows.size());
-    for (const PatientRow &r : rows) {
-        auto *it = new QTreeWidgetItem({r.patId1, r.displayName(), r.secondName, r.birthDate});
-        it->setData(0, TagRole, r.patId);
-        items.append(it);
+    items.reserve(sorted.size());
+    for (qsizetype i = 0; i < sorted.size(); ++i) {
+        // Equal IDs (never in the store) get no place: between them the texts decide.
+        const bool distinct = (i == 0 || ascends[i - 1]) && ascends[i];
+        items.append(patientItem(*sorted[i], distinct ? int(i) : -1));
     }
     m_lvPatients->addTopLevelItems(items);
-    m_lvPatients->setSortingEnabled(true);
-    m_lvPatients->sortByColumn(0, Qt::AscendingOrder);
+    sortById(m_lvPatients);
     // The highlight stays on the patient the status bar names.
     highlightCurrentPatient();
 }
@@ -339,9 +429,7 @@ void BrowserPanel::mergePatients(const QList<PatientRow> &rows)
                 if (it->text(c) != texts[c])
                     it->setText(c, texts[c]);
         } else {
-            auto *added = new QTreeWidgetItem(texts);
-            added->setData(0, TagRole, r.patId);
-            lv->addTopLevelItem(added);
+            lv->addTopLevelItem(patientItem(r));
         }
     }
     // Patients gone meanwhile leave the list, but never the one being worked on.
@@ -350,8 +438,7 @@ void BrowserPanel::mergePatients(const QList<PatientRow> &rows)
         if (!present.contains(key) && key != m_state.patId() && key != highlightedKey)
             delete lv->takeTopLevelItem(i);
     }
-    lv->setSortingEnabled(true);
-    lv->sortByColumn(0, Qt::AscendingOrder);
+    sortById(lv);
     for (int i = 0; i < lv->topLevelItemCount(); ++i) {
         QTreeWidgetItem *it = lv->topLevelItem(i);
         if (it->data(0, TagRole).toLongLong() == highlightedKey && highlighted) {

@@ -1,6 +1,8 @@
 #include "store/StoreQueries.h"
 #include "core/Database.h"
 
+#include <QSqlRecord>
+
 namespace {
 
 QList<ImageRow> readImageRows(QSqlQuery q)
@@ -19,15 +21,23 @@ QList<ImageRow> readImageRows(QSqlQuery q)
 
 QList<PatientRow> readPatients(QSqlQuery q)
 {
+    // The columns are looked up by name once: the whole patient list is read this way,
+    // and a lookup by name on every value builds the query's record anew each time.
+    const QSqlRecord record = q.record();
+    const int patId = record.indexOf(QStringLiteral("PatID")), patId1 = record.indexOf(QStringLiteral("PatID1")),
+              last = record.indexOf(QStringLiteral("PatNachname")),
+              first = record.indexOf(QStringLiteral("PatVorname")),
+              second = record.indexOf(QStringLiteral("Pat2Vorname")),
+              birth = record.indexOf(QStringLiteral("PatGebDatum"));
     QList<PatientRow> rows;
     while (q.next()) {
         PatientRow r;
-        r.patId = q.value(QStringLiteral("PatID")).toLongLong();
-        r.patId1 = textOf(q, "PatID1");
-        r.lastName = textOf(q, "PatNachname");
-        r.firstName = textOf(q, "PatVorname");
-        r.secondName = textOf(q, "Pat2Vorname");
-        r.birthDate = textOf(q, "PatGebDatum");
+        r.patId = q.value(patId).toLongLong();
+        r.patId1 = q.value(patId1).toString();
+        r.lastName = q.value(last).toString();
+        r.firstName = q.value(first).toString();
+        r.secondName = q.value(second).toString();
+        r.birthDate = q.value(birth).toString();
         rows.append(r);
     }
     return rows;
@@ -71,7 +81,9 @@ std::optional<QList<PatientRow>> takeAnnouncedPatients(Database &db, bool onlyWh
 QList<PatientRow> patients(Database &db)
 {
     return readPatients(db.exec(
-        QStringLiteral("SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten")));
+        // By ID, the list's order: the list then finds them in place.
+        QStringLiteral("SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"
+                       " ORDER BY PatID1")));
 }
 
 std::optional<PatientRow> patientOfStudy(Database &db, const QString &studyUid)

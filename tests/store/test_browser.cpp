@@ -15,6 +15,7 @@
 #include "ui/EditForm.h"
 
 #include <QFile>
+#include <QHeaderView>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableWidget>
@@ -993,6 +994,51 @@ private slots:
         QCOMPARE(e.w().statusPanel[StoreStatus::PanelImages]->text(), QString());
         QCOMPARE(e.w().statusPanel[StoreStatus::PanelSelected]->text(), QString());
         QCOMPARE(e.browser().state().currentImage(), 0);
+    }
+
+    void patientListKeepsTheIdOrderThroughSortsRenamesAndArrivals()
+    {
+        Env e;
+        const qint64 p10 = e.fx.addPatient(QStringLiteral("P10"), QStringLiteral("Bauer"));
+        e.fx.addPatient(QStringLiteral("A2"), QStringLiteral("Zimmer"));
+        const qint64 p2 = e.fx.addPatient(QStringLiteral("P2"), QStringLiteral("Auer"));
+        e.fx.addPatient(QStringLiteral("b1"), QStringLiteral("Meier"));
+        e.fx.addPatient(QStringLiteral("Z9"), QStringLiteral("Otto"));
+        e.fx.addStudyWithImages(p10, 2);
+        e.w().commands->run(Cmd::RefreshList);
+        QTreeWidget *lv = e.w().lvPatients;
+        const QStringList byId{"A2", "P10", "P2", "Z9", "b1"};
+        QCOMPARE(column(lv, 0), byId);
+
+        // The operator sorts by name with a header click, and by ID again.
+        QHeaderView *header = lv->header();
+        const auto clickHeader = [&](int section) {
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                              QPoint(header->sectionViewportPosition(section) + 5, header->height() / 2));
+        };
+        clickHeader(1);
+        QCOMPARE(column(lv, 1), (QStringList{"Auer", "Bauer", "Meier", "Otto", "Zimmer"}));
+        clickHeader(0);
+        QCOMPARE(column(lv, 0), byId);
+
+        // While P10 is loaded, arrivals are merged: P2 now has another ID, M5 is new.
+        QVERIFY(e.pickPatientAndStudy(QStringLiteral("P10")));
+        {
+            Database db = Database::openData(e.ts->paths());
+            db.exec(QStringLiteral("UPDATE tblPatienten SET PatID1 = ? WHERE PatID = ?"), {QStringLiteral("A1"), p2});
+        }
+        e.fx.addPatient(QStringLiteral("M5"), QStringLiteral("Neu"));
+        e.fx.addReceive();
+        tick(e.w());
+        const QStringList merged{"A1", "A2", "M5", "P10", "Z9", "b1"};
+        QCOMPARE(column(lv, 0), merged);
+        QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P10"));
+        QVERIFY(lv->currentItem()->isSelected());
+
+        // A rebuild lists the same, the highlight still on the loaded patient.
+        e.w().commands->run(Cmd::RefreshList);
+        QCOMPARE(column(lv, 0), merged);
+        QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P10"));
     }
 
     // ---- viewing mammograms --------------------------------------------------------
