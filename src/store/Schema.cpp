@@ -280,9 +280,10 @@ void createDataTables(Database &db)
 
 void createUserTables(Database &db) { migrate(db); }
 
-QList<int> migrate(Database &db)
+QList<int> migrate(Database &db) { return migrate(db, db.isShared()); }
+
+QList<int> migrate(Database &db, bool shared)
 {
-    const bool shared = db.isShared();
     Transaction t(db, Transaction::Write);
     // Two stations that start at the same moment: the second waits here until the first
     // committed, then finds every step done.

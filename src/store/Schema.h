@@ -22,6 +22,8 @@ void createUserTables(Database &db);
 // tblSchemaVersion; on the shared database under a lock, so that stations starting at the
 // same moment make the schema once. Returns the versions it applied.
 QList<int> migrate(Database &db);
+// The same, with the registry's tables or without them (a file that plays the registry).
+QList<int> migrate(Database &db, bool withRegistry);
 int latestVersion();
 // A table's columns with their types, defaults and whether they may be null, in either database.
 QSqlRecord tableRecord(Database &db, const QString &table);

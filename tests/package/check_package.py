@@ -16,7 +16,7 @@ import tempfile
 import time
 
 BINARIES = ["Calvarex", "TqReceiver", "TqDataMgr", "modality-sim", "xray-sim"]
-DEPENDS = ["libqt6widgets6", "libqt6sql6-sqlite", "libqt6serialport6", "libdcmtk17", "libopenjp2-7", "libzip4",
+DEPENDS = ["libqt6widgets6", "libqt6sql6-sqlite", "libqt6sql6-psql", "libqt6serialport6", "libdcmtk17", "libopenjp2-7", "libzip4",
            "qt6-qpa-plugins"]
 
 
