@@ -431,17 +431,13 @@ void addMissingColumns(const QString &file)
     if (!QFileInfo::exists(file))
         return;
     Database db(file);
-    QStringList have;
-    QSqlQuery q = db.exec(QStringLiteral("PRAGMA table_info(tblDosis)"));
-    while (q.next())
-        have << q.value(1).toString().toLower();
-    const std::pair<const char *, const char *> added[] = {{"XrayComm", "INTEGER"}, {"WorklistPatID", "TEXT"},
-                                                           {"RecordUID", "TEXT"},   {"EventUID", "TEXT"},
-                                                           {"StudyUID", "TEXT"},    {"Room", "TEXT"}};
-    for (const auto &[column, type] : added)
-        if (!have.contains(QString::fromLatin1(column).toLower()))
-            db.exec(QStringLiteral("ALTER TABLE tblDosis ADD COLUMN %1 %2")
-                        .arg(QLatin1String(column), QLatin1String(type)));
+    // Every column a record has now: the registry's outbox copies them all.
+    const QStringList have = columnsOf(db, QStringLiteral("tblDosis"));
+    for (const auto &[column, type] : DoseColumns) {
+        const QString name = QString::fromLatin1(column);
+        if (!hasColumn(have, QString(name).remove(QLatin1Char('"'))))
+            db.exec(QStringLiteral("ALTER TABLE tblDosis ADD COLUMN %1 %2").arg(name, QLatin1String(type)));
+    }
     db.exec(QStringLiteral("CREATE UNIQUE INDEX IF NOT EXISTS ixDosisRecordUID ON tblDosis (RecordUID)"));
     for (const QString &s : outboxStatements())
         db.exec(s);
