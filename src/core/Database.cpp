@@ -99,6 +99,10 @@ Database::Database(const SharedDbSettings &shared)
     : m_name(QStringLiteral("cx%1").arg(++g_connectionCounter)), m_file(shared.describe()),
       m_dialect(Dialect::PostgreSQL)
 {
+    // Qt passes the options on with ";" read as a separator.
+    if (shared.passFile.contains(QLatin1Char(';')))
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("The pass file's path must not hold \";\": %1").arg(shared.passFile));
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_name);
     m_db.setHostName(shared.host.trimmed());
     if (!shared.port.trimmed().isEmpty())
@@ -110,9 +114,6 @@ Database::Database(const SharedDbSettings &shared)
     QString options = QStringLiteral("connect_timeout=%1;application_name=Calvarex;"
                                      "options='-c statement_timeout=60000'")
                           .arg(ConnectTimeoutS);
-    if (shared.passFile.contains(QLatin1Char(';')))
-        throw AppError(ErrorNo::BadInput,
-                       QStringLiteral("The pass file's path must not hold \";\": %1").arg(shared.passFile));
     if (!shared.passFile.trimmed().isEmpty())
         options += QStringLiteral(";passfile=") + connValue(shared.passFile.trimmed());
     m_db.setConnectOptions(options);

@@ -19,7 +19,9 @@ public:
     explicit SharedDatabase(SharedDbSettings settings) : m_settings(std::move(settings)) {}
     const SharedDbSettings &settings() const { return m_settings; }
 
-    static constexpr qint64 RetryMs = 20000;
+    // The station's background round tries every few seconds and marks it online again,
+    // so the window's reads hardly ever try themselves.
+    static constexpr qint64 RetryMs = 60000;
 
     // True unless a connection failed less than RetryMs ago.
     bool mayTry() const;

@@ -87,7 +87,7 @@ DosisForm::DosisForm(Station &station, QWidget *parent) : QDialog(parent), m_sta
     // Only the room that captured a record can give it back to its open list.
     connect(m_list, &QTreeWidget::itemSelectionChanged, this, [this] {
         const auto sel = m_list->selectedItems();
-        m_setFree->setEnabled(sel.isEmpty() || sel.first()->data(0, Qt::UserRole).toBool());
+        m_setFree->setEnabled(sel.isEmpty() || sel.first()->data(0, Qt::UserRole).toLongLong() != 0);
     });
 
     DosisListFill();
@@ -105,7 +105,7 @@ void DosisForm::fill(bool withDate)
                                    m_room->currentData().toString());
         for (const auto &r : rows) {
             auto *item = new NumericSortItem(m_list, r.cells, {0});
-            item->setData(0, Qt::UserRole, r.own);
+            item->setData(0, Qt::UserRole, r.localId);
         }
     });
     m_list->setSortingEnabled(true);
@@ -119,11 +119,10 @@ void DosisForm::fillAll() { fill(false); }
 void DosisForm::updateDosisDB()
 {
     const auto sel = m_list->selectedItems();
-    if (sel.isEmpty() || !sel.first()->data(0, Qt::UserRole).toBool())
+    if (sel.isEmpty())
         return;
-    bool ok = false;
-    const qint64 id = sel.first()->text(0).toLongLong(&ok);
-    if (!ok)
+    const qint64 id = sel.first()->data(0, Qt::UserRole).toLongLong();
+    if (id == 0)
         return;
     try {
         DoseList::setFree(m_station, id);

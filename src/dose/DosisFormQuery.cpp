@@ -6,6 +6,8 @@
 #include "core/Station.h"
 #include "dose/DoseRegistry.h"
 
+#include <QHash>
+
 namespace DosisFormQuery {
 
 QString likePattern(const QString &typed)
@@ -66,7 +68,7 @@ std::vector<DosisBrowserRow> search(Station &station, const QString &idPattern, 
         "COALESCE(NULLIF(Patname, ''), COALESCE(PatLastname, '') || ', ' || COALESCE(PatFirstname, ''))");
     const QString select =
         QStringLiteral("SELECT %1 AS ID, %2 AS Patname, COALESCE(NULLIF(Datum, ''), \"Date\") AS Datum,"
-                       " COALESCE(NULLIF(Zeit, ''), \"Time\") AS Zeit, Sonstiges, %3 AS Room"
+                       " COALESCE(NULLIF(Zeit, ''), \"Time\") AS Zeit, Sonstiges, %3 AS Room, RecordUID"
                        " FROM tblDosis")
             .arg(registry ? QStringLiteral("LocalID") : QStringLiteral("ID"), name, roomColumn(registry));
     QVariantList binds;
@@ -105,10 +107,25 @@ std::vector<DosisBrowserRow> search(Station &station, const QString &idPattern, 
         DosisBrowserRow r;
         r.id = q.value(0).toLongLong();
         r.room = textOf(q, "Room");
-        r.own = r.room == own;
+        r.recordUid = textOf(q, "RecordUID");
+        if (!registry && r.room == own)
+            r.localId = r.id;
         r.cells = QStringList{QString::number(r.id), textOf(q, "Patname"),   textOf(q, "Datum"),
                               textOf(q, "Zeit"),     textOf(q, "Sonstiges"), r.room};
         rows.push_back(std::move(r));
+    }
+    if (registry) {
+        // This room's records as its own list holds them now, by their UIDs: a registry
+        // row whose record this room's list no longer holds (emptied meanwhile, its numbers
+        // begun again) must never name a record of today.
+        QHash<QString, qint64> local;
+        Database data = Database::openData(station.paths());
+        QSqlQuery l = data.exec(QStringLiteral("SELECT ID, RecordUID FROM tblDosis WHERE RecordUID IS NOT NULL"));
+        while (l.next())
+            local.insert(l.value(1).toString(), l.value(0).toLongLong());
+        for (DosisBrowserRow &r : rows)
+            if (r.room == own && !r.recordUid.isEmpty())
+                r.localId = local.value(r.recordUid, 0);
     }
     return rows;
 }

@@ -13,7 +13,10 @@ struct DosisBrowserRow {
     qint64 id = 0;
     QStringList cells;
     QString room;
-    bool own = true; // captured in this room (only then can it be set free here)
+    QString recordUid;
+    // The record in this room's own list; 0 when it is another room's or no longer there
+    // (only then can it not be set free here).
+    qint64 localId = 0;
 };
 
 // The dose browser's searches over every dose record, whatever its status.

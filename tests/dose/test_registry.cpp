@@ -11,6 +11,7 @@
 #include "dose/DoseRecords.h"
 #include "dose/DoseRegistry.h"
 #include "dose/DoseState.h"
+#include "dose/DosisFormQuery.h"
 #include "dose/RegistryPanel.h"
 #include "net/Destinations.h"
 #include "peers/Ports.h"
@@ -89,6 +90,8 @@ private slots:
     void stationsStartingTogetherMakeTheSchemaOnce();
     void sharedConfigurationWhileTheServerIsAway();
     void uploadIsIdempotentAndKeepsChanges();
+    void registryRowsNameOnlyTheirOwnRecord();
+    void firstStationBringsItsConfiguration();
 
 private:
     std::unique_ptr<peers::PostgresServer> server;
@@ -264,6 +267,68 @@ void TestRegistry::uploadIsIdempotentAndKeepsChanges()
     QCOMPARE(registry.scalar("SELECT FKeyPatID FROM tblDosis WHERE ImgNo = 1").toString(), QString("STORE-1"));
     QCOMPARE(registry.scalar("SELECT Status FROM tblDosis WHERE ImgNo = 1").toString(), QString("1"));
     QCOMPARE(registry.scalar("SELECT Room FROM tblDosis WHERE ImgNo = 2").toString(), QString("ROOM_A"));
+}
+
+void TestRegistry::registryRowsNameOnlyTheirOwnRecord()
+{
+    const SharedDbSettings site = server->createDatabase("browser");
+    Room a(site, "ROOM_A");
+    a.panel.reset();
+    a.expose(1);
+    QCOMPARE(DoseRegistry::uploadWaiting(a.station->paths(), "ROOM_A").sent, 1);
+    {
+        // A fresh data database: the room's numbers begin again.
+        Database local = Database::openData(a.station->paths());
+        local.exec("DELETE FROM tblDosis");
+        local.resetAutoKeys();
+    }
+    a.expose(2);
+    const auto rows = DosisFormQuery::search(*a.station, QString(), QString(), std::nullopt);
+    QVERIFY(DosisFormQuery::readsRegistry(*a.station));
+    QCOMPARE(rows.size(), size_t(2));
+    // Both carry number 1 of ROOM_A; only today's record of this room's list can be set free.
+    QCOMPARE(rows[0].cells.value(0), QString("1"));
+    QCOMPARE(rows[1].cells.value(0), QString("1"));
+    int settable = 0;
+    for (const DosisBrowserRow &r : rows) {
+        QCOMPARE(r.room, QString("ROOM_A"));
+        if (r.localId != 0) {
+            ++settable;
+            Database local = Database::openData(a.station->paths());
+            QCOMPARE(local.scalar("SELECT RecordUID FROM tblDosis WHERE ID = ?", {r.localId}).toString(), r.recordUid);
+        }
+    }
+    QCOMPARE(settable, 1);
+}
+
+void TestRegistry::firstStationBringsItsConfiguration()
+{
+    // A room that worked alone, with its destinations, joins a site whose server is new.
+    QTemporaryDir dir;
+    ScriptedPrompter prompter;
+    const QString ini = dir.filePath("settings.ini");
+    auto station = peers::openStation(dir.path(), ini, prompter);
+    Destinations(*station).add("PACS", "ARCHIVE", "10.0.0.5", "104");
+    const qint64 second = Destinations(*station).add("REGISTRY", "DOSE", "10.0.0.7", "104");
+    const SharedDbSettings site = server->createDatabase("joining");
+    {
+        QSettings s(ini, QSettings::IniFormat);
+        s.setValue("Registry/Host", site.host);
+        s.setValue("Registry/Port", site.port);
+        s.setValue("Registry/Database", site.database);
+        s.setValue("Registry/User", site.user);
+        s.setValue("Registry/PassFile", site.passFile);
+    }
+    station->loadSettings();
+    QVERIFY(station->paths().shared());
+    Schema::syncShared(station->paths());
+    Database server(site);
+    QCOMPARE(server.scalar("SELECT COUNT(*) FROM tblSCP").toInt(), 2);
+    QCOMPARE(server.scalar("SELECT AET FROM tblSCP WHERE ID = ?", {second}).toString(), QString("DOSE"));
+    // The server's own keys go on after the ones brought along.
+    const qint64 third = Destinations(*station).add("THIRD", "AE3", "10.0.0.8", "104");
+    QVERIFY(third > second);
+    QCOMPARE(server.scalar("SELECT COUNT(*) FROM tblSCP").toInt(), 3);
 }
 
 QTEST_MAIN(TestRegistry)

@@ -8,10 +8,12 @@
 #include "dose/DoseReports.h"
 #include "net/Destinations.h"
 #include "store/Commitments.h"
+#include "store/Schema.h"
 
 #include "peers/MppsProvider.h"
 #include "peers/Orthanc.h"
 #include "peers/Ports.h"
+#include "peers/PostgresServer.h"
 #include "peers/StationFolder.h"
 #include "peers/Worklist.h"
 #include "peers/XraySim.h"
@@ -125,8 +127,8 @@ void DemoRoom::log(const QString &line) const
 
 bool DemoRoom::start()
 {
-    if (!prepareFolder() || !writeWorklist() || !startWorklist() || !startPacs() || !startMpps() || !startXrayUnit()
-        || !writeSettings() || !startStation()) {
+    if (!prepareFolder() || !writeWorklist() || !startWorklist() || !startPacs() || !startMpps() || !startRegistry()
+        || !startXrayUnit() || !writeSettings() || !startStation()) {
         stop();
         return false;
     }
@@ -148,6 +150,9 @@ bool DemoRoom::start()
         log(QStringLiteral("  MPPS provider   dcmjs-dimse %1@127.0.0.1:%2 (the RIS's performed procedure steps)")
                 .arg(m_mpps->aet())
                 .arg(m_mpps->port()));
+    if (m_registry)
+        log(QStringLiteral("  shared database PostgreSQL %1 (the configuration and the dose registry)")
+                .arg(m_stationObj->settings().registry.describe()));
     log(QStringLiteral("  X-ray unit      %1 on %2").arg(m_o.unit.toUpper(), m_pty));
     log(QStringLiteral("  receiver        %1@127.0.0.1:%2 (the images of the exposures go there)")
             .arg(StationAet)
@@ -284,6 +289,54 @@ bool DemoRoom::startXrayUnit()
     // Its reports are not needed.
     m_xray->ignoreOutput();
     return true;
+}
+
+bool DemoRoom::startRegistry()
+{
+    if (!m_o.registry)
+        return true;
+    m_registry = std::make_unique<peers::PostgresServer>();
+    if (!m_registry->start()) {
+        std::fprintf(stderr, "demo-room: the PostgreSQL server did not start (%s)\n", qPrintable(m_registry->error()));
+        return false;
+    }
+    const SharedDbSettings s = m_registry->createDatabase(QStringLiteral("calvarex"));
+    SettingsStore &store = m_stationObj->settingsStore();
+    store.writeValue(QStringLiteral("Registry/Host"), s.host);
+    store.writeValue(QStringLiteral("Registry/Port"), s.port);
+    store.writeValue(QStringLiteral("Registry/Database"), s.database);
+    store.writeValue(QStringLiteral("Registry/User"), s.user);
+    store.writeValue(QStringLiteral("Registry/PassFile"), s.passFile);
+    m_stationObj->loadSettings();
+    // The shared schema made and this station's configuration brought along.
+    return m_stationObj->trap(QStringLiteral("demo-room"), [&] { Schema::syncShared(m_stationObj->paths()); });
+}
+
+bool DemoRoom::checkRegistry()
+{
+    if (!m_registry)
+        return true;
+    // The background round sends within seconds.
+    int records = 0;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 20000) {
+        m_stationObj->trap(QStringLiteral("demo-room"), [&] {
+            Database db = Database::openShared(m_stationObj->paths());
+            records = db.scalar(QStringLiteral("SELECT COUNT(*) FROM tblDosis WHERE Room = ? AND WorklistPatID = ?"),
+                                {LocalAet, m_o.autoPatient})
+                          .toInt();
+        });
+        if (records == 4)
+            break;
+        QThread::msleep(500);
+    }
+    const bool ok = records == 4;
+    log(QStringLiteral("CHECK dose registry of %1: %2 records of room %3 -> %4")
+            .arg(m_o.autoPatient)
+            .arg(records)
+            .arg(LocalAet, ok ? QStringLiteral("ok") : QStringLiteral("FAILED")));
+    return ok;
 }
 
 bool DemoRoom::writeSettings()
@@ -712,6 +765,7 @@ bool DemoRoom::checkPacs()
             .arg(m_o.autoPatient, committed.any() ? committed.text() : QStringLiteral("(nothing asked)"),
                  commitOk ? QStringLiteral("ok") : QStringLiteral("FAILED")));
     ok = ok && commitOk;
+    ok = checkRegistry() && ok;
     return checkMpps() && ok;
 }
 
@@ -794,6 +848,8 @@ void DemoRoom::stop()
     // The peers, in the reverse order of their start.
     if (m_xray)
         m_xray->stop();
+    if (m_registry)
+        m_registry->stop();
     if (m_mpps)
         m_mpps->stop();
     if (m_pacs)

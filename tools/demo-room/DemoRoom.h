@@ -25,6 +25,7 @@ class Station;
 namespace peers {
 class MppsProvider;
 class OrthancPacs;
+class PostgresServer;
 class WorklistProvider;
 class XraySim;
 } // namespace peers
@@ -40,7 +41,8 @@ public:
         QString unit = QStringLiteral("hfe"); // hfe, sophie, giotto, lorad
         QString autoPatient = QStringLiteral("DEMO001");
         QSize imageSize = QSize(2560, 3328);
-        int httpPort = 8042; // Orthanc's web page, when free
+        int httpPort = 8042;   // Orthanc's web page, when free
+        bool registry = false; // the site's shared database on a private PostgreSQL server
     };
 
     struct Patient {
@@ -96,6 +98,8 @@ private:
     bool checkPacs();
     // The RIS's view of the automatic examination: one step, COMPLETED, a dose item per exposure.
     bool checkMpps();
+    bool startRegistry();
+    bool checkRegistry();
     QByteArray rest(const QString &path) const;
 
     std::unique_ptr<Prompter> m_prompter;
@@ -108,6 +112,7 @@ private:
     std::unique_ptr<peers::OrthancPacs> m_pacs;
     std::unique_ptr<peers::MppsProvider> m_mpps;
     std::unique_ptr<peers::XraySim> m_xray;
+    std::unique_ptr<peers::PostgresServer> m_registry;
     std::unique_ptr<QProcess> m_calvarex;
     quint16 m_worklistPort = 0, m_pacsPort = 0, m_httpPort = 0, m_receiverPort = 0;
     QString m_pty;

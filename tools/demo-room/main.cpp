@@ -1,7 +1,7 @@
 // demo-room: starts the station in a complete demo room on loopback (worklist provider,
 // PACS, X-ray unit, mammography unit) and stops every part of it when the station ends.
 //
-//   demo-room [--folder DIR] [--reset] [--auto] [--unit hfe|sophie|giotto|lorad]
+//   demo-room [--folder DIR] [--reset] [--auto] [--unit hfe|sophie|giotto|lorad] [--registry]
 //             [--patient ID] [--size WxH] [--http-port N]
 #include "DemoRoom.h"
 
@@ -40,7 +40,10 @@ int main(int argc, char *argv[])
                                   QStringLiteral("2560x3328"));
     const QCommandLineOption http(QStringLiteral("http-port"), QStringLiteral("Orthanc's web port, when free."),
                                   QStringLiteral("port"), QStringLiteral("8042"));
-    args.addOptions({folder, reset, autoRun, unit, patient, size, http});
+    const QCommandLineOption registry(QStringLiteral("registry"),
+                                      QStringLiteral("Keep the configuration and the dose registry on a private "
+                                                     "PostgreSQL server, as a site with several rooms does."));
+    args.addOptions({folder, reset, autoRun, unit, patient, size, http, registry});
     args.process(app);
 
     DemoRoom::Options o;
@@ -48,6 +51,7 @@ int main(int argc, char *argv[])
     o.binDir = QCoreApplication::applicationDirPath();
     o.reset = args.isSet(reset);
     o.automatic = args.isSet(autoRun);
+    o.registry = args.isSet(registry);
     o.unit = args.value(unit).toLower();
     o.autoPatient = args.value(patient);
     const QStringList wh = args.value(size).split(QLatin1Char('x'));
