@@ -25,7 +25,7 @@ DosisForm::DosisForm(Station &station, QWidget *parent) : QDialog(parent), m_sta
     setModal(true);
     if (parent)
         setWindowIcon(parent->windowIcon());
-    resize(760, 460);
+    resize(820, 460);
 
     m_id = new QLineEdit(this);
     m_id->setObjectName(QStringLiteral("txtID"));
@@ -37,6 +37,8 @@ DosisForm::DosisForm(Station &station, QWidget *parent) : QDialog(parent), m_sta
     m_list = ListHelpers::reportList(QStringLiteral("ListView1"),
                                      {QStringLiteral("ID"), QStringLiteral("Patient Name"), QStringLiteral("Date"),
                                       QStringLiteral("Time"), QStringLiteral("Projection"), QStringLiteral("Room")});
+    // Room last and in sight without scrolling.
+    ListHelpers::setColumnWidths(m_list, {44, 130, 78, 64, 84, 80});
     // The room filter: every room of the site's registry, or only the one chosen.
     m_room = new QComboBox(this);
     m_room->setObjectName(QStringLiteral("cboRoom"));
