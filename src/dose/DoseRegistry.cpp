@@ -12,7 +12,7 @@ int waiting(Database &local) { return local.scalar(QStringLiteral("SELECT COUNT(
 
 Upload upload(Database &local, Database &registry, const QString &ownRoom, int batch)
 {
-    const QStringList columns = Schema::doseRecordColumns().split(QStringLiteral(", "));
+    const QStringList columns = Schema::doseRecordColumns();
     const int roomAt = int(columns.indexOf(QStringLiteral("Room")));
     QStringList marks{QStringLiteral("?"), QStringLiteral("?")};
     QStringList updates{QStringLiteral("LocalID = excluded.LocalID"),

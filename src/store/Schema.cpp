@@ -172,8 +172,8 @@ const std::pair<const char *, const char *> DoseColumns[] = {
 QString doseColumnList(const QString &prefix = {})
 {
     QStringList out;
-    for (const auto &[name, type] : DoseColumns)
-        out << prefix + QString::fromLatin1(name);
+    for (const QString &name : Schema::doseRecordColumns())
+        out << prefix + name;
     return out.join(QStringLiteral(", "));
 }
 
@@ -317,7 +317,13 @@ QSqlRecord tableRecord(Database &db, const QString &table)
 
 int latestVersion() { return std::end(Migrations)[-1].version; }
 
-QString doseRecordColumns() { return doseColumnList(); }
+QStringList doseRecordColumns()
+{
+    QStringList out;
+    for (const auto &[name, type] : DoseColumns)
+        out << QString::fromLatin1(name);
+    return out;
+}
 
 void copyConfiguration(Database &from, Database &to)
 {

@@ -28,7 +28,7 @@ int latestVersion();
 // A table's columns with their types, defaults and whether they may be null, in either database.
 QSqlRecord tableRecord(Database &db, const QString &table);
 // The columns a dose record has in the registry and in its outbox, besides the keys.
-QString doseRecordColumns();
+QStringList doseRecordColumns();
 // Makes the configuration tables of "to" (destinations, rule sets, dictionary with its
 // filter columns, filters) a copy of those of "from", in one transaction.
 void copyConfiguration(Database &from, Database &to);
