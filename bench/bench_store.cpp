@@ -1,5 +1,5 @@
 // Speed and memory of the store browser: the patient list with 10,000 patients, and with
-// 100,000 against 10,000 in the same run (time per patient); a study of eight full-field
+// 100,000 against 10,000 in the same run (time until shown); a study of eight full-field
 // mammograms loaded into the viewer.
 //
 //   bench_store [--list] [patient_list_10k] [patient_list_100k] [study_load_per_image]
@@ -61,9 +61,14 @@ bool resetPeak()
     return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
 }
 
+struct ListTimes {
+    double shown = 0;    // the list painted with its first rows, ready for the operator
+    double complete = 0; // every patient taken in
+};
+
 // The patient list refreshed (Cmd::RefreshList, painted) with n patients: the median of
-// five runs, in ms.
-double patientListMs(int n)
+// five runs, in ms, until it is shown and until the last page is in.
+ListTimes patientListMs(int n)
 {
     TestStation ts;
     {
@@ -85,17 +90,20 @@ double patientListMs(int n)
     }
     PanelHost h(*ts);
     h.window.show();
-    QList<double> times;
+    QList<double> shown, complete;
     for (int run = 0; run < 5; ++run) {
         QElapsedTimer t;
         t.start();
         h.w.commands->run(Cmd::RefreshList);
         h.w.lvPatients->repaint();
-        times << t.nsecsElapsed() / 1e6;
+        shown << t.nsecsElapsed() / 1e6;
+        while (h.browser->patientListFilling() && t.elapsed() < 60000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        complete << t.nsecsElapsed() / 1e6;
         if (h.w.lvPatients->topLevelItemCount() != n)
             qFatal("patient list has %d rows", h.w.lvPatients->topLevelItemCount());
     }
-    return median(times);
+    return {median(shown), median(complete)};
 }
 
 void studyLoad(bool perImage, bool peakMemory, bool j2k = false)
@@ -205,17 +213,23 @@ int main(int argc, char **argv)
     if (!asked)
         return exitCode;
     const QStringList &wanted = *asked;
-    if (wanted.contains(QStringLiteral("patient_list_10k")))
-        bench(QStringLiteral("patient_list_10k"), patientListMs(10000), QStringLiteral("ms"));
-    // Per patient, so that the ratio shows how the list grows: 1 when ten times the
-    // patients take ten times as long, more where it grows worse (a sort, a per-row cost
-    // that rises with the list). The whole times are noted beside it.
+    // Until the list is shown; the time until its last page is in is noted beside it.
+    if (wanted.contains(QStringLiteral("patient_list_10k"))) {
+        const ListTimes t = patientListMs(10000);
+        std::fprintf(stderr, "note: 10,000 patients shown in %.1f ms, all in %.1f ms\n", t.shown, t.complete);
+        bench(QStringLiteral("patient_list_10k"), t.shown, QStringLiteral("ms"));
+    }
+    // The list of 100,000 against that of 10,000: the operator must not wait much longer
+    // for a long list, the rest of it comes in while she works.
     if (wanted.contains(QStringLiteral("patient_list_100k"))) {
-        const double small = patientListMs(10000);
-        const double large = patientListMs(100000);
-        std::fprintf(stderr, "note: 10,000 patients in %.1f ms, 100,000 in %.1f ms\n", small, large);
-        bench(QStringLiteral("patient_list_100k"), large * 1000 / 100000, QStringLiteral("us/patient"),
-              small * 1000 / 10000);
+        const ListTimes small = patientListMs(10000);
+        const ListTimes large = patientListMs(100000);
+        std::fprintf(stderr,
+                     "note: shown: 10,000 patients in %.1f ms, 100,000 in %.1f ms; all in: %.1f ms and %.1f ms "
+                     "(%.2f us/patient and %.2f us/patient)\n",
+                     small.shown, large.shown, small.complete, large.complete, small.complete * 1000 / 10000,
+                     large.complete * 1000 / 100000);
+        bench(QStringLiteral("patient_list_100k"), large.shown, QStringLiteral("ms"), small.shown);
     }
     const bool perImage = wanted.contains(QStringLiteral("study_load_per_image"));
     const bool peak = wanted.contains(QStringLiteral("study_load_peak_memory"));

@@ -78,6 +78,11 @@ private:
         return column >= 0 && column < m_texts.size() ? m_texts.at(column) : none;
     }
 
+public:
+    void setPlace(int place) { m_place = place; }
+    const QString &id() const { return m_texts.at(0); }
+
+private:
     QStringList m_texts;
     int m_place; // in ID order, -1 when unknown
 };
@@ -147,7 +152,7 @@ BrowserPanel::BrowserPanel(Station &station, StoreSelection &selection, EditSess
     hooks.clearViewer.push_back([this] { m_updateTimer->stop(); });
 }
 
-BrowserPanel::~BrowserPanel() = default;
+BrowserPanel::~BrowserPanel() { qDeleteAll(m_discarded); }
 
 void BrowserPanel::buildControls(QWidget *parent)
 {
@@ -338,13 +343,15 @@ void BrowserPanel::refreshPatientList()
         // The timer comes again: it never waits long for a database another program
         // holds, the window would stand still meanwhile.
         Database db = Database::openData(m_station.paths(), tick ? TickBusyTimeoutMs : Database::DefaultBusyTimeoutMs);
-        const std::optional<QList<PatientRow>> rows = StoreQueries::takeAnnouncedPatients(db, tick);
+        // Arrivals announced while the operator works are taken into the list around what
+        // she is looking at: once she has picked a patient a rebuild would empty her
+        // studies and viewer under her. A rebuild reads the list's first page.
+        const bool merge = tick && m_state.hasPatient();
+        const std::optional<QList<PatientRow>> rows =
+            StoreQueries::takeAnnouncedPatients(db, tick, merge ? -1 : patientPage);
         if (!rows)
             return;
-        // Arrivals announced while the operator works: taken into the list around what
-        // she is looking at. Once she has picked a patient a rebuild would empty her
-        // studies and viewer under her.
-        if (tick && m_state.hasPatient()) {
+        if (merge) {
             mergePatients(*rows);
             addNewStudies(db);
             return;
@@ -357,20 +364,64 @@ void BrowserPanel::refreshPatientList()
 
 void BrowserPanel::rebuildPatients(const QList<PatientRow> &rows)
 {
-    ListFill fill(m_lvPatients);
-    m_lvPatients->clear();
-    m_lvStudien->setSortingEnabled(false);
-    m_lvStudien->clear();
-    m_lvImages->setSortingEnabled(false);
-    m_lvImages->clear();
-    m_state.setListedImages(0);
-    if (m_frmSerien->isVisible()) {
-        m_frmSerien->hide();
-        m_lvSerien->clear();
+    const quint64 generation = m_fill.generation + 1;
+    m_fill = PatientFill();
+    m_fill.generation = generation;
+    {
+        ListFill fill(m_lvPatients);
+        clearPatients();
+        m_lvStudien->setSortingEnabled(false);
+        m_lvStudien->clear();
+        m_lvImages->setSortingEnabled(false);
+        m_lvImages->clear();
+        m_state.setListedImages(0);
+        if (m_frmSerien->isVisible()) {
+            m_frmSerien->hide();
+            m_lvSerien->clear();
+        }
+        // Nothing is loaded any more: the viewer empties, and its status panels say nothing.
+        m_state.clearViewer();
+        addPatientPage(rows);
+        sortById(m_lvPatients);
+        // The highlight stays on the patient the status bar names.
+        highlightCurrentPatient();
     }
-    // Nothing is loaded any more: the viewer empties, and its status panels say nothing.
-    m_state.clearViewer();
+    // A full page: more may follow. The window shows this one first.
+    if (rows.size() >= patientPage && patientPage > 0)
+        schedulePatientPage(0);
+    else
+        emit patientListComplete();
+}
 
+void BrowserPanel::clearPatients()
+{
+    if (m_lvPatients->topLevelItemCount() <= patientPage) {
+        m_lvPatients->clear();
+        return;
+    }
+    // A long list's rows are taken out at once and freed page by page afterwards: freeing
+    // them all would keep the operator waiting for the new list.
+    const bool schedule = m_discarded.isEmpty();
+    m_discarded += m_lvPatients->invisibleRootItem()->takeChildren();
+    if (schedule)
+        QTimer::singleShot(0, this, &BrowserPanel::freeDiscarded);
+}
+
+void BrowserPanel::freeDiscarded()
+{
+    const qsizetype n = std::min<qsizetype>(m_discarded.size(), std::max(patientPage, 1));
+    for (qsizetype i = m_discarded.size() - n; i < m_discarded.size(); ++i)
+        delete m_discarded[i];
+    m_discarded.resize(m_discarded.size() - n);
+    if (!m_discarded.isEmpty())
+        QTimer::singleShot(0, this, &BrowserPanel::freeDiscarded);
+}
+
+void BrowserPanel::addPatientPage(const QList<PatientRow> &rows)
+{
+    if (rows.isEmpty())
+        return;
+    m_fill.after = rows.last().patId1.toUtf8();
     // Put in all at once with sorting off, in the list's order (the store gives them by
     // ID; where the locale orders some IDs otherwise, they are sorted here): the list's
     // own sort then finds every row in place, and compares rows by their place.
@@ -378,39 +429,122 @@ void BrowserPanel::rebuildPatients(const QList<PatientRow> &rows)
     sorted.reserve(rows.size());
     for (const PatientRow &r : rows)
         sorted.append(&r);
-    const auto before = [](const PatientRow *a, const PatientRow *b) {
-        return QString::localeAwareCompare(a->patId1, b->patId1) < 0;
-    };
+    const auto before = [](const QString &a, const QString &b) { return QString::localeAwareCompare(a, b) < 0; };
+    const auto rowBefore = [&](const PatientRow *a, const PatientRow *b) { return before(a->patId1, b->patId1); };
     // Whether each ID comes strictly before the next one.
     std::vector<bool> ascends(sorted.size(), true);
     const auto compareNeighbours = [&] {
         for (qsizetype i = 0; i + 1 < sorted.size(); ++i) {
-            ascends[i] = before(sorted[i], sorted[i + 1]);
-            if (!ascends[i] && before(sorted[i + 1], sorted[i]))
+            ascends[i] = rowBefore(sorted[i], sorted[i + 1]);
+            if (!ascends[i] && rowBefore(sorted[i + 1], sorted[i]))
                 return false;
         }
         return true;
     };
     if (!compareNeighbours()) {
-        std::stable_sort(sorted.begin(), sorted.end(), before);
+        std::stable_sort(sorted.begin(), sorted.end(), rowBefore);
         compareNeighbours();
     }
+    // This page's rows come after all the earlier pages' in the list's order only when
+    // its first ID does: otherwise their places would not agree with the IDs, and the
+    // rows are placed once the list is complete.
+    if (m_fill.placed > 0 && !before(m_fill.lastPlaced, sorted.first()->patId1))
+        m_fill.unordered = true;
+    const int base = m_fill.placed;
     QList<QTreeWidgetItem *> items;
     items.reserve(sorted.size());
     for (qsizetype i = 0; i < sorted.size(); ++i) {
         // Equal IDs (never in the store) get no place: between them the texts decide.
-        const bool distinct = (i == 0 || ascends[i - 1]) && ascends[i];
-        items.append(patientItem(*sorted[i], distinct ? int(i) : -1));
+        const bool distinct = (i == 0 || ascends[i - 1]) && ascends[i] && !m_fill.unordered;
+        items.append(patientItem(*sorted[i], distinct ? base + int(i) : -1));
     }
+    m_fill.placed = base + int(sorted.size());
+    m_fill.lastPlaced = sorted.last()->patId1;
     m_lvPatients->addTopLevelItems(items);
-    sortById(m_lvPatients);
-    // The highlight stays on the patient the status bar names.
-    highlightCurrentPatient();
+}
+
+void BrowserPanel::schedulePatientPage(int delayMs)
+{
+    m_fill.pending = true;
+    const quint64 generation = m_fill.generation;
+    QTimer::singleShot(delayMs, this, [this, generation] { takeNextPatientPage(generation); });
+}
+
+void BrowserPanel::takeNextPatientPage(quint64 generation)
+{
+    if (generation != m_fill.generation || !m_fill.pending)
+        return;
+    QList<PatientRow> rows;
+    try {
+        Database db = Database::openData(m_station.paths(), TickBusyTimeoutMs);
+        rows = StoreQueries::patientsAfter(db, QString::fromUtf8(m_fill.after), patientPage);
+    } catch (const std::exception &e) {
+        // The store is busy or away for a moment: the list goes on filling a little later,
+        // it never stays short of patients without saying so.
+        m_station.logError(e, QStringLiteral("MainForm_FillPatientList"));
+        schedulePatientPage(500);
+        return;
+    }
+    QTreeWidget *lv = m_lvPatients;
+    QTreeWidgetItem *current = lv->currentItem();
+    const bool last = rows.size() < patientPage;
+    {
+        // The operator may have sorted by another column meanwhile: sorting by texts is
+        // slow on a long list, so such a sort waits for the last page. Sorting by ID goes
+        // by the rows' places and is redone with each page.
+        lv->setUpdatesEnabled(false);
+        lv->setSortingEnabled(false);
+        addPatientPage(rows);
+        if (last)
+            finishPatientFill();
+        else if (lv->sortColumn() == 0 && !m_fill.unordered)
+            lv->setSortingEnabled(true);
+        lv->setUpdatesEnabled(true);
+    }
+    // The highlight follows the patient the status bar names, once its row is in.
+    if (m_state.hasPatient()) {
+        if (!current || current->data(0, TagRole).toLongLong() != m_state.patId())
+            highlightCurrentPatient();
+        else
+            m_state.setPatIndex(currentPatientRow());
+    }
+    if (last) {
+        m_fill.pending = false;
+        emit patientListComplete();
+    } else {
+        schedulePatientPage(0);
+    }
+}
+
+void BrowserPanel::finishPatientFill()
+{
+    QTreeWidget *lv = m_lvPatients;
+    if (m_fill.unordered) {
+        // Some IDs the store orders otherwise than the list: every row is placed anew in
+        // the list's order, once, so the list's sorts compare places again.
+        QList<PatientItem *> items;
+        items.reserve(lv->topLevelItemCount());
+        for (int i = 0; i < lv->topLevelItemCount(); ++i)
+            items.append(static_cast<PatientItem *>(lv->topLevelItem(i)));
+        const auto before = [](const PatientItem *a, const PatientItem *b) {
+            return QString::localeAwareCompare(a->id(), b->id()) < 0;
+        };
+        std::stable_sort(items.begin(), items.end(), before);
+        for (qsizetype i = 0; i < items.size(); ++i) {
+            const bool distinct =
+                (i == 0 || before(items[i - 1], items[i])) && (i + 1 == items.size() || before(items[i], items[i + 1]));
+            items[i]->setPlace(distinct ? int(i) : -1);
+        }
+        m_fill.unordered = false;
+    }
+    lv->setSortingEnabled(true);
 }
 
 void BrowserPanel::mergePatients(const QList<PatientRow> &rows)
 {
     QTreeWidget *lv = m_lvPatients;
+    // Rows past the page the list's fill has reached come with its next pages.
+    const bool filling = m_fill.pending;
     QTreeWidgetItem *highlighted = lv->currentItem();
     const qint64 highlightedKey = highlighted ? highlighted->data(0, TagRole).toLongLong() : 0;
     const bool wasSelected = highlighted && highlighted->isSelected();
@@ -428,7 +562,7 @@ void BrowserPanel::mergePatients(const QList<PatientRow> &rows)
             for (int c = 0; c < texts.size(); ++c)
                 if (it->text(c) != texts[c])
                     it->setText(c, texts[c]);
-        } else {
+        } else if (!filling || r.patId1.toUtf8() <= m_fill.after) {
             lv->addTopLevelItem(patientItem(r));
         }
     }
@@ -438,7 +572,10 @@ void BrowserPanel::mergePatients(const QList<PatientRow> &rows)
         if (!present.contains(key) && key != m_state.patId() && key != highlightedKey)
             delete lv->takeTopLevelItem(i);
     }
-    sortById(lv);
+    if (filling)
+        lv->setSortingEnabled(!m_fill.unordered && lv->sortColumn() == 0);
+    else
+        sortById(lv);
     for (int i = 0; i < lv->topLevelItemCount(); ++i) {
         QTreeWidgetItem *it = lv->topLevelItem(i);
         if (it->data(0, TagRole).toLongLong() == highlightedKey && highlighted) {

@@ -72,9 +72,17 @@ public:
 
     void loadImages(const QList<ImageRow> &rows);
 
+    // How many patients the list reads and shows at once. A longer list shows its first
+    // rows at once and takes in the rest page by page between the window's events.
+    int patientPage = 5000;
+    // Whether the rest of a long patient list is still being taken in.
+    bool patientListFilling() const { return m_fill.pending; }
+
 signals:
     // The text of a status bar panel (StoreStatus::Panel).
     void statusText(int panel, const QString &text);
+    // The patient list holds every stored patient (after the last page of a long list).
+    void patientListComplete();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -95,6 +103,12 @@ private:
     void pickPatient(QTreeWidgetItem *item);
     void keyboardMoved(QTreeWidget *lv);
     void rebuildPatients(const QList<PatientRow> &rows);
+    void clearPatients();
+    void freeDiscarded();
+    void addPatientPage(const QList<PatientRow> &rows);
+    void schedulePatientPage(int delayMs);
+    void takeNextPatientPage(quint64 generation);
+    void finishPatientFill();
     void mergePatients(const QList<PatientRow> &rows);
     void addNewStudies(Database &db);
     int currentPatientRow() const;
@@ -121,4 +135,17 @@ private:
     QListWidget *m_lvSerien = nullptr;
     QTreeWidget *m_lvImages = nullptr;
     QTimer *m_updateTimer = nullptr;
+
+    // The patient list's fill, page by page in ID order. A rebuild begins a new one
+    // (generation), which makes a page still waiting for the old one do nothing.
+    struct PatientFill {
+        quint64 generation = 0;
+        bool pending = false;
+        QByteArray after;       // the last ID read, as the store orders IDs (UTF-8 bytes)
+        int placed = 0;         // rows given their place in ID order so far
+        QString lastPlaced;     // the last of them in the list's order
+        bool unordered = false; // the store's order and the list's differ across pages
+    } m_fill;
+    // Rows of a long list taken out by a rebuild, freed a page at a time.
+    QList<QTreeWidgetItem *> m_discarded;
 };

@@ -63,7 +63,7 @@ qint64 receiveCount(Database &db)
 
 void clearReceive(Database &db) { db.exec(QStringLiteral("DELETE FROM tblReceive")); }
 
-std::optional<QList<PatientRow>> takeAnnouncedPatients(Database &db, bool onlyWhenAnnounced)
+std::optional<QList<PatientRow>> takeAnnouncedPatients(Database &db, bool onlyWhenAnnounced, int limit)
 {
     // Nothing announced: nothing to take, and no write lock to wait for.
     if (onlyWhenAnnounced && receiveCount(db) == 0)
@@ -72,18 +72,28 @@ std::optional<QList<PatientRow>> takeAnnouncedPatients(Database &db, bool onlyWh
     Transaction t(db, Transaction::Write);
     if (receiveCount(db) == 0 && onlyWhenAnnounced)
         return std::nullopt;
-    QList<PatientRow> rows = patients(db);
+    QList<PatientRow> rows = patients(db, limit);
     clearReceive(db);
     t.commit();
     return rows;
 }
 
-QList<PatientRow> patients(Database &db)
+// By ID, the list's order: the list then finds them in place. The ID's unique index
+// gives each page without reading the ones before it.
+const char *const PatientColumns =
+    "SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten ";
+
+QList<PatientRow> patients(Database &db, int limit)
 {
-    return readPatients(db.exec(
-        // By ID, the list's order: the list then finds them in place.
-        QStringLiteral("SELECT PatID, PatID1, PatNachname, PatVorname, Pat2Vorname, PatGebDatum FROM tblPatienten"
-                       " ORDER BY PatID1")));
+    return readPatients(
+        db.exec(QLatin1String(PatientColumns) + QStringLiteral("ORDER BY PatID1 LIMIT ?"), {limit < 0 ? -1 : limit}));
+}
+
+QList<PatientRow> patientsAfter(Database &db, const QString &afterPatId1, int limit)
+{
+    return readPatients(
+        db.exec(QLatin1String(PatientColumns) + QStringLiteral("WHERE PatID1 > ? ORDER BY PatID1 LIMIT ?"),
+                {afterPatId1, limit}));
 }
 
 std::optional<PatientRow> patientOfStudy(Database &db, const QString &studyUid)

@@ -55,13 +55,16 @@ QString displayName(const QString &lastName, const QString &firstName);
 qint64 receiveCount(Database &db);
 void clearReceive(Database &db);
 
-QList<PatientRow> patients(Database &db);
+// The patients by ID (as the store orders IDs), at most limit of them (all when limit < 0).
+QList<PatientRow> patients(Database &db, int limit = -1);
+// The next page of them: the first limit patients whose ID comes after the given one.
+QList<PatientRow> patientsAfter(Database &db, const QString &afterPatId1, int limit);
 // The patient a study belongs to, if the study is stored.
 std::optional<PatientRow> patientOfStudy(Database &db, const QString &studyUid);
-// The patient rows, and the receive notices consumed with them in one transaction: the
-// notices go only with a successful read. With onlyWhenAnnounced and no notice, nothing
-// is read (std::nullopt).
-std::optional<QList<PatientRow>> takeAnnouncedPatients(Database &db, bool onlyWhenAnnounced);
+// The patient rows (as patients() with limit), and the receive notices consumed with them
+// in one transaction: the notices go only with a successful read. With onlyWhenAnnounced
+// and no notice, nothing is read (std::nullopt).
+std::optional<QList<PatientRow>> takeAnnouncedPatients(Database &db, bool onlyWhenAnnounced, int limit = -1);
 QList<StudyRow> studiesOfPatient(Database &db, const QString &patId1);
 QList<SeriesRow> seriesOfStudy(Database &db, qint64 studyId);
 

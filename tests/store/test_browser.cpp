@@ -1041,6 +1041,86 @@ private slots:
         QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P10"));
     }
 
+    // A list longer than a page shows its first page at once; the rest comes in page by
+    // page, the loaded patient highlighted once its row is in, arrivals merged meanwhile
+    // listed once, and IDs the locale orders otherwise than the store still in ID order.
+    void longPatientListFillsPageByPageInIdOrder()
+    {
+        Env e;
+        e.browser().patientPage = 3;
+        QTreeWidget *lv = e.w().lvPatients;
+        QStringList ids;
+        for (int i = 0; i < 10; ++i)
+            ids << QStringLiteral("P%1").arg(i);
+        qint64 p8 = 0;
+        for (const QString &id : ids) {
+            const qint64 key = e.fx.addPatient(id, QStringLiteral("Name ") + id);
+            if (id == QLatin1String("P8"))
+                p8 = key;
+        }
+        e.fx.addStudyWithImages(p8, 1);
+        const auto complete = [&] {
+            QSignalSpy done(&e.browser(), &BrowserPanel::patientListComplete);
+            return !e.browser().patientListFilling() || done.wait(10000);
+        };
+        e.w().commands->run(Cmd::RefreshList);
+        QCOMPARE(column(lv, 0), ids.mid(0, 3));
+        QVERIFY(complete());
+        QCOMPARE(column(lv, 0), ids);
+        clickItem(lv, findPatient(lv, QStringLiteral("P8")));
+        QCOMPARE(e.w().lvStudien->topLevelItemCount(), 1);
+        QVERIFY(e.clickStudyAndWait(e.w().lvStudien->topLevelItem(0)));
+
+        // A rebuild: the first page at once, P8 highlighted as soon as its page is in.
+        e.w().commands->run(Cmd::RefreshList);
+        QCOMPARE(column(lv, 0), ids.mid(0, 3));
+        QVERIFY(e.browser().patientListFilling());
+        QVERIFY(!lv->currentItem() || lv->currentItem()->text(0) != QLatin1String("P8"));
+        QVERIFY(complete());
+        QCOMPARE(column(lv, 0), ids);
+        QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P8"));
+        QCOMPARE(e.browser().state().patId1(), QStringLiteral("P8"));
+
+        // Arrivals while the list fills: one before the page reached, one after it.
+        e.w().commands->run(Cmd::RefreshList);
+        QVERIFY(e.browser().patientListFilling());
+        e.fx.addPatient(QStringLiteral("P0A"), QStringLiteral("Early"));
+        e.fx.addPatient(QStringLiteral("P9A"), QStringLiteral("Late"));
+        e.fx.addReceive();
+        tick(e.w());
+        QVERIFY(complete());
+        QStringList all = ids;
+        all.insert(1, QStringLiteral("P0A"));
+        all << QStringLiteral("P9A");
+        QCOMPARE(column(lv, 0), all);
+        QCOMPARE(lv->currentItem()->text(0), QStringLiteral("P8"));
+    }
+
+    void longListInALocaleThatOrdersIdsOtherwise()
+    {
+        const QLocale before;
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        const auto restore = qScopeGuard([&] { QLocale::setDefault(before); });
+        // The store orders by bytes: B2, D4, F6, a1, c3, e5. The list by the locale.
+        QVERIFY2(QString::localeAwareCompare(QStringLiteral("a1"), QStringLiteral("B2")) < 0,
+                 "Qt compares texts without the locale's collation");
+        Env e;
+        e.browser().patientPage = 2;
+        for (const char *id : {"a1", "B2", "c3", "D4", "e5", "F6"})
+            e.fx.addPatient(QString::fromLatin1(id), QStringLiteral("Doe"));
+        QSignalSpy done(&e.browser(), &BrowserPanel::patientListComplete);
+        e.w().commands->run(Cmd::RefreshList);
+        QVERIFY(done.wait(10000));
+        QTreeWidget *lv = e.w().lvPatients;
+        const QStringList byId{"a1", "B2", "c3", "D4", "e5", "F6"};
+        QCOMPARE(column(lv, 0), byId);
+        // The header's sorts still agree with the IDs after the rows were placed anew.
+        lv->sortByColumn(0, Qt::DescendingOrder);
+        QCOMPARE(column(lv, 0), (QStringList{"F6", "e5", "D4", "c3", "B2", "a1"}));
+        lv->sortByColumn(0, Qt::AscendingOrder);
+        QCOMPARE(column(lv, 0), byId);
+    }
+
     // ---- viewing mammograms --------------------------------------------------------
 
     void fourMammogramsHangTwoByTwoWhateverTheGrid()
