@@ -3,9 +3,11 @@
 // Ends cleanly on SIGTERM or SIGINT, after the batch in progress.
 #include "core/AppError.h"
 #include "core/Companions.h"
+#include "core/CrashPoint.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
 #include "dicom/FileFacts.h"
+#include "store/ArrivalNotice.h"
 #include "store/ImageFiler.h"
 #include "store/Schema.h"
 
@@ -88,7 +90,13 @@ int main(int argc, char *argv[])
     QObject::connect(&pass, &QTimer::timeout, [&] {
         try {
             const QStringList files = filer.inputFiles();
-            filer.fileBatch(files.mid(0, MaxBatch));
+            const ImageFiler::Result r = filer.fileBatch(files.mid(0, MaxBatch));
+            if (r.batches > 0) {
+                // Committed: the station shows the images now rather than at its next
+                // round (which still finds them if this notice is lost).
+                CrashPoint::reached("DataMgr notice");
+                ArrivalNotice::send(paths);
+            }
             if (files.size() > MaxBatch)
                 pass.start(0);
         } catch (const std::exception &e) {

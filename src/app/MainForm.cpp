@@ -1,5 +1,6 @@
 #include "app/MainForm.h"
 #include "app/CompanionArea.h"
+#include "app/LiveExamination.h"
 #include "core/AppError.h"
 #include "core/StartupChecks.h"
 #include "core/Station.h"
@@ -82,6 +83,7 @@ void MainForm::buildPanels()
         return WorklistForm::pick(m_station, parent, run);
     };
     m_mpps = new MppsPanel(m_station, m_dose, this);
+    m_live = new LiveExamination(m_station, m_dose, m_selection, m_edits, *m_browser, *m_viewer, *m_commands, this);
     m_registry = new RegistryPanel(m_station, m_dose, this);
     m_header = new HeaderPanel(m_station, m_selection, m_edits, m_hooks, this);
     m_tasks = new TaskPanel(m_station, m_selection, m_edits, m_header->state(), *m_commands, m_hooks, this);
@@ -124,6 +126,7 @@ void MainForm::buildMenus()
     c.addMenu(Menu::View, view);
     view->addAction(a(Cmd::Options));
     view->addAction(a(Cmd::MammoLayout));
+    view->addAction(a(Cmd::LiveView));
 
     QMenu *prot = bar->addMenu(QStringLiteral("Protocols"));
     c.addMenu(Menu::Protocols, prot);
@@ -262,6 +265,7 @@ void MainForm::buildStatusBar()
     connect(m_browser, &BrowserPanel::statusText, this, showStatus);
     connect(m_viewer, &ViewerPanel::statusText, this, showStatus);
     connect(m_capture, &DoseCapturePanel::statusMessage, sb, &QStatusBar::showMessage);
+    connect(m_live, &LiveExamination::statusMessage, sb, &QStatusBar::showMessage);
     m_diskWarning = new QLabel;
     m_diskWarning->setObjectName(QStringLiteral("lblDiskWarning"));
     m_diskWarning->setStyleSheet(

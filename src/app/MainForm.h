@@ -7,6 +7,7 @@
 #include <QMainWindow>
 
 class BrowserPanel;
+class LiveExamination;
 class CommandTable;
 class DoseCapturePanel;
 class DoseListPanel;
@@ -46,6 +47,9 @@ public:
     DoseState &doseState() { return m_dose; }
     StoreSelection &selection() { return m_selection; }
     MppsPanel &mpps() { return *m_mpps; }
+    LiveExamination &live() { return *m_live; }
+    BrowserPanel &browser() { return *m_browser; }
+    ViewerPanel &viewer() { return *m_viewer; }
     RegistryPanel &registry() { return *m_registry; }
     Station &station() { return m_station; }
 
@@ -89,6 +93,7 @@ private:
 
     BrowserPanel *m_browser = nullptr;
     ViewerPanel *m_viewer = nullptr;
+    LiveExamination *m_live = nullptr;
     DoseCapturePanel *m_capture = nullptr;
     DoseListPanel *m_doseList = nullptr;
     HeaderPanel *m_header = nullptr;

@@ -39,6 +39,9 @@ struct Settings {
     qint32 viewerFgColor = 0;
     // Mammograms hang 2 x 2 (R CC, L CC / R MLO, L MLO) whatever the grid says; View menu.
     qint16 mammoLayout = 0;
+    // While an examination is open, the images that arrive for its patient are shown at
+    // once (View menu "Live examination view").
+    qint16 liveView = 0;
     qint16 editAndSend = 0;
     qint16 sentAndKeep = 0;
     qint16 autoWindow = 0;

@@ -123,6 +123,7 @@ void SettingsStore::load(Settings &s) const
     readInto(*this, QStringLiteral("General/Viewer_fgColor"), QStringLiteral("&H00C0FFFF&"), s.viewerFgColor,
              &toColour);
     readInto(*this, QStringLiteral("General/MammoLayout"), QStringLiteral("1"), s.mammoLayout, &toInt16);
+    readInto(*this, QStringLiteral("General/LiveView"), QStringLiteral("1"), s.liveView, &toInt16);
     readInto(*this, QStringLiteral("General/EditAndSend"), QStringLiteral("0"), s.editAndSend, &toInt16);
     readInto(*this, QStringLiteral("General/SentAndKeep"), QStringLiteral("1"), s.sentAndKeep, &toInt16);
     readInto(*this, QStringLiteral("General/AutoWindow"), QStringLiteral("0"), s.autoWindow, &toInt16);

@@ -51,6 +51,8 @@ DoseListPanel::DoseListPanel(Station &station, DoseState &state, StoreSelection 
 
     // A patient picked in the browser: the closed records of that patient.
     connect(&m_selection, &StoreSelection::patientPicked, this, [this] {
+        if (m_selection.livePick)
+            return;
         m_state.assignmentMode = AssignmentMode::StorePatient;
         lvDosis_Fill();
     });

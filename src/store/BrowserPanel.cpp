@@ -19,6 +19,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSplitter>
 #include <QTimer>
@@ -308,6 +309,86 @@ void BrowserPanel::updateTimerTick()
         showCommitment(m_lvStudien->topLevelItem(i));
 }
 
+void BrowserPanel::arrivalNoticed()
+{
+    if (m_station.busy) {
+        // Taken in as soon as the load is done: the operator is not kept waiting for the
+        // timer's next round.
+        if (!m_arrivalWaiting) {
+            m_arrivalWaiting = true;
+            QTimer::singleShot(200, this, [this] {
+                if (m_arrivalWaiting)
+                    arrivalNoticed();
+            });
+        }
+        return;
+    }
+    m_station.timerRefresh = true;
+    refreshPatientList();
+}
+
+bool BrowserPanel::openStudyLive(const QString &patId1, const QString &studyUid)
+{
+    if (m_edits.pendingTasks() > 0)
+        return false;
+    QTreeWidgetItem *patient = nullptr;
+    for (int i = 0; i < m_lvPatients->topLevelItemCount() && !patient; ++i)
+        if (m_lvPatients->topLevelItem(i)->text(0) == patId1)
+            patient = m_lvPatients->topLevelItem(i);
+    if (!patient)
+        return false;
+    if (patient->text(0) != m_state.patId1() || m_lvStudien->topLevelItemCount() == 0) {
+        m_state.livePick = true;
+        const auto done = qScopeGuard([this] { m_state.livePick = false; });
+        pickPatient(patient);
+    } else
+        m_station.trap(QStringLiteral("MainForm LiveStudies"), [&] {
+            Database db = Database::openData(m_station.paths());
+            addNewStudies(db);
+        });
+    for (int i = 0; i < m_lvStudien->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *study = m_lvStudien->topLevelItem(i);
+        if (study->data(0, TagRole).toString() == studyUid) {
+            studyItemClick(study);
+            return m_state.studyUid() == studyUid;
+        }
+    }
+    return false;
+}
+
+void BrowserPanel::markArrival(const QString &patId1)
+{
+    for (int i = 0; i < m_lvPatients->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *it = m_lvPatients->topLevelItem(i);
+        if (it->text(0) != patId1)
+            continue;
+        for (int c = 0; c < m_lvPatients->columnCount(); ++c) {
+            QFont f = it->font(c);
+            f.setBold(true);
+            it->setFont(c, f);
+            it->setToolTip(c, QStringLiteral("New images arrived"));
+        }
+    }
+}
+
+bool BrowserPanel::isMarked(const QString &patId1) const
+{
+    for (int i = 0; i < m_lvPatients->topLevelItemCount(); ++i)
+        if (m_lvPatients->topLevelItem(i)->text(0) == patId1)
+            return m_lvPatients->topLevelItem(i)->font(0).bold();
+    return false;
+}
+
+void BrowserPanel::refreshImageRows()
+{
+    if (m_state.studyUid().isEmpty())
+        return;
+    m_station.trap(QStringLiteral("MainForm LiveImages"), [&] {
+        Database db = Database::openData(m_station.paths());
+        loadImages(StoreQueries::imagesOfStudy(db, m_state.studyUid()));
+    });
+}
+
 void BrowserPanel::showCommitment(QTreeWidgetItem *item)
 {
     m_station.trap(QStringLiteral("MainForm ShowCommitment"), [&] {
@@ -337,6 +418,7 @@ void BrowserPanel::refreshPatientList()
         m_station.timerRefresh = false;
         return;
     }
+    m_arrivalWaiting = false;
     const bool tick = m_station.timerRefresh;
     m_station.timerRefresh = false;
     try {
@@ -354,9 +436,11 @@ void BrowserPanel::refreshPatientList()
         if (merge) {
             mergePatients(*rows);
             addNewStudies(db);
-            return;
+        } else {
+            rebuildPatients(*rows);
         }
-        rebuildPatients(*rows);
+        if (tick)
+            emit arrivalsTaken();
     } catch (const std::exception &e) {
         m_station.logError(e, QStringLiteral("MainForm_RefreshPatientList"));
     }
@@ -684,6 +768,15 @@ void BrowserPanel::pickPatient(QTreeWidgetItem *item)
     {
         const QSignalBlocker block(lv);
         lv->setCurrentItem(item);
+    }
+    // Picked: the mark of images that came meanwhile has done its work.
+    if (item->font(0).bold()) {
+        for (int c = 0; c < lv->columnCount(); ++c) {
+            QFont f = item->font(c);
+            f.setBold(false);
+            item->setFont(c, f);
+            item->setToolTip(c, QString());
+        }
     }
     if (item->text(0) != m_state.patId1())
         resetViewerState();

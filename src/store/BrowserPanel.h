@@ -51,6 +51,20 @@ public:
     void refreshPatientList();
     // The update timer's tick.
     void updateTimerTick();
+    // The data manager committed a batch: the lists take it in now, as at a tick. While
+    // a study loads, it is taken in right after.
+    void arrivalNoticed();
+
+    // The open examination's study shown as the operator would open it: its patient
+    // picked, the study picked and loaded. False (nothing changed) when there are
+    // changes not yet applied or the patient or study is not listed.
+    bool openStudyLive(const QString &patId1, const QString &studyUid);
+    // Images came for a patient the operator is not looking at: the row says so until the
+    // patient is picked.
+    void markArrival(const QString &patId1);
+    bool isMarked(const QString &patId1) const;
+    // The image rows of the loaded study read again (images came into it).
+    void refreshImageRows();
 
     // The list events.
     void patientMouseUp(Qt::MouseButton button, const QPoint &pos);
@@ -83,6 +97,8 @@ signals:
     void statusText(int panel, const QString &text);
     // The patient list holds every stored patient (after the last page of a long list).
     void patientListComplete();
+    // The lists took in batches the data manager had announced.
+    void arrivalsTaken();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -146,6 +162,7 @@ private:
         QString lastPlaced;     // the last of them in the list's order
         bool unordered = false; // the store's order and the list's differ across pages
     } m_fill;
+    bool m_arrivalWaiting = false; // a notice met a running load
     // Rows of a long list taken out by a rebuild, freed a page at a time.
     QList<QTreeWidgetItem *> m_discarded;
 };

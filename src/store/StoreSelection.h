@@ -37,6 +37,9 @@ public:
     // whether anything changed.
     bool setPatient(qint64 patId, const QString &patId1, const QString &name, const QString &birthDate);
     void setPatIndex(int row) { m_patIndex = row; }
+    // True while the live examination view picks the examination's patient: the dose
+    // list keeps the examination's open records instead of the patient's closed ones.
+    bool livePick = false;
     // The picked patient is gone from the store: patient, study and series are
     // forgotten, and patientDeleted tells the panels that showed them.
     void forgetPatient();

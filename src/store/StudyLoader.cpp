@@ -48,7 +48,7 @@ void StudyLoader::reapThreads(bool all)
     }
 }
 
-void StudyLoader::start(const QList<Item> &items, const QSize &maxSize, int workers)
+void StudyLoader::start(const QList<Item> &items, const QSize &maxSize, int workers, int firstNumber)
 {
     cancel();
     reapThreads(false);
@@ -73,7 +73,7 @@ void StudyLoader::start(const QList<Item> &items, const QSize &maxSize, int work
     job->active = workers;
 
     for (int w = 0; w < workers; ++w) {
-        std::thread t([this, job] {
+        std::thread t([this, job, firstNumber] {
             for (;;) {
                 if (job->stop)
                     break;
@@ -82,6 +82,7 @@ void StudyLoader::start(const QList<Item> &items, const QSize &maxSize, int work
                     break;
                 const Item &item = job->items.at(i);
                 const quint64 gen = job->generation;
+                const int number = firstNumber + i;
                 try {
                     if (!item.error.isEmpty())
                         throw AppError(ErrorNo::BadInput, item.error);
@@ -89,26 +90,26 @@ void StudyLoader::start(const QList<Item> &items, const QSize &maxSize, int work
                     img.path = item.path;
                     QMetaObject::invokeMethod(
                         this,
-                        [this, gen, i, img] {
+                        [this, gen, number, img] {
                             if (gen != m_generation)
                                 return;
                             ++m_loaded;
-                            emit imageReady(i + 1, img);
+                            emit imageReady(number, img);
                         },
                         Qt::QueuedConnection);
                 } catch (const std::exception &e) {
                     job->stop = true; // the load ends at its first failing file
                     const ErrorParts err = errorParts(e, ErrorNo::FileIo);
-                    const long number = err.number;
+                    const long errorNumber = err.number;
                     const QString text = err.text;
                     const QString path = item.path;
                     QMetaObject::invokeMethod(
                         this,
-                        [this, gen, i, path, number, text] {
+                        [this, gen, number, path, errorNumber, text] {
                             if (gen != m_generation)
                                 return;
                             ++m_failed;
-                            emit imageFailed(i + 1, path, number, text);
+                            emit imageFailed(number, path, errorNumber, text);
                         },
                         Qt::QueuedConnection);
                 }

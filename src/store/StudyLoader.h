@@ -30,8 +30,9 @@ public:
     explicit StudyLoader(RenderFn render, QObject *parent = nullptr);
     ~StudyLoader() override;
 
-    // Starts a load (a running one is cancelled first). Image numbers start at 1.
-    void start(const QList<Item> &items, const QSize &maxSize, int workers = 0);
+    // Starts a load (a running one is cancelled first). Image numbers start at
+    // firstNumber (images put in after those already shown start after them).
+    void start(const QList<Item> &items, const QSize &maxSize, int workers = 0, int firstNumber = 1);
     // Stops handing out files; pictures of the cancelled load are no longer delivered.
     void cancel();
     bool isRunning() const { return m_running; }

@@ -17,5 +17,7 @@ struct ViewerImage : dicom::ViewImage {
     int rotation = 0; // clockwise, 0/90/180/270
     bool mirrorH = false;
     bool mirrorV = false;
+    // A line under the picture: in an open examination, the dose of the image's exposure.
+    QString caption;
     bool loaded() const { return !image.isNull(); } // null while it is still being rendered
 };

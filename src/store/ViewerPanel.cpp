@@ -147,6 +147,7 @@ QString ViewerPanel::currentImageFile() const
 void ViewerPanel::loadStudy(const ImageSelection &sel)
 {
     stopLoad();
+    m_waitingAppend.clear();
     m_dv1->setUpdatesEnabled(false);
     m_dv1->clear();
     m_state.setViewerFiles({});
@@ -195,9 +196,77 @@ void ViewerPanel::loadStudy(const ImageSelection &sel)
     }
 }
 
-void ViewerPanel::onImageReady(int number, const ViewerImage &img)
+void ViewerPanel::appendImages(const QStringList &sopUids)
 {
+    const QStringList shown = shownUids();
+    QStringList fresh;
+    for (const QString &uid : sopUids)
+        if (!shown.contains(uid) && !m_waitingAppend.contains(uid) && !fresh.contains(uid))
+            fresh << uid;
+    if (fresh.isEmpty())
+        return;
+    if (m_loader.isRunning()) {
+        m_waitingAppend += fresh;
+        return;
+    }
+    QList<StudyLoader::Item> items;
+    for (const QString &uid : std::as_const(fresh)) {
+        StudyLoader::Item it;
+        try {
+            it.path = m_station.paths().imageFile(m_state.studyUid(), uid);
+        } catch (const AppError &e) {
+            it.error = e.description();
+        }
+        items.append(it);
+    }
+    const int first = m_dv1->count() + 1;
+    m_appending = fresh;
+    m_loadFailed = false;
+    m_dv1->append(int(items.size()));
+    m_dv1->setNewest(m_dv1->count());
+    m_pbLoad->setMaximum(int(items.size()));
+    m_pbLoad->setValue(0);
+    m_pbLoad->show();
+    m_loader.start(items, m_dv1->renderSize(m_dv1->count()), 0, first);
+}
+
+QStringList ViewerPanel::shownUids() const
+{
+    QStringList out;
+    for (int i = 1; i <= m_dv1->count(); ++i)
+        if (!m_dv1->image(i).sopInstanceUid.isEmpty())
+            out << m_dv1->image(i).sopInstanceUid;
+    return out + m_appending;
+}
+
+int ViewerPanel::newestImage() const { return m_dv1->newest(); }
+
+void ViewerPanel::markNewest(const QString &sopUid)
+{
+    for (int n = 1; n <= m_dv1->count(); ++n) {
+        if (m_dv1->image(n).sopInstanceUid == sopUid) {
+            m_dv1->setNewest(n);
+            showOnPage(n);
+            return;
+        }
+    }
+}
+
+void ViewerPanel::refreshCaptions()
+{
+    for (int i = 1; i <= m_dv1->count(); ++i)
+        if (m_dv1->image(i).loaded())
+            m_dv1->setCaption(i, captionOf ? captionOf(m_dv1->image(i)) : QString());
+}
+
+void ViewerPanel::onImageReady(int number, const ViewerImage &picture)
+{
+    ViewerImage img = picture;
+    if (captionOf)
+        img.caption = captionOf(img);
     m_dv1->setImage(number, img);
+    if (number == m_dv1->newest())
+        showOnPage(number);
     m_pbLoad->setValue(m_pbLoad->value() + 1);
 }
 
@@ -212,17 +281,25 @@ void ViewerPanel::onLoadFinished(int loaded, int)
 {
     // The pictures read so far stay; the places of files that never came are dropped.
     const int before = m_dv1->count();
+    const bool appended = !m_appending.isEmpty();
+    m_appending.clear();
     m_dv1->dropEmpty();
     syncViewerFiles();
-    setPanel(StoreStatus::PanelImages, QString::number(loaded) + QStringLiteral(" image(s)"));
+    setPanel(StoreStatus::PanelImages,
+             QString::number(appended ? m_dv1->loadedCount() : loaded) + QStringLiteral(" image(s)"));
     m_pbLoad->hide();
     m_busy.reset();
     if (before != m_dv1->count())
         initScrollbar();
+    if (appended && m_dv1->newest())
+        showOnPage(m_dv1->newest());
     if (m_loadFailed)
         m_station.prompter().message(QStringLiteral("An error occured during loading - please retry!"),
                                      MsgIcon::Critical);
     emit loadFinished();
+    // Images that came meanwhile follow now.
+    if (!m_waitingAppend.isEmpty())
+        appendImages(std::exchange(m_waitingAppend, {}));
 }
 
 // ---- scroll bar, keys and picking ------------------------------------------------
@@ -401,6 +478,7 @@ void ViewerPanel::syncViewerFiles()
 void ViewerPanel::clearViewer()
 {
     stopLoad();
+    m_waitingAppend.clear();
     cancelWindowSource();
     m_dv1->clear();
     m_state.setViewerFiles({});
@@ -414,6 +492,7 @@ void ViewerPanel::stopLoad()
         return;
     m_loader.cancel();
     m_busy.reset();
+    m_appending.clear();
     m_pbLoad->hide();
 }
 

@@ -57,6 +57,19 @@ public:
     void setMammoLayout(bool on);
 
     void loadStudy(const ImageSelection &sel);
+    // Images that came into the loaded study: put in after those shown (the hanging
+    // takes them to their places), the last one marked new and its page shown. While a
+    // load runs they wait for it.
+    void appendImages(const QStringList &sopUids);
+    // The SOP Instance UIDs in the viewer, also of pictures still being read.
+    QStringList shownUids() const;
+    int newestImage() const;
+    // Marks the image with this SOP Instance UID as the newest and shows its page.
+    void markNewest(const QString &sopUid);
+    // The caption under each picture (the dose of its exposure), asked for each picture
+    // as it arrives and for all of them by refreshCaptions. Empty: no captions.
+    std::function<QString(const ViewerImage &)> captionOf;
+    void refreshCaptions();
     void initScrollbar();
     void pickImage(int number);
 
@@ -108,6 +121,8 @@ private:
     QScrollBar *m_vscroll = nullptr;
     QProgressBar *m_pbLoad = nullptr;
     bool m_loadFailed = false;
+    QStringList m_waitingAppend; // images to put in after the running load
+    QStringList m_appending;     // the images the running load puts in after the others
     QMenu *m_viewerMenu = nullptr;
 
     int m_gridFirst = 1;

@@ -99,6 +99,7 @@ void ViewerWidget::clear()
     m_images.clear();
     m_first = 1;
     m_framed = 0;
+    m_newest = 0;
     m_enlarged = 0;
     m_enlargedPic = QImage();
     relayout();
@@ -111,6 +112,7 @@ void ViewerWidget::reserve(int count)
     m_images.resize(qMax(0, count));
     m_first = 1;
     m_framed = 0;
+    m_newest = 0;
     m_enlarged = 0;
     m_enlargedPic = QImage();
     relayout();
@@ -128,16 +130,48 @@ void ViewerWidget::setImage(int number, const ViewerImage &img)
         update(r);
 }
 
+void ViewerWidget::append(int n)
+{
+    if (n <= 0)
+        return;
+    m_images.resize(m_images.size() + n);
+    relayout();
+    update();
+}
+
+void ViewerWidget::setCaption(int number, const QString &caption)
+{
+    if (number < 1 || number > count() || m_images[number - 1].caption == caption)
+        return;
+    m_images[number - 1].caption = caption;
+    const QRect r = cellRect(number);
+    if (!r.isEmpty())
+        update(r);
+}
+
+void ViewerWidget::setNewest(int number)
+{
+    const int was = m_newest;
+    m_newest = number >= 1 && number <= count() ? number : 0;
+    for (int n : {was, m_newest}) {
+        const QRect r = n ? cellRect(n) : QRect();
+        if (!r.isEmpty())
+            update(r);
+    }
+}
+
 int ViewerWidget::dropEmpty()
 {
     const int before = count();
-    const QString framedUid = m_framed > 0 && m_framed <= count() ? m_images[m_framed - 1].sopInstanceUid : QString();
+    const auto uidOf = [this](int n) { return n > 0 && n <= count() ? m_images[n - 1].sopInstanceUid : QString(); };
+    const QString framedUid = uidOf(m_framed), newestUid = uidOf(m_newest);
     m_images.removeIf([](const ViewerImage &i) { return !i.loaded(); });
-    m_framed = 0;
-    if (!framedUid.isEmpty()) {
-        for (int i = 0; i < count(); ++i)
-            if (m_images[i].sopInstanceUid == framedUid)
-                m_framed = i + 1;
+    m_framed = m_newest = 0;
+    for (int i = 0; i < count(); ++i) {
+        if (!framedUid.isEmpty() && m_images[i].sopInstanceUid == framedUid)
+            m_framed = i + 1;
+        if (!newestUid.isEmpty() && m_images[i].sopInstanceUid == newestUid)
+            m_newest = i + 1;
     }
     if (m_enlarged > count())
         m_enlarged = 0;
@@ -156,6 +190,10 @@ void ViewerWidget::removeImage(int number)
         m_framed = 0;
     else if (m_framed > number)
         --m_framed;
+    if (m_newest == number)
+        m_newest = 0;
+    else if (m_newest > number)
+        --m_newest;
     if (m_enlarged == number) {
         m_enlarged = 0;
         m_enlargedPic = QImage();
@@ -337,6 +375,25 @@ void ViewerWidget::drawImage(QPainter &p, const QRect &cell, int number, const Q
     if (!label.isEmpty())
         p.drawText(textArea, Qt::AlignLeft | Qt::AlignTop, label);
     p.drawText(textArea, Qt::AlignRight | Qt::AlignTop, QString::number(number));
+    // The dose of the exposure along the bottom; the image that came last marked "new"
+    // under its number, so the radiographer sees at a glance which one to check.
+    if (!img.caption.isEmpty()) {
+        QFont small = f;
+        small.setBold(false);
+        p.setFont(small);
+        p.drawText(textArea, Qt::AlignLeft | Qt::AlignBottom | Qt::TextWordWrap, img.caption);
+        p.setFont(f);
+    }
+    if (number == m_newest) {
+        const QFontMetrics fm(f);
+        const QString mark = QStringLiteral("new");
+        QRect badge(0, 0, fm.horizontalAdvance(mark) + 10, fm.height() + 2);
+        badge.moveTopRight(QPoint(textArea.right(), textArea.top() + fm.height() + 4));
+        p.fillRect(badge, QColor(0, 160, 70));
+        p.setPen(Qt::white);
+        p.drawText(badge, Qt::AlignCenter, mark);
+        p.setPen(m_fg);
+    }
 }
 
 void ViewerWidget::paintEvent(QPaintEvent *ev)

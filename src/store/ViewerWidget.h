@@ -40,6 +40,12 @@ public:
     void clear();
     void reserve(int count);
     void setImage(int number, const ViewerImage &img);
+    // More places after the images there are (images that came into the shown study).
+    void append(int count);
+    void setCaption(int number, const QString &caption);
+    // The image that came last into an open examination, marked "new" (0: none).
+    void setNewest(int number);
+    int newest() const { return m_newest; }
     int dropEmpty(); // returns how many were dropped
     // Takes one image out; the ones after it move up.
     void removeImage(int number);
@@ -110,6 +116,7 @@ private:
     QList<ViewerImage> m_images;
     int m_first = 1;
     int m_framed = 0;
+    int m_newest = 0;
     bool m_mammoAllowed = true;
     bool m_hanging = false;
     QList<int> m_cells;

@@ -18,6 +18,7 @@
     X(EditDatabase, "mnuEditDatabase")                                                                                 \
     X(Options, "mnuAnsichtEinstellungen")                                                                              \
     X(MammoLayout, "mnuAnsichtMammo")                                                                                  \
+    X(LiveView, "mnuAnsichtLive")                                                                                      \
     X(ErrorLog, "mnuProtokollFehler")                                                                                  \
     X(DebugLog, "mnuProtokollDebug")                                                                                   \
     X(Fill, "mnuFill")                                                                                                 \

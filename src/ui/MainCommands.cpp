@@ -36,6 +36,7 @@ void addCommands(CommandTable &c)
     c.add(Cmd::EditDatabase, QStringLiteral("DICOM Dictionary ..."));
     c.add(Cmd::Options, QStringLiteral("&Options ..."));
     c.add(Cmd::MammoLayout, QStringLiteral("&Mammography layout (2 x 2)"))->setCheckable(true);
+    c.add(Cmd::LiveView, QStringLiteral("&Live examination view"))->setCheckable(true);
     c.add(Cmd::ErrorLog, QStringLiteral("Errors ..."));
     c.add(Cmd::DebugLog, QStringLiteral("Debug ..."));
     c.add(Cmd::Fill, QStringLiteral("Fill"));

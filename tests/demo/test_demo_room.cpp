@@ -131,6 +131,9 @@ void TestDemoRoom::automaticExaminationEndsInThePacs()
     QVERIFY2(ended, qPrintable(out.right(3000)));
     QVERIFY2(room.exitCode() == 0, qPrintable(out.right(3000)));
     QVERIFY2(out.contains(QStringLiteral("EXAM done")), qPrintable(out.right(3000)));
+    // The live view showed the four images as they came, before "New Study".
+    QVERIFY2(out.contains(QStringLiteral("CHECK live view of DEMO001: 4 images shown during the examination -> ok")),
+             qPrintable(out.right(3000)));
     // The PACS committed to the study (four images and the dose report), as the station's
     // study list showed it, and the RIS has the step with a dose item per exposure.
     QVERIFY2(out.contains(QStringLiteral("EXAM commitment 5 sent: 5 committed")), qPrintable(out.right(3000)));

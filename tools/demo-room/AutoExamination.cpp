@@ -6,6 +6,8 @@
 #include "net/WorklistEntry.h"
 #include "net/WorklistForm.h"
 #include "store/StoreSelection.h"
+#include "store/ViewerPanel.h"
+#include "store/ViewerWidget.h"
 #include "ui/CommandIds.h"
 #include "ui/CommandTable.h"
 #include "ui/EditForm.h"
@@ -210,8 +212,21 @@ void AutoExamination::tick()
     }
     case Step::WaitDoses: {
         fillWhenGathered(main);
+        // The live view: each image on screen as it arrives, the hanging filling up.
+        const ViewerWidget *dv = main->viewer().viewerPane()->findChild<ViewerWidget *>();
+        const bool ownStudy = main->selection().patId1() == m_patientId;
+        const int shown = dv && ownStudy ? dv->loadedCount() : 0;
+        if (shown > m_liveShown) {
+            m_liveShown = shown;
+            say(QStringLiteral("live view %1 images").arg(shown));
+            picture(main, QStringLiteral("live-%1").arg(shown));
+        }
         auto *doses = main->findChild<QTreeWidget *>(QStringLiteral("lvDosis"));
-        if (doses && doses->topLevelItemCount() >= Views) {
+        // The examination ends when its exposures are in and its images were seen (or
+        // did not come within a minute: the store steps below say which is missing).
+        if (doses && doses->topLevelItemCount() >= Views && !m_dosesComplete.isValid())
+            m_dosesComplete.start();
+        if (m_dosesComplete.isValid() && (m_liveShown >= Views || m_dosesComplete.elapsed() > 60000)) {
             say(QStringLiteral("dose records %1").arg(doses->topLevelItemCount()));
             picture(main, QStringLiteral("dose-list"));
             // The examination is over at the unit: "New Study" closes its records.

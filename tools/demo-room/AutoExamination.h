@@ -66,4 +66,9 @@ private:
     int m_pictures = 0;
     QString m_gathered;
     QElapsedTimer m_gatheredClock;
+    QElapsedTimer m_dosesComplete; // since the examination's exposures were all listed
+    int m_liveShown = 0;           // images the live view showed during the examination
+
+public:
+    int liveShown() const { return m_liveShown; }
 };

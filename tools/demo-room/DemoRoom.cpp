@@ -23,8 +23,10 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 #ifdef Q_OS_LINUX
@@ -417,6 +419,9 @@ void DemoRoom::stationOutput()
         // The automatic examination picked its patient: the unit exposes.
         if (line.startsWith(QStringLiteral("EXAM patient ")))
             QTimer::singleShot(1500, this, &DemoRoom::beginExamination);
+        static const QRegularExpression live(QStringLiteral("^EXAM live view (\\d+) images"));
+        if (const QRegularExpressionMatch m = live.match(line); m.hasMatch())
+            m_liveShown = std::max(m_liveShown, m.captured(1).toInt());
     }
 }
 
@@ -668,6 +673,12 @@ bool DemoRoom::checkPacs()
     });
     bool ok = doses.size() == 4;
     log(QStringLiteral("CHECK dose records of %1: %2").arg(m_o.autoPatient).arg(doses.size()));
+    // The station showed each image as it arrived, while the examination was open.
+    log(QStringLiteral("CHECK live view of %1: %2 images shown during the examination -> %3")
+            .arg(m_o.autoPatient)
+            .arg(m_liveShown)
+            .arg(m_liveShown >= 4 ? QStringLiteral("ok") : QStringLiteral("FAILED")));
+    const bool liveOk = m_liveShown >= 4;
     const QJsonArray studies = QJsonDocument::fromJson(rest(QStringLiteral("/studies"))).array();
     for (const QJsonValue &study : studies) {
         const QByteArray page = rest(QStringLiteral("/studies/") + study.toString());
@@ -766,7 +777,7 @@ bool DemoRoom::checkPacs()
                  commitOk ? QStringLiteral("ok") : QStringLiteral("FAILED")));
     ok = ok && commitOk;
     ok = checkRegistry() && ok;
-    return checkMpps() && ok;
+    return checkMpps() && ok && liveOk;
 }
 
 bool DemoRoom::checkMpps()

@@ -121,6 +121,7 @@ private:
     QElapsedTimer m_waited;
     int m_exposure = 0;     // 0: no examination running
     int m_examinations = 0; // examinations begun, one per patient
+    int m_liveShown = 0;    // images the station's live view showed during the examination
     QString m_lastDose;     // the dose value the unit sent last
     // What the unit sent, by patient ID and exposure number: the check compares each
     // image in the PACS with it.
