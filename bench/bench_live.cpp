@@ -6,7 +6,7 @@
 //                         C-STORE response (storescu's verbose line) to the paint of the
 //                         viewer that shows the image, with the split: filing (until
 //                         the image's row can be read), notice (until the lists took the
-//                         batch in), load (until the picture was read and rendered) and
+//                         batch in), load (until the viewer paints it, read and rendered) and
 //                         paint.
 #include "../tests/companions/CompanionTestKit.h"
 #include "BenchSupport.h"
@@ -38,18 +38,22 @@ class PaintClock : public QObject {
 public:
     PaintClock(ViewerWidget *dv, const QElapsedTimer &clock) : m_dv(dv), m_clock(clock) {}
     int waitingFor = 0;
-    qint64 paintedAt = -1;
+    qint64 readyAt = -1;   // the paint began with the picture read and rendered
+    qint64 paintedAt = -1; // and ended
 
 protected:
     bool eventFilter(QObject *obj, QEvent *e) override
     {
         if (obj != m_dv || e->type() != QEvent::Paint || m_busy)
             return false;
+        const bool shows = waitingFor > 0 && paintedAt < 0 && m_dv->count() >= waitingFor
+                           && m_dv->image(waitingFor).loaded() && !m_dv->cellRect(waitingFor).isEmpty();
+        if (shows)
+            readyAt = m_clock.elapsed();
         m_busy = true;
         static_cast<QObject *>(m_dv)->event(e);
         m_busy = false;
-        if (waitingFor > 0 && paintedAt < 0 && m_dv->count() >= waitingFor && m_dv->image(waitingFor).loaded()
-            && !m_dv->cellRect(waitingFor).isEmpty())
+        if (shows)
             paintedAt = m_clock.elapsed();
         return true;
     }
@@ -108,15 +112,10 @@ double arrivalToScreen()
     clock.start();
     PaintClock paint(dv, clock);
     dv->installEventFilter(&paint);
-    qint64 takenAt = -1, loadedAt = -1;
+    qint64 takenAt = -1;
     QObject::connect(&form.browser(), &BrowserPanel::arrivalsTaken, [&] {
         if (takenAt < 0)
             takenAt = clock.elapsed();
-    });
-    QObject::connect(&form.viewer(), &ViewerPanel::loadFinished, [&] {
-        if (loadedAt < 0 && dv->count() >= paint.waitingFor && paint.waitingFor > 0
-            && dv->image(paint.waitingFor).loaded())
-            loadedAt = clock.elapsed();
     });
 
     // When each image's row can be read, from a connection of its own.
@@ -146,8 +145,8 @@ double arrivalToScreen()
     QList<double> total, filing, notice, load, painting;
     for (int i = 0; i < Images; ++i) {
         paint.waitingFor = i + 1;
-        paint.paintedAt = -1;
-        takenAt = loadedAt = -1;
+        paint.paintedAt = paint.readyAt = -1;
+        takenAt = -1;
         filedAt = -1;
         wantedRows = i + 1;
         qint64 responseAt = -1;
@@ -167,19 +166,19 @@ double arrivalToScreen()
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         sender.waitForFinished(10000);
         if (paint.paintedAt < 0 || responseAt < 0)
-            qFatal("image %d was not shown (response %lld, filed %lld, taken %lld, loaded %lld)", i + 1, responseAt,
-                   qint64(filedAt), takenAt, loadedAt);
+            qFatal("image %d was not shown (response %lld, filed %lld, taken %lld)", i + 1, responseAt, qint64(filedAt),
+                   takenAt);
         if (dv->image(i + 1).sopInstanceUid != uids[i])
             qFatal("image %d is not the one sent", i + 1);
         const qint64 filed = filedAt;
         total << double(paint.paintedAt - responseAt);
         filing << double(filed - responseAt);
         notice << double(takenAt - filed);
-        load << double(loadedAt - takenAt);
-        painting << double(paint.paintedAt - loadedAt);
+        load << double(paint.readyAt - takenAt);
+        painting << double(paint.paintedAt - paint.readyAt);
         std::fprintf(stderr, "note: image %d: %lld ms (filing %lld, notice %lld, load %lld, paint %lld)\n", i + 1,
-                     paint.paintedAt - responseAt, filed - responseAt, takenAt - filed, loadedAt - takenAt,
-                     paint.paintedAt - loadedAt);
+                     paint.paintedAt - responseAt, filed - responseAt, takenAt - filed, paint.readyAt - takenAt,
+                     paint.paintedAt - paint.readyAt);
         // The radiographer positions the next view meanwhile.
         QElapsedTimer pause;
         pause.start();

@@ -59,6 +59,16 @@ LiveExamination::LiveExamination(Station &station, DoseState &dose, StoreSelecti
             m_viewer.markNewest(std::exchange(m_newestAfterLoad, {}));
     });
     m_viewer.captionOf = [this](const ViewerImage &img) { return captionOf(img); };
+    // A patient or study the operator picks herself is her choice: from then on the
+    // screen is hers until she comes back to the examination.
+    const auto operatorPicked = [this] {
+        if (!m_opening) {
+            m_shownPatient.clear();
+            m_shownStudy.clear();
+        }
+    };
+    connect(&m_state, &StoreSelection::patientPicked, this, operatorPicked);
+    connect(&m_state, &StoreSelection::studyOpened, this, operatorPicked);
 
     m_commands.hook(Cmd::LiveView, [this] { setEnabled(!enabled()); });
     if (QAction *a = m_commands.action(QString::fromLatin1(Cmd::LiveView)))
@@ -132,9 +142,11 @@ void LiveExamination::arrivals()
         if (!examinationOf(exam))
             return;
         // The operator looks at another patient or study, or has changes to apply: the
-        // view stays where she put it.
+        // view stays where she put it. What the live view showed of the examination
+        // before (the previous patient's) is no choice of hers.
+        const bool shownByLiveView = m_state.patId1() == m_shownPatient && m_state.studyUid() == m_shownStudy;
         const bool elsewhere =
-            m_state.hasPatient()
+            m_state.hasPatient() && !shownByLiveView
             && (m_state.patId1() != exam.patientId
                 || (!m_state.studyUid().isEmpty() && m_state.studyUid() != exam.studyUid)
                 // a single series of it opened from the study's menu
@@ -150,7 +162,9 @@ void LiveExamination::arrivals()
             Database db = Database::openData(m_station.paths());
             byArrival = LiveDoses::imagesByArrival(db, exam.studyUid);
         }
-        if (m_state.studyUid() == exam.studyUid && m_state.hasPatient()) {
+        m_shownPatient = exam.patientId;
+        m_shownStudy = exam.studyUid;
+        if (m_state.studyUid() == exam.studyUid && m_state.patId1() == exam.patientId) {
             // The study is on screen: the new images join it.
             m_viewer.appendImages(byArrival);
             m_browser.refreshImageRows();
@@ -158,8 +172,13 @@ void LiveExamination::arrivals()
             return;
         }
         m_newestAfterLoad = byArrival.isEmpty() ? QString() : byArrival.last();
-        if (!m_browser.openStudyLive(exam.patientId, exam.studyUid)) {
+        m_opening = true;
+        const bool opened = m_browser.openStudyLive(exam.patientId, exam.studyUid);
+        m_opening = false;
+        if (!opened) {
             m_newestAfterLoad.clear();
+            m_shownPatient.clear();
+            m_shownStudy.clear();
             // A long patient list may not hold the patient yet: once it does.
             if (m_browser.patientListFilling())
                 m_retryWhenListed = true;

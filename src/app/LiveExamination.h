@@ -70,5 +70,9 @@ private:
     QString m_captionStudy;
     QHash<int, QString> m_doses;
     QString m_newestAfterLoad; // the image to mark once the study's load is done
+    // What the live view itself put on screen (patient ID, study UID): while the screen
+    // still shows it, the next examination's images may take its place.
+    QString m_shownPatient, m_shownStudy;
+    bool m_opening = false; // the live view picks the patient and study itself
     bool m_retryWhenListed = false;
 };

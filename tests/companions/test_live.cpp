@@ -21,25 +21,27 @@ namespace {
 const QString LivePatient = QStringLiteral("4711");
 
 // "Apply" in the worklist: patient 4711 (SMITH, ANN) with the study the worklist scheduled.
-void openExamination(MainForm &form, const QString &scheduledStudy)
+void openExamination(MainForm &form, const QString &scheduledStudy, const QString &id = LivePatient,
+                     const QString &first = QStringLiteral("ANN"), const QString &last = QStringLiteral("SMITH"))
 {
     WorklistEntry e;
-    e.columns[WorklistEntry::PatientId] = LivePatient;
-    e.columns[WorklistEntry::GivenName] = QStringLiteral("ANN");
-    e.columns[WorklistEntry::FamilyName] = QStringLiteral("SMITH");
+    e.columns[WorklistEntry::PatientId] = id;
+    e.columns[WorklistEntry::GivenName] = first;
+    e.columns[WorklistEntry::FamilyName] = last;
     e.columns[WorklistEntry::BirthDate] = QStringLiteral("1960-12-31");
     e.columns[WorklistEntry::BodyPart] = QStringLiteral("BREAST");
     DoseState &dose = form.doseState();
     dose.takeWorklistPatient(e);
     dicom::WorklistAnswer a;
-    a.patientId = LivePatient;
+    a.patientId = id;
     a.studyUid = scheduledStudy;
     emit dose.worklistAnswerTaken(a);
     dose.setStudyOpen(true);
 }
 
 // An exposure's record as the capture stores it for the worklist patient (HFE 501).
-void storeDose(Station &s, DoseState &dose, int imageNo, const QString &dap, const QString &kv, const QString &mas)
+void storeDose(Station &s, DoseState &dose, int imageNo, const QString &dap, const QString &kv, const QString &mas,
+               const QString &patient = LivePatient)
 {
     {
         Database db = Database::openData(s.paths());
@@ -47,7 +49,7 @@ void storeDose(Station &s, DoseState &dose, int imageNo, const QString &dap, con
             QStringLiteral("INSERT INTO tblDosis (PatFirstname, PatLastname, PatBirthdate, mGy1, mGy2, mGy3, Status,"
                            " ImgNo, XrayComm, WorklistPatID, RecordUID) VALUES ('ANN', 'SMITH', '1960-12-31', ?, ?,"
                            " ?, '0', ?, 5, ?, ?)"),
-            {dap, kv, mas, imageNo, LivePatient, QUuid::createUuid().toString()});
+            {dap, kv, mas, imageNo, patient, QUuid::createUuid().toString()});
     }
     dose.notifyRecordsStored();
 }
@@ -94,7 +96,9 @@ class TestLive : public QObject {
         {
             StoreFixture::Mammogram m;
             m.patientId = patientId;
-            m.patientName = patientId == LivePatient ? QStringLiteral("SMITH^ANN") : QStringLiteral("OTHER^EVE");
+            m.patientName = patientId == LivePatient             ? QStringLiteral("SMITH^ANN")
+                            : patientId == QLatin1String("0815") ? QStringLiteral("JONES^EVE")
+                                                                 : QStringLiteral("OTHER^EVE");
             m.studyUid = study;
             m.seriesUid = study + QStringLiteral(".1");
             m.sopUid = study + QStringLiteral(".1.") + QString::number(number);
@@ -180,6 +184,52 @@ private slots:
         // "New Study" closes the examination: the dose lines go.
         form.doseState().setStudyOpen(false);
         QCOMPARE(dv->image(1).caption, QString());
+    }
+
+    // Two patients in a row: the second examination's images take the place of the first
+    // one's on screen; a late image of the first never joins the second's, and each shows
+    // its own patient's dose.
+    void twoPatientsInARow()
+    {
+        Room room;
+        QVERIFY(room.ready());
+        PanelHost host(*room.live, std::function<void(MainForm &)>());
+        MainForm &form = *host.form;
+        auto *dv = form.viewer().viewerPane()->findChild<ViewerWidget *>();
+        const QString first = newStudy(), second = newStudy();
+        openExamination(form, first);
+        storeDose(*room.live, form.doseState(), 1, QStringLiteral("2.00"), QStringLiteral("28"), QStringLiteral("50"));
+        QCOMPARE(room.live.send({room.mammogram(LivePatient, first, 'R', "CC", 1)}), 0);
+        QVERIFY(waitUntil([&] { return dv->loadedCount() == 1 && form.selection().studyUid() == first; }, 8000));
+        QCOMPARE(dv->image(1).caption, QStringLiteral("28 kV · 50 mAs · 2.00 cGy·cm²"));
+
+        // "New Study", and the next woman from the worklist.
+        form.doseState().setStudyOpen(false);
+        form.doseState().clearPanel();
+        openExamination(form, second, QStringLiteral("0815"), QStringLiteral("EVE"), QStringLiteral("JONES"));
+        storeDose(*room.live, form.doseState(), 1, QStringLiteral("3.00"), QStringLiteral("30"), QStringLiteral("60"),
+                  QStringLiteral("0815"));
+        QCOMPARE(room.live.send({room.mammogram(QStringLiteral("0815"), second, 'R', "CC", 1)}), 0);
+        QVERIFY(waitUntil([&] { return dv->loadedCount() == 1 && form.selection().studyUid() == second; }, 8000));
+        QCOMPARE(form.selection().patId1(), QStringLiteral("0815"));
+        QCOMPARE(dv->image(1).sopInstanceUid, second + QStringLiteral(".1.1"));
+        QCOMPARE(dv->image(1).caption, QStringLiteral("30 kV · 60 mAs · 3.00 cGy·cm²"));
+
+        // The first woman's last image comes late: listed under her, not in this view.
+        QCOMPARE(room.live.send({room.mammogram(LivePatient, first, 'L', "CC", 2)}), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(kit::count(*room.live, "SELECT COUNT(*) FROM tblImages"), qint64(3), 8000);
+        QTest::qWait(800);
+        QCOMPARE(form.selection().studyUid(), second);
+        QCOMPARE(dv->count(), 1);
+        QCOMPARE(dv->image(1).sopInstanceUid, second + QStringLiteral(".1.1"));
+        // Her second image then: it joins.
+        storeDose(*room.live, form.doseState(), 2, QStringLiteral("3.10"), QStringLiteral("30"), QStringLiteral("61"),
+                  QStringLiteral("0815"));
+        QCOMPARE(room.live.send({room.mammogram(QStringLiteral("0815"), second, 'L', "CC", 2)}), 0);
+        QVERIFY(waitUntil([&] { return dv->loadedCount() == 2; }, 8000));
+        for (int n = 1; n <= 2; ++n)
+            QVERIFY(dv->image(n).sopInstanceUid.startsWith(second + QLatin1Char('.')));
+        QCOMPARE(dv->image(2).caption, QStringLiteral("30 kV · 61 mAs · 3.10 cGy·cm²"));
     }
 
     // With another patient's study on screen the view stays: the arrival is announced
