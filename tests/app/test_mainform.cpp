@@ -61,7 +61,8 @@ void TestMainForm::mainMenuCaptions_data()
     QTest::newRow("edit") << "mnuBearbeiten"
                           << "&Edit" << QStringList{"Execute tasks ...", "Refresh list", "-", "DICOM Dictionary ..."};
     QTest::newRow("view") << "mnuAnsicht"
-                          << "&View" << QStringList{"&Options ...", "&Mammography layout (2 x 2)"};
+                          << "&View"
+                          << QStringList{"&Options ...", "&Mammography layout (2 x 2)", "&Live examination view"};
     QTest::newRow("protocols") << "mnuProtokoll"
                                << "Protocols" << QStringList{"Errors ...", "Debug ..."};
     QTest::newRow("info") << "mnuInfo"
