@@ -167,17 +167,7 @@ void ViewerPanel::loadStudy(const ImageSelection &sel)
         const QStringList uids = StoreQueries::imageUids(db, sel);
         // The folder name comes from the database: checked before it names a path.
         m_station.paths().studyDir(m_state.studyUid());
-        QList<StudyLoader::Item> items;
-        items.reserve(uids.size());
-        for (const QString &uid : uids) {
-            StudyLoader::Item it;
-            try {
-                it.path = m_station.paths().imageFile(m_state.studyUid(), uid);
-            } catch (const AppError &e) {
-                it.error = e.description();
-            }
-            items.append(it);
-        }
+        const QList<StudyLoader::Item> items = loadItems(uids);
         m_pbLoad->setMaximum(int(items.size()));
         m_pbLoad->setValue(0);
         m_pbLoad->show();
@@ -196,6 +186,23 @@ void ViewerPanel::loadStudy(const ImageSelection &sel)
     }
 }
 
+QList<StudyLoader::Item> ViewerPanel::loadItems(const QStringList &sopUids) const
+{
+    // A UID that cannot name a file is refused by its item, not by the whole load.
+    QList<StudyLoader::Item> items;
+    items.reserve(sopUids.size());
+    for (const QString &uid : sopUids) {
+        StudyLoader::Item it;
+        try {
+            it.path = m_station.paths().imageFile(m_state.studyUid(), uid);
+        } catch (const AppError &e) {
+            it.error = e.description();
+        }
+        items.append(it);
+    }
+    return items;
+}
+
 void ViewerPanel::appendImages(const QStringList &sopUids)
 {
     const QStringList shown = shownUids();
@@ -209,16 +216,7 @@ void ViewerPanel::appendImages(const QStringList &sopUids)
         m_waitingAppend += fresh;
         return;
     }
-    QList<StudyLoader::Item> items;
-    for (const QString &uid : std::as_const(fresh)) {
-        StudyLoader::Item it;
-        try {
-            it.path = m_station.paths().imageFile(m_state.studyUid(), uid);
-        } catch (const AppError &e) {
-            it.error = e.description();
-        }
-        items.append(it);
-    }
+    const QList<StudyLoader::Item> items = loadItems(fresh);
     const int first = m_dv1->count() + 1;
     m_appending = fresh;
     m_loadFailed = false;

@@ -91,6 +91,8 @@ private:
     void hookCommands();
     void setPanel(StoreStatus::Panel panel, const QString &text) { emit statusText(panel, text); }
     void syncViewerFiles();
+    // The loader's items for images of the loaded study.
+    QList<StudyLoader::Item> loadItems(const QStringList &sopUids) const;
     void stopLoad();
     void stepEnlarged(int step);
     void requestWindowSource(int number);
