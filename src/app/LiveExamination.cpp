@@ -42,10 +42,13 @@ LiveExamination::LiveExamination(Station &station, DoseState &dose, StoreSelecti
     });
     connect(&m_dose, &DoseState::worklistAnswerTaken, this, &LiveExamination::worklistAnswer);
     connect(&m_dose, &DoseState::recordsStored, this, [this] {
-        if (!m_captionStudy.isEmpty()) {
-            readDoses();
-            m_viewer.refreshCaptions();
-        }
+        if (m_captionStudy.isEmpty())
+            return;
+        m_station.trap(Procedure, [&] {
+            Database db = Database::openData(m_station.paths());
+            readDoses(db);
+        });
+        m_viewer.refreshCaptions();
     });
     connect(&m_dose, &DoseState::studyOpenChanged, this, [this](bool open) {
         if (!open && !m_captionStudy.isEmpty()) {
@@ -97,7 +100,7 @@ void LiveExamination::worklistAnswer(const dicom::WorklistAnswer &answer)
     m_chosenDate = QDate::currentDate().toString(QStringLiteral("yyyyMMdd"));
 }
 
-bool LiveExamination::examinationOf(Examination &exam)
+bool LiveExamination::examinationOf(Database &db, Examination &exam)
 {
     if (!m_dose.hasPatient() || !m_dose.studyOpen())
         return false;
@@ -106,17 +109,13 @@ bool LiveExamination::examinationOf(Examination &exam)
     // Without the worklist's answer (an examination open again after a restart): the
     // patient's newest study of today.
     const QString since = known ? m_chosenDate : QDate::currentDate().toString(QStringLiteral("yyyyMMdd"));
-    Database db = Database::openData(m_station.paths());
     exam.studyUid = LiveDoses::examinationStudy(db, exam.patientId, known ? m_scheduledStudy : QString(), since);
     return !exam.studyUid.isEmpty();
 }
 
-void LiveExamination::readDoses()
+void LiveExamination::readDoses(Database &db)
 {
-    m_station.trap(Procedure, [&] {
-        Database db = Database::openData(m_station.paths());
-        m_doses = LiveDoses::captions(db, m_dose.row(1), m_station.settings().xrayComm);
-    });
+    m_doses = LiveDoses::captions(db, m_dose.row(1), m_station.settings().xrayComm);
 }
 
 QString LiveExamination::captionOf(const ViewerImage &img)
@@ -138,8 +137,9 @@ void LiveExamination::arrivals()
     if (!enabled())
         return;
     m_station.trap(Procedure, [&] {
+        Database db = Database::openData(m_station.paths());
         Examination exam;
-        if (!examinationOf(exam))
+        if (!examinationOf(db, exam))
             return;
         // The operator looks at another patient or study, or has changes to apply: the
         // view stays where she put it. What the live view showed of the examination
@@ -156,12 +156,8 @@ void LiveExamination::arrivals()
             return;
         }
         m_captionStudy = exam.studyUid;
-        readDoses();
-        QStringList byArrival;
-        {
-            Database db = Database::openData(m_station.paths());
-            byArrival = LiveDoses::imagesByArrival(db, exam.studyUid);
-        }
+        readDoses(db);
+        const QStringList byArrival = LiveDoses::imagesByArrival(db, exam.studyUid);
         m_shownPatient = exam.patientId;
         m_shownStudy = exam.studyUid;
         if (m_state.studyUid() == exam.studyUid && m_state.patId1() == exam.patientId) {

@@ -6,6 +6,7 @@
 class ArrivalListener;
 class BrowserPanel;
 class CommandTable;
+class Database;
 class DoseState;
 class EditSession;
 class Station;
@@ -49,11 +50,11 @@ private:
         QString patientId;
         QString studyUid; // the stored study of the examination, empty before its first image
     };
-    bool examinationOf(Examination &exam);
+    bool examinationOf(Database &db, Examination &exam);
     QString captionOf(const ViewerImage &img);
     void refreshCaptions();
     void worklistAnswer(const dicom::WorklistAnswer &answer);
-    void readDoses();
+    void readDoses(Database &db);
     void announce(const Examination &exam);
 
     Station &m_station;

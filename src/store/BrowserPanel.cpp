@@ -331,10 +331,7 @@ bool BrowserPanel::openStudyLive(const QString &patId1, const QString &studyUid)
 {
     if (m_edits.pendingTasks() > 0)
         return false;
-    QTreeWidgetItem *patient = nullptr;
-    for (int i = 0; i < m_lvPatients->topLevelItemCount() && !patient; ++i)
-        if (m_lvPatients->topLevelItem(i)->text(0) == patId1)
-            patient = m_lvPatients->topLevelItem(i);
+    QTreeWidgetItem *patient = listedPatient(patId1);
     if (!patient)
         return false;
     if (patient->text(0) != m_state.patId1() || m_lvStudien->topLevelItemCount() == 0) {
@@ -356,27 +353,34 @@ bool BrowserPanel::openStudyLive(const QString &patId1, const QString &studyUid)
     return false;
 }
 
+QTreeWidgetItem *BrowserPanel::listedPatient(const QString &patId1) const
+{
+    for (int i = 0; i < m_lvPatients->topLevelItemCount(); ++i)
+        if (m_lvPatients->topLevelItem(i)->text(0) == patId1)
+            return m_lvPatients->topLevelItem(i);
+    return nullptr;
+}
+
+void BrowserPanel::setArrivalMark(QTreeWidgetItem *item, bool on)
+{
+    for (int c = 0; c < m_lvPatients->columnCount(); ++c) {
+        QFont f = item->font(c);
+        f.setBold(on);
+        item->setFont(c, f);
+        item->setToolTip(c, on ? QStringLiteral("New images arrived") : QString());
+    }
+}
+
 void BrowserPanel::markArrival(const QString &patId1)
 {
-    for (int i = 0; i < m_lvPatients->topLevelItemCount(); ++i) {
-        QTreeWidgetItem *it = m_lvPatients->topLevelItem(i);
-        if (it->text(0) != patId1)
-            continue;
-        for (int c = 0; c < m_lvPatients->columnCount(); ++c) {
-            QFont f = it->font(c);
-            f.setBold(true);
-            it->setFont(c, f);
-            it->setToolTip(c, QStringLiteral("New images arrived"));
-        }
-    }
+    if (QTreeWidgetItem *it = listedPatient(patId1))
+        setArrivalMark(it, true);
 }
 
 bool BrowserPanel::isMarked(const QString &patId1) const
 {
-    for (int i = 0; i < m_lvPatients->topLevelItemCount(); ++i)
-        if (m_lvPatients->topLevelItem(i)->text(0) == patId1)
-            return m_lvPatients->topLevelItem(i)->font(0).bold();
-    return false;
+    const QTreeWidgetItem *it = listedPatient(patId1);
+    return it && it->font(0).bold();
 }
 
 void BrowserPanel::refreshImageRows()
@@ -770,14 +774,8 @@ void BrowserPanel::pickPatient(QTreeWidgetItem *item)
         lv->setCurrentItem(item);
     }
     // Picked: the mark of images that came meanwhile has done its work.
-    if (item->font(0).bold()) {
-        for (int c = 0; c < lv->columnCount(); ++c) {
-            QFont f = item->font(c);
-            f.setBold(false);
-            item->setFont(c, f);
-            item->setToolTip(c, QString());
-        }
-    }
+    if (item->font(0).bold())
+        setArrivalMark(item, false);
     if (item->text(0) != m_state.patId1())
         resetViewerState();
     const qint64 key = item->data(0, TagRole).toLongLong();

@@ -128,6 +128,9 @@ private:
     void mergePatients(const QList<PatientRow> &rows);
     void addNewStudies(Database &db);
     int currentPatientRow() const;
+    // The row of the patient with this ID, nullptr when not listed.
+    QTreeWidgetItem *listedPatient(const QString &patId1) const;
+    void setArrivalMark(QTreeWidgetItem *item, bool on);
     void highlightCurrentPatient();
     void highlightCurrentStudy();
     void syncHighlights();

@@ -237,8 +237,6 @@ QStringList ViewerPanel::shownUids() const
     return out + m_appending;
 }
 
-int ViewerPanel::newestImage() const { return m_dv1->newest(); }
-
 void ViewerPanel::markNewest(const QString &sopUid)
 {
     for (int n = 1; n <= m_dv1->count(); ++n) {

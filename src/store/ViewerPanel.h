@@ -63,7 +63,6 @@ public:
     void appendImages(const QStringList &sopUids);
     // The SOP Instance UIDs in the viewer, also of pictures still being read.
     QStringList shownUids() const;
-    int newestImage() const;
     // Marks the image with this SOP Instance UID as the newest and shows its page.
     void markNewest(const QString &sopUid);
     // The caption under each picture (the dose of its exposure), asked for each picture
