@@ -77,11 +77,20 @@ bool OrthancPacs::start()
     QJsonObject modalities;
     for (int i = 0; i < m_o.modalities.size(); ++i) {
         const Options::Modality &m = m_o.modalities[i];
-        modalities.insert(
-            QStringLiteral("peer%1").arg(i),
-            QJsonObject{{"AET", m.aet}, {"Host", m.host}, {"Port", m.port}, {"AllowStorageCommitment", true}});
+        modalities.insert(QStringLiteral("peer%1").arg(i), QJsonObject{{"AET", m.aet},
+                                                                       {"Host", m.host},
+                                                                       {"Port", m.port},
+                                                                       {"AllowStorageCommitment", true},
+                                                                       {"UseDicomTls", m.tls}});
     }
     cfg.insert(QStringLiteral("DicomModalities"), modalities);
+    if (!m_o.tls.certFile.isEmpty()) {
+        cfg.insert(QStringLiteral("DicomTlsEnabled"), true);
+        cfg.insert(QStringLiteral("DicomTlsCertificate"), m_o.tls.certFile);
+        cfg.insert(QStringLiteral("DicomTlsPrivateKey"), m_o.tls.keyFile);
+        cfg.insert(QStringLiteral("DicomTlsTrustedCertificates"), m_o.tls.trustedFile);
+        cfg.insert(QStringLiteral("DicomTlsRemoteCertificateRequired"), m_o.tls.requireCallerCertificate);
+    }
     QFile f(config);
     const QByteArray text = QJsonDocument(cfg).toJson();
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(text) != text.size())

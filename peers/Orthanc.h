@@ -29,8 +29,15 @@ public:
             QString aet;
             QString host = QStringLiteral("127.0.0.1");
             quint16 port = 0;
+            bool tls = false; // Orthanc speaks TLS to it
         };
         QList<Modality> modalities;
+        // DICOM over TLS when a certificate is given: its key and certificate, the
+        // certificates it trusts (one file), and whether callers must show one.
+        struct Tls {
+            QString certFile, keyFile, trustedFile;
+            bool requireCallerCertificate = true;
+        } tls;
     };
     OrthancPacs();
     explicit OrthancPacs(const Options &options);

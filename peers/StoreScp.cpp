@@ -15,7 +15,7 @@ bool StoreScp::start()
     QStringList args{QStringLiteral("-aet"), m_aet, QStringLiteral("-od"), m_dir.path(), QStringLiteral("-uf")};
     if (m_acceptAll)
         args << QStringLiteral("+xa");
-    args << QString::number(m_port);
+    args << m_extra << QString::number(m_port);
     return m_proc.start(QStringLiteral("storescp"), args, 5000) && waitForPort(m_port);
 }
 

@@ -15,6 +15,8 @@ public:
     explicit StoreScp(bool acceptAll = false, const QString &aet = QStringLiteral("ARCHIVE"));
     ~StoreScp();
 
+    // Further options for storescp (TLS: "+tls key cert +cf ca"), before start.
+    void setExtraArguments(const QStringList &args) { m_extra = args; }
     bool start();
     void stop() { m_proc.stop(); }
     QString aet() const { return m_aet; }
@@ -27,6 +29,7 @@ private:
     QTemporaryDir m_dir;
     QString m_aet;
     bool m_acceptAll;
+    QStringList m_extra;
     quint16 m_port = 0;
     PeerProcess m_proc;
 };

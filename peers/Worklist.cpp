@@ -114,11 +114,15 @@ bool WorklistProvider::start()
   "DicomAlwaysAllowFind": true, "DicomCheckModalityHost": false,
   "DicomModalities": { "station": ["%6", "127.0.0.1", 104] },
   "Plugins": ["/usr/share/orthanc/plugins/libModalityWorklists.so"],
-  "Worklists": { "Enable": true, "Database": "%5" } })")
+  "Worklists": { "Enable": true, "Database": "%5" }%7 })")
                 .arg(db, m_aet)
                 .arg(m_port)
                 .arg(freePort())
                 .arg(folder(), m_caller)
+                .arg(m_tls.isEmpty() ? QString()
+                                     : QStringLiteral(R"(, "DicomTlsEnabled": true, "DicomTlsCertificate": "%1",
+  "DicomTlsPrivateKey": "%2", "DicomTlsTrustedCertificates": "%3", "DicomTlsRemoteCertificateRequired": true)")
+                                           .arg(m_tls.value(0), m_tls.value(1), m_tls.value(2)))
                 .toUtf8();
         if (!writeFile(config, text) || !m_proc.start(QStringLiteral("Orthanc"), {config}))
             return false;

@@ -6,6 +6,7 @@
 
 #include <QDate>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
 
@@ -57,6 +58,12 @@ public:
     // What the provider printed (for failure messages).
     QString output() { return m_proc.output(); }
     void setCaller(const QString &aet) { m_caller = aet; }
+    // Orthanc only: DICOM over TLS with this key and certificate, callers' certificates
+    // checked against the trusted file. Before start.
+    void setTls(const QString &certFile, const QString &keyFile, const QString &trustedFile)
+    {
+        m_tls = {certFile, keyFile, trustedFile};
+    }
 
     // Writes one worklist file, <name>.wl (item<n>.wl without a name); the study UID it
     // got is written back into item. False when dump2dcm failed.
@@ -78,6 +85,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_own;
     QString m_base;
     QString m_caller = Caller;
+    QStringList m_tls;
     PeerProcess m_proc;
     quint16 m_port = 0;
     int m_count = 0;

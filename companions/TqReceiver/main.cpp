@@ -7,9 +7,13 @@
 // input folder: below it every object is refused as "out of resources" at once.
 // Storage commitment reports of the archives are taken too and written into the station's
 // commitment reports folder, where the station applies them.
+// Over TLS when "Security/Receiver" says "tls" or "tls-client-cert" (then every caller
+// must show a certificate from a trusted issuer); each refused caller is logged with its
+// address and why.
 // Ends cleanly on SIGTERM or SIGINT, after the associations in progress.
 #include "core/AppError.h"
 #include "core/Companions.h"
+#include "core/SecuritySettings.h"
 #include "core/SettingsStore.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
@@ -78,6 +82,7 @@ int main(int argc, char *argv[])
     // Calling AE titles separated by commas or blanks; none: every sender is accepted.
     config.callingAeTitles = store.readValue(QStringLiteral("Com/IR_CallingAETs"), {})
                                  .split(QRegularExpression(QStringLiteral("[,;\\s]+")), Qt::SkipEmptyParts);
+    config.tls = SecuritySettings::read(store).forReceiver();
     StorageReceiver receiver(config);
     receiver.onProblem = [&log](const QString &text) {
         log.writeError(ErrorNo::Network, text, QStringLiteral("TqReceiver StoreRequest"));

@@ -1,4 +1,6 @@
 #pragma once
+#include "core/SecuritySettings.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -69,6 +71,8 @@ struct Settings {
     qint16 xrayComm = 0; // 1 Sophie, 2 Giotto, 3 Lorad M4, 5 HFE 501
     // Written by the site's administrator into the settings file; the options never change it.
     SharedDbSettings registry;
+    // Written by the site's administrator as well: TLS and the audit trail.
+    SecuritySettings security;
 
     // Written by every export as the export dialog ended; the dialog does not read them
     // back, it starts from its own design values.

@@ -160,6 +160,7 @@ void SettingsStore::load(Settings &s) const
     s.registry.database = readValue(QStringLiteral("Registry/Database"), QStringLiteral("calvarex")).trimmed();
     s.registry.user = readValue(QStringLiteral("Registry/User"), QStringLiteral("calvarex")).trimmed();
     s.registry.passFile = readValue(QStringLiteral("Registry/PassFile"), {}).trimmed();
+    s.security = SecuritySettings::read(*this);
 }
 
 QStringList SettingsStore::saveOrder()

@@ -280,8 +280,9 @@ CommitmentRequester::Result CommitmentRequester::request(const QString &transact
         r.problem = QStringLiteral("The destination has no complete address");
         return r;
     }
+    std::unique_ptr<DcmTransportLayer> tls;
     Scu scu;
-    r.problem = openScu(scu, m_peer, m_timeouts, UID_StorageCommitmentPushModelSOPClass);
+    r.problem = openScu(scu, tls, m_peer, m_timeouts, UID_StorageCommitmentPushModelSOPClass);
     if (!r.problem.isEmpty())
         return r;
     Uint16 status = 0;

@@ -128,8 +128,9 @@ MppsSender::Result MppsSender::exchange(bool create, const QString &uid, const D
             carrier->setText(e.group, e.element, e.text);
     }
 
+    std::unique_ptr<DcmTransportLayer> tls;
     Scu scu;
-    r.problem = openScu(scu, m_peer, m_timeouts, UID_ModalityPerformedProcedureStepSOPClass);
+    r.problem = openScu(scu, tls, m_peer, m_timeouts, UID_ModalityPerformedProcedureStepSOPClass);
     if (!r.problem.isEmpty())
         return r;
     Uint16 status = 0;

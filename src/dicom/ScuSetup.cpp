@@ -1,9 +1,12 @@
 #include "dicom/ScuSetup.h"
+#include "core/AppError.h"
 #include "dicom/Network.h"
+#include "dicom/TlsLayer.h"
 
 namespace dicom {
 
-QString openScu(DcmSCU &scu, const StoreSender::Peer &peer, const StoreSender::Timeouts &timeouts, const char *sopClass)
+QString openScu(DcmSCU &scu, std::unique_ptr<DcmTransportLayer> &tls, const StoreSender::Peer &peer,
+                const StoreSender::Timeouts &timeouts, const char *sopClass)
 {
     scu.setAETitle(peer.ownAet.toLatin1().constData());
     scu.setPeerAETitle(peer.calledAet.trimmed().toLatin1().constData());
@@ -19,12 +22,20 @@ QString openScu(DcmSCU &scu, const StoreSender::Peer &peer, const StoreSender::T
     scu.addPresentationContext(sopClass, ts);
     prepareNetwork();
     OFCondition c = scu.initNetwork();
+    if (c.good()) {
+        try {
+            tls = secureScu(scu, peer.tls);
+        } catch (const AppError &e) {
+            return QStringLiteral("No association with %1 at %2:%3: %4")
+                .arg(peer.calledAet, peer.ip, peer.port, e.description());
+        }
+    }
     if (c.good())
         c = scu.negotiateAssociation();
     if (c.good())
         return {};
     return QStringLiteral("No association with %1 at %2:%3: %4")
-        .arg(peer.calledAet, peer.ip, peer.port, QString::fromLatin1(c.text()));
+        .arg(peer.calledAet, peer.ip, peer.port, associationProblem(c));
 }
 
 } // namespace dicom

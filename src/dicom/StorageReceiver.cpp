@@ -6,6 +6,7 @@
 #include "dicom/ElementScan.h"
 #include "dicom/FileFacts.h"
 #include "dicom/Network.h"
+#include "dicom/TlsLayer.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcostrmf.h>
@@ -593,6 +594,24 @@ QString StorageReceiver::run()
     if (cond.bad())
         return QStringLiteral("Receiver set-up failed: %1").arg(QString::fromLatin1(cond.text()));
 
+    std::unique_ptr<DcmTransportLayer> tls;
+    if (m_config.tls.enabled) {
+        try {
+            tls = dicom::makeTlsLayer(m_config.tls, true);
+        } catch (const AppError &e) {
+            return e.description();
+        }
+        cfg.setTransportLayer(tls.get());
+        dicom::setTlsRefusalHandler([this](const QString &address, const QString &why) {
+            const QString text = QStringLiteral("TLS caller %1 refused: %2").arg(address, why);
+            std::lock_guard<std::mutex> lock(g_reportMutex);
+            if (onProblem)
+                onProblem(text);
+            if (onSecurityAlert)
+                onSecurityAlert(text);
+        });
+    }
+
     // The pool listens until told to stop; a stop request, or a station folder removed
     // meanwhile (nowhere to put images), tells it.
     std::atomic<bool> done{false};
@@ -607,6 +626,8 @@ QString StorageReceiver::run()
         }
     });
     cond = pool.listen();
+    if (tls)
+        dicom::setTlsRefusalHandler(nullptr);
     done.store(true);
     watch.join();
     g_owner = nullptr;

@@ -1,4 +1,6 @@
 #pragma once
+#include "core/SecuritySettings.h"
+
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -27,6 +29,10 @@ public:
         // (CommitmentReport::toJson, "*.json"), before the archive hears Success; empty:
         // reports are not taken.
         QString commitReportsDir;
+        // Over TLS when enabled: then a caller that does not complete the handshake (no
+        // TLS, no certificate when one is required, an untrusted or expired one) is
+        // refused before it can send anything.
+        TlsConfig tls;
     };
 
     explicit StorageReceiver(Config config);
@@ -49,6 +55,9 @@ public:
     std::function<void(const QString &file)> onReport;
     // Called from the threads serving the associations, never two at a time.
     std::function<void(const QString &problem)> onProblem;
+    // Called for each caller refused by TLS ("TLS caller 10.0.0.5 refused: its certificate
+    // has expired (CN=...)"), after onProblem got the same text.
+    std::function<void(const QString &alert)> onSecurityAlert;
 
     // The storage SOP classes and transfer syntaxes accepted, in order of preference.
     static QStringList sopClasses();

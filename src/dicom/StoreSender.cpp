@@ -2,6 +2,7 @@
 #include "core/AppError.h"
 #include "dicom/Codecs.h"
 #include "dicom/Network.h"
+#include "dicom/TlsLayer.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -17,7 +18,10 @@
 
 namespace dicom {
 
-class StoreSender::Scu : public DcmSCU {};
+class StoreSender::Scu : public DcmSCU {
+public:
+    std::unique_ptr<DcmTransportLayer> tls;
+};
 
 namespace {
 
@@ -135,10 +139,11 @@ void StoreSender::open(const QStringList &files)
     OFCondition c = scu->initNetwork();
     if (c.bad())
         throw AppError(ErrorNo::Network, QStringLiteral("Network set-up failed: %1").arg(conditionText(c)));
+    scu->tls = secureScu(*scu, m_peer.tls);
     c = scu->negotiateAssociation();
     if (c.bad())
         throw AppError(ErrorNo::Network, QStringLiteral("No association with %1 at %2:%3: %4")
-                                             .arg(m_peer.calledAet, m_peer.ip, m_peer.port, conditionText(c)));
+                                             .arg(m_peer.calledAet, m_peer.ip, m_peer.port, associationProblem(c)));
     m_scu = std::move(scu);
     m_broken = false;
 }

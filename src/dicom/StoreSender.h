@@ -1,4 +1,6 @@
 #pragma once
+#include "core/SecuritySettings.h"
+
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -22,6 +24,7 @@ public:
         QString port; // as typed; checked to be 1 to 65535 when opening
         QString ownAet;
         QString calledAet;
+        TlsConfig tls; // plain unless enabled
     };
     struct Timeouts {
         int connectSeconds = 10;

@@ -1,5 +1,6 @@
 #include "dicom/WorklistQuery.h"
 #include "dicom/Network.h"
+#include "dicom/TlsLayer.h"
 
 #include "core/AppError.h"
 
@@ -189,7 +190,7 @@ WorklistAnswer toAnswer(DcmDataset &ds)
 
 [[noreturn]] void fail(const QString &what, const OFCondition &cond)
 {
-    throw AppError(ErrorNo::Network, what + QStringLiteral(": ") + QString::fromLocal8Bit(cond.text()));
+    throw AppError(ErrorNo::Network, what + QStringLiteral(": ") + associationProblem(cond));
 }
 
 struct ResponseList {
@@ -221,6 +222,7 @@ std::vector<WorklistAnswer> queryWorklist(const WorklistQueryParams &p)
     if (p.remoteIp.trimmed().isEmpty())
         throw AppError(ErrorNo::Network, QStringLiteral("No worklist provider address configured"));
 
+    std::unique_ptr<DcmTransportLayer> tls;
     DcmSCU scu;
     scu.setAETitle(p.localAet.toLatin1().constData());
     scu.setPeerAETitle(p.remoteAet.toLatin1().constData());
@@ -241,6 +243,7 @@ std::vector<WorklistAnswer> queryWorklist(const WorklistQueryParams &p)
     OFCondition cond = scu.initNetwork();
     if (cond.bad())
         fail(QStringLiteral("Worklist network set-up failed"), cond);
+    tls = secureScu(scu, p.tls);
     cond = scu.negotiateAssociation();
     if (cond.bad())
         fail(QStringLiteral("No association with the worklist provider %1 at %2:%3")

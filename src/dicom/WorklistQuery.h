@@ -1,4 +1,6 @@
 #pragma once
+#include "core/SecuritySettings.h"
+
 #include <QDate>
 #include <QList>
 #include <QString>
@@ -19,6 +21,7 @@ struct WorklistQueryParams {
     // station: each network step gives up after these many seconds.
     int connectTimeoutSec = 3;
     int responseTimeoutSec = 5;
+    TlsConfig tls; // plain unless enabled
 };
 
 // One answer data set, reduced to what the worklist list shows. Values are the raw

@@ -503,9 +503,10 @@ void MppsDelivery::deliverSoon()
     if (m_thread.joinable())
         m_thread.join();
     const PeerAddress peer = m_station.settings().mpps;
+    const TlsConfig tls = m_station.settings().security.forPeer(peer.ip, peer.port);
     const QString ownAet = MppsWorkflow::stationAet(m_station.settings());
     const StationPaths &paths = m_station.paths();
-    m_thread = std::thread([this, peer, ownAet, &paths] {
+    m_thread = std::thread([this, peer, ownAet, tls, &paths] {
         int waiting = 0;
         QStringList problems;
         do {
@@ -516,8 +517,8 @@ void MppsDelivery::deliverSoon()
                 QString away;
                 if (!peer.aet.trimmed().isEmpty() && !peer.ip.trimmed().isEmpty()) {
                     outbox.deliver([&](const MppsOutbox::Waiting &w) {
-                        dicom::MppsSender sender({peer.ip.trimmed(), peer.port.trimmed(), ownAet, peer.aet.trimmed()},
-                                                 {3, 10, 10});
+                        dicom::MppsSender sender(
+                            {peer.ip.trimmed(), peer.port.trimmed(), ownAet, peer.aet.trimmed(), tls}, {3, 10, 10});
                         const dicom::MppsSender::Result r = w.kind == MppsOutbox::Kind::Create
                                                                 ? sender.create(w.stepUid, w.attributes)
                                                                 : sender.set(w.stepUid, w.attributes);

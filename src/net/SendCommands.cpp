@@ -130,7 +130,8 @@ bool SendCommands::SCPOnline(const QStringList &files)
     m_sender.reset();
     const Settings &s = m_station.settings();
     auto sender = std::make_unique<dicom::StoreSender>(
-        dicom::StoreSender::Peer{s.scp.ip, s.scp.port, s.irAet, s.scp.aet}, timeouts);
+        dicom::StoreSender::Peer{s.scp.ip, s.scp.port, s.irAet, s.scp.aet, s.security.forPeer(s.scp.ip, s.scp.port)},
+        timeouts);
     try {
         WaitCursor wait;
         sender->open(files);
@@ -291,9 +292,12 @@ void SendCommands::run(SendTransfer::Level level, const QString &stagingDir)
             for (const SendTransfer::Accepted &a : t.accepted())
                 items << Commitments::Item{a.sopClass, a.sopInstance, a.imageUid, a.studyUid, a.removeWhenCommitted};
             f.append(QStringLiteral("Asking for storage commitment ... "));
-            const Commitments::Outcome o = Commitments(m_station.paths(), m_station.log())
-                                               .request(m_station.settings().scp, m_station.settings().irAet, timeouts,
-                                                        items, commitmentReportWaitMs);
+            const Commitments::Outcome o =
+                Commitments(m_station.paths(), m_station.log())
+                    .request(m_station.settings().scp, m_station.settings().irAet, timeouts, items,
+                             commitmentReportWaitMs,
+                             m_station.settings().security.forPeer(m_station.settings().scp.ip,
+                                                                   m_station.settings().scp.port));
             if (o.accepted) {
                 f.appendLine(o.reported ? QStringLiteral("committed") : QStringLiteral("OK"));
                 reported = o.reported;
@@ -476,8 +480,10 @@ void SendCommands::mergeImages()
 
 QString SendCommands::sendReport(const PeerAddress &peer, const QString &report)
 {
-    dicom::StoreSender sender(dicom::StoreSender::Peer{peer.ip, peer.port, m_station.settings().irAet, peer.aet},
-                              timeouts);
+    const Settings &s = m_station.settings();
+    dicom::StoreSender sender(
+        dicom::StoreSender::Peer{peer.ip, peer.port, s.irAet, peer.aet, s.security.forPeer(peer.ip, peer.port)},
+        timeouts);
     try {
         WaitCursor wait;
         sender.open({report});

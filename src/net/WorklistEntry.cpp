@@ -24,6 +24,7 @@ dicom::WorklistQueryParams queryParams(const Settings &s, const QDate &day)
     p.remoteIp = s.worklist.ip;
     p.remotePort = s.worklist.port;
     p.date = day;
+    p.tls = s.security.forPeer(s.worklist.ip, s.worklist.port);
     return p;
 }
 

@@ -98,14 +98,14 @@ QString Commitments::record(const PeerAddress &destination, const QList<Item> &i
 
 Commitments::Outcome Commitments::request(const PeerAddress &destination, const QString &ownAet,
                                           dicom::StoreSender::Timeouts timeouts, const QList<Item> &items,
-                                          int reportWaitMs)
+                                          int reportWaitMs, const TlsConfig &tls)
 {
     Outcome o;
     o.transactionUid = record(destination, items);
     QList<dicom::CommittedObject> objects;
     for (const Item &i : items)
         objects << dicom::CommittedObject{i.sopClass, i.sopInstance, 0};
-    dicom::CommitmentRequester requester({destination.ip, destination.port, ownAet, destination.aet}, timeouts,
+    dicom::CommitmentRequester requester({destination.ip, destination.port, ownAet, destination.aet, tls}, timeouts,
                                          reportWaitMs);
     const dicom::CommitmentRequester::Result r = requester.request(o.transactionUid, objects);
     o.accepted = r.ok();

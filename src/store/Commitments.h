@@ -71,7 +71,7 @@ public:
     // Records the request, then sends it; a refused or unanswered N-ACTION marks its
     // objects failed (they stay in the store). Never throws for the network.
     Outcome request(const PeerAddress &destination, const QString &ownAet, dicom::StoreSender::Timeouts timeouts,
-                    const QList<Item> &items, int reportWaitMs = 2000);
+                    const QList<Item> &items, int reportWaitMs = 2000, const TlsConfig &tls = {});
 
     // One report. False when its transaction is unknown.
     bool apply(const dicom::CommitmentReport &report, Applied *changes = nullptr);
