@@ -2,6 +2,9 @@
 // into the image store and the data database, and tells the station through tblReceive.
 // Ends cleanly on SIGTERM or SIGINT, after the batch in progress.
 #include "core/AppError.h"
+#include "core/Audit.h"
+#include "core/SecuritySettings.h"
+#include "core/SettingsStore.h"
 #include "core/Companions.h"
 #include "core/CrashPoint.h"
 #include "core/StationLog.h"
@@ -79,6 +82,11 @@ int main(int argc, char *argv[])
         return 3;
     }
     Companions::clearStopReason(paths.logsDir(), QStringLiteral("TqDataMgr"));
+    {
+        const SettingsStore store;
+        Audit::begin(QStringLiteral("TqDataMgr"), store.readValue(QStringLiteral("Com/IR_AET"), {}).trimmed(),
+                     paths.logsDir(), SecuritySettings::read(store));
+    }
 
     ImageFiler filer(paths, log);
     QTimer pass; // runs one batch; restarted when more is waiting
@@ -130,5 +138,6 @@ int main(int argc, char *argv[])
     pass.start(0);
     const int code = app.exec();
     log.flushRepeats(); // errors held back as repeats are counted before the end
+    Audit::end();
     return code;
 }

@@ -12,6 +12,8 @@
 // address and why.
 // Ends cleanly on SIGTERM or SIGINT, after the associations in progress.
 #include "core/AppError.h"
+#include "core/Audit.h"
+#include "dicom/AuditSubjects.h"
 #include "core/Companions.h"
 #include "core/SecuritySettings.h"
 #include "core/SettingsStore.h"
@@ -82,16 +84,32 @@ int main(int argc, char *argv[])
     // Calling AE titles separated by commas or blanks; none: every sender is accepted.
     config.callingAeTitles = store.readValue(QStringLiteral("Com/IR_CallingAETs"), {})
                                  .split(QRegularExpression(QStringLiteral("[,;\\s]+")), Qt::SkipEmptyParts);
-    config.tls = SecuritySettings::read(store).forReceiver();
+    const SecuritySettings security = SecuritySettings::read(store);
+    config.tls = security.forReceiver();
+    Audit::begin(QStringLiteral("TqReceiver"), aet, paths.logsDir(), security);
     StorageReceiver receiver(config);
     receiver.onProblem = [&log](const QString &text) {
         log.writeError(ErrorNo::Network, text, QStringLiteral("TqReceiver StoreRequest"));
+    };
+    receiver.onSecurityAlert = [](const QString &address, const QString &text) {
+        AuditAlert alert;
+        alert.type = AuditCodes::NodeAuthentication;
+        alert.outcome = AuditOutcome::MinorFailure;
+        alert.description = text;
+        alert.peer = {{}, address};
+        Audit::log(AuditEvent::securityAlert(Audit::station(), alert));
+    };
+    receiver.onAssociationEnded = [](const QString &callingAet, const QString &address,
+                                     const QList<FileFacts> &objects) {
+        for (const AuditSubject &s : dicom::auditSubjects(objects))
+            Audit::log(AuditEvent::instancesReceived(Audit::station(), {callingAet, address}, s));
     };
     receiver.onReport = [&log](const QString &file) {
         log.writeDebug(QStringLiteral("Storage commitment report received"), file);
     };
     Companions::clearStopReason(paths.logsDir(), QStringLiteral("TqReceiver"));
     const QString error = receiver.run();
+    Audit::end();
     if (!error.isEmpty())
         return fail(log, paths.logsDir(), error, "TqReceiver Listen");
     // Ended as asked: whatever a receiver started by mistake meanwhile said is not ours.

@@ -1,5 +1,6 @@
 #include "app/StationMain.h"
 #include "app/Startup.h"
+#include "core/Audit.h"
 #include "core/Station.h"
 #include "core/StationPaths.h"
 #include "dicom/Network.h"
@@ -30,8 +31,13 @@ int runStation(int argc, char *argv[], const StationExtras &extras)
     Startup startup(station);
     if (!startup.begin())
         return 1;
+    Audit::begin(QStringLiteral("calvarex"), stationAet(station.settings()), station.paths().logsDir(),
+                 station.settings().security);
     std::unique_ptr<QObject> extra;
     if (extras.started)
         extra = extras.started(startup, args);
-    return app.exec();
+    const int code = app.exec();
+    extra.reset();
+    Audit::end();
+    return code;
 }

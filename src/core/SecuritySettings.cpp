@@ -1,7 +1,15 @@
 #include "core/SecuritySettings.h"
+#include "core/AppError.h"
 #include "core/SettingsStore.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -59,4 +67,43 @@ TlsConfig SecuritySettings::forReceiver() const
     c.enabled = receiver != ReceiverMode::Plain;
     c.requireClientCertificate = receiver == ReceiverMode::TlsClientCertificate;
     return c;
+}
+
+QString SecuritySettings::privateKeyFileProblem(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QStringLiteral("is not found");
+    if (!info.isFile())
+        return QStringLiteral("is not a file");
+#ifdef Q_OS_UNIX
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("cannot be read");
+    if (st.st_uid != ::geteuid())
+        return QStringLiteral("belongs to another user; it must belong to the station's user");
+    if ((st.st_mode & 077) != 0)
+        return QStringLiteral("can be read by others (mode %1); make it readable by the station's user only "
+                              "(chmod 600)")
+            .arg(QString::number(st.st_mode & 0777, 8).rightJustified(4, QLatin1Char('0')));
+#endif
+    return {};
+}
+
+QByteArray SecuritySettings::keyPassword(const TlsConfig &config)
+{
+    if (config.keyPasswordFile.isEmpty())
+        return qgetenv("CALVAREX_TLS_KEY_PASSWORD");
+    const QString problem = privateKeyFileProblem(config.keyPasswordFile);
+    if (!problem.isEmpty())
+        throw AppError(ErrorNo::BadInput,
+                       QStringLiteral("The key's password file %1 %2").arg(config.keyPasswordFile, problem));
+    QFile f(config.keyPasswordFile);
+    if (!f.open(QIODevice::ReadOnly))
+        throw AppError(ErrorNo::BadInput, QStringLiteral("The key's password file %1 cannot be read: %2")
+                                              .arg(config.keyPasswordFile, f.errorString()));
+    QByteArray line = f.readLine();
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    return line;
 }

@@ -50,4 +50,13 @@ struct SecuritySettings {
     TlsConfig forReceiver() const;
     // The texts Security/Receiver takes, in the order of ReceiverMode.
     static QStringList receiverModes();
+
+    // The private key file (or its password file) as the station accepts it: a regular
+    // file, owned by the station's user and readable by nobody else. Empty when it is
+    // so, else what is wrong ("can be read by others (mode 0644); ...").
+    static QString privateKeyFileProblem(const QString &path);
+    // The key's password: the first line of keyPasswordFile (held to the same rule as the
+    // key), else CALVAREX_TLS_KEY_PASSWORD, else none. Throws AppError (BadInput) for a
+    // password file that is not fit.
+    static QByteArray keyPassword(const TlsConfig &config);
 };

@@ -185,6 +185,15 @@ protected:
             status = STATUS_STORE_Refused_OutOfResources;
             problem(QStringLiteral("Cannot write %1 to %2: %3").arg(sopUid, cfg.outputDir, why));
         } else {
+            // Read while the file is ours: once it has its final name the data manager may
+            // take it away at any moment.
+            FileFacts facts;
+            try {
+                facts = dicom::readFileFacts(partName);
+            } catch (const AppError &) {
+                facts.sopUid = sopUid;
+                facts.sopClassUid = sopClass;
+            }
             const QString finalName = cfg.outputDir + QLatin1Char('/') + sopUid + QStringLiteral(".dcm");
             if (std::rename(partPath.constData(), QFile::encodeName(finalName).constData()) != 0) {
                 status = STATUS_STORE_Refused_OutOfResources;
@@ -198,6 +207,7 @@ protected:
                 ::unlink(QFile::encodeName(finalName).constData());
             } else {
                 g_owner->stored(finalName);
+                m_storedHere << facts;
             }
         }
         syncError(); // a refused object's sync is waited for before its file goes
@@ -241,8 +251,14 @@ public:
     OFCondition run(T_ASC_Association *assoc) override
     {
         m_assoc = assoc;
+        m_storedHere.clear();
+        const QString caller = latin(assoc->params->DULparams.callingAPTitle);
+        const QString address = latin(assoc->params->DULparams.callingPresentationAddress);
         OFCondition cond = DcmThreadSCP::run(assoc);
         m_assoc = nullptr;
+        if (!m_storedHere.isEmpty())
+            g_owner->associationEnded(caller, address, m_storedHere);
+        m_storedHere.clear();
         return cond;
     }
 
@@ -417,6 +433,7 @@ private:
     }
 
     T_ASC_Association *m_assoc = nullptr;
+    QList<FileFacts> m_storedHere; // the objects stored in this association
 
     // Why a received object cannot be filed, empty when it can: the same checks the data
     // manager makes, made before the sender is told Success.
@@ -521,6 +538,14 @@ void StorageReceiver::report(const QString &problem)
         onProblem(problem);
 }
 
+void StorageReceiver::associationEnded(const QString &callingAet, const QString &address,
+                                       const QList<FileFacts> &objects)
+{
+    std::lock_guard<std::mutex> lock(g_reportMutex);
+    if (onAssociationEnded)
+        onAssociationEnded(callingAet, address, objects);
+}
+
 void StorageReceiver::reported(const QString &file)
 {
     std::lock_guard<std::mutex> lock(g_reportMutex);
@@ -608,7 +633,7 @@ QString StorageReceiver::run()
             if (onProblem)
                 onProblem(text);
             if (onSecurityAlert)
-                onSecurityAlert(text);
+                onSecurityAlert(address, text);
         });
     }
 

@@ -1,6 +1,8 @@
 #pragma once
 #include "core/SecuritySettings.h"
+#include "dicom/FileFacts.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -57,7 +59,11 @@ public:
     std::function<void(const QString &problem)> onProblem;
     // Called for each caller refused by TLS ("TLS caller 10.0.0.5 refused: its certificate
     // has expired (CN=...)"), after onProblem got the same text.
-    std::function<void(const QString &alert)> onSecurityAlert;
+    std::function<void(const QString &address, const QString &alert)> onSecurityAlert;
+    // Called when an association that stored objects ended: the caller's AE title and
+    // address, and what the objects were, in the order they came.
+    std::function<void(const QString &callingAet, const QString &address, const QList<FileFacts> &objects)>
+        onAssociationEnded;
 
     // The storage SOP classes and transfer syntaxes accepted, in order of preference.
     static QStringList sopClasses();
@@ -71,6 +77,7 @@ public:
     void report(const QString &problem);
     void stored(const QString &file);
     void reported(const QString &file);
+    void associationEnded(const QString &callingAet, const QString &address, const QList<FileFacts> &objects);
 
 private:
     class Scp;

@@ -1,5 +1,7 @@
 #include "dicom/StoreSender.h"
 #include "core/AppError.h"
+#include "core/Audit.h"
+#include "dicom/AuditSubjects.h"
 #include "dicom/Codecs.h"
 #include "dicom/Network.h"
 #include "dicom/TlsLayer.h"
@@ -204,6 +206,16 @@ StoreSender::FileResult StoreSender::send(const QString &file)
     r.answered = true;
     r.status = status;
     r.sent = isStored(status);
+    if (r.sent && Audit::active()) {
+        try {
+            m_sent.append(readFileFacts(file));
+        } catch (const AppError &) {
+            FileFacts f;
+            f.sopUid = r.sopInstance;
+            f.sopClassUid = r.sopClass;
+            m_sent.append(f);
+        }
+    }
     if (status != 0)
         r.problem =
             QStringLiteral("status ") + QString::number(status, 16).rightJustified(4, QLatin1Char('0')).toUpper();
@@ -212,6 +224,10 @@ StoreSender::FileResult StoreSender::send(const QString &file)
 
 void StoreSender::close()
 {
+    // What this association delivered, one audit message per patient.
+    for (const AuditSubject &s : auditSubjects(m_sent))
+        Audit::log(AuditEvent::instancesSent(Audit::station(), {m_peer.calledAet.trimmed(), m_peer.ip.trimmed()}, s));
+    m_sent.clear();
     if (!m_scu)
         return;
     if (m_scu->isConnected()) {

@@ -1,6 +1,8 @@
 #pragma once
 #include "core/SecuritySettings.h"
+#include "dicom/FileFacts.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -57,7 +59,8 @@ public:
     // counts as unsent.
     FileResult send(const QString &file);
 
-    // Normal release; an association broken by an error is aborted instead.
+    // Normal release; an association broken by an error is aborted instead. What the peer
+    // stored goes into the audit trail (DICOM Instances Transferred), per patient.
     void close();
 
     // The answers that count as stored: success and the warnings "coercion of data
@@ -73,5 +76,6 @@ private:
     Timeouts m_timeouts;
     std::unique_ptr<Scu> m_scu;
     bool m_broken = false;
+    QList<FileFacts> m_sent; // stored by the peer, for the audit trail at close
 };
 } // namespace dicom

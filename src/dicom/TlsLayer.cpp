@@ -1,5 +1,6 @@
 #include "dicom/TlsLayer.h"
 #include "core/AppError.h"
+#include "core/Audit.h"
 
 #include <dcmtk/dcmnet/scu.h>
 #include <dcmtk/dcmtls/tlslayer.h>
@@ -18,8 +19,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace dicom {
@@ -166,8 +165,13 @@ public:
         t_handshake = {};
         t_lastProblem.clear();
         const OFCondition c = DcmTLSConnection::clientSideHandshake();
-        if (c.bad())
+        if (c.bad()) {
             t_lastProblem = problemText(c, false);
+            AuditAlert alert;
+            alert.description = QStringLiteral("TLS with %1 failed: %2").arg(peerAddress(m_fd), t_lastProblem);
+            alert.peer = {{}, peerAddress(m_fd)};
+            Audit::log(AuditEvent::securityAlert(Audit::station(), alert));
+        }
         return c;
     }
 
@@ -201,46 +205,7 @@ struct SecureOpener : DcmSCU {
 
 [[noreturn]] void fail(const QString &text) { throw AppError(ErrorNo::Network, text); }
 
-QByteArray keyPassword(const TlsConfig &config)
-{
-    if (!config.keyPasswordFile.isEmpty()) {
-        const QString problem = privateKeyFileProblem(config.keyPasswordFile);
-        if (!problem.isEmpty())
-            fail(QStringLiteral("The key's password file %1: %2").arg(config.keyPasswordFile, problem));
-        QFile f(config.keyPasswordFile);
-        if (!f.open(QIODevice::ReadOnly))
-            fail(QStringLiteral("The key's password file %1 cannot be read: %2")
-                     .arg(config.keyPasswordFile, f.errorString()));
-        QByteArray line = f.readLine();
-        while (line.endsWith('\n') || line.endsWith('\r'))
-            line.chop(1);
-        return line;
-    }
-    return qgetenv("CALVAREX_TLS_KEY_PASSWORD");
-}
-
 } // namespace
-
-QString privateKeyFileProblem(const QString &path)
-{
-    const QFileInfo info(path);
-    if (!info.exists())
-        return QStringLiteral("not found");
-    if (!info.isFile())
-        return QStringLiteral("not a file");
-#ifdef Q_OS_UNIX
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return QStringLiteral("cannot be read");
-    if (st.st_uid != ::geteuid())
-        return QStringLiteral("belongs to another user; it must belong to the station's user");
-    if ((st.st_mode & 077) != 0)
-        return QStringLiteral("can be read by others (mode %1); make it readable by the station's user only "
-                              "(chmod 600)")
-            .arg(QString::number(st.st_mode & 0777, 8).rightJustified(4, QLatin1Char('0')));
-#endif
-    return {};
-}
 
 std::unique_ptr<DcmTransportLayer> makeTlsLayer(const TlsConfig &config, bool acceptor)
 {
@@ -250,7 +215,7 @@ std::unique_ptr<DcmTransportLayer> makeTlsLayer(const TlsConfig &config, bool ac
     if (config.keyFile.isEmpty() || config.certFile.isEmpty())
         fail(QStringLiteral("TLS needs the station's private key and certificate (Security/KeyFile, "
                             "Security/CertFile)"));
-    const QString keyProblem = privateKeyFileProblem(config.keyFile);
+    const QString keyProblem = SecuritySettings::privateKeyFileProblem(config.keyFile);
     if (!keyProblem.isEmpty())
         fail(QStringLiteral("The private key %1 %2").arg(config.keyFile, keyProblem));
     if (!QFileInfo(config.certFile).isFile())
@@ -269,7 +234,12 @@ std::unique_ptr<DcmTransportLayer> makeTlsLayer(const TlsConfig &config, bool ac
     if (c.bad())
         fail(QStringLiteral("TLS cipher suites could not be set: %1").arg(QString::fromLatin1(c.text())));
     // Never the console's prompt: a key that needs a password it was not given fails.
-    const QByteArray password = keyPassword(config);
+    QByteArray password;
+    try {
+        password = SecuritySettings::keyPassword(config);
+    } catch (const AppError &e) {
+        fail(e.description());
+    }
     layer->setPrivateKeyPasswd(password.constData());
     const QByteArray keyPath = QFile::encodeName(config.keyFile);
     const QByteArray certPath = QFile::encodeName(config.certFile);

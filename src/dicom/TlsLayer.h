@@ -40,8 +40,5 @@ QString lastTlsProblem();
 // accepting thread; the handler must be safe to call from there.
 void setTlsRefusalHandler(std::function<void(const QString &address, const QString &why)> handler);
 
-// The private key file as the station accepts it: a regular file, owned by the station's
-// user and readable by nobody else. Empty when it is so, else what is wrong.
-QString privateKeyFileProblem(const QString &path);
 
 } // namespace dicom

@@ -3,6 +3,7 @@
 #include "dicom/TlsLayer.h"
 
 #include "core/AppError.h"
+#include "core/Audit.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
@@ -13,6 +14,7 @@
 #include <dcmtk/dcmnet/scu.h>
 
 #include <QStringDecoder>
+#include <QTemporaryFile>
 
 #include <memory>
 #include <sstream>
@@ -188,6 +190,18 @@ WorklistAnswer toAnswer(DcmDataset &ds)
     return a;
 }
 
+// The identifier as it goes on the wire (implicit little endian), for the audit trail.
+QByteArray encoded(DcmDataset &ds)
+{
+    QTemporaryFile file;
+    if (!file.open())
+        return {};
+    file.close();
+    if (ds.saveFile(QFile::encodeName(file.fileName()).constData(), EXS_LittleEndianImplicit).bad())
+        return {};
+    return file.open() ? file.readAll() : QByteArray();
+}
+
 [[noreturn]] void fail(const QString &what, const OFCondition &cond)
 {
     throw AppError(ErrorNo::Network, what + QStringLiteral(": ") + associationProblem(cond));
@@ -260,7 +274,12 @@ std::vector<WorklistAnswer> queryWorklist(const WorklistQueryParams &p)
     DcmDataset identifier;
     buildIdentifier(identifier, p);
     ResponseList responses;
+    const QByteArray asked = encoded(identifier);
     cond = scu.sendFINDRequest(pid, &identifier, &responses.list);
+    AuditEvent audit = AuditEvent::query(Audit::station(), {p.remoteAet, p.remoteIp.trimmed()}, asked);
+    if (cond.bad())
+        audit.setOutcome(AuditOutcome::MinorFailure, QString::fromLatin1(cond.text()));
+    Audit::log(audit);
     if (cond.bad()) {
         scu.abortAssociation();
         fail(QStringLiteral("Worklist query failed"), cond);

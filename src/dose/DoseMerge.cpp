@@ -1,8 +1,10 @@
 #include "dose/DoseMerge.h"
 #include "core/AppError.h"
+#include "core/Audit.h"
 #include "core/Database.h"
 #include "core/Station.h"
 #include "core/StationPaths.h"
+#include "dicom/AuditSubjects.h"
 #include "dicom/Image.h"
 
 #include <QDir>
@@ -267,5 +269,8 @@ QStringList DoseMerge::stage(const QList<Planned> &planned, const QString &folde
         img->writeFile(target);
         written << target;
     }
+    // Each image now carries its exposure's dose: an update of the patient's instances.
+    for (const AuditSubject &subject : Audit::active() ? dicom::auditSubjectsOfFiles(written) : QList<AuditSubject>())
+        Audit::log(AuditEvent::instancesAccessed(Audit::station(), AuditAction::Update, subject));
     return written;
 }

@@ -1,9 +1,11 @@
 #include "io/ImageExport.h"
 
 #include "core/AppError.h"
+#include "core/Audit.h"
 #include "core/Progress.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
+#include "dicom/AuditSubjects.h"
 #include "dicom/DicomDir.h"
 #include "dicom/Image.h"
 #include "dicom/JpegFile.h"
@@ -16,6 +18,7 @@
 #include <QLocale>
 #include <QSaveFile>
 #include <QSet>
+#include <QUrl>
 
 #include <memory>
 #include <optional>
@@ -73,6 +76,29 @@ void ImageExport::fail(Result &r, const QString &file, const std::exception &e, 
 }
 
 ImageExport::Result ImageExport::run(const QStringList &files, const Options &o)
+{
+    Result r = runAll(files, o);
+    if (!Audit::active())
+        return r;
+    // What left the station: the images written, by patient and study.
+    QStringList exported = files;
+    for (const QString &line : r.failures)
+        for (const QString &f : files)
+            if (line.contains(f))
+                exported.removeAll(f);
+    const QList<AuditSubject> subjects = dicom::auditSubjectsOfFiles(exported);
+    if (!subjects.isEmpty()) {
+        AuditEvent e = AuditEvent::dataExport(
+            Audit::station(), {AuditCodes::Uri, QUrl::fromLocalFile(QDir(o.directory).absolutePath()).toString(), {}},
+            subjects);
+        if (!r.failures.isEmpty())
+            e.setOutcome(AuditOutcome::MinorFailure, r.failures.join(QLatin1Char('\n')));
+        Audit::log(e);
+    }
+    return r;
+}
+
+ImageExport::Result ImageExport::runAll(const QStringList &files, const Options &o)
 {
     Result r;
     const QDir d(o.directory);

@@ -52,6 +52,7 @@ public:
     static QString infoText(const dicom::Image &image);
 
 private:
+    Result runAll(const QStringList &files, const Options &options);
     void runMedium(const QStringList &files, const QDir &d, const QString &procedure, Result &r);
     void fail(Result &r, const QString &file, const std::exception &e, const QString &procedure);
 

@@ -1,11 +1,13 @@
 #include "io/ImageImport.h"
 
 #include "core/AppError.h"
+#include "core/Audit.h"
 #include "core/Companions.h"
 #include "core/Leftovers.h"
 #include "core/Progress.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
+#include "dicom/AuditSubjects.h"
 #include "dicom/DicomDir.h"
 #include "dicom/Image.h"
 
@@ -15,6 +17,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QUrl>
 
 #include <atomic>
 #include <cstdio>
@@ -215,6 +218,7 @@ void ImageImport::importOne(const QString &file, bool overwrite)
 
 ImageImport::Result ImageImport::importFiles(const QStringList &files)
 {
+    QStringList imported;
     Result r;
     const RunMarker marker(m_paths, files.size());
     m_progress.append(QStringLiteral("Importing image(s) ... "));
@@ -225,6 +229,7 @@ ImageImport::Result ImageImport::importFiles(const QStringList &files)
         try {
             importOne(files.first(), true);
             r.imported = 1;
+            imported << files.first();
         } catch (const std::exception &e) {
             logFailure(m_log, e, ProcedureSingle, r);
         }
@@ -238,6 +243,7 @@ ImageImport::Result ImageImport::importFiles(const QStringList &files)
             try {
                 importOne(file, false);
                 ++r.imported;
+                imported << file;
                 marker.write(r.imported);
             } catch (const std::exception &e) {
                 logFailure(m_log, e, ProcedureMulti, r);
@@ -251,7 +257,18 @@ ImageImport::Result ImageImport::importFiles(const QStringList &files)
         m_progress.appendLine(QString::number(r.failed)
                               + QStringLiteral(" file(s) could not be imported (see the error log)."));
     listReasons(m_progress, r.reasons);
+    auditImport(files.isEmpty() ? QString() : QFileInfo(files.first()).absolutePath(), imported);
     return r;
+}
+
+void ImageImport::auditImport(const QString &source, const QStringList &files)
+{
+    if (!Audit::active())
+        return;
+    const QList<AuditSubject> subjects = dicom::auditSubjectsOfFiles(files);
+    if (!subjects.isEmpty())
+        Audit::log(AuditEvent::dataImport(Audit::station(),
+                                          {AuditCodes::Uri, QUrl::fromLocalFile(source).toString(), {}}, subjects));
 }
 
 QString ImageImport::resolveReferencedFile(const QString &folder, const QStringList &fileId)
@@ -271,6 +288,7 @@ QString ImageImport::resolveCached(const QString &folder, const QStringList &fil
 
 ImageImport::Result ImageImport::importDicomDir(const QString &dicomDirPath)
 {
+    QStringList imported;
     Result r;
     m_progress.append(QStringLiteral("Importing DICOM-Dir ... "));
     const std::vector<dicom::DirImageRecord> records = dicom::readDicomDir(dicomDirPath);
@@ -283,8 +301,10 @@ ImageImport::Result ImageImport::importDicomDir(const QString &dicomDirPath)
     for (const dicom::DirImageRecord &rec : records) {
         m_progress.yield();
         try {
-            importOne(resolveCached(folder, rec.fileId), true);
+            const QString file = resolveCached(folder, rec.fileId);
+            importOne(file, true);
             ++r.imported;
+            imported << file;
             marker.write(r.imported);
         } catch (const std::exception &e) {
             logFailure(m_log, e, ProcedureDir, r);
@@ -297,5 +317,6 @@ ImageImport::Result ImageImport::importDicomDir(const QString &dicomDirPath)
         m_progress.appendLine(QString::number(r.failed)
                               + QStringLiteral(" image(s) could not be imported (see the error log)."));
     listReasons(m_progress, r.reasons);
+    auditImport(dicomDirPath, imported);
     return r;
 }

@@ -47,6 +47,8 @@ public:
     // Throws AppError for an unreadable file, an object that is not an image, and for
     // missing or invalid Study, Series or SOP Instance UIDs.
     void importOne(const QString &file, bool overwrite);
+    // The audit trail's Import of the files taken in, from source (a folder or a DICOMDIR).
+    static void auditImport(const QString &source, const QStringList &files);
 
     // An import that ended unexpectedly (the station killed): what the operator is told,
     // empty when there was none. Its partial file is removed with it.

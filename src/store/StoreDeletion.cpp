@@ -1,5 +1,7 @@
 #include "store/StoreDeletion.h"
 #include "core/AppError.h"
+#include "core/Audit.h"
+#include "dicom/AuditSubjects.h"
 #include "core/Database.h"
 #include "core/Progress.h"
 #include "core/StationLog.h"
@@ -404,6 +406,30 @@ void StoreDeletion::writeJournal(const Plan &plan)
         throw AppError(ErrorNo::FileIo, QStringLiteral("Cannot write %1").arg(journalPath()));
 }
 
+void StoreDeletion::auditDeletion(const QHash<QString, QStringList> &byStudy, const QStringList &wholeStudies) const
+{
+    if (!Audit::active())
+        return;
+    // One file of each study names its patient and kind; the count is the plan's.
+    for (auto it = byStudy.cbegin(); it != byStudy.cend(); ++it) {
+        FileFacts facts;
+        for (const QString &image : it.value()) {
+            try {
+                facts = dicom::readFileFacts(m_paths.imageFile(it.key(), image));
+                break;
+            } catch (const AppError &) {
+            }
+        }
+        if (facts.patientId.isEmpty() && facts.studyUid.isEmpty())
+            continue;
+        QList<FileFacts> objects(it.value().size(), facts);
+        for (const AuditSubject &subject : dicom::auditSubjects(objects))
+            Audit::log(wholeStudies.contains(it.key())
+                           ? AuditEvent::studyDeleted(Audit::station(), subject)
+                           : AuditEvent::instancesAccessed(Audit::station(), AuditAction::Delete, subject));
+    }
+}
+
 bool StoreDeletion::removeFile(const QString &studyUid, const QString &imageUid, const QString &procedure)
 {
     QString path;
@@ -533,6 +559,7 @@ StoreDeletion::Result StoreDeletion::run(Plan &plan)
     QHash<QString, QStringList> byStudy;
     for (const auto &[study, image] : plan.files)
         byStudy[study] << image;
+    auditDeletion(byStudy, plan.folders);
     auto fail = [&](const QString &what) {
         ++r.filesFailed;
         m_log.writeError(ErrorNo::FileIo, QStringLiteral("Cannot remove %1").arg(what), plan.procedure);

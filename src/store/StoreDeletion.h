@@ -1,4 +1,5 @@
 #pragma once
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -101,6 +102,9 @@ private:
     // A study left without series goes, and its patient when that has no study left.
     void dropEmptyStudy(Database &db, qint64 studyId, const QString &studyUid, qint64 patId, Plan &plan);
     bool removeFile(const QString &studyUid, const QString &imageUid, const QString &procedure);
+    // The audit trail's messages of a deletion, before its files go: a whole study as
+    // Study Deleted, some of its images as instances deleted.
+    void auditDeletion(const QHash<QString, QStringList> &byStudy, const QStringList &wholeStudies) const;
     // A file whose image has a row again (filed anew since), or that the data manager is
     // filing now, is not the deletion's any more.
     static bool fileIsTaken(Database &db, const QSet<QString> &filing, const QString &imageUid);

@@ -65,7 +65,7 @@ public:
     bool start()
     {
         m_receiver = std::make_unique<StorageReceiver>(m_config);
-        m_receiver->onSecurityAlert = [this](const QString &text) {
+        m_receiver->onSecurityAlert = [this](const QString &, const QString &text) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_alerts << text;
         };

@@ -1,5 +1,7 @@
 #include "DemoRoom.h"
 
+#include "core/Audit.h"
+#include "core/AuditTrail.h"
 #include "core/Companions.h"
 #include "core/Database.h"
 #include "core/Station.h"
@@ -777,7 +779,42 @@ bool DemoRoom::checkPacs()
                  commitOk ? QStringLiteral("ok") : QStringLiteral("FAILED")));
     ok = ok && commitOk;
     ok = checkRegistry() && ok;
+    ok = checkAudit() && ok;
     return checkMpps() && ok && liveOk;
+}
+
+bool DemoRoom::checkAudit()
+{
+    // The audit log the station and its companions kept of the examination: the worklist
+    // query, the images the receiver took, the dose merged into them, the transfer.
+    const QString file = QDir(m_stationObj->paths().logsDir()).filePath(QStringLiteral("audit.log"));
+    QFile::remove(m_o.folder + QStringLiteral("/screens/audit.log"));
+    QFile::copy(file, m_o.folder + QStringLiteral("/screens/audit.log"));
+    const QString pacsAet = m_pacs ? m_pacs->aet() : QString();
+    int query = 0, received = 0, merged = 0, sent = 0;
+    for (const AuditTrail::Entry &e : AuditTrail::readLog(file)) {
+        const Audit::Summary s = Audit::summarize(e.xml);
+        const bool patient = s.objects.contains(m_o.autoPatient);
+        if (s.event == QLatin1String("110112"))
+            ++query;
+        else if (s.event == QLatin1String("110104") && e.appName == QLatin1String("TqReceiver") && patient)
+            ++received;
+        else if (s.event == QLatin1String("110103") && s.action == QLatin1String("U") && patient)
+            ++merged;
+        else if (s.event == QLatin1String("110104") && e.appName == QLatin1String("calvarex") && patient
+                 && s.users.contains(pacsAet))
+            ++sent;
+    }
+    const bool ok = query > 0 && received > 0 && merged > 0 && sent > 0;
+    log(QStringLiteral("CHECK audit log of %1: worklist queries %2, images received %3, dose merges %4, PACS "
+                       "transfers %5 -> %6")
+            .arg(m_o.autoPatient)
+            .arg(query)
+            .arg(received)
+            .arg(merged)
+            .arg(sent)
+            .arg(ok ? QStringLiteral("ok") : QStringLiteral("FAILED")));
+    return ok;
 }
 
 bool DemoRoom::checkMpps()

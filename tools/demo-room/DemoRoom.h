@@ -98,6 +98,7 @@ private:
     bool checkPacs();
     // The RIS's view of the automatic examination: one step, COMPLETED, a dose item per exposure.
     bool checkMpps();
+    bool checkAudit();
     bool startRegistry();
     bool checkRegistry();
     QByteArray rest(const QString &path) const;
