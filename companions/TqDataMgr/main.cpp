@@ -3,10 +3,10 @@
 // Ends cleanly on SIGTERM or SIGINT, after the batch in progress.
 #include "core/AppError.h"
 #include "core/Audit.h"
-#include "core/SecuritySettings.h"
-#include "core/SettingsStore.h"
 #include "core/Companions.h"
 #include "core/CrashPoint.h"
+#include "core/SecuritySettings.h"
+#include "core/SettingsStore.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
 #include "dicom/FileFacts.h"

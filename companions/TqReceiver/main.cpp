@@ -13,12 +13,12 @@
 // Ends cleanly on SIGTERM or SIGINT, after the associations in progress.
 #include "core/AppError.h"
 #include "core/Audit.h"
-#include "dicom/AuditSubjects.h"
 #include "core/Companions.h"
 #include "core/SecuritySettings.h"
 #include "core/SettingsStore.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
+#include "dicom/AuditSubjects.h"
 #include "dicom/StorageReceiver.h"
 
 #include <QCoreApplication>

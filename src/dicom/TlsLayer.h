@@ -40,5 +40,4 @@ QString lastTlsProblem();
 // accepting thread; the handler must be safe to call from there.
 void setTlsRefusalHandler(std::function<void(const QString &address, const QString &why)> handler);
 
-
 } // namespace dicom

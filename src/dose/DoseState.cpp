@@ -9,8 +9,8 @@ void DoseState::takeWorklistPatient(const WorklistEntry &e)
                      e.at(WorklistEntry::MiddleName), e.at(WorklistEntry::BirthDate), e.at(WorklistEntry::Sex),
                      e.at(WorklistEntry::AccessionOrCode).left(15), body.isEmpty() ? QStringLiteral("Unknown") : body});
     // The worklist's patient becomes this examination's: a patient record made here.
-    Audit::log(AuditEvent::patientRecord(Audit::station(), AuditAction::Create,
-                                         {e.answer.patientId, e.answer.patientName}));
+    Audit::log(
+        AuditEvent::patientRecord(Audit::station(), AuditAction::Create, {e.answer.patientId, e.answer.patientName}));
     emit worklistAnswerTaken(e.answer);
 }
 

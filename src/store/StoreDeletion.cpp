@@ -1,11 +1,11 @@
 #include "store/StoreDeletion.h"
 #include "core/AppError.h"
 #include "core/Audit.h"
-#include "dicom/AuditSubjects.h"
 #include "core/Database.h"
 #include "core/Progress.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
+#include "dicom/AuditSubjects.h"
 #include "store/Schema.h"
 
 #include <QDir>

@@ -70,11 +70,11 @@ private slots:
         QString out;
         // A plain caller and one with an expired certificate store nothing.
         QVERIFY(kit::runTool(QStringLiteral("storescu"), target, &out) != 0);
-        QVERIFY(kit::runTool(QStringLiteral("storescu"),
-                             QStringList{"+tls", dir + "expired.key", dir + "expired.pem", "-pw", "+cf", pki.ca()}
-                                 + target,
-                             &out)
-                != 0);
+        QVERIFY(
+            kit::runTool(QStringLiteral("storescu"),
+                         QStringList{"+tls", dir + "expired.key", dir + "expired.pem", "-pw", "+cf", pki.ca()} + target,
+                         &out)
+            != 0);
         const QString input = live.station->paths().tempDir();
         QCOMPARE(QDir(input).entryList({QStringLiteral("*.dcm")}, QDir::Files).size(), 0);
         // A modality with a certificate of the site's CA does.

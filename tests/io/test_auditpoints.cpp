@@ -35,7 +35,8 @@ QString schemaProblem(const QByteArray &xml)
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(QStringLiteral("xmllint"), {QStringLiteral("--noout"), QStringLiteral("--relaxng"), Schema, f.fileName()});
     p.waitForFinished(30000);
-    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 ? QString() : QString::fromLocal8Bit(p.readAll());
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 ? QString()
+                                                                       : QString::fromLocal8Bit(p.readAll());
 }
 
 // n small images of one new study of this patient, in folder.
