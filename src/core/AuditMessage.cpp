@@ -276,42 +276,38 @@ AuditEvent AuditEvent::query(const AuditStation &station, const AuditPeer &provi
     return e;
 }
 
-AuditEvent AuditEvent::dataImport(const AuditStation &station, const AuditMedia &source,
-                                  const QList<AuditSubject> &subjects)
+AuditEvent AuditEvent::mediaEvent(const AuditStation &station, const AuditCode &id, AuditAction action,
+                                  const AuditMedia &media, bool toMedia, const QList<AuditSubject> &subjects)
 {
-    AuditEvent e(station, Import, AuditAction::Create);
+    // The station's side is the destination of an import and the source of an export;
+    // the medium is the other end.
+    AuditEvent e(station, id, action);
+    const AuditCode &own = toMedia ? SourceRole : DestinationRole;
     Participant person = user(station, true);
-    person.roles << DestinationRole;
+    person.roles << own;
     Participant self = process(station, false);
-    self.roles << DestinationRole;
-    Participant media;
-    media.userId = source.id;
-    media.alternativeUserId = source.machineReadId;
-    media.roles << SourceMedia;
-    media.mediaType = source.type;
-    e.m_participants << person << self << media;
+    self.roles << own;
+    Participant medium;
+    medium.userId = media.id;
+    medium.alternativeUserId = media.machineReadId;
+    medium.roles << (toMedia ? DestinationMedia : SourceMedia);
+    medium.mediaType = media.type;
+    e.m_participants << person << self << medium;
     for (const AuditSubject &s : subjects)
         e.addSubject(s);
     return e;
 }
 
+AuditEvent AuditEvent::dataImport(const AuditStation &station, const AuditMedia &source,
+                                  const QList<AuditSubject> &subjects)
+{
+    return mediaEvent(station, Import, AuditAction::Create, source, false, subjects);
+}
+
 AuditEvent AuditEvent::dataExport(const AuditStation &station, const AuditMedia &destination,
                                   const QList<AuditSubject> &subjects)
 {
-    AuditEvent e(station, Export, AuditAction::Read);
-    Participant person = user(station, true);
-    person.roles << SourceRole;
-    Participant self = process(station, false);
-    self.roles << SourceRole;
-    Participant media;
-    media.userId = destination.id;
-    media.alternativeUserId = destination.machineReadId;
-    media.roles << DestinationMedia;
-    media.mediaType = destination.type;
-    e.m_participants << person << self << media;
-    for (const AuditSubject &s : subjects)
-        e.addSubject(s);
-    return e;
+    return mediaEvent(station, Export, AuditAction::Read, destination, true, subjects);
 }
 
 AuditEvent AuditEvent::studyDeleted(const AuditStation &station, const AuditSubject &subject)

@@ -174,6 +174,9 @@ private:
     static Participant user(const AuditStation &station, bool requestor);
     static Participant peer(const AuditPeer &peer, bool requestor);
     void addSubject(const AuditSubject &subject);
+    // An import (from the medium) or an export (toMedia).
+    static AuditEvent mediaEvent(const AuditStation &station, const AuditCode &id, AuditAction action,
+                                 const AuditMedia &media, bool toMedia, const QList<AuditSubject> &subjects);
 
     AuditStation m_station;
     AuditCode m_eventId;

@@ -2,6 +2,7 @@
 // DCMTK's storescu as the callers, and the audit log the receiver writes: the callers it
 // refused (security alerts), the images it took (instances transferred), its start and
 // stop, each message valid against the DICOM audit message schema.
+#include "AuditSchema.h"
 #include "CompanionTestKit.h"
 #include "Requires.h"
 #include "StoreFixture.h"
@@ -12,25 +13,7 @@
 #include "dicom/Uid.h"
 #include "peers/Ports.h"
 
-#include <QTemporaryFile>
 #include <QtTest>
-
-namespace {
-
-const QString Schema = QStringLiteral(CALVAREX_SOURCE_DIR "/tests/core/audit/audit-message.rng");
-
-QString schemaProblem(const QByteArray &xml)
-{
-    QTemporaryFile f;
-    if (!f.open() || f.write(xml) != xml.size())
-        return QStringLiteral("cannot write the message");
-    f.close();
-    QString out;
-    const int code = kit::runTool(QStringLiteral("xmllint"), {"--noout", "--relaxng", Schema, f.fileName()}, &out);
-    return code == 0 ? QString() : out;
-}
-
-} // namespace
 
 class TestSecureNode : public QObject {
     Q_OBJECT
@@ -93,7 +76,7 @@ private slots:
         QList<Audit::Summary> read;
         for (const AuditTrail::Entry &e : log) {
             QCOMPARE(e.appName, QStringLiteral("TqReceiver"));
-            const QString problem = schemaProblem(e.xml);
+            const QString problem = auditSchemaProblem(e.xml);
             QVERIFY2(problem.isEmpty(), qPrintable(problem + QString::fromUtf8(e.xml)));
             read << Audit::summarize(e.xml);
             events << read.last().event;

@@ -1,6 +1,7 @@
 // What the station's own actions leave in the audit trail: an export, an import, a
 // deletion, a transfer to a storage destination. Each message names the patient and the
 // study the action touched, and is valid against the DICOM audit message schema.
+#include "AuditSchema.h"
 #include "RecordingProgress.h"
 #include "Requires.h"
 #include "StoreFixture.h"
@@ -22,22 +23,6 @@
 #include <QtTest>
 
 namespace {
-
-const QString Schema = QStringLiteral(CALVAREX_SOURCE_DIR "/tests/core/audit/audit-message.rng");
-
-QString schemaProblem(const QByteArray &xml)
-{
-    QTemporaryFile f;
-    if (!f.open() || f.write(xml) != xml.size())
-        return QStringLiteral("cannot write the message");
-    f.close();
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(QStringLiteral("xmllint"), {QStringLiteral("--noout"), QStringLiteral("--relaxng"), Schema, f.fileName()});
-    p.waitForFinished(30000);
-    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 ? QString()
-                                                                       : QString::fromLocal8Bit(p.readAll());
-}
 
 // n small images of one new study of this patient, in folder.
 struct Files {
@@ -68,7 +53,7 @@ class TestAuditPoints : public QObject {
     {
         QList<Audit::Summary> out;
         for (const AuditTrail::Entry &e : AuditTrail::readLog(Audit::logFile())) {
-            const QString problem = schemaProblem(e.xml);
+            const QString problem = auditSchemaProblem(e.xml);
             if (!problem.isEmpty())
                 qWarning("%s", qPrintable(problem + QString::fromUtf8(e.xml)));
             out << Audit::summarize(e.xml);
