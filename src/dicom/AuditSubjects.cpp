@@ -53,4 +53,15 @@ QList<AuditSubject> auditSubjectsOfFiles(const QStringList &files)
     return auditSubjects(objects);
 }
 
+QList<AuditSubject> auditSubjectsOfStudy(const QStringList &files)
+{
+    for (const QString &file : files) {
+        try {
+            return auditSubjects(QList<FileFacts>(files.size(), readFileFacts(file)));
+        } catch (const AppError &) {
+        }
+    }
+    return {};
+}
+
 } // namespace dicom

@@ -1,10 +1,12 @@
 #include "edit/StudyUpdate.h"
 #include "core/AppError.h"
+#include "core/Audit.h"
 #include "core/Database.h"
 #include "core/Progress.h"
 #include "core/Station.h"
 #include "core/StationLog.h"
 #include "core/StationPaths.h"
+#include "dicom/AuditSubjects.h"
 #include "dicom/Image.h"
 #include "dicom/Render.h"
 #include "edit/TaskApplier.h"
@@ -354,9 +356,19 @@ StudyUpdate::Result StudyUpdate::run(const QList<Task> &tasks, const Loaded &loa
     QFile::rename(folder + QLatin1Char('/') + Marker, folder + QLatin1Char('/') + HandOver);
     stage(QStringLiteral("deleted"));
 
+    // What the edit changed, read before the images leave the folder.
+    QList<AuditSubject> changed;
+    if (Audit::active()) {
+        QStringList staged;
+        for (const QFileInfo &f : QDir(folder).entryInfoList(QDir::Files))
+            staged << f.filePath();
+        changed = dicom::auditSubjectsOfFiles(staged);
+    }
     m_progress.append(QStringLiteral("Moving images to input folder ... "));
     int failed = 0;
     result.handedOver = moveToInput(m_station.paths(), folder, m_progress, &failed);
+    for (const AuditSubject &subject : changed)
+        Audit::log(AuditEvent::instancesAccessed(Audit::station(), AuditAction::Update, subject));
     if (failed > 0)
         throw AppError(ErrorNo::FileIo, QStringLiteral("%1 rewritten image(s) could not be moved to the input folder;"
                                                        " they stay in %2 and are handed over at the next start")

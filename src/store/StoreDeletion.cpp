@@ -412,18 +412,14 @@ void StoreDeletion::auditDeletion(const QHash<QString, QStringList> &byStudy, co
         return;
     // One file of each study names its patient and kind; the count is the plan's.
     for (auto it = byStudy.cbegin(); it != byStudy.cend(); ++it) {
-        FileFacts facts;
+        QStringList files;
         for (const QString &image : it.value()) {
             try {
-                facts = dicom::readFileFacts(m_paths.imageFile(it.key(), image));
-                break;
+                files << m_paths.imageFile(it.key(), image);
             } catch (const AppError &) {
             }
         }
-        if (facts.patientId.isEmpty() && facts.studyUid.isEmpty())
-            continue;
-        QList<FileFacts> objects(it.value().size(), facts);
-        for (const AuditSubject &subject : dicom::auditSubjects(objects))
+        for (const AuditSubject &subject : dicom::auditSubjectsOfStudy(files))
             Audit::log(wholeStudies.contains(it.key())
                            ? AuditEvent::studyDeleted(Audit::station(), subject)
                            : AuditEvent::instancesAccessed(Audit::station(), AuditAction::Delete, subject));

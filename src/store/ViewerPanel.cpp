@@ -1,6 +1,8 @@
 #include "store/ViewerPanel.h"
 #include "core/AppError.h"
+#include "core/Audit.h"
 #include "core/Database.h"
+#include "dicom/AuditSubjects.h"
 #include "dicom/Render.h"
 #include "store/ViewerPaging.h"
 #include "store/ViewerWidget.h"
@@ -174,6 +176,7 @@ void ViewerPanel::loadStudy(const ImageSelection &sel)
         m_dv1->reserve(int(items.size()));
         m_dv1->setUpdatesEnabled(true);
         m_loader.start(items, m_dv1->renderSize(int(items.size())));
+        auditOpened(items);
     } catch (const std::exception &e) {
         m_station.logError(e, QStringLiteral("MainForm LoadStudy"));
         m_station.prompter().message(QStringLiteral("An error occured during loading - please retry!"),
@@ -184,6 +187,18 @@ void ViewerPanel::loadStudy(const ImageSelection &sel)
         m_dv1->setUpdatesEnabled(true);
         m_busy.reset();
     }
+}
+
+void ViewerPanel::auditOpened(const QList<StudyLoader::Item> &items) const
+{
+    if (!Audit::active())
+        return;
+    QStringList files;
+    for (const StudyLoader::Item &it : items)
+        if (it.error.isEmpty())
+            files << it.path;
+    for (const AuditSubject &subject : dicom::auditSubjectsOfStudy(files))
+        Audit::log(AuditEvent::instancesAccessed(Audit::station(), AuditAction::Read, subject));
 }
 
 QList<StudyLoader::Item> ViewerPanel::loadItems(const QStringList &sopUids) const

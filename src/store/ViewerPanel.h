@@ -92,6 +92,8 @@ private:
     void syncViewerFiles();
     // The loader's items for images of the loaded study.
     QList<StudyLoader::Item> loadItems(const QStringList &sopUids) const;
+    // The audit trail's note that the operator opened these images of a study.
+    void auditOpened(const QList<StudyLoader::Item> &items) const;
     void stopLoad();
     void stepEnlarged(int step);
     void requestWindowSource(int number);

@@ -6,7 +6,10 @@
 #include "Requires.h"
 #include "StoreFixture.h"
 #include "core/AppError.h"
+#include "core/Audit.h"
+#include "core/AuditTrail.h"
 #include "core/Companions.h"
+#include "core/SecuritySettings.h"
 #include "dicom/Image.h"
 #include "edit/StudyUpdate.h"
 #include "edit/Task.h"
@@ -254,10 +257,21 @@ private slots:
         const qint64 seriesId = env.fx.addSeries(studyId, dicom::Image::readFile(mr)->value(0x0020, 0x000E).value(), 1);
         const QString sop = env.fx.addRealFile(seriesId, studyUid, mr, 1);
         RecordingProgress progress;
+        Audit::begin(QStringLiteral("calvarex"), QStringLiteral("MAMMO1"), env.st().paths().logsDir(), {});
         StudyUpdate(env.st(), progress)
             .run(
                 {task(QStringLiteral("Study"), QStringLiteral("0028,0030"), Task::Switch, QStringLiteral("0018,1164"))},
                 {QStringLiteral("Studie"), pat, studyId, studyUid, 0, {env.st().paths().imageFile(studyUid, sop)}});
+        Audit::end();
+        // The audit trail names the edit: the study's instances updated.
+        QStringList updated;
+        for (const AuditTrail::Entry &e :
+             AuditTrail::readLog(QDir(env.st().paths().logsDir()).filePath(QStringLiteral("audit.log")))) {
+            const Audit::Summary s = Audit::summarize(e.xml);
+            if (s.event == QLatin1String("110103") && s.action == QLatin1String("U"))
+                updated << s.objects;
+        }
+        QVERIFY2(updated.contains(studyUid), qPrintable(updated.join(' ')));
         QVERIFY(env.refile(6));
         QString dump;
         kit::runTool(QStringLiteral("dcmdump"),

@@ -7,6 +7,8 @@
 #include "core/AppError.h"
 #include "core/SecuritySettings.h"
 #include "core/SettingsStore.h"
+#include "dicom/CommitmentRequester.h"
+#include "dicom/FileFacts.h"
 #include "dicom/StorageReceiver.h"
 #include "dicom/StoreSender.h"
 #include "dicom/Uid.h"
@@ -58,6 +60,7 @@ public:
         m_config.aeTitle = QStringLiteral("CALVAREX");
         m_config.port = peers::freePort();
         m_config.outputDir = folder;
+        m_config.commitReportsDir = folder + QStringLiteral("/reports");
         m_config.timeoutSeconds = 10;
         m_config.tls = tls;
     }
@@ -88,6 +91,10 @@ public:
         return m_alerts;
     }
     QStringList stored() const { return QDir(m_config.outputDir).entryList({QStringLiteral("*.dcm")}, QDir::Files); }
+    QStringList reports() const
+    {
+        return QDir(m_config.commitReportsDir).entryList({QStringLiteral("*.json")}, QDir::Files);
+    }
 
 private:
     StorageReceiver::Config m_config;
@@ -264,7 +271,8 @@ private slots:
     }
 
     // Orthanc with DICOM TLS, both ways: the station sends to it, it sends to the
-    // station's receiver, and it answers the worklist query; plain callers of it fail.
+    // station's receiver, it commits to what it keeps (the report over TLS to the
+    // receiver); plain callers of it fail. It answers the worklist query below.
     void orthancOverTlsBothWays()
     {
         const TestPki &pki = *m_pki;
@@ -297,6 +305,15 @@ private slots:
             pacs.post(QStringLiteral("/modalities/peer0/store"), QJsonDocument(QJsonArray{instances.first()}).toJson());
         QVERIFY2(!answer.isEmpty(), qPrintable(pacs.output().right(2000)));
         QTRY_COMPARE_WITH_TIMEOUT(receiver.stored().size(), 1, 10000);
+        QVERIFY2(receiver.alerts().isEmpty(), qPrintable(receiver.alerts().join('\n')));
+
+        // Storage commitment: asked on the station's TLS association, reported on Orthanc's.
+        const FileFacts facts = dicom::readFileFacts(file);
+        dicom::CommitmentRequester requester(
+            {"127.0.0.1", QString::number(pacs.port()), "CALVAREX", pacs.aet(), stationTls(pki)}, Quick, 0);
+        const auto asked = requester.request(dicom::newUid(), {{facts.sopClassUid, facts.sopUid, 0}});
+        QVERIFY2(asked.ok(), qPrintable(asked.problem));
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.reports().size(), 1, 15000);
         QVERIFY2(receiver.alerts().isEmpty(), qPrintable(receiver.alerts().join('\n')));
 
         dicom::StoreSender plain(

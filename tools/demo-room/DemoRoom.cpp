@@ -791,7 +791,7 @@ bool DemoRoom::checkAudit()
     QFile::remove(m_o.folder + QStringLiteral("/screens/audit.log"));
     QFile::copy(file, m_o.folder + QStringLiteral("/screens/audit.log"));
     const QString pacsAet = m_pacs ? m_pacs->aet() : QString();
-    int query = 0, received = 0, merged = 0, sent = 0;
+    int query = 0, received = 0, opened = 0, merged = 0, sent = 0;
     for (const AuditTrail::Entry &e : AuditTrail::readLog(file)) {
         const Audit::Summary s = Audit::summarize(e.xml);
         const bool patient = s.objects.contains(m_o.autoPatient);
@@ -799,18 +799,21 @@ bool DemoRoom::checkAudit()
             ++query;
         else if (s.event == QLatin1String("110104") && e.appName == QLatin1String("TqReceiver") && patient)
             ++received;
+        else if (s.event == QLatin1String("110103") && s.action == QLatin1String("R") && patient)
+            ++opened;
         else if (s.event == QLatin1String("110103") && s.action == QLatin1String("U") && patient)
             ++merged;
         else if (s.event == QLatin1String("110104") && e.appName == QLatin1String("calvarex") && patient
                  && s.users.contains(pacsAet))
             ++sent;
     }
-    const bool ok = query > 0 && received > 0 && merged > 0 && sent > 0;
-    log(QStringLiteral("CHECK audit log of %1: worklist queries %2, images received %3, dose merges %4, PACS "
-                       "transfers %5 -> %6")
+    const bool ok = query > 0 && received > 0 && opened > 0 && merged > 0 && sent > 0;
+    log(QStringLiteral("CHECK audit log of %1: worklist queries %2, images received %3, studies opened %4, dose "
+                       "merges %5, PACS transfers %6 -> %7")
             .arg(m_o.autoPatient)
             .arg(query)
             .arg(received)
+            .arg(opened)
             .arg(merged)
             .arg(sent)
             .arg(ok ? QStringLiteral("ok") : QStringLiteral("FAILED")));
